@@ -1,0 +1,16 @@
+// The two boards that wiretest-sim presents: one wired pin for pin, and one
+// whose low pin 3 is not connected, its high partner pulled down to 0.
+#include "sim_control.h"
+
+namespace {
+
+bool attach_demo_boards()
+{
+    sim::attach("WTSIM001A");
+    sim::attach("WTSIM002A", chip::Wiring{}.open_wire(3, 0));
+    return true;
+}
+
+const bool demo_boards_attached = attach_demo_boards();
+
+} // namespace

@@ -1,0 +1,193 @@
+// The MPSSE command processor after the chip maker's published command set,
+// and the board's wiring between the two GPIO bytes.
+#include "mpsse_chip.h"
+
+#include <utility>
+
+namespace chip {
+namespace {
+
+bool bit(uint8_t byte, int pin) { return (byte >> pin) & 1; }
+
+// Payload length of each opcode the model knows; -1 for a bad opcode.
+// Opcodes with bit 7 clear clock serial data, which the model does not
+// emulate: they are consumed on their own.
+int payload_length(uint8_t opcode)
+{
+    switch (opcode) {
+    case 0x80: case 0x82:            // set GPIO: value, direction
+    case 0x86:                       // clock divisor: low, high
+    case 0x8F: case 0x9C: case 0x9D: // clock pulses: length low, high
+    case 0x9E:                       // drive-zero mask: low, high
+        return 2;
+    case 0x8E:                       // clock bits: length
+        return 1;
+    case 0x81: case 0x83:            // read GPIO
+    case 0x84: case 0x85:            // loopback on, off
+    case 0x87:                       // send immediate
+    case 0x88: case 0x89:            // wait on I/O high, low
+    case 0x8A: case 0x8B:            // clock divide by 5 off, on
+    case 0x8C: case 0x8D:            // 3-phase clocking on, off
+    case 0x96: case 0x97:            // adaptive clocking on, off
+        return 0;
+    default:
+        return (opcode & 0x80) ? -1 : 0;
+    }
+}
+
+} // namespace
+
+Wiring &Wiring::open_wire(int high_pin, int idle)
+{
+    open |= uint8_t(1u << high_pin);
+    idle_level = idle ? uint8_t(idle_level | (1u << high_pin)) : uint8_t(idle_level & ~(1u << high_pin));
+    return *this;
+}
+
+Wiring &Wiring::stick(int high_pin, int level)
+{
+    (level ? stuck_high : stuck_low) |= uint8_t(1u << high_pin);
+    return *this;
+}
+
+Wiring &Wiring::short_nets(int a, int b, bool wired_or)
+{
+    shorts.push_back({a, b, wired_or});
+    return *this;
+}
+
+Wiring &Wiring::swap(int a, int b)
+{
+    std::swap(partner[a], partner[b]);
+    return *this;
+}
+
+Wiring &Wiring::invert(int high_pin)
+{
+    inverted |= uint8_t(1u << high_pin);
+    return *this;
+}
+
+void MpsseChannel::set_bit_mode(uint8_t /*mask*/, uint8_t mode)
+{
+    if (mode == 0) {
+        reset();
+        return;
+    }
+    mpsse_ = (mode == 2);
+}
+
+void MpsseChannel::reset()
+{
+    mpsse_ = false;
+    loopback_ = false;
+    low_value_ = low_dir_ = high_value_ = high_dir_ = 0; // all pins inputs
+    pending_.clear();
+}
+
+void MpsseChannel::write(const uint8_t *data, size_t count, std::deque<uint8_t> &answers)
+{
+    if (!mpsse_)
+        return;
+    for (size_t i = 0; i < count; i++) {
+        pending_.push_back(data[i]);
+        int length = payload_length(pending_[0]);
+        if (length < 0 || pending_.size() == size_t(length) + 1) {
+            execute(answers);
+            pending_.clear();
+        }
+    }
+}
+
+void MpsseChannel::execute(std::deque<uint8_t> &answers)
+{
+    uint8_t opcode = pending_[0];
+    switch (opcode) {
+    case 0x80:
+        low_value_ = pending_[1];
+        low_dir_ = pending_[2];
+        return;
+    case 0x82:
+        high_value_ = pending_[1];
+        high_dir_ = pending_[2];
+        return;
+    case 0x81:
+        answers.push_back(low_pins());
+        return;
+    case 0x83:
+        high_reads_++;
+        if (faults.drop_every_high_read || faults.dropped_high_reads.count(high_reads_))
+            return;
+        answers.push_back(high_pins());
+        return;
+    case 0x84:
+        loopback_ = true;
+        return;
+    case 0x85:
+        loopback_ = false;
+        return;
+    default:
+        if (payload_length(opcode) < 0) {
+            answers.push_back(0xFA); // bad command, then the opcode itself
+            answers.push_back(opcode);
+        }
+        return;
+    }
+}
+
+// The level the wire of a high pin carries from the low side.
+int MpsseChannel::net_level(int high_pin) const
+{
+    if (bit(wiring.open, high_pin))
+        return bit(wiring.idle_level, high_pin);
+    int low_pin = wiring.partner[high_pin];
+    if (bit(low_dir_, low_pin))
+        return bit(low_value_, low_pin);
+    return bit(wiring.idle_level, high_pin);
+}
+
+uint8_t MpsseChannel::high_pins() const
+{
+    uint8_t levels = 0;
+    for (int pin = 0; pin < 8; pin++) {
+        int level;
+        if (bit(wiring.stuck_low, pin)) {
+            level = 0;
+        } else if (bit(wiring.stuck_high, pin)) {
+            level = 1;
+        } else if (bit(high_dir_, pin)) {
+            level = bit(high_value_, pin); // an output reads back its own level
+        } else {
+            level = net_level(pin);
+            for (const Wiring::Short &s : wiring.shorts) {
+                int other = s.a == pin ? s.b : s.b == pin ? s.a : -1;
+                if (other < 0)
+                    continue;
+                level = s.wired_or ? (level | net_level(other)) : (level & net_level(other));
+            }
+            if (bit(wiring.inverted, pin))
+                level = !level;
+        }
+        levels |= uint8_t(level << pin);
+    }
+    return levels;
+}
+
+uint8_t MpsseChannel::low_pins() const
+{
+    uint8_t levels = 0;
+    for (int pin = 0; pin < 8; pin++) {
+        int level = 1; // pull-up
+        if (bit(low_dir_, pin)) {
+            level = bit(low_value_, pin);
+        } else {
+            for (int high = 0; high < 8; high++)
+                if (wiring.partner[high] == pin && !bit(wiring.open, high) && bit(high_dir_, high))
+                    level = bit(high_value_, high);
+        }
+        levels |= uint8_t(level << pin);
+    }
+    return levels;
+}
+
+} // namespace chip

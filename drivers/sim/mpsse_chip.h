@@ -1,0 +1,82 @@
+// A model of one MPSSE channel of an FTDI high-speed chip and of the board
+// wired to its two GPIO bytes. Shared by the simulated driver and by the
+// virtual USB chip, so both answer the same commands the same way.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <vector>
+
+namespace chip {
+
+// How the board wires the high GPIO byte (ACBUS) to the low one (ADBUS).
+// Pins are numbered 0 to 7 within each byte; by default high pin i is wired
+// to low pin i. Faults are data, so that a test describes a board, not the
+// answers it expects.
+struct Wiring {
+    std::array<int, 8> partner{0, 1, 2, 3, 4, 5, 6, 7}; // low pin wired to high pin i
+    uint8_t open = 0;          // high pins whose wire is cut
+    uint8_t idle_level = 0xFF; // what an undriven high input reads (1: pull-up)
+    uint8_t stuck_low = 0;     // high pins held at 0 whatever drives them
+    uint8_t stuck_high = 0;
+    uint8_t inverted = 0;      // high pins that read their net inverted
+    struct Short {
+        int a, b;       // two high pins whose nets touch
+        bool wired_or;  // otherwise wired-AND
+    };
+    std::vector<Short> shorts;
+
+    Wiring &open_wire(int high_pin, int idle);
+    Wiring &stick(int high_pin, int level);
+    Wiring &short_nets(int a, int b, bool wired_or);
+    Wiring &swap(int a, int b);
+    Wiring &invert(int high_pin);
+};
+
+// Faults of the chip's answers rather than of the board.
+struct AnswerFaults {
+    bool drop_every_high_read = false;  // 0x83 never answers
+    std::set<int> dropped_high_reads;   // these 0x83 commands (counting from 1) never answer
+};
+
+class MpsseChannel {
+public:
+    Wiring wiring;
+    AnswerFaults faults;
+
+    // Bit mode 0 holds the engine in reset and clears it; 2 lets it run.
+    void set_bit_mode(uint8_t mask, uint8_t mode);
+    // The chip's reset: the engine stops, as after power-up.
+    void reset();
+    // Bytes from the host. In MPSSE mode they are commands, which may be split
+    // across writes; answers are appended to answers. Otherwise they would go
+    // out of the UART and nothing comes back.
+    void write(const uint8_t *data, size_t count, std::deque<uint8_t> &answers);
+
+    // The pin levels as the chip samples them.
+    uint8_t low_pins() const;
+    uint8_t high_pins() const;
+
+    bool mpsse_on() const { return mpsse_; }
+    bool loopback() const { return loopback_; }
+    uint8_t low_value() const { return low_value_; }
+    uint8_t low_direction() const { return low_dir_; }
+    uint8_t high_value() const { return high_value_; }
+    uint8_t high_direction() const { return high_dir_; }
+    int high_reads() const { return high_reads_; }
+
+private:
+    void execute(std::deque<uint8_t> &answers);
+    int net_level(int high_pin) const;
+
+    bool mpsse_ = false;
+    bool loopback_ = false;
+    uint8_t low_value_ = 0, low_dir_ = 0, high_value_ = 0, high_dir_ = 0;
+    int high_reads_ = 0;
+    std::vector<uint8_t> pending_; // a command still waiting for its payload
+};
+
+} // namespace chip

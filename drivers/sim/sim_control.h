@@ -1,0 +1,72 @@
+// Control of the simulated driver: which chips are attached, which calls
+// fail, and the record of every call the system made. Tests use it; the
+// wiretest-sim executable attaches its two demo boards through it.
+#pragma once
+
+#include "device_link/ft_driver.h"
+#include "mpsse_chip.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Op {
+    ListDevices, OpenEx, ResetDevice, SetUSBParameters, SetChars, SetTimeouts,
+    SetLatencyTimer, SetFlowControl, SetBitMode, Write, GetQueueStatus, Read, Close,
+    Any, // in a Fault: every operation
+};
+
+const char *op_name(Op op);
+
+// One call as the driver saw it.
+struct Call {
+    Call(Op op, std::vector<uint64_t> args = {}) : op(op), args(std::move(args)) {}
+    Op op;
+    std::vector<uint64_t> args;  // the integer arguments, in order (handles left out)
+    std::string text;            // FT_OpenEx: the serial number asked for
+    std::vector<uint8_t> data;   // FT_Write: the bytes sent; FT_Read: the bytes delivered
+    FT_STATUS result = FT_OK;
+    uint32_t count = 0;          // the count handed back: devices, written, queued or read
+};
+
+// A fault injected into a call. Calls are counted per operation from 1, or
+// across all operations for Op::Any.
+struct Fault {
+    Op op = Op::Any;
+    int nth = 1;
+    bool and_later = false;              // every later call too: an unplugged device
+    FT_STATUS status = FT_OK;            // a failing call has no other effect
+    std::optional<uint32_t> count;       // the count reported instead of the true one
+    std::vector<uint8_t> stale;          // put in the receive queue just before the call
+};
+
+// The nth call of op fails with status; a count, where given, is still reported.
+Fault fail(Op op, int nth, FT_STATUS status, std::optional<uint32_t> count = std::nullopt);
+// The nth call of op succeeds but reports count instead of the true one.
+Fault misreport(Op op, int nth, uint32_t count);
+// Bytes the chip sent that nobody read, queued just before the nth call of op.
+Fault stale_before(Op op, int nth, std::vector<uint8_t> bytes);
+// The device is unplugged at the nth call of all: that call and every later one fail.
+Fault unplug(int nth, FT_STATUS status = FT_DEVICE_NOT_FOUND);
+
+// Nothing attached, no faults, an empty record.
+void reset();
+
+// Attach a dual-channel chip's MPSSE channel under this serial number; its
+// index is the order of attachment.
+void attach(const std::string &serial, const chip::Wiring &wiring = {});
+
+// The engine of an attached device, to set its faults or look at its pins.
+chip::MpsseChannel &channel(int device);
+
+void inject(const Fault &fault);
+
+const std::vector<Call> &calls();
+
+// Start the record and the call counts of faults anew, leaving devices as they are.
+void forget_calls();
+
+} // namespace sim

@@ -1,0 +1,32 @@
+/* Command exchanges with the MPSSE: synchronisation, driving the low GPIO
+ * byte and sampling the high one. */
+#ifndef WIRETEST_EXCHANGES_H
+#define WIRETEST_EXCHANGES_H
+
+#include "device_link/ft_driver.h"
+
+#include <stdint.h>
+
+/* Synchronise with the MPSSE after setup; 0 or -1. */
+int sync_mpsse(void);
+
+/* Drive value on the low GPIO byte, all pins outputs; list on standard error
+ * any bytes found waiting afterwards. 0 or -1. */
+int set_low_byte(unsigned char value);
+
+/* Sample the high GPIO byte: its level (0 to 255) or -1. */
+int read_high_byte(void);
+
+/* Write the first length bytes of command_buffer; a failure is reported by
+ * name and gives -1. */
+int write_command(uint32_t length);
+
+/* Ask how many bytes are waiting (queue_count); a failure is reported by
+ * name and gives -1. */
+int query_queue(void);
+
+/* FT_Read of count bytes into receive_buffer, never more than it holds; the
+ * status is stored and returned, and bytes_read never exceeds what was asked. */
+FT_STATUS read_queue(uint32_t count);
+
+#endif

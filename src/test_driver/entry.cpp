@@ -1,0 +1,107 @@
+#include "entry.h"
+
+#include "device_link/device_state.h"
+#include "device_link/status_report.h"
+#include "mpsse/settle_delay.h"
+#include "wiring_test.h"
+
+#include <stdio.h>
+#include <string.h>
+
+char serial_numbers[MAX_LISTED_DEVICES][SERIAL_NUMBER_SIZE];
+char *serial_pointers[MAX_LISTED_DEVICES + 1];
+int device_count = 0;
+
+static void print_usage(const char *program)
+{
+    printf("USAGE:\n\t%s [-nX] [-short] [-delay]\n\n", program);
+    printf("\t\t\tX - id number of the device you want to test\n");
+    printf("\t\t\t-short - perform only a short test\n");
+    printf("\t\t\t-delay - use a short delay while performing test\n");
+}
+
+/* List the attached devices into serial_numbers; -1 when there is none to pick. */
+static int list_devices(void)
+{
+    for (int i = 0; i < MAX_LISTED_DEVICES; i++)
+        serial_pointers[i] = serial_numbers[i];
+    serial_pointers[MAX_LISTED_DEVICES] = nullptr;
+    memset(serial_numbers, 0, sizeof(serial_numbers));
+    device_count = 0;
+
+    last_status = FT_ListDevices(serial_pointers, &device_count,
+                                 FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER);
+    if (last_status != FT_OK) {
+        fprintf(stderr, "ERROR: FT_ListDevices\n");
+        return -1;
+    }
+    if (device_count < 1) {
+        fprintf(stderr, "ERROR: No FTDI devices found\n");
+        return -1;
+    }
+    /* A serial number that fills its buffer arrives without its terminator. */
+    for (int i = 0; i < MAX_LISTED_DEVICES; i++)
+        serial_numbers[i][SERIAL_NUMBER_SIZE - 1] = '\0';
+
+    printf("Select device:\n");
+    for (int i = 0; i < device_count && i < MAX_LISTED_DEVICES; i++)
+        printf("Device %d (Serial Number: %s\n", i, serial_numbers[i]);
+    return 0;
+}
+
+int wiretest_main(int argc, char *argv[])
+{
+    int short_test = 0;
+    unsigned char device_digit = 0;
+    short_delay = 0;
+    reset_device_state();
+
+    for (int i = 1; i < argc; i++) {
+        const char *option = argv[i];
+        if (option[0] != '-') {
+            print_usage(argv[0]);
+            return -2;
+        }
+        /* Only the letter counts: -d and -delay, -s and -short are alike. */
+        switch (option[1]) {
+        case 'd':
+            short_delay = 1;
+            break;
+        case 'n':
+            device_digit = (unsigned char)option[2];
+            break;
+        case 's':
+            short_test = 1;
+            break;
+        default:
+            print_usage(argv[0]);
+            return -2;
+        }
+    }
+
+    if (list_devices() != 0)
+        return -1;
+
+    /* Only the listed devices can be picked, however many the driver counts. */
+    int selectable = device_count < MAX_LISTED_DEVICES ? device_count : MAX_LISTED_DEVICES;
+    while (!(device_digit >= '0' && device_digit - '0' <= selectable - 1)) {
+        int c = getchar();
+        if (c == EOF) {
+            fprintf(stderr, "ERROR: No device selected\n");
+            return -1;
+        }
+        device_digit = (unsigned char)c;
+    }
+    const char *serial = serial_numbers[device_digit - '0'];
+
+    last_status = FT_OpenEx((void *)serial, FT_OPEN_BY_SERIAL_NUMBER, &device_handle);
+    if (last_status != FT_OK) {
+        report_status();
+        fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", serial);
+        return -1;
+    }
+    printf("%s", banner_line);
+    printf("SUCCESS (Connected to the FTDI.%s)\n", serial);
+
+    return run_test(short_test);
+}
