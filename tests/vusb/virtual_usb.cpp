@@ -486,10 +486,15 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     if (b.denied.count(chip_of(dev).serial) || b.opens == b.open_fail)
         return LIBUSB_ERROR_ACCESS;
     *handle = new libusb_device_handle{dev, {}};
+    log_line("open %s", chip_of(dev).serial.c_str());
     return 0;
 }
 
-void libusb_close(libusb_device_handle *handle) { delete handle; }
+void libusb_close(libusb_device_handle *handle)
+{
+    log_line("close %s", chip_of(handle->device).serial.c_str());
+    delete handle;
+}
 
 int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
                                        unsigned char *data, int length)
@@ -535,6 +540,7 @@ int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
     if (bus().busy.count(c.serial))
         return LIBUSB_ERROR_BUSY;
     handle->claimed.insert(interface_number);
+    log_line("claim %d", interface_number);
     return 0;
 }
 
@@ -542,7 +548,10 @@ int libusb_release_interface(libusb_device_handle *handle, int interface_number)
 {
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
-    return handle->claimed.erase(interface_number) ? 0 : LIBUSB_ERROR_NOT_FOUND;
+    if (!handle->claimed.erase(interface_number))
+        return LIBUSB_ERROR_NOT_FOUND;
+    log_line("release %d", interface_number);
+    return 0;
 }
 
 // No kernel serial driver holds the virtual chips.
