@@ -68,6 +68,7 @@ TEST_P(ReportScenarios, GiveTheirReportOnTheSimulatedDriver)
     EXPECT_EQ(r.out, s.out);
     EXPECT_EQ(r.err, s.err);
     EXPECT_EQ(r.exit_status, s.exit_status);
+    EXPECT_EQ(scenarios::failed_rows(r.out), s.failed);
     // A completed test closes the device, and that is its last call; a
     // failure ends the run at the failing call, with the device left open.
     ASSERT_FALSE(sim::calls().empty());

@@ -102,6 +102,7 @@ TEST_P(ReportScenarios, GiveTheirReportOnTheVirtualUsbChip)
     EXPECT_EQ(run.result.out, s.out);
     EXPECT_EQ(run.result.err, s.err);
     EXPECT_EQ(run.result.exit_status, s.exit_status);
+    EXPECT_EQ(scenarios::failed_rows(run.result.out), s.failed);
     // Only a completed test closes the chip: libftdi1 releases its interface.
     EXPECT_EQ(closed_in_order(run.log), s.exit_status == 0);
 }

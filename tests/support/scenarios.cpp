@@ -68,7 +68,7 @@ std::string full_run_failing(const std::vector<std::string> &failed)
 Scenario board_fault(const std::string &name, const std::string &board,
                      const std::vector<std::string> &failed)
 {
-    return {name, {"-n0", "-delay"}, board, "", Failure::none, 0, full_run_failing(failed), "", 0};
+    return {name, {"-n0", "-delay"}, board, "", Failure::none, 0, full_run_failing(failed), "", 0, failed};
 }
 
 // The success lines of the setup steps before the failing one.
@@ -99,10 +99,12 @@ std::vector<Scenario> make_scenarios()
                  report(rows(full_patterns), 0), "", 0});
     // Low pin 3 not connected, its high partner pulled down.
     s.push_back({"OpenLowPinFailsThreePatterns", {"-n0", "-delay"}, "open3:0", "", Failure::none, 0,
-                 report(rows(full_patterns, {{0x08, 0x00}, {0xAA, 0xA2}, {0xFF, 0xF7}}), 3), "", 0});
+                 report(rows(full_patterns, {{0x08, 0x00}, {0xAA, 0xA2}, {0xFF, 0xF7}}), 3), "", 0,
+                 {row(0x08, 0x00), row(0xAA, 0xA2), row(0xFF, 0xF7)}});
     s.push_back({"ShortTestDrivesTheFourFixedPatterns", {"-n0", "-short"}, "", "", Failure::none, 0,
                  report(rows(short_patterns), 0), "", 0});
-    // The third 0x83 of the run answers the walking step for 0x04.
+    // The third 0x83 of the run answers the walking step for 0x04. The notice
+    // splits its row, so no row reads as failed.
     s.push_back({"MissingAnswerPrintsNoDataInsideTheRow", {"-n0", "-delay"}, "", "3", Failure::none, 0,
                  report(rows({0x01, 0x02}) + "\t00000100\tno data ?!\n11111111\n" +
                             rows({0x08, 0x10, 0x20, 0x40, 0x80, 0x00, 0xAA, 0x55, 0x00, 0xFF}),
@@ -152,11 +154,14 @@ std::vector<Scenario> make_scenarios()
                  Failure::write, 6, report(rows(short_patterns), 0), "FT_IO_ERROR\n", 0});
     // 0xAA is never driven: the pins still hold 0x00 from the preparation.
     s.push_back({"PatternWriteFailureCountsAndTheRunGoesOn", {"-n0", "-short", "-delay"}, "", "",
-                 Failure::write, 7, report(rows(short_patterns, {{0xAA, 0x00}}), 1), "FT_IO_ERROR\n", 0});
+                 Failure::write, 7, report(rows(short_patterns, {{0xAA, 0x00}}), 1), "FT_IO_ERROR\n", 0,
+                 {row(0xAA, 0x00)}});
     return s;
 }
 
 } // namespace
+
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 
 const std::vector<Scenario> &report_scenarios()
 {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,13 @@ struct Scenario {
     int nth = 0;                // for Failure::write
     std::string out, err;
     int exit_status = 0;
+    std::vector<std::string> failed = {}; // the rows whose halves differ, in order
 };
 
 const std::vector<Scenario> &report_scenarios();
+
+// GoogleTest names a case by its scenario's name.
+void PrintTo(const Scenario &s, std::ostream *os);
 
 // Pieces of expected output.
 extern const std::vector<unsigned char> full_patterns;  // the 13 patterns of a full run
