@@ -39,8 +39,11 @@
 //   log=PATH                  append one line per transfer to PATH
 //
 // A malformed setting makes every libusb call fail loudly on standard error.
+// Tests that load the library into their own process set the bus up with
+// vusb_configure (tests/vusb/vusb_control.h) instead.
 #include "board_text.h"
 #include "mpsse_chip.h"
+#include "vusb_control.h"
 
 #include <libusb.h>
 
@@ -116,6 +119,7 @@ struct Bus {
 
     int opens = 0, transfers = 0, outs = 0, ins = 0;
     std::map<int, int> requests; // count per vendor request
+    unsigned last_control_timeout = 0, last_bulk_timeout = 0;
     std::map<const libusb_config_descriptor *, std::shared_ptr<void>> configs;
 };
 
@@ -258,20 +262,28 @@ void configure(Bus &bus, const std::string &settings)
         throw std::invalid_argument("unknown setting " + items.begin()->first);
 }
 
+// The bus of this process: from WIRETEST_VUSB at the first call, or from
+// vusb_configure. A replaced bus is never freed: a driver under test may
+// still hold its devices.
+Bus *current_bus = nullptr;
+
+Bus *make_bus(const char *settings)
+{
+    auto *created = new Bus;
+    try {
+        configure(*created, settings ? settings : "");
+    } catch (const std::exception &e) {
+        created->error = e.what();
+        std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
+    }
+    return created;
+}
+
 Bus &bus()
 {
-    static Bus *b = [] {
-        auto *created = new Bus;
-        const char *settings = std::getenv("WIRETEST_VUSB");
-        try {
-            configure(*created, settings ? settings : "");
-        } catch (const std::exception &e) {
-            created->error = e.what();
-            std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
-        }
-        return created;
-    }();
-    return *b;
+    if (!current_bus)
+        current_bus = make_bus(std::getenv("WIRETEST_VUSB"));
+    return *current_bus;
 }
 
 void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -560,9 +572,10 @@ int libusb_set_auto_detach_kernel_driver(libusb_device_handle *, int) { return 0
 
 int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t request,
                             uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
-                            unsigned int)
+                            unsigned int timeout)
 {
     Bus &b = bus();
+    b.last_control_timeout = timeout;
     if (!begin_transfer()) {
         log_line("ctrl %02X %02X %04X %04X -> gone", request_type, request, value, index);
         return LIBUSB_ERROR_NO_DEVICE;
@@ -578,9 +591,10 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
 }
 
 int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
-                         int length, int *transferred, unsigned int)
+                         int length, int *transferred, unsigned int timeout)
 {
     Bus &b = bus();
+    b.last_bulk_timeout = timeout;
     *transferred = 0;
     bool in = endpoint & 0x80;
     int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
@@ -632,6 +646,12 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
 }
+
+// For tests that load this library into their own process: a new bus from
+// these settings, and the timeouts the last transfers were given.
+void vusb_configure(const char *settings) { current_bus = make_bus(settings); }
+unsigned vusb_last_control_timeout() { return bus().last_control_timeout; }
+unsigned vusb_last_bulk_timeout() { return bus().last_bulk_timeout; }
 
 // The asynchronous interface serves libftdi1's streaming reads and writes,
 // which wiretest does not use: transfers can be made but never submitted.
