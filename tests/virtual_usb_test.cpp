@@ -283,6 +283,7 @@ std::string repeat(const std::string &text, int times)
 // preparation (17-22) and each pattern (drive, poll, 0x83, answer, poll).
 INSTANTIATE_TEST_SUITE_P(VirtualUsb, Failures, ::testing::Values(
     FailureCase{"libusb_init fails: no USB stack", "init_fail=1", "", "ERROR: FT_ListDevices\n", 255},
+    FailureCase{"the USB device list cannot be read", "list_fail=1", "", "ERROR: FT_ListDevices\n", 255},
     FailureCase{"libusb_open refused (permissions)", "open_fail=2", listed,
                 "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (WT01A)\n", 255},
     FailureCase{"interface claimed by another driver", "busy=WT01", listed,

@@ -24,6 +24,7 @@
 //   drop_read=3,5 / drop_read=all
 //                             these 0x83 commands of a channel get no answer
 //   init_fail=1               libusb_init fails: no USB stack
+//   list_fail=1               the device list cannot be read
 //   deny=WT02                 opening that chip is refused (permissions)
 //   open_fail=N               the Nth libusb_open of the run is refused
 //   busy=WT02                 its interfaces are claimed by someone else
@@ -109,7 +110,7 @@ struct Stale {
 struct Bus {
     std::vector<std::unique_ptr<Chip>> chips;
     std::string error; // a malformed setting
-    bool init_fail = false;
+    bool init_fail = false, list_fail = false;
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
     int unplug_after = -1, max_packets = 8;
@@ -233,6 +234,7 @@ void configure(Bus &bus, const std::string &settings)
         return v.empty() ? fallback : std::stoi(v);
     };
     bus.init_fail = number("init_fail", 0) != 0;
+    bus.list_fail = number("list_fail", 0) != 0;
     bus.silent = number("silent", 0) != 0;
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
@@ -399,6 +401,8 @@ ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
     if (!bus().error.empty())
         return LIBUSB_ERROR_OTHER;
+    if (bus().list_fail)
+        return LIBUSB_ERROR_IO;
     std::vector<libusb_device *> attached;
     if (!unplugged())
         for (auto &c : bus().chips)
