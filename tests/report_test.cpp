@@ -1,5 +1,6 @@
-// The wiring test end to end: the rows a board gives, the count, the waits,
-// the calls and bytes sent, and the failure paths before the patterns.
+// The wiring test end to end on the simulated driver: the scenario table
+// shared with the virtual USB chip (support/scenarios.h), then the waits, the
+// calls and bytes sent, and the failures only this driver can inject.
 #include "board_text.h"
 #include "expected_output.h"
 #include "fixture.h"

@@ -37,10 +37,11 @@
 //   unplug_after=N            after N transfers the chips are gone
 //   max_packets=N             at most N packets per bulk IN transfer
 //   silent=1                  bulk IN transfers time out
-//   log=PATH                  append one line per transfer to PATH
+//   log=PATH                  append a line to PATH for every transfer, and
+//                             for every open, claim, release and close
 //
-// A malformed setting makes every libusb call fail loudly on standard error.
-// Tests that load the library into their own process set the bus up with
+// A malformed setting makes libusb_init fail, with the reason on standard
+// error. Tests that load the library into their own process set the bus up with
 // vusb_configure (tests/vusb/vusb_control.h) instead.
 #include "board_text.h"
 #include "mpsse_chip.h"
