@@ -210,16 +210,21 @@ TEST_F(LibftdiDriver, ReadsOfASilentChipEndWithinTheirTimeout)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST_F(LibftdiDriver, AResetDropsWhatTheChipHadSent)
+TEST_F(LibftdiDriver, AResetClearsTheChipButKeepsWhatWasReceived)
 {
     attach("chips=1");
     FT_HANDLE h = open("VU01A");
     mpsse_on(h);
-    EXPECT_EQ(exchange(h, {0x83}), 1u);
-    ASSERT_EQ(FT_ResetDevice(h), FT_OK);
+    EXPECT_EQ(exchange(h, {0x80, 0x5A, 0xFF, 0x83}), 1u); // received: in the queue
+    uint8_t read_high = 0x83;
     uint32_t n = 0;
+    ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK); // answered, still in the chip
+    ASSERT_EQ(FT_ResetDevice(h), FT_OK);
     ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(n, 1u);
+    uint8_t byte = 0;
+    ASSERT_EQ(FT_Read(h, &byte, 1, &n), FT_OK);
+    EXPECT_EQ(byte, 0x5A);
 }
 
 TEST_F(LibftdiDriver, AnUnpluggedChipFailsEveryCallButClose)

@@ -14,8 +14,8 @@
 // channel keeps a receive queue of its own: FT_GetQueueStatus polls the chip
 // until it answers with an empty packet and reports what the queue holds,
 // FT_Read serves the queue and polls for the rest until its timeout. Polled
-// bytes are only ever given to the caller, never dropped, except by a reset
-// of the chip, which drops the chip's own buffers too.
+// bytes are only ever given to the caller, never dropped, a reset included:
+// the reset clears what the chip still held, not what it already sent.
 //
 // Every loop here is bounded by a count of USB transfers, so a silent or
 // unplugged chip makes calls fail or come back short, never hang.
@@ -324,10 +324,9 @@ FT_STATUS FT_ResetDevice(FT_HANDLE handle)
     Channel *c = usable(handle, status);
     if (!c)
         return status;
-    status = control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
-    if (status == FT_OK)
-        c->queue.clear(); // the chip dropped its buffers, libftdi1 its own
-    return status;
+    // libftdi1 drops its own read buffer here; poll_once always empties it
+    // into the queue, so nothing received is lost.
+    return control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
 }
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_size)
