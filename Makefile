@@ -3,7 +3,7 @@
 # from the distribution's packages first.
 
 BUILD_DIR ?= build
-DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev
+DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev
 
 .PHONY: all demo test deps configure build clean
 

@@ -1,7 +1,10 @@
-// The wiring test end to end: the rows a board gives, the count, the waits,
-// the calls and bytes sent, and the failure paths before the patterns.
+// The wiring test end to end on the simulated driver: the scenario table
+// shared with the virtual USB chip (support/scenarios.h), then the waits, the
+// calls and bytes sent, and the failures only this driver can inject.
+#include "board_text.h"
 #include "expected_output.h"
 #include "fixture.h"
+#include "scenarios.h"
 
 #include <cstdio>
 #include <map>
@@ -9,45 +12,9 @@
 namespace {
 
 using Strings = std::vector<std::string>;
-
-const std::vector<uint8_t> full_patterns = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40,
-                                            0x80, 0x00, 0xAA, 0x55, 0x00, 0xFF};
-
-std::string bits(int value)
-{
-    std::string text;
-    for (int mask = 0x80; mask; mask >>= 1)
-        text += (value & mask) ? '1' : '0';
-    return text;
-}
-
-std::string row(int driven, int read) { return "\t" + bits(driven) + "\t" + bits(read) + "\n"; }
-
-// The rows of a run whose every pattern came back as the board maps it.
-std::string rows(const std::vector<uint8_t> &patterns, const std::map<int, int> &misread = {})
-{
-    std::string text;
-    for (uint8_t p : patterns) {
-        auto it = misread.find(p);
-        text += row(p, it == misread.end() ? p : it->second);
-    }
-    return text;
-}
-
-// Every row of the output whose two halves differ.
-Strings failed_rows(const std::string &out)
-{
-    Strings failed;
-    size_t at = 0;
-    while ((at = out.find('\t', at)) != std::string::npos) {
-        size_t end = out.find('\n', at);
-        std::string line = out.substr(at, end - at + 1);
-        if (line.size() == 19 && line.substr(1, 8) != line.substr(10, 8))
-            failed.push_back(line);
-        at = end;
-    }
-    return failed;
-}
+using scenarios::full_patterns;
+using scenarios::row;
+using scenarios::rows;
 
 class WiringReport : public SimTest {
 protected:
@@ -63,104 +30,60 @@ protected:
     }
 };
 
-TEST_F(WiringReport, ABoardWiredPinForPinPassesEveryPattern)
+// --- the scenario table, on the simulated driver ----------------------------
+
+// The simulated driver's way of making a scenario's device call fail.
+sim::Fault failure_of(const scenarios::Scenario &s)
 {
-    console::Run r = run_board({}, {"-n0"});
-    EXPECT_EQ(r.out, expected::before_rows({"WTBOARD1"}, 0) + rows(full_patterns) +
-                         "Testing complete, errors: 0\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(closes(), 1);
-    EXPECT_EQ(sim::calls().back().op, sim::Op::Close);
+    using scenarios::Failure;
+    switch (s.failure) {
+    case Failure::reset: return sim::fail(sim::Op::ResetDevice, 1, FT_IO_ERROR);
+    case Failure::event_chars: return sim::fail(sim::Op::SetChars, 1, FT_IO_ERROR);
+    case Failure::latency: return sim::fail(sim::Op::SetLatencyTimer, 1, FT_IO_ERROR);
+    case Failure::flow_control: return sim::fail(sim::Op::SetFlowControl, 1, FT_IO_ERROR);
+    case Failure::bit_mode_reset: return sim::fail(sim::Op::SetBitMode, 1, FT_IO_ERROR);
+    case Failure::mpsse_on: return sim::fail(sim::Op::SetBitMode, 2, FT_IO_ERROR);
+    case Failure::write: return sim::fail(sim::Op::Write, s.nth, FT_IO_ERROR);
+    case Failure::none: break;
+    }
+    return {};
 }
 
-TEST_F(WiringReport, AnOpenLowPinFailsThreePatternsAndStillExitsZero)
+class ReportScenarios : public WiringReport,
+                        public ::testing::WithParamInterface<scenarios::Scenario> {};
+
+TEST_P(ReportScenarios, GiveTheirReportOnTheSimulatedDriver)
 {
-    console::Run r = run_board(chip::Wiring{}.open_wire(3, 0), {"-n0", "-delay"});
-    EXPECT_EQ(r.out, expected::before_rows({"WTBOARD1"}, 0) +
-                         rows(full_patterns, {{0x08, 0x00}, {0xAA, 0xA2}, {0xFF, 0xF7}}) +
-                         "Testing complete, errors: 3\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_status, 0);
+    const scenarios::Scenario &s = GetParam();
+    for (const std::string &name : scenarios::channels)
+        sim::attach(name, board_text::parse(s.board));
+    chip::AnswerFaults &faults = sim::channel(0).faults;
+    if (s.dropped_reads == "all")
+        faults.drop_every_high_read = true;
+    else if (!s.dropped_reads.empty())
+        faults.dropped_high_reads = {std::stoi(s.dropped_reads)};
+    if (s.failure != scenarios::Failure::none)
+        sim::inject(failure_of(s));
+
+    console::Run r = console::run(s.args);
+    EXPECT_EQ(r.out, s.out);
+    EXPECT_EQ(r.err, s.err);
+    EXPECT_EQ(r.exit_status, s.exit_status);
+    EXPECT_EQ(scenarios::failed_rows(r.out), s.failed);
+    // A completed test closes the device, and that is its last call; a
+    // failure ends the run at the failing call, with the device left open.
+    ASSERT_FALSE(sim::calls().empty());
+    if (s.exit_status == 0) {
+        EXPECT_EQ(closes(), 1);
+        EXPECT_EQ(sim::calls().back().op, sim::Op::Close);
+    } else {
+        EXPECT_EQ(closes(), 0);
+        EXPECT_NE(sim::calls().back().result, FT_OK);
+    }
 }
 
-TEST_F(WiringReport, AShortTestDrivesOnlyTheFourFixedPatterns)
-{
-    console::Run r = run_board({}, {"-n0", "-short"});
-    EXPECT_EQ(r.out, expected::before_rows({"WTBOARD1"}, 0) + rows({0xAA, 0x55, 0x00, 0xFF}) +
-                         "Testing complete, errors: 0\n");
-    EXPECT_EQ(r.exit_status, 0);
-}
-
-TEST_F(WiringReport, AMissingAnswerPrintsNoDataInsideTheRowAndCountsAsFailed)
-{
-    sim::attach("WTBOARD1");
-    // The third 0x83 of the run answers the walking step for 0x04.
-    sim::channel(0).faults.dropped_high_reads = {3};
-    console::Run r = console::run({"-n0", "-delay"});
-    EXPECT_NE(r.out.find("\t00000010\t00000010\n\t00000100\tno data ?!\n11111111\n"
-                         "\t00001000\t00001000\n"),
-              std::string::npos);
-    EXPECT_EQ(failed_rows(r.out), Strings{});                // the row is split by the notice
-    EXPECT_NE(r.out.find("Testing complete, errors: 1\n"), std::string::npos);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_status, 0);
-}
-
-TEST_F(WiringReport, AnAnswerThatNeverComesFailsEveryPattern)
-{
-    sim::attach("WTBOARD1");
-    sim::channel(0).faults.drop_every_high_read = true;
-    console::Run r = console::run({"-n0", "-short", "-delay"});
-    EXPECT_NE(r.out.find("\t00000000\tno data ?!\n11111111\n\t11111111\tno data ?!\n11111111\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("Testing complete, errors: 4\n"), std::string::npos);
-    EXPECT_EQ(r.exit_status, 0);
-}
-
-struct FaultCase {
-    const char *board;
-    chip::Wiring wiring;
-    Strings failed;
-    int errors;
-};
-
-void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.board; }
-
-class BoardFaults : public WiringReport, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(BoardFaults, FailTheRowsTheWiringImplies)
-{
-    const FaultCase &c = GetParam();
-    console::Run r = run_board(c.wiring, {"-n0", "-delay"});
-    EXPECT_EQ(failed_rows(r.out), c.failed) << c.board;
-    EXPECT_NE(r.out.find("Testing complete, errors: " + std::to_string(c.errors) + "\n"),
-              std::string::npos)
-        << c.board;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.exit_status, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Boards, BoardFaults, ::testing::Values(
-    FaultCase{"high 0 stuck at 1", chip::Wiring{}.stick(0, 1),
-              {row(0x02, 0x03), row(0x04, 0x05), row(0x08, 0x09), row(0x10, 0x11),
-               row(0x20, 0x21), row(0x40, 0x41), row(0x80, 0x81), row(0x00, 0x01),
-               row(0xAA, 0xAB), row(0x00, 0x01)},
-              10},
-    FaultCase{"high 7 stuck at 0", chip::Wiring{}.stick(7, 0),
-              {row(0x80, 0x00), row(0xAA, 0x2A), row(0xFF, 0x7F)}, 3},
-    FaultCase{"1 and 2 shorted, wired-AND", chip::Wiring{}.short_nets(1, 2, false),
-              {row(0x02, 0x00), row(0x04, 0x00), row(0xAA, 0xA8), row(0x55, 0x51)}, 4},
-    FaultCase{"1 and 2 shorted, wired-OR", chip::Wiring{}.short_nets(1, 2, true),
-              {row(0x02, 0x06), row(0x04, 0x06), row(0xAA, 0xAE), row(0x55, 0x57)}, 4},
-    FaultCase{"4 and 5 swapped", chip::Wiring{}.swap(4, 5),
-              {row(0x10, 0x20), row(0x20, 0x10), row(0xAA, 0x9A), row(0x55, 0x65)}, 4},
-    FaultCase{"0 inverted", chip::Wiring{}.invert(0),
-              {row(0x01, 0x00), row(0x02, 0x03), row(0x04, 0x05), row(0x08, 0x09),
-               row(0x10, 0x11), row(0x20, 0x21), row(0x40, 0x41), row(0x80, 0x81),
-               row(0x00, 0x01), row(0xAA, 0xAB), row(0x55, 0x54), row(0x00, 0x01),
-               row(0xFF, 0xFE)},
-              13}));
+INSTANTIATE_TEST_SUITE_P(Table, ReportScenarios, ::testing::ValuesIn(scenarios::report_scenarios()),
+                         [](const auto &info) { return info.param.name; });
 
 TEST_F(WiringReport, ShortDelayMakesSixtyWaitsOfTenMilliseconds)
 {
@@ -222,28 +145,6 @@ TEST_F(WiringReport, AFullRunSendsExactlyTheseCallsAndBytes)
 
 // --- failures before the patterns -------------------------------------------
 
-TEST_F(WiringReport, ASetupFailureEndsTheRunWithoutClosing)
-{
-    sim::attach("WTBOARD1");
-    sim::inject(sim::fail(sim::Op::SetLatencyTimer, 1, FT_IO_ERROR));
-    console::Run r = console::run({"-n0"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "FT_IO_ERROR\nERROR: can not set latency\n");
-    EXPECT_EQ(r.out.find("START TESTING"), std::string::npos);
-    EXPECT_EQ(closes(), 0);
-}
-
-TEST_F(WiringReport, ASyncFailureEndsTheRunAfterTheStartBanner)
-{
-    sim::attach("WTBOARD1");
-    sim::inject(sim::fail(sim::Op::Write, 2, FT_IO_ERROR)); // the bad command
-    console::Run r = console::run({"-n0"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.out, expected::before_rows({"WTBOARD1"}, 0));
-    EXPECT_EQ(r.err, "FT_IO_ERROR\n");
-    EXPECT_EQ(closes(), 0);
-}
-
 TEST_F(WiringReport, PreparationFailuresEndTheRunWithoutClosing)
 {
     // Device calls of the run, counting from 1: the preparation's first
@@ -284,18 +185,6 @@ TEST_F(WiringReport, AFailedDrainReadIsReportedAndTheRunGoesOn)
     EXPECT_NE(r.out.find("Testing complete, errors: 0\n"), std::string::npos);
 }
 
-TEST_F(WiringReport, TheSecondClearingOfTheLowByteIsNotLookedAt)
-{
-    sim::attach("WTBOARD1");
-    sim::inject(sim::fail(sim::Op::Write, 6, FT_IO_ERROR));
-    console::Run r = console::run({"-n0", "-short", "-delay"});
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.err, "FT_IO_ERROR\n");
-    EXPECT_EQ(r.out, expected::before_rows({"WTBOARD1"}, 0) + rows({0xAA, 0x55, 0x00, 0xFF}) +
-                         "Testing complete, errors: 0\n");
-    EXPECT_EQ(closes(), 1);
-}
-
 TEST_F(WiringReport, FailuresWithinThePatternsNeverStopTheRun)
 {
     sim::attach("WTBOARD1");
@@ -306,7 +195,7 @@ TEST_F(WiringReport, FailuresWithinThePatternsNeverStopTheRun)
     // The answer left unread by the failed query is listed by the next drive.
     EXPECT_EQ(r.err, "FT_IO_ERROR\nFT_IO_ERROR\n\t\t0: 0x55\n");
     // 0xAA was never driven: the pins still hold 0x00 from the preparation.
-    EXPECT_EQ(failed_rows(r.out), (Strings{row(0xAA, 0x00), row(0x55, 0xFF)}));
+    EXPECT_EQ(scenarios::failed_rows(r.out), (Strings{row(0xAA, 0x00), row(0x55, 0xFF)}));
     EXPECT_NE(r.out.find("Testing complete, errors: 2\n"), std::string::npos);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(closes(), 1);

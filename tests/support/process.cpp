@@ -28,9 +28,16 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     for (std::string &a : argv_storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The extra settings replace any of the same name.
+    auto name_of = [](const std::string &setting) { return setting.substr(0, setting.find('=') + 1); };
     std::vector<std::string> env_storage;
-    for (char **e = environ; *e; e++)
-        env_storage.emplace_back(*e);
+    for (char **e = environ; *e; e++) {
+        bool replaced = false;
+        for (const std::string &extra : extra_env)
+            replaced = replaced || name_of(extra) == name_of(*e);
+        if (!replaced)
+            env_storage.emplace_back(*e);
+    }
     env_storage.insert(env_storage.end(), extra_env.begin(), extra_env.end());
     std::vector<char *> envp;
     for (std::string &e : env_storage)

@@ -15,6 +15,7 @@ struct Result {
     bool timed_out = false;
 };
 
+// extra_env holds NAME=value settings added to this process's environment.
 Result run(const std::string &path, const std::vector<std::string> &args,
            const std::optional<std::string> &input = std::nullopt,
            const std::vector<std::string> &extra_env = {}, int limit_ms = 20000);

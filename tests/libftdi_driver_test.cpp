@@ -1,0 +1,259 @@
+// The libftdi1 layer's operations called directly, in this process, on the
+// real libftdi1 and the virtual USB bus linked in place of libusb-1.0: the
+// contracts of ft_driver.h that the system's fixed arguments never reach.
+#include "device_link/ft_driver.h"
+#include "vusb_control.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+class LibftdiDriver : public ::testing::Test {
+protected:
+    // A fresh bus, listed, and channel A opened; closed again at the end.
+    void attach(const std::string &settings)
+    {
+        vusb_configure(settings.c_str());
+        char names[4][64];
+        char *list[] = {names[0], names[1], names[2], names[3], nullptr};
+        int32_t count = 0;
+        ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+        ASSERT_GE(count, 1);
+    }
+    FT_HANDLE open(const char *name)
+    {
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(FT_OpenEx(const_cast<char *>(name), FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+        if (h)
+            handles_.push_back(h);
+        return h;
+    }
+    void TearDown() override
+    {
+        for (FT_HANDLE h : handles_)
+            FT_Close(h);
+    }
+    // Write bytes and report what the channel then has queued.
+    uint32_t exchange(FT_HANDLE h, std::vector<uint8_t> bytes)
+    {
+        uint32_t written = 0, queued = 0;
+        EXPECT_EQ(FT_Write(h, bytes.data(), uint32_t(bytes.size()), &written), FT_OK);
+        EXPECT_EQ(written, bytes.size());
+        EXPECT_EQ(FT_GetQueueStatus(h, &queued), FT_OK);
+        return queued;
+    }
+    void mpsse_on(FT_HANDLE h) { ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK); }
+
+    std::vector<FT_HANDLE> handles_;
+};
+
+TEST_F(LibftdiDriver, ListingStopsAtTheNullPointerThatEndsTheCallersList)
+{
+    vusb_configure("chips=3");
+    char names[3][64];
+    std::memset(names, '#', sizeof names);
+    char *list[] = {names[0], names[1], nullptr, names[2]};
+    int32_t count = 0;
+    ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    EXPECT_EQ(count, 6); // every channel is counted
+    EXPECT_STREQ(names[0], "VU01A");
+    EXPECT_STREQ(names[1], "VU01B");
+    EXPECT_EQ(names[2][0], '#');
+}
+
+TEST_F(LibftdiDriver, ANameOfSixtyFourBytesGetsNoTerminator)
+{
+    std::string serial(63, 'S'); // and the channel letter makes 64
+    vusb_configure(("chips=6010:" + serial).c_str());
+    char names[2][65];
+    std::memset(names, '#', sizeof names);
+    char *list[] = {names[0], names[1], nullptr};
+    int32_t count = 0;
+    ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    EXPECT_EQ(std::string(names[0], 64), serial + "A");
+    EXPECT_EQ(names[0][64], '#');
+}
+
+TEST_F(LibftdiDriver, ListingRefusesOtherFlagsAndNullPointers)
+{
+    vusb_configure("chips=1");
+    char name[64];
+    char *list[] = {name, nullptr};
+    int32_t count = -1;
+    EXPECT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_ListDevices(nullptr, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER),
+              FT_INVALID_PARAMETER);
+    EXPECT_EQ(count, -1);
+}
+
+TEST_F(LibftdiDriver, OpeningFailsForUnknownNamesAndChannelsInUse)
+{
+    attach("chips=6010:WT01");
+    FT_HANDLE h = nullptr;
+    char unknown[] = "WT01C";
+    EXPECT_EQ(FT_OpenEx(unknown, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(h, nullptr);
+    FT_HANDLE a = open("WT01A");
+    ASSERT_NE(a, nullptr);
+    char again[] = "WT01A";
+    EXPECT_EQ(FT_OpenEx(again, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_OPENED);
+    // The other channel of the same chip opens beside it, and answers on its own.
+    FT_HANDLE b = open("WT01B");
+    ASSERT_NE(b, nullptr);
+    mpsse_on(a);
+    mpsse_on(b);
+    EXPECT_EQ(exchange(a, {0x83}), 1u);
+    EXPECT_EQ(exchange(b, {0x83, 0x83}), 2u);
+}
+
+TEST_F(LibftdiDriver, ClosedNullAndForeignHandlesAreInvalid)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    ASSERT_EQ(FT_Close(h), FT_OK);
+    handles_.clear();
+    int foreign = 0;
+    uint8_t byte = 0x83;
+    uint32_t n = 0;
+    for (FT_HANDLE bad : {h, FT_HANDLE(nullptr), FT_HANDLE(&foreign)}) {
+        EXPECT_EQ(FT_Write(bad, &byte, 1, &n), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_GetQueueStatus(bad, &n), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_Read(bad, &byte, 1, &n), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_ResetDevice(bad), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_SetTimeouts(bad, 10, 10), FT_INVALID_HANDLE);
+        EXPECT_EQ(FT_Close(bad), FT_INVALID_HANDLE);
+    }
+}
+
+TEST_F(LibftdiDriver, ArgumentsOutOfRangeAreRefused)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    EXPECT_EQ(FT_SetLatencyTimer(h, 0), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_SetUSBParameters(h, 100, 0), FT_INVALID_PARAMETER);   // not whole packets
+    EXPECT_EQ(FT_SetUSBParameters(h, 131072, 0), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_SetFlowControl(h, 0x0800, 0x11, 0x13), FT_INVALID_PARAMETER);
+    uint32_t n = 0;
+    EXPECT_EQ(FT_Write(h, nullptr, 1, &n), FT_INVALID_PARAMETER);
+    EXPECT_EQ(FT_GetQueueStatus(h, nullptr), FT_INVALID_PARAMETER);
+    // The accepted values still work.
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    EXPECT_EQ(FT_SetFlowControl(h, FT_FLOW_NONE, 0x11, 0x13), FT_OK);
+    EXPECT_EQ(FT_SetFlowControl(h, 0x0400, 0x11, 0x13), FT_OK); // XON/XOFF
+}
+
+TEST_F(LibftdiDriver, ATransferSizeOfZeroLeavesTheSizeAsItIs)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    mpsse_on(h);
+    // Were the 0 passed on, the write would never end.
+    ASSERT_EQ(FT_SetUSBParameters(h, 4096, 0), FT_OK);
+    EXPECT_EQ(exchange(h, {0x80, 0x00, 0xFF, 0x83}), 1u);
+    // A size that is given is used: 130 bytes go out in 64-byte transfers,
+    // each a whole number of commands here, and all are carried out.
+    ASSERT_EQ(FT_SetUSBParameters(h, 0, 64), FT_OK);
+    std::vector<uint8_t> reads(130, 0x83);
+    EXPECT_EQ(exchange(h, reads), 131u);
+}
+
+TEST_F(LibftdiDriver, ControlRequestsGetAGenerousTimeoutAndBulkTransfersTheShortOne)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    ASSERT_EQ(FT_SetTimeouts(h, 10, 10), FT_OK);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    EXPECT_EQ(vusb_last_control_timeout(), 5000u);
+    mpsse_on(h);
+    exchange(h, {0x83});
+    EXPECT_EQ(vusb_last_bulk_timeout(), 10u);
+}
+
+TEST_F(LibftdiDriver, ReadsDeliverWhatArrivedInOrderAndAShortReadSucceeds)
+{
+    attach("chips=1;board=invert0");
+    FT_HANDLE h = open("VU01A");
+    ASSERT_EQ(FT_SetTimeouts(h, 10, 10), FT_OK);
+    mpsse_on(h);
+    // Drive 0x0F, read the high byte three times; pin 0 reads inverted.
+    EXPECT_EQ(exchange(h, {0x80, 0x0F, 0xFF, 0x83, 0x80, 0xF0, 0xFF, 0x83, 0x83}), 3u);
+    uint8_t buffer[8] = {};
+    uint32_t n = 0;
+    ASSERT_EQ(FT_Read(h, buffer, 1, &n), FT_OK);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(buffer[0], 0x0E);
+    ASSERT_EQ(FT_Read(h, buffer, 8, &n), FT_OK); // asks for more than will come
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(buffer[0], 0xF1);
+    EXPECT_EQ(buffer[1], 0xF1);
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(LibftdiDriver, ReadsOfASilentChipEndWithinTheirTimeout)
+{
+    attach("chips=1;silent=1");
+    FT_HANDLE h = open("VU01A");
+    ASSERT_EQ(FT_SetTimeouts(h, 50, 50), FT_OK);
+    uint8_t buffer[4];
+    uint32_t n = 99;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FT_Read(h, buffer, 4, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(LibftdiDriver, AResetClearsTheChipButKeepsWhatWasReceived)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    mpsse_on(h);
+    EXPECT_EQ(exchange(h, {0x80, 0x5A, 0xFF, 0x83}), 1u); // received: in the queue
+    uint8_t read_high = 0x83;
+    uint32_t n = 0;
+    ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK); // answered, still in the chip
+    ASSERT_EQ(FT_ResetDevice(h), FT_OK);
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 1u);
+    uint8_t byte = 0;
+    ASSERT_EQ(FT_Read(h, &byte, 1, &n), FT_OK);
+    EXPECT_EQ(byte, 0x5A);
+}
+
+TEST_F(LibftdiDriver, AnUnpluggedChipFailsEveryCallButClose)
+{
+    // Opening takes 2 transfers, bit mode 1, the write 1, the query 2.
+    attach("chips=1;unplug_after=6");
+    FT_HANDLE h = open("VU01A");
+    mpsse_on(h);
+    EXPECT_EQ(exchange(h, {0x83}), 1u);
+    uint8_t byte = 0x83;
+    uint32_t n = 0;
+    EXPECT_EQ(FT_Write(h, &byte, 1, &n), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_GetQueueStatus(h, &n), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_Read(h, &byte, 1, &n), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_SetUSBParameters(h, 4096, 0), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_SetTimeouts(h, 10, 10), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_SetBitMode(h, 0, 0), FT_DEVICE_NOT_FOUND);
+    // Closing still frees the handle; the interface could not be released.
+    EXPECT_EQ(FT_Close(h), FT_IO_ERROR);
+    handles_.clear();
+    EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
+}
+
+TEST_F(LibftdiDriver, AStalledRequestIsAnIoErrorWhileTheChipStaysAttached)
+{
+    attach("chips=1;fail_ctrl=9:1");
+    FT_HANDLE h = open("VU01A");
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_IO_ERROR);
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+}
+
+} // namespace

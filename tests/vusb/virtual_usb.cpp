@@ -1,0 +1,678 @@
+// A virtual USB bus for the tests: the libusb-1.0 functions that libftdi1
+// calls, built as a library named libusb-1.0.so.0, behind which FTDI
+// high-speed chips are emulated at the USB level. Put first on the library
+// path, it lets the real build/wiretest, linked to the real libftdi1, run
+// without hardware.
+//
+// Each chip has its device and configuration descriptors and strings, takes
+// the vendor control requests libftdi1 sends, and answers bulk IN transfers
+// in 512-byte packets that start with the two modem status bytes. Its MPSSE
+// channels are chip::MpsseChannel, the engine and board model of the
+// simulated driver.
+//
+// The bus is set up from the environment variable WIRETEST_VUSB, a list of
+// key=value items joined by ';' (test code only; the tool itself reads no
+// environment):
+//
+//   chips=6010:WT01,6011:WT02,6014:WT03  the chips attached, product:serial
+//                             (an empty serial: the chip has none);
+//                             chips=N attaches N dual chips VU01, VU02, ...
+//                             Default: one dual chip WTVUSB01.
+//   board=TEXT, board_A=TEXT, board_B=TEXT
+//                             the wiring of every channel, or of one channel
+//                             letter (tests/support/board_text.h)
+//   drop_read=3,5 / drop_read=all
+//                             these 0x83 commands of a channel get no answer
+//   init_fail=1               libusb_init fails: no USB stack
+//   list_fail=1               the device list cannot be read
+//   deny=WT02                 opening that chip is refused (permissions)
+//   open_fail=N               the Nth libusb_open of the run is refused
+//   busy=WT02                 its interfaces are claimed by someone else
+//   fail_ctrl=REQ:N           the Nth vendor request REQ (hex; N=0: every one)
+//                             stalls
+//   fail_out=N, fail_in=N     the Nth bulk OUT / IN transfer fails (I/O error)
+//   stale=N:HEX               bytes the chip sends just before the Nth bulk
+//                             OUT transfer reaches it: "AB12", or "AB*1200"
+//                             for 1200 bytes 0xAB
+//   unplug_after=N            after N transfers the chips are gone
+//   max_packets=N             at most N packets per bulk IN transfer
+//   silent=1                  bulk IN transfers time out
+//   log=PATH                  append a line to PATH for every transfer, and
+//                             for every open, claim, release and close
+//
+// A malformed setting makes libusb_init fail, with the reason on standard
+// error. Tests that load the library into their own process set the bus up with
+// vusb_configure (tests/vusb/vusb_control.h) instead.
+#include "board_text.h"
+#include "mpsse_chip.h"
+#include "vusb_control.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct libusb_context {
+    int unused;
+};
+
+struct libusb_device {
+    size_t chip; // index into the bus's chips
+};
+
+struct libusb_device_handle {
+    libusb_device *device;
+    std::set<int> claimed;
+};
+
+namespace {
+
+constexpr int PACKET_SIZE = 512; // high speed
+constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
+
+// The vendor requests of the chip (libftdi1's SIO_* values).
+enum Request : uint8_t {
+    RESET = 0x00, MODEM_CTRL = 0x01, SET_FLOW_CTRL = 0x02, SET_BAUDRATE = 0x03,
+    SET_DATA = 0x04, POLL_MODEM_STATUS = 0x05, SET_EVENT_CHAR = 0x06,
+    SET_ERROR_CHAR = 0x07, SET_LATENCY_TIMER = 0x09, GET_LATENCY_TIMER = 0x0A,
+    SET_BITMODE = 0x0B, READ_PINS = 0x0C, READ_EEPROM = 0x90,
+};
+
+struct Port {
+    chip::MpsseChannel engine;
+    std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
+    uint8_t latency_ms = 16;
+};
+
+struct Chip {
+    uint16_t product = 0x6010;
+    uint16_t release = 0x0700;
+    std::string serial;
+    std::vector<Port> ports;
+    libusb_device device;
+};
+
+struct Stale {
+    int before_out = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct Bus {
+    std::vector<std::unique_ptr<Chip>> chips;
+    std::string error; // a malformed setting
+    bool init_fail = false, list_fail = false;
+    std::set<std::string> denied, busy;
+    int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
+    int unplug_after = -1, max_packets = 8;
+    bool silent = false;
+    std::vector<Stale> stale;
+    std::string log_path;
+
+    int opens = 0, transfers = 0, outs = 0, ins = 0;
+    std::map<int, int> requests; // count per vendor request
+    unsigned last_control_timeout = 0, last_bulk_timeout = 0;
+    std::map<const libusb_config_descriptor *, std::shared_ptr<void>> configs;
+};
+
+uint16_t release_of(uint16_t product)
+{
+    switch (product) {
+    case 0x6011: return 0x0800;
+    case 0x6014: return 0x0900;
+    default: return 0x0700;
+    }
+}
+
+size_t ports_of(uint16_t product)
+{
+    switch (product) {
+    case 0x6011: return 4;
+    case 0x6014: return 1;
+    default: return 2;
+    }
+}
+
+void add_chip(Bus &bus, uint16_t product, const std::string &serial)
+{
+    auto c = std::make_unique<Chip>();
+    c->product = product;
+    c->release = release_of(product);
+    c->serial = serial;
+    c->ports.resize(ports_of(product));
+    c->device.chip = bus.chips.size();
+    bus.chips.push_back(std::move(c));
+}
+
+std::vector<uint8_t> parse_hex(const std::string &text)
+{
+    std::vector<uint8_t> bytes;
+    size_t star = text.find('*');
+    std::string hex = text.substr(0, star);
+    if (hex.size() % 2)
+        throw std::invalid_argument("odd hex: " + text);
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    if (star != std::string::npos) {
+        std::vector<uint8_t> one = bytes;
+        bytes.clear();
+        for (int n = std::stoi(text.substr(star + 1)); n > 0; n--)
+            bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    return bytes;
+}
+
+void configure(Bus &bus, const std::string &settings)
+{
+    std::map<std::string, std::string> items;
+    std::stringstream in(settings);
+    std::string item;
+    while (std::getline(in, item, ';')) {
+        if (item.empty())
+            continue;
+        size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            throw std::invalid_argument("no '=' in " + item);
+        items[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    auto take = [&](const std::string &key) -> std::string {
+        auto it = items.find(key);
+        if (it == items.end())
+            return "";
+        std::string value = it->second;
+        items.erase(it);
+        return value;
+    };
+
+    std::string chips = items.count("chips") ? take("chips") : "6010:WTVUSB01";
+    if (!chips.empty() && chips.find(':') == std::string::npos) {
+        int n = std::stoi(chips);
+        for (int i = 1; i <= n; i++) {
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "VU%02d", i);
+            add_chip(bus, 0x6010, serial);
+        }
+    } else {
+        std::stringstream list(chips);
+        while (std::getline(list, item, ',')) {
+            size_t colon = item.find(':');
+            if (colon == std::string::npos)
+                throw std::invalid_argument("chip without ':': " + item);
+            add_chip(bus, uint16_t(std::stoul(item.substr(0, colon), nullptr, 16)),
+                     item.substr(colon + 1));
+        }
+    }
+
+    chip::Wiring all = board_text::parse(take("board"));
+    std::string per_letter[4] = {take("board_A"), take("board_B"), take("board_C"), take("board_D")};
+    std::string drops = take("drop_read");
+    for (auto &c : bus.chips) {
+        for (size_t p = 0; p < c->ports.size(); p++) {
+            chip::MpsseChannel &engine = c->ports[p].engine;
+            engine.wiring = per_letter[p].empty() ? all : board_text::parse(per_letter[p]);
+            if (drops == "all") {
+                engine.faults.drop_every_high_read = true;
+            } else if (!drops.empty()) {
+                std::stringstream nths(drops);
+                while (std::getline(nths, item, ','))
+                    engine.faults.dropped_high_reads.insert(std::stoi(item));
+            }
+        }
+    }
+
+    auto number = [&](const std::string &key, int fallback) {
+        std::string v = take(key);
+        return v.empty() ? fallback : std::stoi(v);
+    };
+    bus.init_fail = number("init_fail", 0) != 0;
+    bus.list_fail = number("list_fail", 0) != 0;
+    bus.silent = number("silent", 0) != 0;
+    bus.open_fail = number("open_fail", 0);
+    bus.fail_out = number("fail_out", 0);
+    bus.fail_in = number("fail_in", 0);
+    bus.unplug_after = number("unplug_after", -1);
+    bus.max_packets = number("max_packets", 8);
+    for (const char *key : {"deny", "busy"}) {
+        std::stringstream serials(take(key));
+        while (std::getline(serials, item, ','))
+            (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
+    }
+    std::string ctrl = take("fail_ctrl");
+    if (!ctrl.empty()) {
+        size_t colon = ctrl.find(':');
+        bus.fail_ctrl_request = int(std::stoul(ctrl.substr(0, colon), nullptr, 16));
+        bus.fail_ctrl_nth = colon == std::string::npos ? 0 : std::stoi(ctrl.substr(colon + 1));
+    }
+    std::string stale = take("stale");
+    if (!stale.empty()) {
+        size_t colon = stale.find(':');
+        if (colon == std::string::npos)
+            throw std::invalid_argument("stale without ':'");
+        bus.stale.push_back({std::stoi(stale.substr(0, colon)), parse_hex(stale.substr(colon + 1))});
+    }
+    bus.log_path = take("log");
+    if (!items.empty())
+        throw std::invalid_argument("unknown setting " + items.begin()->first);
+}
+
+// The bus of this process: from WIRETEST_VUSB at the first call, or from
+// vusb_configure. A replaced bus is never freed: a driver under test may
+// still hold its devices.
+Bus *current_bus = nullptr;
+
+Bus *make_bus(const char *settings)
+{
+    auto *created = new Bus;
+    try {
+        configure(*created, settings ? settings : "");
+    } catch (const std::exception &e) {
+        created->error = e.what();
+        std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
+    }
+    return created;
+}
+
+Bus &bus()
+{
+    if (!current_bus)
+        current_bus = make_bus(std::getenv("WIRETEST_VUSB"));
+    return *current_bus;
+}
+
+void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char *format, ...)
+{
+    Bus &b = bus();
+    if (b.log_path.empty())
+        return;
+    FILE *f = std::fopen(b.log_path.c_str(), "a");
+    if (!f)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(f, format, args);
+    va_end(args);
+    std::fputc('\n', f);
+    std::fclose(f);
+}
+
+bool unplugged() { return bus().unplug_after >= 0 && bus().transfers >= bus().unplug_after; }
+
+// Count a transfer; false when the chips are gone by now.
+bool begin_transfer()
+{
+    if (unplugged())
+        return false;
+    bus().transfers++;
+    return true;
+}
+
+Chip &chip_of(libusb_device *d) { return *bus().chips.at(d->chip); }
+
+std::string hex(const uint8_t *data, int length)
+{
+    std::string text;
+    char byte[4];
+    for (int i = 0; i < length; i++) {
+        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+// The port a request's wIndex names: its low byte is 1 for A, 2 for B ...
+Port *port_of(Chip &c, uint16_t index)
+{
+    int i = (index & 0xFF) - 1;
+    return i >= 0 && size_t(i) < c.ports.size() ? &c.ports[size_t(i)] : nullptr;
+}
+
+int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                   unsigned char *data, uint16_t length)
+{
+    Port *port = port_of(c, index);
+    if (!port)
+        return LIBUSB_ERROR_PIPE;
+    if (type == 0x40) { // vendor, host to device
+        switch (request) {
+        case RESET:
+            if (value == 0) { // SIO reset: the channel as after power-up
+                port->engine.reset();
+                port->to_host.clear();
+            } else if (value == 2) { // purge what waits for the host
+                port->to_host.clear();
+            }
+            return 0;
+        case SET_LATENCY_TIMER:
+            port->latency_ms = uint8_t(value);
+            return 0;
+        case SET_BITMODE:
+            port->engine.set_bit_mode(uint8_t(value & 0xFF), uint8_t(value >> 8));
+            return 0;
+        case MODEM_CTRL: case SET_FLOW_CTRL: case SET_BAUDRATE: case SET_DATA:
+        case SET_EVENT_CHAR: case SET_ERROR_CHAR:
+            return 0;
+        default:
+            return LIBUSB_ERROR_PIPE; // the chip stalls what it does not know
+        }
+    }
+    if (type == 0xC0) { // vendor, device to host
+        uint8_t answer[2] = {0, 0};
+        int size = 0;
+        switch (request) {
+        case GET_LATENCY_TIMER: answer[0] = port->latency_ms; size = 1; break;
+        case POLL_MODEM_STATUS: answer[0] = MODEM_STATUS[0]; answer[1] = MODEM_STATUS[1]; size = 2; break;
+        case READ_PINS: answer[0] = port->engine.low_pins(); size = 1; break;
+        case READ_EEPROM: answer[0] = answer[1] = 0xFF; size = 2; break; // blank
+        default: return LIBUSB_ERROR_PIPE;
+        }
+        size = std::min<int>(size, length);
+        std::memcpy(data, answer, size_t(size));
+        return size;
+    }
+    return LIBUSB_ERROR_PIPE;
+}
+
+} // namespace
+
+extern "C" {
+
+int libusb_init(libusb_context **ctx)
+{
+    if (bus().init_fail || !bus().error.empty())
+        return LIBUSB_ERROR_OTHER;
+    if (ctx)
+        *ctx = new libusb_context{0};
+    return 0;
+}
+
+void libusb_exit(libusb_context *ctx) { delete ctx; }
+
+ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
+{
+    if (!bus().error.empty())
+        return LIBUSB_ERROR_OTHER;
+    if (bus().list_fail)
+        return LIBUSB_ERROR_IO;
+    std::vector<libusb_device *> attached;
+    if (!unplugged())
+        for (auto &c : bus().chips)
+            attached.push_back(&c->device);
+    auto **devices = static_cast<libusb_device **>(calloc(attached.size() + 1, sizeof(libusb_device *)));
+    std::copy(attached.begin(), attached.end(), devices);
+    *list = devices;
+    return ssize_t(attached.size());
+}
+
+// The chips live as long as the process: references need no counting.
+void libusb_free_device_list(libusb_device **list, int) { free(list); }
+libusb_device *libusb_ref_device(libusb_device *dev) { return dev; }
+void libusb_unref_device(libusb_device *) {}
+
+uint8_t libusb_get_bus_number(libusb_device *) { return 1; }
+uint8_t libusb_get_device_address(libusb_device *dev) { return uint8_t(dev->chip + 2); }
+
+int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc)
+{
+    const Chip &c = chip_of(dev);
+    *desc = {};
+    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+    desc->bDescriptorType = LIBUSB_DT_DEVICE;
+    desc->bcdUSB = 0x0200;
+    desc->bMaxPacketSize0 = 64;
+    desc->idVendor = 0x0403;
+    desc->idProduct = c.product;
+    desc->bcdDevice = c.release;
+    desc->iManufacturer = 1;
+    desc->iProduct = 2;
+    desc->iSerialNumber = c.serial.empty() ? 0 : 3;
+    desc->bNumConfigurations = 1;
+    return 0;
+}
+
+int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_config_descriptor **config)
+{
+    if (index != 0)
+        return LIBUSB_ERROR_NOT_FOUND;
+    const Chip &c = chip_of(dev);
+    // One interface per channel, one setting each, with its bulk IN and OUT pipes.
+    struct Block {
+        libusb_config_descriptor config{};
+        std::vector<libusb_interface> interfaces;
+        std::vector<libusb_interface_descriptor> settings;
+        std::vector<libusb_endpoint_descriptor> endpoints;
+    };
+    auto block = std::make_shared<Block>();
+    size_t n = c.ports.size();
+    block->interfaces.resize(n);
+    block->settings.resize(n);
+    block->endpoints.resize(2 * n);
+    for (size_t i = 0; i < n; i++) {
+        libusb_endpoint_descriptor *ep = &block->endpoints[2 * i];
+        for (int k = 0; k < 2; k++) {
+            ep[k].bLength = LIBUSB_DT_ENDPOINT_SIZE;
+            ep[k].bDescriptorType = LIBUSB_DT_ENDPOINT;
+            ep[k].bEndpointAddress = uint8_t(k == 0 ? 0x81 + 2 * i : 0x02 + 2 * i);
+            ep[k].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+            ep[k].wMaxPacketSize = PACKET_SIZE;
+        }
+        libusb_interface_descriptor &s = block->settings[i];
+        s.bLength = LIBUSB_DT_INTERFACE_SIZE;
+        s.bDescriptorType = LIBUSB_DT_INTERFACE;
+        s.bInterfaceNumber = uint8_t(i);
+        s.bNumEndpoints = 2;
+        s.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+        s.bInterfaceSubClass = 0xFF;
+        s.bInterfaceProtocol = 0xFF;
+        s.iInterface = 2;
+        s.endpoint = ep;
+        block->interfaces[i].altsetting = &s;
+        block->interfaces[i].num_altsetting = 1;
+    }
+    libusb_config_descriptor &cfg = block->config;
+    cfg.bLength = LIBUSB_DT_CONFIG_SIZE;
+    cfg.bDescriptorType = LIBUSB_DT_CONFIG;
+    cfg.bNumInterfaces = uint8_t(n);
+    cfg.bConfigurationValue = 1;
+    cfg.bmAttributes = 0x80;
+    cfg.MaxPower = 50;
+    cfg.interface = block->interfaces.data();
+    *config = &cfg;
+    bus().configs[&cfg] = block;
+    return 0;
+}
+
+void libusb_free_config_descriptor(libusb_config_descriptor *config) { bus().configs.erase(config); }
+
+int libusb_open(libusb_device *dev, libusb_device_handle **handle)
+{
+    Bus &b = bus();
+    b.opens++;
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (b.denied.count(chip_of(dev).serial) || b.opens == b.open_fail)
+        return LIBUSB_ERROR_ACCESS;
+    *handle = new libusb_device_handle{dev, {}};
+    log_line("open %s", chip_of(dev).serial.c_str());
+    return 0;
+}
+
+void libusb_close(libusb_device_handle *handle)
+{
+    log_line("close %s", chip_of(handle->device).serial.c_str());
+    delete handle;
+}
+
+int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
+                                       unsigned char *data, int length)
+{
+    if (index == 0)
+        return LIBUSB_ERROR_INVALID_PARAM; // the language table, not a string
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    const Chip &c = chip_of(handle->device);
+    const char *product = c.product == 0x6011 ? "Quad RS232-HS"
+                        : c.product == 0x6014 ? "Single RS232-HS" : "Dual RS232-HS";
+    std::string text = index == 1 ? "FTDI" : index == 2 ? product : index == 3 ? c.serial : "";
+    if (text.empty() || length <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    int n = std::min<int>(int(text.size()), length - 1);
+    std::memcpy(data, text.data(), size_t(n));
+    data[n] = 0;
+    return n;
+}
+
+int libusb_get_configuration(libusb_device_handle *, int *config)
+{
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    *config = 1;
+    return 0;
+}
+
+int libusb_set_configuration(libusb_device_handle *, int configuration)
+{
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
+int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
+{
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    const Chip &c = chip_of(handle->device);
+    if (interface_number < 0 || size_t(interface_number) >= c.ports.size())
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (bus().busy.count(c.serial))
+        return LIBUSB_ERROR_BUSY;
+    handle->claimed.insert(interface_number);
+    log_line("claim %d", interface_number);
+    return 0;
+}
+
+int libusb_release_interface(libusb_device_handle *handle, int interface_number)
+{
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (!handle->claimed.erase(interface_number))
+        return LIBUSB_ERROR_NOT_FOUND;
+    log_line("release %d", interface_number);
+    return 0;
+}
+
+// No kernel serial driver holds the virtual chips.
+int libusb_detach_kernel_driver(libusb_device_handle *, int) { return LIBUSB_ERROR_NOT_FOUND; }
+int libusb_set_auto_detach_kernel_driver(libusb_device_handle *, int) { return 0; }
+
+int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t request,
+                            uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
+                            unsigned int timeout)
+{
+    Bus &b = bus();
+    b.last_control_timeout = timeout;
+    if (!begin_transfer()) {
+        log_line("ctrl %02X %02X %04X %04X -> gone", request_type, request, value, index);
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    int nth = ++b.requests[request];
+    if (request == b.fail_ctrl_request && (b.fail_ctrl_nth == 0 || b.fail_ctrl_nth == nth)) {
+        log_line("ctrl %02X %02X %04X %04X -> stall", request_type, request, value, index);
+        return LIBUSB_ERROR_PIPE;
+    }
+    int result = vendor_request(chip_of(handle->device), request_type, request, value, index, data, length);
+    log_line("ctrl %02X %02X %04X %04X -> %d", request_type, request, value, index, result);
+    return result;
+}
+
+int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
+                         int length, int *transferred, unsigned int timeout)
+{
+    Bus &b = bus();
+    b.last_bulk_timeout = timeout;
+    *transferred = 0;
+    bool in = endpoint & 0x80;
+    int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
+    if (!handle->claimed.count(interface_number))
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (!begin_transfer()) {
+        log_line("%s %02X -> gone", in ? "in" : "out", endpoint);
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    Port &port = chip_of(handle->device).ports.at(size_t(interface_number));
+
+    if (!in) {
+        int nth = ++b.outs;
+        if (nth == b.fail_out) {
+            log_line("out %02X %s -> error", endpoint, hex(data, length).c_str());
+            return LIBUSB_ERROR_IO;
+        }
+        for (const Stale &s : b.stale)
+            if (s.before_out == nth)
+                port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
+        port.engine.write(data, size_t(length), port.to_host);
+        *transferred = length;
+        log_line("out %02X %s", endpoint, hex(data, length).c_str());
+        return 0;
+    }
+
+    int nth = ++b.ins;
+    if (nth == b.fail_in) {
+        log_line("in %02X -> error", endpoint);
+        return LIBUSB_ERROR_IO;
+    }
+    if (b.silent) {
+        log_line("in %02X -> timeout", endpoint);
+        return LIBUSB_ERROR_TIMEOUT;
+    }
+    // Whole packets of status and data; an empty queue still gives the status.
+    int packet = std::min(PACKET_SIZE, length);
+    int packets = 0, delivered = 0;
+    do {
+        size_t n = std::min(port.to_host.size(), size_t(packet - 2));
+        unsigned char *out = data + *transferred;
+        std::memcpy(out, MODEM_STATUS, 2);
+        std::copy_n(port.to_host.begin(), n, out + 2);
+        port.to_host.erase(port.to_host.begin(), port.to_host.begin() + long(n));
+        *transferred += int(2 + n);
+        delivered += int(n);
+        packets++;
+    } while (!port.to_host.empty() && packets < b.max_packets && *transferred + packet <= length);
+    log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
+    return 0;
+}
+
+// For tests that load this library into their own process: a new bus from
+// these settings, and the timeouts the last transfers were given.
+void vusb_configure(const char *settings) { current_bus = make_bus(settings); }
+unsigned vusb_last_control_timeout() { return bus().last_control_timeout; }
+unsigned vusb_last_bulk_timeout() { return bus().last_bulk_timeout; }
+
+// The asynchronous interface serves libftdi1's streaming reads and writes,
+// which wiretest does not use: transfers can be made but never submitted.
+libusb_transfer *libusb_alloc_transfer(int iso_packets)
+{
+    size_t size = sizeof(libusb_transfer) + size_t(iso_packets) * sizeof(libusb_iso_packet_descriptor);
+    return static_cast<libusb_transfer *>(calloc(1, size));
+}
+
+void libusb_free_transfer(libusb_transfer *transfer) { free(transfer); }
+int libusb_submit_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_SUPPORTED; }
+int libusb_cancel_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_FOUND; }
+int libusb_handle_events_timeout(libusb_context *, struct timeval *) { return LIBUSB_ERROR_NOT_SUPPORTED; }
+int libusb_handle_events_timeout_completed(libusb_context *, struct timeval *, int *)
+{
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+} // extern "C"

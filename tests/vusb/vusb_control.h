@@ -1,0 +1,16 @@
+// Control of the virtual USB bus for tests that link it into their own
+// process, in place of libusb-1.0.
+#pragma once
+
+extern "C" {
+
+// Replace the bus by one built from these settings (the WIRETEST_VUSB
+// syntax of virtual_usb.cpp). Devices listed from the old bus stay valid
+// but are no longer attached.
+void vusb_configure(const char *settings);
+
+// The timeout, in ms, that the last control request and the last bulk
+// transfer were given.
+unsigned vusb_last_control_timeout();
+unsigned vusb_last_bulk_timeout();
+}
