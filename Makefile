@@ -68,5 +68,26 @@ build-asan: configure-asan
 sanitize: build-asan
 	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest --output-on-failure
 
+# Each target runs for FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME)
+# into a work corpus in the build tree; a crash, a sanitizer report, a broken
+# promise or an input running past 10 s fails, and the input is kept under
+# $(ASAN_DIR)/fuzz-findings/ to be added to fuzz/corpus/NAME as a regression.
+fuzz: build-asan
+	@mkdir -p $(ASAN_DIR)/fuzz-findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(ASAN_DIR)/fuzz-corpus/$$t; \
+	  dict=""; [ -f fuzz/$$t.dict ] && dict="-dict=fuzz/$$t.dict"; \
+	  echo "fuzz target $$t: $(FUZZ_SECONDS) s"; \
+	  if ! $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_$$t $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	      -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+	      -artifact_prefix=$(ASAN_DIR)/fuzz-findings/$$t- \
+	      $(ASAN_DIR)/fuzz-corpus/$$t fuzz/corpus/$$t > $(ASAN_DIR)/fuzz-$$t.log 2>&1; then \
+	    tail -n 60 $(ASAN_DIR)/fuzz-$$t.log; \
+	    echo "fuzz target $$t found a fault; the input is in $(ASAN_DIR)/fuzz-findings/"; \
+	    exit 1; \
+	  fi; \
+	  grep -E '^stat::(number_of_executed_units|new_units_added)' $(ASAN_DIR)/fuzz-$$t.log; \
+	done
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
