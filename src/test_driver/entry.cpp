@@ -84,7 +84,7 @@ int wiretest_main(int argc, char *argv[])
 
     /* Only the listed devices can be picked, however many the driver counts. */
     int selectable = device_count < MAX_LISTED_DEVICES ? device_count : MAX_LISTED_DEVICES;
-    // cppcheck-suppress knownConditionTrueFalse ; FT_ListDevices set device_count through its address
+    /* cppcheck-suppress knownConditionTrueFalse ; FT_ListDevices set device_count through its address */
     while (!(device_digit >= '0' && device_digit - '0' <= selectable - 1)) {
         int c = getchar();
         if (c == EOF) {
