@@ -77,6 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(r.returned == 0 || r.returned == -1 || r.returned == -2, "exit status not 0, -1 or -2");
     require(calls.size() <= max_calls_per_run, "too many driver calls");
     require(vclock::waits().size() <= max_waits_per_run, "too many waits");
+    // A read that delivered less than it asked for found the queue ended;
+    // another read would only wait out its timeout.
+    for (size_t i = 1; i < calls.size(); i++) {
+        const sim::Call &before = calls[i - 1];
+        require(!(calls[i].op == sim::Op::Read && before.op == sim::Op::Read &&
+                  before.result == FT_OK && before.count < before.args[0]),
+                "FT_Read again after a read that found the queue ended");
+    }
     if (r.returned == -2) {
         require(calls.empty(), "a usage error touched the driver");
         require(r.out == usage && r.err.empty(), "a usage error printed other than the usage");

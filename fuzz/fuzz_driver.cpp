@@ -17,6 +17,10 @@ Tally counts;
 char handles[256];
 FT_HANDLE opened = nullptr;
 bool is_open = false;
+// The last call was a read that delivered less than it asked for: nothing
+// more had arrived, so the queue has ended and another read would only wait
+// out its timeout.
+bool after_short_read = false;
 
 // Every call: counted, and none once the device is closed.
 FuzzInput &begin_call()
@@ -25,6 +29,7 @@ FuzzInput &begin_call()
     require(counts.closes == 0, "a driver call after FT_Close");
     counts.calls++;
     require(counts.calls <= max_calls_per_run, "too many driver calls");
+    after_short_read = false;
     return *input;
 }
 
@@ -44,6 +49,7 @@ void start(FuzzInput &in)
     counts = Tally{};
     opened = nullptr;
     is_open = false;
+    after_short_read = false;
 }
 
 const Tally &tally() { return counts; }
@@ -155,6 +161,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
+    require(!after_short_read, "FT_Read again after a read that found the queue ended");
     FuzzInput &in = begin_device_call(handle);
     require(buffer && read, "FT_Read without a buffer or a count");
     require(count <= RECEIVE_BUFFER_SIZE, "FT_Read asked for more than the receive buffer holds");
@@ -168,6 +175,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
         bytes[delivered - 1] = in.byte();
     uint8_t lie = in.byte();
     *read = lie & 1 ? in.count() : delivered;
+    after_short_read = status == FT_OK && *read < count;
     return status;
 }
 
