@@ -11,7 +11,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 FUZZ_SECONDS ?= 60
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev
-CLANG_PACKAGES := clang libclang-rt-14-dev
+CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 
 # Any sanitizer report ends the process with a failure.

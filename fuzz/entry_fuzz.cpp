@@ -19,6 +19,9 @@ const std::string usage =
     "\t\t\t-short - perform only a short test\n"
     "\t\t\t-delay - use a short delay while performing test\n";
 
+const std::string start_banner =
+    "START TESTING\n\n======================================================\n";
+
 void attach_boards(FuzzInput &in)
 {
     int boards = in.byte() % 13; // more than the ten the listing holds
@@ -96,7 +99,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t at = r.out.rfind(count_line);
         require(at != std::string::npos, "a completed test printed no count");
         long errors = std::strtol(r.out.c_str() + at + count_line.size(), nullptr, 10);
-        require(errors >= 0 && errors <= 13, "a count beyond the patterns");
+        bool short_test = std::any_of(args.begin(), args.end(),
+                                      [](const std::string &a) { return a.size() > 1 && a[1] == 's'; });
+        // Rows follow the start banner, the last text a serial number may
+        // have imitated.
+        long rows = 0;
+        size_t start = r.out.rfind(start_banner);
+        require(start != std::string::npos, "a completed test without its start banner");
+        for (size_t row = r.out.find("\n\t", start); row != std::string::npos;
+             row = r.out.find("\n\t", row + 1))
+            rows++;
+        require(rows == (short_test ? 4 : 13), "not one row per pattern");
+        require(errors >= 0 && errors <= rows, "a count beyond the patterns");
     } else {
         require(closes == 0, "FT_Close on a failure path");
     }
