@@ -1,17 +1,33 @@
 # Quick start: `make demo` runs the tool on the simulated boards, `make test`
 # builds and runs the whole suite. Both install missing build dependencies
 # from the distribution's packages first.
+#
+# Hardening, run by .ci/run after `make test`: `make sanitize` builds the
+# suite with clang under AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs it; `make fuzz` runs each libFuzzer target for FUZZ_SECONDS; `make
+# lint` runs clang-tidy and cppcheck over the project's code.
 
 BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+FUZZ_SECONDS ?= 60
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev
+CLANG_PACKAGES := clang libclang-rt-dev
+LINT_PACKAGES := clang-tidy cppcheck
 
-.PHONY: all demo test deps configure build clean
+# Any sanitizer report ends the process with a failure.
+SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
+                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+FUZZ_TARGETS := entry driver
+
+.PHONY: all demo test deps configure build clean sanitize fuzz lint \
+        deps-clang deps-lint configure-asan build-asan
 
 all: build
 
-deps:
-	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
+# Install the Debian packages named in $(1) that are missing.
+install_missing = @missing=""; \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -21,11 +37,20 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq $$missing </dev/null; \
 	fi
 
+deps:
+	$(call install_missing,$(DEB_PACKAGES))
+
+deps-clang: deps
+	$(call install_missing,$(CLANG_PACKAGES))
+
+deps-lint: deps-clang
+	$(call install_missing,$(LINT_PACKAGES))
+
 configure: deps
 	@[ -f $(BUILD_DIR)/build.ninja ] || cmake -S . -B $(BUILD_DIR) -G Ninja
 
 build: configure
-	cmake --build $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j2
 
 demo: build
 	$(BUILD_DIR)/wiretest-sim -n0 -delay
@@ -33,5 +58,49 @@ demo: build
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
+configure-asan: deps-clang
+	@[ -f $(ASAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(ASAN_DIR) -G Ninja \
+	  -DWIRETEST_SANITIZE=ON -DWIRETEST_FUZZ=ON
+
+build-asan: configure-asan
+	cmake --build $(ASAN_DIR) -j2
+
+sanitize: build-asan
+	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest --output-on-failure
+
+# Each target runs for FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME)
+# into a work corpus in the build tree; a crash, a sanitizer report, a broken
+# promise or an input running past 10 s fails, and the input is kept under
+# $(ASAN_DIR)/fuzz-findings/ to be added to fuzz/corpus/NAME as a regression.
+fuzz: build-asan
+	@mkdir -p $(ASAN_DIR)/fuzz-findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(ASAN_DIR)/fuzz-corpus/$$t; \
+	  dict=""; [ -f fuzz/$$t.dict ] && dict="-dict=fuzz/$$t.dict"; \
+	  echo "fuzz target $$t: $(FUZZ_SECONDS) s"; \
+	  if ! $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_$$t $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	      -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+	      -artifact_prefix=$(ASAN_DIR)/fuzz-findings/$$t- \
+	      $(ASAN_DIR)/fuzz-corpus/$$t fuzz/corpus/$$t > $(ASAN_DIR)/fuzz-$$t.log 2>&1; then \
+	    tail -n 60 $(ASAN_DIR)/fuzz-$$t.log; \
+	    echo "fuzz target $$t found a fault; the input is in $(ASAN_DIR)/fuzz-findings/"; \
+	    exit 1; \
+	  fi; \
+	  grep -E '^stat::(number_of_executed_units|new_units_added)' $(ASAN_DIR)/fuzz-$$t.log; \
+	done
+
+# clang-tidy with the checked-in .clang-tidy, over the compile commands of
+# the plain build; cppcheck over the same folders. Any finding fails.
+# useStlAlgorithm is left out: plain loops are the code's own style.
+LINT_DIRS := src drivers tests fuzz
+lint: build deps-lint
+	run-clang-tidy -p $(BUILD_DIR) -j2 -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
+	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
+	@echo "clang-tidy: no findings in $(LINT_DIRS)"
+	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
+	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support \
+	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
+	@echo "cppcheck: no findings in $(LINT_DIRS)"
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

@@ -1,5 +1,6 @@
 // Channel setup: eight confirmed steps, then one settle wait; the first
 // failing step stops everything after its status name and error line.
+#include "expected_output.h"
 #include "fixture.h"
 
 #include "mpsse/channel_setup.h"
@@ -7,31 +8,8 @@
 
 namespace {
 
-struct Step {
-    sim::Op op;
-    int nth; // which call of that operation
-    const char *success_line;
-    const char *error_line;
-    const char *call;
-};
-
-const Step steps[] = {
-    {sim::Op::ResetDevice, 1, "SUCCESS (reset)\n", "ERROR: can not reset\n", "FT_ResetDevice()"},
-    {sim::Op::SetUSBParameters, 1, "SUCCESS (usb parameters set)\n",
-     "ERROR: can not set usb parameters\n", "FT_SetUSBParameters(4096, 0)"},
-    {sim::Op::SetChars, 1, "SUCCESS (event chars disabled)\n",
-     "ERROR: can not disable event chars\n", "FT_SetChars(0, 0, 0, 0)"},
-    {sim::Op::SetTimeouts, 1, "SUCCESS (timeouts set)\n", "ERROR: can not set timeouts\n",
-     "FT_SetTimeouts(10, 10)"},
-    {sim::Op::SetLatencyTimer, 1, "SUCCESS (latency set)\n", "ERROR: can not set latency\n",
-     "FT_SetLatencyTimer(2)"},
-    {sim::Op::SetFlowControl, 1, "SUCCESS (flow control disabled)\n",
-     "ERROR: can not set flow controll\n", "FT_SetFlowControl(0, 17, 19)"},
-    {sim::Op::SetBitMode, 1, "SUCCESS (MSSPE reset)\n", "ERROR: can not reset MPSSE\n",
-     "FT_SetBitMode(0, 0)"},
-    {sim::Op::SetBitMode, 2, "SUCCESS (MPSSE on)\n", "ERROR: can not turn on MPSSE\n",
-     "FT_SetBitMode(0, 2)"},
-};
+using expected::setup_steps;
+using Step = expected::SetupStep;
 
 class ChannelSetup : public SimTest {};
 
@@ -44,7 +22,7 @@ TEST_F(ChannelSetup, AFullSetupConfirmsEachStepInOrderThenWaitsOnce)
 
     std::string lines;
     std::vector<std::string> expected_calls;
-    for (const Step &s : steps) {
+    for (const Step &s : setup_steps) {
         lines += s.success_line;
         expected_calls.push_back(s.call);
     }
@@ -70,24 +48,22 @@ TEST_F(ChannelSetup, WithShortDelayTheFinalWaitIsTenMilliseconds)
 TEST_F(ChannelSetup, AFailureAtEachStepStopsAfterItsStatusNameAndErrorLine)
 {
     const FT_STATUS statuses[] = {FT_IO_ERROR, FT_DEVICE_NOT_FOUND, FT_OTHER_ERROR, 19};
-    for (size_t failing = 0; failing < std::size(steps); failing++) {
+    for (size_t failing = 0; failing < std::size(setup_steps); failing++) {
         for (FT_STATUS status : statuses) {
             SCOPED_TRACE("step " + std::to_string(failing + 1) + ", status " + std::to_string(status));
             SetUp();
             open_board();
-            sim::inject(sim::fail(steps[failing].op, steps[failing].nth, status));
+            sim::inject(sim::fail(setup_steps[failing].op, setup_steps[failing].nth, status));
             int result = 0;
             console::Run r = console::capture([&] { result = setup_channel(); });
 
             EXPECT_EQ(result, -1);
             std::string earlier;
             for (size_t i = 0; i < failing; i++)
-                earlier += steps[i].success_line;
-            std::string name = status == FT_IO_ERROR ? "FT_IO_ERROR\n"
-                             : status == FT_DEVICE_NOT_FOUND ? "FT_DEVICE_NOT_FOUND\n"
-                             : status == FT_OTHER_ERROR ? "FT_OTHER_ERROR\n" : "";
+                earlier += setup_steps[i].success_line;
+            std::string name = expected::status_line(status);
             EXPECT_EQ(r.out, earlier);
-            EXPECT_EQ(r.err, name + steps[failing].error_line);
+            EXPECT_EQ(r.err, name + setup_steps[failing].error_line);
             if (failing > 0) {
                 ASSERT_EQ(r.sequence.size(), 2u); // all success lines before the error
                 EXPECT_EQ(r.sequence[0].first, console::Stream::out);

@@ -222,6 +222,29 @@ TEST_F(Exchanges, ReadHighByteFindsTheAnswerBehindMoreThanABufferOfStaleBytes)
     EXPECT_EQ(calls[3].args[0], 70001u - 65536u);
 }
 
+TEST_F(Exchanges, ReadHighByteStopsAtAReadThatFindsTheQueueEnded)
+{
+    // The driver reports far more queued than ever arrives, and the chip
+    // trickles one byte into each read. A read that delivers less than it
+    // asked for found the queue ended; reading on (up to 65537 reads, each
+    // waiting out the read timeout on a real chip) would stall the test.
+    open_synced_board();
+    console::capture([] { set_low_byte(0x5A); });
+    sim::forget_calls();
+    sim::inject(sim::misreport(sim::Op::GetQueueStatus, 1, 0xFFFFFFFFu));
+    sim::Fault trickle = sim::stale_before(sim::Op::Read, 1, {0x77});
+    trickle.and_later = true;
+    trickle.count = 1;
+    sim::inject(trickle);
+    int value = -1;
+    console::Run r = console::capture([&] { value = read_high_byte(); });
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(describe_calls(), (Calls{"FT_Write[83]", "FT_GetQueueStatus()=4294967295",
+                                       "FT_Read(65536)=[5A]"}));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(Exchanges, ReadHighByteWithAnEmptyQueueSaysNoDataOnStandardOutput)
 {
     chip::Wiring wiring;

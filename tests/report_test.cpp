@@ -18,7 +18,7 @@ using scenarios::rows;
 
 class WiringReport : public SimTest {
 protected:
-    console::Run run_board(const chip::Wiring &wiring, Strings args)
+    console::Run run_board(const chip::Wiring &wiring, const Strings &args)
     {
         sim::attach("WTBOARD1", wiring);
         return console::run(args);

@@ -1,4 +1,5 @@
 // Status names: every value of the driver's table by name, nothing beyond it.
+#include "expected_output.h"
 #include "fixture.h"
 
 #include "device_link/device_state.h"
@@ -6,15 +7,7 @@
 
 namespace {
 
-const char *const expected_names[] = {
-    "FT_OK", "FT_INVALID_HANDLE", "FT_DEVICE_NOT_FOUND", "FT_DEVICE_NOT_OPENED",
-    "FT_IO_ERROR", "FT_INSUFFICIENT_RESOURCES", "FT_INVALID_PARAMETER",
-    "FT_INVALID_BAUD_RATE", "FT_DEVICE_NOT_OPENED_FOR_ERASE",
-    "FT_DEVICE_NOT_OPENED_FOR_WRITE", "FT_FAILED_TO_WRITE_DEVICE",
-    "FT_EEPROM_READ_FAILED", "FT_EEPROM_WRITE_FAILED", "FT_EEPROM_ERASE_FAILED",
-    "FT_EEPROM_NOT_PRESENT", "FT_EEPROM_NOT_PROGRAMMED", "FT_INVALID_ARGS",
-    "FT_NOT_SUPPORTED", "FT_OTHER_ERROR",
-};
+using expected::status_names;
 
 console::Run report(FT_STATUS status)
 {
@@ -27,7 +20,7 @@ TEST(StatusReport, EveryKnownStatusPrintsItsNameOnStandardErrorOnly)
     for (FT_STATUS status = 0; status <= 18; status++) {
         SCOPED_TRACE(status);
         console::Run r = report(status);
-        EXPECT_EQ(r.err, std::string(expected_names[status]) + "\n");
+        EXPECT_EQ(r.err, std::string(status_names[status]) + "\n");
         EXPECT_EQ(r.out, "");
     }
 }

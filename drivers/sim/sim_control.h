@@ -23,7 +23,7 @@ const char *op_name(Op op);
 
 // One call as the driver saw it.
 struct Call {
-    Call(Op op, std::vector<uint64_t> args = {}) : op(op), args(std::move(args)) {}
+    explicit Call(Op op, std::vector<uint64_t> args = {}) : op(op), args(std::move(args)) {}
     Op op;
     std::vector<uint64_t> args;  // the integer arguments, in order (handles left out)
     std::string text;            // FT_OpenEx: the serial number asked for

@@ -201,6 +201,7 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
         if (devices[i].open)
             return finish(FT_DEVICE_NOT_OPENED); // in use
         devices[i].open = true;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
         *handle = reinterpret_cast<FT_HANDLE>(uintptr_t(i + 1));
         return finish(FT_OK);
     }

@@ -140,11 +140,14 @@ int read_high_byte(void)
     /* The answer is the last byte queued; stale bytes ahead of it are read
      * and dropped, in several reads when they overflow receive_buffer. Each
      * read takes a whole buffer unless the queue ends first, so the count of
-     * reads is bounded by what the queue reported. */
+     * reads is bounded by what the queue reported. A read that delivers less
+     * than it asked for found the queue ended: reading on would only wait
+     * out the read timeout again and again. */
     int last_byte = -1;
     uint32_t remaining = queue_count;
     uint32_t reads_left = queue_count / RECEIVE_BUFFER_SIZE + 1;
     while (remaining > 0 && reads_left > 0) {
+        uint32_t asked = remaining < RECEIVE_BUFFER_SIZE ? remaining : (uint32_t)RECEIVE_BUFFER_SIZE;
         if (read_or_fail(remaining) != 0)
             return -1;
         if (bytes_read == 0)
@@ -152,6 +155,8 @@ int read_high_byte(void)
         last_byte = receive_buffer[bytes_read - 1];
         remaining -= bytes_read;
         reads_left--;
+        if (bytes_read < asked)
+            break;
     }
     return last_byte;
 }

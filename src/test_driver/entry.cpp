@@ -84,6 +84,7 @@ int wiretest_main(int argc, char *argv[])
 
     /* Only the listed devices can be picked, however many the driver counts. */
     int selectable = device_count < MAX_LISTED_DEVICES ? device_count : MAX_LISTED_DEVICES;
+    /* cppcheck-suppress knownConditionTrueFalse ; FT_ListDevices set device_count through its address */
     while (!(device_digit >= '0' && device_digit - '0' <= selectable - 1)) {
         int c = getchar();
         if (c == EOF) {
@@ -92,9 +93,9 @@ int wiretest_main(int argc, char *argv[])
         }
         device_digit = (unsigned char)c;
     }
-    const char *serial = serial_numbers[device_digit - '0'];
+    char *serial = serial_numbers[device_digit - '0'];
 
-    last_status = FT_OpenEx((void *)serial, FT_OPEN_BY_SERIAL_NUMBER, &device_handle);
+    last_status = FT_OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &device_handle);
     if (last_status != FT_OK) {
         report_status();
         fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", serial);

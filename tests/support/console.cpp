@@ -11,11 +11,14 @@ namespace {
 struct Sink {
     Run *run;
     Stream stream;
+    Keep keep;
 };
 
 ssize_t write_sink(void *cookie, const char *data, size_t size)
 {
     auto *sink = static_cast<Sink *>(cookie);
+    if (sink->keep == Keep::nothing)
+        return ssize_t(size);
     Run &r = *sink->run;
     std::string text(data, size);
     (sink->stream == Stream::out ? r.out : r.err) += text;
@@ -30,8 +33,8 @@ ssize_t write_sink(void *cookie, const char *data, size_t size)
 // capture streams are unbuffered, so every print lands in order.
 class Redirect {
 public:
-    Redirect(Run &run, const std::optional<std::string> &input)
-        : out_{&run, Stream::out}, err_{&run, Stream::err}, input_(input.value_or(""))
+    Redirect(Run &run, const std::optional<std::string> &input, Keep keep)
+        : out_{&run, Stream::out, keep}, err_{&run, Stream::err, keep}, input_(input.value_or(""))
     {
         cookie_io_functions_t io{};
         io.write = write_sink;
@@ -66,17 +69,18 @@ private:
 
 } // namespace
 
-Run run(const std::vector<std::string> &args, const std::optional<std::string> &input)
+Run run(const std::vector<std::string> &args, const std::optional<std::string> &input, Keep keep)
 {
     Run result;
     std::vector<std::string> storage = args;
     storage.insert(storage.begin(), "wiretest");
     std::vector<char *> argv;
+    argv.reserve(storage.size() + 1);
     for (std::string &a : storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     {
-        Redirect redirect(result, input);
+        Redirect redirect(result, input, keep);
         result.returned = wiretest_main(int(storage.size()), argv.data());
     }
     result.exit_status = result.returned & 0xFF;
@@ -87,7 +91,7 @@ Run capture(const std::function<void()> &fn)
 {
     Run result;
     {
-        Redirect redirect(result, std::nullopt);
+        Redirect redirect(result, std::nullopt, Keep::text);
         fn();
     }
     return result;

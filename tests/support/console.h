@@ -21,8 +21,13 @@ struct Run {
     std::vector<std::pair<Stream, std::string>> sequence;
 };
 
+// Whether a run keeps what it writes or drops it (a fuzzer's millions of runs
+// need no text, and a run may list 65536 lines at a time).
+enum class Keep { text, nothing };
+
 // Standard input holds input, or is at end of file when input is nullopt.
-Run run(const std::vector<std::string> &args, const std::optional<std::string> &input = std::nullopt);
+Run run(const std::vector<std::string> &args, const std::optional<std::string> &input = std::nullopt,
+        Keep keep = Keep::text);
 
 // Capture what fn writes, for the tests of single functions.
 Run capture(const std::function<void()> &fn);

@@ -1,10 +1,66 @@
 // Pieces of the tool's standard output that many tests expect.
 #pragma once
 
+#include "sim_control.h"
+
 #include <string>
 #include <vector>
 
 namespace expected {
+
+// The status names, indexed by value; values beyond the table print nothing.
+const char *const status_names[] = {
+    "FT_OK", "FT_INVALID_HANDLE", "FT_DEVICE_NOT_FOUND", "FT_DEVICE_NOT_OPENED",
+    "FT_IO_ERROR", "FT_INSUFFICIENT_RESOURCES", "FT_INVALID_PARAMETER",
+    "FT_INVALID_BAUD_RATE", "FT_DEVICE_NOT_OPENED_FOR_ERASE",
+    "FT_DEVICE_NOT_OPENED_FOR_WRITE", "FT_FAILED_TO_WRITE_DEVICE",
+    "FT_EEPROM_READ_FAILED", "FT_EEPROM_WRITE_FAILED", "FT_EEPROM_ERASE_FAILED",
+    "FT_EEPROM_NOT_PRESENT", "FT_EEPROM_NOT_PROGRAMMED", "FT_INVALID_ARGS",
+    "FT_NOT_SUPPORTED", "FT_OTHER_ERROR",
+};
+
+// The line a failed call's status prints on standard error: its name, or
+// nothing for a value with no name.
+inline std::string status_line(FT_STATUS status)
+{
+    return status < std::size(status_names) ? std::string(status_names[status]) + "\n" : "";
+}
+
+// The eight steps of the channel setup, in order.
+struct SetupStep {
+    sim::Op op;
+    int nth; // which call of that operation
+    const char *success_line;
+    const char *error_line;
+    const char *call; // as describe() writes it
+};
+
+const SetupStep setup_steps[] = {
+    {sim::Op::ResetDevice, 1, "SUCCESS (reset)\n", "ERROR: can not reset\n", "FT_ResetDevice()"},
+    {sim::Op::SetUSBParameters, 1, "SUCCESS (usb parameters set)\n",
+     "ERROR: can not set usb parameters\n", "FT_SetUSBParameters(4096, 0)"},
+    {sim::Op::SetChars, 1, "SUCCESS (event chars disabled)\n",
+     "ERROR: can not disable event chars\n", "FT_SetChars(0, 0, 0, 0)"},
+    {sim::Op::SetTimeouts, 1, "SUCCESS (timeouts set)\n", "ERROR: can not set timeouts\n",
+     "FT_SetTimeouts(10, 10)"},
+    {sim::Op::SetLatencyTimer, 1, "SUCCESS (latency set)\n", "ERROR: can not set latency\n",
+     "FT_SetLatencyTimer(2)"},
+    {sim::Op::SetFlowControl, 1, "SUCCESS (flow control disabled)\n",
+     "ERROR: can not set flow controll\n", "FT_SetFlowControl(0, 17, 19)"},
+    {sim::Op::SetBitMode, 1, "SUCCESS (MSSPE reset)\n", "ERROR: can not reset MPSSE\n",
+     "FT_SetBitMode(0, 0)"},
+    {sim::Op::SetBitMode, 2, "SUCCESS (MPSSE on)\n", "ERROR: can not turn on MPSSE\n",
+     "FT_SetBitMode(0, 2)"},
+};
+
+// The eight bits of value, most significant first, as a row shows them.
+inline std::string bits(int value)
+{
+    std::string text;
+    for (int mask = 0x80; mask; mask >>= 1)
+        text += (value & mask) ? '1' : '0';
+    return text;
+}
 
 const std::string rule = "\n======================================================\n";
 

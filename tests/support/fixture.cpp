@@ -36,7 +36,7 @@ void SimTest::open_synced_board(const chip::Wiring &wiring)
     vclock::reset();
 }
 
-static std::string hex_bytes(const std::vector<uint8_t> &bytes)
+std::string hex_bytes(const std::vector<uint8_t> &bytes)
 {
     std::string text;
     char byte[4];

@@ -22,6 +22,9 @@ protected:
     void open_synced_board(const chip::Wiring &wiring = {});
 };
 
+// Bytes as upper-case hexadecimal pairs separated by spaces: "80 2A FF".
+std::string hex_bytes(const std::vector<uint8_t> &bytes);
+
 // The calls as text: "FT_SetBitMode(0, 2)", "FT_Write[80 2A FF]",
 // "FT_Read(2)=[FA AB]", with " -> 4" appended for a failed status.
 std::string describe(const sim::Call &call);

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace process {
 
 Result run(const std::string &path, const std::vector<std::string> &args,
@@ -25,6 +23,7 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     std::vector<std::string> argv_storage{path};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;
+    argv.reserve(argv_storage.size() + 1);
     for (std::string &a : argv_storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -40,6 +39,7 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     }
     env_storage.insert(env_storage.end(), extra_env.begin(), extra_env.end());
     std::vector<char *> envp;
+    envp.reserve(env_storage.size() + 1);
     for (std::string &e : env_storage)
         envp.push_back(e.data());
     envp.push_back(nullptr);

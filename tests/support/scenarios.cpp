@@ -8,13 +8,7 @@ const std::vector<unsigned char> full_patterns = {0x01, 0x02, 0x04, 0x08, 0x10, 
                                                   0x80, 0x00, 0xAA, 0x55, 0x00, 0xFF};
 const std::vector<unsigned char> short_patterns = {0xAA, 0x55, 0x00, 0xFF};
 
-std::string bits(int value)
-{
-    std::string text;
-    for (int mask = 0x80; mask; mask >>= 1)
-        text += (value & mask) ? '1' : '0';
-    return text;
-}
+using expected::bits;
 
 std::string row(int driven, int read) { return "\t" + bits(driven) + "\t" + bits(read) + "\n"; }
 

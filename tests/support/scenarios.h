@@ -49,7 +49,6 @@ void PrintTo(const Scenario &s, std::ostream *os);
 // Pieces of expected output.
 extern const std::vector<unsigned char> full_patterns;  // the 13 patterns of a full run
 extern const std::vector<unsigned char> short_patterns; // the 4 of -short
-std::string bits(int value);
 std::string row(int driven, int read);
 // The rows of a run whose patterns came back as the board maps them.
 std::string rows(const std::vector<unsigned char> &patterns, const std::map<int, int> &misread = {});

@@ -15,6 +15,7 @@ const std::vector<Wait> &waits() { return recorded; }
 std::vector<uint32_t> wait_lengths()
 {
     std::vector<uint32_t> lengths;
+    lengths.reserve(recorded.size());
     for (const Wait &w : recorded)
         lengths.push_back(w.ms);
     return lengths;
