@@ -42,7 +42,6 @@ EMPTY = os.path.join(RELEASE, "bench_empty")
 COUNTER = os.path.join(RELEASE, "libbench_alloc_counter.so")
 
 
-
 def system_objects(build_dir, exe_name):
     """The objects of the system itself as linked into build_dir/exe_name."""
     paths = [os.path.join(build_dir, "libwiretest_core.a"),
