@@ -8,7 +8,8 @@
 //   alloc <function> <size> <frame> <frame> ...
 //
 // where a frame is <object>+0x<offset from the object's load address>, the
-// caller of the allocator first. The object is "exe" for the program itself.
+// caller of the allocator first. The object is "exe" for the program itself;
+// a frame in a library ends in :<symbol> when the library exports the function.
 // It uses no heap itself, and it counts only what happens in the thread that
 // is running (the tools measured have one).
 #include <dlfcn.h>
@@ -160,6 +161,8 @@ __attribute__((destructor)) void write_log()
                 object = base == exe_base ? "exe" : info.dli_fname;
             }
             append(line, sizeof line, &used, " %s+0x%lx", object, (unsigned long)(pc - base));
+            if (base != exe_base && info.dli_sname)
+                append(line, sizeof line, &used, ":%s", info.dli_sname);
         }
         append(line, sizeof line, &used, "\n");
         write_all(fd, line, used);

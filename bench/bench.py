@@ -168,8 +168,9 @@ def count_allocations(command, env=None):
         parts = line.split()
         frames = []
         for frame in parts[3:]:
-            obj, _, offset = frame.rpartition("+0x")
-            frames.append((obj, int(offset, 16)))
+            obj, _, place = frame.rpartition("+0x")
+            offset, _, symbol = place.partition(":")
+            frames.append((obj, int(offset, 16), symbol))
         entries.append({"function": parts[1], "size": int(parts[2]), "frames": frames})
     return {"allocs": int(totals["allocs"]), "frees": int(totals["frees"]),
             "bytes": int(totals["bytes"]), "unrecorded": int(totals["unrecorded"]),
@@ -231,10 +232,12 @@ def attribute(log, exe, system_names, driver_names=None):
         frames = entry["frames"]
         exe_index = next((i for i, f in enumerate(frames) if f[0] == "exe"), None)
         if exe_index is None:
-            kind, site = "runtime", os.path.basename(frames[0][0]) if frames else "?"
+            kind = "runtime"
+            site = ("%s %s" % (os.path.basename(frames[0][0]), frames[0][2])).strip() \
+                if frames else "?"
         else:
             owner, site = None, None
-            for obj, offset in frames[exe_index:]:
+            for obj, offset, _ in frames[exe_index:]:
                 if obj != "exe":
                     continue
                 name = symbols.at(offset)
@@ -245,9 +248,12 @@ def attribute(log, exe, system_names, driver_names=None):
                     break
             if owner is None:
                 owner, site = "runtime", symbols.at(frames[exe_index][1])
-            between = [os.path.basename(obj) for obj, _ in frames[:exe_index]]
-            if owner == "system" and any(not b.startswith("libstdc++") for b in between):
+            between = frames[:exe_index]
+            if owner == "system" and any(not os.path.basename(obj).startswith("libstdc++")
+                                         for obj, _, _ in between):
                 owner = "system-via-libc"
+                called = [sym for _, _, sym in reversed(between) if sym]
+                site = (site, " -> ".join(called) or "?")
             kind = owner
         key = (kind, site)
         count, size = groups.get(key, (0, 0))
@@ -514,7 +520,7 @@ def main():
     out.append("## Heap allocations in one run")
     out.append("")
     out.append(table(["run", "whole process", "empty program", "difference",
-                      "system's own code", "C library for the system (stdio buffer)",
+                      "system's own code", "C library on the system's behalf",
                       "driver layer (simulated, or libftdi1 and below)",
                       "runtimes (no program frame)", "goal"], alloc_rows))
     out.append("")
@@ -527,8 +533,14 @@ def main():
                "program that owns the call):")
     out.append("")
     groups = detail["wiretest-sim -n0 -delay"]
-    names = demangle(sorted({site for (_, site) in groups}))
-    site_rows = [[kind, "`%s`" % names.get(site, site)[:90], count, size]
+    names = demangle(sorted({site[0] if isinstance(site, tuple) else site
+                             for (_, site) in groups}))
+
+    def describe_site(site):
+        if isinstance(site, tuple):  # a function of the program, then the library's path
+            return "`%s` calling `%s`" % (names.get(site[0], site[0])[:60], site[1])
+        return "`%s`" % names.get(site, site)[:90]
+    site_rows = [[kind, describe_site(site), count, size]
                  for (kind, site), (count, size) in sorted(groups.items(),
                                                             key=lambda kv: -kv[1][0])]
     out.append(table(["owner", "function", "allocations", "bytes"], site_rows))
