@@ -6,13 +6,18 @@
 # suite with clang under AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs it; `make fuzz` runs each libFuzzer target for FUZZ_SECONDS; `make
 # lint` runs clang-tidy and cppcheck over the project's code.
+#
+# `make bench` measures the optimised build against the waits it must make
+# (bench/RESULTS.md).
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
+BENCH_PACKAGES := python3 valgrind binutils
 
 # Any sanitizer report ends the process with a failure.
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
@@ -20,8 +25,8 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo test deps configure build clean sanitize fuzz lint \
-        deps-clang deps-lint configure-asan build-asan
+.PHONY: all demo test deps configure build clean sanitize fuzz lint bench \
+        deps-clang deps-lint deps-bench configure-asan build-asan
 
 all: build
 
@@ -45,6 +50,9 @@ deps-clang: deps
 
 deps-lint: deps-clang
 	$(call install_missing,$(LINT_PACKAGES))
+
+deps-bench: deps
+	$(call install_missing,$(BENCH_PACKAGES))
 
 configure: deps
 	@[ -f $(BUILD_DIR)/build.ninja ] || cmake -S . -B $(BUILD_DIR) -G Ninja
@@ -102,5 +110,14 @@ lint: build deps-lint
 	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
 	@echo "cppcheck: no findings in $(LINT_DIRS)"
 
+# The same sources, optimised (-O2), with the benchmark's instruments.
+# build/wiretest and its virtual USB chip come from the plain build.
+bench: deps-bench build
+	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake -S . -B $(RELEASE_DIR) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+	  "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" -DBUILD_TESTING=OFF -DWIRETEST_BENCH=ON
+	cmake --build $(RELEASE_DIR) -j2
+	python3 bench/bench.py
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)
