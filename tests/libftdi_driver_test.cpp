@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -82,13 +83,14 @@ TEST_F(LibftdiDriver, ANameOfSixtyFourBytesGetsNoTerminator)
 TEST_F(LibftdiDriver, ListingRefusesOtherFlagsAndNullPointers)
 {
     vusb_configure("chips=1");
-    char name[64];
+    char name[64] = "untouched";
     char *list[] = {name, nullptr};
     int32_t count = -1;
     EXPECT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL), FT_INVALID_PARAMETER);
     EXPECT_EQ(FT_ListDevices(nullptr, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER),
               FT_INVALID_PARAMETER);
     EXPECT_EQ(count, -1);
+    EXPECT_STREQ(name, "untouched");
 }
 
 TEST_F(LibftdiDriver, OpeningFailsForUnknownNamesAndChannelsInUse)
@@ -120,7 +122,8 @@ TEST_F(LibftdiDriver, ClosedNullAndForeignHandlesAreInvalid)
     int foreign = 0;
     uint8_t byte = 0x83;
     uint32_t n = 0;
-    for (FT_HANDLE bad : {h, FT_HANDLE(nullptr), FT_HANDLE(&foreign)}) {
+    const std::array<FT_HANDLE, 3> bad_handles = {h, nullptr, &foreign};
+    for (FT_HANDLE bad : bad_handles) {
         EXPECT_EQ(FT_Write(bad, &byte, 1, &n), FT_INVALID_HANDLE);
         EXPECT_EQ(FT_GetQueueStatus(bad, &n), FT_INVALID_HANDLE);
         EXPECT_EQ(FT_Read(bad, &byte, 1, &n), FT_INVALID_HANDLE);

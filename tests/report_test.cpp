@@ -14,7 +14,6 @@ namespace {
 using Strings = std::vector<std::string>;
 using scenarios::full_patterns;
 using scenarios::row;
-using scenarios::rows;
 
 class WiringReport : public SimTest {
 protected:

@@ -28,7 +28,7 @@ struct UsbRun {
     Strings log;
 };
 
-UsbRun run_on_bus(const std::string &settings, Strings args,
+UsbRun run_on_bus(const std::string &settings, const Strings &args,
                   const std::optional<std::string> &input = std::nullopt)
 {
     char path[] = "/tmp/wiretest-vusb-XXXXXX";

@@ -1,6 +1,6 @@
 #include "board_text.h"
 
-#include <cstdio>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -8,25 +8,27 @@ namespace board_text {
 
 chip::Wiring parse(const std::string &text)
 {
+    static const std::regex open_item(R"(open([0-7]):([01]))"), stick_item(R"(stick([0-7]):([01]))"),
+        short_item(R"(short([0-7])-([0-7]):(and|or))"), swap_item(R"(swap([0-7])-([0-7]))"),
+        invert_item(R"(invert([0-7]))");
     chip::Wiring wiring;
     std::stringstream items(text);
     std::string item;
     while (std::getline(items, item, '+')) {
         if (item.empty())
             continue;
-        int a = -1, b = -1;
-        char mode[4] = "";
-        auto pin = [](int p) { return p >= 0 && p < 8; };
-        if (std::sscanf(item.c_str(), "open%d:%d", &a, &b) == 2 && pin(a))
-            wiring.open_wire(a, b);
-        else if (std::sscanf(item.c_str(), "stick%d:%d", &a, &b) == 2 && pin(a))
-            wiring.stick(a, b);
-        else if (std::sscanf(item.c_str(), "short%d-%d:%3s", &a, &b, mode) == 3 && pin(a) && pin(b))
-            wiring.short_nets(a, b, std::string(mode) == "or");
-        else if (std::sscanf(item.c_str(), "swap%d-%d", &a, &b) == 2 && pin(a) && pin(b))
-            wiring.swap(a, b);
-        else if (std::sscanf(item.c_str(), "invert%d", &a) == 1 && pin(a))
-            wiring.invert(a);
+        std::smatch m;
+        auto digit = [&m](size_t i) { return m[i].str()[0] - '0'; };
+        if (std::regex_match(item, m, open_item))
+            wiring.open_wire(digit(1), digit(2));
+        else if (std::regex_match(item, m, stick_item))
+            wiring.stick(digit(1), digit(2));
+        else if (std::regex_match(item, m, short_item))
+            wiring.short_nets(digit(1), digit(2), m[3] == "or");
+        else if (std::regex_match(item, m, swap_item))
+            wiring.swap(digit(1), digit(2));
+        else if (std::regex_match(item, m, invert_item))
+            wiring.invert(digit(1));
         else
             throw std::invalid_argument("unknown board item: " + item);
     }

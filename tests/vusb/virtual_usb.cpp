@@ -63,9 +63,7 @@
 #include <string>
 #include <vector>
 
-struct libusb_context {
-    int unused;
-};
+struct libusb_context {}; // libftdi1 only hands it back
 
 struct libusb_device {
     size_t chip; // index into the bus's chips
@@ -158,11 +156,11 @@ std::vector<uint8_t> parse_hex(const std::string &text)
 {
     std::vector<uint8_t> bytes;
     size_t star = text.find('*');
-    std::string hex = text.substr(0, star);
-    if (hex.size() % 2)
+    std::string digits = text.substr(0, star);
+    if (digits.size() % 2)
         throw std::invalid_argument("odd hex: " + text);
-    for (size_t i = 0; i < hex.size(); i += 2)
-        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
     if (star != std::string::npos) {
         std::vector<uint8_t> one = bytes;
         bytes.clear();
@@ -392,7 +390,7 @@ int libusb_init(libusb_context **ctx)
     if (bus().init_fail || !bus().error.empty())
         return LIBUSB_ERROR_OTHER;
     if (ctx)
-        *ctx = new libusb_context{0};
+        *ctx = new libusb_context{};
     return 0;
 }
 
@@ -595,21 +593,21 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
     return result;
 }
 
-int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
-                         int length, int *transferred, unsigned int timeout)
+int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint, unsigned char *data,
+                         int length, int *actual_length, unsigned int timeout)
 {
     Bus &b = bus();
     b.last_bulk_timeout = timeout;
-    *transferred = 0;
+    *actual_length = 0;
     bool in = endpoint & 0x80;
     int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
-    if (!handle->claimed.count(interface_number))
+    if (!dev_handle->claimed.count(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
     if (!begin_transfer()) {
         log_line("%s %02X -> gone", in ? "in" : "out", endpoint);
         return LIBUSB_ERROR_NO_DEVICE;
     }
-    Port &port = chip_of(handle->device).ports.at(size_t(interface_number));
+    Port &port = chip_of(dev_handle->device).ports.at(size_t(interface_number));
 
     if (!in) {
         int nth = ++b.outs;
@@ -621,7 +619,7 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
         port.engine.write(data, size_t(length), port.to_host);
-        *transferred = length;
+        *actual_length = length;
         log_line("out %02X %s", endpoint, hex(data, length).c_str());
         return 0;
     }
@@ -640,14 +638,14 @@ int libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, u
     int packets = 0, delivered = 0;
     do {
         size_t n = std::min(port.to_host.size(), size_t(packet - 2));
-        unsigned char *out = data + *transferred;
+        unsigned char *out = data + *actual_length;
         std::memcpy(out, MODEM_STATUS, 2);
         std::copy_n(port.to_host.begin(), n, out + 2);
         port.to_host.erase(port.to_host.begin(), port.to_host.begin() + long(n));
-        *transferred += int(2 + n);
+        *actual_length += int(2 + n);
         delivered += int(n);
         packets++;
-    } while (!port.to_host.empty() && packets < b.max_packets && *transferred + packet <= length);
+    } while (!port.to_host.empty() && packets < b.max_packets && *actual_length + packet <= length);
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
 }
