@@ -233,6 +233,15 @@ TEST(VirtualUsbOpening, AChipWhoseNameFilledTheBufferStillOpens)
     EXPECT_EQ(run.result.exit_status, 0);
 }
 
+TEST(VirtualUsbOpening, ACutNameThatStartsTwoListedNamesOpensNeither)
+{
+    const std::string cut = long_serial.substr(0, 63);
+    UsbRun run = run_on_bus("chips=6014:" + cut + "X,6014:" + cut + "Y", {"-n1"});
+    EXPECT_EQ(run.result.out, expected::listing({cut, cut}));
+    EXPECT_EQ(run.result.err, "FT_DEVICE_NOT_FOUND\nERROR: FT_OpenEx (" + cut + ")\n");
+    EXPECT_EQ(run.result.exit_status, 255);
+}
+
 // --- failures as the user sees them -----------------------------------------
 
 struct FailureCase {

@@ -186,12 +186,19 @@ const ListedChannel *find_channel(const std::string &name)
     for (const ListedChannel &c : listing().channels)
         if (c.name == name)
             return &c;
-    // A name that filled the caller's 64-byte buffer reaches us cut to 63.
-    if (name.size() == 63)
-        for (const ListedChannel &c : listing().channels)
-            if (c.name.compare(0, 63, name) == 0)
-                return &c;
-    return nullptr;
+    // A name that filled the caller's 64-byte buffer reaches us cut to 63:
+    // it still names a channel when no other listed name starts the same.
+    const ListedChannel *only = nullptr;
+    if (name.size() == 63) {
+        for (const ListedChannel &c : listing().channels) {
+            if (c.name.compare(0, 63, name) != 0)
+                continue;
+            if (only)
+                return nullptr;
+            only = &c;
+        }
+    }
+    return only;
 }
 
 bool in_use(const ListedChannel &listed)
