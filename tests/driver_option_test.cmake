@@ -1,7 +1,7 @@
 # Configures and builds wiretest with WIRETEST_DRIVER_LIBRARY naming a
 # driver library, runs it on that library's first demo board, and checks the
 # report and what the executable links. Run with cmake -P.
-foreach(var SOURCE_DIR BUILD_DIR DRIVER_LIBRARY)
+foreach(var SOURCE_DIR BUILD_DIR DRIVER_LIBRARY C_COMPILER CXX_COMPILER)
   if(NOT ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
@@ -11,6 +11,8 @@ file(REMOVE_RECURSE ${BUILD_DIR})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${BUILD_DIR} -G Ninja
           -DBUILD_TESTING=OFF -DWIRETEST_DRIVER_LIBRARY=${DRIVER_LIBRARY}
+          -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+          -DWIRETEST_SANITIZE=${SANITIZE} -DWIRETEST_FUZZ=${FUZZ}
   RESULT_VARIABLE configured OUTPUT_QUIET)
 if(NOT configured EQUAL 0)
   message(FATAL_ERROR "configuring with WIRETEST_DRIVER_LIBRARY failed")
