@@ -20,13 +20,10 @@ TEST_F(ChannelSetup, AFullSetupConfirmsEachStepInOrderThenWaitsOnce)
     console::Run r = console::capture([&] { result = setup_channel(); });
     EXPECT_EQ(result, 0);
 
-    std::string lines;
     std::vector<std::string> expected_calls;
-    for (const Step &s : setup_steps) {
-        lines += s.success_line;
+    for (const Step &s : setup_steps)
         expected_calls.push_back(s.call);
-    }
-    EXPECT_EQ(r.out, lines);
+    EXPECT_EQ(r.out, expected::setup);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(describe_calls(), expected_calls);
     ASSERT_EQ(vclock::waits().size(), 1u);
@@ -58,11 +55,8 @@ TEST_F(ChannelSetup, AFailureAtEachStepStopsAfterItsStatusNameAndErrorLine)
             console::Run r = console::capture([&] { result = setup_channel(); });
 
             EXPECT_EQ(result, -1);
-            std::string earlier;
-            for (size_t i = 0; i < failing; i++)
-                earlier += setup_steps[i].success_line;
             std::string name = expected::status_line(status);
-            EXPECT_EQ(r.out, earlier);
+            EXPECT_EQ(r.out, expected::setup_lines(failing));
             EXPECT_EQ(r.err, name + setup_steps[failing].error_line);
             if (failing > 0) {
                 ASSERT_EQ(r.sequence.size(), 2u); // all success lines before the error

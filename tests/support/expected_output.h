@@ -77,15 +77,16 @@ inline std::string connected(const std::string &serial)
     return rule + "SUCCESS (Connected to the FTDI." + serial + ")\n";
 }
 
-const std::string setup =
-    "SUCCESS (reset)\n"
-    "SUCCESS (usb parameters set)\n"
-    "SUCCESS (event chars disabled)\n"
-    "SUCCESS (timeouts set)\n"
-    "SUCCESS (latency set)\n"
-    "SUCCESS (flow control disabled)\n"
-    "SUCCESS (MSSPE reset)\n"
-    "SUCCESS (MPSSE on)\n";
+// The success lines of the first `steps` setup steps.
+inline std::string setup_lines(size_t steps = std::size(setup_steps))
+{
+    std::string text;
+    for (size_t i = 0; i < steps; i++)
+        text += setup_steps[i].success_line;
+    return text;
+}
+
+const std::string setup = setup_lines();
 
 const std::string start = "START TESTING\n" + rule;
 

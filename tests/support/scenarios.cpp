@@ -65,17 +65,10 @@ Scenario board_fault(const std::string &name, const std::string &board,
     return {name, {"-n0", "-delay"}, board, "", Failure::none, 0, full_run_failing(failed), "", 0, failed};
 }
 
-// The success lines of the setup steps before the failing one.
-const std::vector<std::string> setup_lines = {
-    "SUCCESS (reset)\n", "SUCCESS (usb parameters set)\n", "SUCCESS (event chars disabled)\n",
-    "SUCCESS (timeouts set)\n", "SUCCESS (latency set)\n", "SUCCESS (flow control disabled)\n",
-    "SUCCESS (MSSPE reset)\n", "SUCCESS (MPSSE on)\n"};
-
 Scenario setup_failure(const std::string &name, Failure failure, size_t step, const std::string &line)
 {
-    std::string out = expected::listing(channels) + expected::connected(channels[0]);
-    for (size_t i = 0; i < step; i++)
-        out += setup_lines[i];
+    std::string out = expected::listing(channels) + expected::connected(channels[0]) +
+                      expected::setup_lines(step);
     return {name, {"-n0", "-delay"}, "", "", failure, 0, out, "FT_IO_ERROR\n" + line, 255};
 }
 
