@@ -37,12 +37,27 @@
 //   unplug_after=N            after N transfers the chips are gone
 //   max_packets=N             at most N packets per bulk IN transfer
 //   silent=1                  bulk IN transfers time out
+//   latency=1                 the chip keeps time as a real one does: an IN
+//                             transfer completes when the channel's latency
+//                             timer expires, one timer length (request 0x09;
+//                             16 ms by default) after the transfer began or
+//                             after the oldest byte waiting for the host was
+//                             produced, whichever is sooner; at once when a
+//                             whole packet of data waits. Otherwise every
+//                             transfer completes at once.
 //   log=PATH                  append a line to PATH for every transfer, and
 //                             for every open, claim, release and close
+//
+// WIRETEST_VUSB_BASE holds settings that come before those of WIRETEST_VUSB
+// or vusb_configure: ctest sets it to run whole suites on the latency-faithful
+// bus.
 //
 // A malformed setting makes libusb_init fail, with the reason on standard
 // error. Tests that load the library into their own process set the bus up with
 // vusb_configure (tests/vusb/vusb_control.h) instead.
+//
+// The bus may be called from several threads, as libusb may: one lock guards
+// it, and a transfer waiting for a latency timer waits without it.
 #include "board_text.h"
 #include "mpsse_chip.h"
 #include "vusb_control.h"
@@ -50,6 +65,8 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +74,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -76,6 +94,8 @@ struct libusb_device_handle {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int PACKET_SIZE = 512; // high speed
 constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
@@ -90,8 +110,29 @@ enum Request : uint8_t {
 struct Port {
     chip::MpsseChannel engine;
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
+    std::deque<Clock::time_point> produced; // when each byte of to_host was
     uint8_t latency_ms = 16;
 };
+
+// Bytes enter to_host at the back, stamped with the time, and leave it at
+// the front.
+void stamp_new_bytes(Port &port)
+{
+    while (port.produced.size() < port.to_host.size())
+        port.produced.push_back(Clock::now());
+}
+
+void send_from_front(Port &port, size_t n)
+{
+    port.to_host.erase(port.to_host.begin(), port.to_host.begin() + long(n));
+    port.produced.erase(port.produced.begin(), port.produced.begin() + long(n));
+}
+
+void clear_to_host(Port &port)
+{
+    port.to_host.clear();
+    port.produced.clear();
+}
 
 struct Chip {
     uint16_t product = 0x6010;
@@ -113,11 +154,13 @@ struct Bus {
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
     int unplug_after = -1, max_packets = 8;
-    bool silent = false;
+    bool silent = false, latency = false;
+    bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
 
     int opens = 0, transfers = 0, outs = 0, ins = 0;
+    int ins_waiting = 0; // IN transfers waiting for a latency timer
     std::map<int, int> requests; // count per vendor request
     unsigned last_control_timeout = 0, last_bulk_timeout = 0;
     std::map<const libusb_config_descriptor *, std::shared_ptr<void>> configs;
@@ -235,6 +278,7 @@ void configure(Bus &bus, const std::string &settings)
     bus.init_fail = number("init_fail", 0) != 0;
     bus.list_fail = number("list_fail", 0) != 0;
     bus.silent = number("silent", 0) != 0;
+    bus.latency = number("latency", 0) != 0;
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
     bus.fail_in = number("fail_in", 0);
@@ -268,11 +312,16 @@ void configure(Bus &bus, const std::string &settings)
 // still hold its devices.
 Bus *current_bus = nullptr;
 
+std::mutex bus_lock;                // taken by every libusb function
+std::condition_variable bus_change; // a transfer, a reset, an unplug
+using Hold = std::unique_lock<std::mutex>;
+
 Bus *make_bus(const char *settings)
 {
     auto *created = new Bus;
+    const char *base = std::getenv("WIRETEST_VUSB_BASE");
     try {
-        configure(*created, settings ? settings : "");
+        configure(*created, std::string(base ? base : "") + ";" + (settings ? settings : ""));
     } catch (const std::exception &e) {
         created->error = e.what();
         std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
@@ -304,7 +353,10 @@ void log_line(const char *format, ...)
     std::fclose(f);
 }
 
-bool unplugged() { return bus().unplug_after >= 0 && bus().transfers >= bus().unplug_after; }
+bool unplugged(const Bus &b = bus())
+{
+    return b.pulled_out || (b.unplug_after >= 0 && b.transfers >= b.unplug_after);
+}
 
 // Count a transfer; false when the chips are gone by now.
 bool begin_transfer()
@@ -346,9 +398,9 @@ int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint1
         case RESET:
             if (value == 0) { // SIO reset: the channel as after power-up
                 port->engine.reset();
-                port->to_host.clear();
+                clear_to_host(*port);
             } else if (value == 2) { // purge what waits for the host
-                port->to_host.clear();
+                clear_to_host(*port);
             }
             return 0;
         case SET_LATENCY_TIMER:
@@ -381,12 +433,54 @@ int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint1
     return LIBUSB_ERROR_PIPE;
 }
 
+// Wait until the chip would answer an IN transfer begun at began, as a real
+// chip does: when the latency timer expires or a whole packet fills (0).
+// LIBUSB_ERROR_TIMEOUT when the transfer's timeout comes first,
+// LIBUSB_ERROR_NO_DEVICE when the chips go away: pulled out, or gone after a
+// later transfer reached unplug_after.
+int wait_for_latency_timer(Hold &hold, Bus &b, Port &port, Clock::time_point began,
+                            unsigned timeout_ms, int packet)
+{
+    const int this_transfer = b.transfers;
+    auto gone = [&] { return b.pulled_out || (unplugged(b) && b.transfers > this_transfer); };
+    Clock::time_point give_up = timeout_ms ? began + std::chrono::milliseconds(timeout_ms)
+                                           : Clock::time_point::max();
+    b.ins_waiting++;
+    int result = LIBUSB_ERROR_TIMEOUT;
+    for (;;) {
+        if (gone()) {
+            result = LIBUSB_ERROR_NO_DEVICE;
+            break;
+        }
+        Clock::time_point now = Clock::now(), wake = give_up;
+        if (!b.silent) {
+            Clock::time_point timer_from =
+                port.produced.empty() ? began : std::min(began, port.produced.front());
+            Clock::time_point expires = timer_from + std::chrono::milliseconds(port.latency_ms);
+            if (now >= expires || port.to_host.size() >= size_t(packet - 2)) {
+                result = 0;
+                break;
+            }
+            wake = std::min(wake, expires);
+        }
+        if (now >= give_up)
+            break;
+        if (wake == Clock::time_point::max())
+            bus_change.wait(hold);
+        else
+            bus_change.wait_until(hold, wake);
+    }
+    b.ins_waiting--;
+    return result;
+}
+
 } // namespace
 
 extern "C" {
 
 int libusb_init(libusb_context **ctx)
 {
+    Hold hold(bus_lock);
     if (bus().init_fail || !bus().error.empty())
         return LIBUSB_ERROR_OTHER;
     if (ctx)
@@ -398,6 +492,7 @@ void libusb_exit(libusb_context *ctx) { delete ctx; }
 
 ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
+    Hold hold(bus_lock);
     if (!bus().error.empty())
         return LIBUSB_ERROR_OTHER;
     if (bus().list_fail)
@@ -422,6 +517,7 @@ uint8_t libusb_get_device_address(libusb_device *dev) { return uint8_t(dev->chip
 
 int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc)
 {
+    Hold hold(bus_lock);
     const Chip &c = chip_of(dev);
     *desc = {};
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
@@ -440,6 +536,7 @@ int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *d
 
 int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_config_descriptor **config)
 {
+    Hold hold(bus_lock);
     if (index != 0)
         return LIBUSB_ERROR_NOT_FOUND;
     const Chip &c = chip_of(dev);
@@ -490,10 +587,15 @@ int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_confi
     return 0;
 }
 
-void libusb_free_config_descriptor(libusb_config_descriptor *config) { bus().configs.erase(config); }
+void libusb_free_config_descriptor(libusb_config_descriptor *config)
+{
+    Hold hold(bus_lock);
+    bus().configs.erase(config);
+}
 
 int libusb_open(libusb_device *dev, libusb_device_handle **handle)
 {
+    Hold hold(bus_lock);
     Bus &b = bus();
     b.opens++;
     if (unplugged())
@@ -507,6 +609,7 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
 
 void libusb_close(libusb_device_handle *handle)
 {
+    Hold hold(bus_lock);
     log_line("close %s", chip_of(handle->device).serial.c_str());
     delete handle;
 }
@@ -514,6 +617,7 @@ void libusb_close(libusb_device_handle *handle)
 int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t index,
                                        unsigned char *data, int length)
 {
+    Hold hold(bus_lock);
     if (index == 0)
         return LIBUSB_ERROR_INVALID_PARAM; // the language table, not a string
     if (unplugged())
@@ -532,6 +636,7 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
 
 int libusb_get_configuration(libusb_device_handle *, int *config)
 {
+    Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
@@ -540,6 +645,7 @@ int libusb_get_configuration(libusb_device_handle *, int *config)
 
 int libusb_set_configuration(libusb_device_handle *, int configuration)
 {
+    Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
@@ -547,6 +653,7 @@ int libusb_set_configuration(libusb_device_handle *, int configuration)
 
 int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 {
+    Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     const Chip &c = chip_of(handle->device);
@@ -561,6 +668,7 @@ int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 
 int libusb_release_interface(libusb_device_handle *handle, int interface_number)
 {
+    Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     if (!handle->claimed.erase(interface_number))
@@ -577,6 +685,8 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                             uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
                             unsigned int timeout)
 {
+    Hold hold(bus_lock);
+    bus_change.notify_all(); // a reset or a new timer length; an unplug
     Bus &b = bus();
     b.last_control_timeout = timeout;
     if (!begin_transfer()) {
@@ -596,6 +706,9 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
 int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint, unsigned char *data,
                          int length, int *actual_length, unsigned int timeout)
 {
+    Hold hold(bus_lock);
+    bus_change.notify_all(); // new bytes for the host; an unplug
+    Clock::time_point began = Clock::now();
     Bus &b = bus();
     b.last_bulk_timeout = timeout;
     *actual_length = 0;
@@ -619,6 +732,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
         port.engine.write(data, size_t(length), port.to_host);
+        stamp_new_bytes(port);
         *actual_length = length;
         log_line("out %02X %s", endpoint, hex(data, length).c_str());
         return 0;
@@ -629,19 +743,24 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         log_line("in %02X -> error", endpoint);
         return LIBUSB_ERROR_IO;
     }
+    int packet = std::min(PACKET_SIZE, length);
+    int waited = b.latency ? wait_for_latency_timer(hold, b, port, began, timeout, packet) : 0;
+    if (waited != 0) {
+        log_line("in %02X -> %s", endpoint, waited == LIBUSB_ERROR_NO_DEVICE ? "gone" : "timeout");
+        return waited;
+    }
     if (b.silent) {
         log_line("in %02X -> timeout", endpoint);
         return LIBUSB_ERROR_TIMEOUT;
     }
     // Whole packets of status and data; an empty queue still gives the status.
-    int packet = std::min(PACKET_SIZE, length);
     int packets = 0, delivered = 0;
     do {
         size_t n = std::min(port.to_host.size(), size_t(packet - 2));
         unsigned char *out = data + *actual_length;
         std::memcpy(out, MODEM_STATUS, 2);
         std::copy_n(port.to_host.begin(), n, out + 2);
-        port.to_host.erase(port.to_host.begin(), port.to_host.begin() + long(n));
+        send_from_front(port, n);
         *actual_length += int(2 + n);
         delivered += int(n);
         packets++;
@@ -650,11 +769,44 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     return 0;
 }
 
-// For tests that load this library into their own process: a new bus from
-// these settings, and the timeouts the last transfers were given.
-void vusb_configure(const char *settings) { current_bus = make_bus(settings); }
-unsigned vusb_last_control_timeout() { return bus().last_control_timeout; }
-unsigned vusb_last_bulk_timeout() { return bus().last_bulk_timeout; }
+// For tests that load this library into their own process (vusb_control.h).
+void vusb_configure(const char *settings)
+{
+    Hold hold(bus_lock);
+    current_bus = make_bus(settings);
+    bus_change.notify_all();
+}
+
+unsigned vusb_last_control_timeout()
+{
+    Hold hold(bus_lock);
+    return bus().last_control_timeout;
+}
+
+unsigned vusb_last_bulk_timeout()
+{
+    Hold hold(bus_lock);
+    return bus().last_bulk_timeout;
+}
+
+void vusb_unplug()
+{
+    Hold hold(bus_lock);
+    bus().pulled_out = true;
+    bus_change.notify_all();
+}
+
+int vusb_transfers()
+{
+    Hold hold(bus_lock);
+    return bus().transfers;
+}
+
+int vusb_reads_waiting()
+{
+    Hold hold(bus_lock);
+    return bus().ins_waiting;
+}
 
 // The asynchronous interface serves libftdi1's streaming reads and writes,
 // which wiretest does not use: transfers can be made but never submitted.

@@ -13,4 +13,12 @@ void vusb_configure(const char *settings);
 // transfer were given.
 unsigned vusb_last_control_timeout();
 unsigned vusb_last_bulk_timeout();
+
+// Pull the chips out now: transfers waiting at them fail at once.
+void vusb_unplug();
+
+// Transfers made so far, control and bulk; IN transfers waiting right now for
+// a chip's latency timer (latency=1).
+int vusb_transfers();
+int vusb_reads_waiting();
 }
