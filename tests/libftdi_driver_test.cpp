@@ -5,11 +5,16 @@
 #include "vusb_control.h"
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -257,6 +262,196 @@ TEST_F(LibftdiDriver, AStalledRequestIsAnIoErrorWhileTheChipStaysAttached)
     FT_HANDLE h = open("VU01A");
     EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_IO_ERROR);
     EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+}
+
+// --- the latency-faithful chip and the background reader ---------------------
+//
+// On a bus with latency=1 a bulk read that finds nothing waits one latency
+// period, as on a real chip: the cost a query paid when it polled the chip
+// itself. The layer's reader takes answers in during the settle wait instead.
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+milliseconds since(Clock::time_point start)
+{
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// Wait, bounded, for the bus to reach a state the background reader brings about.
+template <typename Condition>
+bool eventually(Condition condition)
+{
+    auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (Clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+// Channel A of the bus's one chip, through libusb alone.
+struct RawChip {
+    libusb_context *usb = nullptr;
+    libusb_device_handle *handle = nullptr;
+
+    explicit RawChip(uint16_t latency_ms)
+    {
+        libusb_init(&usb);
+        libusb_device **list = nullptr;
+        if (libusb_get_device_list(usb, &list) > 0 && libusb_open(list[0], &handle) == 0)
+            libusb_claim_interface(handle, 0);
+        libusb_free_device_list(list, 1);
+        control(0x09, latency_ms);
+        control(0x0B, 0x0200); // MPSSE on
+    }
+    ~RawChip()
+    {
+        if (handle)
+            libusb_close(handle);
+        libusb_exit(usb);
+    }
+    void control(uint8_t request, uint16_t value)
+    {
+        EXPECT_EQ(libusb_control_transfer(handle, 0x40, request, value, 1, nullptr, 0, 1000), 0);
+    }
+    void out(std::vector<uint8_t> bytes)
+    {
+        int sent = 0;
+        EXPECT_EQ(libusb_bulk_transfer(handle, 0x02, bytes.data(), int(bytes.size()), &sent, 1000), 0);
+    }
+    int in() // bytes received, status bytes included
+    {
+        std::vector<uint8_t> buffer(4096);
+        int received = 0;
+        EXPECT_EQ(libusb_bulk_transfer(handle, 0x81, buffer.data(), int(buffer.size()), &received, 5000), 0);
+        return received;
+    }
+};
+
+TEST(LatencyFaithfulChip, AnswersAReadWhenItsLatencyTimerExpiresOrAPacketFills)
+{
+    vusb_configure("chips=6010:WT01;latency=1");
+    RawChip chip(200);
+    ASSERT_NE(chip.handle, nullptr);
+
+    auto start = Clock::now(); // nothing waiting: the empty packet after 200 ms
+    EXPECT_EQ(chip.in(), 2);
+    EXPECT_GE(since(start), milliseconds(200));
+
+    start = Clock::now(); // an answer younger than the timer waits it out
+    chip.out({0x83});
+    EXPECT_EQ(chip.in(), 3);
+    EXPECT_GE(since(start), milliseconds(200));
+
+    chip.out({0x83}); // an answer older than the timer comes at once
+    std::this_thread::sleep_for(milliseconds(250));
+    start = Clock::now();
+    EXPECT_EQ(chip.in(), 3);
+    EXPECT_LT(since(start), milliseconds(100));
+
+    start = Clock::now(); // so does a whole packet: 510 answers and the status
+    chip.out(std::vector<uint8_t>(510, 0x83));
+    EXPECT_EQ(chip.in(), 512);
+    EXPECT_LT(since(start), milliseconds(100));
+}
+
+TEST_F(LibftdiDriver, BytesArrivingBetweenQueriesAreCountedOnceAndInOrder)
+{
+    attach("chips=6010:WT01;latency=1");
+    FT_HANDLE h = open("WT01A");
+    ASSERT_EQ(FT_SetLatencyTimer(h, 30), FT_OK);
+    mpsse_on(h);
+    uint32_t n = 99;
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+
+    // Drive 0x5A and read it back; the reader takes the answer in while the
+    // caller waits, and a query after that makes no USB transfer.
+    int before = vusb_transfers();
+    uint8_t first[] = {0x80, 0x5A, 0xFF, 0x83};
+    ASSERT_EQ(FT_Write(h, first, 4, &n), FT_OK);
+    ASSERT_TRUE(eventually([&] { return vusb_transfers() == before + 3; })) // out, answer, empty
+        << vusb_transfers() - before;
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(vusb_transfers(), before + 3);
+
+    // A query right after a write counts the answer still on its way.
+    uint8_t second[] = {0x80, 0xA5, 0xFF, 0x83};
+    ASSERT_EQ(FT_Write(h, second, 4, &n), FT_OK);
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 2u);
+    uint8_t got[4] = {};
+    ASSERT_EQ(FT_Read(h, got, 2, &n), FT_OK);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(got[0], 0x5A);
+    EXPECT_EQ(got[1], 0xA5);
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(LibftdiDriver, AByteArrivingDuringCloseIsTakenInBeforeTheChipIsReleased)
+{
+    char path[] = "/tmp/wiretest-vusb-XXXXXX";
+    close(mkstemp(path));
+    attach(std::string("chips=6010:WT01;latency=1;log=") + path);
+    FT_HANDLE h = open("WT01A");
+    ASSERT_EQ(FT_SetLatencyTimer(h, 100), FT_OK);
+    mpsse_on(h);
+    uint8_t loopback_on = 0x84, read_high = 0x83;
+    uint32_t n = 0;
+    ASSERT_EQ(FT_Write(h, &loopback_on, 1, &n), FT_OK); // no answer: the read waits
+    ASSERT_TRUE(eventually([] { return vusb_reads_waiting() == 1; }));
+    ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK); // answered while it waits
+    handles_.clear();
+    EXPECT_EQ(FT_Close(h), FT_OK);
+
+    std::ifstream in(path);
+    std::vector<std::string> log;
+    for (std::string line; std::getline(in, line);)
+        log.push_back(line);
+    unlink(path);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{"in 81 -> 1 packets, 1 bytes", "release 0", "close WT01"}));
+}
+
+TEST_F(LibftdiDriver, AnUnplugWhileABackgroundReadWaitsFailsTheCallsAtOnce)
+{
+    attach("chips=6010:WT01;latency=1");
+    FT_HANDLE h = open("WT01A");
+    ASSERT_EQ(FT_SetLatencyTimer(h, 255), FT_OK);
+    mpsse_on(h);
+    uint8_t loopback_on = 0x84;
+    uint32_t n = 0;
+    ASSERT_EQ(FT_Write(h, &loopback_on, 1, &n), FT_OK);
+    ASSERT_TRUE(eventually([] { return vusb_reads_waiting() == 1; }));
+    auto start = Clock::now();
+    vusb_unplug();
+    EXPECT_EQ(FT_GetQueueStatus(h, &n), FT_DEVICE_NOT_FOUND);
+    EXPECT_LT(since(start), milliseconds(255)); // not at the timer's end
+    EXPECT_EQ(FT_Read(h, &loopback_on, 1, &n), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_Write(h, &loopback_on, 1, &n), FT_DEVICE_NOT_FOUND);
+    handles_.clear();
+    EXPECT_EQ(FT_Close(h), FT_IO_ERROR); // the interface could not be released
+    EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
+}
+
+TEST_F(LibftdiDriver, AnOpenChannelWaitingForNothingTakesNoProcessorTime)
+{
+    attach("chips=1");
+    FT_HANDLE h = open("VU01A");
+    mpsse_on(h);
+    EXPECT_EQ(exchange(h, {0x83}), 1u);
+    timespec cpu_start{}, cpu_end{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_start);
+    std::this_thread::sleep_for(milliseconds(300));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_end);
+    double cpu_ms = double(cpu_end.tv_sec - cpu_start.tv_sec) * 1e3 +
+                    double(cpu_end.tv_nsec - cpu_start.tv_nsec) / 1e6;
+    EXPECT_LT(cpu_ms, 100.0); // a thread polling the instant bus would take it all
 }
 
 } // namespace

@@ -358,4 +358,19 @@ TEST(VirtualUsbQueue, StaleBytesFoundAfterADriveAreListedInOrder)
     EXPECT_EQ(run.result.exit_status, 0);
 }
 
+// --- the latency-faithful chip ----------------------------------------------
+
+TEST(VirtualUsbLatency, ARunMakesTheSameTransfersInTheSameOrderAsOnTheInstantBus)
+{
+    // The reader takes the answers in during the settle waits, one round of
+    // reads per command, just as the queries once polled for them.
+    UsbRun instant = run_on_bus("chips=6010:WT01;stale=8:5A*600;latency=0", {"-n0", "-short", "-delay"});
+    UsbRun faithful = run_on_bus("chips=6010:WT01;stale=8:5A*600;latency=1", {"-n0", "-short", "-delay"});
+    EXPECT_EQ(faithful.result.out, instant.result.out);
+    EXPECT_EQ(faithful.result.exit_status, 0);
+    EXPECT_EQ(faithful.log, instant.log);
+    // 14 commands, a round of reads each: one read, two where an answer came.
+    EXPECT_EQ(with_lines(faithful.log, "in").size(), 9u + 2 * 5);
+}
+
 } // namespace

@@ -10,20 +10,38 @@
 // maker's own driver gives. Chips we may not open (permissions) and chips
 // without a serial number are passed over.
 //
-// Receiving. libftdi1 cannot say how many bytes wait in the chip. Each open
-// channel keeps a receive queue of its own: FT_GetQueueStatus polls the chip
-// until it answers with an empty packet and reports what the queue holds,
-// FT_Read serves the queue and polls for the rest until its timeout. Polled
-// bytes are only ever given to the caller, never dropped, a reset included:
-// the reset clears what the chip still held, not what it already sent.
+// Receiving. libftdi1 cannot say how many bytes wait in the chip, and the
+// chip sends a part-filled packet only when its latency timer expires: a
+// bulk read that finds nothing waits one timer length for the empty packet.
+// So each open channel has a reader thread that reads in the background into
+// a receive queue of the layer's own, which FT_GetQueueStatus and FT_Read
+// serve.
 //
-// Every loop here is bounded by a count of USB transfers, so a silent or
-// unplugged chip makes calls fail or come back short, never hang.
+// In MPSSE mode the chip sends only the answers to the commands it is sent,
+// so the reader works in rounds: every FT_Write asks for one, which starts
+// one timer length later (a read sent sooner would only wait at the chip)
+// and reads until the chip answers with an empty packet. A query or read
+// first waits for the rounds asked before it, starting a pending one at once;
+// after the settle wait that follows a command the round is long over, and
+// the query answers from memory. Between rounds the thread waits on a
+// condition variable, and within one it blocks in the read: it never spins.
+// The first query or read after opening makes a round of its own, so bytes
+// the chip held before any write are found too.
+//
+// Received bytes are only ever given to the caller, never dropped, a reset
+// included: the reset clears what the chip still held, not what it already
+// sent. A background read that fails is reported by the next query or read;
+// an unplugged chip fails every call after it. FT_Close stops the reader
+// before it releases the chip.
+//
+// Every round and every read is bounded by a count of USB transfers and each
+// transfer by a timeout, so a silent or unplugged chip makes calls fail or
+// come back short, never hang.
 //
 // Failures, libftdi1 or libusb -> FT_STATUS (the one table of this layer):
 //
 //   libusb_init failed (ftdi_new gives no context)   -> FT_OTHER_ERROR
-//   out of memory (ftdi_new, read chunk size)        -> FT_INSUFFICIENT_RESOURCES
+//   out of memory or threads (ftdi_new, the reader)  -> FT_INSUFFICIENT_RESOURCES
 //   ftdi_usb_find_all failed (device list unreadable)-> FT_IO_ERROR
 //   FT_OpenEx: no listed channel of that name         -> FT_DEVICE_NOT_FOUND
 //   ftdi_usb_open_dev -4 (libusb_open: permission),
@@ -40,6 +58,8 @@
 //     every later call on that handle, too            -> FT_DEVICE_NOT_FOUND
 //   bulk read timed out (LIBUSB_ERROR_TIMEOUT)        -> not a failure: what
 //                                                        arrived is delivered
+//   a background read failed                          -> as above, from the
+//                                                        next query or read
 #include "device_link/ft_driver.h"
 
 #include <ftdi.h>
@@ -47,10 +67,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -60,11 +85,20 @@ namespace {
 // need far longer, so each one runs under this timeout instead.
 constexpr int CONTROL_TIMEOUT_MS = 5000;
 
-// Bounds of the receive side. A poll is one bulk IN transfer; the chip
-// answers each within its latency timer, with an empty packet at the least.
-constexpr int MAX_POLLS_PER_QUERY = 256;
-constexpr int MAX_POLLS_PER_READ = 256;
-constexpr size_t QUEUE_LIMIT = size_t(1) << 20; // stop polling, never drop
+// Bounds of the receive side. The chip answers every bulk IN transfer within
+// its latency timer, with an empty packet at the least.
+constexpr int MAX_TRANSFERS_PER_ROUND = 256;
+constexpr int MAX_ROUNDS_PER_READ = 256;
+constexpr size_t QUEUE_LIMIT = size_t(1) << 20; // stop reading, never drop
+
+// A background read waits at least two timer lengths, since the chip answers
+// within one and a shorter timeout would cut off an answer on its way; and at
+// most a second, so that FT_Close never waits long for a silent chip.
+constexpr int MAX_BACKGROUND_TIMEOUT_MS = 1000;
+
+constexpr int DEFAULT_LATENCY_MS = 16; // the chip's own, until set
+
+using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t FTDI_VENDOR = 0x0403;
 
@@ -91,11 +125,30 @@ Listing &listing()
 }
 
 struct Channel {
-    ftdi_context *context;
+    ftdi_context *context = nullptr; // the caller's thread only
     std::string name;
-    std::deque<uint8_t> queue; // received from the chip, not yet read
+    // The bulk IN pipe, fixed at open: all of the USB side the reader touches.
+    libusb_device_handle *usb = nullptr;
+    unsigned char in_endpoint = 0;
+    size_t packet_size = 512;        // each packet starts with 2 status bytes
+
+    std::mutex lock; // guards everything below
+    std::condition_variable changed;
+    std::deque<uint8_t> queue;       // received from the chip, not yet read
     int read_timeout_ms = 5000;
-    bool gone = false;         // the chip was unplugged
+    int latency_ms = DEFAULT_LATENCY_MS;
+    size_t transfer_size = 4096;
+    // Rounds are counted: one is asked at open (started by the first query or
+    // read) and one by every write; rounds_done is the count asked when the
+    // transfer that ended the last round began.
+    uint64_t rounds_asked = 1;
+    uint64_t rounds_done = 0;
+    Clock::time_point round_start = Clock::time_point::max(); // not before
+    FT_STATUS failure = FT_OK;       // of a background read, not yet reported
+    bool gone = false;               // the chip was unplugged
+    bool closing = false;
+
+    std::thread reader;
 };
 
 std::set<Channel *> &open_channels()
@@ -210,13 +263,14 @@ bool in_use(const ListedChannel &listed)
 }
 
 // The status of a failed transfer or request on an open channel: the chip is
-// either gone or it refused.
+// either gone or it refused. Asks the USB stack, so not under the lock.
 FT_STATUS failure_status(Channel &c, int libusb_error = 0)
 {
     int configuration = 0;
-    if (libusb_error == LIBUSB_ERROR_NO_DEVICE ||
-        libusb_get_configuration(c.context->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE)
-        c.gone = true;
+    bool gone = libusb_error == LIBUSB_ERROR_NO_DEVICE ||
+                libusb_get_configuration(c.usb, &configuration) == LIBUSB_ERROR_NO_DEVICE;
+    std::lock_guard<std::mutex> hold(c.lock);
+    c.gone = c.gone || gone;
     return c.gone ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
 }
 
@@ -236,35 +290,103 @@ FT_STATUS control(Channel &c, Request request)
 Channel *usable(FT_HANDLE handle, FT_STATUS &status)
 {
     Channel *c = channel_of(handle);
-    status = !c ? FT_INVALID_HANDLE : c->gone ? FT_DEVICE_NOT_FOUND : FT_OK;
+    if (!c) {
+        status = FT_INVALID_HANDLE;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(c->lock);
+    status = c->gone ? FT_DEVICE_NOT_FOUND : FT_OK;
     return status == FT_OK ? c : nullptr;
 }
 
-// One bulk IN transfer into the queue. Returns 1 when bytes came, 0 when the
-// chip had nothing (an empty packet or a timeout), or a libusb error.
-//
-// ftdi_read_data asked for one byte makes at most one transfer when its own
-// buffer is empty, and keeps whatever else came; asking for more could start
-// a second transfer whose timeout makes libftdi1 return an error and lose the
-// bytes of the first. The rest is then taken from its buffer, without USB.
-int poll_once(Channel &c)
+using Hold = std::unique_lock<std::mutex>;
+
+// The reader's next step: a transfer of a round that may start now, or the
+// end. Waits for it on the condition variable.
+bool wait_for_round(Channel &c, Hold &hold)
 {
-    uint8_t first;
-    int result = ftdi_read_data(c.context, &first, 1);
-    if (result == LIBUSB_ERROR_TIMEOUT || result == 0)
-        return 0;
-    if (result < 0)
-        return result == -666 ? LIBUSB_ERROR_NO_DEVICE : result;
-    c.queue.push_back(first);
-    uint8_t rest[512];
-    while (c.context->readbuffer_remaining > 0) {
-        int n = ftdi_read_data(c.context, rest,
-                               int(std::min<size_t>(c.context->readbuffer_remaining, sizeof rest)));
-        if (n <= 0)
-            break;
-        c.queue.insert(c.queue.end(), rest, rest + n);
+    for (;;) {
+        if (c.closing)
+            return false;
+        bool wanted = c.rounds_done < c.rounds_asked && !c.gone;
+        if (wanted && Clock::now() >= c.round_start)
+            return true;
+        if (wanted && c.round_start != Clock::time_point::max())
+            c.changed.wait_until(hold, c.round_start);
+        else
+            c.changed.wait(hold);
     }
-    return 1;
+}
+
+// Strip the 2 status bytes that start every packet and queue the rest.
+// Returns the count of data bytes.
+size_t queue_payload(Channel &c, const std::vector<uint8_t> &transfer, size_t length)
+{
+    size_t data = 0;
+    for (size_t at = 0; at < length; at += c.packet_size) {
+        size_t end = std::min(at + c.packet_size, length);
+        if (end - at > 2) {
+            c.queue.insert(c.queue.end(), transfer.begin() + long(at + 2), transfer.begin() + long(end));
+            data += end - at - 2;
+        }
+    }
+    return data;
+}
+
+// The thread behind each open channel: bulk IN transfers, a round at a time.
+void read_in_background(Channel &c)
+{
+    std::vector<uint8_t> transfer;
+    int transfers_in_round = 0;
+    Hold hold(c.lock);
+    while (wait_for_round(c, hold)) {
+        uint64_t covers = c.rounds_asked; // what an empty answer to this transfer proves
+        size_t data = 0;
+        FT_STATUS failure = FT_OK;
+        if (c.queue.size() < QUEUE_LIMIT) {
+            transfer.resize(c.transfer_size);
+            int timeout = std::clamp(c.read_timeout_ms, 2 * c.latency_ms, MAX_BACKGROUND_TIMEOUT_MS);
+            hold.unlock();
+            int received = 0;
+            int result = libusb_bulk_transfer(c.usb, c.in_endpoint, transfer.data(), int(transfer.size()),
+                                              &received, timeout);
+            // A timeout is a chip with nothing to say; what came before it counts.
+            if (result < 0 && result != LIBUSB_ERROR_TIMEOUT)
+                failure = failure_status(c, result);
+            hold.lock();
+            data = queue_payload(c, transfer, size_t(std::max(received, 0)));
+        }
+        transfers_in_round++;
+        if (failure != FT_OK)
+            c.failure = failure;
+        if (failure != FT_OK || data == 0 || transfers_in_round >= MAX_TRANSFERS_PER_ROUND ||
+            c.queue.size() >= QUEUE_LIMIT) {
+            c.rounds_done = covers;
+            transfers_in_round = 0;
+        }
+        c.changed.notify_all();
+    }
+}
+
+// Wait until the rounds asked so far are done, starting a pending one now.
+// false when the chip is gone.
+bool finish_rounds(Channel &c, Hold &hold)
+{
+    uint64_t target = c.rounds_asked;
+    if (c.rounds_done < target) {
+        c.round_start = std::min(c.round_start, Clock::now());
+        c.changed.notify_all();
+        c.changed.wait(hold, [&] { return c.rounds_done >= target || c.gone; });
+    }
+    return !c.gone;
+}
+
+// The failure of a background read, reported once.
+FT_STATUS take_failure(Channel &c)
+{
+    FT_STATUS failure = c.gone ? FT_STATUS(FT_DEVICE_NOT_FOUND) : c.failure;
+    c.failure = FT_OK;
+    return failure;
 }
 
 } // namespace
@@ -319,7 +441,22 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
         ftdi_free(context);
         return (result == -4 || result == -5 || result == -8) ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
     }
-    auto *c = new Channel{context, listed->name, {}, context->usb_read_timeout, false};
+    auto *c = new Channel;
+    c->context = context;
+    c->name = listed->name;
+    // libftdi1 calls the bulk IN endpoint its out_ep.
+    c->usb = context->usb_dev;
+    c->in_endpoint = static_cast<unsigned char>(context->out_ep);
+    c->packet_size = context->max_packet_size > 2 ? context->max_packet_size : 64;
+    c->read_timeout_ms = context->usb_read_timeout;
+    try {
+        c->reader = std::thread(read_in_background, std::ref(*c));
+    } catch (const std::system_error &) {
+        ftdi_usb_close(context);
+        ftdi_free(context);
+        delete c;
+        return FT_INSUFFICIENT_RESOURCES;
+    }
     open_channels().insert(c);
     *handle = c;
     return FT_OK;
@@ -331,8 +468,8 @@ FT_STATUS FT_ResetDevice(FT_HANDLE handle)
     Channel *c = usable(handle, status);
     if (!c)
         return status;
-    // libftdi1 drops its own read buffer here; poll_once always empties it
-    // into the queue, so nothing received is lost.
+    // libftdi1 drops its own read buffer here, which this layer never uses:
+    // nothing received is lost.
     return control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
 }
 
@@ -348,8 +485,10 @@ FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_s
         return FT_INVALID_PARAMETER;
     if (out_size > 65536)
         return FT_INVALID_PARAMETER;
-    if (in_size != 0 && ftdi_read_data_set_chunksize(c->context, in_size) != 0)
-        return FT_INSUFFICIENT_RESOURCES;
+    if (in_size != 0) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        c->transfer_size = in_size;
+    }
     if (out_size != 0 && ftdi_write_data_set_chunksize(c->context, out_size) != 0)
         return FT_INVALID_PARAMETER;
     return FT_OK;
@@ -382,6 +521,7 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_timeout_ms, uint32_t wr
     auto bounded = [](uint32_t ms) { return int(std::clamp<uint32_t>(ms, 1, 600000)); };
     c->context->usb_read_timeout = bounded(read_timeout_ms);
     c->context->usb_write_timeout = bounded(write_timeout_ms);
+    std::lock_guard<std::mutex> hold(c->lock);
     c->read_timeout_ms = int(std::min<uint32_t>(read_timeout_ms, 600000));
     return FT_OK;
 }
@@ -394,7 +534,12 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, unsigned char latency_ms)
         return status;
     if (latency_ms == 0)
         return FT_INVALID_PARAMETER; // the chip's timer runs from 1 to 255 ms
-    return control(*c, [&](ftdi_context *f) { return ftdi_set_latency_timer(f, latency_ms); });
+    status = control(*c, [&](ftdi_context *f) { return ftdi_set_latency_timer(f, latency_ms); });
+    if (status == FT_OK) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        c->latency_ms = latency_ms;
+    }
+    return status;
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, unsigned short flow, unsigned char xon,
@@ -438,6 +583,12 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
     if (result < 0)
         return failure_status(*c);
     *written = uint32_t(result);
+    // The answers are on their way: a round collects them once the chip's
+    // latency timer lets them out.
+    std::lock_guard<std::mutex> hold(c->lock);
+    c->rounds_asked++;
+    c->round_start = Clock::now() + std::chrono::milliseconds(c->latency_ms);
+    c->changed.notify_all();
     return FT_OK;
 }
 
@@ -449,16 +600,12 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
         return status;
     if (!rx_count)
         return FT_INVALID_PARAMETER;
-    // Take in everything the chip has sent so far: it answers an empty
-    // packet once it has nothing more.
-    for (int polls = 0; polls < MAX_POLLS_PER_QUERY && c->queue.size() < QUEUE_LIMIT; polls++) {
-        int result = poll_once(*c);
-        if (result < 0)
-            return failure_status(*c, result);
-        if (result == 0)
-            break;
-    }
-    *rx_count = uint32_t(c->queue.size());
+    Hold hold(c->lock);
+    finish_rounds(*c, hold);
+    status = take_failure(*c);
+    if (status != FT_OK)
+        return status;
+    *rx_count = uint32_t(std::min<size_t>(c->queue.size(), UINT32_MAX));
     return FT_OK;
 }
 
@@ -470,15 +617,19 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
         return status;
     if (!buffer || !read)
         return FT_INVALID_PARAMETER;
+    Hold hold(c->lock);
     // Wait for the rest until the read timeout; a short read succeeds.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(c->read_timeout_ms);
-    for (int polls = 0; c->queue.size() < count && polls < MAX_POLLS_PER_READ; polls++) {
-        int result = poll_once(*c);
-        if (result < 0)
-            return failure_status(*c, result); // what was queued stays queued
-        if (result == 0 && std::chrono::steady_clock::now() >= deadline)
-            break;
+    auto deadline = Clock::now() + std::chrono::milliseconds(c->read_timeout_ms);
+    bool attached = finish_rounds(*c, hold);
+    for (int rounds = 0; attached && c->failure == FT_OK && c->queue.size() < count &&
+                         rounds < MAX_ROUNDS_PER_READ && Clock::now() < deadline;
+         rounds++) {
+        c->rounds_asked++;
+        attached = finish_rounds(*c, hold);
     }
+    status = take_failure(*c);
+    if (status != FT_OK)
+        return status; // what was queued stays queued
     size_t n = std::min<size_t>(count, c->queue.size());
     std::copy_n(c->queue.begin(), n, static_cast<uint8_t *>(buffer));
     c->queue.erase(c->queue.begin(), c->queue.begin() + long(n));
@@ -492,6 +643,14 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     if (!c)
         return FT_INVALID_HANDLE;
     open_channels().erase(c);
+    // The reader ends its transfer in progress, which the chip answers within
+    // its latency timer, and stops; what it received goes with the handle.
+    {
+        std::lock_guard<std::mutex> hold(c->lock);
+        c->closing = true;
+    }
+    c->changed.notify_all();
+    c->reader.join();
     // Releasing the interface of an unplugged chip fails; the handle goes all
     // the same. The kernel's serial driver is not re-attached.
     int result = ftdi_usb_close(c->context);
