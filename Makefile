@@ -5,7 +5,8 @@
 # Hardening, run by .ci/run after `make test`: `make sanitize` builds the
 # suite with clang under AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs it; `make fuzz` runs each libFuzzer target for FUZZ_SECONDS; `make
-# lint` runs clang-tidy and cppcheck over the project's code.
+# lint` runs clang-tidy and cppcheck over the project's code; `make tsan`
+# runs the suites of the libftdi1 layer's reader thread under ThreadSanitizer.
 #
 # `make bench` measures the optimised build against the waits it must make
 # (bench/RESULTS.md).
@@ -26,7 +27,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 FUZZ_TARGETS := entry driver
 
 .PHONY: all demo test deps configure build clean sanitize fuzz lint bench \
-        deps-clang deps-lint deps-bench configure-asan build-asan
+        deps-clang deps-lint deps-bench configure-asan build-asan tsan
 
 all: build
 
@@ -119,5 +120,19 @@ bench: deps-bench build
 	cmake --build $(RELEASE_DIR) -j2
 	python3 bench/bench.py
 
+# ThreadSanitizer over the libftdi1 layer's reader thread, in build-tsan/: the
+# layer's own tests and build/wiretest's scenario table, each on the instant
+# and the latency-faithful virtual USB bus. Any report fails. Address
+# randomisation is turned off where setarch may: clang 14's ThreadSanitizer
+# cannot map its shadow memory on kernels that randomise more.
+TSAN_DIR ?= build-tsan
+TSAN_SUITE := ^(LibftdiDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
+tsan: deps-clang
+	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
+	cmake --build $(TSAN_DIR) -j2 --target libftdi_driver_tests usb_tests
+	cd $(TSAN_DIR) && norandom=""; \
+	  if setarch $$(uname -m) -R true 2>/dev/null; then norandom="setarch $$(uname -m) -R"; fi; \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$norandom ctest --output-on-failure -R '$(TSAN_SUITE)'
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR) $(TSAN_DIR)

@@ -110,7 +110,7 @@ enum Request : uint8_t {
 struct Port {
     chip::MpsseChannel engine;
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
-    std::deque<Clock::time_point> produced; // when each byte of to_host was
+    std::deque<Clock::time_point> produced; // when each byte of to_host came
     uint8_t latency_ms = 16;
 };
 
@@ -809,7 +809,8 @@ int vusb_reads_waiting()
 }
 
 // The asynchronous interface serves libftdi1's streaming reads and writes,
-// which wiretest does not use: transfers can be made but never submitted.
+// which wiretest does not use, nor the libftdi1 layer, whose reader blocks in
+// libusb_bulk_transfer: transfers can be made but never submitted.
 libusb_transfer *libusb_alloc_transfer(int iso_packets)
 {
     size_t size = sizeof(libusb_transfer) + size_t(iso_packets) * sizeof(libusb_iso_packet_descriptor);
