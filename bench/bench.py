@@ -9,6 +9,12 @@ bench/RESULTS.md. Every number in that file comes from this script.
 Floors: a full run waits 44023 ms, a -short run 17014 ms; with -delay every
 wait is one 10 ms sleep: 60 of them (600 ms) in a full run, 24 (240 ms) in a
 -short one.
+
+On the latency-faithful virtual USB chip (latency=1), whose reads wait for the
+chip's latency timer as a real chip's do, build/wiretest is measured against a
+process that makes the same waits and nothing else (bench_waits), in the same
+sitting, runs alternating; BENCH_VUSB_BEFORE_EXE names an older build of it to
+measure beside it.
 """
 
 import bisect
@@ -40,6 +46,7 @@ TIMER = os.path.join(RELEASE, "bench_timer")
 PROBE = os.path.join(RELEASE, "bench_sleep_probe")
 EMPTY = os.path.join(RELEASE, "bench_empty")
 COUNTER = os.path.join(RELEASE, "libbench_alloc_counter.so")
+WAITS = os.path.join(RELEASE, "bench_waits")
 
 
 def system_objects(build_dir, exe_name):
@@ -322,6 +329,54 @@ def overhead_row(figure, walls, floor, goal_fraction, runs_note):
             "<= %.1f ms: %s" % (goal_ms, verdict)]
 
 
+def against_waits_row(figure, walls, waits_walls, runs_note):
+    """A run beside the process that makes only its waits."""
+    med, floor = median(walls), median(waits_walls)
+    over = med - floor
+    goal_ms = floor * GOAL_DELAY
+    verdict = "met" if over <= goal_ms else "NOT met"
+    return [figure, "%s (%s, %s)" % (ms(med), runs_note, spread(walls)),
+            "%s: waits only (%s, %s)" % (ms(floor), runs_note, spread(waits_walls)),
+            "%+.1f ms (%+.2f %%)" % (over, 100 * over / floor), "%.4f" % (med / floor),
+            "<= %.1f ms: %s" % (goal_ms, verdict)]
+
+
+def latency_rows(vusb, runs_note):
+    """build/wiretest on the latency-faithful chip beside bench_waits, and beside
+    them the same executable on the instant chip and an older build (if named)
+    on the latency-faithful one: the runs alternate, so that a change of load
+    hits all alike."""
+    def on_bus(settings):
+        env = dict(vusb["env"])
+        env["WIRETEST_VUSB"] = settings
+        return env
+    name = os.path.relpath(vusb["exe"], ROOT)
+    runs = [("latency-faithful", name, vusb["exe"], on_bus("latency=1")),
+            ("instant", name, vusb["exe"], on_bus(""))]
+    before = os.environ.get("BENCH_VUSB_BEFORE_EXE")
+    if before:
+        runs.append(("latency-faithful", "before: " + before, before, on_bus("latency=1")))
+    cases = [("-n0 -delay", ["-n0", "-delay"], 60),
+             ("-n0 -short -delay", ["-n0", "-short", "-delay"], 24)]
+    walls = {}
+    for _ in range(RUNS):
+        for label, args, waits in cases:
+            walls.setdefault(("waits", label), []).extend(time_runs([WAITS, str(waits)], 1)[0])
+            for bus, shown, exe, env in runs:
+                walls.setdefault((bus, shown, label), []).extend(
+                    time_runs([exe] + args, 1, env=env, expect_text="Testing complete, errors: 0")[0])
+    rows = []
+    for label, _, waits in cases:
+        waits_walls = walls[("waits", label)]
+        rows.append(["%d waits of 10 ms, nothing else (bench_waits), wall" % waits,
+                     "%s (%s, %s)" % (ms(median(waits_walls)), runs_note, spread(waits_walls)),
+                     "%d.0 ms" % (waits * 10), "-", "-", "-"])
+        for bus, shown, _, _ in runs:
+            rows.append(against_waits_row("%s %s, %s virtual USB, wall" % (shown, label, bus),
+                                          walls[(bus, shown, label)], waits_walls, runs_note))
+    return rows
+
+
 def table(header, rows):
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
@@ -329,7 +384,7 @@ def table(header, rows):
 
 
 def main():
-    for path in (SIM, TIMER, PROBE, EMPTY, COUNTER):
+    for path in (SIM, TIMER, PROBE, EMPTY, COUNTER, WAITS):
         if not os.path.exists(path):
             fail("%s is missing: run `make bench`" % path)
 
@@ -452,6 +507,17 @@ def main():
                                  FLOOR_SHORT_DELAY_MS, GOAL_DELAY, runs_note))
         notes.append("virtual USB chip: %s run with the libusb-1.0 double of %s first on "
                      "the library path." % (name, os.path.relpath(vusb["libdir"], ROOT)))
+        print("bench: build/wiretest on the latency-faithful virtual USB chip ...", flush=True)
+        load_latency = loadavg()
+        rows += latency_rows(vusb, runs_note)
+        notes.append("latency-faithful virtual USB chip: WIRETEST_VUSB=latency=1 (reads wait "
+                     "for the chip's latency timer, 2 ms after the setup); load average "
+                     "%s before these rows, %s after. Two queries of every run come right "
+                     "after their command, with no wait between (the drains after loopback "
+                     "on and off): each waits one latency period for the chip's empty packet, "
+                     "4 ms a run that the instant chip does not cost." % (load_latency, loadavg()))
+        if os.environ.get("BENCH_VUSB_BEFORE_EXE"):
+            notes.append("before: BENCH_VUSB_BEFORE_EXE=%s" % os.environ["BENCH_VUSB_BEFORE_EXE"])
         build_dir = os.path.dirname(exe)
         allocation_row(name + " -n0 -delay, virtual USB", [exe, "-n0", "-delay"], exe,
                        defined_functions(system_objects(build_dir, os.path.basename(exe))),
@@ -460,6 +526,8 @@ def main():
     else:
         rows.append(["build/wiretest -n0 -delay / -short -delay, virtual USB, wall", why_not,
                      "600 / 240 ms", "-", "-", "-"])
+        rows.append(["build/wiretest -n0 -delay / -short -delay, latency-faithful virtual USB, "
+                     "wall", why_not, "-", "-", "-", "-"])
         alloc_rows.append(["build/wiretest -n0 -delay, virtual USB", why_not,
                            "-", "-", "-", "-", "-", "-", "-"])
 
