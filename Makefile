@@ -132,6 +132,7 @@ deps-package: deps
 
 package: deps-package build
 	cd $(BUILD_DIR) && cpack
+	cmake --build $(BUILD_DIR) --target windows_zip
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)

@@ -8,7 +8,7 @@
 # changelog. Depends comes from dpkg-shlibdeps.
 #
 # Windows: the target windows_zip packs the .exe files of the cross build
-# with README.txt and the license (windows_zip.cmake).
+# (build-windows/) with README.txt and the license (windows_zip.cmake).
 
 # Built with every build, so that a package needs no more than `cpack`.
 set(WIRETEST_DEB_FILES_DIR ${CMAKE_BINARY_DIR}/deb-files)
@@ -75,3 +75,12 @@ set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb_staging.cmake)
 set(CPACK_WIRETEST_DEB_FILES_DIR ${WIRETEST_DEB_FILES_DIR})
 set(CPACK_WIRETEST_STRIP ${CMAKE_STRIP})
 include(CPack)
+
+# After cpack, `make package` builds this too; without a Windows build it
+# only says so.
+set(WIRETEST_WINDOWS_BUILD_DIR ${PROJECT_SOURCE_DIR}/build-windows CACHE PATH
+    "The Windows cross build whose .exe files windows_zip packs")
+add_custom_target(windows_zip
+  COMMAND ${CMAKE_COMMAND} -DWINDOWS_DIR=${WIRETEST_WINDOWS_BUILD_DIR} -DVERSION=${PROJECT_VERSION}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${PROJECT_SOURCE_DIR}/packaging/windows_zip.cmake
+  VERBATIM)
