@@ -58,4 +58,5 @@ write_for_windows("${SOURCE_DIR}/LICENSE" "${folder}/LICENSE.txt")
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${name}.zip --format=zip ${name}
                 WORKING_DIRECTORY "${WINDOWS_DIR}" COMMAND_ERROR_IS_FATAL ANY)
 file(REMOVE_RECURSE "${folder}")
-message(STATUS "Windows zip: ${folder}.zip holds ${executables} README.txt LICENSE.txt")
+list(JOIN executables " " packed)
+message(STATUS "Windows zip: ${folder}.zip holds ${packed} README.txt LICENSE.txt")
