@@ -57,6 +57,31 @@ for library in libc6 libftdi1-2; do
 done
 step "contents as expected; Depends: $depends"
 
+# --- maintainer scripts, in a mount namespace of their own -----------------
+# There a socket at /run/udev/control stands for a running udev, and a
+# udevadm whose trigger fails records its calls: the scripts must reload the
+# rules after install and removal, nothing on purge, and never fail.
+work=$(mktemp -d)
+dpkg-deb -e "$deb" "$work/control"
+printf '#!/bin/sh\necho "udevadm $*" >>"%s/calls"\n[ "$1" != trigger ]\n' "$work" >"$work/udevadm"
+chmod +x "$work/udevadm"
+reload="udevadm control --reload-rules
+udevadm trigger --subsystem-match=usb --attr-match=idVendor=0403"
+if unshare -m true 2>/dev/null; then
+  for run in "postinst configure" "postrm remove" "postrm purge"; do
+    : >"$work/calls"
+    PATH=$work:$PATH WORK=$work RUN=$run unshare -m sh -ec 'mount -t tmpfs none /run; mkdir /run/udev
+      perl -MIO::Socket::UNIX -e "IO::Socket::UNIX->new(Local => q(/run/udev/control), Listen => 1) or die"
+      sh "$WORK/control/${RUN%% *}" ${RUN#* }' || fail "$run failed where udev runs"
+    expected=$reload; [ "$run" != "postrm purge" ] || expected=""
+    [ "$(cat "$work/calls")" = "$expected" ] || fail "$run called: $(cat "$work/calls")"
+  done
+  step "maintainer scripts reload udev's rules where udev runs, and never fail"
+else
+  step "maintainer scripts with udev: not checked, no mount namespace here (unshare -m refused)"
+fi
+rm -rf "$work"
+
 # --- lintian: errors and warnings fail; notes (I:) are shown --------------
 lintian --display-info --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2) ||
   fail "lintian"
