@@ -117,9 +117,10 @@ step "installed with apt: $(dpkg-query -W -f='${Package} ${Version} ${db:Status-
 
 # --- the installed tool ----------------------------------------------------
 [ "$(command -v wiretest)" = /usr/bin/wiretest ] || fail "wiretest on PATH is $(command -v wiretest)"
-# No chip here: the run ends after the listing with exit status 255 (-1) and
-# one error line, "No FTDI devices found", or "FT_ListDevices" where the
-# USB stack cannot start at all.
+# No chip here: the run ends at the listing with exit status 255 (-1) and
+# one error line, "No FTDI devices found" (also where no USB device is
+# visible, as in a container), or "FT_ListDevices" where the USB library
+# cannot start or read the list of devices.
 run_status=0
 wiretest -n0 </dev/null >/tmp/check_deb.out 2>/tmp/check_deb.err || run_status=$?
 run_out=$(cat /tmp/check_deb.out); run_err=$(cat /tmp/check_deb.err)
