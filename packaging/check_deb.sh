@@ -122,9 +122,9 @@ step "installed with apt: $(dpkg-query -W -f='${Package} ${Version} ${db:Status-
 # visible, as in a container), or "FT_ListDevices" where the USB library
 # cannot start or read the list of devices.
 run_status=0
-wiretest -n0 </dev/null >/tmp/check_deb.out 2>/tmp/check_deb.err || run_status=$?
-run_out=$(cat /tmp/check_deb.out); run_err=$(cat /tmp/check_deb.err)
-rm -f /tmp/check_deb.out /tmp/check_deb.err
+errors=$(mktemp)
+run_out=$(wiretest -n0 </dev/null 2>"$errors") || run_status=$?
+run_err=$(cat "$errors"); rm -f "$errors"
 [ "$run_status" -eq 255 ] || fail "wiretest -n0 exited $run_status, not 255"
 [ -z "$run_out" ] || fail "wiretest -n0 printed on standard output: $run_out"
 case "$run_err" in
