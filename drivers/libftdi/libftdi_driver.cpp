@@ -26,7 +26,9 @@
 // the query answers from memory. Between rounds the thread waits on a
 // condition variable, and within one it blocks in the read: it never spins.
 // The first query or read after opening makes a round of its own, so bytes
-// the chip held before any write are found too.
+// the chip held before any write are found too. The calls on a handle come
+// from one thread at a time, as the system makes them; the reader is the
+// only other thread, and it never touches the libftdi1 context.
 //
 // Received bytes are only ever given to the caller, never dropped, a reset
 // included: the reset clears what the chip still held, not what it already
