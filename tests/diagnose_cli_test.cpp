@@ -59,14 +59,6 @@ private:
     std::vector<std::string> files_;
 };
 
-std::string cut_to_lines(const std::string &text, int lines)
-{
-    size_t end = 0;
-    for (int i = 0; i < lines; i++)
-        end = text.find('\n', end) + 1;
-    return text.substr(0, end);
-}
-
 TEST_F(DiagnoseCli, EchoesTheReportThenTheDiagnosisAndExitsByTheVerdict)
 {
     std::string good = report(""), open3 = report("open3:0");
@@ -112,7 +104,7 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         std::string verdict, error;
     };
     const Case cases[] = {
-        {"cut short", cut_to_lines(good, 24),
+        {"cut short", first_lines(good, 24),
          "verdict: INCOMPLETE (rows missing: the report ends after 8 of 13 rows)\n",
          "wiretest-diagnose: incomplete report: rows missing: the report ends after 8 of 13 rows\n"},
         {"a count that does not match", short_good.substr(0, short_good.size() - 2) + "2\n",
@@ -218,7 +210,7 @@ std::string read_for(int fd, size_t wanted, int limit_ms)
 TEST_F(DiagnoseCli, EachLineIsEchoedAsSoonAsItIsRead)
 {
     std::string text = report("open3:0");
-    std::string first = cut_to_lines(text, 17), rest = text.substr(first.size());
+    std::string first = first_lines(text, 17), rest = text.substr(first.size());
     int to_child[2], from_child[2];
     ASSERT_EQ(pipe(to_child), 0);
     ASSERT_EQ(pipe(from_child), 0);

@@ -352,14 +352,6 @@ std::string replaced(const std::string &text, const std::string &from, const std
     return result;
 }
 
-std::string first_lines(const std::string &text, int lines)
-{
-    size_t end = 0;
-    for (int i = 0; i < lines; i++)
-        end = text.find('\n', end) + 1;
-    return text.substr(0, end);
-}
-
 TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
 {
     using diagnose::Problem;
