@@ -244,15 +244,26 @@ TEST_F(DiagnoseCli, EachLineIsEchoedAsSoonAsItIsRead)
 // into the diagnosis as a shell would.
 TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
 {
+    const std::string swapped_4_5 =
+        "pin 4: reads-other with pin 5 (reads low pin 5 instead of low pin 4: crossed wires, or its net driven "
+        "by another pin)\n"
+        "pin 5: reads-other with pin 4 (reads low pin 4 instead of low pin 5: crossed wires, or its net driven "
+        "by another pin)\n";
     struct Case {
         const char *board;
         std::string diagnosis;
         int exit_status;
+        std::string mixed_in; // standard error's lines where they land among the rows
     };
     const Case cases[] = {
-        {"board=;drop_read=5", "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n", 1},
-        {"board=open3:0", stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n", 1},
-        {"board=", "verdict: PASS (full test, errors: 0; every pin ok)\n", 0},
+        {"board=", "verdict: PASS (full test, errors: 0; every pin ok)\n", 0, ""},
+        {"board=open3:0", stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n", 1, ""},
+        {"board=;drop_read=5", "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n",
+         1, ""},
+        // The 22nd write asks for the high byte after 0x80 is driven, and fails.
+        {"board=swap4-5;fail_out=22",
+         swapped_4_5 + "verdict: FAIL (full test, errors: 5; 2 pins not ok; 1 row without an answer)\n", 1,
+         "\t01000000\t01000000\nFT_IO_ERROR\n\t10000000\t11111111\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.board);
@@ -262,8 +273,13 @@ TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
         process::Result piped = process::run(
             "/bin/sh", {"-c", std::string("'") + WIRETEST + "' -n0 -delay 2>&1 | '" + program + "'"},
             std::nullopt, env);
-        EXPECT_EQ(alone.err, "");
-        EXPECT_EQ(piped.out, alone.out + "\n" + c.diagnosis);
+        if (c.mixed_in.empty()) {
+            EXPECT_EQ(alone.err, "");
+            EXPECT_EQ(piped.out, alone.out + "\n" + c.diagnosis);
+        } else {
+            EXPECT_NE(piped.out.find(c.mixed_in), std::string::npos) << piped.out;
+            EXPECT_EQ(piped.out.substr(piped.out.size() - c.diagnosis.size() - 1), "\n" + c.diagnosis);
+        }
         EXPECT_EQ(piped.err, "");
         EXPECT_EQ(piped.exit_status, c.exit_status);
     }
