@@ -119,5 +119,43 @@ bench: deps-bench build
 	cmake --build $(RELEASE_DIR) -j2
 	python3 bench/bench.py
 
+# Windows: wiretest.exe, wiretest-sim.exe and the simulated driver as
+# sim-driver/ftd2xx.dll, cross-built with mingw-w64 into $(WINDOWS_DIR).
+# `make test-windows` runs them under Wine against the Linux build's output
+# (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
+WINDOWS_DIR := build-windows
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix
+WINE_PACKAGES := wine64
+WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
+WINE := /usr/lib/wine/wine64
+
+.PHONY: windows test-windows deps-windows deps-wine
+
+deps-windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+
+deps-wine:
+	$(call install_missing,$(WINE_PACKAGES))
+
+windows: deps-windows
+	@[ -f $(WINDOWS_DIR)/build.ninja ] || cmake -S . -B $(WINDOWS_DIR) -G Ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(WINDOWS_DIR) -j2
+
+# The prefix is made once, before any test, so that its set-up messages
+# never reach a test's output (they go to wineboot.log). One Wine server is
+# kept for the whole suite, its services started before the first test:
+# started anew for each program, they cost seconds, and the first program's
+# standard output stays open as long as they run.
+test-windows: windows build deps-wine
+	@[ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { echo "Creating the Wine prefix in $(WINDOWS_DIR)/wine-prefix"; \
+	  $(WINE_ENV) $(WINE) wineboot -i >$(WINDOWS_DIR)/wineboot.log 2>&1; $(WINE_ENV) wineserver -w; \
+	  [ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { cat $(WINDOWS_DIR)/wineboot.log; exit 1; }; }
+	@$(WINE_ENV) wineserver -p; $(WINE_ENV) $(WINE) wineboot >/dev/null 2>&1; status=0; \
+	$(WINE_ENV) WINE=$(WINE) WIRETEST_WINDOWS_DIR=$(CURDIR)/$(WINDOWS_DIR) \
+	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/windows_tests || status=$$?; \
+	$(WINE_ENV) wineserver -k; exit $$status
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)
+	rm -rf $(WINDOWS_DIR)
