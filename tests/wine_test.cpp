@@ -103,7 +103,7 @@ void expect_same_as_linux(const fs::path &exe, const fs::path &folder,
 }
 
 struct Case {
-    const char *name;
+    const char *name; // cppcheck-suppress unusedStructMember ; read by the test-name generator
     std::vector<std::string> args;
     std::optional<std::string> input; // none: standard input at its end
     int exit_status;                  // as the Linux build returns it
