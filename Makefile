@@ -9,6 +9,10 @@
 #
 # `make bench` measures the optimised build against the waits it must make
 # (bench/RESULTS.md).
+#
+# `make package` builds the Debian package $(BUILD_DIR)/wiretest_<version>_amd64.deb
+# and, where the Windows build exists, build-windows/wiretest-<version>-win64.zip;
+# packaging/check_deb.sh checks the package with lintian, apt and purge.
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
@@ -18,6 +22,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
+PACKAGE_PACKAGES := dpkg-dev file lintian man-db
 
 # Any sanitizer report ends the process with a failure.
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
@@ -26,7 +31,8 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 FUZZ_TARGETS := entry driver
 
 .PHONY: all demo test deps configure build clean sanitize fuzz lint bench \
-        deps-clang deps-lint deps-bench configure-asan build-asan
+        deps-clang deps-lint deps-bench configure-asan build-asan \
+        package deps-package
 
 all: build
 
@@ -166,6 +172,15 @@ lint-windows: windows deps-lint
 	  '$(CURDIR)/(src|drivers|tests)/' > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
 	  { grep -E 'warning:|error:' -A3 $(WINDOWS_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in the Windows build"
+
+# The package's files come from the install rules (packaging/packages.cmake);
+# dpkg-shlibdeps (dpkg-dev) computes Depends, and needs `file`.
+deps-package: deps
+	$(call install_missing,$(PACKAGE_PACKAGES))
+
+package: deps-package build
+	cd $(BUILD_DIR) && cpack
+	cmake --build $(BUILD_DIR) --target windows_zip
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR)

@@ -242,6 +242,77 @@ TEST_F(Entry, SerialNumbersThatFillTheirBufferAreCutAt63Characters)
     EXPECT_EQ(opened(), s63);
 }
 
+// Boards whose EEPROMs were copied share a serial number; a dual chip lists
+// as NAMEA and NAMEB, so two such chips list each name twice.
+TEST_F(Entry, ASelectedNameListedTwiceOpensNothing)
+{
+    const std::string cut(63, 'C');
+    struct Case {
+        const char *what;
+        std::vector<std::string> attached, listed;
+        Args args;
+        std::optional<std::string> input;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"the second of two", {"DUPA", "DUPB", "DUPA", "DUPB"}, {}, {"-n2"}, {}, "DUPA"},
+        {"the first of two", {"DUPA", "DUPB", "DUPA", "DUPB"}, {}, {"-n1"}, {}, "DUPB"},
+        {"chosen on standard input", {"X", "DUP", "DUP"}, {}, {}, "7\n2", "DUP"},
+        {"alike once cut", {cut + "X", cut + "Y"}, {cut, cut}, {"-n0"}, {}, cut},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        for (const std::string &serial : c.attached)
+            sim::attach(serial);
+        console::Run r = console::run(c.args, c.input);
+        EXPECT_EQ(r.out, expected::listing(c.listed.empty() ? c.attached : c.listed));
+        EXPECT_EQ(r.err, "ERROR: more than one device has the serial number " + c.name + "\n");
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(call_names(), std::vector<std::string>{"FT_ListDevices"});
+    }
+}
+
+TEST_F(Entry, AUniqueNameOpensAsBeforeWhenOtherNamesRepeat)
+{
+    const std::vector<std::string> serials{"DUP", "ONE", "DUP"};
+    for (const std::string &serial : serials)
+        sim::attach(serial);
+    console::Run r = console::run({"-n1", "-short", "-delay"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(opened(), "ONE");
+    EXPECT_EQ(r.out.substr(0, expected::before_rows(serials, 1).size()),
+              expected::before_rows(serials, 1));
+}
+
+// Control characters from the EEPROM print as '?' in every line that names
+// the chip; the driver is still asked for the name as it is.
+TEST_F(Entry, ControlCharactersOfASerialNumberPrintAsQuestionMarks)
+{
+    const std::string raw = "\x1b[2J\x01\tFT\x7f\x1f\xc3\xa9";
+    const std::string shown = "?[2J??FT??\xc3\xa9";
+
+    sim::attach(raw);
+    sim::inject(sim::fail(sim::Op::ResetDevice, 1, FT_IO_ERROR)); // stop after the banner
+    console::Run r = console::run({"-n0"});
+    EXPECT_EQ(r.out, expected::listing({shown}) + expected::connected(shown));
+    EXPECT_EQ(opened(), raw);
+
+    SetUp();
+    sim::attach(raw);
+    sim::inject(sim::fail(sim::Op::OpenEx, 1, FT_DEVICE_NOT_OPENED));
+    r = console::run({"-n0"});
+    EXPECT_EQ(r.err, "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (" + shown + ")\n");
+
+    SetUp();
+    sim::attach(raw);
+    sim::attach(raw);
+    r = console::run({"-n1"});
+    EXPECT_EQ(r.out, expected::listing({shown, shown}));
+    EXPECT_EQ(r.err, "ERROR: more than one device has the serial number " + shown + "\n");
+}
+
 TEST_F(Entry, OpeningPrintsTheConnectionBannerAfterTheListing)
 {
     attach_boards(1);

@@ -233,13 +233,31 @@ TEST(VirtualUsbOpening, AChipWhoseNameFilledTheBufferStillOpens)
     EXPECT_EQ(run.result.exit_status, 0);
 }
 
-TEST(VirtualUsbOpening, ACutNameThatStartsTwoListedNamesOpensNeither)
+// Boards whose EEPROMs were copied share a serial number, and a dual chip
+// whose serial number fills 63 characters loses its channel letters to the cut.
+TEST(VirtualUsbOpening, ANameListedTwiceIsRefusedBeforeAnythingIsOpened)
 {
     const std::string cut = long_serial.substr(0, 63);
-    UsbRun run = run_on_bus("chips=6014:" + cut + "X,6014:" + cut + "Y", {"-n1"});
-    EXPECT_EQ(run.result.out, expected::listing({cut, cut}));
-    EXPECT_EQ(run.result.err, "FT_DEVICE_NOT_FOUND\nERROR: FT_OpenEx (" + cut + ")\n");
-    EXPECT_EQ(run.result.exit_status, 255);
+    struct Case {
+        const char *what;
+        std::string chips, arg;
+        Strings listed;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"two dual chips with one serial number", "6010:DUP,6010:DUP", "-n2",
+         {"DUPA", "DUPB", "DUPA", "DUPB"}, "DUPA"},
+        {"a dual chip named by 63 characters", "6010:" + cut, "-n1", {cut, cut}, cut},
+        {"names alike once cut", "6014:" + cut + "X,6014:" + cut + "Y", "-n1", {cut, cut}, cut},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbRun run = run_on_bus("chips=" + c.chips, {c.arg, "-short", "-delay"});
+        EXPECT_EQ(run.result.out, expected::listing(c.listed));
+        EXPECT_EQ(run.result.err, "ERROR: more than one device has the serial number " + c.name + "\n");
+        EXPECT_EQ(run.result.exit_status, 255);
+        EXPECT_EQ(with_lines(run.log, "claim"), Strings{});
+    }
 }
 
 // --- failures as the user sees them -----------------------------------------
@@ -356,6 +374,20 @@ TEST(VirtualUsbQueue, StaleBytesFoundAfterADriveAreListedInOrder)
     EXPECT_EQ(run.result.out, started + rows(short_patterns) + "Testing complete, errors: 0\n");
     EXPECT_EQ(run.result.err, "\t\t0: 0x5A\n\t\t1: 0x0\n\t\t2: 0xC3\n");
     EXPECT_EQ(run.result.exit_status, 0);
+}
+
+// With both streams in one capture, as in `wiretest ... >run.log 2>&1`, the
+// lines of standard error stand between the rows they belong to: the failed
+// read's status name before its row, and the answer it left behind, listed
+// at the next drive, before the next row.
+TEST(VirtualUsbQueue, StandardErrorLandsBetweenTheRowsInAMergedCapture)
+{
+    process::Result r = process::run("/bin/sh", {"-c", "exec \"$0\" -n0 -short -delay 2>&1", tool},
+                                     std::nullopt,
+                                     {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=chips=6010:WT01;fail_in=9"});
+    EXPECT_EQ(r.out, started + "FT_IO_ERROR\n" + row(0xAA, 0xFF) + "\t\t0: 0xAA\n" +
+                         rows({0x55, 0x00, 0xFF}) + "Testing complete, errors: 1\n");
+    EXPECT_EQ(r.exit_status, 0);
 }
 
 } // namespace

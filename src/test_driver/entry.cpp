@@ -11,6 +11,7 @@
 char serial_numbers[MAX_LISTED_DEVICES][SERIAL_NUMBER_SIZE];
 char *serial_pointers[MAX_LISTED_DEVICES + 1];
 int device_count = 0;
+char printable_serial[SERIAL_NUMBER_SIZE];
 
 static void print_usage(const char *program)
 {
@@ -18,6 +19,32 @@ static void print_usage(const char *program)
     printf("\t\t\tX - id number of the device you want to test\n");
     printf("\t\t\t-short - perform only a short test\n");
     printf("\t\t\t-delay - use a short delay while performing test\n");
+}
+
+/* A serial number is text from the chip's EEPROM: its control characters,
+ * escape sequences among them, would act on the operator's terminal. The
+ * copy in printable_serial shows each of them as '?'; the device is still
+ * opened by the name as listed. */
+static const char *printable(const char *serial)
+{
+    int i = 0;
+    for (; i < SERIAL_NUMBER_SIZE - 1 && serial[i] != '\0'; i++) {
+        unsigned char c = (unsigned char)serial[i];
+        printable_serial[i] = c < 0x20 || c == 0x7F ? '?' : serial[i];
+    }
+    printable_serial[i] = '\0';
+    return printable_serial;
+}
+
+/* Boards whose EEPROMs were copied from one another share a serial number,
+ * and opening by that name reaches whichever of them the driver finds first.
+ * Names cut to the buffer's length compare as they were cut. */
+static int is_listed_twice(int device, int listed)
+{
+    for (int i = 0; i < listed; i++)
+        if (i != device && strcmp(serial_numbers[i], serial_numbers[device]) == 0)
+            return 1;
+    return 0;
 }
 
 /* List the attached devices into serial_numbers; -1 when there is none to pick. */
@@ -45,7 +72,7 @@ static int list_devices(void)
 
     printf("Select device:\n");
     for (int i = 0; i < device_count && i < MAX_LISTED_DEVICES; i++)
-        printf("Device %d (Serial Number: %s\n", i, serial_numbers[i]);
+        printf("Device %d (Serial Number: %s\n", i, printable(serial_numbers[i]));
     return 0;
 }
 
@@ -93,16 +120,21 @@ int wiretest_main(int argc, char *argv[])
         }
         device_digit = (unsigned char)c;
     }
-    char *serial = serial_numbers[device_digit - '0'];
+    int device = device_digit - '0';
+    char *serial = serial_numbers[device];
+    if (is_listed_twice(device, selectable)) {
+        fprintf(stderr, "ERROR: more than one device has the serial number %s\n", printable(serial));
+        return -1;
+    }
 
     last_status = FT_OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &device_handle);
     if (last_status != FT_OK) {
         report_status();
-        fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", serial);
+        fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", printable(serial));
         return -1;
     }
     printf("%s", banner_line);
-    printf("SUCCESS (Connected to the FTDI.%s)\n", serial);
+    printf("SUCCESS (Connected to the FTDI.%s)\n", printable(serial));
 
     return run_test(short_test);
 }

@@ -11,15 +11,16 @@
 
 namespace process {
 
-Result run(const std::string &path, const std::vector<std::string> &args,
-           const std::optional<std::string> &input, const std::vector<std::string> &extra_env,
-           int limit_ms)
-{
-    Result result;
-    int out_pipe[2], err_pipe[2], in_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0)
-        return result;
+namespace {
 
+// Start path with args, the extra settings added to this process's
+// environment (replacing any of the same name), and the three standard
+// descriptors given; every other descriptor named in close_in_child is closed
+// in the child.
+pid_t spawn(const std::string &path, const std::vector<std::string> &args,
+            const std::vector<std::string> &extra_env, const int (&standard)[3],
+            const std::vector<int> &close_in_child)
+{
     std::vector<std::string> argv_storage{path};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -27,7 +28,6 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     for (std::string &a : argv_storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    // The extra settings replace any of the same name.
     auto name_of = [](const std::string &setting) { return setting.substr(0, setting.find('=') + 1); };
     std::vector<std::string> env_storage;
     for (char **e = environ; *e; e++) {
@@ -46,19 +46,42 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 
     pid_t pid = fork();
     if (pid == 0) {
-        if (input) {
-            dup2(in_pipe[0], 0);
-        } else {
-            int null_fd = open("/dev/null", O_RDONLY);
-            dup2(null_fd, 0);
-        }
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1], in_pipe[0], in_pipe[1]})
+        for (int fd = 0; fd < 3; fd++)
+            dup2(standard[fd], fd);
+        for (int fd : close_in_child)
             close(fd);
         execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Wait for the process: its exit status (0 to 255), or -1 with the signal
+// that ended it.
+int exit_status_of(pid_t pid, int &signal)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+Result run(const std::string &path, const std::vector<std::string> &args,
+           const std::optional<std::string> &input, const std::vector<std::string> &extra_env,
+           int limit_ms)
+{
+    Result result;
+    int out_pipe[2], err_pipe[2], in_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0)
+        return result;
+    int null_fd = open("/dev/null", O_RDONLY);
+    const int standard[3] = {input ? in_pipe[0] : null_fd, out_pipe[1], err_pipe[1]};
+    pid_t pid = spawn(path, args, extra_env, standard,
+                      {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1], in_pipe[0], in_pipe[1],
+                       null_fd});
+    close(null_fd);
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(in_pipe[0]);
@@ -100,10 +123,74 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     for (pollfd &p : fds)
         if (p.fd >= 0)
             close(p.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!result.timed_out && WIFEXITED(status))
-        result.exit_status = WEXITSTATUS(status);
+    int status = exit_status_of(pid, result.signal);
+    if (!result.timed_out)
+        result.exit_status = status;
+    return result;
+}
+
+Live start(const std::string &path, const std::vector<std::string> &args,
+           const std::vector<std::string> &extra_env)
+{
+    Live live;
+    int in_pipe[2], out_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0)
+        return live;
+    const int standard[3] = {in_pipe[0], out_pipe[1], STDERR_FILENO};
+    live.pid = spawn(path, args, extra_env, standard, {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    live.input = in_pipe[1];
+    live.output = out_pipe[0];
+    return live;
+}
+
+namespace {
+
+enum class Got { bytes, end, nothing_in_time };
+
+// One read of the live run's output, waiting at most until deadline.
+Got read_some(Live &live, std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    pollfd fd{live.output, POLLIN, 0};
+    if (left <= 0 || poll(&fd, 1, int(left)) <= 0)
+        return Got::nothing_in_time;
+    char buffer[4096];
+    ssize_t n = read(live.output, buffer, sizeof buffer);
+    if (n <= 0)
+        return Got::end;
+    live.out.append(buffer, size_t(n));
+    return Got::bytes;
+}
+
+} // namespace
+
+std::string read_until(Live &live, const std::string &text, int limit_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (live.out.find(text) == std::string::npos && read_some(live, deadline) == Got::bytes) {
+    }
+    return live.out;
+}
+
+Result finish(Live &live, int limit_ms)
+{
+    close(live.input);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    Got got = live.output < 0 ? Got::end : Got::bytes;
+    while (got == Got::bytes)
+        got = read_some(live, deadline);
+    Result result;
+    result.timed_out = got == Got::nothing_in_time;
+    if (result.timed_out)
+        kill(live.pid, SIGKILL);
+    if (live.output >= 0)
+        close(live.output);
+    int status = exit_status_of(live.pid, result.signal);
+    result.exit_status = result.timed_out ? -1 : status;
+    result.out = live.out;
     return result;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,32 @@ struct Result {
     int exit_status = -1; // 0 to 255, or -1 when killed by a signal or the limit
     std::string out, err;
     bool timed_out = false;
+    int signal = 0;       // the signal that ended the process, if one did
 };
 
 // extra_env holds NAME=value settings added to this process's environment.
 Result run(const std::string &path, const std::vector<std::string> &args,
            const std::optional<std::string> &input = std::nullopt,
            const std::vector<std::string> &extra_env = {}, int limit_ms = 20000);
+
+// A run that goes on while the test talks to it: its standard input is a pipe
+// the test writes to, and its standard output a pipe the test reads as the
+// lines arrive; its standard error is the test's own.
+struct Live {
+    pid_t pid = -1;
+    int input = -1;  // write end of the run's standard input
+    int output = -1; // read end of its standard output
+    std::string out; // what has been read so far
+};
+
+Live start(const std::string &path, const std::vector<std::string> &args,
+           const std::vector<std::string> &extra_env = {});
+
+// Read the run's output until it holds text or limit_ms pass; all read so far.
+std::string read_until(Live &live, const std::string &text, int limit_ms);
+
+// Close the run's input, read its output to the end and wait for it; a run
+// still going after limit_ms is killed and counts as timed out.
+Result finish(Live &live, int limit_ms = 20000);
 
 } // namespace process

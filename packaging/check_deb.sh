@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Checks the Debian package for real on this machine: what it holds, lintian,
+# an install with apt (which pulls in the libraries it depends on), the
+# installed wiretest and its man page, and a purge that leaves none of its
+# files or folders behind. Needs root (CI, or sudo by hand), and
+# `make package` first, which also installs lintian and man-db.
+#
+#   packaging/check_deb.sh [build/wiretest_<version>_amd64.deb]
+#
+# The package must not be installed already: the check installs and purges it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() { echo "check_deb: FAIL: $*" >&2; exit 1; }
+step() { echo "check_deb: $*"; }
+
+if [ $# -ge 1 ]; then
+  deb=$1
+else
+  debs=(build/wiretest_*_amd64.deb)
+  [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "name the package to check (found: ${debs[*]})"
+  deb=${debs[0]}
+fi
+[ -f "$deb" ] || fail "no such package: $deb"
+deb=$(realpath "$deb")
+
+# Every file the package holds, and nothing else.
+expected_files="usr/bin/wiretest
+usr/lib/udev/rules.d/60-wiretest.rules
+usr/share/doc/wiretest/changelog.gz
+usr/share/doc/wiretest/copyright
+usr/share/man/man1/wiretest.1.gz"
+
+# --- what the package holds ----------------------------------------------
+listing=$(dpkg-deb -c "$deb")
+files=$(awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' <<<"$listing" | sort)
+dirs=$(awk '$1 ~ /^d/ { sub(/^\.\//, "", $6); sub(/\/$/, "", $6); if ($6 != "") print $6 }' <<<"$listing")
+[ "$files" = "$expected_files" ] || fail "the package holds
+$files
+instead of
+$expected_files"
+
+member() { dpkg-deb --fsys-tarfile "$deb" | tar -xO "./$1"; }
+for page in $(grep '^usr/share/man/' <<<"$files"); do
+  source=packaging/$(basename "$page" .gz)
+  member "$page" | gzip -dc | cmp -s - "$source" || fail "$page is not $source gzipped"
+done
+# The copyright file carries LICENSE's text as its Expat license paragraph.
+member usr/share/doc/wiretest/copyright | sed -n '/^License: Expat$/,$p' | tail -n +2 |
+  sed 's/^ //; s/^\.$//' | cmp -s - <(sed -n '/^Permission/,$p' LICENSE) ||
+  fail "the copyright file does not carry the text of LICENSE"
+member usr/share/doc/wiretest/changelog.gz | gzip -dc |
+  grep -q "^wiretest ($(dpkg-deb -f "$deb" Version)) " || fail "the changelog's first entry is not this version"
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libftdi1-2; do
+  grep -q "\\b$library\\b" <<<"$depends" || fail "Depends lacks $library: $depends"
+done
+step "contents as expected; Depends: $depends"
+
+# --- maintainer scripts, in a mount namespace of their own -----------------
+# There a socket at /run/udev/control stands for a running udev, and a
+# udevadm whose trigger fails records its calls: the scripts must reload the
+# rules after install and removal, nothing on purge, and never fail.
+work=$(mktemp -d)
+dpkg-deb -e "$deb" "$work/control"
+printf '#!/bin/sh\necho "udevadm $*" >>"%s/calls"\n[ "$1" != trigger ]\n' "$work" >"$work/udevadm"
+chmod +x "$work/udevadm"
+reload="udevadm control --reload-rules
+udevadm trigger --subsystem-match=usb --attr-match=idVendor=0403"
+if unshare -m true 2>/dev/null; then
+  for run in "postinst configure" "postrm remove" "postrm purge"; do
+    : >"$work/calls"
+    PATH=$work:$PATH WORK=$work RUN=$run unshare -m sh -ec 'mount -t tmpfs none /run; mkdir /run/udev
+      perl -MIO::Socket::UNIX -e "IO::Socket::UNIX->new(Local => q(/run/udev/control), Listen => 1) or die"
+      sh "$WORK/control/${RUN%% *}" ${RUN#* }' || fail "$run failed where udev runs"
+    expected=$reload; [ "$run" != "postrm purge" ] || expected=""
+    [ "$(cat "$work/calls")" = "$expected" ] || fail "$run called: $(cat "$work/calls")"
+  done
+  step "maintainer scripts reload udev's rules where udev runs, and never fail"
+else
+  step "maintainer scripts with udev: not checked, no mount namespace here (unshare -m refused)"
+fi
+rm -rf "$work"
+
+# --- lintian: errors and warnings fail; notes (I:) are shown --------------
+lintian --display-info --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2) ||
+  fail "lintian"
+step "lintian: no error, no warning"
+
+# --- install with apt ------------------------------------------------------
+status=$(dpkg-query -W -f='${db:Status-Status}' wiretest 2>/dev/null || true)
+[ -z "$status" ] || [ "$status" = not-installed ] ||
+  fail "wiretest is on this machine already ($status); purge it first"
+dirs_before=$(for d in $dirs; do [ -d "/$d" ] && echo "$d"; done || true)
+
+# Container images often tell dpkg to leave out /usr/share/man and
+# /usr/share/doc. Re-include the package's own files for this install, so
+# that what a normal machine gets is what is checked, and say so.
+excluded=$(grep -hs '^path-exclude' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/* |
+           grep -E 'usr/share/(man|doc)' || true)
+if [ -n "$excluded" ]; then
+  step "dpkg here excludes: $(tr '\n' ' ' <<<"$excluded"); re-including wiretest's own man pages and docs"
+fi
+apt_options=(-y -q -o DPkg::Lock::Timeout=600
+             -o Dpkg::Options::=--path-include=/usr/share/man/man1/wiretest*
+             -o Dpkg::Options::=--path-include=/usr/share/doc/wiretest/*)
+
+installed=0
+purge_on_failure() { [ "$installed" = 0 ] || apt-get purge "${apt_options[@]}" wiretest >/dev/null 2>&1 || true; }
+trap purge_on_failure EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install "${apt_options[@]}" "$deb" </dev/null
+installed=1
+for file in $files; do
+  [ -f "/$file" ] || fail "not installed: /$file"
+done
+step "installed with apt: $(dpkg-query -W -f='${Package} ${Version} ${db:Status-Status}' wiretest)"
+
+# --- the installed tool ----------------------------------------------------
+[ "$(command -v wiretest)" = /usr/bin/wiretest ] || fail "wiretest on PATH is $(command -v wiretest)"
+# No chip here: the run ends at the listing with exit status 255 (-1) and
+# one error line, "No FTDI devices found" (also where no USB device is
+# visible, as in a container), or "FT_ListDevices" where the USB library
+# cannot start or read the list of devices.
+run_status=0
+errors=$(mktemp)
+run_out=$(wiretest -n0 </dev/null 2>"$errors") || run_status=$?
+run_err=$(cat "$errors"); rm -f "$errors"
+[ "$run_status" -eq 255 ] || fail "wiretest -n0 exited $run_status, not 255"
+[ -z "$run_out" ] || fail "wiretest -n0 printed on standard output: $run_out"
+case "$run_err" in
+  "ERROR: No FTDI devices found" | "ERROR: FT_ListDevices") ;;
+  *) fail "wiretest -n0 printed on standard error: $run_err" ;;
+esac
+step "installed wiretest -n0: '$run_err', exit status $run_status"
+
+man_path=$(man -w wiretest) || fail "man -w wiretest finds no page"
+[ "$man_path" = /usr/share/man/man1/wiretest.1.gz ] || fail "man -w wiretest: $man_path"
+step "man -w wiretest: $man_path"
+
+# --- purge: none of its files or folders remains ---------------------------
+DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_options[@]}" wiretest </dev/null
+installed=0
+status=$(dpkg-query -W -f='${db:Status-Status}' wiretest 2>/dev/null || true)
+[ -z "$status" ] || [ "$status" = not-installed ] || fail "after the purge dpkg still knows wiretest ($status)"
+for file in $files; do
+  [ ! -e "/$file" ] || fail "left after the purge: /$file"
+done
+for dir in $dirs; do
+  grep -qxF "$dir" <<<"$dirs_before" || [ ! -e "/$dir" ] || fail "left after the purge: /$dir/"
+done
+step "purged: none of the package's files or folders remains"

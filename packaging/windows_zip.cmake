@@ -1,0 +1,62 @@
+# Packs the Windows cross build for Windows users: the .exe files, README.txt
+# and LICENSE.txt (both with CR LF line ends) in a folder
+# wiretest-<VERSION>-win64 inside WINDOWS_DIR/wiretest-<VERSION>-win64.zip.
+# Run with cmake -P, -DWINDOWS_DIR=... -DVERSION=... -DSOURCE_DIR=<repository>.
+#
+# Without a Windows build there is nothing to pack, and that is no failure;
+# a Windows build that lacks one of its .exe files is.
+
+cmake_minimum_required(VERSION 3.25)
+
+# The executables every Windows build has, and those only some builds have.
+set(required_executables wiretest.exe wiretest-sim.exe)
+set(optional_executables wiretest-diagnose.exe)
+
+if(NOT IS_DIRECTORY "${WINDOWS_DIR}")
+  message(STATUS "Windows zip: skipped, no Windows build in ${WINDOWS_DIR} (make windows builds it)")
+  return()
+endif()
+
+set(missing)
+foreach(executable ${required_executables})
+  if(NOT EXISTS "${WINDOWS_DIR}/${executable}")
+    list(APPEND missing ${executable})
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "Windows zip: ${WINDOWS_DIR} lacks ${missing}: finish the Windows build (make windows) or remove the folder")
+endif()
+set(executables ${required_executables})
+foreach(executable ${optional_executables})
+  if(EXISTS "${WINDOWS_DIR}/${executable}")
+    list(APPEND executables ${executable})
+  endif()
+endforeach()
+
+set(name wiretest-${VERSION}-win64)
+set(folder "${WINDOWS_DIR}/${name}")
+file(REMOVE_RECURSE "${folder}" "${folder}.zip")
+file(MAKE_DIRECTORY "${folder}")
+foreach(executable ${executables})
+  file(COPY "${WINDOWS_DIR}/${executable}" DESTINATION "${folder}")
+endforeach()
+
+set(DIAGNOSE_LINE "")
+if("wiretest-diagnose.exe" IN_LIST executables)
+  set(DIAGNOSE_LINE "  wiretest-diagnose.exe  names the faulty pins from a saved report\n")
+endif()
+# Text for Windows: @VARIABLES@ filled in, every line end CR LF.
+function(write_for_windows source destination)
+  file(READ "${source}" text)
+  string(CONFIGURE "${text}" text @ONLY)
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE "${destination}" "${text}")
+endfunction()
+write_for_windows("${SOURCE_DIR}/packaging/README-windows.txt" "${folder}/README.txt")
+write_for_windows("${SOURCE_DIR}/LICENSE" "${folder}/LICENSE.txt")
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${name}.zip --format=zip ${name}
+                WORKING_DIRECTORY "${WINDOWS_DIR}" COMMAND_ERROR_IS_FATAL ANY)
+file(REMOVE_RECURSE "${folder}")
+list(JOIN executables " " packed)
+message(STATUS "Windows zip: ${folder}.zip holds ${packed} README.txt LICENSE.txt")
