@@ -34,8 +34,12 @@ int cannot_judge(const std::string &line)
     return exit_cannot_judge;
 }
 
-void echo(const std::string &line)
+// The line without its line end, CR included, then this platform's line end:
+// a CR LF report echoes as CR LF on Windows, not CR CR LF.
+void echo(std::string line)
 {
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
     fwrite(line.data(), 1, line.size(), stdout);
     fputc('\n', stdout);
     fflush(stdout); // a live pipe shows the report as it arrives

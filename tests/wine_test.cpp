@@ -2,7 +2,8 @@
 // wiretest-sim.exe, and wiretest.exe with the simulated ftd2xx.dll beside it,
 // print the Linux build's bytes but for CR LF line ends and return the same
 // exit statuses; wiretest.exe's loader takes the library only from its own
-// folder or the system folder; the Windows sleep never ends early.
+// folder or the system folder; the Windows sleep never ends early;
+// wiretest-diagnose.exe judges CR LF reports as the Linux build does.
 //
 // The Makefile passes WINE, WINEPREFIX (an existing prefix), WINEDEBUG,
 // WIRETEST_WINDOWS_DIR and WIRETEST_LINUX_SIM in the environment.
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <regex>
 #include <set>
@@ -254,6 +256,36 @@ TEST(WindowsSleep, NoWaitEndsEarlyOnEitherWaiter)
     EXPECT_EQ(measured, 10);
     EXPECT_EQ(waiters, (std::set<std::string>{"high-resolution waitable timer",
                                               "Sleep() at a 1 ms timer period"}));
+}
+
+// wiretest-diagnose.exe reads the Linux build's reports, saved with CR LF
+// line ends, from a file and from standard input, and says what the Linux
+// build's wiretest-diagnose says of the same report, with the same exit status.
+TEST(DiagnoseExe, JudgesCrLfReportsAsTheLinuxBuildDoes)
+{
+    const std::string linux_diagnose = (fs::path(linux_sim).parent_path() / "wiretest-diagnose").string();
+    const fs::path exe = windows_dir / "wiretest-diagnose.exe";
+    const fs::path report_file = work_dir / "diagnose" / "run.log";
+    fs::create_directories(report_file.parent_path());
+    // A pass, a fail on the open-pin board in both tests, and no rows at all.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"-n0", "-delay"}, {"-n1", "-delay"}, {"-n1", "-short", "-delay"}, {"-x"}}) {
+        SCOPED_TRACE(args[0] + (args.size() > 2 ? " -short" : ""));
+        std::string report = process::run(linux_sim, args).out, crlf = report;
+        replace_all(crlf, "\n", "\r\n");
+        std::ofstream(report_file, std::ios::binary) << crlf;
+
+        process::Result linux_echo = process::run(linux_diagnose, {}, report);
+        process::Result from_stdin = run_windows(exe, {}, crlf);
+        EXPECT_EQ(from_crlf(from_stdin.out, "standard output"), linux_echo.out);
+        EXPECT_EQ(from_crlf(from_stdin.err, "standard error"), linux_echo.err);
+        EXPECT_EQ(from_stdin.exit_status, linux_echo.exit_status);
+
+        process::Result linux_json = process::run(linux_diagnose, {"--json"}, report);
+        process::Result from_file = run_windows(exe, {"--json", windows_path(report_file)});
+        EXPECT_EQ(from_crlf(from_file.out, "standard output"), linux_json.out);
+        EXPECT_EQ(from_file.exit_status, linux_json.exit_status);
+    }
 }
 
 } // namespace
