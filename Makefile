@@ -19,7 +19,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
-DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev
+DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -107,13 +107,13 @@ fuzz: build-asan
 # clang-tidy with the checked-in .clang-tidy, over the compile commands of
 # the plain build; cppcheck over the same folders. Any finding fails.
 # useStlAlgorithm is left out: plain loops are the code's own style.
-LINT_DIRS := src drivers tests fuzz
+LINT_DIRS := src drivers tests fuzz diagnose
 lint: build deps-lint
 	run-clang-tidy -p $(BUILD_DIR) -j2 -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
 	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
-	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support \
+	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose \
 	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
 	@echo "cppcheck: no findings in $(LINT_DIRS)"
 
@@ -125,6 +125,54 @@ bench: deps-bench build
 	  "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" -DBUILD_TESTING=OFF -DWIRETEST_BENCH=ON
 	cmake --build $(RELEASE_DIR) -j2
 	python3 bench/bench.py
+
+# Windows: wiretest.exe, wiretest-sim.exe and the simulated driver as
+# sim-driver/ftd2xx.dll, cross-built with mingw-w64 into $(WINDOWS_DIR).
+# `make test-windows` runs them under Wine against the Linux build's output
+# (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
+WINDOWS_DIR := build-windows
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix
+WINE_PACKAGES := wine64
+WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
+WINE := /usr/lib/wine/wine64
+
+.PHONY: windows test-windows lint-windows deps-windows deps-wine
+
+deps-windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+
+deps-wine:
+	$(call install_missing,$(WINE_PACKAGES))
+
+windows: deps-windows
+	@[ -f $(WINDOWS_DIR)/build.ninja ] || cmake -S . -B $(WINDOWS_DIR) -G Ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(WINDOWS_DIR) -j2
+
+# The prefix is made once, before any test, so that its set-up messages
+# never reach a test's output (they go to wineboot.log). One Wine server is
+# kept for the whole suite, its services started before the first test:
+# started anew for each program, they cost seconds, and the first program's
+# standard output stays open as long as they run.
+test-windows: windows build deps-wine
+	@[ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { echo "Creating the Wine prefix in $(WINDOWS_DIR)/wine-prefix"; \
+	  $(WINE_ENV) $(WINE) wineboot -i >$(WINDOWS_DIR)/wineboot.log 2>&1; $(WINE_ENV) wineserver -w; \
+	  [ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { cat $(WINDOWS_DIR)/wineboot.log; exit 1; }; }
+	@$(WINE_ENV) wineserver -p; $(WINE_ENV) $(WINE) wineboot >/dev/null 2>&1; status=0; \
+	$(WINE_ENV) WINE=$(WINE) WIRETEST_WINDOWS_DIR=$(CURDIR)/$(WINDOWS_DIR) \
+	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/windows_tests || status=$$?; \
+	$(WINE_ENV) wineserver -k; exit $$status
+
+# clang-tidy over the Windows build's own compile commands, which make lint
+# does not see (it reads the Linux build's); clang takes mingw-w64's C++
+# headers from the cross compiler. cppcheck reads these files in make lint.
+lint-windows: windows deps-lint
+	cxx_include=/usr/lib/gcc/x86_64-w64-mingw32/$$(x86_64-w64-mingw32-g++-posix -dumpversion)/include/c++; \
+	run-clang-tidy -p $(WINDOWS_DIR) -j2 -quiet -extra-arg=--target=x86_64-w64-mingw32 \
+	  -extra-arg=-isystem$$cxx_include -extra-arg=-isystem$$cxx_include/x86_64-w64-mingw32 \
+	  '$(CURDIR)/(src|drivers|tests|diagnose)/' > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
+	  { grep -E 'warning:|error:' -A3 $(WINDOWS_DIR)/clang-tidy.log; exit 1; }
+	@echo "clang-tidy: no findings in the Windows build"
 
 # The package's files come from the install rules (packaging/packages.cmake);
 # dpkg-shlibdeps (dpkg-dev) computes Depends, and needs `file`.
@@ -151,3 +199,4 @@ tsan: deps-clang
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR) $(TSAN_DIR)
+	rm -rf $(WINDOWS_DIR)

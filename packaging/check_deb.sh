@@ -26,14 +26,17 @@ deb=$(realpath "$deb")
 
 # Every file the package holds, and nothing else.
 expected_files="usr/bin/wiretest
+usr/bin/wiretest-diagnose
 usr/lib/udev/rules.d/60-wiretest.rules
 usr/share/doc/wiretest/changelog.gz
 usr/share/doc/wiretest/copyright
+usr/share/man/man1/wiretest-diagnose.1.gz
 usr/share/man/man1/wiretest.1.gz"
 
 # --- what the package holds ----------------------------------------------
 listing=$(dpkg-deb -c "$deb")
-files=$(awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' <<<"$listing" | sort)
+# Sorted byte by byte: wiretest-diagnose.1.gz before wiretest.1.gz in any locale.
+files=$(awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' <<<"$listing" | LC_ALL=C sort)
 dirs=$(awk '$1 ~ /^d/ { sub(/^\.\//, "", $6); sub(/\/$/, "", $6); if ($6 != "") print $6 }' <<<"$listing")
 [ "$files" = "$expected_files" ] || fail "the package holds
 $files
@@ -136,6 +139,17 @@ step "installed wiretest -n0: '$run_err', exit status $run_status"
 man_path=$(man -w wiretest) || fail "man -w wiretest finds no page"
 [ "$man_path" = /usr/share/man/man1/wiretest.1.gz ] || fail "man -w wiretest: $man_path"
 step "man -w wiretest: $man_path"
+
+# The installed wiretest-diagnose: an empty report cannot be judged (exit
+# status 2), and its man page is found.
+diagnose_status=0
+diagnose_out=$(wiretest-diagnose --quiet </dev/null 2>/dev/null) || diagnose_status=$?
+[ "$diagnose_status" -eq 2 ] || fail "wiretest-diagnose on no input exited $diagnose_status, not 2"
+[ "$diagnose_out" = "verdict: INCOMPLETE (no rows: the test did not run)" ] ||
+  fail "wiretest-diagnose on no input printed: $diagnose_out"
+man_path=$(man -w wiretest-diagnose) || fail "man -w wiretest-diagnose finds no page"
+[ "$man_path" = /usr/share/man/man1/wiretest-diagnose.1.gz ] || fail "man -w wiretest-diagnose: $man_path"
+step "installed wiretest-diagnose: exit status 2 on no input; man -w: $man_path"
 
 # --- purge: none of its files or folders remains ---------------------------
 DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_options[@]}" wiretest </dev/null

@@ -65,6 +65,10 @@ every driven and read byte as two bit strings, and ends with the number
 of patterns that did not come back unchanged. A board passes when each
 low pin is wired to the high pin of the same number.
 
+wiretest-diagnose reads such a report, names the faulty pins (stuck,
+inverted, crossed, shorted) with their partner pins, and exits 0 for a
+pass, 1 for a fail and 2 for a report it cannot judge.
+
 It reaches the chip through libftdi1. The udev rules of the package give
 the logged-in user and the group plugdev access to these chips.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -70,7 +70,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, BoardWiring, ::testing::Values(
     WiringCase{"4 and 5 swapped", chip::Wiring{}.swap(4, 5), 0x10, 0x20},
     WiringCase{"4 and 5 swapped", chip::Wiring{}.swap(4, 5), 0x30, 0x30},
     WiringCase{"0 inverted", chip::Wiring{}.invert(0), 0x00, 0x01},
-    WiringCase{"0 inverted", chip::Wiring{}.invert(0), 0xFF, 0xFE}));
+    WiringCase{"0 inverted", chip::Wiring{}.invert(0), 0xFF, 0xFE},
+    WiringCase{"6 wired to low 2", chip::Wiring{}.wire(6, 2), 0x04, 0x44},
+    WiringCase{"6 wired to low 2", chip::Wiring{}.wire(6, 2), 0x40, 0x00},
+    WiringCase{"6 wired to low 2", chip::Wiring{}.wire(6, 2), 0xFB, 0xBB}));
 
 TEST(MpsseEngine, UndrivenLowPinsLeaveTheHighInputsAtTheirIdleLevel)
 {

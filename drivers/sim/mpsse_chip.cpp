@@ -62,6 +62,12 @@ Wiring &Wiring::swap(int a, int b)
     return *this;
 }
 
+Wiring &Wiring::wire(int high_pin, int low_pin)
+{
+    partner[high_pin] = low_pin;
+    return *this;
+}
+
 Wiring &Wiring::invert(int high_pin)
 {
     inverted |= uint8_t(1u << high_pin);

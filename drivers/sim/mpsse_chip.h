@@ -33,6 +33,8 @@ struct Wiring {
     Wiring &stick(int high_pin, int level);
     Wiring &short_nets(int a, int b, bool wired_or);
     Wiring &swap(int a, int b);
+    // High pin's wire comes from another low pin, whose driver it follows.
+    Wiring &wire(int high_pin, int low_pin);
     Wiring &invert(int high_pin);
 };
 

@@ -7,6 +7,11 @@
  * Every operation returns an FT_STATUS; FT_OK (0) is success. Counts are
  * unsigned 32-bit. The contract each driver must keep is written beside each
  * declaration.
+ *
+ * On x64 Windows these declarations match the chip maker's ftd2xx.dll as
+ * they stand: there is one calling convention, its DWORD and ULONG are 32-bit
+ * unsigned like our counts and FT_STATUS, and FT_HANDLE is a pointer. 32-bit
+ * Windows would need the library's __stdcall, and is not built.
  */
 #ifndef WIRETEST_FT_DRIVER_H
 #define WIRETEST_FT_DRIVER_H
@@ -15,6 +20,10 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#error "32-bit Windows: the driver library's operations are __stdcall there"
 #endif
 
 typedef void *FT_HANDLE;

@@ -6,18 +6,13 @@
 #include "mpsse/exchanges.h"
 #include "mpsse/mpsse_commands.h"
 #include "mpsse/settle_delay.h"
+#include "test_patterns.h"
 
 #include <stdio.h>
 
 char bit_text[BIT_TEXT_SIZE];
 
 const char banner_line[] = "\n======================================================\n";
-
-/* Walking one, then all low: each low pin is seen high on its own. The ninth
- * step drives 1 << 8, which is 0x00 in a byte. */
-enum { WALKING_STEPS = 9 };
-static const unsigned char fixed_patterns[] = {0xAA, 0x55, 0x00, 0xFF};
-enum { FIXED_STEPS = sizeof(fixed_patterns) };
 
 const char *format_bits(int x)
 {
@@ -84,12 +79,9 @@ int run_test(int short_test)
         return -1;
 
     int error_count = 0;
-    if (!short_test) {
-        for (int k = 0; k < WALKING_STEPS; k++)
-            error_count += test_pattern((unsigned char)(1 << k), 0);
-    }
-    for (int i = 0; i < FIXED_STEPS; i++)
-        error_count += test_pattern(fixed_patterns[i], i == FIXED_STEPS - 1);
+    int first_step = short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
+    for (int i = first_step; i < FULL_TEST_STEPS; i++)
+        error_count += test_pattern(test_patterns[i], i == FULL_TEST_STEPS - 1);
 
     printf("Testing complete, errors: %i\n", error_count);
     FT_Close(device_handle); /* nothing to do about a failure here */

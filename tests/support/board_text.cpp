@@ -10,7 +10,7 @@ chip::Wiring parse(const std::string &text)
 {
     static const std::regex open_item(R"(open([0-7]):([01]))"), stick_item(R"(stick([0-7]):([01]))"),
         short_item(R"(short([0-7])-([0-7]):(and|or))"), swap_item(R"(swap([0-7])-([0-7]))"),
-        invert_item(R"(invert([0-7]))");
+        invert_item(R"(invert([0-7]))"), wire_item(R"(wire([0-7])-([0-7]))");
     chip::Wiring wiring;
     std::stringstream items(text);
     std::string item;
@@ -29,6 +29,8 @@ chip::Wiring parse(const std::string &text)
             wiring.swap(digit(1), digit(2));
         else if (std::regex_match(item, m, invert_item))
             wiring.invert(digit(1));
+        else if (std::regex_match(item, m, wire_item))
+            wiring.wire(digit(1), digit(2));
         else
             throw std::invalid_argument("unknown board item: " + item);
     }

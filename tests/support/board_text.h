@@ -6,6 +6,7 @@
 //   stick0:1       high pin 0 stuck at 1
 //   short1-2:and   the nets of high pins 1 and 2 touch, wired-AND (or: wired-OR)
 //   swap4-5        the wires of pins 4 and 5 crossed
+//   wire6-2        high pin 6 wired to low pin 2 (low pin 2 drives both nets)
 //   invert0        high pin 0 reads its net inverted
 //
 // The empty text is a board wired pin for pin.

@@ -85,6 +85,16 @@ std::vector<std::string> describe_calls(size_t from, size_t to)
 
 std::vector<std::string> describe_calls() { return describe_calls(0, sim::calls().size()); }
 
+std::string first_lines(const std::string &text, int lines)
+{
+    size_t end = 0;
+    for (int i = 0; i < lines && end < text.size(); i++) {
+        size_t line_end = text.find('\n', end);
+        end = line_end == std::string::npos ? text.size() : line_end + 1;
+    }
+    return text.substr(0, end);
+}
+
 std::vector<std::string> call_names()
 {
     std::vector<std::string> names;

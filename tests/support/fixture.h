@@ -33,3 +33,6 @@ std::vector<std::string> describe_calls(size_t from, size_t to);
 
 // Only the operation names.
 std::vector<std::string> call_names();
+
+// The first `lines` lines of text, each with its line end.
+std::string first_lines(const std::string &text, int lines);

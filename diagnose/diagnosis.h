@@ -1,0 +1,100 @@
+// The model of wiretest-diagnose, with no I/O: a wiretest report read line by
+// line, judged complete and consistent or not, and each high pin put in the
+// first class of fault that explains what it read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace diagnose {
+
+// One row of the report: the pattern driven on the low byte and what the
+// high byte read back.
+struct Row {
+    uint8_t driven = 0;
+    uint8_t read = 0;         // 255 where the chip gave no answer
+    bool no_data = false;     // "no data ?!" stood inside the row
+    bool failed_call = false; // a device call failed during the row (its status name was seen)
+    bool answered = true;     // whether the row observes the board; set by judge()
+};
+
+// What the lines of a report said, before any judgement.
+struct Report {
+    std::vector<Row> rows;
+    std::optional<int> errors;     // N of "Testing complete, errors: N"
+    bool rows_after_count = false; // rows, or a second count line, after the count line
+    bool broken_row = false;       // a row that never got its read bits
+    bool known_lines = false;      // any line wiretest itself prints
+    bool unknown_lines = false;    // any other line that is not empty
+    std::string last_error;        // the last "ERROR:" line
+};
+
+// Reads a report one line at a time, as it arrives. Lines it does not know
+// (standard error mixed in, a shell's own messages, garbage) are passed over.
+class ReportReader {
+public:
+    // One line without its line end; a trailing CR (a CR LF file) is dropped.
+    void add_line(std::string_view line);
+    // The report as read so far.
+    Report finish() const;
+
+private:
+    void add_row(Row row);
+    void take_status();
+
+    Report report_;
+    std::optional<Row> awaiting_bits_; // "no data ?!": the read bits follow on the next line
+    bool status_pending_ = false;      // a status name, unless an ERROR: line follows at once
+    bool status_since_row_ = false;    // a status name that stands for the next row
+};
+
+Report read_report(std::string_view text);
+
+enum class Test { full, short_test };
+
+enum class Verdict { pass, fail, incomplete };
+
+// Why a report cannot be judged.
+enum class Problem {
+    none,
+    incomplete,   // no rows, or rows or the count line missing
+    inconsistent, // the count does not match the rows
+    unreadable,   // not a wiretest report
+};
+
+enum class PinStatus { untested, ok, stuck_0, stuck_1, inverted, reads_other, short_and, short_or, unexplained };
+
+struct PinDiagnosis {
+    PinStatus status = PinStatus::untested;
+    std::vector<int> with; // partner low pins, lowest first
+};
+
+struct Diagnosis {
+    Verdict verdict = Verdict::incomplete;
+    Problem problem = Problem::none;
+    std::string reason;             // when incomplete
+    std::optional<Test> test;       // when the rows say which
+    std::optional<int> errors;      // when the count line is there
+    std::vector<Row> rows;          // pass and fail: every row, answered marked
+    std::array<PinDiagnosis, 8> pins{};
+    int failed_rows = 0;            // rows whose halves differ
+};
+
+// The driven patterns of each test, from the table the tool drives.
+std::vector<uint8_t> patterns(Test test);
+
+// Judge a report and, when it is complete and consistent, diagnose its pins.
+Diagnosis judge(const Report &report);
+
+// The class of every high pin from the answered rows alone.
+std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows);
+
+const char *status_name(PinStatus status);
+const char *verdict_name(Verdict verdict);
+const char *test_name(Test test);
+
+} // namespace diagnose

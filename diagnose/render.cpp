@@ -1,0 +1,149 @@
+// The diagnosis in words and as JSON.
+#include "render.h"
+
+#include <nlohmann/json.hpp>
+
+namespace diagnose {
+namespace {
+
+// "pin 2", "pins 1 and 2", "pins 1, 3, 5 and 7".
+std::string pins_text(const std::vector<int> &pins, const char *one = "pin", const char *many = "pins")
+{
+    std::string text = pins.size() == 1 ? one : many;
+    for (size_t i = 0; i < pins.size(); i++)
+        text += std::string(i == 0 ? " " : i + 1 == pins.size() ? " and " : ", ") + std::to_string(pins[i]);
+    return text;
+}
+
+// A pin's bits over the answered rows, in row order.
+std::string row_bits(const std::vector<Row> &rows, int pin, bool read)
+{
+    std::string text;
+    for (const Row &row : rows)
+        if (row.answered)
+            text += (((read ? row.read : row.driven) >> pin) & 1) ? '1' : '0';
+    return text;
+}
+
+std::string pin_line(const Diagnosis &d, int j)
+{
+    const PinDiagnosis &pin = d.pins[j];
+    std::string line = "pin " + std::to_string(j) + ": " + status_name(pin.status);
+    if (!pin.with.empty())
+        line += " with " + pins_text(pin.with);
+    std::string low_j = "low pin " + std::to_string(j);
+    std::string others = pins_text(pin.with, "low pin", "low pins");
+    switch (pin.status) {
+    case PinStatus::untested:
+        return line + " (no row got an answer)";
+    case PinStatus::stuck_0:
+        return line + " (reads 0 whatever is driven: open with a pull-down, or shorted to ground)";
+    case PinStatus::stuck_1:
+        return line + " (reads 1 whatever is driven: open with a pull-up, or shorted to the supply)";
+    case PinStatus::inverted:
+        return line + " (reads the opposite of " + low_j + ")";
+    case PinStatus::reads_other:
+        return line + " (reads " + (pin.with.size() == 1 ? others : "any of " + others) + " instead of " +
+               low_j + ": crossed wires, or its net driven by another pin)";
+    case PinStatus::short_and:
+        return line + " (reads " + low_j + " AND " + others + ": the nets touch and 0 wins)";
+    case PinStatus::short_or:
+        return line + " (reads " + low_j + " OR " + others + ": the nets touch and 1 wins)";
+    case PinStatus::unexplained:
+        return line + " (read " + row_bits(d.rows, j, true) + " where " + row_bits(d.rows, j, false) +
+               " was driven)";
+    case PinStatus::ok:
+        break;
+    }
+    return line;
+}
+
+std::string verdict_summary(const Diagnosis &d)
+{
+    if (d.verdict == Verdict::incomplete) {
+        std::string text = d.reason;
+        if (d.problem == Problem::inconsistent)
+            text += " (errors: " + std::to_string(d.errors.value_or(0)) +
+                    ", rows whose halves differ: " + std::to_string(d.failed_rows) + ")";
+        return text;
+    }
+    std::string text = std::string(test_name(*d.test)) + " test, errors: " + std::to_string(d.errors.value_or(0));
+    int not_ok = 0, unanswered = 0;
+    for (const PinDiagnosis &pin : d.pins)
+        not_ok += pin.status != PinStatus::ok;
+    for (const Row &row : d.rows)
+        unanswered += !row.answered;
+    text += not_ok == 0 ? "; every pin ok"
+                        : "; " + std::to_string(not_ok) + (not_ok == 1 ? " pin" : " pins") + " not ok";
+    if (unanswered > 0)
+        text += "; " + std::to_string(unanswered) + (unanswered == 1 ? " row" : " rows") + " without an answer";
+    return text;
+}
+
+} // namespace
+
+const char usage_text[] =
+    "Usage: wiretest-diagnose [--json] [--quiet] [FILE]\n"
+    "Reads the report of one wiretest run (from FILE, or standard input when FILE\n"
+    "is absent or -), echoes it, and names the faulty pins and their partners.\n"
+    "\n"
+    "  --json     print one JSON document and nothing else\n"
+    "  --quiet    print the diagnosis without the echo of the report\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "Exit status: 0 pass, 1 fail, 2 cannot judge (an incomplete, inconsistent or\n"
+    "unreadable report, a file that cannot be read, a usage error).\n";
+
+std::string words(const Diagnosis &d)
+{
+    std::string text;
+    if (d.verdict != Verdict::incomplete) {
+        for (int j = 0; j < 8; j++)
+            if (d.pins[j].status != PinStatus::ok)
+                text += pin_line(d, j) + "\n";
+        if (d.test == Test::short_test)
+            text += "note: the short test cannot tell pins 0, 2, 4 and 6 apart, nor pins 1, 3, 5 and 7: "
+                    "pins crossed within one of these groups pass it\n";
+    }
+    std::string verdict = verdict_name(d.verdict);
+    for (char &c : verdict)
+        c = char(c - 'a' + 'A');
+    return text + "verdict: " + verdict + " (" + verdict_summary(d) + ")\n";
+}
+
+std::string json(const Diagnosis &d)
+{
+    nlohmann::ordered_json doc;
+    doc["verdict"] = verdict_name(d.verdict);
+    if (d.verdict == Verdict::incomplete)
+        doc["reason"] = d.reason;
+    if (d.test)
+        doc["test"] = test_name(*d.test);
+    if (d.errors)
+        doc["errors"] = *d.errors;
+    if (d.verdict != Verdict::incomplete) {
+        nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+        for (const Row &row : d.rows)
+            rows.push_back({{"driven", row.driven}, {"read", row.read}, {"answered", row.answered}});
+        doc["rows"] = rows;
+        nlohmann::ordered_json pins = nlohmann::ordered_json::array();
+        for (int j = 0; j < 8; j++)
+            pins.push_back({{"pin", j}, {"status", status_name(d.pins[j].status)}, {"with", d.pins[j].with}});
+        doc["pins"] = pins;
+    }
+    return doc.dump();
+}
+
+std::string problem_line(const Diagnosis &d)
+{
+    switch (d.problem) {
+    case Problem::none: return "";
+    case Problem::incomplete: return "wiretest-diagnose: incomplete report: " + verdict_summary(d);
+    case Problem::inconsistent: return "wiretest-diagnose: inconsistent report: " + verdict_summary(d);
+    case Problem::unreadable: return "wiretest-diagnose: unreadable report: " + verdict_summary(d);
+    }
+    return "";
+}
+
+} // namespace diagnose

@@ -1,0 +1,289 @@
+// build/wiretest-diagnose as a shell runs it: echo, words, --quiet, --json,
+// exit statuses and the one line on standard error of each case it cannot
+// judge; the echo of a live pipe line by line; and a pipe from build/wiretest
+// on the virtual USB bus. Reports come from the system run in this process
+// on the simulated driver.
+#include "board_text.h"
+#include "fixture.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string program = WIRETEST_DIAGNOSE;
+
+const std::string stuck_3 =
+    "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n";
+
+class DiagnoseCli : public SimTest {
+protected:
+    // The standard output of a wiretest run on this board.
+    std::string report(const std::string &board, bool short_test = false)
+    {
+        SetUp();
+        sim::attach("WTBOARD1", board_text::parse(board));
+        return console::run(short_test ? std::vector<std::string>{"-n0", "-d", "-s"}
+                                       : std::vector<std::string>{"-n0", "-d"})
+            .out;
+    }
+
+    // A file in the temporary folder, removed with the test.
+    std::string file_with(const std::string &text)
+    {
+        char path[] = "/tmp/wiretest-diagnose-XXXXXX";
+        int fd = mkstemp(path);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+        close(fd);
+        files_.emplace_back(path);
+        return path;
+    }
+
+    void TearDown() override
+    {
+        for (const std::string &f : files_)
+            unlink(f.c_str());
+    }
+
+private:
+    std::vector<std::string> files_;
+};
+
+TEST_F(DiagnoseCli, EchoesTheReportThenTheDiagnosisAndExitsByTheVerdict)
+{
+    std::string good = report(""), open3 = report("open3:0");
+    std::string good_verdict = "verdict: PASS (full test, errors: 0; every pin ok)\n";
+    std::string open3_verdict = "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n";
+
+    process::Result from_stdin = process::run(program, {}, good);
+    EXPECT_EQ(from_stdin.out, good + "\n" + good_verdict);
+    EXPECT_EQ(from_stdin.err, "");
+    EXPECT_EQ(from_stdin.exit_status, 0);
+
+    process::Result from_dash = process::run(program, {"-"}, open3);
+    EXPECT_EQ(from_dash.out, open3 + "\n" + stuck_3 + open3_verdict);
+    EXPECT_EQ(from_dash.exit_status, 1);
+
+    process::Result from_file = process::run(program, {file_with(open3)});
+    EXPECT_EQ(from_file.out, open3 + "\n" + stuck_3 + open3_verdict);
+    EXPECT_EQ(from_file.err, "");
+    EXPECT_EQ(from_file.exit_status, 1);
+
+    // Saved on Windows: the echo keeps the lines, without their CRs.
+    std::string crlf;
+    for (char c : open3)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    process::Result from_crlf = process::run(program, {file_with(crlf)});
+    EXPECT_EQ(from_crlf.out, open3 + "\n" + stuck_3 + open3_verdict);
+    EXPECT_EQ(from_crlf.exit_status, 1);
+
+    process::Result quiet = process::run(program, {"--quiet"}, good);
+    EXPECT_EQ(quiet.out, good_verdict);
+    EXPECT_EQ(quiet.exit_status, 0);
+}
+
+TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
+{
+    std::string good = report(""), short_good = report("", true);
+    std::string binary;
+    for (int i = 0; i < 300; i++)
+        binary += char(i * 41 % 256);
+    struct Case {
+        const char *what;
+        std::string input;
+        std::string verdict, error;
+    };
+    const Case cases[] = {
+        {"cut short", first_lines(good, 24),
+         "verdict: INCOMPLETE (rows missing: the report ends after 8 of 13 rows)\n",
+         "wiretest-diagnose: incomplete report: rows missing: the report ends after 8 of 13 rows\n"},
+        {"a count that does not match", short_good.substr(0, short_good.size() - 2) + "2\n",
+         "verdict: INCOMPLETE (the count does not match the rows (errors: 2, rows whose halves differ: 0))\n",
+         "wiretest-diagnose: inconsistent report: the count does not match the rows (errors: 2, rows whose "
+         "halves differ: 0)\n"},
+        {"binary", binary,
+         "verdict: INCOMPLETE (not a wiretest report: no line in it is one wiretest prints)\n",
+         "wiretest-diagnose: unreadable report: not a wiretest report: no line in it is one wiretest prints\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        process::Result r = process::run(program, {}, c.input);
+        std::string echo = c.input.back() == '\n' ? c.input : c.input + "\n";
+        EXPECT_EQ(r.out, echo + "\n" + c.verdict);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.exit_status, 2);
+
+        process::Result json = process::run(program, {"--json", file_with(c.input)});
+        EXPECT_EQ(json.err, c.error);
+        EXPECT_EQ(json.exit_status, 2);
+        EXPECT_EQ(nlohmann::json::parse(json.out)["verdict"], "incomplete");
+    }
+}
+
+TEST_F(DiagnoseCli, JsonIsOneDocumentAndNothingElse)
+{
+    process::Result r = process::run(program, {"--json"}, report("swap4-5"));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "");
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1); // one line
+    nlohmann::json doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["verdict"], "fail");
+    EXPECT_EQ(doc["test"], "full");
+    EXPECT_EQ(doc["errors"], 4);
+    EXPECT_EQ(doc["rows"].size(), 13u);
+    EXPECT_EQ(doc["rows"][4], nlohmann::json::parse(R"({"driven": 16, "read": 32, "answered": true})"));
+    EXPECT_EQ(doc["pins"][4], nlohmann::json::parse(R"({"pin": 4, "status": "reads-other", "with": [5]})"));
+    EXPECT_EQ(doc["pins"][5], nlohmann::json::parse(R"({"pin": 5, "status": "reads-other", "with": [4]})"));
+    EXPECT_EQ(doc["pins"][0]["status"], "ok");
+
+    process::Result pass = process::run(program, {"--json", "--quiet"}, report("", true));
+    EXPECT_EQ(pass.exit_status, 0);
+    EXPECT_EQ(nlohmann::json::parse(pass.out)["verdict"], "pass");
+}
+
+TEST_F(DiagnoseCli, FilesThatCannotBeReadAndUsageErrorsExit2)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"/nonexistent/run.log"}, "wiretest-diagnose: cannot open /nonexistent/run.log: No such file or directory\n"},
+        {{"/"}, "wiretest-diagnose: cannot read /: Is a directory\n"},
+        {{"--frobnicate"}, "wiretest-diagnose: usage error: unknown option --frobnicate (see --help)\n"},
+        {{"-q"}, "wiretest-diagnose: usage error: unknown option -q (see --help)\n"},
+        {{"a.log", "b.log"}, "wiretest-diagnose: usage error: more than one file given (see --help)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        process::Result r = process::run(program, c.args, report(""));
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.exit_status, 2);
+    }
+}
+
+TEST(DiagnoseCliOptions, HelpAndVersionExit0)
+{
+    process::Result help = process::run(program, {"--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: wiretest-diagnose [--json] [--quiet] [FILE]\n", 0), 0u);
+    EXPECT_NE(help.out.find("Exit status: 0 pass, 1 fail, 2 cannot judge"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+
+    process::Result version = process::run(program, {"--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out.rfind("wiretest-diagnose ", 0), 0u);
+}
+
+// Reads what a child wrote to fd within limit_ms, or until it has `wanted` bytes.
+std::string read_for(int fd, size_t wanted, int limit_ms)
+{
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (text.size() < wanted) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()).count();
+        pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, int(left)) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    return text;
+}
+
+TEST_F(DiagnoseCli, EachLineIsEchoedAsSoonAsItIsRead)
+{
+    std::string text = report("open3:0");
+    std::string first = first_lines(text, 17), rest = text.substr(first.size());
+    int to_child[2], from_child[2];
+    ASSERT_EQ(pipe(to_child), 0);
+    ASSERT_EQ(pipe(from_child), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(to_child[0], 0);
+        dup2(from_child[1], 1);
+        for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]})
+            close(fd);
+        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    // The first row and all before it, then nothing more while the echo is awaited.
+    ASSERT_EQ(write(to_child[1], first.data(), first.size()), ssize_t(first.size()));
+    EXPECT_EQ(read_for(from_child[0], first.size(), 5000), first);
+    ASSERT_EQ(write(to_child[1], rest.data(), rest.size()), ssize_t(rest.size()));
+    close(to_child[1]);
+    std::string after = read_for(from_child[0], SIZE_MAX, 5000);
+    close(from_child[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(after, rest + "\n" + stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+#ifdef WIRETEST
+// build/wiretest on the virtual USB bus, its standard error mixed in, piped
+// into the diagnosis as a shell would.
+TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
+{
+    const std::string swapped_4_5 =
+        "pin 4: reads-other with pin 5 (reads low pin 5 instead of low pin 4: crossed wires, or its net driven "
+        "by another pin)\n"
+        "pin 5: reads-other with pin 4 (reads low pin 4 instead of low pin 5: crossed wires, or its net driven "
+        "by another pin)\n";
+    struct Case {
+        const char *board;
+        std::string diagnosis;
+        int exit_status;
+        std::string mixed_in; // standard error's lines where they land among the rows
+    };
+    const Case cases[] = {
+        {"board=", "verdict: PASS (full test, errors: 0; every pin ok)\n", 0, ""},
+        {"board=open3:0", stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n", 1, ""},
+        {"board=;drop_read=5", "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n",
+         1, ""},
+        // The 22nd write asks for the high byte after 0x80 is driven, and fails.
+        {"board=swap4-5;fail_out=22",
+         swapped_4_5 + "verdict: FAIL (full test, errors: 5; 2 pins not ok; 1 row without an answer)\n", 1,
+         "\t01000000\t01000000\nFT_IO_ERROR\n\t10000000\t11111111\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.board);
+        std::vector<std::string> env = {"LD_LIBRARY_PATH=" VUSB_DIR,
+                                        std::string("WIRETEST_VUSB=chips=6010:WTPIPE1;") + c.board};
+        process::Result alone = process::run(WIRETEST, {"-n0", "-delay"}, std::nullopt, env);
+        process::Result piped = process::run(
+            "/bin/sh", {"-c", std::string("'") + WIRETEST + "' -n0 -delay 2>&1 | '" + program + "'"},
+            std::nullopt, env);
+        if (c.mixed_in.empty()) {
+            EXPECT_EQ(alone.err, "");
+            EXPECT_EQ(piped.out, alone.out + "\n" + c.diagnosis);
+        } else {
+            EXPECT_NE(piped.out.find(c.mixed_in), std::string::npos) << piped.out;
+            EXPECT_EQ(piped.out.substr(piped.out.size() - c.diagnosis.size() - 1), "\n" + c.diagnosis);
+        }
+        EXPECT_EQ(piped.err, "");
+        EXPECT_EQ(piped.exit_status, c.exit_status);
+    }
+}
+#endif
+
+} // namespace

@@ -1,0 +1,523 @@
+// The model of wiretest-diagnose on reports that the system itself printed
+// on the simulated driver: every single fault of each class on every pin or
+// pair of pins, a table of boards in the full and the short test, rows
+// without an answer, standard error mixed in, and reports that cannot be
+// judged. The words and the JSON document are checked on the same runs.
+#include "board_text.h"
+#include "diagnosis.h"
+#include "fixture.h"
+#include "render.h"
+
+#include <nlohmann/json.hpp>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using diagnose::PinStatus;
+using diagnose::Verdict;
+using Strings = std::vector<std::string>;
+
+// What a shell captures of a run: standard output alone, or both streams
+// with 2>&1. Standard output is line-buffered, so a status name written
+// while a row's first half waits lands before that row; unbuffered, it
+// splits the row.
+enum class Capture { out, both, both_unbuffered };
+
+std::string captured(const console::Run &run, Capture capture)
+{
+    if (capture == Capture::out)
+        return run.out;
+    std::string text, pending;
+    for (const auto &[stream, chunk] : run.sequence) {
+        if (stream == console::Stream::err || capture == Capture::both_unbuffered) {
+            text += chunk;
+            continue;
+        }
+        pending += chunk;
+        size_t end = pending.rfind('\n');
+        if (end != std::string::npos) {
+            text += pending.substr(0, end + 1);
+            pending.erase(0, end + 1);
+        }
+    }
+    return text + pending;
+}
+
+// The pins that are not ok, as "3:stuck-0 4:reads-other(5)".
+std::string faulty_pins(const diagnose::Diagnosis &d)
+{
+    std::string text;
+    for (int j = 0; j < 8; j++) {
+        const diagnose::PinDiagnosis &pin = d.pins[j];
+        if (pin.status == PinStatus::ok)
+            continue;
+        text += (text.empty() ? "" : " ") + std::to_string(j) + ":" + diagnose::status_name(pin.status);
+        for (size_t i = 0; i < pin.with.size(); i++)
+            text += (i == 0 ? "(" : ",") + std::to_string(pin.with[i]) + (i + 1 == pin.with.size() ? ")" : "");
+    }
+    return text;
+}
+
+diagnose::Diagnosis diagnose_text(const std::string &text)
+{
+    return diagnose::judge(diagnose::read_report(text));
+}
+
+class Diagnose : public SimTest {
+protected:
+    // One run of wiretest on a board, as a user starts it.
+    console::Run run_board(const chip::Wiring &wiring, bool short_test,
+                           const std::vector<sim::Fault> &faults = {})
+    {
+        SetUp();
+        sim::attach("WTBOARD1", wiring);
+        for (const sim::Fault &f : faults)
+            sim::inject(f);
+        Strings args = {"-n0", "-delay"};
+        if (short_test)
+            args.push_back("-s");
+        return console::run(args);
+    }
+};
+
+// --- every single fault, in the full and the short test ----------------------
+
+struct SingleFault {
+    std::string name;
+    chip::Wiring wiring;
+    std::string full;  // the faulty pins the full test must name
+    std::string brief; // what the short test makes of it ("" passes)
+};
+
+std::string group_of(int pin) { return pin % 2 ? "1,3,5,7" : "0,2,4,6"; }
+bool same_group(int a, int b) { return a % 2 == b % 2; }
+
+// One pin as faulty_pins() writes it: "3:stuck-0", "4:reads-other(5)".
+std::string named(int pin, const std::string &status, const std::string &with = "")
+{
+    std::string text = std::to_string(pin);
+    text.append(":").append(status);
+    if (!with.empty())
+        text.append("(").append(with).append(")");
+    return text;
+}
+
+// Two pins that name each other.
+std::string pair_named(int a, int b, const std::string &status, const std::string &with_a,
+                       const std::string &with_b)
+{
+    return named(a, status, with_a).append(" ").append(named(b, status, with_b));
+}
+
+std::vector<SingleFault> single_faults()
+{
+    std::vector<SingleFault> faults;
+    for (int j = 0; j < 8; j++) {
+        for (const std::string status : {"stuck-0", "stuck-1", "inverted"}) {
+            chip::Wiring wiring;
+            if (status == "inverted")
+                wiring.invert(j);
+            else
+                wiring.stick(j, status == "stuck-1");
+            faults.push_back({named(j, status), wiring, named(j, status), named(j, status)});
+        }
+    }
+    for (int a = 0; a < 8; a++) {
+        for (int b = a + 1; b < 8; b++) {
+            std::string pa = std::to_string(a), pb = std::to_string(b);
+            // Pins of one group read alike in the short test: a short or a
+            // crossing between them passes it. Across the groups a short
+            // still names its partner; a crossed pin reads the whole group.
+            bool hidden = same_group(a, b);
+            for (const std::string kind : {"short-and", "short-or"}) {
+                std::string both = pair_named(a, b, kind, pb, pa);
+                faults.push_back({both, chip::Wiring{}.short_nets(a, b, kind == "short-or"), both,
+                                  hidden ? "" : both});
+            }
+            std::string crossed = pair_named(a, b, "reads-other", pb, pa);
+            faults.push_back({crossed, chip::Wiring{}.swap(a, b), crossed,
+                              hidden ? "" : pair_named(a, b, "reads-other", group_of(b), group_of(a))});
+        }
+    }
+    for (int j = 0; j < 8; j++) {
+        for (int k = 0; k < 8; k++) {
+            if (k == j)
+                continue;
+            std::string reads_k = named(j, "reads-other", std::to_string(k));
+            faults.push_back({reads_k, chip::Wiring{}.wire(j, k), reads_k,
+                              same_group(j, k) ? "" : named(j, "reads-other", group_of(k))});
+        }
+    }
+    return faults;
+}
+
+TEST_F(Diagnose, EverySingleFaultIsNamedExactlyByTheFullTestAndAsTheShortTestSeesIt)
+{
+    std::vector<SingleFault> faults = single_faults();
+    ASSERT_EQ(faults.size(), 164u);
+    for (const SingleFault &f : faults) {
+        SCOPED_TRACE(f.name);
+        diagnose::Diagnosis full = diagnose_text(run_board(f.wiring, false).out);
+        EXPECT_EQ(full.verdict, Verdict::fail);
+        EXPECT_EQ(full.test, diagnose::Test::full);
+        EXPECT_EQ(faulty_pins(full), f.full);
+
+        diagnose::Diagnosis brief = diagnose_text(run_board(f.wiring, true).out);
+        EXPECT_EQ(brief.verdict, f.brief.empty() ? Verdict::pass : Verdict::fail);
+        EXPECT_EQ(brief.test, diagnose::Test::short_test);
+        EXPECT_EQ(faulty_pins(brief), f.brief);
+    }
+}
+
+// --- a table of boards --------------------------------------------------------
+
+struct BoardCase {
+    const char *what;
+    std::string board; // as board_text reads it
+    std::string full, brief;
+};
+
+const std::string all_stuck_high = "stick0:1+stick1:1+stick2:1+stick3:1+stick4:1+stick5:1+stick6:1+stick7:1";
+
+const BoardCase board_cases[] = {
+    {"good board", "", "", ""},
+    {"open wires, pulled down and up", "open3:0+open5:1", "3:stuck-0 5:stuck-1", "3:stuck-0 5:stuck-1"},
+    {"stuck pins", "stick0:1+stick6:0", "0:stuck-1 6:stuck-0", "0:stuck-1 6:stuck-0"},
+    {"inverted pins", "invert2+invert7", "2:inverted 7:inverted", "2:inverted 7:inverted"},
+    {"crossed across the groups", "swap1-6", "1:reads-other(6) 6:reads-other(1)",
+     "1:reads-other(0,2,4,6) 6:reads-other(1,3,5,7)"},
+    {"crossed within a group", "swap0-2", "0:reads-other(2) 2:reads-other(0)", ""},
+    {"wired-AND shorts within each group", "short0-2:and+short1-3:and",
+     "0:short-and(2) 1:short-and(3) 2:short-and(0) 3:short-and(1)", ""},
+    // A wired-AND reads 0 in every walking step, so every pin of the
+    // partner's group could be the partner: two faulty ones are both named.
+    {"wired-AND shorts across the groups", "short0-5:and+short3-6:and",
+     "0:short-and(3,5) 3:short-and(0,6) 5:short-and(0,6) 6:short-and(3,5)",
+     "0:short-and(3,5) 3:short-and(0,6) 5:short-and(0,6) 6:short-and(3,5)"},
+    {"wired-OR short", "short2-7:or", "2:short-or(7) 7:short-or(2)", "2:short-or(7) 7:short-or(2)"},
+    {"two faults at once", "open3:0+swap4-5", "3:stuck-0 4:reads-other(5) 5:reads-other(4)",
+     "3:stuck-0 4:reads-other(1,3,5,7) 5:reads-other(0,2,4,6)"},
+    {"a short beside an inverted pin", "short1-2:or+invert3", "1:short-or(2) 2:short-or(1) 3:inverted",
+     "1:short-or(2) 2:short-or(1,3) 3:inverted"},
+    {"a dominant driver: low 4 drives the net of 5 too", "wire5-4", "5:reads-other(4)",
+     "5:reads-other(0,2,4,6)"},
+    {"an inverted pin on a short", "short3-4:or+invert3", "3:unexplained 4:short-or(3)",
+     "3:unexplained 4:short-or(3)"},
+    {"all pins stuck", all_stuck_high,
+     "0:stuck-1 1:stuck-1 2:stuck-1 3:stuck-1 4:stuck-1 5:stuck-1 6:stuck-1 7:stuck-1",
+     "0:stuck-1 1:stuck-1 2:stuck-1 3:stuck-1 4:stuck-1 5:stuck-1 6:stuck-1 7:stuck-1"},
+    {"bytes reversed", "swap0-7+swap1-6+swap2-5+swap3-4",
+     "0:reads-other(7) 1:reads-other(6) 2:reads-other(5) 3:reads-other(4) 4:reads-other(3) "
+     "5:reads-other(2) 6:reads-other(1) 7:reads-other(0)",
+     "0:reads-other(1,3,5,7) 1:reads-other(0,2,4,6) 2:reads-other(1,3,5,7) 3:reads-other(0,2,4,6) "
+     "4:reads-other(1,3,5,7) 5:reads-other(0,2,4,6) 6:reads-other(1,3,5,7) 7:reads-other(0,2,4,6)"},
+};
+
+TEST_F(Diagnose, BoardsInTheFullAndTheShortTest)
+{
+    for (const BoardCase &c : board_cases) {
+        for (bool short_test : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (short_test ? ", short test" : ", full test"));
+            const std::string &expected = short_test ? c.brief : c.full;
+            console::Run run = run_board(board_text::parse(c.board), short_test);
+            for (Capture capture : {Capture::out, Capture::both}) {
+                diagnose::Diagnosis d = diagnose_text(captured(run, capture));
+                EXPECT_EQ(faulty_pins(d), expected);
+                EXPECT_EQ(d.verdict, expected.empty() ? Verdict::pass : Verdict::fail);
+                EXPECT_EQ(d.rows.size(), short_test ? 4u : 13u);
+                // The count is the tool's own: the report was consistent.
+                EXPECT_NE(run.out.find("errors: " + std::to_string(*d.errors) + "\n"), std::string::npos);
+            }
+        }
+    }
+}
+
+// --- rows without an answer -------------------------------------------------
+
+struct UnansweredCase {
+    const char *what;
+    std::string board;
+    bool short_test;
+    std::vector<sim::Fault> faults;
+    std::set<int> dropped_reads; // the chip does not answer these 0x83 commands
+    Capture capture;
+    std::vector<bool> answered;
+    std::string pins;
+    int errors;
+};
+
+// Reads of the pattern steps, counting from 1; the synchronisation's read comes first.
+sim::Fault fail_read_of_step(int step, FT_STATUS status = FT_IO_ERROR)
+{
+    return sim::fail(sim::Op::Read, step + 1, status);
+}
+
+std::vector<bool> all_answered_but(size_t rows, const std::set<size_t> &unanswered)
+{
+    std::vector<bool> answered(rows, true);
+    for (size_t i : unanswered)
+        answered[i] = false;
+    return answered;
+}
+
+std::vector<UnansweredCase> unanswered_cases()
+{
+    return {
+        {"no data in the third row", "", false, {}, {3}, Capture::out, all_answered_but(13, {2}), "", 1},
+        // The open pin still shows in the rows that were answered.
+        {"no data in the open pin's own row", "open3:0", false, {}, {4}, Capture::out,
+         all_answered_but(13, {3}), "3:stuck-0", 3},
+        {"no data in every row", "", true, {}, {1, 2, 3, 4}, Capture::out, all_answered_but(4, {0, 1, 2, 3}),
+         "0:untested 1:untested 2:untested 3:untested 4:untested 5:untested 6:untested 7:untested", 4},
+        // A failed read prints 11111111; only the status name tells.
+        {"failed read, status name before the row", "swap4-5", false, {fail_read_of_step(2)}, {},
+         Capture::both, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+        {"failed read, status name inside the row", "swap4-5", false, {fail_read_of_step(2)}, {},
+         Capture::both_unbuffered, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+        // Without standard error the row reads as if every pin were high
+        // while pin 1 was driven: the odd pins look shorted to it.
+        {"failed read, standard output alone", "", false, {fail_read_of_step(2)}, {}, Capture::out,
+         all_answered_but(13, {}), "0:unexplained 2:unexplained 3:short-or(1) 4:unexplained 5:short-or(1) "
+         "6:unexplained 7:short-or(1)", 1},
+        {"failed read of the last row, standard output alone", "", true, {fail_read_of_step(4)}, {},
+         Capture::out, all_answered_but(4, {3}), "", 1},
+        {"failed read of the last row, status name", "", true, {fail_read_of_step(4)}, {}, Capture::both,
+         all_answered_but(4, {3}), "", 1},
+        // The drive of 0xAA fails: the pins still hold 0x00, and the row shows it.
+        {"failed drive, status name before the row", "", true, {sim::fail(sim::Op::Write, 7, FT_IO_ERROR)}, {},
+         Capture::both, all_answered_but(4, {0}), "", 1},
+        // The drive's queue query fails after 0xFF went out: an answered
+        // read with equal halves, which the count leaves out.
+        {"failed queue query of the last drive", "", true,
+         {sim::fail(sim::Op::GetQueueStatus, 13, FT_IO_ERROR)}, {}, Capture::both, all_answered_but(4, {3}), "",
+         0},
+    };
+}
+
+TEST_F(Diagnose, RowsWithoutAnAnswerAreLeftOutOfTheDiagnosis)
+{
+    for (const UnansweredCase &c : unanswered_cases()) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        sim::attach("WTBOARD1", board_text::parse(c.board));
+        sim::channel(0).faults.dropped_high_reads = c.dropped_reads;
+        for (const sim::Fault &f : c.faults)
+            sim::inject(f);
+        console::Run run = console::run(c.short_test ? Strings{"-n0", "-d", "-s"} : Strings{"-n0", "-d"});
+        diagnose::Diagnosis d = diagnose_text(captured(run, c.capture));
+        ASSERT_EQ(d.errors, c.errors) << run.out;
+        EXPECT_EQ(d.verdict, c.errors == 0 ? Verdict::pass : Verdict::fail);
+        std::vector<bool> answered;
+        for (const diagnose::Row &row : d.rows)
+            answered.push_back(row.answered);
+        EXPECT_EQ(answered, c.answered);
+        EXPECT_EQ(faulty_pins(d), c.pins);
+        for (const diagnose::Row &row : d.rows) {
+            if (row.no_data) {
+                EXPECT_EQ(row.read, 255);
+            }
+        }
+    }
+}
+
+// --- standard error mixed in ------------------------------------------------
+
+TEST_F(Diagnose, StrayBytesAndADrainFailureBeforeTheRowsChangeNothing)
+{
+    // Something waits after the high-byte setup, reading it fails, and the
+    // next drive lists the byte: "FT_IO_ERROR", "ERROR: can't read queue",
+    // then "\t\t0: 0x42" before the first row.
+    console::Run run = run_board(board_text::parse("open3:0"), false,
+                                 {sim::stale_before(sim::Op::GetQueueStatus, 5, {0x42}),
+                                  sim::fail(sim::Op::Read, 2, FT_IO_ERROR)});
+    ASSERT_EQ(run.err, "FT_IO_ERROR\nERROR: can't read queue\n\t\t0: 0x42\n");
+    diagnose::Diagnosis d = diagnose_text(captured(run, Capture::both));
+    EXPECT_EQ(d.verdict, Verdict::fail);
+    EXPECT_EQ(faulty_pins(d), "3:stuck-0");
+    for (const diagnose::Row &row : d.rows)
+        EXPECT_TRUE(row.answered);
+}
+
+TEST_F(Diagnose, StrayBytesListedBetweenRowsAreNotRows)
+{
+    // An answer left unread by a failed queue query is listed by the next drive.
+    console::Run run = run_board({}, true, {sim::fail(sim::Op::GetQueueStatus, 8, FT_IO_ERROR)});
+    ASSERT_NE(run.err.find("\t\t0: 0xAA\n"), std::string::npos);
+    diagnose::Diagnosis d = diagnose_text(captured(run, Capture::both));
+    EXPECT_EQ(d.rows.size(), 4u);
+    EXPECT_EQ(d.verdict, Verdict::fail);
+    EXPECT_EQ(faulty_pins(d), "");
+    EXPECT_FALSE(d.rows[0].answered);
+}
+
+// --- reports that cannot be judged --------------------------------------------
+
+struct UnjudgedCase {
+    const char *what;
+    std::string text;
+    diagnose::Problem problem;
+    std::string reason;
+};
+
+std::string replaced(const std::string &text, const std::string &from, const std::string &to)
+{
+    std::string result = text;
+    result.replace(result.find(from), from.size(), to);
+    return result;
+}
+
+TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
+{
+    using diagnose::Problem;
+    std::string good = run_board({}, false).out;
+    std::string open3 = run_board(board_text::parse("open3:0"), false).out;
+    console::Run setup_failed = run_board({}, false, {sim::fail(sim::Op::SetChars, 1, FT_IO_ERROR)});
+    console::Run no_devices = run_board({}, false, {sim::fail(sim::Op::ListDevices, 1, FT_IO_ERROR)});
+    std::string no_data = "\t00000100\tno data ?!\n";
+    std::string binary;
+    for (int i = 0; i < 512; i++)
+        binary += char(i * 37 % 256);
+
+    std::string swapped_rows = replaced(good, "\t00000010\t00000010\n\t00000100\t00000100\n",
+                                        "\t00000100\t00000100\n\t00000010\t00000010\n");
+
+    const UnjudgedCase cases[] = {
+        {"nothing", "", Problem::incomplete, "no rows: the test did not run"},
+        {"a setup failure, with standard error", captured(setup_failed, Capture::both), Problem::incomplete,
+         "no rows: the test did not run; last error: ERROR: can not disable event chars"},
+        {"a setup failure, standard output alone", setup_failed.out, Problem::incomplete,
+         "no rows: the test did not run"},
+        {"no listing", no_devices.err, Problem::incomplete,
+         "no rows: the test did not run; last error: ERROR: FT_ListDevices"},
+        {"cut after eight lines of rows", first_lines(good, 24), Problem::incomplete,
+         "rows missing: the report ends after 8 of 13 rows"},
+        {"cut inside a row without an answer", first_lines(good, 18) + no_data, Problem::incomplete,
+         "rows missing: the report ends after 2 of 13 rows"},
+        {"no count line", replaced(good, "Testing complete, errors: 0\n", ""), Problem::incomplete,
+         "rows missing: no count line after the rows"},
+        {"a count too high", replaced(good, "errors: 0", "errors: 2"), Problem::inconsistent,
+         "the count does not match the rows"},
+        {"a count too low", replaced(open3, "errors: 3", "errors: 2"), Problem::inconsistent,
+         "the count does not match the rows"},
+        {"rows out of order", swapped_rows, Problem::unreadable,
+         "not a wiretest report: row 2 drives 00000100, not 00000010"},
+        {"two reports", good + good, Problem::unreadable, "not a wiretest report: rows after its count line"},
+        {"a row without its read bits", first_lines(good, 18) + no_data + "garbage\n", Problem::unreadable,
+         "not a wiretest report: a row without its read bits"},
+        {"text", "hello\nworld\n", Problem::unreadable, "not a wiretest report: no line in it is one wiretest prints"},
+        {"binary", binary, Problem::unreadable, "not a wiretest report: no line in it is one wiretest prints"},
+        {"rows of another tool", "\t00000011\t00000011\nTesting complete, errors: 0\n", Problem::unreadable,
+         "not a wiretest report: its first row drives 00000011"},
+    };
+    for (const UnjudgedCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        diagnose::Diagnosis d = diagnose_text(c.text);
+        EXPECT_EQ(d.verdict, Verdict::incomplete);
+        EXPECT_EQ(d.problem, c.problem);
+        EXPECT_EQ(d.reason, c.reason);
+        EXPECT_TRUE(d.rows.empty());
+    }
+}
+
+TEST_F(Diagnose, ACrLfReportReadsTheSame)
+{
+    std::string report = run_board(board_text::parse("swap4-5"), false).out, crlf;
+    for (char c : report)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(diagnose::json(diagnose_text(crlf)), diagnose::json(diagnose_text(report)));
+    EXPECT_EQ(faulty_pins(diagnose_text(crlf)), "4:reads-other(5) 5:reads-other(4)");
+}
+
+// --- words and JSON -----------------------------------------------------------
+
+TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
+{
+    struct Case {
+        std::string board;
+        bool short_test;
+        std::string words;
+    };
+    const std::string short_note = "note: the short test cannot tell pins 0, 2, 4 and 6 apart, nor pins 1, 3, 5 "
+                                   "and 7: pins crossed within one of these groups pass it\n";
+    const Case cases[] = {
+        {"", false, "verdict: PASS (full test, errors: 0; every pin ok)\n"},
+        {"swap0-2", true, short_note + "verdict: PASS (short test, errors: 0; every pin ok)\n"},
+        {"open6:0+short1-3:and", false,
+         "pin 1: short-and with pin 3 (reads low pin 1 AND low pin 3: the nets touch and 0 wins)\n"
+         "pin 3: short-and with pin 1 (reads low pin 3 AND low pin 1: the nets touch and 0 wins)\n"
+         "pin 6: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+         "verdict: FAIL (full test, errors: 5; 3 pins not ok)\n"},
+        {"swap4-5+invert7+stick0:1", true,
+         "pin 0: stuck-1 (reads 1 whatever is driven: open with a pull-up, or shorted to the supply)\n"
+         "pin 4: reads-other with pins 1, 3, 5 and 7 (reads any of low pins 1, 3, 5 and 7 instead of low pin "
+         "4: crossed wires, or its net driven by another pin)\n"
+         "pin 5: reads-other with pins 0, 2, 4 and 6 (reads any of low pins 0, 2, 4 and 6 instead of low pin "
+         "5: crossed wires, or its net driven by another pin)\n"
+         "pin 7: inverted (reads the opposite of low pin 7)\n" +
+             short_note + "verdict: FAIL (short test, errors: 4; 4 pins not ok)\n"},
+        {"short3-4:or+invert3", false,
+         "pin 3: unexplained (read 1110011110010 where 0001000001001 was driven)\n"
+         "pin 4: short-or with pin 3 (reads low pin 4 OR low pin 3: the nets touch and 1 wins)\n"
+         "verdict: FAIL (full test, errors: 11; 2 pins not ok)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.board);
+        EXPECT_EQ(diagnose::words(diagnose_text(run_board(board_text::parse(c.board), c.short_test).out)),
+                  c.words);
+    }
+    SetUp();
+    sim::attach("WTBOARD1");
+    sim::channel(0).faults.dropped_high_reads = {5};
+    EXPECT_EQ(diagnose::words(diagnose_text(console::run({"-n0", "-d"}).out)),
+              "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n");
+}
+
+TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
+{
+    // The last read fails: 11111111 against 11111111, counted.
+    console::Run run = run_board(board_text::parse("short1-2:or"), true, {fail_read_of_step(4)});
+    nlohmann::json doc = nlohmann::json::parse(diagnose::json(diagnose_text(run.out)));
+
+    EXPECT_EQ(doc["verdict"], "fail");
+    EXPECT_EQ(doc["test"], "short");
+    EXPECT_EQ(doc["errors"], 3);
+    EXPECT_FALSE(doc.contains("reason"));
+    EXPECT_EQ(doc["rows"], nlohmann::json::parse(R"([
+        {"driven": 170, "read": 174, "answered": true},
+        {"driven": 85, "read": 87, "answered": true},
+        {"driven": 0, "read": 0, "answered": true},
+        {"driven": 255, "read": 255, "answered": false}])"));
+    ASSERT_EQ(doc["pins"].size(), 8u);
+    for (int j = 0; j < 8; j++) {
+        SCOPED_TRACE(j);
+        EXPECT_EQ(doc["pins"][j]["pin"], j);
+        EXPECT_EQ(doc["pins"][j]["status"], j == 1 || j == 2 ? "short-or" : "ok");
+    }
+    EXPECT_EQ(doc["pins"][1]["with"], nlohmann::json::array({2}));
+    EXPECT_EQ(doc["pins"][2]["with"], nlohmann::json::array({1}));
+    EXPECT_EQ(doc["pins"][0]["with"], nlohmann::json::array());
+}
+
+TEST_F(Diagnose, AnIncompleteJsonDocumentHasNoRowsOrPins)
+{
+    std::string report = run_board({}, true).out;
+    nlohmann::json doc = nlohmann::json::parse(
+        diagnose::json(diagnose_text(replaced(report, "errors: 0", "errors: 2"))));
+    EXPECT_EQ(doc, nlohmann::json::parse(
+                       R"({"verdict": "incomplete", "reason": "the count does not match the rows",
+                           "test": "short", "errors": 2})"));
+    EXPECT_EQ(nlohmann::json::parse(diagnose::json(diagnose_text(""))),
+              nlohmann::json::parse(R"({"verdict": "incomplete", "reason": "no rows: the test did not run"})"));
+}
+
+TEST(DiagnosePatterns, AreTheSequenceTheToolDrives)
+{
+    EXPECT_EQ(diagnose::patterns(diagnose::Test::full),
+              (std::vector<uint8_t>{0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x00, 0xAA, 0x55, 0x00, 0xFF}));
+    EXPECT_EQ(diagnose::patterns(diagnose::Test::short_test), (std::vector<uint8_t>{0xAA, 0x55, 0x00, 0xFF}));
+}
+
+} // namespace
