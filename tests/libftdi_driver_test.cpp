@@ -392,6 +392,33 @@ TEST_F(LibftdiDriver, BytesArrivingBetweenQueriesAreCountedOnceAndInOrder)
     EXPECT_EQ(n, 0u);
 }
 
+// The drains of the synchronisation query right after a command without an
+// answer: such a query need not wait a timer length for the chip's empty
+// packet. Once the round is due, a query waits for it, and bytes the chip
+// sent after that write are counted.
+TEST_F(LibftdiDriver, AQueryRightAfterCommandsWithoutAnAnswerAnswersFromMemory)
+{
+    attach("chips=6010:WT01;latency=1;stale=1:5A");
+    FT_HANDLE h = open("WT01A");
+    ASSERT_EQ(FT_ResetDevice(h), FT_OK); // the chip holds nothing from before
+    ASSERT_EQ(FT_SetLatencyTimer(h, 100), FT_OK);
+    mpsse_on(h);
+    uint8_t commands[] = {0x84, 0x80, 0x00, 0xFF, 0x82, 0x00, 0x00, 0x85};
+    uint32_t n = 99;
+    auto start = Clock::now();
+    ASSERT_EQ(FT_Write(h, commands, sizeof commands, &n), FT_OK); // 0x5A comes with it
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 0u);
+    EXPECT_LT(since(start), milliseconds(100)); // not at the timer's end
+
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_EQ(n, 1u);
+
+    // A command with an answer is waited for at once.
+    EXPECT_EQ(exchange(h, {0x80, 0x00, 0xFF, 0x83}), 2u);
+}
+
 TEST_F(LibftdiDriver, AByteArrivingDuringCloseIsTakenInBeforeTheChipIsReleased)
 {
     char path[] = "/tmp/wiretest-vusb-XXXXXX";

@@ -26,7 +26,16 @@
 // the query answers from memory. Between rounds the thread waits on a
 // condition variable, and within one it blocks in the read: it never spins.
 // The first query or read after opening makes a round of its own, so bytes
-// the chip held before any write are found too. The calls on a handle come
+// the chip held before any write are found too.
+//
+// A query made sooner than one timer length after a write that holds only
+// MPSSE commands without an answer (setting pins, the loopback), as the
+// drains of the synchronisation are, need not wait for that write's round:
+// it would only wait at the chip for an empty packet. It answers from memory,
+// and the round goes on in the background for the next query. A query made
+// later waits for every round asked, so that whatever the chip sent before
+// the query's settle wait began is counted. A chip reset purges what the chip
+// held, so after one the round at open is owed to no query either. The calls on a handle come
 // from one thread at a time, as the system makes them; the reader is the
 // only other thread, and it never touches the libftdi1 context.
 //
@@ -63,6 +72,7 @@
 //   a background read failed                          -> as above, from the
 //                                                        next query or read
 #include "device_link/ft_driver.h"
+#include "mpsse/mpsse_commands.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -145,6 +155,8 @@ struct Channel {
     // transfer that ended the last round began.
     uint64_t rounds_asked = 1;
     uint64_t rounds_done = 0;
+    uint64_t rounds_owed = 1;        // what a query right after a write waits for
+    bool mpsse = false;              // bit mode MPSSE: written bytes are commands
     Clock::time_point round_start = Clock::time_point::max(); // not before
     FT_STATUS failure = FT_OK;       // of a background read, not yet reported
     bool gone = false;               // the chip was unplugged
@@ -370,17 +382,37 @@ void read_in_background(Channel &c)
     }
 }
 
-// Wait until the rounds asked so far are done, starting a pending one now.
-// false when the chip is gone.
-bool finish_rounds(Channel &c, Hold &hold)
+// Wait until the rounds asked up to target are done, starting a pending one
+// now. false when the chip is gone.
+bool finish_rounds(Channel &c, Hold &hold, uint64_t target)
 {
-    uint64_t target = c.rounds_asked;
     if (c.rounds_done < target) {
         c.round_start = std::min(c.round_start, Clock::now());
         c.changed.notify_all();
         c.changed.wait(hold, [&] { return c.rounds_done >= target || c.gone; });
     }
     return !c.gone;
+}
+
+// Whether the chip may answer these bytes in MPSSE mode: anything but a run
+// of commands that set pins or the loopback, which never answer.
+bool may_answer(const uint8_t *bytes, size_t count)
+{
+    for (size_t at = 0; at < count;) {
+        switch (bytes[at]) {
+        case MPSSE_SET_BITS_LOW:
+        case MPSSE_SET_BITS_HIGH:
+            at += 3; // the opcode, the value and the direction
+            break;
+        case MPSSE_LOOPBACK_ON:
+        case MPSSE_LOOPBACK_OFF:
+            at += 1;
+            break;
+        default:
+            return true;
+        }
+    }
+    return false;
 }
 
 // The failure of a background read, reported once.
@@ -472,7 +504,12 @@ FT_STATUS FT_ResetDevice(FT_HANDLE handle)
         return status;
     // libftdi1 drops its own read buffer here, which this layer never uses:
     // nothing received is lost.
-    return control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
+    status = control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
+    if (status == FT_OK) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        c->rounds_owed = c->rounds_done; // the chip holds nothing from before
+    }
+    return status;
 }
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_size)
@@ -570,7 +607,12 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode
     Channel *c = usable(handle, status);
     if (!c)
         return status;
-    return control(*c, [&](ftdi_context *f) { return ftdi_set_bitmode(f, mask, mode); });
+    status = control(*c, [&](ftdi_context *f) { return ftdi_set_bitmode(f, mask, mode); });
+    if (status == FT_OK) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        c->mpsse = mode == FT_BITMODE_MPSSE;
+    }
+    return status;
 }
 
 FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *written)
@@ -589,6 +631,8 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
     // latency timer lets them out.
     std::lock_guard<std::mutex> hold(c->lock);
     c->rounds_asked++;
+    if (!c->mpsse || may_answer(static_cast<const uint8_t *>(buffer), size_t(result)))
+        c->rounds_owed = c->rounds_asked;
     c->round_start = Clock::now() + std::chrono::milliseconds(c->latency_ms);
     c->changed.notify_all();
     return FT_OK;
@@ -603,7 +647,8 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
     if (!rx_count)
         return FT_INVALID_PARAMETER;
     Hold hold(c->lock);
-    finish_rounds(*c, hold);
+    bool round_due = Clock::now() >= c->round_start;
+    finish_rounds(*c, hold, round_due ? c->rounds_asked : c->rounds_owed);
     status = take_failure(*c);
     if (status != FT_OK)
         return status;
@@ -622,12 +667,12 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
     Hold hold(c->lock);
     // Wait for the rest until the read timeout; a short read succeeds.
     auto deadline = Clock::now() + std::chrono::milliseconds(c->read_timeout_ms);
-    bool attached = finish_rounds(*c, hold);
+    bool attached = finish_rounds(*c, hold, c->rounds_asked);
     for (int rounds = 0; attached && c->failure == FT_OK && c->queue.size() < count &&
                          rounds < MAX_ROUNDS_PER_READ && Clock::now() < deadline;
          rounds++) {
         c->rounds_asked++;
-        attached = finish_rounds(*c, hold);
+        attached = finish_rounds(*c, hold, c->rounds_asked);
     }
     status = take_failure(*c);
     if (status != FT_OK)
