@@ -442,7 +442,7 @@ def main():
                  "-", "-", "-", "-"])
     pipe_firsts = time_runs([SIM, "-n0", "-delay"], 5)[1]
     rows.append(["start-up to first line, on a pipe (-n0 -delay)",
-                 "%s (median of 5; stdout fully buffered: all output comes at exit)"
+                 "%s (median of 5; standard output line by line, as on a terminal)"
                  % ms(median(pipe_firsts)), "-", "-", "-", "-"])
     rows.append(["empty program, wall (process start-up and exit)",
                  "%s (%s, %s)" % (ms(median(empty)), runs_note, spread(empty)),
@@ -512,10 +512,9 @@ def main():
         rows += latency_rows(vusb, runs_note)
         notes.append("latency-faithful virtual USB chip: WIRETEST_VUSB=latency=1 (reads wait "
                      "for the chip's latency timer, 2 ms after the setup); load average "
-                     "%s before these rows, %s after. Two queries of every run come right "
-                     "after their command, with no wait between (the drains after loopback "
-                     "on and off): each waits one latency period for the chip's empty packet, "
-                     "4 ms a run that the instant chip does not cost." % (load_latency, loadavg()))
+                     "%s before these rows, %s after. The two drains right after loopback "
+                     "on and off answer from memory: those commands have no answer, and a "
+                     "query waits only for a round that may hold one, or that is due." % (load_latency, loadavg()))
         if os.environ.get("BENCH_VUSB_BEFORE_EXE"):
             notes.append("before: BENCH_VUSB_BEFORE_EXE=%s" % os.environ["BENCH_VUSB_BEFORE_EXE"])
         build_dir = os.path.dirname(exe)
