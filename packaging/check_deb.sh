@@ -140,8 +140,17 @@ man_path=$(man -w wiretest) || fail "man -w wiretest finds no page"
 [ "$man_path" = /usr/share/man/man1/wiretest.1.gz ] || fail "man -w wiretest: $man_path"
 step "man -w wiretest: $man_path"
 
-# The installed wiretest-diagnose: an empty report cannot be judged (exit
-# status 2), and its man page is found.
+# The installed wiretest-diagnose on a saved report: the demo board whose low
+# pin 3 is open (build/wiretest-sim -n1) fails, and pin 3 is named; an empty
+# report cannot be judged. Its man page is found.
+report=$(mktemp)
+build/wiretest-sim -n1 -delay >"$report" 2>&1 || fail "build/wiretest-sim gave no report to diagnose"
+diagnose_status=0
+diagnose_out=$(wiretest-diagnose --quiet "$report" 2>/dev/null) || diagnose_status=$?
+rm -f "$report"
+[ "$diagnose_status" -eq 1 ] || fail "wiretest-diagnose on the open-pin report exited $diagnose_status, not 1"
+grep -q '^pin 3: stuck-0' <<<"$diagnose_out" && grep -q '^verdict: FAIL' <<<"$diagnose_out" ||
+  fail "wiretest-diagnose on the open-pin report printed: $diagnose_out"
 diagnose_status=0
 diagnose_out=$(wiretest-diagnose --quiet </dev/null 2>/dev/null) || diagnose_status=$?
 [ "$diagnose_status" -eq 2 ] || fail "wiretest-diagnose on no input exited $diagnose_status, not 2"
@@ -149,7 +158,7 @@ diagnose_out=$(wiretest-diagnose --quiet </dev/null 2>/dev/null) || diagnose_sta
   fail "wiretest-diagnose on no input printed: $diagnose_out"
 man_path=$(man -w wiretest-diagnose) || fail "man -w wiretest-diagnose finds no page"
 [ "$man_path" = /usr/share/man/man1/wiretest-diagnose.1.gz ] || fail "man -w wiretest-diagnose: $man_path"
-step "installed wiretest-diagnose: exit status 2 on no input; man -w: $man_path"
+step "installed wiretest-diagnose: exit status 1 naming pin 3 on a saved report of the open-pin board, 2 on no input; man -w: $man_path"
 
 # --- purge: none of its files or folders remains ---------------------------
 DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_options[@]}" wiretest </dev/null
