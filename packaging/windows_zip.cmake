@@ -8,9 +8,8 @@
 
 cmake_minimum_required(VERSION 3.25)
 
-# The executables every Windows build has, and those only some builds have.
-set(required_executables wiretest.exe wiretest-sim.exe)
-set(optional_executables wiretest-diagnose.exe)
+# The executables every Windows build has.
+set(executables wiretest.exe wiretest-sim.exe wiretest-diagnose.exe)
 
 if(NOT IS_DIRECTORY "${WINDOWS_DIR}")
   message(STATUS "Windows zip: skipped, no Windows build in ${WINDOWS_DIR} (make windows builds it)")
@@ -18,7 +17,7 @@ if(NOT IS_DIRECTORY "${WINDOWS_DIR}")
 endif()
 
 set(missing)
-foreach(executable ${required_executables})
+foreach(executable ${executables})
   if(NOT EXISTS "${WINDOWS_DIR}/${executable}")
     list(APPEND missing ${executable})
   endif()
@@ -26,12 +25,6 @@ endforeach()
 if(missing)
   message(FATAL_ERROR "Windows zip: ${WINDOWS_DIR} lacks ${missing}: finish the Windows build (make windows) or remove the folder")
 endif()
-set(executables ${required_executables})
-foreach(executable ${optional_executables})
-  if(EXISTS "${WINDOWS_DIR}/${executable}")
-    list(APPEND executables ${executable})
-  endif()
-endforeach()
 
 set(name wiretest-${VERSION}-win64)
 set(folder "${WINDOWS_DIR}/${name}")
@@ -41,10 +34,6 @@ foreach(executable ${executables})
   file(COPY "${WINDOWS_DIR}/${executable}" DESTINATION "${folder}")
 endforeach()
 
-set(DIAGNOSE_LINE "")
-if("wiretest-diagnose.exe" IN_LIST executables)
-  set(DIAGNOSE_LINE "  wiretest-diagnose.exe  names the faulty pins from a saved report\n")
-endif()
 # Text for Windows: @VARIABLES@ filled in, every line end CR LF.
 function(write_for_windows source destination)
   file(READ "${source}" text)
