@@ -126,12 +126,13 @@ bench: deps-bench build
 	cmake --build $(RELEASE_DIR) -j2
 	python3 bench/bench.py
 
-# Windows: wiretest.exe, wiretest-sim.exe and the simulated driver as
+# Windows: wiretest.exe, wiretest-sim.exe, wiretest-diagnose.exe (which needs
+# the header-only JSON library) and the simulated driver as
 # sim-driver/ftd2xx.dll, cross-built with mingw-w64 into $(WINDOWS_DIR).
 # `make test-windows` runs them under Wine against the Linux build's output
 # (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
 WINDOWS_DIR := build-windows
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev
 WINE_PACKAGES := wine64
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
 WINE := /usr/lib/wine/wine64
