@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device_link/ft_driver.h"
+#include "device_link/ft_locations.h"
 #include "mpsse_chip.h"
 
 #include <cstdint>
@@ -16,6 +17,7 @@ namespace sim {
 enum class Op {
     ListDevices, OpenEx, ResetDevice, SetUSBParameters, SetChars, SetTimeouts,
     SetLatencyTimer, SetFlowControl, SetBitMode, Write, GetQueueStatus, Read, Close,
+    ListChannels, OpenByLocation, // the station's listing and opening
     Any, // in a Fault: every operation
 };
 
@@ -26,7 +28,8 @@ struct Call {
     explicit Call(Op op, std::vector<uint64_t> args = {}) : op(op), args(std::move(args)) {}
     Op op;
     std::vector<uint64_t> args;  // the integer arguments, in order (handles left out)
-    std::string text;            // FT_OpenEx: the serial number asked for
+    std::string text;            // FT_OpenEx: the serial number asked for; opening by
+                                 // location: the location, a space and the channel letter
     std::vector<uint8_t> data;   // FT_Write: the bytes sent; FT_Read: the bytes delivered
     FT_STATUS result = FT_OK;
     uint32_t count = 0;          // the count handed back: devices, written, queued or read
@@ -58,6 +61,21 @@ void reset();
 // Attach a dual-channel chip's MPSSE channel under this serial number; its
 // index is the order of attachment.
 void attach(const std::string &serial, const chip::Wiring &wiring = {});
+
+enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
+
+// Attach a chip plugged at location ("1-4.2"), with one device per MPSSE
+// channel of its kind, channel A first; serial is the chip's own, "" for a
+// blank EEPROM. FT_ListDevices lists each channel as serial and letter (the
+// FT232H by its plain serial), and passes over a chip without one, as the
+// libftdi1 layer does. The board is wired to channel A; the other channels
+// have nothing on their pins.
+void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
+                 const chip::Wiring &wiring = {});
+
+// The chip at location may be listed but not opened: another program holds
+// it, or the user lacks permission. The listing gives note as the reason.
+void refuse_access(const std::string &location, const std::string &note);
 
 // The engine of an attached device, to set its faults or look at its pins.
 chip::MpsseChannel &channel(int device);

@@ -10,7 +10,12 @@ namespace sim {
 namespace {
 
 struct Device {
-    std::string serial;
+    std::string serial;           // as FT_ListDevices lists it; "" when not listed there
+    std::string location;         // "" for a device attached by serial alone
+    char channel = 'A';
+    std::string chip_serial;      // the chip's own, without the channel letter
+    ChipKind kind = ChipKind::FT2232H;
+    std::string access_note;      // why it may not be opened; "" when it may
     chip::MpsseChannel engine;
     std::deque<uint8_t> received; // bytes the chip has sent, not yet read
     bool open = false;
@@ -97,6 +102,25 @@ FT_STATUS configure(Op op, FT_HANDLE handle, std::vector<uint64_t> args)
     return finish(FT_OK);
 }
 
+FT_STATUS open_device(size_t index, FT_HANDLE *handle)
+{
+    Device &d = world().devices[index];
+    if (d.open)
+        return FT_DEVICE_NOT_OPENED; // in use
+    d.open = true;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
+    *handle = reinterpret_cast<FT_HANDLE>(uintptr_t(index + 1));
+    return FT_OK;
+}
+
+// Zero-terminated, cut to the buffer.
+void copy_text(char *to, size_t size, const std::string &from)
+{
+    size_t n = std::min(from.size(), size - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+
 } // namespace
 
 const char *op_name(Op op)
@@ -104,7 +128,8 @@ const char *op_name(Op op)
     static const char *const names[] = {
         "FT_ListDevices", "FT_OpenEx", "FT_ResetDevice", "FT_SetUSBParameters",
         "FT_SetChars", "FT_SetTimeouts", "FT_SetLatencyTimer", "FT_SetFlowControl",
-        "FT_SetBitMode", "FT_Write", "FT_GetQueueStatus", "FT_Read", "FT_Close", "any",
+        "FT_SetBitMode", "FT_Write", "FT_GetQueueStatus", "FT_Read", "FT_Close",
+        "ft_list_channels", "ft_open_by_location", "any",
     };
     return names[int(op)];
 }
@@ -145,6 +170,33 @@ void attach(const std::string &serial, const chip::Wiring &wiring)
     world().devices.push_back(std::move(d));
 }
 
+void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
+                 const chip::Wiring &wiring)
+{
+    // The MPSSE channels of each kind: the FT4232H's C and D have none, and
+    // the FT2232D's B has none.
+    const char *letters = kind == ChipKind::FT2232H || kind == ChipKind::FT4232H ? "AB" : "A";
+    for (const char *letter = letters; *letter; letter++) {
+        Device d;
+        d.location = location;
+        d.channel = *letter;
+        d.chip_serial = serial;
+        d.kind = kind;
+        if (!serial.empty())
+            d.serial = kind == ChipKind::FT232H ? serial : serial + *letter;
+        if (*letter == 'A')
+            d.engine.wiring = wiring;
+        world().devices.push_back(std::move(d));
+    }
+}
+
+void refuse_access(const std::string &location, const std::string &note)
+{
+    for (Device &d : world().devices)
+        if (d.location == location)
+            d.access_note = note;
+}
+
 chip::MpsseChannel &channel(int device) { return world().devices.at(size_t(device)).engine; }
 
 void inject(const Fault &fault) { world().faults.push_back(fault); }
@@ -174,12 +226,17 @@ FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
     auto buffers = static_cast<char **>(list_arg);
     // Copy up to the null pointer that ends the caller's list: 64 bytes a
     // buffer, the terminator only where it fits, as the chip maker's driver does.
-    for (size_t i = 0; i < devices.size() && buffers[i]; i++) {
+    size_t listed = 0;
+    for (size_t i = 0; i < devices.size() && buffers[listed]; i++) {
         const std::string &serial = devices[i].serial;
+        if (serial.empty())
+            continue; // a chip without a serial number cannot be opened by one
         size_t n = std::min(serial.size() + 1, size_t(64));
-        std::memcpy(buffers[i], serial.c_str(), n);
+        std::memcpy(buffers[listed++], serial.c_str(), n);
     }
-    uint32_t count = hit.count.value_or(uint32_t(devices.size()));
+    size_t named = size_t(std::count_if(devices.begin(), devices.end(),
+                                        [](const Device &d) { return !d.serial.empty(); }));
+    uint32_t count = hit.count.value_or(uint32_t(named));
     *static_cast<int32_t *>(count_arg) = int32_t(count);
     return finish(FT_OK, count);
 }
@@ -196,14 +253,58 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
         return finish(FT_INVALID_PARAMETER);
     std::vector<Device> &devices = world().devices;
     for (size_t i = 0; i < devices.size(); i++) {
-        if (devices[i].serial != world().calls.back().text)
+        if (!devices[i].serial.empty() && devices[i].serial == world().calls.back().text)
+            return finish(open_device(i, handle));
+    }
+    return finish(FT_DEVICE_NOT_FOUND);
+}
+
+FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
+{
+    Hit hit = begin_call(Call(Op::ListChannels, {capacity}), nullptr);
+    if (hit.status != FT_OK)
+        return finish(hit.status);
+    if (!count || (capacity > 0 && !list))
+        return finish(FT_INVALID_PARAMETER);
+    static const char *const kinds[] = {"FT2232H", "FT4232H", "FT232H", "FT2232D"};
+    uint32_t found = 0;
+    for (const Device &d : world().devices) {
+        if (d.location.empty())
             continue;
-        if (devices[i].open)
-            return finish(FT_DEVICE_NOT_OPENED); // in use
-        devices[i].open = true;
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
-        *handle = reinterpret_cast<FT_HANDLE>(uintptr_t(i + 1));
-        return finish(FT_OK);
+        if (found < capacity) {
+            ft_channel_info &info = list[found];
+            info = ft_channel_info{};
+            copy_text(info.location, sizeof info.location, d.location);
+            info.channel = d.channel;
+            copy_text(info.serial, sizeof info.serial, d.chip_serial);
+            copy_text(info.chip, sizeof info.chip, kinds[int(d.kind)]);
+            info.access = d.access_note.empty() ? FT_OK : FT_DEVICE_NOT_OPENED;
+            copy_text(info.access_note, sizeof info.access_note, d.access_note);
+        }
+        found++;
+    }
+    *count = hit.count.value_or(found);
+    return finish(FT_OK, *count);
+}
+
+FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
+{
+    Call call(Op::OpenByLocation, {uint64_t(uint8_t(channel))});
+    if (location)
+        call.text = std::string(location) + ' ' + channel;
+    Hit hit = begin_call(std::move(call), nullptr);
+    if (hit.status != FT_OK)
+        return finish(hit.status);
+    if (!location || !handle)
+        return finish(FT_INVALID_PARAMETER);
+    std::vector<Device> &devices = world().devices;
+    for (size_t i = 0; i < devices.size(); i++) {
+        if (devices[i].location.empty() || devices[i].location != location ||
+            devices[i].channel != channel)
+            continue;
+        if (!devices[i].access_note.empty())
+            return finish(FT_DEVICE_NOT_OPENED);
+        return finish(open_device(i, handle));
     }
     return finish(FT_DEVICE_NOT_FOUND);
 }
