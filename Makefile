@@ -19,7 +19,8 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
-DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev
+DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
+                libcli11-dev librapidxml-dev libpugixml-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -132,7 +133,8 @@ bench: deps-bench build
 # `make test-windows` runs them under Wine against the Linux build's output
 # (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
 WINDOWS_DIR := build-windows
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev \
+                    libcli11-dev librapidxml-dev
 WINE_PACKAGES := wine64
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
 WINE := /usr/lib/wine/wine64

@@ -1,0 +1,28 @@
+#include "board_test.h"
+
+#include "device_link/device_state.h"
+#include "device_link/ft_locations.h"
+#include "device_link/status_report.h"
+#include "mpsse/settle_delay.h"
+#include "test_driver/wiring_test.h"
+
+#include <cstdio>
+
+namespace station {
+
+int test_board(const char *location, char channel, bool short_test, bool short_waits)
+{
+    short_delay = short_waits ? 1 : 0;
+    reset_device_state();
+    last_status = ft_open_by_location(location, channel, &device_handle);
+    if (last_status != FT_OK) {
+        report_status();
+        fprintf(stderr, "ERROR: can not open channel %c at %s\n", channel, location);
+        return -1;
+    }
+    printf("%s", banner_line);
+    printf("SUCCESS (Connected to channel %c at %s)\n", channel, location);
+    return run_test(short_test ? 1 : 0);
+}
+
+} // namespace station

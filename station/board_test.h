@@ -1,0 +1,13 @@
+// One board's test, as the process the station starts for it runs it: the
+// channel opened by its location, then the same engine and the same report
+// as wiretest's.
+#pragma once
+
+namespace station {
+
+// Opens channel of the chip at location and runs the wiring test on it,
+// printing the report on the standard streams: 0 when the test ran to its
+// end, -1 after a device or setup failure.
+int test_board(const char *location, char channel, bool short_test, bool short_waits);
+
+} // namespace station
