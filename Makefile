@@ -32,7 +32,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo test deps configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -70,6 +70,12 @@ build: configure
 
 demo: build
 	$(BUILD_DIR)/wiretest-sim -n0 -delay
+
+# The station on its six simulated chips, all at once. Two of the boards are
+# wired wrong on purpose, so the station's own exit status is 1.
+station-demo: configure
+	cmake --build $(BUILD_DIR) --target wiretest-station-sim
+	$(BUILD_DIR)/wiretest-station-sim --all --delay || [ $$? -eq 1 ]
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure

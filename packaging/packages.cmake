@@ -69,6 +69,10 @@ wiretest-diagnose reads such a report, names the faulty pins (stuck,
 inverted, crossed, shorted) with their partner pins, and exits 0 for a
 pass, 1 for a fail and 2 for a report it cannot judge.
 
+wiretest-station tests boards found by the USB port they are plugged
+into (blank and copied serial numbers included), several at once, and
+keeps a record of each as JSON and JUnit XML for a line's test systems.
+
 It reaches the chip through libftdi1. The udev rules of the package give
 the logged-in user and the group plugdev access to these chips.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
