@@ -10,7 +10,7 @@
 
 namespace station {
 
-int test_board(const char *location, char channel, bool short_test, bool short_waits)
+int open_board(const char *location, char channel, bool short_waits)
 {
     short_delay = short_waits ? 1 : 0;
     reset_device_state();
@@ -22,6 +22,14 @@ int test_board(const char *location, char channel, bool short_test, bool short_w
     }
     printf("%s", banner_line);
     printf("SUCCESS (Connected to channel %c at %s)\n", channel, location);
+    return 0;
+}
+
+int test_board(const char *location, char channel, bool short_test, bool short_waits)
+{
+    settle_waits_off = 0;
+    if (open_board(location, channel, short_waits) != 0)
+        return -1;
     return run_test(short_test ? 1 : 0);
 }
 

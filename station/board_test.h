@@ -10,4 +10,9 @@ namespace station {
 // end, -1 after a device or setup failure.
 int test_board(const char *location, char channel, bool short_test, bool short_waits);
 
+// Opens the channel into device_handle and prints the connection banner, or
+// the status name and the error line: 0 or -1. The engine's state starts
+// anew, with short_waits as -delay sets it.
+int open_board(const char *location, char channel, bool short_waits);
+
 } // namespace station

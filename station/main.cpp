@@ -2,6 +2,7 @@
 // into, several at once, and keeps a record of each. Each board's test runs
 // in a process of its own, started from this program with --board.
 #include "board_test.h"
+#include "fast_test.h"
 #include "run.h"
 
 #include <CLI/CLI.hpp>
@@ -72,6 +73,17 @@ int main(int argc, char *argv[])
         ->check(CLI::IsMember({"A", "B", "C", "D"}));
     app.add_flag("--short", options.context.short_test, "drive only the four fixed patterns");
     app.add_flag("--delay", options.context.short_waits, "make every settle wait 10 ms");
+    app.add_flag("--fast", options.context.fast, "the whole test in one USB round trip, without settle waits");
+    app.add_option("--settle-us", options.fast.settle_us, "with --fast: at least N us between setting a pattern and reading it")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 1000000u));
+    auto *repeat = app.add_option("--repeat", options.fast.repeat, "with --fast: test each board N times without reopening it")
+        ->type_name("N")
+        ->check(CLI::Range(1L, 100000000L));
+    auto *duration = app.add_option("--duration", options.fast.duration_s, "with --fast: test each board over and over for SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.001, 31536000.0))
+        ->excludes(repeat);
     app.add_option("--jobs", options.jobs, "test at most N boards at once (default: all)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
@@ -94,10 +106,19 @@ int main(int argc, char *argv[])
         return usage_error(e.what());
     }
     options.selection.channel = channel[0];
+    options.fast.short_test = options.context.short_test;
+    if (*duration)
+        options.fast.repeat = 0; // until the time is up
+    if (!options.context.fast && (*repeat || *duration || options.fast.settle_us > 0))
+        return usage_error("--repeat, --duration and --settle-us run the fast test: add --fast");
+    if (options.context.fast && options.context.short_waits)
+        return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
 
     if (!board.empty()) {
-        int status = station::test_board(board.c_str(), channel[0], options.context.short_test,
-                                         options.context.short_waits);
+        int status = options.context.fast
+                         ? station::test_board_fast(board.c_str(), channel[0], options.fast)
+                         : station::test_board(board.c_str(), channel[0], options.context.short_test,
+                                               options.context.short_waits);
         if (fflush(stdout) != 0 || ferror(stdout))
             status = -1;
         return status;

@@ -34,15 +34,15 @@ public:
     int add_board(const std::string &label)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        boards_.push_back({label, 0, true});
+        boards_.push_back({label, "starting", true});
         draw();
         return int(boards_.size()) - 1;
     }
 
-    void rows_done(int board, int rows)
+    void progress(int board, const std::string &text)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        boards_[size_t(board)].rows = rows;
+        boards_[size_t(board)].progress = text;
         draw();
     }
 
@@ -69,7 +69,7 @@ public:
 private:
     struct Board {
         std::string label;
-        int rows;
+        std::string progress;
         bool active;
     };
 
@@ -88,7 +88,7 @@ private:
         for (const Board &b : boards_) {
             if (!b.active)
                 continue;
-            fprintf(stderr, "testing %s: %d rows\n", b.label.c_str(), b.rows);
+            fprintf(stderr, "testing %s: %s\n", b.label.c_str(), b.progress.c_str());
             drawn_++;
         }
         fflush(stderr);
@@ -100,15 +100,25 @@ private:
     int drawn_ = 0;
 };
 
-std::vector<std::string> board_arguments(const Channel &board, const RunContext &context)
+std::vector<std::string> board_arguments(const Channel &board, const RunOptions &options)
 {
     std::vector<std::string> args = {"--board", board.location, "--channel", std::string(1, board.channel)};
-    if (context.short_test)
+    if (options.context.short_test)
         args.emplace_back("--short");
-    if (context.short_waits)
+    if (options.context.short_waits)
         args.emplace_back("--delay");
+    if (options.context.fast) {
+        args.emplace_back("--fast");
+        args.insert(args.end(), {"--settle-us", std::to_string(options.fast.settle_us)});
+        if (options.fast.repeat != 1)
+            args.insert(args.end(), {"--repeat", std::to_string(options.fast.repeat)});
+        if (options.fast.duration_s > 0)
+            args.insert(args.end(), {"--duration", std::to_string(options.fast.duration_s)});
+    }
     return args;
 }
+
+bool is_soak(const RunOptions &options) { return options.context.fast && options.fast.repeat != 1; }
 
 } // namespace
 
@@ -189,16 +199,19 @@ int run_station(const RunOptions &options)
                                         (board.serial.empty() ? "-" : printable(board.serial)));
             BoardReport report;
             result.start_millis = now_millis();
-            int status = program.empty() ? -1
-                                         : run_child(program, board_arguments(board, options.context),
-                                                     [&](const std::string &line) {
-                                                         int before = report.rows();
-                                                         report.add_line(line);
-                                                         if (report.rows() != before)
-                                                             screen.rows_done(live, report.rows());
-                                                     });
+            bool soak = is_soak(options);
+            auto on_line = [&](const std::string &line) {
+                int rows = report.rows(), runs = report.runs();
+                report.add_line(line);
+                if (soak && report.runs() != runs)
+                    screen.progress(live, std::to_string(report.runs()) + " runs, " +
+                                              std::to_string(report.failed_runs()) + " failed");
+                else if (!soak && report.rows() != rows)
+                    screen.progress(live, std::to_string(report.rows()) + " rows");
+            };
+            int status = program.empty() ? -1 : run_child(program, board_arguments(board, options), on_line);
             result.end_millis = now_millis();
-            report.conclude(result, status);
+            report.conclude(result, status, soak);
             finish_board(live, std::move(result));
         }
     };

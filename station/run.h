@@ -2,6 +2,7 @@
 // its own, a line and a record per board as it finishes, and the summary.
 #pragma once
 
+#include "fast_test.h"
 #include "station.h"
 
 #include <string>
@@ -15,6 +16,7 @@ struct RunOptions {
     bool json = false;
     std::string records_dir;
     std::string junit_file;
+    FastOptions fast; // with context.fast
 };
 
 // Returns the exit status.

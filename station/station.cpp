@@ -257,13 +257,46 @@ void BoardReport::add_line(const std::string &line)
     }
     if (line.size() > 9 && line[0] == '\t' && (line[9] == '\t' || line.size() == 9))
         rows_++;
+    if (starts_with(line, "Testing complete, errors: "))
+        end_run();
 }
 
-void BoardReport::conclude(BoardResult &result, int exit_status) const
+// A run's rows came to their count line: judge them and count per pin.
+void BoardReport::end_run()
 {
-    diagnose::Report report = reader_.finish();
-    result.rows_ran = report.errors.has_value();
-    if (exit_status != 0 || !result.rows_ran) {
+    diagnose::Diagnosis d = diagnose::judge(reader_.finish());
+    reader_ = diagnose::ReportReader{};
+    int run = ++soak_.runs;
+    if (d.verdict == diagnose::Verdict::incomplete) {
+        if (soak_.incomplete_runs++ == 0)
+            first_incomplete_ = d.reason;
+        if (!shown_)
+            shown_ = d;
+        return;
+    }
+    bool failed = d.verdict == diagnose::Verdict::fail;
+    if (!shown_ || (failed && failed_runs_ == 0))
+        shown_ = d;
+    failed_runs_ += failed;
+    for (size_t pin = 0; pin < 8; pin++) {
+        diagnose::PinStatus status = d.pins[pin].status;
+        bool not_ok = status != diagnose::PinStatus::ok && status != diagnose::PinStatus::untested;
+        PinSoak &p = soak_.pins[pin];
+        if (run > 1 && not_ok != failed_last_[pin])
+            p.flips++;
+        failed_last_[pin] = not_ok;
+        if (!not_ok)
+            continue;
+        if (p.failures++ == 0)
+            p.failed_class = diagnose::status_name(status);
+        p.failed_runs.push_back(run);
+    }
+}
+
+void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) const
+{
+    if (soak_.runs == 0 || (!soak && exit_status != 0)) {
+        result.rows_ran = false;
         result.outcome = Outcome::error;
         if (failed_step_.empty())
             result.reason = exit_status < 0 ? "the test could not be started"
@@ -275,21 +308,45 @@ void BoardReport::conclude(BoardResult &result, int exit_status) const
             result.reason = "unplugged during the test (" + result.reason + ")";
         return;
     }
-    result.diagnosis = diagnose::judge(report);
-    switch (result.diagnosis.verdict) {
-    case diagnose::Verdict::pass:
-        result.outcome = Outcome::pass;
+    result.rows_ran = true;
+    result.diagnosis = *shown_;
+    if (soak)
+        result.soak = soak_;
+    if (soak_.incomplete_runs > 0) {
+        // A row without an answer measured nothing: the board is to be
+        // tested again, not judged.
+        result.outcome = Outcome::error;
+        result.reason = unplugged_ ? "unplugged during the test" : printable(first_incomplete_);
+        if (soak)
+            result.reason += " (" + std::to_string(soak_.incomplete_runs) + " of " + std::to_string(soak_.runs) +
+                             " runs incomplete)";
         return;
-    case diagnose::Verdict::fail:
-        result.outcome = Outcome::fail;
-        return;
-    case diagnose::Verdict::incomplete:
-        break;
     }
-    // A row without an answer measured nothing: the board is to be tested
-    // again, not judged.
-    result.outcome = Outcome::error;
-    result.reason = unplugged_ ? "unplugged during the test" : printable(result.diagnosis.reason);
+    result.outcome = failed_runs_ > 0 ? Outcome::fail : Outcome::pass;
+}
+
+std::vector<std::string> soak_pin_lines(const BoardResult &result)
+{
+    std::vector<std::string> lines;
+    if (!result.soak)
+        return lines;
+    std::vector<std::string> words = pin_lines(result.diagnosis);
+    const Soak &soak = *result.soak;
+    for (size_t pin = 0; pin < 8; pin++) {
+        const PinSoak &p = soak.pins[pin];
+        if (p.failures == 0)
+            continue;
+        std::string prefix = "pin " + std::to_string(pin) + ":";
+        if (p.failures < soak.runs) {
+            lines.push_back(prefix + " intermittent: " + p.failed_class + " in " + std::to_string(p.failures) +
+                            " of " + std::to_string(soak.runs) + " runs");
+            continue;
+        }
+        for (const std::string &line : words)
+            if (starts_with(line, prefix.c_str()))
+                lines.push_back(line);
+    }
+    return lines;
 }
 
 std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis)
@@ -312,10 +369,12 @@ std::string result_line(const BoardResult &result)
     const Channel &b = result.board;
     std::string line = std::string(outcome_name(result.outcome)) + " " + (b.location.empty() ? "-" : b.location) +
                        " " + b.channel + " " + (b.serial.empty() ? "-" : printable(b.serial));
-    if (result.rows_ran && result.diagnosis.errors)
+    if (result.soak)
+        line += " runs: " + std::to_string(result.soak->runs);
+    else if (result.rows_ran && result.diagnosis.errors)
         line += " errors: " + std::to_string(*result.diagnosis.errors);
     if (result.outcome == Outcome::fail) {
-        std::vector<std::string> pins = pin_lines(result.diagnosis);
+        std::vector<std::string> pins = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
         for (size_t i = 0; i < pins.size(); i++)
             line += (i == 0 ? ": " : "; ") + pins[i];
     } else if (result.outcome == Outcome::error) {
@@ -334,7 +393,7 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     record["serial"] = printable(result.board.serial);
     record["chip"] = result.board.chip;
     record["test"] = context.short_test ? "short" : "full";
-    record["mode"] = context.short_waits ? "delay" : "normal";
+    record["mode"] = context.fast ? "fast" : context.short_waits ? "delay" : "normal";
     record["start_time_millis"] = result.start_millis;
     record["end_time_millis"] = result.end_millis;
     record["outcome"] = outcome_name(result.outcome);
@@ -346,6 +405,23 @@ std::string record_json(const BoardResult &result, const RunContext &context)
         for (const char *key : {"rows", "pins"})
             if (diagnosis.contains(key))
                 record[key] = diagnosis[key];
+    }
+    if (result.soak) {
+        const Soak &soak = *result.soak;
+        record["runs"] = soak.runs;
+        nlohmann::ordered_json &pins = record["pins"];
+        for (size_t pin = 0; pin < 8 && pin < pins.size(); pin++) {
+            const PinSoak &p = soak.pins[pin];
+            pins[pin]["failures"] = p.failures;
+            pins[pin]["flips"] = p.flips;
+            if (p.failures > 0 && p.failures < soak.runs) {
+                pins[pin]["status"] = "intermittent";
+                pins[pin]["class"] = p.failed_class;
+                pins[pin]["failed_runs"] = p.failed_runs;
+            } else if (p.failures == soak.runs && soak.runs > 0) {
+                pins[pin]["status"] = p.failed_class;
+            }
+        }
     }
     if (result.outcome == Outcome::error)
         record["reason"] = result.reason;
@@ -418,7 +494,7 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
             attribute(error, "type", "ERROR");
             tests = errors = 1;
         } else {
-            std::vector<std::string> lines = pin_lines(result.diagnosis);
+            std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
             for (int pin = 0; pin < 8; pin++) {
                 xml_node<> *testcase = element(suite, "testcase");
                 attribute(testcase, "name", "pin " + std::to_string(pin));
@@ -426,20 +502,22 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
                 attribute(testcase, "time", "0");
                 tests++;
                 diagnose::PinStatus status = result.diagnosis.pins[size_t(pin)].status;
-                if (status == diagnose::PinStatus::ok)
+                bool soak_failed = result.soak && result.soak->pins[size_t(pin)].failures > 0;
+                if (status == diagnose::PinStatus::ok && !soak_failed)
                     continue;
                 if (status == diagnose::PinStatus::untested) {
                     element(testcase, "skipped");
                     skipped++;
                     continue;
                 }
-                std::string message;
+                std::string message, prefix = "pin " + std::to_string(pin) + ": ";
                 for (const std::string &line : lines)
-                    if (starts_with(line, ("pin " + std::to_string(pin) + ":").c_str()))
-                        message = line;
+                    if (starts_with(line, prefix.c_str()))
+                        message = line.substr(prefix.size());
                 xml_node<> *failure = element(testcase, "failure");
                 attribute(failure, "message", message);
-                attribute(failure, "type", diagnose::status_name(status));
+                attribute(failure, "type", soak_failed ? result.soak->pins[size_t(pin)].failed_class
+                                                       : std::string(diagnose::status_name(status)));
                 failures++;
             }
         }

@@ -5,6 +5,7 @@
 
 #include "diagnosis.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,20 @@ std::vector<Target> select_targets(const std::vector<Channel> &channels, const S
 enum class Outcome { pass, fail, error };
 const char *outcome_name(Outcome outcome);
 
+// A soak: the same test run over and over, counted per pin.
+struct PinSoak {
+    int failures = 0;           // runs in which the pin was not ok
+    int flips = 0;              // changes between ok and not ok from one run to the next
+    std::string failed_class;   // its class in the first run it failed
+    std::vector<int> failed_runs; // numbered from 1
+};
+
+struct Soak {
+    int runs = 0;               // runs whose rows came to their count line
+    int incomplete_runs = 0;    // of which rows went without an answer
+    std::array<PinSoak, 8> pins{};
+};
+
 // What the station learned of one board.
 struct BoardResult {
     Channel board;
@@ -58,6 +73,7 @@ struct BoardResult {
     diagnose::Diagnosis diagnosis;   // when the rows ran
     bool rows_ran = false;
     int64_t start_millis = 0, end_millis = 0; // Unix time
+    std::optional<Soak> soak;        // a soak run's counts
     std::string dut_id() const { return board.serial.empty() ? board.location : board.serial; }
 };
 
@@ -67,11 +83,21 @@ class BoardReport {
 public:
     void add_line(const std::string &line);
     int rows() const { return rows_; }
-    // The outcome of the test whose process ended with exit_status.
-    void conclude(BoardResult &result, int exit_status) const;
+    int runs() const { return soak_.runs; }
+    int failed_runs() const { return failed_runs_; }
+    // The outcome of the test whose process ended with exit_status; soak
+    // when the process ran the test over and over.
+    void conclude(BoardResult &result, int exit_status, bool soak = false) const;
 
 private:
-    diagnose::ReportReader reader_;
+    void end_run();
+
+    diagnose::ReportReader reader_;   // the run under way
+    std::optional<diagnose::Diagnosis> shown_; // the first failing run, else the first
+    std::string first_incomplete_;    // why the first incomplete run was
+    Soak soak_;
+    std::array<bool, 8> failed_last_{};
+    int failed_runs_ = 0;
     std::string last_status_;  // the last status name printed
     std::string failed_step_;  // the last ERROR: line, without "ERROR: "
     std::string failed_status_; // the status name that stood before it
@@ -90,7 +116,13 @@ struct RunContext {
     std::string station_id;
     bool short_test = false;
     bool short_waits = false;
+    bool fast = false;
 };
+
+// A soak's line for each pin not ok in some run: the diagnosis's words for
+// one that failed every run, "pin 4: intermittent: stuck-0 in 37 of 1000
+// runs" for one that came and went.
+std::vector<std::string> soak_pin_lines(const BoardResult &result);
 
 // The board's record, one JSON object without a line end.
 std::string record_json(const BoardResult &result, const RunContext &context);

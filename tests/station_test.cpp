@@ -195,7 +195,7 @@ TEST(StationRecords, JunitCountsAgreeWithItsContent)
     pugi::xml_node blank = suites.find_child_by_attribute("testsuite", "name", "1-2");
     ASSERT_TRUE(blank);
     EXPECT_STREQ(blank.find_child_by_attribute("testcase", "name", "pin 3").child("failure").attribute("message").value(),
-                 "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)");
+                 "stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)");
     EXPECT_STREQ(suites.find_child_by_attribute("testsuite", "name", "9-9")
                      .child("testcase").child("error").attribute("message").value(),
                  "nothing is plugged at 9-9");
