@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include "interrupts.h"
+
 #ifdef _WIN32
 #include <mutex>
 #include <windows.h>
@@ -140,6 +142,7 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
         CloseHandle(read_end);
         return -1;
     }
+    register_child(reinterpret_cast<long long>(process.hProcess));
     LineSplitter lines(on_line);
     char buffer[4096];
     DWORD got = 0;
@@ -148,6 +151,7 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
     lines.finish();
     CloseHandle(read_end);
     WaitForSingleObject(process.hProcess, INFINITE);
+    unregister_child(reinterpret_cast<long long>(process.hProcess));
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
@@ -191,6 +195,7 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
         close(pipe_ends[0]);
         return -1;
     }
+    register_child(pid);
     LineSplitter lines(on_line);
     char buffer[4096];
     for (;;) {
@@ -202,6 +207,7 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
     }
     lines.finish();
     close(pipe_ends[0]);
+    unregister_child(pid); // still ours until reaped, so never another's pid
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

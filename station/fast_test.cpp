@@ -1,5 +1,7 @@
 #include "fast_test.h"
 
+#include "interrupts.h"
+
 #include "board_test.h"
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
@@ -13,15 +15,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
 namespace station {
 namespace {
-
-volatile std::sig_atomic_t soak_stopped = 0;
 
 // How long the answers of one run may take: the chip sends them within a
 // USB round trip of the send-immediate, far below this.
@@ -129,11 +128,7 @@ bool run_once(const FastOptions &options)
     return device_ok;
 }
 
-extern "C" void on_stop_signal(int) { soak_stopped = 1; }
-
 } // namespace
-
-void stop_soak() { soak_stopped = 1; }
 
 int test_board_fast(const char *location, char channel, const FastOptions &options)
 {
@@ -147,14 +142,9 @@ int test_board_fast(const char *location, char channel, const FastOptions &optio
     if (sync_mpsse() != 0)
         return -1;
 
-    // Ctrl-C ends a soak after the run under way, with every run done reported.
-    if (options.repeat != 1) {
-        std::signal(SIGINT, on_stop_signal);
-        std::signal(SIGTERM, on_stop_signal);
-    }
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.duration_s);
     for (long run = 0; options.repeat == 0 || run < options.repeat; run++) {
-        if (run > 0 && (soak_stopped || (options.repeat == 0 && std::chrono::steady_clock::now() >= until)))
+        if (run > 0 && (soak_should_stop() || (options.repeat == 0 && std::chrono::steady_clock::now() >= until)))
             break;
         if (!run_once(options))
             break;

@@ -22,7 +22,4 @@ struct FastOptions {
 // runs ran to their end, -1 after a device or setup failure.
 int test_board_fast(const char *location, char channel, const FastOptions &options);
 
-// Stop a soak at the end of the run under way (a signal handler may call it).
-void stop_soak();
-
 } // namespace station

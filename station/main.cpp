@@ -3,6 +3,7 @@
 // in a process of its own, started from this program with --board.
 #include "board_test.h"
 #include "fast_test.h"
+#include "interrupts.h"
 #include "run.h"
 
 #include <CLI/CLI.hpp>
@@ -115,6 +116,7 @@ int main(int argc, char *argv[])
         return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
 
     if (!board.empty()) {
+        station::handle_interrupts_in_board(options.context.fast && options.fast.repeat != 1);
         int status = options.context.fast
                          ? station::test_board_fast(board.c_str(), channel[0], options.fast)
                          : station::test_board(board.c_str(), channel[0], options.context.short_test,

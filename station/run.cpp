@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include "child_process.h"
+#include "interrupts.h"
 
 #include <atomic>
 #include <chrono>
@@ -110,10 +111,10 @@ std::vector<std::string> board_arguments(const Channel &board, const RunOptions 
     if (options.context.fast) {
         args.emplace_back("--fast");
         args.insert(args.end(), {"--settle-us", std::to_string(options.fast.settle_us)});
-        if (options.fast.repeat != 1)
-            args.insert(args.end(), {"--repeat", std::to_string(options.fast.repeat)});
         if (options.fast.duration_s > 0)
             args.insert(args.end(), {"--duration", std::to_string(options.fast.duration_s)});
+        else if (options.fast.repeat != 1)
+            args.insert(args.end(), {"--repeat", std::to_string(options.fast.repeat)});
     }
     return args;
 }
@@ -154,6 +155,7 @@ int run_station(const RunOptions &options)
         return 2;
     }
     const std::vector<Target> targets = select_targets(channels, options.selection);
+    handle_interrupts_in_station();
     const std::string program = own_executable();
 
     Screen screen;
@@ -191,7 +193,8 @@ int run_station(const RunOptions &options)
 
     std::atomic<size_t> next{0};
     auto worker = [&]() {
-        for (size_t i; (i = next++) < boards.size();) {
+        // Once interrupted, the boards under test finish and no more start.
+        for (size_t i; !interrupted() && (i = next++) < boards.size();) {
             const Channel &board = boards[i]->board;
             BoardResult result;
             result.board = board;
