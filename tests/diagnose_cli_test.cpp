@@ -256,8 +256,10 @@ TEST_F(DiagnoseCli, TextThatIsNotUtf8OrHoldsControlsIsMadeSafe)
         std::string echo = input;
         for (size_t at = 0; (at = echo.find(c.raw, at)) != std::string::npos; at += c.shown.size())
             echo.replace(at, c.raw.size(), c.shown);
+        std::string expected = echo;
+        expected += "\nverdict: INCOMPLETE (" + reason + c.shown + "))\n";
         process::Result words = process::run(program, {}, input);
-        EXPECT_EQ(words.out, echo + "\nverdict: INCOMPLETE (" + reason + c.shown + "))\n");
+        EXPECT_EQ(words.out, expected);
         EXPECT_EQ(words.err, error);
         EXPECT_EQ(words.exit_status, 2);
     }
