@@ -172,8 +172,10 @@ const char usage_text[] =
     "  --help     print this text\n"
     "  --version  print the version\n"
     "\n"
-    "Exit status: 0 pass, 1 fail, 2 cannot judge (an incomplete, inconsistent or\n"
-    "unreadable report, a file that cannot be read, a usage error).\n";
+    "Exit status: 0 pass, 1 fail (a wiring fault among the answered rows), 2 cannot\n"
+    "judge (rows without an answer and no wiring fault among the others, an\n"
+    "incomplete, inconsistent or unreadable report, a file that cannot be read,\n"
+    "output that could not be written, a usage error).\n";
 
 std::string words(const Diagnosis &d)
 {
