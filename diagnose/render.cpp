@@ -172,10 +172,11 @@ const char usage_text[] =
     "  --help     print this text\n"
     "  --version  print the version\n"
     "\n"
-    "Exit status: 0 pass, 1 fail (a wiring fault among the answered rows), 2 cannot\n"
-    "judge (rows without an answer and no wiring fault among the others, an\n"
-    "incomplete, inconsistent or unreadable report, a file that cannot be read,\n"
-    "output that could not be written, a usage error).\n";
+    "Exit status: 0 pass, 1 fail, 2 cannot judge. A fail is a wiring fault among\n"
+    "the rows the chip answered. Cannot judge: rows without an answer and no\n"
+    "wiring fault among the others (test again), an incomplete, inconsistent or\n"
+    "unreadable report, a file that cannot be read, output that could not be\n"
+    "written, a usage error.\n";
 
 std::string words(const Diagnosis &d)
 {
