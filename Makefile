@@ -75,7 +75,7 @@ demo: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)
 	$(BUILD_DIR)/wiretest-sim -n0 -delay
 	@echo
-	@echo "The second simulated board has an open pin:  $(BUILD_DIR)/wiretest-sim -n1 -delay | $(BUILD_DIR)/wiretest-diagnose"
+	@echo "The second simulated board has an open pin:  $(BUILD_DIR)/wiretest-sim -n1 -delay 2>&1 | $(BUILD_DIR)/wiretest-diagnose"
 	@echo "Real chips: $(BUILD_DIR)/wiretest (README.md, Running on real hardware). The test suite: make test"
 
 test: build
