@@ -335,7 +335,24 @@ Diagnosis judge(const Report &report)
     }
 
     result.pins = classify_pins(result.rows);
-    result.verdict = n == 0 ? Verdict::pass : Verdict::fail;
+    // Only an answered row measures the board. When every failed row went
+    // unanswered (an unplug, a silent chip), the board was not measured, and
+    // a bad cable must not scrap a good board.
+    bool wiring_fault = std::any_of(result.pins.begin(), result.pins.end(), [](const PinDiagnosis &pin) {
+        return pin.status != PinStatus::ok && pin.status != PinStatus::untested;
+    });
+    if (wiring_fault) {
+        result.verdict = Verdict::fail;
+    } else if (n == 0) {
+        result.verdict = Verdict::pass;
+    } else {
+        auto unanswered = std::count_if(result.rows.begin(), result.rows.end(),
+                                        [](const Row &row) { return !row.answered; });
+        result.verdict = Verdict::incomplete;
+        result.problem = Problem::unanswered;
+        result.reason = std::to_string(unanswered) + (unanswered == 1 ? " row" : " rows") +
+                        " without an answer and no wiring fault among the answered rows: test again";
+    }
     return result;
 }
 

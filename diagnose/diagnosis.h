@@ -64,6 +64,7 @@ enum class Problem {
     incomplete,   // no rows, or rows or the count line missing
     inconsistent, // the count does not match the rows
     unreadable,   // not a wiretest report
+    unanswered,   // rows without an answer, and no wiring fault among the answered ones
 };
 
 enum class PinStatus { untested, ok, stuck_0, stuck_1, inverted, reads_other, short_and, short_or, unexplained };
@@ -79,7 +80,7 @@ struct Diagnosis {
     std::string reason;             // when incomplete
     std::optional<Test> test;       // when the rows say which
     std::optional<int> errors;      // when the count line is there
-    std::vector<Row> rows;          // pass and fail: every row, answered marked
+    std::vector<Row> rows;          // pass, fail and unanswered: every row, answered marked
     std::array<PinDiagnosis, 8> pins{};
     int failed_rows = 0;            // rows whose halves differ
 };

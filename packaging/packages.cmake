@@ -8,7 +8,8 @@
 # changelog. Depends comes from dpkg-shlibdeps.
 #
 # Windows: the target windows_zip packs the .exe files of the cross build
-# (build-windows/) with README.txt and the license (windows_zip.cmake).
+# (build-windows/) with README.txt and the license, the simulated demo in its
+# folder demo/ (windows_zip.cmake).
 
 # Built with every build, so that a package needs no more than `cpack`.
 set(WIRETEST_DEB_FILES_DIR ${CMAKE_BINARY_DIR}/deb-files)

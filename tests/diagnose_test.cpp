@@ -179,6 +179,7 @@ struct UnansweredCase {
     std::vector<bool> answered;
     std::string pins;
     int errors;
+    Verdict verdict; // a fail needs a wiring fault among the answered rows
 };
 
 // Reads of the pattern steps, counting from 1; the synchronisation's read comes first.
@@ -198,34 +199,37 @@ std::vector<bool> all_answered_but(size_t rows, const std::set<size_t> &unanswer
 std::vector<UnansweredCase> unanswered_cases()
 {
     return {
-        {"no data in the third row", "", false, {}, {3}, Capture::out, all_answered_but(13, {2}), "", 1},
+        {"no data in the third row", "", false, {}, {3}, Capture::out, all_answered_but(13, {2}), "", 1,
+         Verdict::incomplete},
         // The open pin still shows in the rows that were answered.
         {"no data in the open pin's own row", "open3:0", false, {}, {4}, Capture::out,
-         all_answered_but(13, {3}), "3:stuck-0", 3},
+         all_answered_but(13, {3}), "3:stuck-0", 3, Verdict::fail},
         {"no data in every row", "", true, {}, {1, 2, 3, 4}, Capture::out, all_answered_but(4, {0, 1, 2, 3}),
-         "0:untested 1:untested 2:untested 3:untested 4:untested 5:untested 6:untested 7:untested", 4},
+         "0:untested 1:untested 2:untested 3:untested 4:untested 5:untested 6:untested 7:untested", 4,
+         Verdict::incomplete},
         // A failed read prints 11111111; only the status name tells.
         {"failed read, status name before the row", "swap4-5", false, {fail_read_of_step(2)}, {},
-         Capture::both, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+         Capture::both, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5, Verdict::fail},
         {"failed read, status name inside the row", "swap4-5", false, {fail_read_of_step(2)}, {},
-         Capture::both_unbuffered, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+         Capture::both_unbuffered, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5,
+         Verdict::fail},
         // Without standard error the row reads as if every pin were high
         // while pin 1 was driven: the odd pins look shorted to it.
         {"failed read, standard output alone", "", false, {fail_read_of_step(2)}, {}, Capture::out,
          all_answered_but(13, {}), "0:unexplained 2:unexplained 3:short-or(1) 4:unexplained 5:short-or(1) "
-         "6:unexplained 7:short-or(1)", 1},
+         "6:unexplained 7:short-or(1)", 1, Verdict::fail},
         {"failed read of the last row, standard output alone", "", true, {fail_read_of_step(4)}, {},
-         Capture::out, all_answered_but(4, {3}), "", 1},
+         Capture::out, all_answered_but(4, {3}), "", 1, Verdict::incomplete},
         {"failed read of the last row, status name", "", true, {fail_read_of_step(4)}, {}, Capture::both,
-         all_answered_but(4, {3}), "", 1},
+         all_answered_but(4, {3}), "", 1, Verdict::incomplete},
         // The drive of 0xAA fails: the pins still hold 0x00, and the row shows it.
         {"failed drive, status name before the row", "", true, {sim::fail(sim::Op::Write, 7, FT_IO_ERROR)}, {},
-         Capture::both, all_answered_but(4, {0}), "", 1},
+         Capture::both, all_answered_but(4, {0}), "", 1, Verdict::incomplete},
         // The drive's queue query fails after 0xFF went out: an answered
         // read with equal halves, which the count leaves out.
         {"failed queue query of the last drive", "", true,
          {sim::fail(sim::Op::GetQueueStatus, 13, FT_IO_ERROR)}, {}, Capture::both, all_answered_but(4, {3}), "",
-         0},
+         0, Verdict::pass},
     };
 }
 
@@ -241,7 +245,9 @@ TEST_F(Diagnose, RowsWithoutAnAnswerAreLeftOutOfTheDiagnosis)
         console::Run run = console::run(c.short_test ? Strings{"-n0", "-d", "-s"} : Strings{"-n0", "-d"});
         diagnose::Diagnosis d = diagnose_text(captured(run, c.capture));
         ASSERT_EQ(d.errors, c.errors) << run.out;
-        EXPECT_EQ(d.verdict, c.errors == 0 ? Verdict::pass : Verdict::fail);
+        EXPECT_EQ(d.verdict, c.verdict);
+        EXPECT_EQ(d.problem, c.verdict == Verdict::incomplete ? diagnose::Problem::unanswered
+                                                              : diagnose::Problem::none);
         std::vector<bool> answered;
         for (const diagnose::Row &row : d.rows)
             answered.push_back(row.answered);
@@ -280,7 +286,7 @@ TEST_F(Diagnose, StrayBytesListedBetweenRowsAreNotRows)
     ASSERT_NE(run.err.find("\t\t0: 0xAA\n"), std::string::npos);
     diagnose::Diagnosis d = diagnose_text(captured(run, Capture::both));
     EXPECT_EQ(d.rows.size(), 4u);
-    EXPECT_EQ(d.verdict, Verdict::fail);
+    EXPECT_EQ(d.verdict, Verdict::incomplete);
     EXPECT_EQ(faulty_pins(d), "");
     EXPECT_FALSE(d.rows[0].answered);
 }
@@ -390,6 +396,13 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
          "5: crossed wires, or its net driven by another pin)\n"
          "pin 7: inverted (reads the opposite of low pin 7)\n" +
              short_note + "verdict: FAIL (short test, errors: 4; 4 pins not ok)\n"},
+        // Pin 0 reads its own level AND another pin's, which the rows cannot name.
+        {"short0-1:and+stick3:0", true,
+         "pin 0: short-and with pins 1 and 3 (reads low pin 0 AND one of low pins 1 and 3: the nets touch and 0 "
+         "wins)\n"
+         "pin 1: short-and with pin 0 (reads low pin 1 AND low pin 0: the nets touch and 0 wins)\n"
+         "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n" +
+             short_note + "verdict: FAIL (short test, errors: 3; 3 pins not ok)\n"},
         {"short3-4:or+invert3", false,
          "pin 3: unexplained (read 1110011110010 where 0001000001001 was driven)\n"
          "pin 4: short-or with pin 3 (reads low pin 4 OR low pin 3: the nets touch and 1 wins)\n"
@@ -404,7 +417,8 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
     sim::attach("WTBOARD1");
     sim::channel(0).faults.dropped_high_reads = {5};
     EXPECT_EQ(diagnose::words(diagnose_text(console::run({"-n0", "-d"}).out)),
-              "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n");
+              "verdict: INCOMPLETE (1 row without an answer and no wiring fault among the answered rows: test "
+              "again)\n");
 }
 
 TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
@@ -433,7 +447,7 @@ TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
     EXPECT_EQ(doc["pins"][0]["with"], nlohmann::json::array());
 }
 
-TEST_F(Diagnose, AnIncompleteJsonDocumentHasNoRowsOrPins)
+TEST_F(Diagnose, AnIncompleteJsonDocumentHasRowsAndPinsOnlyWhenTheRowsWereJudged)
 {
     std::string report = run_board({}, true).out;
     nlohmann::json doc = nlohmann::json::parse(
@@ -443,6 +457,18 @@ TEST_F(Diagnose, AnIncompleteJsonDocumentHasNoRowsOrPins)
                            "test": "short", "errors": 2})"));
     EXPECT_EQ(nlohmann::json::parse(diagnose::json(diagnose_text(""))),
               nlohmann::json::parse(R"({"verdict": "incomplete", "reason": "no rows: the test did not run"})"));
+
+    // A row without an answer and no fault: which rows were answered is known.
+    SetUp();
+    sim::attach("WTBOARD1");
+    sim::channel(0).faults.dropped_high_reads = {2};
+    nlohmann::json unanswered = nlohmann::json::parse(diagnose::json(diagnose_text(console::run({"-n0", "-d", "-s"}).out)));
+    EXPECT_EQ(unanswered["verdict"], "incomplete");
+    EXPECT_EQ(unanswered["reason"], "1 row without an answer and no wiring fault among the answered rows: test again");
+    EXPECT_EQ(unanswered["errors"], 1);
+    ASSERT_EQ(unanswered["rows"].size(), 4u);
+    EXPECT_EQ(unanswered["rows"][1], nlohmann::json::parse(R"({"driven": 85, "read": 255, "answered": false})"));
+    EXPECT_EQ(unanswered["pins"][7], nlohmann::json::parse(R"({"pin": 7, "status": "ok", "with": []})"));
 }
 
 TEST(DiagnosePatterns, AreTheSequenceTheToolDrives)

@@ -23,14 +23,17 @@ static void print_usage(const char *program)
 
 /* A serial number is text from the chip's EEPROM: its control characters,
  * escape sequences among them, would act on the operator's terminal. The
- * copy in printable_serial shows each of them as '?'; the device is still
- * opened by the name as listed. */
+ * copy in printable_serial shows each of them as '?': the C0 controls, DEL,
+ * and the bytes 0x80-0x9F, which a terminal that takes 8-bit controls reads
+ * as C1 controls (0x9B starts a sequence as ESC [ does). The comparison is
+ * on the unsigned byte, as char is signed on Linux and Windows alike. The
+ * device is still opened by the name as listed. */
 static const char *printable(const char *serial)
 {
     int i = 0;
     for (; i < SERIAL_NUMBER_SIZE - 1 && serial[i] != '\0'; i++) {
         unsigned char c = (unsigned char)serial[i];
-        printable_serial[i] = c < 0x20 || c == 0x7F ? '?' : serial[i];
+        printable_serial[i] = c < 0x20 || (c >= 0x7F && c <= 0x9F) ? '?' : serial[i];
     }
     printable_serial[i] = '\0';
     return printable_serial;
