@@ -60,7 +60,7 @@ def system_objects(build_dir, exe_name):
 
 
 # The simulated driver that wiretest-sim links in place of the chip maker's library.
-SIM_OBJECTS = [os.path.join(RELEASE, "libftd2xx_sim.a"),
+SIM_OBJECTS = [os.path.join(RELEASE, "libsim_driver.a"),
                os.path.join(RELEASE, "libchip_model.a"),
                os.path.join(RELEASE, "CMakeFiles", "wiretest-sim.dir", "drivers", "sim",
                             "demo_boards.cpp.o")]

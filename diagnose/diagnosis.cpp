@@ -1,7 +1,7 @@
 // Reading a wiretest report, judging it, and classifying its pins.
 #include "diagnosis.h"
 
-#include "test_driver/test_patterns.h"
+#include "test_driver/wiring_patterns.h"
 
 #include <algorithm>
 
@@ -172,7 +172,7 @@ Report read_report(std::string_view text)
 std::vector<uint8_t> patterns(Test test)
 {
     int first = test == Test::short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
-    return std::vector<uint8_t>(test_patterns + first, test_patterns + FULL_TEST_STEPS);
+    return std::vector<uint8_t>(wiring_patterns + first, wiring_patterns + FULL_TEST_STEPS);
 }
 
 const char *status_name(PinStatus status)

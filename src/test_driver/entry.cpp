@@ -3,7 +3,7 @@
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
 #include "mpsse/settle_delay.h"
-#include "wiring_test.h"
+#include "wiring_run.h"
 
 #include <stdio.h>
 #include <string.h>

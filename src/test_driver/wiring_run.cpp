@@ -1,4 +1,4 @@
-#include "wiring_test.h"
+#include "wiring_run.h"
 
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
@@ -6,7 +6,7 @@
 #include "mpsse/exchanges.h"
 #include "mpsse/mpsse_commands.h"
 #include "mpsse/settle_delay.h"
-#include "test_patterns.h"
+#include "wiring_patterns.h"
 
 #include <stdio.h>
 
@@ -81,7 +81,7 @@ int run_test(int short_test)
     int error_count = 0;
     int first_step = short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
     for (int i = first_step; i < FULL_TEST_STEPS; i++)
-        error_count += test_pattern(test_patterns[i], i == FULL_TEST_STEPS - 1);
+        error_count += test_pattern(wiring_patterns[i], i == FULL_TEST_STEPS - 1);
 
     printf("Testing complete, errors: %i\n", error_count);
     FT_Close(device_handle); /* nothing to do about a failure here */

@@ -1,7 +1,7 @@
 /* The wiring test: drive patterns on the low GPIO byte, read the high byte
  * back after each, one row per pattern, and count the mismatches. */
-#ifndef WIRETEST_WIRING_TEST_H
-#define WIRETEST_WIRING_TEST_H
+#ifndef WIRETEST_WIRING_RUN_H
+#define WIRETEST_WIRING_RUN_H
 
 enum { BIT_TEXT_SIZE = 9 };
 
