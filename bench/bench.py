@@ -52,6 +52,7 @@ WAITS = os.path.join(RELEASE, "bench_waits")
 def system_objects(build_dir, exe_name):
     """The objects of the system itself as linked into build_dir/exe_name."""
     paths = [os.path.join(build_dir, "libwiretest_core.a"),
+             os.path.join(build_dir, "libwiring_report.a"),
              os.path.join(build_dir, "libplatform_sleep.a")]
     own = os.path.join(build_dir, "CMakeFiles", exe_name + ".dir", "src")
     for top, _, files in os.walk(own):
