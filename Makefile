@@ -177,7 +177,7 @@ test-windows: windows build deps-wine
 	  [ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { cat $(WINDOWS_DIR)/wineboot.log; exit 1; }; }
 	@$(WINE_ENV) wineserver -p; $(WINE_ENV) $(WINE) wineboot >/dev/null 2>&1; status=0; \
 	$(WINE_ENV) WINE=$(WINE) WIRETEST_WINDOWS_DIR=$(CURDIR)/$(WINDOWS_DIR) \
-	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/windows_tests || status=$$?; \
+	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/wine_tests || status=$$?; \
 	$(WINE_ENV) wineserver -k; exit $$status
 
 # clang-tidy over the Windows build's own compile commands, which make lint
@@ -209,7 +209,7 @@ TSAN_DIR ?= build-tsan
 TSAN_SUITE := ^(LibftdiDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
-	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests usb_tests
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests
 	cd $(TSAN_DIR) && norandom=""; \
 	  if setarch $$(uname -m) -R true 2>/dev/null; then norandom="setarch $$(uname -m) -R"; fi; \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$norandom ctest --output-on-failure -R '$(TSAN_SUITE)'

@@ -53,6 +53,7 @@ WAITS = os.path.join(RELEASE, "bench_waits")
 def system_objects(build_dir, exe_name):
     """The objects of the system itself as linked into build_dir/exe_name."""
     paths = [os.path.join(build_dir, "libwiretest_core.a"),
+             os.path.join(build_dir, "libwiring_report.a"),
              os.path.join(build_dir, "libplatform_sleep.a")]
     own = os.path.join(build_dir, "CMakeFiles", exe_name + ".dir", "src")
     for top, _, files in os.walk(own):
@@ -61,7 +62,7 @@ def system_objects(build_dir, exe_name):
 
 
 # The simulated driver that wiretest-sim links in place of the chip maker's library.
-SIM_OBJECTS = [os.path.join(RELEASE, "libftd2xx_sim.a"),
+SIM_OBJECTS = [os.path.join(RELEASE, "libsim_driver.a"),
                os.path.join(RELEASE, "libchip_model.a"),
                os.path.join(RELEASE, "CMakeFiles", "wiretest-sim.dir", "drivers", "sim",
                             "demo_boards.cpp.o")]

@@ -181,6 +181,11 @@ const char usage_text[] =
 std::string words(const Diagnosis &d)
 {
     std::string text;
+    if (d.reports > 1)
+        text += "note: the input holds " + std::to_string(d.reports) + " reports; " +
+                (d.judged == d.reports ? std::string("the last")
+                                       : "the last complete one, report " + std::to_string(d.judged) + ",") +
+                " is judged\n";
     if (d.verdict != Verdict::incomplete) {
         for (int j = 0; j < 8; j++)
             if (d.pins[j].status != PinStatus::ok)
@@ -205,6 +210,10 @@ std::string json(const Diagnosis &d)
         doc["test"] = test_name(*d.test);
     if (d.errors)
         doc["errors"] = *d.errors;
+    if (d.reports > 1) {
+        doc["reports"] = d.reports;
+        doc["judged"] = d.judged;
+    }
     if (!d.rows.empty()) { // a pass, a fail, or a test whose rows went unanswered
         nlohmann::ordered_json rows = nlohmann::ordered_json::array();
         for (const Row &row : d.rows)

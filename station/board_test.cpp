@@ -4,7 +4,8 @@
 #include "device_link/ft_locations.h"
 #include "device_link/status_report.h"
 #include "mpsse/settle_delay.h"
-#include "test_driver/wiring_test.h"
+#include "test_driver/report_format.h"
+#include "test_driver/wiring_run.h"
 
 #include <cstdio>
 
@@ -20,8 +21,8 @@ int open_board(const char *location, char channel, bool short_waits)
         fprintf(stderr, "ERROR: can not open channel %c at %s\n", channel, location);
         return -1;
     }
-    printf("%s", banner_line);
-    printf("SUCCESS (Connected to channel %c at %s)\n", channel, location);
+    printf(REPORT_BANNER);
+    printf(REPORT_SUCCESS_PREFIX "Connected to channel %c at %s)\n", channel, location);
     return 0;
 }
 

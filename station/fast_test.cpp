@@ -10,8 +10,9 @@
 #include "mpsse/mpsse_commands.h"
 #include "mpsse/settle_delay.h"
 #include "platform/platform_sleep.h"
-#include "test_driver/test_patterns.h"
-#include "test_driver/wiring_test.h"
+#include "test_driver/report_format.h"
+#include "test_driver/wiring_patterns.h"
+#include "test_driver/wiring_run.h"
 
 #include <atomic>
 #include <chrono>
@@ -53,7 +54,7 @@ std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t sett
     writes[0].assign(std::begin(preparation), std::end(preparation));
     for (int i = first_step; i < FULL_TEST_STEPS; i++) {
         std::vector<unsigned char> &w = writes.back();
-        w.insert(w.end(), {MPSSE_SET_BITS_LOW, test_patterns[i], GPIO_ALL_OUTPUTS});
+        w.insert(w.end(), {MPSSE_SET_BITS_LOW, wiring_patterns[i], GPIO_ALL_OUTPUTS});
         if (settle_us > 0)
             writes.emplace_back();
         writes.back().push_back(MPSSE_GET_BITS_HIGH);
@@ -110,20 +111,20 @@ bool run_once(const FastOptions &options)
     // ones, as the normal run takes the last byte queued as its answer.
     size_t stale = bytes.size() > wanted ? bytes.size() - wanted : 0;
     for (size_t i = 0; i < stale; i++)
-        fprintf(stderr, "\t\t%i: 0x%X\n", int(i), unsigned(bytes[i]));
+        fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, int(i), unsigned(bytes[i]));
     int errors = 0;
     for (size_t row = 0; row < wanted; row++) {
-        unsigned char pattern = test_patterns[size_t(first_step) + row];
-        printf("\t%s\t", format_bits(pattern));
+        unsigned char pattern = wiring_patterns[size_t(first_step) + row];
+        printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
         int value = -1;
         if (stale + row < bytes.size())
             value = bytes[stale + row];
         else
-            printf("no data ?!\n");
-        printf("%s\n", format_bits(value));
+            printf(REPORT_NO_DATA_TEXT "\n");
+        printf(REPORT_ROW_READ_FORMAT, format_bits(value));
         errors += value != pattern;
     }
-    printf("Testing complete, errors: %i\n", errors);
+    printf(REPORT_COUNT_FORMAT, errors);
     fflush(stdout);
     return device_ok;
 }
@@ -137,8 +138,8 @@ int test_board_fast(const char *location, char channel, const FastOptions &optio
         return -1;
     if (setup_channel() != 0)
         return -1;
-    printf("START TESTING\n");
-    printf("%s", banner_line);
+    printf(REPORT_START_TEXT "\n");
+    printf(REPORT_BANNER);
     if (sync_mpsse() != 0)
         return -1;
 

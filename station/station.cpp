@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "device_link/ft_locations.h"
+#include "test_driver/report_format.h"
 #include "render.h"
 
 #include <nlohmann/json.hpp>
@@ -246,7 +247,7 @@ void BoardReport::add_line(const std::string &line)
         last_status_ = status;
         unplugged_ = unplugged_ || (started_ && status == "FT_DEVICE_NOT_FOUND");
     }
-    if (starts_with(line, "START TESTING"))
+    if (starts_with(line, REPORT_START_TEXT))
         started_ = true;
     if (starts_with(line, "ERROR: ")) {
         failed_step_ = line.substr(7);
@@ -255,9 +256,10 @@ void BoardReport::add_line(const std::string &line)
         failed_status_ = last_status_;
         last_status_.clear();
     }
-    if (line.size() > 9 && line[0] == '\t' && (line[9] == '\t' || line.size() == 9))
+    size_t rest = 0;
+    if (parse_row_start(line.data(), line.size(), &rest) >= 0)
         rows_++;
-    if (starts_with(line, "Testing complete, errors: "))
+    if (parse_count_line(line.data(), line.size()) >= 0)
         end_run();
 }
 

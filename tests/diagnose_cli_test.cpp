@@ -104,9 +104,9 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         std::string verdict, error;
     };
     const Case cases[] = {
-        {"cut short", first_lines(good, 24),
-         "verdict: INCOMPLETE (rows missing: the report ends after 8 of 13 rows)\n",
-         "wiretest-diagnose: incomplete report: rows missing: the report ends after 8 of 13 rows\n"},
+        {"stopped after eight rows", first_lines(good, 24),
+         "verdict: INCOMPLETE (the test stopped after 8 rows)\n",
+         "wiretest-diagnose: incomplete report: the test stopped after 8 rows\n"},
         {"a count that does not match", short_good.substr(0, short_good.size() - 2) + "2\n",
          "verdict: INCOMPLETE (the count does not match the rows (errors: 2, rows whose halves differ: 0))\n",
          "wiretest-diagnose: inconsistent report: the count does not match the rows (errors: 2, rows whose "
@@ -134,6 +134,43 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         EXPECT_EQ(json.err, c.error);
         EXPECT_EQ(json.exit_status, 2);
         EXPECT_EQ(nlohmann::json::parse(json.out)["verdict"], "incomplete");
+    }
+}
+
+// Reports as they reach the program in practice: tabs made spaces by a
+// terminal or by expand, blanks at the ends of lines, CR-only line ends, and
+// runs appended to one log, where the last is judged.
+TEST_F(DiagnoseCli, ExpandedCrOnlyAndAppendedReportsReadAsTheirRuns)
+{
+    std::string good = report(""), open3 = report("open3:0");
+    std::string open3_words = stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n";
+    std::string blanks_at_ends, cr_only;
+    for (char c : open3) {
+        blanks_at_ends += c == '\n' ? std::string(" \t \n") : std::string(1, c);
+        cr_only += c == '\n' ? '\r' : c;
+    }
+    struct Case {
+        const char *what;
+        std::string command; // "$0" is the program
+        std::string input;
+        std::string out;
+        int exit_status;
+    };
+    const Case cases[] = {
+        {"through expand", "expand | \"$0\" --quiet", open3, open3_words, 1},
+        {"blanks after the halves and the count", "\"$0\" --quiet", blanks_at_ends, open3_words, 1},
+        {"CR-only line ends", "\"$0\" --quiet", cr_only, open3_words, 1},
+        {"two fails, then a pass, appended", "\"$0\" --quiet", open3 + open3 + good,
+         "note: the input holds 3 reports; the last is judged\n"
+         "verdict: PASS (full test, errors: 0; every pin ok)\n",
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        process::Result r = process::run("/bin/sh", {"-c", c.command, program}, c.input);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_status, c.exit_status);
     }
 }
 

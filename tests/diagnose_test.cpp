@@ -330,10 +330,13 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
          "no rows: the test did not run"},
         {"no listing", no_devices.err, Problem::incomplete,
          "no rows: the test did not run; last error: ERROR: FT_ListDevices"},
-        {"cut after eight lines of rows", first_lines(good, 24), Problem::incomplete,
-         "rows missing: the report ends after 8 of 13 rows"},
-        {"cut inside a row without an answer", first_lines(good, 18) + no_data, Problem::incomplete,
-         "rows missing: the report ends after 2 of 13 rows"},
+        {"stopped before its first row", first_lines(good, 16), Problem::incomplete,
+         "the test stopped after 0 rows"},
+        {"stopped after eight rows", first_lines(good, 24), Problem::incomplete, "the test stopped after 8 rows"},
+        {"stopped inside a row without an answer", first_lines(good, 18) + no_data, Problem::incomplete,
+         "the test stopped after 2 rows"},
+        {"rows alone, cut after eight", first_lines(good, 24).substr(first_lines(good, 16).size()),
+         Problem::incomplete, "rows missing: the report ends after 8 of 13 rows"},
         {"no count line", replaced(good, "Testing complete, errors: 0\n", ""), Problem::incomplete,
          "rows missing: no count line after the rows"},
         {"a count too high", replaced(good, "errors: 0", "errors: 2"), Problem::inconsistent,
@@ -342,7 +345,6 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
          "the count does not match the rows"},
         {"rows out of order", swapped_rows, Problem::unreadable,
          "not a wiretest report: row 2 drives 00000100, not 00000010"},
-        {"two reports", good + good, Problem::unreadable, "not a wiretest report: rows after its count line"},
         {"a row without its read bits", first_lines(good, 18) + no_data + "garbage\n", Problem::unreadable,
          "not a wiretest report: a row without its read bits"},
         {"text", "hello\nworld\n", Problem::unreadable, "not a wiretest report: no line in it is one wiretest prints"},
@@ -358,6 +360,48 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
         EXPECT_EQ(d.reason, c.reason);
         EXPECT_TRUE(d.rows.empty());
     }
+}
+
+// A log appended to run after run: the last report that reached its count
+// line is judged, whichever comes after it.
+TEST_F(Diagnose, OfReportsOneAfterAnotherTheLastCompleteOneIsJudged)
+{
+    std::string good = run_board({}, false).out;
+    std::string open3 = run_board(board_text::parse("open3:0"), false).out;
+    std::string setup_failed = run_board({}, false, {sim::fail(sim::Op::SetChars, 1, FT_IO_ERROR)}).out;
+    std::string stopped = first_lines(good, 24);
+    struct Case {
+        const char *what;
+        std::string text;
+        int reports, judged;
+        std::string pins;
+        Verdict verdict;
+    };
+    const Case cases[] = {
+        {"a pass, then a fail", good + open3, 2, 2, "3:stuck-0", Verdict::fail},
+        {"a fail, then a stopped run", open3 + stopped, 2, 1, "3:stuck-0", Verdict::fail},
+        {"a stopped run, a setup failure, then a pass", stopped + setup_failed + good, 3, 3, "", Verdict::pass},
+        {"a fail, then a setup failure", open3 + setup_failed, 2, 1, "3:stuck-0", Verdict::fail},
+        {"rows alone after a count line", good + first_lines(open3, 29).substr(first_lines(open3, 16).size()) +
+                                              "Testing complete, errors: 3\n",
+         2, 2, "3:stuck-0", Verdict::fail},
+        {"a stopped run after a stopped run", stopped + first_lines(open3, 20), 2, 2, "", Verdict::incomplete},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        diagnose::Diagnosis d = diagnose_text(c.text);
+        EXPECT_EQ(d.reports, c.reports);
+        EXPECT_EQ(d.judged, c.judged);
+        EXPECT_EQ(d.verdict, c.verdict);
+        if (c.verdict != Verdict::incomplete) {
+            EXPECT_EQ(faulty_pins(d), c.pins);
+        }
+    }
+    EXPECT_EQ(diagnose_text(stopped + first_lines(open3, 20)).reason, "the test stopped after 4 rows");
+    EXPECT_EQ(diagnose::words(diagnose_text(open3 + stopped)),
+              "note: the input holds 2 reports; the last complete one, report 1, is judged\n"
+              "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+              "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n");
 }
 
 TEST_F(Diagnose, ACrLfReportReadsTheSame)

@@ -3,7 +3,8 @@
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
 #include "mpsse/settle_delay.h"
-#include "wiring_test.h"
+#include "report_format.h"
+#include "wiring_run.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -15,10 +16,10 @@ char printable_serial[SERIAL_NUMBER_SIZE];
 
 static void print_usage(const char *program)
 {
-    printf("USAGE:\n\t%s [-nX] [-short] [-delay]\n\n", program);
-    printf("\t\t\tX - id number of the device you want to test\n");
-    printf("\t\t\t-short - perform only a short test\n");
-    printf("\t\t\t-delay - use a short delay while performing test\n");
+    printf(USAGE_SYNOPSIS_FORMAT, program);
+    printf(USAGE_DEVICE_TEXT);
+    printf(USAGE_SHORT_TEXT);
+    printf(USAGE_DELAY_TEXT);
 }
 
 /* A serial number is text from the chip's EEPROM: its control characters,
@@ -73,9 +74,9 @@ static int list_devices(void)
     for (int i = 0; i < MAX_LISTED_DEVICES; i++)
         serial_numbers[i][SERIAL_NUMBER_SIZE - 1] = '\0';
 
-    printf("Select device:\n");
+    printf(REPORT_LISTING_TEXT "\n");
     for (int i = 0; i < device_count && i < MAX_LISTED_DEVICES; i++)
-        printf("Device %d (Serial Number: %s\n", i, printable(serial_numbers[i]));
+        printf(REPORT_DEVICE_FORMAT, i, printable(serial_numbers[i]));
     return 0;
 }
 
@@ -136,8 +137,8 @@ int wiretest_main(int argc, char *argv[])
         fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", printable(serial));
         return -1;
     }
-    printf("%s", banner_line);
-    printf("SUCCESS (Connected to the FTDI.%s)\n", printable(serial));
+    printf("%s", REPORT_BANNER);
+    printf(REPORT_CONNECTED_FORMAT, printable(serial));
 
     return run_test(short_test);
 }
