@@ -2,6 +2,7 @@
 // real libftdi1 and the virtual USB bus linked in place of libusb-1.0: the
 // contracts of ft_driver.h that the system's fixed arguments never reach.
 #include "device_link/ft_driver.h"
+#include "device_link/ft_locations.h"
 #include "vusb_control.h"
 
 #include <gtest/gtest.h>
@@ -479,6 +480,163 @@ TEST_F(LibftdiDriver, AnOpenChannelWaitingForNothingTakesNoProcessorTime)
     double cpu_ms = double(cpu_end.tv_sec - cpu_start.tv_sec) * 1e3 +
                     double(cpu_end.tv_nsec - cpu_start.tv_nsec) / 1e6;
     EXPECT_LT(cpu_ms, 100.0); // a thread polling the instant bus would take it all
+}
+
+// --- the station's listing by location ----------------------------------------
+
+struct Listed {
+    std::string location;
+    char channel;
+    std::string serial, chip;
+    FT_STATUS access;
+    std::string note;
+    bool operator==(const Listed &o) const
+    {
+        return location == o.location && channel == o.channel && serial == o.serial && chip == o.chip &&
+               access == o.access && note == o.note;
+    }
+};
+
+void PrintTo(const Listed &l, std::ostream *os)
+{
+    *os << l.location << " " << l.channel << " '" << l.serial << "' " << l.chip << " " << l.access << " "
+        << l.note;
+}
+
+std::vector<Listed> list_locations()
+{
+    ft_channel_info info[16];
+    uint32_t count = 0;
+    EXPECT_EQ(ft_list_channels(info, 16, &count), FT_OK);
+    std::vector<Listed> listed;
+    for (uint32_t i = 0; i < count && i < 16; i++)
+        listed.push_back({info[i].location, info[i].channel, info[i].serial, info[i].chip, info[i].access,
+                          info[i].access_note});
+    return listed;
+}
+
+// Chips at nested places, blank and shared serial numbers, every kind; a
+// UART-only chip is passed over. Chips come in the order of their places.
+const char *const mixed_bus = "chips=6010:WT01@3-1.3.2,6010:@1-4.2,6014:DUP@1-4.1,6014:DUP@2-1,"
+                              "6011:Q1@1-10,6010/0500:OLD@1-3,6001:U1@1-2";
+
+TEST(LocationListing, ListsEveryMpsseChannelByPlaceWithBlankAndSharedSerials)
+{
+    vusb_configure(mixed_bus);
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{
+                                    {"1-3", 'A', "OLD", "FT2232D", FT_OK, ""},
+                                    {"1-4.1", 'A', "DUP", "FT232H", FT_OK, ""},
+                                    {"1-4.2", 'A', "", "FT2232H", FT_OK, ""},
+                                    {"1-4.2", 'B', "", "FT2232H", FT_OK, ""},
+                                    {"1-10", 'A', "Q1", "FT4232H", FT_OK, ""},
+                                    {"1-10", 'B', "Q1", "FT4232H", FT_OK, ""},
+                                    {"2-1", 'A', "DUP", "FT232H", FT_OK, ""},
+                                    {"3-1.3.2", 'A', "WT01", "FT2232H", FT_OK, ""},
+                                    {"3-1.3.2", 'B', "WT01", "FT2232H", FT_OK, ""},
+                                }));
+    // wiretest's own listing still passes the blank chip over, and names the
+    // shared serial twice.
+    char names[8][64];
+    char *list[] = {names[0], names[1], names[2], names[3], names[4], names[5], names[6], names[7], nullptr};
+    int32_t count = 0;
+    ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    EXPECT_EQ(std::vector<std::string>(names, names + count),
+              (std::vector<std::string>{"WT01A", "WT01B", "DUP", "DUP", "Q1A", "Q1B", "OLDA"}));
+}
+
+TEST(LocationListing, ACountBeyondTheCapacityIsGivenAndNothingIsWrittenPastIt)
+{
+    vusb_configure("chips=6010:A1@1-1,6010:A2@1-2");
+    ft_channel_info info[3];
+    std::memset(info, '#', sizeof info);
+    uint32_t count = 0;
+    ASSERT_EQ(ft_list_channels(info, 2, &count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_STREQ(info[1].location, "1-1");
+    EXPECT_EQ(info[1].channel, 'B');
+    EXPECT_EQ(info[2].location[0], '#');
+    EXPECT_EQ(ft_list_channels(nullptr, 0, &count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(ft_list_channels(nullptr, 1, &count), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_list_channels(info, 1, nullptr), FT_INVALID_PARAMETER);
+}
+
+// Each channel opens by its place alone, whatever its serial number, and
+// claims that chip's interface and no other.
+TEST(LocationListing, EveryListedChannelOpensByItsPlace)
+{
+    vusb_configure(mixed_bus);
+    for (const Listed &l : list_locations()) {
+        SCOPED_TRACE(l.location + l.channel);
+        int interface = l.channel - 'A';
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(ft_open_by_location(l.location.c_str(), l.channel, &h), FT_OK);
+        EXPECT_EQ(vusb_claimed(l.location.c_str(), interface), 1);
+        EXPECT_NE(vusb_claimed(l.location.c_str(), 1 - interface), 1); // or the chip has none
+        ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
+        uint8_t read_high = 0x83;
+        uint32_t n = 0, queued = 0;
+        ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK);
+        ASSERT_EQ(FT_GetQueueStatus(h, &queued), FT_OK);
+        EXPECT_EQ(queued, 1u);
+        EXPECT_EQ(FT_Close(h), FT_OK);
+        EXPECT_EQ(vusb_claimed(l.location.c_str(), interface), 0);
+    }
+}
+
+TEST(LocationListing, ChannelsThatCanNotBeOpenedAreListedWithTheReason)
+{
+    // 1-2 refuses this user (its serial unread), another program holds 1-3,
+    // this one opens 1-1's A.
+    vusb_configure("chips=6010:WT01@1-1,6010:NOPE@1-2,6014:@1-3;deny=NOPE;busy=1-3");
+    FT_HANDLE mine = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-1", 'A', &mine), FT_OK);
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{
+                                    {"1-1", 'A', "WT01", "FT2232H", FT_DEVICE_NOT_OPENED, "open in this program"},
+                                    {"1-1", 'B', "WT01", "FT2232H", FT_OK, ""},
+                                    {"1-2", 'A', "", "FT2232H", FT_DEVICE_NOT_OPENED, "no permission"},
+                                    {"1-2", 'B', "", "FT2232H", FT_DEVICE_NOT_OPENED, "no permission"},
+                                    {"1-3", 'A', "", "FT232H", FT_DEVICE_NOT_OPENED, "in use by another program"},
+                                }));
+    // The listing's probe left every claim as it was.
+    EXPECT_EQ(vusb_claimed("1-1", 0), 1);
+    EXPECT_EQ(vusb_claimed("1-1", 1), 0);
+    struct Case {
+        const char *location;
+        char channel;
+        FT_STATUS status;
+    };
+    for (const Case &c : {Case{"1-1", 'A', FT_DEVICE_NOT_OPENED}, Case{"1-2", 'B', FT_DEVICE_NOT_OPENED},
+                          Case{"1-3", 'A', FT_DEVICE_NOT_OPENED}, Case{"1-3", 'B', FT_DEVICE_NOT_FOUND},
+                          Case{"1-1", 'C', FT_DEVICE_NOT_FOUND}, Case{"1-4", 'A', FT_DEVICE_NOT_FOUND},
+                          Case{"1-1.1", 'A', FT_DEVICE_NOT_FOUND}, Case{"2-1", 'A', FT_DEVICE_NOT_FOUND},
+                          Case{"", 'A', FT_DEVICE_NOT_FOUND}}) {
+        SCOPED_TRACE(std::string(c.location) + c.channel);
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(ft_open_by_location(c.location, c.channel, &h), c.status);
+        EXPECT_EQ(h, nullptr);
+    }
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(ft_open_by_location("1-1", 'E', &h), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_open_by_location(nullptr, 'A', &h), FT_INVALID_PARAMETER);
+    // Closed, the channel is free again, for either way of opening.
+    EXPECT_EQ(FT_Close(mine), FT_OK);
+    char name[] = "WT01A";
+    ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    FT_HANDLE again = nullptr;
+    EXPECT_EQ(ft_open_by_location("1-1", 'A', &again), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+// Linux's serial driver holds a fresh board's interfaces: the listing finds
+// them openable without claiming anything.
+TEST(LocationListing, TheSerialDriversInterfacesAreOpenableAndLeftWithIt)
+{
+    vusb_configure("chips=6010:@1-4.2;sio=1");
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{{"1-4.2", 'A', "", "FT2232H", FT_OK, ""},
+                                                     {"1-4.2", 'B', "", "FT2232H", FT_OK, ""}}));
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
 }
 
 } // namespace

@@ -10,6 +10,15 @@
 // maker's own driver gives. Chips we may not open (permissions) and chips
 // without a serial number are passed over.
 //
+// Places. The station's listing (ft_locations.h) names each channel by where
+// its chip is plugged, "1-4.2" as Linux's sysfs writes it, with its letter,
+// serial number ("" for a blank EEPROM), kind and whether it may be opened,
+// and opens by that place: blank and copied serial numbers need no name. It
+// reads each chip's serial number over a libusb handle that claims nothing
+// (probe_access says how "in use" is found), and lists chips in the order of
+// their bus and port numbers. Both ways of opening share one path and give
+// the chip the same USB transfers.
+//
 // Receiving. libftdi1 cannot say how many bytes wait in the chip, and the
 // chip sends a part-filled packet only when its latency timer expires: a
 // bulk read that finds nothing waits one timer length for the empty packet.
@@ -72,6 +81,7 @@
 //   a background read failed                          -> as above, from the
 //                                                        next query or read
 #include "device_link/ft_driver.h"
+#include "device_link/ft_locations.h"
 #include "mpsse/mpsse_commands.h"
 
 #include <ftdi.h>
@@ -116,6 +126,7 @@ constexpr uint16_t FTDI_VENDOR = 0x0403;
 
 struct ListedChannel {
     std::string name;
+    std::string key;       // where it is plugged and its letter: "1-4.2:A"
     libusb_device *device; // held by the listing's device list
     ftdi_interface interface;
 };
@@ -136,9 +147,17 @@ Listing &listing()
     return l;
 }
 
+// Held by whoever reads or renews the listing, or looks a device up through
+// its libusb context.
+std::mutex &listing_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 struct Channel {
     ftdi_context *context = nullptr; // the caller's thread only
-    std::string name;
+    std::string key;                 // held in the registry while open
     // The bulk IN pipe, fixed at open: all of the USB side the reader touches.
     libusb_device_handle *usb = nullptr;
     unsigned char in_endpoint = 0;
@@ -165,16 +184,54 @@ struct Channel {
     std::thread reader;
 };
 
-std::set<Channel *> &open_channels()
+// The channels this process has open, and the keys of the channels it has
+// open or is opening right now: a key is taken before the claim and given
+// back after the release, so that two threads never claim one channel, and
+// the listing never probes a channel this process holds.
+struct Registry {
+    std::mutex lock;
+    std::set<Channel *> open;
+    std::set<std::string> held;
+};
+
+Registry &registry()
 {
-    static std::set<Channel *> channels;
-    return channels;
+    static Registry r;
+    return r;
 }
 
 Channel *channel_of(FT_HANDLE handle)
 {
     auto *c = static_cast<Channel *>(handle);
-    return open_channels().count(c) ? c : nullptr;
+    std::lock_guard<std::mutex> hold(registry().lock);
+    return registry().open.count(c) ? c : nullptr;
+}
+
+bool take_key(const std::string &key)
+{
+    std::lock_guard<std::mutex> hold(registry().lock);
+    return registry().held.insert(key).second;
+}
+
+void give_back_key(const std::string &key)
+{
+    std::lock_guard<std::mutex> hold(registry().lock);
+    registry().held.erase(key);
+}
+
+// Where a device is plugged, as Linux's sysfs names it: the bus number, '-',
+// and the hub ports from the root joined by '.'. "" for a root hub or a
+// path libusb cannot give.
+std::string location_of(libusb_device *device)
+{
+    uint8_t ports[7];
+    int depth = libusb_get_port_numbers(device, ports, int(sizeof ports));
+    if (depth <= 0)
+        return "";
+    std::string text = std::to_string(libusb_get_bus_number(device)) + "-";
+    for (int i = 0; i < depth; i++)
+        text += (i ? "." : "") + std::to_string(ports[i]);
+    return text;
 }
 
 // The channel letters with an MPSSE on a chip, from its product and release.
@@ -198,18 +255,41 @@ std::vector<ftdi_interface> mpsse_interfaces(const libusb_device_descriptor &d)
 
 char channel_letter(ftdi_interface i)
 {
-    return char('A' + (int(i) - int(INTERFACE_A)));
+    return i == INTERFACE_ANY ? 'A' : char('A' + (int(i) - int(INTERFACE_A)));
 }
 
-// Find every chip anew. Returns an FT_STATUS.
+std::string key_of(const std::string &location, ftdi_interface i)
+{
+    return location + ":" + channel_letter(i);
+}
+
+// The chip's kind, by its product and release.
+const char *chip_kind(const libusb_device_descriptor &d)
+{
+    switch (d.idProduct) {
+    case 0x6010: return d.bcdDevice == 0x0500 ? "FT2232D" : "FT2232H";
+    case 0x6011: return "FT4232H";
+    default: return "FT232H";
+    }
+}
+
+// The listing's libftdi1 context, made at the first call. Under the
+// listing lock.
+FT_STATUS listing_context()
+{
+    Listing &l = listing();
+    if (!l.context)
+        l.context = ftdi_new(); // fails when libusb_init fails
+    return l.context ? FT_STATUS(FT_OK) : FT_STATUS(FT_OTHER_ERROR);
+}
+
+// Find every chip anew. Returns an FT_STATUS. Under the listing lock.
 FT_STATUS list_channels()
 {
     Listing &l = listing();
-    if (!l.context) {
-        l.context = ftdi_new(); // fails when libusb_init fails
-        if (!l.context)
-            return FT_OTHER_ERROR;
-    }
+    FT_STATUS status = listing_context();
+    if (status != FT_OK)
+        return status;
     if (l.devices) {
         ftdi_list_free(&l.devices);
         l.devices = nullptr;
@@ -237,11 +317,12 @@ FT_STATUS list_channels()
             continue; // unreadable, usually for want of permission
         if (serial[0] == '\0')
             continue; // no EEPROM, no serial number: nothing to name it by
+        std::string location = location_of(node->dev);
         for (ftdi_interface i : interfaces) {
             std::string name = serial;
             if (i != INTERFACE_ANY)
                 name += channel_letter(i);
-            l.channels.push_back({name, node->dev, i});
+            l.channels.push_back({name, key_of(location, i), node->dev, i});
         }
     }
     l.done = true;
@@ -268,13 +349,6 @@ const ListedChannel *find_channel(const std::string &name)
     return only;
 }
 
-bool in_use(const ListedChannel &listed)
-{
-    for (Channel *c : open_channels())
-        if (c->name == listed.name)
-            return true;
-    return false;
-}
 
 // The status of a failed transfer or request on an open channel: the chip is
 // either gone or it refused. Asks the USB stack, so not under the lock.
@@ -423,6 +497,144 @@ FT_STATUS take_failure(Channel &c)
     return failure;
 }
 
+// --- the station's listing by location --------------------------------------
+
+void set_text(char *to, size_t size, const std::string &text)
+{
+    size_t n = std::min(text.size(), size - 1);
+    std::memcpy(to, text.data(), n);
+    to[n] = '\0';
+}
+
+// Whether this process may open the channel, learnt without opening it for
+// use. Permission shows at libusb_open (the caller's handle). A program that
+// holds the interface holds it through usbfs, which libusb does not count as
+// a kernel driver: only a claim tells, so an interface no kernel driver holds
+// is claimed and released at once. That sends nothing to the chip and
+// disturbs no program that holds it, as its claim stands; only a program
+// claiming in those microseconds would be refused. An interface the kernel's
+// serial driver holds is openable (opening detaches the driver) and is not
+// claimed. Channels this process holds are never probed.
+FT_STATUS probe_access(libusb_device_handle *usb, const std::string &key, ftdi_interface i,
+                       std::string &note)
+{
+    int number = i == INTERFACE_ANY ? 0 : int(i) - int(INTERFACE_A);
+    std::lock_guard<std::mutex> hold(registry().lock); // no open of ours claims meanwhile
+    if (registry().held.count(key)) {
+        note = "open in this program";
+        return FT_DEVICE_NOT_OPENED;
+    }
+    int active = libusb_kernel_driver_active(usb, number);
+    if (active == 1)
+        return FT_OK;
+    int claimed = active == 0 ? libusb_claim_interface(usb, number) : active;
+    if (claimed == 0) {
+        libusb_release_interface(usb, number);
+        return FT_OK;
+    }
+    if (claimed == LIBUSB_ERROR_NO_DEVICE) {
+        note = "unplugged";
+        return FT_DEVICE_NOT_FOUND;
+    }
+    note = claimed == LIBUSB_ERROR_BUSY ? "in use by another program" : "can not be claimed";
+    return FT_DEVICE_NOT_OPENED;
+}
+
+// Bus number and hub ports, for listing chips in the order of their places.
+std::vector<int> place_of(libusb_device *device)
+{
+    uint8_t ports[7];
+    int depth = libusb_get_port_numbers(device, ports, int(sizeof ports));
+    std::vector<int> place = {libusb_get_bus_number(device)};
+    for (int i = 0; i < depth; i++)
+        place.push_back(ports[i]);
+    return place;
+}
+
+// The channels of one chip, A first.
+void list_chip(libusb_device *device, const libusb_device_descriptor &descriptor,
+               const std::string &location, std::vector<ft_channel_info> &found)
+{
+    libusb_device_handle *usb = nullptr;
+    int opened = libusb_open(device, &usb);
+    if (opened == LIBUSB_ERROR_NO_DEVICE)
+        return; // gone since the device list was made
+    std::string serial;
+    if (opened == 0 && descriptor.iSerialNumber != 0) {
+        unsigned char text[FT_CHIP_SERIAL_SIZE] = {};
+        int n = libusb_get_string_descriptor_ascii(usb, descriptor.iSerialNumber, text, int(sizeof text));
+        if (n > 0)
+            serial.assign(reinterpret_cast<const char *>(text), size_t(n));
+    }
+    for (ftdi_interface i : mpsse_interfaces(descriptor)) {
+        ft_channel_info info{};
+        set_text(info.location, sizeof info.location, location);
+        info.channel = channel_letter(i);
+        set_text(info.serial, sizeof info.serial, serial);
+        set_text(info.chip, sizeof info.chip, chip_kind(descriptor));
+        std::string note;
+        if (opened == 0) {
+            info.access = probe_access(usb, key_of(location, i), i, note);
+        } else {
+            info.access = FT_DEVICE_NOT_OPENED;
+            note = opened == LIBUSB_ERROR_ACCESS ? "no permission" : "can not be opened";
+        }
+        set_text(info.access_note, sizeof info.access_note, note);
+        found.push_back(info);
+    }
+    if (opened == 0)
+        libusb_close(usb);
+}
+
+// Open the channel of a device found by a listing, under its key: the
+// setup and USB transfers of FT_OpenEx, whichever way the device was found.
+FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const std::string &key,
+                       FT_HANDLE *handle)
+{
+    if (!take_key(key))
+        return FT_DEVICE_NOT_OPENED; // open in this process, or being opened
+    ftdi_context *context = ftdi_new();
+    if (!context) {
+        give_back_key(key);
+        return FT_INSUFFICIENT_RESOURCES;
+    }
+    // The device found while listing, on the channel named: libftdi1's own
+    // search by serial number would open every chip on the way.
+    int result = ftdi_set_interface(context, interface);
+    if (result == 0) {
+        context->usb_write_timeout = CONTROL_TIMEOUT_MS; // open resets and sets a baud rate
+        result = ftdi_usb_open_dev(context, device);
+    }
+    if (result != 0) {
+        ftdi_free(context);
+        give_back_key(key);
+        return (result == -4 || result == -5 || result == -8) ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
+    }
+    auto *c = new Channel;
+    c->context = context;
+    c->key = key;
+    // libftdi1 calls the bulk IN endpoint its out_ep.
+    c->usb = context->usb_dev;
+    c->in_endpoint = static_cast<unsigned char>(context->out_ep);
+    c->packet_size = context->max_packet_size > 2 ? context->max_packet_size : 64;
+    c->read_timeout_ms = context->usb_read_timeout;
+    try {
+        c->reader = std::thread(read_in_background, std::ref(*c));
+    } catch (const std::system_error &) {
+        ftdi_usb_close(context);
+        ftdi_free(context);
+        delete c;
+        give_back_key(key);
+        return FT_INSUFFICIENT_RESOURCES;
+    }
+    {
+        std::lock_guard<std::mutex> hold(registry().lock);
+        registry().open.insert(c);
+    }
+    *handle = c;
+    return FT_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -431,6 +643,7 @@ FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 {
     if (flags != (FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER) || !list_arg || !count_arg)
         return FT_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> hold(listing_lock());
     FT_STATUS status = list_channels();
     if (status != FT_OK)
         return status;
@@ -450,50 +663,28 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
     if (flags != FT_OPEN_BY_SERIAL_NUMBER || !what || !handle)
         return FT_INVALID_PARAMETER;
-    if (!listing().done) {
-        FT_STATUS status = list_channels();
-        if (status != FT_OK)
-            return status;
+    libusb_device *device = nullptr;
+    ftdi_interface interface = INTERFACE_ANY;
+    std::string key;
+    {
+        std::lock_guard<std::mutex> hold(listing_lock());
+        if (!listing().done) {
+            FT_STATUS status = list_channels();
+            if (status != FT_OK)
+                return status;
+        }
+        const ListedChannel *listed = find_channel(static_cast<const char *>(what));
+        if (!listed)
+            return FT_DEVICE_NOT_FOUND;
+        // A listing on another thread may free the list meanwhile: the
+        // device is held on its own.
+        device = libusb_ref_device(listed->device);
+        interface = listed->interface;
+        key = listed->key;
     }
-    const ListedChannel *listed = find_channel(static_cast<const char *>(what));
-    if (!listed)
-        return FT_DEVICE_NOT_FOUND;
-    if (in_use(*listed))
-        return FT_DEVICE_NOT_OPENED;
-
-    ftdi_context *context = ftdi_new();
-    if (!context)
-        return FT_INSUFFICIENT_RESOURCES;
-    // The device found while listing, on the channel named: libftdi1's own
-    // search by serial number would open every chip on the way.
-    int result = ftdi_set_interface(context, listed->interface);
-    if (result == 0) {
-        context->usb_write_timeout = CONTROL_TIMEOUT_MS; // open resets and sets a baud rate
-        result = ftdi_usb_open_dev(context, listed->device);
-    }
-    if (result != 0) {
-        ftdi_free(context);
-        return (result == -4 || result == -5 || result == -8) ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
-    }
-    auto *c = new Channel;
-    c->context = context;
-    c->name = listed->name;
-    // libftdi1 calls the bulk IN endpoint its out_ep.
-    c->usb = context->usb_dev;
-    c->in_endpoint = static_cast<unsigned char>(context->out_ep);
-    c->packet_size = context->max_packet_size > 2 ? context->max_packet_size : 64;
-    c->read_timeout_ms = context->usb_read_timeout;
-    try {
-        c->reader = std::thread(read_in_background, std::ref(*c));
-    } catch (const std::system_error &) {
-        ftdi_usb_close(context);
-        ftdi_free(context);
-        delete c;
-        return FT_INSUFFICIENT_RESOURCES;
-    }
-    open_channels().insert(c);
-    *handle = c;
-    return FT_OK;
+    FT_STATUS status = open_channel(device, interface, key, handle);
+    libusb_unref_device(device);
+    return status;
 }
 
 FT_STATUS FT_ResetDevice(FT_HANDLE handle)
@@ -686,10 +877,12 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
-    Channel *c = channel_of(handle);
-    if (!c)
-        return FT_INVALID_HANDLE;
-    open_channels().erase(c);
+    auto *c = static_cast<Channel *>(handle);
+    {
+        std::lock_guard<std::mutex> hold(registry().lock);
+        if (!registry().open.erase(c))
+            return FT_INVALID_HANDLE;
+    }
     // The reader ends its transfer in progress, which the chip answers within
     // its latency timer, and stops; what it received goes with the handle.
     {
@@ -702,8 +895,84 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     // the same. The kernel's serial driver is not re-attached.
     int result = ftdi_usb_close(c->context);
     ftdi_free(c->context);
+    give_back_key(c->key);
     delete c;
     return result < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
+{
+    if (!count || (capacity != 0 && !list))
+        return FT_INVALID_PARAMETER;
+    std::vector<std::pair<std::vector<int>, std::vector<ft_channel_info>>> chips;
+    {
+        std::lock_guard<std::mutex> hold(listing_lock());
+        FT_STATUS status = listing_context();
+        if (status != FT_OK)
+            return status;
+        libusb_device **devices = nullptr;
+        ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
+        if (n < 0)
+            return FT_IO_ERROR;
+        for (ssize_t d = 0; d < n; d++) {
+            libusb_device_descriptor descriptor;
+            if (libusb_get_device_descriptor(devices[d], &descriptor) != 0 ||
+                mpsse_interfaces(descriptor).empty())
+                continue;
+            std::string location = location_of(devices[d]);
+            if (location.empty() || location.size() >= FT_LOCATION_SIZE)
+                continue;
+            chips.push_back({place_of(devices[d]), {}});
+            list_chip(devices[d], descriptor, location, chips.back().second);
+        }
+        libusb_free_device_list(devices, 1);
+    }
+    std::sort(chips.begin(), chips.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    uint32_t found = 0;
+    for (const auto &chip : chips)
+        for (const ft_channel_info &info : chip.second) {
+            if (found < capacity)
+                list[found] = info;
+            found++;
+        }
+    *count = found;
+    return FT_OK;
+}
+
+FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
+{
+    if (!location || !handle || channel < 'A' || channel > 'D')
+        return FT_INVALID_PARAMETER;
+    libusb_device *device = nullptr;
+    ftdi_interface interface = INTERFACE_ANY;
+    {
+        std::lock_guard<std::mutex> hold(listing_lock());
+        FT_STATUS status = listing_context();
+        if (status != FT_OK)
+            return status;
+        libusb_device **devices = nullptr;
+        ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
+        if (n < 0)
+            return FT_IO_ERROR;
+        for (ssize_t d = 0; d < n && !device; d++) {
+            libusb_device_descriptor descriptor;
+            if (location_of(devices[d]) != location ||
+                libusb_get_device_descriptor(devices[d], &descriptor) != 0)
+                continue;
+            for (ftdi_interface i : mpsse_interfaces(descriptor))
+                if (channel_letter(i) == channel) {
+                    device = libusb_ref_device(devices[d]);
+                    interface = i;
+                }
+        }
+        libusb_free_device_list(devices, 1);
+    }
+    if (!device)
+        return FT_DEVICE_NOT_FOUND;
+    FT_STATUS status = open_channel(device, interface, key_of(location, interface), handle);
+    libusb_unref_device(device);
+    return status;
 }
 
 } // extern "C"

@@ -15,9 +15,14 @@
 // environment):
 //
 //   chips=6010:WT01,6011:WT02,6014:WT03  the chips attached, product:serial
-//                             (an empty serial: the chip has none);
+//                             (an empty serial: the chip has none), each
+//                             plugged at a port path of its own: the Nth
+//                             chip at 1-N, or where @PATH says, as in
+//                             6010:WT01@3-1.3.2 or 6010:@1-4.2;
 //                             chips=N attaches N dual chips VU01, VU02, ...
 //                             Default: one dual chip WTVUSB01.
+//                             A product of 6010 with a release, as in
+//                             6010/0500:WT01, is the full-speed FT2232D.
 //   board=TEXT, board_A=TEXT, board_B=TEXT
 //                             the wiring of every channel, or of one channel
 //                             letter (tests/support/board_text.h)
@@ -27,7 +32,18 @@
 //   list_fail=1               the device list cannot be read
 //   deny=WT02                 opening that chip is refused (permissions)
 //   open_fail=N               the Nth libusb_open of the run is refused
-//   busy=WT02                 its interfaces are claimed by someone else
+//   busy=WT02,1-4.2           the interfaces of the chips with that serial
+//                             or at that path are claimed by another
+//                             program: claiming them fails with
+//                             LIBUSB_ERROR_BUSY, and no kernel driver is
+//                             active on them
+//   sio=1                     the kernel's serial driver holds every
+//                             interface at the start, as Linux's ftdi_sio
+//                             does: a claim fails with LIBUSB_ERROR_BUSY
+//                             unless the driver is detached first (or
+//                             detached by the claim, libusb's auto-detach),
+//                             and a release under auto-detach attaches it
+//                             again
 //   fail_ctrl=REQ:N           the Nth vendor request REQ (hex; N=0: every one)
 //                             stalls
 //   fail_out=N, fail_in=N     the Nth bulk OUT / IN transfer fails (I/O error)
@@ -46,7 +62,8 @@
 //                             whole packet of data waits. Otherwise every
 //                             transfer completes at once.
 //   log=PATH                  append a line to PATH for every transfer, and
-//                             for every open, claim, release and close
+//                             for every open, claim, release and close, and
+//                             every detach and attach of the serial driver
 //
 // WIRETEST_VUSB_BASE holds settings that come before those of WIRETEST_VUSB
 // or vusb_configure: ctest sets it to run whole suites on the latency-faithful
@@ -90,6 +107,7 @@ struct libusb_device {
 struct libusb_device_handle {
     libusb_device *device;
     std::set<int> claimed;
+    bool auto_detach = false; // libusb_set_auto_detach_kernel_driver
 };
 
 namespace {
@@ -112,6 +130,8 @@ struct Port {
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
     std::deque<Clock::time_point> produced; // when each byte of to_host came
     uint8_t latency_ms = 16;
+    libusb_device_handle *claimed_by = nullptr; // a handle of this process
+    bool serial_driver = false; // the kernel's serial driver is bound to it
 };
 
 // Bytes enter to_host at the back, stamped with the time, and leave it at
@@ -138,6 +158,9 @@ struct Chip {
     uint16_t product = 0x6010;
     uint16_t release = 0x0700;
     std::string serial;
+    uint8_t bus_number = 1;
+    std::vector<uint8_t> port_path; // hub ports from the root, as in 1-4.2
+    std::string location;           // "1-4.2"
     std::vector<Port> ports;
     libusb_device device;
 };
@@ -154,7 +177,7 @@ struct Bus {
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
     int unplug_after = -1, max_packets = 8;
-    bool silent = false, latency = false;
+    bool silent = false, latency = false, sio = false;
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
@@ -184,13 +207,37 @@ size_t ports_of(uint16_t product)
     }
 }
 
-void add_chip(Bus &bus, uint16_t product, const std::string &serial)
+// "3-1.3.2": the bus number, '-', and 1 to 7 hub ports joined by '.'.
+void parse_location(Chip &c, const std::string &text)
+{
+    size_t dash = text.find('-');
+    if (dash == std::string::npos || dash == 0)
+        throw std::invalid_argument("bad port path: " + text);
+    c.bus_number = uint8_t(std::stoul(text.substr(0, dash)));
+    c.port_path.clear();
+    std::stringstream ports(text.substr(dash + 1));
+    std::string port;
+    while (std::getline(ports, port, '.')) {
+        if (port.empty())
+            throw std::invalid_argument("bad port path: " + text);
+        c.port_path.push_back(uint8_t(std::stoul(port)));
+    }
+    if (c.port_path.empty() || c.port_path.size() > 7)
+        throw std::invalid_argument("bad port path: " + text);
+    c.location = text;
+}
+
+// What follows the product: "WT01", "WT01@1-4.2", "@1-4.2", "".
+void add_chip(Bus &bus, uint16_t product, uint16_t release, const std::string &serial_and_path)
 {
     auto c = std::make_unique<Chip>();
     c->product = product;
-    c->release = release_of(product);
-    c->serial = serial;
-    c->ports.resize(ports_of(product));
+    c->release = release ? release : release_of(product);
+    size_t at = serial_and_path.find('@');
+    c->serial = serial_and_path.substr(0, at);
+    parse_location(*c, at == std::string::npos ? "1-" + std::to_string(bus.chips.size() + 1)
+                                               : serial_and_path.substr(at + 1));
+    c->ports.resize(c->release == 0x0500 ? 2 : ports_of(product));
     c->device.chip = bus.chips.size();
     bus.chips.push_back(std::move(c));
 }
@@ -241,7 +288,7 @@ void configure(Bus &bus, const std::string &settings)
         for (int i = 1; i <= n; i++) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "VU%02d", i);
-            add_chip(bus, 0x6010, serial);
+            add_chip(bus, 0x6010, 0, serial);
         }
     } else {
         std::stringstream list(chips);
@@ -249,7 +296,11 @@ void configure(Bus &bus, const std::string &settings)
             size_t colon = item.find(':');
             if (colon == std::string::npos)
                 throw std::invalid_argument("chip without ':': " + item);
-            add_chip(bus, uint16_t(std::stoul(item.substr(0, colon), nullptr, 16)),
+            std::string product = item.substr(0, colon);
+            size_t slash = product.find('/');
+            uint16_t release = slash == std::string::npos
+                                   ? 0 : uint16_t(std::stoul(product.substr(slash + 1), nullptr, 16));
+            add_chip(bus, uint16_t(std::stoul(product.substr(0, slash), nullptr, 16)), release,
                      item.substr(colon + 1));
         }
     }
@@ -279,6 +330,7 @@ void configure(Bus &bus, const std::string &settings)
     bus.list_fail = number("list_fail", 0) != 0;
     bus.silent = number("silent", 0) != 0;
     bus.latency = number("latency", 0) != 0;
+    bus.sio = number("sio", 0) != 0;
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
     bus.fail_in = number("fail_in", 0);
@@ -289,6 +341,10 @@ void configure(Bus &bus, const std::string &settings)
         while (std::getline(serials, item, ','))
             (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
     }
+    // A chip another program holds is held through usbfs, not the serial driver.
+    for (auto &c : bus.chips)
+        for (Port &p : c->ports)
+            p.serial_driver = bus.sio && !bus.busy.count(c->serial) && !bus.busy.count(c->location);
     std::string ctrl = take("fail_ctrl");
     if (!ctrl.empty()) {
         size_t colon = ctrl.find(':');
@@ -380,10 +436,11 @@ std::string hex(const uint8_t *data, int length)
     return text;
 }
 
-// The port a request's wIndex names: its low byte is 1 for A, 2 for B ...
+// The port a request's wIndex names: its low byte is 1 for A, 2 for B ...;
+// 0 is A too, which libftdi1 sends in the FT2232D's baud rate request.
 Port *port_of(Chip &c, uint16_t index)
 {
-    int i = (index & 0xFF) - 1;
+    int i = std::max((index & 0xFF) - 1, 0);
     return i >= 0 && size_t(i) < c.ports.size() ? &c.ports[size_t(i)] : nullptr;
 }
 
@@ -512,7 +569,29 @@ void libusb_free_device_list(libusb_device **list, int) { free(list); }
 libusb_device *libusb_ref_device(libusb_device *dev) { return dev; }
 void libusb_unref_device(libusb_device *) {}
 
-uint8_t libusb_get_bus_number(libusb_device *) { return 1; }
+uint8_t libusb_get_bus_number(libusb_device *dev)
+{
+    Hold hold(bus_lock);
+    return chip_of(dev).bus_number;
+}
+
+int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_numbers_len)
+{
+    Hold hold(bus_lock);
+    const std::vector<uint8_t> &path = chip_of(dev).port_path;
+    if (port_numbers_len <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (size_t(port_numbers_len) < path.size())
+        return LIBUSB_ERROR_OVERFLOW;
+    std::copy(path.begin(), path.end(), port_numbers);
+    return int(path.size());
+}
+
+uint8_t libusb_get_port_number(libusb_device *dev)
+{
+    Hold hold(bus_lock);
+    return chip_of(dev).port_path.back();
+}
 uint8_t libusb_get_device_address(libusb_device *dev) { return uint8_t(dev->chip + 2); }
 
 int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc)
@@ -607,9 +686,14 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     return 0;
 }
 
+// Closing gives up the handle's claims without a word, as the kernel does
+// when a program closes the device: the serial driver is not attached again.
 void libusb_close(libusb_device_handle *handle)
 {
     Hold hold(bus_lock);
+    for (Port &p : chip_of(handle->device).ports)
+        if (p.claimed_by == handle)
+            p.claimed_by = nullptr;
     log_line("close %s", chip_of(handle->device).serial.c_str());
     delete handle;
 }
@@ -651,16 +735,38 @@ int libusb_set_configuration(libusb_device_handle *, int configuration)
     return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
+namespace {
+
+bool held_elsewhere(const Chip &c) { return bus().busy.count(c.serial) || bus().busy.count(c.location); }
+
+// The interface's port, or null when the chip has no such interface.
+Port *interface_port(libusb_device_handle *handle, int interface_number)
+{
+    Chip &c = chip_of(handle->device);
+    if (interface_number < 0 || size_t(interface_number) >= c.ports.size())
+        return nullptr;
+    return &c.ports[size_t(interface_number)];
+}
+
+} // namespace
+
 int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
-    const Chip &c = chip_of(handle->device);
-    if (interface_number < 0 || size_t(interface_number) >= c.ports.size())
+    Port *port = interface_port(handle, interface_number);
+    if (!port)
         return LIBUSB_ERROR_NOT_FOUND;
-    if (bus().busy.count(c.serial))
+    if (held_elsewhere(chip_of(handle->device)) || (port->claimed_by && port->claimed_by != handle))
         return LIBUSB_ERROR_BUSY;
+    if (port->serial_driver) {
+        if (!handle->auto_detach)
+            return LIBUSB_ERROR_BUSY;
+        port->serial_driver = false;
+        log_line("detach %d", interface_number);
+    }
+    port->claimed_by = handle;
     handle->claimed.insert(interface_number);
     log_line("claim %d", interface_number);
     return 0;
@@ -673,13 +779,64 @@ int libusb_release_interface(libusb_device_handle *handle, int interface_number)
         return LIBUSB_ERROR_NO_DEVICE;
     if (!handle->claimed.erase(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
+    Port *port = interface_port(handle, interface_number);
+    port->claimed_by = nullptr;
     log_line("release %d", interface_number);
+    // libusb's auto-detach gives the interface back to the kernel's driver.
+    if (handle->auto_detach && bus().sio && !port->serial_driver) {
+        port->serial_driver = true;
+        log_line("attach %d", interface_number);
+    }
     return 0;
 }
 
-// No kernel serial driver holds the virtual chips.
-int libusb_detach_kernel_driver(libusb_device_handle *, int) { return LIBUSB_ERROR_NOT_FOUND; }
-int libusb_set_auto_detach_kernel_driver(libusb_device_handle *, int) { return 0; }
+// 1 while the kernel's serial driver holds the interface. A claim by a
+// program, this one or another, is no kernel driver: libusb says 0 for it.
+int libusb_kernel_driver_active(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return port->serial_driver ? 1 : 0;
+}
+
+int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port || !port->serial_driver)
+        return LIBUSB_ERROR_NOT_FOUND;
+    port->serial_driver = false;
+    log_line("detach %d", interface_number);
+    return 0;
+}
+
+int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port || !bus().sio)
+        return LIBUSB_ERROR_NOT_FOUND; // no driver in the kernel for it
+    if (port->serial_driver || port->claimed_by || held_elsewhere(chip_of(handle->device)))
+        return LIBUSB_ERROR_BUSY;
+    port->serial_driver = true;
+    log_line("attach %d", interface_number);
+    return 0;
+}
+
+int libusb_set_auto_detach_kernel_driver(libusb_device_handle *handle, int enable)
+{
+    Hold hold(bus_lock);
+    handle->auto_detach = enable != 0;
+    return 0;
+}
 
 int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t request,
                             uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
@@ -775,6 +932,24 @@ void vusb_configure(const char *settings)
     Hold hold(bus_lock);
     current_bus = make_bus(settings);
     bus_change.notify_all();
+}
+
+int vusb_serial_driver_bound(const char *location, int interface_number)
+{
+    Hold hold(bus_lock);
+    for (auto &c : bus().chips)
+        if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
+            return c->ports[size_t(interface_number)].serial_driver ? 1 : 0;
+    return -1;
+}
+
+int vusb_claimed(const char *location, int interface_number)
+{
+    Hold hold(bus_lock);
+    for (auto &c : bus().chips)
+        if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
+            return c->ports[size_t(interface_number)].claimed_by ? 1 : 0;
+    return -1;
 }
 
 unsigned vusb_last_control_timeout()
