@@ -639,4 +639,31 @@ TEST(LocationListing, TheSerialDriversInterfacesAreOpenableAndLeftWithIt)
     EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
 }
 
+// Opening takes the interface from Linux's serial driver; closing gives it
+// back, and so does an open that failed after its claim.
+TEST(SerialDriver, IsGivenBackAtCloseAndAfterAFailedOpen)
+{
+    vusb_configure("chips=6010:WT01@1-4.2;sio=1");
+    char name[] = "WT01B";
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 0);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+    FT_HANDLE a = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-4.2", 'A', &a), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 0);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
+    EXPECT_EQ(FT_Close(a), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+
+    for (const char *failure : {"fail_ctrl=0:1", "fail_ctrl=3:1"}) { // the reset, the baud rate
+        SCOPED_TRACE(failure);
+        vusb_configure((std::string("chips=6010:WT01@1-4.2;sio=1;") + failure).c_str());
+        EXPECT_EQ(ft_open_by_location("1-4.2", 'B', &h), FT_IO_ERROR);
+        EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
+        EXPECT_EQ(vusb_claimed("1-4.2", 1), 0);
+    }
+}
+
 } // namespace

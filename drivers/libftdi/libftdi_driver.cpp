@@ -258,6 +258,12 @@ char channel_letter(ftdi_interface i)
     return i == INTERFACE_ANY ? 'A' : char('A' + (int(i) - int(INTERFACE_A)));
 }
 
+// libftdi1's channel as libusb numbers the interface: A is 0.
+int usb_interface_number(ftdi_interface i)
+{
+    return i == INTERFACE_ANY ? 0 : int(i) - int(INTERFACE_A);
+}
+
 std::string key_of(const std::string &location, ftdi_interface i)
 {
     return location + ":" + channel_letter(i);
@@ -518,7 +524,7 @@ void set_text(char *to, size_t size, const std::string &text)
 FT_STATUS probe_access(libusb_device_handle *usb, const std::string &key, ftdi_interface i,
                        std::string &note)
 {
-    int number = i == INTERFACE_ANY ? 0 : int(i) - int(INTERFACE_A);
+    int number = usb_interface_number(i);
     std::lock_guard<std::mutex> hold(registry().lock); // no open of ours claims meanwhile
     if (registry().held.count(key)) {
         note = "open in this program";
@@ -586,6 +592,19 @@ void list_chip(libusb_device *device, const libusb_device_descriptor &descriptor
         libusb_close(usb);
 }
 
+// libftdi1 gives up an open whose reset (-6) or baud rate (-7) failed by
+// closing the device without releasing the interface it claimed, and so
+// without the serial driver's return: it is attached here instead. Nothing
+// is sent to the chip.
+void give_back_to_serial_driver(libusb_device *device, ftdi_interface interface)
+{
+    libusb_device_handle *usb = nullptr;
+    if (libusb_open(device, &usb) != 0)
+        return;
+    libusb_attach_kernel_driver(usb, usb_interface_number(interface));
+    libusb_close(usb);
+}
+
 // Open the channel of a device found by a listing, under its key: the
 // setup and USB transfers of FT_OpenEx, whichever way the device was found.
 FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const std::string &key,
@@ -603,10 +622,16 @@ FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const st
     int result = ftdi_set_interface(context, interface);
     if (result == 0) {
         context->usb_write_timeout = CONTROL_TIMEOUT_MS; // open resets and sets a baud rate
+        // Linux's serial driver leaves the interface when it is claimed and
+        // comes back when it is released (libusb's auto-detach): the board's
+        // /dev/ttyUSB port is there again after FT_Close.
+        context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
         result = ftdi_usb_open_dev(context, device);
     }
     if (result != 0) {
         ftdi_free(context);
+        if (result == -6 || result == -7)
+            give_back_to_serial_driver(device, interface);
         give_back_key(key);
         return (result == -4 || result == -5 || result == -8) ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
     }
@@ -891,8 +916,9 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     }
     c->changed.notify_all();
     c->reader.join();
-    // Releasing the interface of an unplugged chip fails; the handle goes all
-    // the same. The kernel's serial driver is not re-attached.
+    // Releasing the interface gives it back to the kernel's serial driver
+    // (the detach mode set at open). Releasing the interface of an unplugged
+    // chip fails; the handle goes all the same.
     int result = ftdi_usb_close(c->context);
     ftdi_free(c->context);
     give_back_key(c->key);
