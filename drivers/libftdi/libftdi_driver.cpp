@@ -19,51 +19,43 @@
 // their bus and port numbers. Both ways of opening share one path and give
 // the chip the same USB transfers.
 //
-// Receiving. libftdi1 cannot say how many bytes wait in the chip, and the
-// chip sends a part-filled packet only when its latency timer expires: a
-// bulk read that finds nothing waits one timer length for the empty packet.
-// So each open channel has a reader thread that reads in the background into
-// a receive queue of the layer's own, which FT_GetQueueStatus and FT_Read
-// serve.
+// Receiving. Each open channel has a thread that reads the chip in the
+// background into a receive queue of the layer's own, which
+// FT_GetQueueStatus and FT_Read serve: background_reader.h says when it
+// reads and what a query and a read wait for. Received bytes are only ever
+// given to the caller, never dropped, a reset included: the reset clears
+// what the chip still held, not what it already sent. A background read
+// that fails is reported by the next query or read; an unplugged chip fails
+// every call after it, FT_Close included. FT_Close stops the reader before
+// it releases the chip.
 //
-// In MPSSE mode the chip sends only the answers to the commands it is sent,
-// so the reader works in rounds: every FT_Write asks for one, which starts
-// one timer length later (a read sent sooner would only wait at the chip)
-// and reads until the chip answers with an empty packet. A query or read
-// first waits for the rounds asked before it, starting a pending one at once;
-// after the settle wait that follows a command the round is long over, and
-// the query answers from memory. Between rounds the thread waits on a
-// condition variable, and within one it blocks in the read: it never spins.
-// The first query or read after opening makes a round of its own, so bytes
-// the chip held before any write are found too.
+// Threads. Every operation may be called from several threads at once on
+// different handles, and the listings (FT_ListDevices, ft_list_channels)
+// beside them: the listing and its libusb context are under one lock, the
+// set of open handles and the channels held under another, each held only
+// for a lookup or a change, never across a USB transfer. FT_OpenEx and
+// ft_open_by_location take the device from the listing with a reference of
+// their own, so a listing on another thread may renew it meanwhile; two
+// threads opening one channel get one handle and one FT_DEVICE_NOT_OPENED.
+// The calls on one handle come from one thread at a time (FT_Close
+// included), as with the chip maker's driver; each handle's libftdi1
+// context is touched by that thread alone, and its reader thread touches
+// only the bulk IN pipe and the queue, under the channel's lock.
 //
-// A query made sooner than one timer length after a write that holds only
-// MPSSE commands without an answer (setting pins, the loopback), as the
-// drains of the synchronisation are, need not wait for that write's round:
-// it would only wait at the chip for an empty packet. It answers from memory,
-// and the round goes on in the background for the next query. A query made
-// later waits for every round asked, so that whatever the chip sent before
-// the query's settle wait began is counted. A chip reset purges what the chip
-// held, so after one the round at open is owed to no query either. The calls on a handle come
-// from one thread at a time, as the system makes them; the reader is the
-// only other thread, and it never touches the libftdi1 context.
-//
-// Received bytes are only ever given to the caller, never dropped, a reset
-// included: the reset clears what the chip still held, not what it already
-// sent. A background read that fails is reported by the next query or read;
-// an unplugged chip fails every call after it. FT_Close stops the reader
-// before it releases the chip.
-//
-// Every round and every read is bounded by a count of USB transfers and each
-// transfer by a timeout, so a silent or unplugged chip makes calls fail or
-// come back short, never hang.
+// Every wait is bounded: each USB transfer by a timeout, a round by a count
+// of transfers, a query and a read by the read timeout (background_reader.h),
+// so a silent or unplugged chip makes calls fail or come back short, never
+// hang.
 //
 // Failures, libftdi1 or libusb -> FT_STATUS (the one table of this layer):
 //
 //   libusb_init failed (ftdi_new gives no context)   -> FT_OTHER_ERROR
 //   out of memory or threads (ftdi_new, the reader)  -> FT_INSUFFICIENT_RESOURCES
 //   ftdi_usb_find_all failed (device list unreadable)-> FT_IO_ERROR
-//   FT_OpenEx: no listed channel of that name         -> FT_DEVICE_NOT_FOUND
+//   FT_OpenEx: no listed channel of that name;
+//     ft_open_by_location: no such channel there;
+//     either: the chip was unplugged since it was
+//     listed (whatever libftdi1 said)                -> FT_DEVICE_NOT_FOUND
 //   ftdi_usb_open_dev -4 (libusb_open: permission),
 //     -5 / -8 (interface claimed by another program
 //     or driver, not permitted), or channel in use   -> FT_DEVICE_NOT_OPENED
@@ -75,29 +67,27 @@
 //   control request or bulk transfer failed and the
 //     chip is still attached                          -> FT_IO_ERROR
 //   ... and the chip is gone (LIBUSB_ERROR_NO_DEVICE);
-//     every later call on that handle, too            -> FT_DEVICE_NOT_FOUND
+//     every later call on that handle, too, FT_Close
+//     included (which frees the handle all the same)  -> FT_DEVICE_NOT_FOUND
+//   FT_Close: the interface could not be released,
+//     the chip still attached                         -> FT_IO_ERROR
 //   bulk read timed out (LIBUSB_ERROR_TIMEOUT)        -> not a failure: what
 //                                                        arrived is delivered
 //   a background read failed                          -> as above, from the
 //                                                        next query or read
+#include "background_reader.h"
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
-#include "mpsse/mpsse_commands.h"
 
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -107,20 +97,7 @@ namespace {
 // need far longer, so each one runs under this timeout instead.
 constexpr int CONTROL_TIMEOUT_MS = 5000;
 
-// Bounds of the receive side. The chip answers every bulk IN transfer within
-// its latency timer, with an empty packet at the least.
-constexpr int MAX_TRANSFERS_PER_ROUND = 256;
-constexpr int MAX_ROUNDS_PER_READ = 256;
-constexpr size_t QUEUE_LIMIT = size_t(1) << 20; // stop reading, never drop
-
-// A background read waits at least two timer lengths, since the chip answers
-// within one and a shorter timeout would cut off an answer on its way; and at
-// most a second, so that FT_Close never waits long for a silent chip.
-constexpr int MAX_BACKGROUND_TIMEOUT_MS = 1000;
-
-constexpr int DEFAULT_LATENCY_MS = 16; // the chip's own, until set
-
-using Clock = std::chrono::steady_clock;
+using libftdi_layer::Receiver;
 
 constexpr uint16_t FTDI_VENDOR = 0x0403;
 
@@ -158,30 +135,7 @@ std::mutex &listing_lock()
 struct Channel {
     ftdi_context *context = nullptr; // the caller's thread only
     std::string key;                 // held in the registry while open
-    // The bulk IN pipe, fixed at open: all of the USB side the reader touches.
-    libusb_device_handle *usb = nullptr;
-    unsigned char in_endpoint = 0;
-    size_t packet_size = 512;        // each packet starts with 2 status bytes
-
-    std::mutex lock; // guards everything below
-    std::condition_variable changed;
-    std::deque<uint8_t> queue;       // received from the chip, not yet read
-    int read_timeout_ms = 5000;
-    int latency_ms = DEFAULT_LATENCY_MS;
-    size_t transfer_size = 4096;
-    // Rounds are counted: one is asked at open (started by the first query or
-    // read) and one by every write; rounds_done is the count asked when the
-    // transfer that ended the last round began.
-    uint64_t rounds_asked = 1;
-    uint64_t rounds_done = 0;
-    uint64_t rounds_owed = 1;        // what a query right after a write waits for
-    bool mpsse = false;              // bit mode MPSSE: written bytes are commands
-    Clock::time_point round_start = Clock::time_point::max(); // not before
-    FT_STATUS failure = FT_OK;       // of a background read, not yet reported
-    bool gone = false;               // the chip was unplugged
-    bool closing = false;
-
-    std::thread reader;
+    Receiver rx;                     // the reader and the receive queue
 };
 
 // The channels this process has open, and the keys of the channels it has
@@ -356,18 +310,6 @@ const ListedChannel *find_channel(const std::string &name)
 }
 
 
-// The status of a failed transfer or request on an open channel: the chip is
-// either gone or it refused. Asks the USB stack, so not under the lock.
-FT_STATUS failure_status(Channel &c, int libusb_error = 0)
-{
-    int configuration = 0;
-    bool gone = libusb_error == LIBUSB_ERROR_NO_DEVICE ||
-                libusb_get_configuration(c.usb, &configuration) == LIBUSB_ERROR_NO_DEVICE;
-    std::lock_guard<std::mutex> hold(c.lock);
-    c.gone = c.gone || gone;
-    return c.gone ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
-}
-
 // Run a libftdi1 control request under the control timeout.
 template <typename Request>
 FT_STATUS control(Channel &c, Request request)
@@ -376,7 +318,7 @@ FT_STATUS control(Channel &c, Request request)
     c.context->usb_write_timeout = CONTROL_TIMEOUT_MS;
     int result = request(c.context);
     c.context->usb_write_timeout = saved;
-    return result < 0 ? failure_status(c) : FT_STATUS(FT_OK);
+    return result < 0 ? libftdi_layer::failure_status(c.rx) : FT_STATUS(FT_OK);
 }
 
 // The channel behind a handle for a call that talks to the chip; status is
@@ -388,119 +330,8 @@ Channel *usable(FT_HANDLE handle, FT_STATUS &status)
         status = FT_INVALID_HANDLE;
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(c->lock);
-    status = c->gone ? FT_DEVICE_NOT_FOUND : FT_OK;
+    status = libftdi_layer::gone(c->rx) ? FT_DEVICE_NOT_FOUND : FT_OK;
     return status == FT_OK ? c : nullptr;
-}
-
-using Hold = std::unique_lock<std::mutex>;
-
-// The reader's next step: a transfer of a round that may start now, or the
-// end. Waits for it on the condition variable.
-bool wait_for_round(Channel &c, Hold &hold)
-{
-    for (;;) {
-        if (c.closing)
-            return false;
-        bool wanted = c.rounds_done < c.rounds_asked && !c.gone;
-        if (wanted && Clock::now() >= c.round_start)
-            return true;
-        if (wanted && c.round_start != Clock::time_point::max())
-            c.changed.wait_until(hold, c.round_start);
-        else
-            c.changed.wait(hold);
-    }
-}
-
-// Strip the 2 status bytes that start every packet and queue the rest.
-// Returns the count of data bytes.
-size_t queue_payload(Channel &c, const std::vector<uint8_t> &transfer, size_t length)
-{
-    size_t data = 0;
-    for (size_t at = 0; at < length; at += c.packet_size) {
-        size_t end = std::min(at + c.packet_size, length);
-        if (end - at > 2) {
-            c.queue.insert(c.queue.end(), transfer.begin() + long(at + 2), transfer.begin() + long(end));
-            data += end - at - 2;
-        }
-    }
-    return data;
-}
-
-// The thread behind each open channel: bulk IN transfers, a round at a time.
-void read_in_background(Channel &c)
-{
-    std::vector<uint8_t> transfer;
-    int transfers_in_round = 0;
-    Hold hold(c.lock);
-    while (wait_for_round(c, hold)) {
-        uint64_t covers = c.rounds_asked; // what an empty answer to this transfer proves
-        size_t data = 0;
-        FT_STATUS failure = FT_OK;
-        if (c.queue.size() < QUEUE_LIMIT) {
-            transfer.resize(c.transfer_size);
-            int timeout = std::clamp(c.read_timeout_ms, 2 * c.latency_ms, MAX_BACKGROUND_TIMEOUT_MS);
-            hold.unlock();
-            int received = 0;
-            int result = libusb_bulk_transfer(c.usb, c.in_endpoint, transfer.data(), int(transfer.size()),
-                                              &received, timeout);
-            // A timeout is a chip with nothing to say; what came before it counts.
-            if (result < 0 && result != LIBUSB_ERROR_TIMEOUT)
-                failure = failure_status(c, result);
-            hold.lock();
-            data = queue_payload(c, transfer, size_t(std::max(received, 0)));
-        }
-        transfers_in_round++;
-        if (failure != FT_OK)
-            c.failure = failure;
-        if (failure != FT_OK || data == 0 || transfers_in_round >= MAX_TRANSFERS_PER_ROUND ||
-            c.queue.size() >= QUEUE_LIMIT) {
-            c.rounds_done = covers;
-            transfers_in_round = 0;
-        }
-        c.changed.notify_all();
-    }
-}
-
-// Wait until the rounds asked up to target are done, starting a pending one
-// now. false when the chip is gone.
-bool finish_rounds(Channel &c, Hold &hold, uint64_t target)
-{
-    if (c.rounds_done < target) {
-        c.round_start = std::min(c.round_start, Clock::now());
-        c.changed.notify_all();
-        c.changed.wait(hold, [&] { return c.rounds_done >= target || c.gone; });
-    }
-    return !c.gone;
-}
-
-// Whether the chip may answer these bytes in MPSSE mode: anything but a run
-// of commands that set pins or the loopback, which never answer.
-bool may_answer(const uint8_t *bytes, size_t count)
-{
-    for (size_t at = 0; at < count;) {
-        switch (bytes[at]) {
-        case MPSSE_SET_BITS_LOW:
-        case MPSSE_SET_BITS_HIGH:
-            at += 3; // the opcode, the value and the direction
-            break;
-        case MPSSE_LOOPBACK_ON:
-        case MPSSE_LOOPBACK_OFF:
-            at += 1;
-            break;
-        default:
-            return true;
-        }
-    }
-    return false;
-}
-
-// The failure of a background read, reported once.
-FT_STATUS take_failure(Channel &c)
-{
-    FT_STATUS failure = c.gone ? FT_STATUS(FT_DEVICE_NOT_FOUND) : c.failure;
-    c.failure = FT_OK;
-    return failure;
 }
 
 // --- the station's listing by location --------------------------------------
@@ -592,6 +423,26 @@ void list_chip(libusb_device *device, const libusb_device_descriptor &descriptor
         libusb_close(usb);
 }
 
+std::string location_in(const std::string &key) { return key.substr(0, key.rfind(':')); }
+
+// Whether a device is plugged at location now: asked after a failure, to
+// tell a chip that went away from one that refused.
+bool still_attached(const std::string &location)
+{
+    std::lock_guard<std::mutex> hold(listing_lock());
+    if (listing_context() != FT_OK)
+        return false;
+    libusb_device **devices = nullptr;
+    ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
+    if (n < 0)
+        return true; // cannot tell: the failure is the chip's
+    bool found = false;
+    for (ssize_t d = 0; d < n && !found; d++)
+        found = location_of(devices[d]) == location;
+    libusb_free_device_list(devices, 1);
+    return found;
+}
+
 // libftdi1 gives up an open whose reset (-6) or baud rate (-7) failed by
 // closing the device without releasing the interface it claimed, and so
 // without the serial driver's return: it is attached here instead. Nothing
@@ -632,20 +483,23 @@ FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const st
         ftdi_free(context);
         if (result == -6 || result == -7)
             give_back_to_serial_driver(device, interface);
+        FT_STATUS status = FT_IO_ERROR;
+        if (!still_attached(location_in(key)))
+            status = FT_DEVICE_NOT_FOUND; // unplugged since it was listed
+        else if (result == -4 || result == -5 || result == -8)
+            status = FT_DEVICE_NOT_OPENED;
         give_back_key(key);
-        return (result == -4 || result == -5 || result == -8) ? FT_DEVICE_NOT_OPENED : FT_IO_ERROR;
+        return status;
     }
     auto *c = new Channel;
     c->context = context;
     c->key = key;
     // libftdi1 calls the bulk IN endpoint its out_ep.
-    c->usb = context->usb_dev;
-    c->in_endpoint = static_cast<unsigned char>(context->out_ep);
-    c->packet_size = context->max_packet_size > 2 ? context->max_packet_size : 64;
-    c->read_timeout_ms = context->usb_read_timeout;
-    try {
-        c->reader = std::thread(read_in_background, std::ref(*c));
-    } catch (const std::system_error &) {
+    c->rx.usb = context->usb_dev;
+    c->rx.in_endpoint = static_cast<unsigned char>(context->out_ep);
+    c->rx.packet_size = context->max_packet_size > 2 ? size_t(context->max_packet_size) : 64;
+    c->rx.read_timeout_ms = context->usb_read_timeout;
+    if (!libftdi_layer::start(c->rx)) {
         ftdi_usb_close(context);
         ftdi_free(context);
         delete c;
@@ -722,8 +576,7 @@ FT_STATUS FT_ResetDevice(FT_HANDLE handle)
     // nothing received is lost.
     status = control(*c, [](ftdi_context *f) { return ftdi_usb_reset(f); });
     if (status == FT_OK) {
-        std::lock_guard<std::mutex> hold(c->lock);
-        c->rounds_owed = c->rounds_done; // the chip holds nothing from before
+        libftdi_layer::chip_reset(c->rx);
     }
     return status;
 }
@@ -741,8 +594,7 @@ FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_s
     if (out_size > 65536)
         return FT_INVALID_PARAMETER;
     if (in_size != 0) {
-        std::lock_guard<std::mutex> hold(c->lock);
-        c->transfer_size = in_size;
+        libftdi_layer::set_transfer_size(c->rx, in_size);
     }
     if (out_size != 0 && ftdi_write_data_set_chunksize(c->context, out_size) != 0)
         return FT_INVALID_PARAMETER;
@@ -774,10 +626,11 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_timeout_ms, uint32_t wr
         return status;
     // libusb takes 0 as "wait for ever"; 1 ms is the shortest bounded wait.
     auto bounded = [](uint32_t ms) { return int(std::clamp<uint32_t>(ms, 1, 600000)); };
+    // The channel's reads and queries wait the same read timeout as
+    // libftdi1's: a timeout of 0 is 1 ms in both, never "for ever".
     c->context->usb_read_timeout = bounded(read_timeout_ms);
     c->context->usb_write_timeout = bounded(write_timeout_ms);
-    std::lock_guard<std::mutex> hold(c->lock);
-    c->read_timeout_ms = int(std::min<uint32_t>(read_timeout_ms, 600000));
+    libftdi_layer::set_read_timeout(c->rx, bounded(read_timeout_ms));
     return FT_OK;
 }
 
@@ -791,8 +644,7 @@ FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, unsigned char latency_ms)
         return FT_INVALID_PARAMETER; // the chip's timer runs from 1 to 255 ms
     status = control(*c, [&](ftdi_context *f) { return ftdi_set_latency_timer(f, latency_ms); });
     if (status == FT_OK) {
-        std::lock_guard<std::mutex> hold(c->lock);
-        c->latency_ms = latency_ms;
+        libftdi_layer::set_latency(c->rx, latency_ms);
     }
     return status;
 }
@@ -825,8 +677,7 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode
         return status;
     status = control(*c, [&](ftdi_context *f) { return ftdi_set_bitmode(f, mask, mode); });
     if (status == FT_OK) {
-        std::lock_guard<std::mutex> hold(c->lock);
-        c->mpsse = mode == FT_BITMODE_MPSSE;
+        libftdi_layer::set_mpsse(c->rx, mode == FT_BITMODE_MPSSE);
     }
     return status;
 }
@@ -841,16 +692,9 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
         return FT_INVALID_PARAMETER;
     int result = ftdi_write_data(c->context, static_cast<const unsigned char *>(buffer), int(count));
     if (result < 0)
-        return failure_status(*c);
+        return libftdi_layer::failure_status(c->rx);
     *written = uint32_t(result);
-    // The answers are on their way: a round collects them once the chip's
-    // latency timer lets them out.
-    std::lock_guard<std::mutex> hold(c->lock);
-    c->rounds_asked++;
-    if (!c->mpsse || may_answer(static_cast<const uint8_t *>(buffer), size_t(result)))
-        c->rounds_owed = c->rounds_asked;
-    c->round_start = Clock::now() + std::chrono::milliseconds(c->latency_ms);
-    c->changed.notify_all();
+    libftdi_layer::wrote(c->rx, static_cast<const uint8_t *>(buffer), size_t(result));
     return FT_OK;
 }
 
@@ -862,14 +706,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
         return status;
     if (!rx_count)
         return FT_INVALID_PARAMETER;
-    Hold hold(c->lock);
-    bool round_due = Clock::now() >= c->round_start;
-    finish_rounds(*c, hold, round_due ? c->rounds_asked : c->rounds_owed);
-    status = take_failure(*c);
-    if (status != FT_OK)
-        return status;
-    *rx_count = uint32_t(std::min<size_t>(c->queue.size(), UINT32_MAX));
-    return FT_OK;
+    return libftdi_layer::query(c->rx, rx_count);
 }
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
@@ -880,24 +717,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
         return status;
     if (!buffer || !read)
         return FT_INVALID_PARAMETER;
-    Hold hold(c->lock);
-    // Wait for the rest until the read timeout; a short read succeeds.
-    auto deadline = Clock::now() + std::chrono::milliseconds(c->read_timeout_ms);
-    bool attached = finish_rounds(*c, hold, c->rounds_asked);
-    for (int rounds = 0; attached && c->failure == FT_OK && c->queue.size() < count &&
-                         rounds < MAX_ROUNDS_PER_READ && Clock::now() < deadline;
-         rounds++) {
-        c->rounds_asked++;
-        attached = finish_rounds(*c, hold, c->rounds_asked);
-    }
-    status = take_failure(*c);
-    if (status != FT_OK)
-        return status; // what was queued stays queued
-    size_t n = std::min<size_t>(count, c->queue.size());
-    std::copy_n(c->queue.begin(), n, static_cast<uint8_t *>(buffer));
-    c->queue.erase(c->queue.begin(), c->queue.begin() + long(n));
-    *read = uint32_t(n);
-    return FT_OK;
+    return libftdi_layer::read(c->rx, static_cast<uint8_t *>(buffer), count, read);
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle)
@@ -909,21 +729,23 @@ FT_STATUS FT_Close(FT_HANDLE handle)
             return FT_INVALID_HANDLE;
     }
     // The reader ends its transfer in progress, which the chip answers within
-    // its latency timer, and stops; what it received goes with the handle.
-    {
-        std::lock_guard<std::mutex> hold(c->lock);
-        c->closing = true;
-    }
-    c->changed.notify_all();
-    c->reader.join();
+    // its latency timer (a second at most), and stops; what it received goes
+    // with the handle.
+    libftdi_layer::stop(c->rx);
     // Releasing the interface gives it back to the kernel's serial driver
     // (the detach mode set at open). Releasing the interface of an unplugged
-    // chip fails; the handle goes all the same.
+    // chip fails; the handle goes all the same, and the status says the chip
+    // is gone, as every call on the handle after the unplug did.
+    bool gone = libftdi_layer::gone(c->rx);
     int result = ftdi_usb_close(c->context);
     ftdi_free(c->context);
-    give_back_key(c->key);
+    std::string key = c->key;
     delete c;
-    return result < 0 ? FT_IO_ERROR : FT_OK;
+    FT_STATUS status = FT_OK;
+    if (result < 0)
+        status = gone || !still_attached(location_in(key)) ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
+    give_back_key(key);
+    return status;
 }
 
 FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
