@@ -326,6 +326,8 @@ INSTANTIATE_TEST_SUITE_P(VirtualUsb, Failures, ::testing::Values(
                 "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (WT01A)\n", 255},
     FailureCase{"interface claimed by another driver", "busy=WT01", listed,
                 "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (WT01A)\n", 255},
+    FailureCase{"unplugged between listing and opening", "unplug_at_open=2", listed,
+                "FT_DEVICE_NOT_FOUND\nERROR: FT_OpenEx (WT01A)\n", 255},
     FailureCase{"reset request stalls while opening", "fail_ctrl=0:1", listed,
                 "FT_IO_ERROR\nERROR: FT_OpenEx (WT01A)\n", 255},
     FailureCase{"error character request stalls", "fail_ctrl=7:1", connected +

@@ -51,6 +51,14 @@
 //                             OUT transfer reaches it: "AB12", or "AB*1200"
 //                             for 1200 bytes 0xAB
 //   unplug_after=N            after N transfers the chips are gone
+//   unplug_at_open=N          the chips are gone when the Nth libusb_open
+//                             of the run comes (after a listing, say)
+//   delay=N                   the chip produces each answer N ms after the
+//                             command reaches it
+//   trickle=1                 and releases answers a byte at a time, one a
+//                             latency period (a slow MPSSE clock)
+//   unrequested=MS:HEX        bytes every channel sends on its own, MS ms
+//                             after the bus was set up: "5AA5", "5A*3"
 //   max_packets=N             at most N packets per bulk IN transfer
 //   silent=1                  bulk IN transfers time out
 //   latency=1                 the chip keeps time as a real one does: an IN
@@ -130,6 +138,14 @@ struct Port {
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
     std::deque<Clock::time_point> produced; // when each byte of to_host came
     uint8_t latency_ms = 16;
+    // Bytes the chip does not release before their time.
+    struct Later {
+        Clock::time_point at;
+        uint8_t byte;
+        bool on_its_own; // unrequested: a reset does not purge it
+    };
+    std::deque<Later> later;
+    Clock::time_point last_release{};
     libusb_device_handle *claimed_by = nullptr; // a handle of this process
     bool serial_driver = false; // the kernel's serial driver is bound to it
 };
@@ -152,6 +168,28 @@ void clear_to_host(Port &port)
 {
     port.to_host.clear();
     port.produced.clear();
+    port.later.erase(std::remove_if(port.later.begin(), port.later.end(),
+                                    [](const Port::Later &l) { return !l.on_its_own; }),
+                     port.later.end());
+}
+
+// Keep a byte back until its time, in the order of the times.
+void release_at(Port &port, Clock::time_point at, uint8_t byte, bool on_its_own = false)
+{
+    auto after = std::upper_bound(port.later.begin(), port.later.end(), at,
+                                  [](Clock::time_point t, const Port::Later &l) { return t < l.at; });
+    port.later.insert(after, {at, byte, on_its_own});
+}
+
+// Bytes whose time has come join what the chip will send, stamped with it.
+void release_due(Port &port)
+{
+    Clock::time_point now = Clock::now();
+    while (!port.later.empty() && port.later.front().at <= now) {
+        port.to_host.push_back(port.later.front().byte);
+        port.produced.push_back(port.later.front().at);
+        port.later.pop_front();
+    }
 }
 
 struct Chip {
@@ -176,7 +214,8 @@ struct Bus {
     bool init_fail = false, list_fail = false;
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
-    int unplug_after = -1, max_packets = 8;
+    int unplug_after = -1, unplug_at_open = 0, max_packets = 8, delay_ms = 0;
+    bool trickle = false;
     bool silent = false, latency = false, sio = false;
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
@@ -336,6 +375,20 @@ void configure(Bus &bus, const std::string &settings)
     bus.fail_in = number("fail_in", 0);
     bus.unplug_after = number("unplug_after", -1);
     bus.max_packets = number("max_packets", 8);
+    bus.unplug_at_open = number("unplug_at_open", 0);
+    bus.delay_ms = number("delay", 0);
+    bus.trickle = number("trickle", 0) != 0;
+    std::string unrequested = take("unrequested");
+    if (!unrequested.empty()) {
+        size_t colon = unrequested.find(':');
+        if (colon == std::string::npos)
+            throw std::invalid_argument("unrequested without ':'");
+        Clock::time_point at = Clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
+        for (uint8_t byte : parse_hex(unrequested.substr(colon + 1)))
+            for (auto &c : bus.chips)
+                for (Port &p : c->ports)
+                    release_at(p, at, byte, true);
+    }
     for (const char *key : {"deny", "busy"}) {
         std::stringstream serials(take(key));
         while (std::getline(serials, item, ','))
@@ -509,7 +562,10 @@ int wait_for_latency_timer(Hold &hold, Bus &b, Port &port, Clock::time_point beg
             result = LIBUSB_ERROR_NO_DEVICE;
             break;
         }
+        release_due(port);
         Clock::time_point now = Clock::now(), wake = give_up;
+        if (!port.later.empty())
+            wake = std::min(wake, port.later.front().at);
         if (!b.silent) {
             Clock::time_point timer_from =
                 port.produced.empty() ? began : std::min(began, port.produced.front());
@@ -677,6 +733,8 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     Hold hold(bus_lock);
     Bus &b = bus();
     b.opens++;
+    if (b.opens == b.unplug_at_open)
+        b.pulled_out = true;
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     if (b.denied.count(chip_of(dev).serial) || b.opens == b.open_fail)
@@ -888,8 +946,21 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         for (const Stale &s : b.stale)
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
-        port.engine.write(data, size_t(length), port.to_host);
         stamp_new_bytes(port);
+        if (b.delay_ms == 0 && !b.trickle) {
+            port.engine.write(data, size_t(length), port.to_host);
+            stamp_new_bytes(port);
+        } else {
+            std::deque<uint8_t> answers;
+            port.engine.write(data, size_t(length), answers);
+            Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
+            for (uint8_t byte : answers) {
+                if (b.trickle)
+                    at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
+                release_at(port, at, byte);
+                port.last_release = at;
+            }
+        }
         *actual_length = length;
         log_line("out %02X %s", endpoint, hex(data, length).c_str());
         return 0;
@@ -900,6 +971,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         log_line("in %02X -> error", endpoint);
         return LIBUSB_ERROR_IO;
     }
+    release_due(port);
     int packet = std::min(PACKET_SIZE, length);
     int waited = b.latency ? wait_for_latency_timer(hold, b, port, began, timeout, packet) : 0;
     if (waited != 0) {
