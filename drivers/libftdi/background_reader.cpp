@@ -113,10 +113,10 @@ milliseconds wait_limit(const Receiver &r)
 }
 
 // Wait until the rounds up to target are done, starting a pending one now:
-// at most the wait limit from the later of start and the beginning of the
+// at most the wait limit from the later of the call and the beginning of the
 // round that covers target, so that a loaded machine, which may begin the
 // round late, does not cut it short. false when the chip is gone.
-bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point start)
+bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point called)
 {
     if (r.rounds_done < target) {
         r.round_start = std::min(r.round_start, Clock::now());
@@ -124,8 +124,8 @@ bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point s
     }
     while (r.rounds_done < target && !r.gone) {
         Clock::time_point deadline = r.round_began_covers >= target
-                                         ? std::max(start, r.round_began) + wait_limit(r)
-                                         : start + wait_limit(r) + milliseconds(UNBEGUN_ROUND_GRACE_MS);
+                                         ? std::max(called, r.round_began) + wait_limit(r)
+                                         : called + wait_limit(r) + milliseconds(UNBEGUN_ROUND_GRACE_MS);
         if (Clock::now() >= deadline)
             break;
         r.changed.wait_until(hold, deadline);
@@ -286,9 +286,9 @@ FT_STATUS query(Receiver &r, uint32_t *count)
 FT_STATUS read(Receiver &r, uint8_t *buffer, uint32_t count, uint32_t *delivered)
 {
     Hold hold(r.lock);
-    Clock::time_point start = Clock::now();
-    bool attached = finish_rounds(r, hold, r.rounds_asked, start);
-    Clock::time_point deadline = start + wait_limit(r);
+    Clock::time_point called = Clock::now();
+    bool attached = finish_rounds(r, hold, r.rounds_asked, called);
+    Clock::time_point deadline = called + wait_limit(r);
     while (attached && r.failure == FT_OK && r.queue.size() < count && Clock::now() < deadline) {
         if (r.rounds_done >= r.rounds_asked)
             ask_paced_round(r);

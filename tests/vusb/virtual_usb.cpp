@@ -133,18 +133,19 @@ enum Request : uint8_t {
     SET_BITMODE = 0x0B, READ_PINS = 0x0C, READ_EEPROM = 0x90,
 };
 
+// A byte the chip does not release before its time.
+struct HeldByte {
+    Clock::time_point at;
+    uint8_t byte;
+    bool on_its_own; // unrequested: a reset does not purge it
+};
+
 struct Port {
     chip::MpsseChannel engine;
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
     std::deque<Clock::time_point> produced; // when each byte of to_host came
     uint8_t latency_ms = 16;
-    // Bytes the chip does not release before their time.
-    struct Later {
-        Clock::time_point at;
-        uint8_t byte;
-        bool on_its_own; // unrequested: a reset does not purge it
-    };
-    std::deque<Later> later;
+    std::deque<HeldByte> later; // not released before their time
     Clock::time_point last_release{};
     libusb_device_handle *claimed_by = nullptr; // a handle of this process
     bool serial_driver = false; // the kernel's serial driver is bound to it
@@ -169,7 +170,7 @@ void clear_to_host(Port &port)
     port.to_host.clear();
     port.produced.clear();
     port.later.erase(std::remove_if(port.later.begin(), port.later.end(),
-                                    [](const Port::Later &l) { return !l.on_its_own; }),
+                                    [](const HeldByte &l) { return !l.on_its_own; }),
                      port.later.end());
 }
 
@@ -177,7 +178,7 @@ void clear_to_host(Port &port)
 void release_at(Port &port, Clock::time_point at, uint8_t byte, bool on_its_own = false)
 {
     auto after = std::upper_bound(port.later.begin(), port.later.end(), at,
-                                  [](Clock::time_point t, const Port::Later &l) { return t < l.at; });
+                                  [](Clock::time_point t, const HeldByte &l) { return t < l.at; });
     port.later.insert(after, {at, byte, on_its_own});
 }
 
@@ -186,8 +187,9 @@ void release_due(Port &port)
 {
     Clock::time_point now = Clock::now();
     while (!port.later.empty() && port.later.front().at <= now) {
-        port.to_host.push_back(port.later.front().byte);
-        port.produced.push_back(port.later.front().at);
+        const HeldByte &held = port.later.front();
+        port.to_host.push_back(held.byte);
+        port.produced.push_back(held.at);
         port.later.pop_front();
     }
 }
@@ -385,7 +387,7 @@ void configure(Bus &bus, const std::string &settings)
             throw std::invalid_argument("unrequested without ':'");
         Clock::time_point at = Clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
         for (uint8_t byte : parse_hex(unrequested.substr(colon + 1)))
-            for (auto &c : bus.chips)
+            for (const auto &c : bus.chips)
                 for (Port &p : c->ports)
                     release_at(p, at, byte, true);
     }
@@ -395,7 +397,7 @@ void configure(Bus &bus, const std::string &settings)
             (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
     }
     // A chip another program holds is held through usbfs, not the serial driver.
-    for (auto &c : bus.chips)
+    for (const auto &c : bus.chips)
         for (Port &p : c->ports)
             p.serial_driver = bus.sio && !bus.busy.count(c->serial) && !bus.busy.count(c->location);
     std::string ctrl = take("fail_ctrl");
@@ -1009,7 +1011,7 @@ void vusb_configure(const char *settings)
 int vusb_serial_driver_bound(const char *location, int interface_number)
 {
     Hold hold(bus_lock);
-    for (auto &c : bus().chips)
+    for (const auto &c : bus().chips)
         if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
             return c->ports[size_t(interface_number)].serial_driver ? 1 : 0;
     return -1;
@@ -1018,7 +1020,7 @@ int vusb_serial_driver_bound(const char *location, int interface_number)
 int vusb_claimed(const char *location, int interface_number)
 {
     Hold hold(bus_lock);
-    for (auto &c : bus().chips)
+    for (const auto &c : bus().chips)
         if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
             return c->ports[size_t(interface_number)].claimed_by ? 1 : 0;
     return -1;
