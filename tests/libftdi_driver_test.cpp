@@ -868,7 +868,9 @@ TEST_F(LibftdiDriver, ACallerPollingTheQueueFindsALateAnswerSoonAfterItComes)
         }
         EXPECT_EQ(n, c.bytes);
         EXPECT_GE(since(start), c.comes);
-        EXPECT_LT(since(start), c.comes + milliseconds(60)); // a few 2 ms periods and a margin
+        // A few 2 ms periods, and a margin for a loaded machine: a caller
+        // left to answers from memory never finds it at all.
+        EXPECT_LT(since(start), c.comes + milliseconds(150));
         FT_Close(h);
         handles_.clear();
     }

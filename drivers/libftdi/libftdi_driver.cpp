@@ -31,12 +31,16 @@
 //
 // Threads. Every operation may be called from several threads at once on
 // different handles, and the listings (FT_ListDevices, ft_list_channels)
-// beside them: the listing and its libusb context are under one lock, the
-// set of open handles and the channels held under another, each held only
-// for a lookup or a change, never across a USB transfer. FT_OpenEx and
-// ft_open_by_location take the device from the listing with a reference of
-// their own, so a listing on another thread may renew it meanwhile; two
-// threads opening one channel get one handle and one FT_DEVICE_NOT_OPENED.
+// beside them. The listing and its libusb context are under one lock, held
+// while a listing reads the chips' serial numbers (string requests), so
+// listings take turns and an open waits for one only to find its device.
+// The set of open handles and of channels held is under another, held for
+// a lookup or a change and a listing's claim probe, never across a USB
+// transfer; each channel's own lock is let go during its transfers.
+// FT_OpenEx and ft_open_by_location take the device from the listing with a
+// reference of their own, so a listing on another thread may renew it
+// meanwhile; two threads opening one channel get one handle and one
+// FT_DEVICE_NOT_OPENED.
 // The calls on one handle come from one thread at a time (FT_Close
 // included), as with the chip maker's driver; each handle's libftdi1
 // context is touched by that thread alone, and its reader thread touches
@@ -51,7 +55,8 @@
 //
 //   libusb_init failed (ftdi_new gives no context)   -> FT_OTHER_ERROR
 //   out of memory or threads (ftdi_new, the reader)  -> FT_INSUFFICIENT_RESOURCES
-//   ftdi_usb_find_all failed (device list unreadable)-> FT_IO_ERROR
+//   the device list unreadable (ftdi_usb_find_all
+//     or libusb_get_device_list failed)               -> FT_IO_ERROR
 //   FT_OpenEx: no listed channel of that name;
 //     ft_open_by_location: no such channel there;
 //     either: the chip was unplugged since it was
