@@ -367,6 +367,8 @@ FT_STATUS probe_access(libusb_device_handle *usb, const std::string &key, ftdi_i
         return FT_DEVICE_NOT_OPENED;
     }
     int active = libusb_kernel_driver_active(usb, number);
+    if (active == LIBUSB_ERROR_NOT_SUPPORTED)
+        active = 0; // a platform that cannot tell (macOS): the claim tells
     if (active == 1)
         return FT_OK;
     int claimed = active == 0 ? libusb_claim_interface(usb, number) : active;
