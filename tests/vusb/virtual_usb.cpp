@@ -420,8 +420,10 @@ void configure(Bus &bus, const std::string &settings)
 
 // The bus of this process: from WIRETEST_VUSB at the first call, or from
 // vusb_configure. A replaced bus is never freed: a driver under test may
-// still hold its devices.
+// still hold its devices. It is kept in replaced_buses, where the leak
+// checker sees it held.
 Bus *current_bus = nullptr;
+std::vector<Bus *> replaced_buses;
 
 std::mutex bus_lock;                // taken by every libusb function
 std::condition_variable bus_change; // a transfer, a reset, an unplug
@@ -1004,6 +1006,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
 void vusb_configure(const char *settings)
 {
     Hold hold(bus_lock);
+    if (current_bus)
+        replaced_buses.push_back(current_bus);
     current_bus = make_bus(settings);
     bus_change.notify_all();
 }
