@@ -206,13 +206,15 @@ package: deps-package build
 	cd $(BUILD_DIR) && cpack
 	cmake --build $(BUILD_DIR) --target windows_zip
 
-# ThreadSanitizer over the libftdi1 layer's reader thread, in build-tsan/: the
-# layer's own tests and build/wiretest's scenario table, each on the instant
+# ThreadSanitizer over the libftdi1 layer's reader thread and its callers on
+# several threads, in build-tsan/: the layer's own tests (channels opened,
+# used and closed on threads of their own, a listing beside them) and
+# build/wiretest's scenario table, each on the instant
 # and the latency-faithful virtual USB bus. Any report fails. Address
 # randomisation is turned off where setarch may: clang 14's ThreadSanitizer
 # cannot map its shadow memory on kernels that randomise more.
 TSAN_DIR ?= build-tsan
-TSAN_SUITE := ^(LibftdiDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
+TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
 	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests

@@ -49,16 +49,11 @@ bool resolve(HMODULE library, const char *name, Function &entry, std::string &mi
     return true;
 }
 
-// Load the library and resolve every operation, once per process; null when
-// that failed, after the one line that says why.
-const Operations *operations()
+// Load the library and resolve every operation; null when that failed,
+// after the one line that says why.
+const Operations *load_operations()
 {
-    static bool tried = false;
     static Operations ops;
-    static bool complete = false;
-    if (tried)
-        return complete ? &ops : nullptr;
-    tried = true;
 
     HMODULE library = LoadLibraryExW(L"ftd2xx.dll", nullptr,
                                      LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -90,8 +85,16 @@ const Operations *operations()
         FreeLibrary(library);
         return nullptr;
     }
-    complete = true;
     return &ops;
+}
+
+// The library's operations, loaded once per process: the first call may come
+// from several threads at once, and the initialisation of a local static
+// runs once while the others wait.
+const Operations *operations()
+{
+    static const Operations *const loaded = load_operations();
+    return loaded;
 }
 
 } // namespace

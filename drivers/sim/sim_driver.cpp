@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <thread>
 
 namespace sim {
@@ -38,6 +39,15 @@ World &world()
 {
     static World w;
     return w;
+}
+
+// Every operation runs under this lock: the chips, the faults and the record
+// of calls are one world, and calls on different handles may come from
+// different threads at once (ft_driver.h).
+std::mutex &world_lock()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 // Chips that come and go follow the system clock, which every process of a
@@ -258,6 +268,7 @@ extern "C" {
 
 FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::ListDevices, {flags}), nullptr);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -284,6 +295,7 @@ FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 
 FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::OpenEx, {flags});
     if (what)
         call.text = static_cast<const char *>(what);
@@ -302,6 +314,7 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 
 FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::ListChannels, {capacity}), nullptr);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -330,6 +343,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
 
 FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::OpenByLocation, {uint64_t(uint8_t(channel))});
     if (location)
         call.text = std::string(location) + ' ' + channel;
@@ -350,42 +364,53 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
     return finish(FT_DEVICE_NOT_FOUND);
 }
 
-FT_STATUS FT_ResetDevice(FT_HANDLE handle) { return configure(Op::ResetDevice, handle, {}); }
+FT_STATUS FT_ResetDevice(FT_HANDLE handle)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    return configure(Op::ResetDevice, handle, {});
+}
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_size)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetUSBParameters, handle, {in_size, out_size});
 }
 
 FT_STATUS FT_SetChars(FT_HANDLE handle, unsigned char event_char, unsigned char event_enable,
                       unsigned char error_char, unsigned char error_enable)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetChars, handle, {event_char, event_enable, error_char, error_enable});
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_timeout_ms, uint32_t write_timeout_ms)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetTimeouts, handle, {read_timeout_ms, write_timeout_ms});
 }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, unsigned char latency_ms)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetLatencyTimer, handle, {latency_ms});
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, unsigned short flow, unsigned char xon,
                             unsigned char xoff)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetFlowControl, handle, {flow, xon, xoff});
 }
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetBitMode, handle, {mask, mode});
 }
 
 FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *written)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::Write, {count});
     if (buffer)
         call.data.assign(static_cast<uint8_t *>(buffer), static_cast<uint8_t *>(buffer) + count);
@@ -405,6 +430,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::GetQueueStatus), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -419,6 +445,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::Read, {count}), handle);
     if (hit.status != FT_OK) {
         // A failed read may still report a count of its own; the buffer is untouched.
@@ -445,6 +472,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::Close), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -458,17 +486,21 @@ FT_STATUS FT_Close(FT_HANDLE handle)
 
 FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 {
-    if (!world().hotplug_events)
+    if (!world().hotplug_events) // set before any thread starts
         return FT_NOT_SUPPORTED;
     if (!changed)
         return FT_INVALID_PARAMETER;
-    // Sleep to the next arrival or departure, as a hotplug event would wake us.
+    // Sleep to the next arrival or departure, as a hotplug event would wake
+    // us; the other operations go on meanwhile.
     int64_t now = now_ms(), until = now + timeout_ms;
     int64_t next = until;
-    for (const Device &d : world().devices)
-        for (int64_t at : {d.plugged_at, d.unplugged_at})
-            if (at > now && at < next)
-                next = at;
+    {
+        std::lock_guard<std::mutex> hold(world_lock());
+        for (const Device &d : world().devices)
+            for (int64_t at : {d.plugged_at, d.unplugged_at})
+                if (at > now && at < next)
+                    next = at;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(next - now));
     *changed = next < until;
     return FT_OK;
