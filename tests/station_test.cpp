@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "can not reset (FT_IO_ERROR)"},
         // Unplugged after the fourth pattern's write: the rows after it have no answer.
         FaultCase{"UnpluggedDuringTheRows", sim::unplug(60), station::Outcome::error,
-                  "unplugged during the test"},
+                  "unplugged during the test (FT_DEVICE_NOT_FOUND)"},
         FaultCase{"OneReadUnanswered", sim::misreport(sim::Op::GetQueueStatus, 8, 0), station::Outcome::error,
                   "1 row without an answer and no wiring fault among the answered rows: test again"}),
     [](const auto &info) { return std::string(info.param.name); });
