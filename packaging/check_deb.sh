@@ -168,9 +168,15 @@ station_version=$(wiretest-station --version) || fail "wiretest-station --versio
 station_status=0
 wiretest-station >/dev/null 2>&1 || station_status=$?
 [ "$station_status" -eq 2 ] || fail "wiretest-station without a target exited $station_status, not 2"
+# A board at a nested port path on the virtual bus, found and tested by
+# location through the installed libftdi1.
+station_out=$(LD_LIBRARY_PATH="$vusb_dir" WIRETEST_VUSB="chips=6010:WTPKG01@1-4.2" \
+  wiretest-station --port 1-4.2 --delay </dev/null 2>&1) || fail "wiretest-station on the virtual bus: $station_out"
+[ "$station_out" = "PASS 1-4.2 A WTPKG01 errors: 0
+boards: 1, passed: 1, failed: 0, errors: 0" ] || fail "wiretest-station on the virtual bus printed: $station_out"
 man_path=$(man -w wiretest-station) || fail "man -w wiretest-station finds no page"
 [ "$man_path" = /usr/share/man/man1/wiretest-station.1.gz ] || fail "man -w wiretest-station: $man_path"
-step "installed wiretest-station: $station_version, exit status 2 without a target; man -w: $man_path"
+step "installed wiretest-station: $station_version, exit status 2 without a target, PASS for a board at 1-4.2 on the virtual bus; man -w: $man_path"
 
 # --- purge: none of its files or folders remains ---------------------------
 DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_options[@]}" wiretest </dev/null
