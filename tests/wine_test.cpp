@@ -155,9 +155,6 @@ INSTANTIATE_TEST_SUITE_P(Runs, SameAsLinux, ::testing::ValuesIn(cases),
 
 // The loader's failures: its own line, then the tool's, and exit -1.
 const std::string install_hint = "install the FTDI D2XX driver package, which provides ftd2xx.dll";
-const std::string not_found_line =
-    "ftd2xx.dll was found neither beside this program nor in the Windows system folder: " +
-    install_hint + "\n";
 
 class Loader : public ::testing::Test {
 protected:
@@ -179,13 +176,44 @@ protected:
         EXPECT_EQ(from_crlf(r.out, "standard output"), "");
         EXPECT_EQ(from_crlf(r.err, "standard error"), loader_line + "ERROR: FT_ListDevices\n");
     }
+    // The line of a library that could not be loaded, with the system's
+    // error code and its words for it, which are Wine's own here.
+    static std::string cannot_load_line(unsigned error, const std::string &words)
+    {
+        return "ftd2xx.dll could not be loaded from beside this program or from the Windows system "
+               "folder: Windows error " +
+               std::to_string(error) + " (" + words + "): " + install_hint + "\n";
+    }
 };
 
 TEST_F(Loader, NoLibraryAnywhere)
 {
     fs::path folder = folder_with_wiretest("no-driver");
     expect_failed_listing(run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, folder),
-                          not_found_line);
+                          cannot_load_line(126, "Module not found."));
+}
+
+// A library that is there but is no 64-bit Windows image fails with the
+// system's reason, not as a missing one.
+TEST_F(Loader, ALibraryThatIsNoUsableImage)
+{
+    const fs::path text_file = work_dir / "not-an-image.dll";
+    fs::create_directories(work_dir);
+    std::ofstream(text_file, std::ios::binary) << "This is not a DLL.\r\n";
+    const struct {
+        const char *name;
+        fs::path library;
+    } libraries[] = {
+        {"text-file-driver", text_file},
+        {"32-bit-driver", windows_dir / "test-driver-32bit" / "ftd2xx.dll"},
+    };
+    for (const auto &library : libraries) {
+        SCOPED_TRACE(library.name);
+        fs::path folder = folder_with_wiretest(library.name, library.library);
+        expect_failed_listing(
+            run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, folder),
+            cannot_load_line(193, "Bad EXE format for ftd2xx.dll."));
+    }
 }
 
 TEST_F(Loader, ALibraryThatLacksAnOperation)
@@ -207,7 +235,7 @@ TEST_F(Loader, ALibraryInTheCurrentFolderOrOnPathIsNotLoaded)
     // WINEPATH puts the folder on the Windows program's PATH.
     process::Result r = run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, planted,
                                     {"WINEPATH=" + windows_path(planted)});
-    expect_failed_listing(r, not_found_line);
+    expect_failed_listing(r, cannot_load_line(126, "Module not found."));
 }
 
 // Each Windows program carries its runtimes: it imports system DLLs only.

@@ -13,21 +13,28 @@
 
 namespace {
 
-// The library's entry points, typed from our own declarations.
+// Every entry point taken from the library: its name, and its type from our
+// own declaration of the same name. The table is the one place that names
+// them, so that a name and the pointer it fills cannot be paired wrongly.
+#define WIRETEST_REQUIRED_OPERATIONS(X) \
+    X(FT_ListDevices)                   \
+    X(FT_OpenEx)                        \
+    X(FT_ResetDevice)                   \
+    X(FT_SetUSBParameters)              \
+    X(FT_SetChars)                      \
+    X(FT_SetTimeouts)                   \
+    X(FT_SetLatencyTimer)               \
+    X(FT_SetFlowControl)                \
+    X(FT_SetBitMode)                    \
+    X(FT_Write)                         \
+    X(FT_GetQueueStatus)                \
+    X(FT_Read)                          \
+    X(FT_Close)
+
 struct Operations {
-    decltype(&FT_ListDevices) list_devices = nullptr;
-    decltype(&FT_OpenEx) open_ex = nullptr;
-    decltype(&FT_ResetDevice) reset_device = nullptr;
-    decltype(&FT_SetUSBParameters) set_usb_parameters = nullptr;
-    decltype(&FT_SetChars) set_chars = nullptr;
-    decltype(&FT_SetTimeouts) set_timeouts = nullptr;
-    decltype(&FT_SetLatencyTimer) set_latency_timer = nullptr;
-    decltype(&FT_SetFlowControl) set_flow_control = nullptr;
-    decltype(&FT_SetBitMode) set_bit_mode = nullptr;
-    decltype(&FT_Write) write = nullptr;
-    decltype(&FT_GetQueueStatus) get_queue_status = nullptr;
-    decltype(&FT_Read) read = nullptr;
-    decltype(&FT_Close) close = nullptr;
+#define WIRETEST_ENTRY(name) decltype(&::name) name = nullptr;
+    WIRETEST_REQUIRED_OPERATIONS(WIRETEST_ENTRY)
+#undef WIRETEST_ENTRY
 };
 
 // What an operation returns when the library is not there to call.
@@ -49,40 +56,51 @@ bool resolve(HMODULE library, const char *name, Function &entry, std::string &mi
     return true;
 }
 
-// Load the library and resolve every operation, once per process; null when
-// that failed, after the one line that says why.
-const Operations *operations()
+// The system's own words for a Windows error code, on one line; "%1" in
+// them stands for the library. Empty when the system has none.
+std::string system_message(DWORD error)
 {
-    static bool tried = false;
-    static Operations ops;
-    static bool complete = false;
-    if (tried)
-        return complete ? &ops : nullptr;
-    tried = true;
+    char *text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string message(text ? text : "", text ? length : 0);
+    LocalFree(text);
+    for (char &c : message)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    while (!message.empty() && message.back() == ' ')
+        message.pop_back();
+    for (size_t at = message.find("%1"); at != std::string::npos; at = message.find("%1", at))
+        message.replace(at, 2, "ftd2xx.dll");
+    return message;
+}
 
+// Load the library and resolve every operation; null when that failed,
+// after the one line that says why.
+const Operations *load()
+{
+    static Operations ops;
     HMODULE library = LoadLibraryExW(L"ftd2xx.dll", nullptr,
                                      LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!library) {
+        // A missing library and one that is there but cannot be loaded (a
+        // 32-bit build, a damaged file) call for different remedies: the
+        // system's error tells them apart.
+        DWORD error = GetLastError();
+        std::string why = system_message(error);
         std::fprintf(stderr,
-                     "ftd2xx.dll was found neither beside this program nor in the Windows system folder: %s\n",
-                     INSTALL_HINT);
+                     "ftd2xx.dll could not be loaded from beside this program or from the Windows system "
+                     "folder: Windows error %lu%s%s%s: %s\n",
+                     static_cast<unsigned long>(error), why.empty() ? "" : " (", why.c_str(),
+                     why.empty() ? "" : ")", INSTALL_HINT);
         return nullptr;
     }
     std::string missing;
     bool all = true;
-    all &= resolve(library, "FT_ListDevices", ops.list_devices, missing);
-    all &= resolve(library, "FT_OpenEx", ops.open_ex, missing);
-    all &= resolve(library, "FT_ResetDevice", ops.reset_device, missing);
-    all &= resolve(library, "FT_SetUSBParameters", ops.set_usb_parameters, missing);
-    all &= resolve(library, "FT_SetChars", ops.set_chars, missing);
-    all &= resolve(library, "FT_SetTimeouts", ops.set_timeouts, missing);
-    all &= resolve(library, "FT_SetLatencyTimer", ops.set_latency_timer, missing);
-    all &= resolve(library, "FT_SetFlowControl", ops.set_flow_control, missing);
-    all &= resolve(library, "FT_SetBitMode", ops.set_bit_mode, missing);
-    all &= resolve(library, "FT_Write", ops.write, missing);
-    all &= resolve(library, "FT_GetQueueStatus", ops.get_queue_status, missing);
-    all &= resolve(library, "FT_Read", ops.read, missing);
-    all &= resolve(library, "FT_Close", ops.close, missing);
+#define WIRETEST_RESOLVE(name) all &= resolve(library, #name, ops.name, missing);
+    WIRETEST_REQUIRED_OPERATIONS(WIRETEST_RESOLVE)
+#undef WIRETEST_RESOLVE
     if (!all) {
         char path[MAX_PATH] = "ftd2xx.dll";
         GetModuleFileNameA(library, path, sizeof path);
@@ -90,8 +108,15 @@ const Operations *operations()
         FreeLibrary(library);
         return nullptr;
     }
-    complete = true;
     return &ops;
+}
+
+// The library's operations, loaded on the first call of any and once per
+// process, however many threads ask at once.
+const Operations *operations()
+{
+    static const Operations *const loaded = load();
+    return loaded;
 }
 
 } // namespace
@@ -101,82 +126,82 @@ extern "C" {
 FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 {
     const Operations *ops = operations();
-    return ops ? ops->list_devices(list_arg, count_arg, flags) : NO_LIBRARY;
+    return ops ? ops->FT_ListDevices(list_arg, count_arg, flags) : NO_LIBRARY;
 }
 
 FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
     const Operations *ops = operations();
-    return ops ? ops->open_ex(what, flags, handle) : NO_LIBRARY;
+    return ops ? ops->FT_OpenEx(what, flags, handle) : NO_LIBRARY;
 }
 
 FT_STATUS FT_ResetDevice(FT_HANDLE handle)
 {
     const Operations *ops = operations();
-    return ops ? ops->reset_device(handle) : NO_LIBRARY;
+    return ops ? ops->FT_ResetDevice(handle) : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_size)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_usb_parameters(handle, in_size, out_size) : NO_LIBRARY;
+    return ops ? ops->FT_SetUSBParameters(handle, in_size, out_size) : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetChars(FT_HANDLE handle, unsigned char event_char, unsigned char event_enable,
                       unsigned char error_char, unsigned char error_enable)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_chars(handle, event_char, event_enable, error_char, error_enable)
+    return ops ? ops->FT_SetChars(handle, event_char, event_enable, error_char, error_enable)
                : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_timeout_ms, uint32_t write_timeout_ms)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_timeouts(handle, read_timeout_ms, write_timeout_ms) : NO_LIBRARY;
+    return ops ? ops->FT_SetTimeouts(handle, read_timeout_ms, write_timeout_ms) : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, unsigned char latency_ms)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_latency_timer(handle, latency_ms) : NO_LIBRARY;
+    return ops ? ops->FT_SetLatencyTimer(handle, latency_ms) : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, unsigned short flow, unsigned char xon,
                             unsigned char xoff)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_flow_control(handle, flow, xon, xoff) : NO_LIBRARY;
+    return ops ? ops->FT_SetFlowControl(handle, flow, xon, xoff) : NO_LIBRARY;
 }
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode)
 {
     const Operations *ops = operations();
-    return ops ? ops->set_bit_mode(handle, mask, mode) : NO_LIBRARY;
+    return ops ? ops->FT_SetBitMode(handle, mask, mode) : NO_LIBRARY;
 }
 
 FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *written)
 {
     const Operations *ops = operations();
-    return ops ? ops->write(handle, buffer, count, written) : NO_LIBRARY;
+    return ops ? ops->FT_Write(handle, buffer, count, written) : NO_LIBRARY;
 }
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 {
     const Operations *ops = operations();
-    return ops ? ops->get_queue_status(handle, rx_count) : NO_LIBRARY;
+    return ops ? ops->FT_GetQueueStatus(handle, rx_count) : NO_LIBRARY;
 }
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
     const Operations *ops = operations();
-    return ops ? ops->read(handle, buffer, count, read) : NO_LIBRARY;
+    return ops ? ops->FT_Read(handle, buffer, count, read) : NO_LIBRARY;
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
     const Operations *ops = operations();
-    return ops ? ops->close(handle) : NO_LIBRARY;
+    return ops ? ops->FT_Close(handle) : NO_LIBRARY;
 }
 
 } // extern "C"
