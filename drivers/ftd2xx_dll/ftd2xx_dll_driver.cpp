@@ -4,11 +4,20 @@
 // system folder, and never from the current folder or PATH, where a planted
 // DLL must not be picked up. When it cannot be loaded or lacks an operation,
 // one line on standard error says so and every operation fails.
+//
+// Beside them, the station's listing and opening by location, over the
+// library's device-information list and its FT_OpenEx by location id. Those
+// two list operations are optional: a library without them still serves
+// wiretest, and only the station's two functions fail, with FT_NOT_SUPPORTED.
+#include "device_link/ft_device_info.h"
 #include "device_link/ft_driver.h"
+#include "device_link/ft_locations.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -31,9 +40,15 @@ namespace {
     X(FT_Read)                          \
     X(FT_Close)
 
+// Those the station's listing needs, which older libraries lack: null then.
+#define WIRETEST_OPTIONAL_OPERATIONS(X) \
+    X(FT_CreateDeviceInfoList)          \
+    X(FT_GetDeviceInfoDetail)
+
 struct Operations {
 #define WIRETEST_ENTRY(name) decltype(&::name) name = nullptr;
     WIRETEST_REQUIRED_OPERATIONS(WIRETEST_ENTRY)
+    WIRETEST_OPTIONAL_OPERATIONS(WIRETEST_ENTRY)
 #undef WIRETEST_ENTRY
 };
 
@@ -101,6 +116,10 @@ const Operations *load()
 #define WIRETEST_RESOLVE(name) all &= resolve(library, #name, ops.name, missing);
     WIRETEST_REQUIRED_OPERATIONS(WIRETEST_RESOLVE)
 #undef WIRETEST_RESOLVE
+    std::string optional_missing;
+#define WIRETEST_RESOLVE_OPTIONAL(name) resolve(library, #name, ops.name, optional_missing);
+    WIRETEST_OPTIONAL_OPERATIONS(WIRETEST_RESOLVE_OPTIONAL)
+#undef WIRETEST_RESOLVE_OPTIONAL
     if (!all) {
         char path[MAX_PATH] = "ftd2xx.dll";
         GetModuleFileNameA(library, path, sizeof path);
@@ -117,6 +136,93 @@ const Operations *operations()
 {
     static const Operations *const loaded = load();
     return loaded;
+}
+
+// The device-information list is one per process: building it and reading
+// its entries must not interleave with another thread's.
+std::mutex device_list;
+
+// An entry of the device-information list as one of our channels; false for
+// an entry that is no MPSSE channel.
+bool as_channel(uint32_t flags, uint32_t type, uint32_t loc_id, const std::string &serial,
+                const std::string &description, ft_channel_info &info)
+{
+    const char *chip = nullptr;
+    const char *mpsse_channels = nullptr;
+    switch (type) {
+    case FT_DEVICE_2232C: chip = "FT2232D"; mpsse_channels = "A"; break;
+    case FT_DEVICE_2232H: chip = "FT2232H"; mpsse_channels = "AB"; break;
+    case FT_DEVICE_4232H: chip = "FT4232H"; mpsse_channels = "AB"; break;
+    case FT_DEVICE_232H: chip = "FT232H"; mpsse_channels = "A"; break;
+    default: return false;
+    }
+    // A chip of several channels names each by a letter after its serial
+    // number, or after its description (" A") when the serial number is blank.
+    char letter = 0;
+    std::string chip_serial = serial;
+    if (type == FT_DEVICE_232H) {
+        letter = 'A';
+    } else if (!serial.empty() && serial.back() >= 'A' && serial.back() <= 'D') {
+        letter = serial.back();
+        chip_serial.pop_back();
+    } else if (description.size() >= 2 && description[description.size() - 2] == ' ') {
+        letter = description.back();
+    }
+    if (letter == 0 || !std::strchr(mpsse_channels, letter))
+        return false;
+    info = ft_channel_info{};
+    std::snprintf(info.location, sizeof info.location, "0x%X", static_cast<unsigned>(loc_id));
+    info.channel = letter;
+    std::snprintf(info.serial, sizeof info.serial, "%s", chip_serial.c_str());
+    std::snprintf(info.chip, sizeof info.chip, "%s", chip);
+    if (flags & FT_FLAGS_OPENED) {
+        info.access = FT_DEVICE_NOT_OPENED;
+        std::snprintf(info.access_note, sizeof info.access_note, "in use by another program");
+    }
+    return true;
+}
+
+// Read entry index of the list last built; *is_channel tells whether it is
+// an MPSSE channel, described in info.
+FT_STATUS read_entry(const Operations &ops, uint32_t index, ft_channel_info &info, uint32_t &loc_id,
+                     bool &is_channel)
+{
+    uint32_t flags = 0, type = 0, id = 0;
+    // One byte more than the library fills, so that a text that fills its
+    // buffer is still terminated.
+    char serial[FT_INFO_SERIAL_SIZE + 1] = {};
+    char description[FT_INFO_DESCRIPTION_SIZE + 1] = {};
+    FT_HANDLE handle = nullptr;
+    loc_id = 0;
+    FT_STATUS status = ops.FT_GetDeviceInfoDetail(index, &flags, &type, &id, &loc_id, serial,
+                                                  description, &handle);
+    if (status != FT_OK)
+        return status;
+    is_channel = as_channel(flags, type, loc_id, serial, description, info);
+    return FT_OK;
+}
+
+// The station's functions need the whole library and its list operations.
+FT_STATUS station_operations(const Operations *&ops)
+{
+    ops = operations();
+    if (!ops)
+        return NO_LIBRARY;
+    return ops->FT_CreateDeviceInfoList && ops->FT_GetDeviceInfoDetail ? FT_OK : FT_NOT_SUPPORTED;
+}
+
+// "0x" (or "0X") and 1 to 8 hexadecimal digits of either case: the location
+// id as the listing prints it.
+bool parse_location(const char *text, uint32_t &loc_id)
+{
+    if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return false;
+    const char *digits = text + 2;
+    size_t n = std::strlen(digits);
+    if (n == 0 || n > 8 || std::strspn(digits, "0123456789abcdefABCDEF") != n)
+        return false;
+    loc_id = static_cast<uint32_t>(std::strtoul(digits, nullptr, 16));
+    return true;
 }
 
 } // namespace
@@ -202,6 +308,77 @@ FT_STATUS FT_Close(FT_HANDLE handle)
 {
     const Operations *ops = operations();
     return ops ? ops->FT_Close(handle) : NO_LIBRARY;
+}
+
+// The location is the library's location id, printed "0x" and upper-case
+// hex digits. Entries are listed in the library's order.
+FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
+{
+    if (!count || (capacity > 0 && !list))
+        return FT_INVALID_PARAMETER;
+    const Operations *ops = nullptr;
+    FT_STATUS status = station_operations(ops);
+    if (status != FT_OK)
+        return status;
+    std::lock_guard<std::mutex> lock(device_list);
+    uint32_t entries = 0;
+    status = ops->FT_CreateDeviceInfoList(&entries);
+    if (status != FT_OK)
+        return status;
+    uint32_t found = 0;
+    for (uint32_t i = 0; i < entries; i++) {
+        ft_channel_info info{};
+        uint32_t loc_id = 0;
+        bool is_channel = false;
+        status = read_entry(*ops, i, info, loc_id, is_channel);
+        if (status != FT_OK)
+            return status;
+        if (!is_channel)
+            continue;
+        if (found < capacity)
+            list[found] = info;
+        found++;
+    }
+    *count = found;
+    return FT_OK;
+}
+
+// A location id names one channel: the channel asked for must be that one's.
+// A location that is no location id of this form is found nowhere.
+FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
+{
+    if (!location || !handle)
+        return FT_INVALID_PARAMETER;
+    const Operations *ops = nullptr;
+    FT_STATUS status = station_operations(ops);
+    if (status != FT_OK)
+        return status;
+    uint32_t wanted = 0;
+    if (!parse_location(location, wanted))
+        return FT_DEVICE_NOT_FOUND;
+    std::lock_guard<std::mutex> lock(device_list);
+    uint32_t entries = 0;
+    status = ops->FT_CreateDeviceInfoList(&entries);
+    if (status != FT_OK)
+        return status;
+    for (uint32_t i = 0; i < entries; i++) {
+        ft_channel_info info{};
+        uint32_t loc_id = 0;
+        bool is_channel = false;
+        status = read_entry(*ops, i, info, loc_id, is_channel);
+        if (status != FT_OK)
+            return status;
+        if (loc_id != wanted)
+            continue;
+        if (!is_channel || info.channel != channel)
+            return FT_DEVICE_NOT_FOUND;
+        if (info.access != FT_OK)
+            return info.access;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the library takes the id itself as the pointer
+        return ops->FT_OpenEx(reinterpret_cast<void *>(static_cast<uintptr_t>(wanted)),
+                              FT_OPEN_BY_LOCATION, handle);
+    }
+    return FT_DEVICE_NOT_FOUND;
 }
 
 } // extern "C"
