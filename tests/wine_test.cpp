@@ -313,7 +313,7 @@ TEST_F(StationThroughLoader, OpensTheChannelAtALocationIdAndNoOther)
         const char *location;
         const char *channel;
         std::string output;
-    } cases[] = {
+    } opens[] = {
         {"0x1322", "B", opened("0x1322 B \"WTLOC01\" FT2232H 3 \"in use by another program\"\n")},
         {"0x142", "B", opened("0x142 B \"\" FT4232H 3 \"in use by another program\"\n")},
         {"0x151", "A", opened("0x151 A \"WTLOC04\" FT2232D 3 \"in use by another program\"\n")},
@@ -323,7 +323,7 @@ TEST_F(StationThroughLoader, OpensTheChannelAtALocationIdAndNoOther)
         {"0x2C1", "A", "ft_open_by_location 3\n"},   // held by another program
         {"0x2c1", "A", "ft_open_by_location 3\n"},   // the same, in lower case
     };
-    for (const auto &c : cases) {
+    for (const auto &c : opens) {
         SCOPED_TRACE(std::string(c.location) + " " + c.channel);
         EXPECT_EQ(probe({"open", c.location, c.channel}), c.output);
     }

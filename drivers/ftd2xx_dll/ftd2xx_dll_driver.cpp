@@ -40,12 +40,13 @@ namespace {
     X(FT_Read)                          \
     X(FT_Close)
 
-// Those the station's listing needs, which older libraries lack: null then.
+// Those the station's listing needs, which a library may lack: null then.
 #define WIRETEST_OPTIONAL_OPERATIONS(X) \
     X(FT_CreateDeviceInfoList)          \
     X(FT_GetDeviceInfoDetail)
 
 struct Operations {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): name is a member's name here
 #define WIRETEST_ENTRY(name) decltype(&::name) name = nullptr;
     WIRETEST_REQUIRED_OPERATIONS(WIRETEST_ENTRY)
     WIRETEST_OPTIONAL_OPERATIONS(WIRETEST_ENTRY)

@@ -366,7 +366,7 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
     *loc_id = location_id(d.location, d.channel);
     // The chip maker's buffers: the terminator only where it fits.
     std::memset(serial, 0, FT_INFO_SERIAL_SIZE);
-    std::memcpy(serial, d.serial.data(), std::min(d.serial.size(), size_t(FT_INFO_SERIAL_SIZE)));
+    std::copy_n(d.serial.begin(), std::min(d.serial.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
     std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + d.channel;
     copy_text(description, FT_INFO_DESCRIPTION_SIZE, text);
     // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
