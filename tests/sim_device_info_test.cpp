@@ -81,9 +81,12 @@ TEST_F(SimDeviceInfo, ListsEachLocatedChannelWithAnIdOfItsLocationAndChannel)
         {FT_FLAGS_HISPEED, FT_DEVICE_2232H, 0x04036010, 0x1322, "WTLOC01B", "FT2232H B"},
         {FT_FLAGS_HISPEED, FT_DEVICE_4232H, 0x04036011, 0x141, "", "FT4232H A"},
         {FT_FLAGS_HISPEED, FT_DEVICE_4232H, 0x04036011, 0x142, "", "FT4232H B"},
+        {FT_FLAGS_HISPEED, FT_DEVICE_4232H, 0x04036011, 0x143, "", "FT4232H C"},
+        {FT_FLAGS_HISPEED, FT_DEVICE_4232H, 0x04036011, 0x144, "", "FT4232H D"},
         {FT_FLAGS_HISPEED | FT_FLAGS_OPENED, FT_DEVICE_232H, 0x04036014, 0x2C1, "WTHELD", "FT232H"},
         // 16 bytes with the letter: no room for the terminator.
         {0, FT_DEVICE_2232C, 0x04036010, 0x31234561, "WTSERIAL16CHARSA", "FT2232D A"},
+        {0, FT_DEVICE_2232C, 0x04036010, 0x31234562, "WTSERIAL16CHARSB", "FT2232D B"},
     };
     EXPECT_EQ(device_info_list(), expected);
     EXPECT_TRUE(sim::calls().empty());
@@ -97,7 +100,7 @@ TEST_F(SimDeviceInfo, OpensByLocationIdTheOneChannelThere)
     EXPECT_EQ(sim::calls().back().args, std::vector<uint64_t>{FT_OPEN_BY_LOCATION});
     // The handle is channel B's: its entry alone is marked open.
     std::vector<Entry> entries = device_info_list();
-    ASSERT_EQ(entries.size(), 6u);
+    ASSERT_EQ(entries.size(), 9u);
     for (const Entry &e : entries)
         EXPECT_EQ(bool(e.flags & FT_FLAGS_OPENED), e.loc_id == 0x1322 || e.loc_id == 0x2C1) << e;
     FT_HANDLE again = nullptr;
@@ -112,6 +115,7 @@ TEST_F(SimDeviceInfo, OpensByLocationIdTheOneChannelThere)
         {0x2C1, FT_DEVICE_NOT_OPENED}, // refused
         {0x1323, FT_DEVICE_NOT_FOUND}, // no channel C
         {0x13, FT_DEVICE_NOT_FOUND},   // the chip's place without a channel
+        {0x143, FT_DEVICE_NOT_FOUND},  // a channel without MPSSE
         {0, FT_DEVICE_NOT_FOUND},      // what the unlisted would have
     };
     for (const auto &other : others) {

@@ -284,7 +284,8 @@ protected:
 
 // The location ids as "0x" and upper-case hex digits, one per channel; the
 // blank chip's letters from its description; the held chip marked; the FT4232H
-// and FT2232D with their MPSSE channels only; the board without a location left out.
+// and FT2232D with their MPSSE channels only, though the library lists their
+// others too; the board without a location left out.
 const std::string located_listing = "0x1321 A \"WTLOC01\" FT2232H 0 \"\"\n"
                                     "0x1322 B \"WTLOC01\" FT2232H 0 \"\"\n"
                                     "0x141 A \"\" FT4232H 0 \"\"\n"
@@ -319,6 +320,8 @@ TEST_F(StationThroughLoader, OpensTheChannelAtALocationIdAndNoOther)
         {"0x151", "A", opened("0x151 A \"WTLOC04\" FT2232D 3 \"in use by another program\"\n")},
         {"0x1322", "A", "ft_open_by_location 2\n"},  // another channel's location
         {"0x1323", "C", "ft_open_by_location 2\n"},  // nothing there
+        {"0x143", "C", "ft_open_by_location 2\n"},   // a channel without MPSSE
+        {"0x152", "B", "ft_open_by_location 2\n"},   // the same, on the FT2232D
         {"1-3.2", "A", "ft_open_by_location 2\n"},   // a location of Linux
         {"0x2C1", "A", "ft_open_by_location 3\n"},   // held by another program
         {"0x2c1", "A", "ft_open_by_location 3\n"},   // the same, in lower case

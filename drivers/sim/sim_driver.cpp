@@ -26,10 +26,17 @@ struct Device {
     bool open = false;
 };
 
+// An entry of the device-information list: a device's own channel, or one
+// of the same chip that has no MPSSE engine and so is no device here.
+struct InfoEntry {
+    size_t device;
+    char channel;
+};
+
 // The whole simulated world, with one reset.
 struct World {
     std::vector<Device> devices;
-    std::vector<size_t> info_list; // the device-information list: indexes into devices
+    std::vector<InfoEntry> info_list;
     std::vector<Fault> faults;
     std::vector<Call> calls;
     int calls_per_op[int(Op::Any)] = {};
@@ -319,16 +326,27 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 }
 
 // The chip maker's device-information list, of the channels that have a
-// location id. Not recorded as calls: wiretest never makes them.
+// location id. Like the chip maker's, it lists every channel of a chip, the
+// FT4232H's C and D and the FT2232D's B too, which cannot be opened here.
+// Not recorded as calls: wiretest never makes them.
 FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
 {
     if (!count)
         return FT_INVALID_PARAMETER;
     World &w = world();
     w.info_list.clear();
-    for (size_t i = 0; i < w.devices.size(); i++)
-        if (location_id(w.devices[i].location, w.devices[i].channel) != 0)
-            w.info_list.push_back(i);
+    for (size_t i = 0; i < w.devices.size(); i++) {
+        const Device &d = w.devices[i];
+        if (location_id(d.location, d.channel) == 0)
+            continue;
+        w.info_list.push_back({i, d.channel});
+        // After a chip's last MPSSE channel, its others.
+        const char *others = d.kind == ChipKind::FT4232H && d.channel == 'B'   ? "CD"
+                             : d.kind == ChipKind::FT2232D && d.channel == 'A' ? "B"
+                                                                                : "";
+        for (const char *other = others; *other; other++)
+            w.info_list.push_back({i, *other});
+    }
     *count = uint32_t(w.info_list.size());
     return FT_OK;
 }
@@ -343,10 +361,12 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
     World &w = world();
     if (!flags || !type || !id || !loc_id || !serial || !description || !handle)
         return FT_INVALID_PARAMETER;
-    if (index >= w.info_list.size() || w.info_list[index] >= w.devices.size())
+    if (index >= w.info_list.size() || w.info_list[index].device >= w.devices.size())
         return FT_DEVICE_NOT_FOUND;
-    const size_t device = w.info_list[index];
+    const size_t device = w.info_list[index].device;
     const Device &d = w.devices[device];
+    const char channel = w.info_list[index].channel;
+    const bool is_device = channel == d.channel;
     static const struct {
         const char *name;
         uint32_t type;
@@ -359,18 +379,21 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
         {"FT2232D", FT_DEVICE_2232C, 0x04036010, false},
     };
     const auto &kind = kinds[int(d.kind)];
-    *flags = (d.open || !d.access_note.empty() ? FT_FLAGS_OPENED : 0u) |
+    // A refused chip is held whole.
+    const bool open = is_device && d.open;
+    *flags = (open || !d.access_note.empty() ? FT_FLAGS_OPENED : 0u) |
              (kind.high_speed ? FT_FLAGS_HISPEED : 0u);
     *type = kind.type;
     *id = kind.usb_id;
-    *loc_id = location_id(d.location, d.channel);
+    *loc_id = location_id(d.location, channel);
     // The chip maker's buffers: the terminator only where it fits.
+    const std::string listed = is_device || d.chip_serial.empty() ? d.serial : d.chip_serial + channel;
     std::memset(serial, 0, FT_INFO_SERIAL_SIZE);
-    std::copy_n(d.serial.begin(), std::min(d.serial.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
-    std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + d.channel;
+    std::copy_n(listed.begin(), std::min(listed.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
+    std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + channel;
     copy_text(description, FT_INFO_DESCRIPTION_SIZE, text);
     // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
-    *handle = d.open ? reinterpret_cast<FT_HANDLE>(uintptr_t(device + 1)) : nullptr;
+    *handle = open ? reinterpret_cast<FT_HANDLE>(uintptr_t(device + 1)) : nullptr;
     return FT_OK;
 }
 
