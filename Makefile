@@ -1,6 +1,7 @@
-# Quick start: `make demo` runs the tool on the simulated boards, `make test`
-# builds and runs the whole suite. Both install missing build dependencies
-# from the distribution's packages first.
+# Quick start: `make demo` builds only the tools and runs the tool on a
+# simulated board, `make test` builds the rest and runs the whole suite. Both
+# install missing build dependencies from the distribution's packages first.
+# Builds use the machine's cores (JOBS=N overrides).
 #
 # Hardening, run by .ci/run after `make test`: `make sanitize` builds the
 # suite with clang under AddressSanitizer and UndefinedBehaviorSanitizer and
@@ -19,7 +20,9 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
-DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
+                libcli11-dev librapidxml-dev libpugixml-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -31,7 +34,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo test deps configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -65,10 +68,22 @@ configure: deps
 	@[ -f $(BUILD_DIR)/build.ninja ] || cmake -S . -B $(BUILD_DIR) -G Ninja
 
 build: configure
-	cmake --build $(BUILD_DIR) -j2
+	cmake --build $(BUILD_DIR) -j$(JOBS)
 
-demo: build
+# What the demo runs and the two tools it names; the suite waits for make test.
+DEMO_TARGETS := wiretest-sim wiretest wiretest-diagnose
+demo: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)
 	$(BUILD_DIR)/wiretest-sim -n0 -delay
+	@echo
+	@echo "The second simulated board has an open pin:  $(BUILD_DIR)/wiretest-sim -n1 -delay 2>&1 | $(BUILD_DIR)/wiretest-diagnose"
+	@echo "Real chips: $(BUILD_DIR)/wiretest (README.md, Running on real hardware). The test suite: make test"
+
+# The station on its six simulated chips, all at once. Two of the boards are
+# wired wrong on purpose, so the station's own exit status is 1.
+station-demo: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
+	$(BUILD_DIR)/wiretest-station-sim --all --delay || [ $$? -eq 1 ]
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
@@ -78,7 +93,7 @@ configure-asan: deps-clang
 	  -DWIRETEST_SANITIZE=ON -DWIRETEST_FUZZ=ON
 
 build-asan: configure-asan
-	cmake --build $(ASAN_DIR) -j2
+	cmake --build $(ASAN_DIR) -j$(JOBS)
 
 sanitize: build-asan
 	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest --output-on-failure
@@ -109,7 +124,7 @@ fuzz: build-asan
 # useStlAlgorithm is left out: plain loops are the code's own style.
 LINT_DIRS := src drivers tests fuzz diagnose
 lint: build deps-lint
-	run-clang-tidy -p $(BUILD_DIR) -j2 -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
+	run-clang-tidy -p $(BUILD_DIR) -j$(JOBS) -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
 	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
@@ -123,7 +138,7 @@ bench: deps-bench build
 	@[ -f $(RELEASE_DIR)/build.ninja ] || cmake -S . -B $(RELEASE_DIR) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
 	  "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" -DBUILD_TESTING=OFF -DWIRETEST_BENCH=ON
-	cmake --build $(RELEASE_DIR) -j2
+	cmake --build $(RELEASE_DIR) -j$(JOBS)
 	python3 bench/bench.py
 
 # Windows: wiretest.exe, wiretest-sim.exe, wiretest-diagnose.exe (which needs
@@ -132,7 +147,8 @@ bench: deps-bench build
 # `make test-windows` runs them under Wine against the Linux build's output
 # (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
 WINDOWS_DIR := build-windows
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix binutils nlohmann-json3-dev
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix binutils nlohmann-json3-dev \
+                    libcli11-dev librapidxml-dev
 WINE_PACKAGES := wine64
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
 WINE := /usr/lib/wine/wine64
@@ -148,7 +164,7 @@ deps-wine:
 windows: deps-windows
 	@[ -f $(WINDOWS_DIR)/build.ninja ] || cmake -S . -B $(WINDOWS_DIR) -G Ninja \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-	cmake --build $(WINDOWS_DIR) -j2
+	cmake --build $(WINDOWS_DIR) -j$(JOBS)
 
 # The prefix is made once, before any test, so that its set-up messages
 # never reach a test's output (they go to wineboot.log). One Wine server is
@@ -161,7 +177,7 @@ test-windows: windows build deps-wine
 	  [ -f $(WINDOWS_DIR)/wine-prefix/system.reg ] || { cat $(WINDOWS_DIR)/wineboot.log; exit 1; }; }
 	@$(WINE_ENV) wineserver -p; $(WINE_ENV) $(WINE) wineboot >/dev/null 2>&1; status=0; \
 	$(WINE_ENV) WINE=$(WINE) WIRETEST_WINDOWS_DIR=$(CURDIR)/$(WINDOWS_DIR) \
-	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/windows_tests || status=$$?; \
+	  WIRETEST_LINUX_SIM=$(CURDIR)/$(BUILD_DIR)/wiretest-sim $(BUILD_DIR)/wine_tests || status=$$?; \
 	$(WINE_ENV) wineserver -k; exit $$status
 
 # clang-tidy over the Windows build's own compile commands, which make lint
@@ -169,7 +185,7 @@ test-windows: windows build deps-wine
 # headers from the cross compiler. cppcheck reads these files in make lint.
 lint-windows: windows deps-lint
 	cxx_include=/usr/lib/gcc/x86_64-w64-mingw32/$$(x86_64-w64-mingw32-g++-posix -dumpversion)/include/c++; \
-	run-clang-tidy -p $(WINDOWS_DIR) -j2 -quiet -extra-arg=--target=x86_64-w64-mingw32 \
+	run-clang-tidy -p $(WINDOWS_DIR) -j$(JOBS) -quiet -extra-arg=--target=x86_64-w64-mingw32 \
 	  -extra-arg=-isystem$$cxx_include -extra-arg=-isystem$$cxx_include/x86_64-w64-mingw32 \
 	  '$(CURDIR)/(src|drivers|tests|diagnose)/' > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
 	  { grep -E 'warning:|error:' -A3 $(WINDOWS_DIR)/clang-tidy.log; exit 1; }
@@ -193,7 +209,7 @@ TSAN_DIR ?= build-tsan
 TSAN_SUITE := ^(LibftdiDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
-	cmake --build $(TSAN_DIR) -j2 --target libftdi_driver_tests usb_tests
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests
 	cd $(TSAN_DIR) && norandom=""; \
 	  if setarch $$(uname -m) -R true 2>/dev/null; then norandom="setarch $$(uname -m) -R"; fi; \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$norandom ctest --output-on-failure -R '$(TSAN_SUITE)'

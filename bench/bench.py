@@ -42,6 +42,7 @@ GOAL_DELAY = 0.02   # overhead within 2 % of the floor with -delay
 GOAL_NORMAL = 0.001  # and within 0.1 % in the normal mode
 
 SIM = os.path.join(RELEASE, "wiretest-sim")
+STATION = os.path.join(RELEASE, "wiretest-station-sim")
 TIMER = os.path.join(RELEASE, "bench_timer")
 PROBE = os.path.join(RELEASE, "bench_sleep_probe")
 EMPTY = os.path.join(RELEASE, "bench_empty")
@@ -52,6 +53,7 @@ WAITS = os.path.join(RELEASE, "bench_waits")
 def system_objects(build_dir, exe_name):
     """The objects of the system itself as linked into build_dir/exe_name."""
     paths = [os.path.join(build_dir, "libwiretest_core.a"),
+             os.path.join(build_dir, "libwiring_report.a"),
              os.path.join(build_dir, "libplatform_sleep.a")]
     own = os.path.join(build_dir, "CMakeFiles", exe_name + ".dir", "src")
     for top, _, files in os.walk(own):
@@ -60,7 +62,7 @@ def system_objects(build_dir, exe_name):
 
 
 # The simulated driver that wiretest-sim links in place of the chip maker's library.
-SIM_OBJECTS = [os.path.join(RELEASE, "libftd2xx_sim.a"),
+SIM_OBJECTS = [os.path.join(RELEASE, "libsim_driver.a"),
                os.path.join(RELEASE, "libchip_model.a"),
                os.path.join(RELEASE, "CMakeFiles", "wiretest-sim.dir", "drivers", "sim",
                             "demo_boards.cpp.o")]
@@ -384,7 +386,7 @@ def table(header, rows):
 
 
 def main():
-    for path in (SIM, TIMER, PROBE, EMPTY, COUNTER, WAITS):
+    for path in (SIM, STATION, TIMER, PROBE, EMPTY, COUNTER, WAITS):
         if not os.path.exists(path):
             fail("%s is missing: run `make bench`" % path)
 
@@ -436,6 +438,19 @@ def main():
     normal = time_runs([SIM, "-n0", "-short"], 1, expect_text="Testing complete, errors: 0")[0]
     rows.append(overhead_row("wiretest-sim -n0 -short, wall", normal, FLOOR_SHORT_MS,
                              GOAL_NORMAL, "1 run"))
+
+    # The station tests its boards at once: six take about as long as one.
+    print("bench: wiretest-station-sim, six boards and one ...", flush=True)
+    six, one = [], []
+    for _ in range(RUNS):
+        six += time_runs([STATION, "--all", "--delay"], 1, expect_status=1,
+                         expect_text="boards: 6, passed: 4, failed: 2, errors: 0")[0]
+        one += time_runs([STATION, "--port", "1-1", "--delay"], 1,
+                         expect_text="boards: 1, passed: 1")[0]
+    rows.append(["wiretest-station-sim --all --delay (six boards), wall",
+                 "%s (%s, %s)" % (ms(median(six)), runs_note, spread(six)),
+                 "one board (--port 1-1): %s" % ms(median(one)), "-",
+                 "%.2f" % (median(six) / median(one)), "about 1"])
 
     rows.append(["start-up to first line, on a terminal (-n0 -delay)",
                  "%s (%s, %s)" % (ms(median(tty_firsts)), runs_note, spread(tty_firsts)),

@@ -1,35 +1,30 @@
 // Reading a wiretest report, judging it, and classifying its pins.
 #include "diagnosis.h"
 
-#include "test_driver/test_patterns.h"
+#include "test_driver/report_format.h"
+#include "test_driver/wiring_patterns.h"
 
 #include <algorithm>
 
 namespace diagnose {
 namespace {
 
-constexpr std::string_view count_prefix = "Testing complete, errors: ";
-constexpr std::string_view no_data = "no data ?!";
+constexpr std::string_view count_prefix = REPORT_COUNT_PREFIX;
+constexpr std::string_view no_data = REPORT_NO_DATA_TEXT;
 
 // Eight characters of 0 and 1, most significant pin first, as wiretest prints a byte.
-std::optional<uint8_t> parse_bits(std::string_view text)
+std::optional<uint8_t> parse_byte(std::string_view text)
 {
-    if (text.size() != 8)
+    int value = parse_bits(text.data(), text.size());
+    if (value < 0)
         return std::nullopt;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c != '0' && c != '1')
-            return std::nullopt;
-        value = value << 1 | unsigned(c == '1');
-    }
     return uint8_t(value);
 }
 
 std::string bits_text(uint8_t value)
 {
-    std::string text;
-    for (int mask = 0x80; mask; mask >>= 1)
-        text += (value & mask) ? '1' : '0';
+    char text[BIT_TEXT_SIZE];
+    write_bits(value, text);
     return text;
 }
 
@@ -46,25 +41,10 @@ bool is_status_name(std::string_view line)
     return std::all_of(line.begin() + 3, line.end(), [](char c) { return (c >= 'A' && c <= 'Z') || c == '_'; });
 }
 
-// A non-negative decimal count, as %i prints one.
-std::optional<int> parse_count(std::string_view text)
-{
-    if (text.empty() || text.size() > 9)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 // Lines the tool prints around its rows: the listing, banners, setup, usage.
 bool is_tool_line(std::string_view line)
 {
-    for (std::string_view prefix : {"Select device:", "Device ", "SUCCESS (", "START TESTING",
-                                    "======================================================", "USAGE:"})
+    for (std::string_view prefix : {REPORT_DEVICE_PREFIX, REPORT_SUCCESS_PREFIX, REPORT_RULE_TEXT, USAGE_PREFIX})
         if (starts_with(line, prefix))
             return true;
     return false;
@@ -83,20 +63,45 @@ void ReportReader::add_row(Row row)
 {
     row.failed_call = row.failed_call || status_since_row_;
     status_since_row_ = false;
-    if (report_.errors)
-        report_.rows_after_count = true;
     report_.rows.push_back(row);
+}
+
+// A line that only a new run prints, after the current report got as far as
+// that line or further: the next report begins, and the current one is kept
+// when it reached its count line.
+void ReportReader::begin_report_if(bool ends_current)
+{
+    if (!ends_current)
+        return;
+    if (report_.errors) {
+        last_complete_ = report_;
+        last_complete_->judged = reports_;
+    }
+    report_ = Report{};
+    awaiting_bits_.reset();
+    status_pending_ = status_since_row_ = listed_ = false;
+    reports_++;
 }
 
 void ReportReader::add_line(std::string_view line)
 {
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
+    for (size_t cr; (cr = line.find('\r')) != std::string_view::npos;) {
+        read_line(line.substr(0, cr));
+        line.remove_prefix(cr + 1);
+        if (line.empty())
+            return; // the CR of a CR LF
+    }
+    read_line(line);
+}
+
+void ReportReader::read_line(std::string_view line)
+{
+    line = line.substr(0, without_trailing_blanks(line.data(), line.size()));
 
     if (awaiting_bits_) {
         Row row = *awaiting_bits_;
         awaiting_bits_.reset();
-        std::optional<uint8_t> read = parse_bits(line);
+        std::optional<uint8_t> read = parse_byte(line);
         if (read) {
             row.read = *read;
             add_row(row);
@@ -111,22 +116,21 @@ void ReportReader::add_line(std::string_view line)
         status_pending_ = false;
     take_status();
 
-    if (line.size() >= 10 && line[0] == '\t' && line[9] == '\t') {
-        std::optional<uint8_t> driven = parse_bits(line.substr(1, 8));
-        std::string_view rest = line.substr(10);
-        if (driven) {
-            if (std::optional<uint8_t> read = parse_bits(rest)) {
-                report_.known_lines = true;
-                add_row({*driven, *read, false, false, true});
-                return;
-            }
-            // The read bits follow on the next line, after the notice, or
-            // after a status name written while the row's first half waited.
-            if (rest == no_data || is_status_name(rest)) {
-                report_.known_lines = true;
-                awaiting_bits_ = Row{*driven, 0, rest == no_data, rest != no_data, true};
-                return;
-            }
+    size_t rest_at = 0;
+    int driven = parse_row_start(line.data(), line.size(), &rest_at);
+    if (driven >= 0) {
+        std::string_view rest = line.substr(rest_at);
+        std::optional<uint8_t> read = parse_byte(rest);
+        // The read bits follow on the next line, after the notice, or
+        // after a status name written while the row's first half waited.
+        if (read || rest == no_data || is_status_name(rest)) {
+            begin_report_if(report_.errors.has_value());
+            report_.known_lines = true;
+            if (read)
+                add_row({uint8_t(driven), *read, false, false, true});
+            else
+                awaiting_bits_ = Row{uint8_t(driven), 0, rest == no_data, rest != no_data, true};
+            return;
         }
     }
     if (is_status_name(line)) {
@@ -135,10 +139,10 @@ void ReportReader::add_line(std::string_view line)
         return;
     }
     if (starts_with(line, count_prefix)) {
-        if (std::optional<int> count = parse_count(line.substr(count_prefix.size()))) {
+        int count = parse_count_line(line.data(), line.size());
+        if (count >= 0) {
+            begin_report_if(report_.errors.has_value());
             report_.known_lines = true;
-            if (report_.errors)
-                report_.rows_after_count = true;
             report_.errors = count;
         }
         return;
@@ -146,6 +150,16 @@ void ReportReader::add_line(std::string_view line)
     if (starts_with(line, "ERROR:")) {
         report_.known_lines = true;
         report_.last_error = std::string(line);
+        return;
+    }
+    if (starts_with(line, REPORT_LISTING_TEXT)) {
+        begin_report_if(listed_ || report_.started || !report_.rows.empty() || report_.errors);
+        listed_ = report_.known_lines = true;
+        return;
+    }
+    if (starts_with(line, REPORT_START_TEXT)) {
+        begin_report_if(report_.started || !report_.rows.empty() || report_.errors);
+        report_.started = report_.known_lines = true;
         return;
     }
     if (is_tool_line(line))
@@ -156,7 +170,15 @@ void ReportReader::add_line(std::string_view line)
 
 // A row still waiting for its read bits was cut off with the report: it is
 // simply missing.
-Report ReportReader::finish() const { return report_; }
+Report ReportReader::finish() const
+{
+    Report result = report_;
+    result.judged = reports_;
+    if (!report_.errors && last_complete_)
+        result = *last_complete_;
+    result.reports = reports_;
+    return result;
+}
 
 Report read_report(std::string_view text)
 {
@@ -172,7 +194,7 @@ Report read_report(std::string_view text)
 std::vector<uint8_t> patterns(Test test)
 {
     int first = test == Test::short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
-    return std::vector<uint8_t>(test_patterns + first, test_patterns + FULL_TEST_STEPS);
+    return std::vector<uint8_t>(wiring_patterns + first, wiring_patterns + FULL_TEST_STEPS);
 }
 
 const char *status_name(PinStatus status)
@@ -271,6 +293,8 @@ Diagnosis judge(const Report &report)
 {
     Diagnosis result;
     result.errors = report.errors;
+    result.reports = report.reports;
+    result.judged = report.judged;
     auto cannot_judge = [&result](Problem problem, std::string reason) {
         result.verdict = Verdict::incomplete;
         result.problem = problem;
@@ -278,10 +302,16 @@ Diagnosis judge(const Report &report)
         return result;
     };
     const std::vector<Row> &rows = report.rows;
+    // Stopped (interrupted, or the process ended) once the rows were to come.
+    bool stopped = report.started && !report.errors;
+    std::string stopped_reason = "the test stopped after " + std::to_string(rows.size()) +
+                                 (rows.size() == 1 ? " row" : " rows");
 
     if (rows.empty()) {
         if (!report.known_lines && report.unknown_lines)
             return cannot_judge(Problem::unreadable, "not a wiretest report: no line in it is one wiretest prints");
+        if (stopped)
+            return cannot_judge(Problem::incomplete, stopped_reason);
         std::string reason = "no rows: the test did not run";
         if (!report.last_error.empty())
             reason += "; last error: " + report.last_error;
@@ -295,8 +325,6 @@ Diagnosis judge(const Report &report)
         return cannot_judge(Problem::unreadable,
                             "not a wiretest report: its first row drives " + bits_text(rows[0].driven));
     std::vector<uint8_t> sequence = patterns(*result.test);
-    if (report.rows_after_count)
-        return cannot_judge(Problem::unreadable, "not a wiretest report: rows after its count line");
     if (rows.size() > sequence.size())
         return cannot_judge(Problem::unreadable, "not a wiretest report: more rows than one run drives");
     for (size_t i = 0; i < rows.size(); i++)
@@ -306,6 +334,8 @@ Diagnosis judge(const Report &report)
                                                          bits_text(sequence[i]));
     if (report.broken_row)
         return cannot_judge(Problem::unreadable, "not a wiretest report: a row without its read bits");
+    if (rows.size() < sequence.size() && stopped)
+        return cannot_judge(Problem::incomplete, stopped_reason);
     if (rows.size() < sequence.size())
         return cannot_judge(Problem::incomplete, "rows missing: the report ends after " +
                                                      std::to_string(rows.size()) + " of " +
@@ -335,7 +365,24 @@ Diagnosis judge(const Report &report)
     }
 
     result.pins = classify_pins(result.rows);
-    result.verdict = n == 0 ? Verdict::pass : Verdict::fail;
+    // Only an answered row measures the board. When every failed row went
+    // unanswered (an unplug, a silent chip), the board was not measured, and
+    // a bad cable must not scrap a good board.
+    bool wiring_fault = std::any_of(result.pins.begin(), result.pins.end(), [](const PinDiagnosis &pin) {
+        return pin.status != PinStatus::ok && pin.status != PinStatus::untested;
+    });
+    if (wiring_fault) {
+        result.verdict = Verdict::fail;
+    } else if (n == 0) {
+        result.verdict = Verdict::pass;
+    } else {
+        auto unanswered = std::count_if(result.rows.begin(), result.rows.end(),
+                                        [](const Row &row) { return !row.answered; });
+        result.verdict = Verdict::incomplete;
+        result.problem = Problem::unanswered;
+        result.reason = std::to_string(unanswered) + (unanswered == 1 ? " row" : " rows") +
+                        " without an answer and no wiring fault among the answered rows: test again";
+    }
     return result;
 }
 

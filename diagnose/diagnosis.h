@@ -26,27 +26,38 @@ struct Row {
 struct Report {
     std::vector<Row> rows;
     std::optional<int> errors;     // N of "Testing complete, errors: N"
-    bool rows_after_count = false; // rows, or a second count line, after the count line
+    bool started = false;          // "START TESTING": the setup was done, the rows were to follow
     bool broken_row = false;       // a row that never got its read bits
     bool known_lines = false;      // any line wiretest itself prints
     bool unknown_lines = false;    // any other line that is not empty
     std::string last_error;        // the last "ERROR:" line
+    int reports = 1;               // reports in the input, one after another (a log appended to)
+    int judged = 1;                // which of them this is, from 1
 };
 
 // Reads a report one line at a time, as it arrives. Lines it does not know
 // (standard error mixed in, a shell's own messages, garbage) are passed over.
+// Blanks (tabs or spaces) stand alike between and after the fields. Several
+// runs' reports one after another (a log appended to with >>) are told apart:
+// the last one that reached its count line is the one read.
 class ReportReader {
 public:
-    // One line without its line end; a trailing CR (a CR LF file) is dropped.
+    // One line without its line end; a CR ends a line as well, so that CR LF
+    // and CR-only line ends read as LF.
     void add_line(std::string_view line);
-    // The report as read so far.
+    // The report as read so far: the last complete one, or the one being read.
     Report finish() const;
 
 private:
+    void read_line(std::string_view line);
+    void begin_report_if(bool ends_current);
     void add_row(Row row);
     void take_status();
 
     Report report_;
+    std::optional<Report> last_complete_; // the last earlier report that reached its count line
+    int reports_ = 1;                     // reports begun so far
+    bool listed_ = false;                 // the current report's device listing was seen
     std::optional<Row> awaiting_bits_; // "no data ?!": the read bits follow on the next line
     bool status_pending_ = false;      // a status name, unless an ERROR: line follows at once
     bool status_since_row_ = false;    // a status name that stands for the next row
@@ -64,6 +75,7 @@ enum class Problem {
     incomplete,   // no rows, or rows or the count line missing
     inconsistent, // the count does not match the rows
     unreadable,   // not a wiretest report
+    unanswered,   // rows without an answer, and no wiring fault among the answered ones
 };
 
 enum class PinStatus { untested, ok, stuck_0, stuck_1, inverted, reads_other, short_and, short_or, unexplained };
@@ -79,9 +91,11 @@ struct Diagnosis {
     std::string reason;             // when incomplete
     std::optional<Test> test;       // when the rows say which
     std::optional<int> errors;      // when the count line is there
-    std::vector<Row> rows;          // pass and fail: every row, answered marked
+    std::vector<Row> rows;          // pass, fail and unanswered: every row, answered marked
     std::array<PinDiagnosis, 8> pins{};
     int failed_rows = 0;            // rows whose halves differ
+    int reports = 1;                // reports in the input
+    int judged = 1;                 // the one judged, from 1
 };
 
 // The driven patterns of each test, from the table the tool drives.

@@ -1,12 +1,14 @@
 // wiretest-diagnose: reads a wiretest report from a file or standard input,
 // echoes each line as it arrives, and prints the diagnosis. The exit status
-// is 0 for a pass, 1 for a fail and 2 when the report cannot be judged.
+// is 0 for a pass, 1 for a fail and 2 when the report cannot be judged or
+// what was printed did not reach standard output.
 #include "diagnosis.h"
 #include "render.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -25,7 +27,7 @@ enum { exit_pass = 0, exit_fail = 1, exit_cannot_judge = 2 };
 struct Options {
     bool json = false;
     bool quiet = false;
-    std::string path; // empty or "-": standard input
+    std::optional<std::string> path; // absent or "-": standard input
 };
 
 int cannot_judge(const std::string &line)
@@ -34,12 +36,31 @@ int cannot_judge(const std::string &line)
     return exit_cannot_judge;
 }
 
+// A verdict whose words or JSON were lost (a full disk, a closed descriptor)
+// must not reach a script as a pass or a fail: the last line on standard
+// error says so, and the status is that of a report that cannot be judged.
+int checked_output(int status)
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fputs("ERROR: can not write to standard output\n", stderr);
+        return exit_cannot_judge;
+    }
+    return status;
+}
+
+// A file name as a message shows it; an empty one as ''.
+std::string shown_name(const std::string &path)
+{
+    return path.empty() ? "''" : diagnose::printable(path);
+}
+
 // The line without its line end, CR included, then this platform's line end:
 // a CR LF report echoes as CR LF on Windows, not CR CR LF.
 void echo(std::string line)
 {
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
+    line = diagnose::printable(line); // escape sequences in a report must not act on the terminal
     fwrite(line.data(), 1, line.size(), stdout);
     fputc('\n', stdout);
     fflush(stdout); // a live pipe shows the report as it arrives
@@ -51,7 +72,6 @@ void echo(std::string line)
 int main(int argc, char *argv[])
 {
     Options options;
-    bool have_path = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--json") {
@@ -60,28 +80,29 @@ int main(int argc, char *argv[])
             options.quiet = true;
         } else if (arg == "--help") {
             fputs(diagnose::usage_text, stdout);
-            return exit_pass;
+            return checked_output(exit_pass);
         } else if (arg == "--version") {
             printf("wiretest-diagnose %s\n", WIRETEST_DIAGNOSE_VERSION);
-            return exit_pass;
+            return checked_output(exit_pass);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return cannot_judge("usage error: unknown option " + arg + " (see --help)");
-        } else if (have_path) {
+            return cannot_judge("usage error: unknown option " + diagnose::printable(arg) + " (see --help)");
+        } else if (options.path) {
             return cannot_judge("usage error: more than one file given (see --help)");
         } else {
             options.path = arg;
-            have_path = true;
         }
     }
 
     FILE *input = stdin;
     std::string name = "standard input";
-    if (!options.path.empty() && options.path != "-") {
-        name = options.path;
+    // An empty name (an unset $LOG in a script) is a file that cannot be
+    // opened, not standard input, which holds something else there.
+    if (options.path && *options.path != "-") {
+        name = shown_name(*options.path);
         // Binary, so that a CR LF report reads the same everywhere: the reader drops the CR.
-        input = fopen(options.path.c_str(), "rb");
+        input = options.path->empty() ? nullptr : fopen(options.path->c_str(), "rb");
         if (!input)
-            return cannot_judge("cannot open " + name + ": " + strerror(errno));
+            return cannot_judge("cannot open " + name + ": " + strerror(options.path->empty() ? ENOENT : errno));
     } else {
 #ifdef _WIN32
         _setmode(_fileno(stdin), _O_BINARY);
@@ -114,7 +135,7 @@ int main(int argc, char *argv[])
     if (input != stdin)
         fclose(input);
     if (read_failed)
-        return cannot_judge("cannot read " + name + ": " + strerror(read_errno));
+        return checked_output(cannot_judge("cannot read " + name + ": " + strerror(read_errno)));
 
     diagnose::Diagnosis diagnosis = diagnose::judge(reader.finish());
     if (options.json) {
@@ -128,7 +149,7 @@ int main(int argc, char *argv[])
     std::string problem = diagnose::problem_line(diagnosis);
     if (!problem.empty()) {
         fprintf(stderr, "%s\n", problem.c_str());
-        return exit_cannot_judge;
+        return checked_output(exit_cannot_judge);
     }
-    return diagnosis.verdict == diagnose::Verdict::pass ? exit_pass : exit_fail;
+    return checked_output(diagnosis.verdict == diagnose::Verdict::pass ? exit_pass : exit_fail);
 }

@@ -3,8 +3,86 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+
 namespace diagnose {
 namespace {
+
+// The sequence at the start of a non-empty text: its length in bytes and, when
+// it is one well-formed UTF-8 character, its code point. An ill-formed one is
+// its longest start that could begin a character (Unicode's "maximal
+// subpart"), at least one byte, so that a cut-off character counts once.
+struct Utf8Sequence {
+    size_t length;
+    bool valid;
+    char32_t code_point;
+};
+
+Utf8Sequence next_sequence(std::string_view text)
+{
+    unsigned lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80)
+        return {1, true, lead};
+    size_t length = 0;
+    char32_t code_point = 0;
+    // The second byte's range, narrowed where Unicode's table of well-formed
+    // sequences rules out overlong forms, surrogates and code points past U+10FFFF.
+    unsigned low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code_point = lead & 0x0F;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code_point = lead & 0x07;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return {1, false, 0};
+    }
+    for (size_t i = 1; i < length; i++) {
+        unsigned byte = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+        if (byte < low || byte > high)
+            return {i, false, 0};
+        code_point = code_point << 6 | (byte & 0x3F);
+        low = 0x80;
+        high = 0xBF;
+    }
+    return {length, true, code_point};
+}
+
+bool is_control(char32_t code_point)
+{
+    return (code_point < 0x20 && code_point != '\t') || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
+// JSON itself escapes only the C0 controls; DEL and the C1 controls are
+// escaped too, so that the document acts on no terminal it is printed on
+// and still holds the text as it was read. In well-formed UTF-8 a byte 0xC2
+// always leads a character, and outside strings the document is ASCII.
+std::string escape_other_controls(const std::string &json)
+{
+    std::string text;
+    for (size_t i = 0; i < json.size(); i++) {
+        unsigned byte = static_cast<unsigned char>(json[i]);
+        unsigned next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        char escaped[8];
+        if (byte == 0x7F) {
+            text += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            snprintf(escaped, sizeof escaped, "\\u%04x", next);
+            text += escaped;
+            i++;
+        } else {
+            text += json[i];
+        }
+    }
+    return text;
+}
 
 // "pin 2", "pins 1 and 2", "pins 1, 3, 5 and 7".
 std::string pins_text(const std::vector<int> &pins, const char *one = "pin", const char *many = "pins")
@@ -33,6 +111,8 @@ std::string pin_line(const Diagnosis &d, int j)
         line += " with " + pins_text(pin.with);
     std::string low_j = "low pin " + std::to_string(j);
     std::string others = pins_text(pin.with, "low pin", "low pins");
+    // A short touches one other net; several partners are the rows not telling which.
+    std::string one_of_others = pin.with.size() > 1 ? "one of " + others : others;
     switch (pin.status) {
     case PinStatus::untested:
         return line + " (no row got an answer)";
@@ -46,9 +126,9 @@ std::string pin_line(const Diagnosis &d, int j)
         return line + " (reads " + (pin.with.size() == 1 ? others : "any of " + others) + " instead of " +
                low_j + ": crossed wires, or its net driven by another pin)";
     case PinStatus::short_and:
-        return line + " (reads " + low_j + " AND " + others + ": the nets touch and 0 wins)";
+        return line + " (reads " + low_j + " AND " + one_of_others + ": the nets touch and 0 wins)";
     case PinStatus::short_or:
-        return line + " (reads " + low_j + " OR " + others + ": the nets touch and 1 wins)";
+        return line + " (reads " + low_j + " OR " + one_of_others + ": the nets touch and 1 wins)";
     case PinStatus::unexplained:
         return line + " (read " + row_bits(d.rows, j, true) + " where " + row_bits(d.rows, j, false) +
                " was driven)";
@@ -61,7 +141,7 @@ std::string pin_line(const Diagnosis &d, int j)
 std::string verdict_summary(const Diagnosis &d)
 {
     if (d.verdict == Verdict::incomplete) {
-        std::string text = d.reason;
+        std::string text = printable(d.reason);
         if (d.problem == Problem::inconsistent)
             text += " (errors: " + std::to_string(d.errors.value_or(0)) +
                     ", rows whose halves differ: " + std::to_string(d.failed_rows) + ")";
@@ -92,12 +172,20 @@ const char usage_text[] =
     "  --help     print this text\n"
     "  --version  print the version\n"
     "\n"
-    "Exit status: 0 pass, 1 fail, 2 cannot judge (an incomplete, inconsistent or\n"
-    "unreadable report, a file that cannot be read, a usage error).\n";
+    "Exit status: 0 pass, 1 fail, 2 cannot judge. A fail is a wiring fault among\n"
+    "the rows the chip answered. Cannot judge: rows without an answer and no\n"
+    "wiring fault among the others (test again), an incomplete, inconsistent or\n"
+    "unreadable report, a file that cannot be read, output that could not be\n"
+    "written, a usage error.\n";
 
 std::string words(const Diagnosis &d)
 {
     std::string text;
+    if (d.reports > 1)
+        text += "note: the input holds " + std::to_string(d.reports) + " reports; " +
+                (d.judged == d.reports ? std::string("the last")
+                                       : "the last complete one, report " + std::to_string(d.judged) + ",") +
+                " is judged\n";
     if (d.verdict != Verdict::incomplete) {
         for (int j = 0; j < 8; j++)
             if (d.pins[j].status != PinStatus::ok)
@@ -117,12 +205,16 @@ std::string json(const Diagnosis &d)
     nlohmann::ordered_json doc;
     doc["verdict"] = verdict_name(d.verdict);
     if (d.verdict == Verdict::incomplete)
-        doc["reason"] = d.reason;
+        doc["reason"] = valid_utf8(d.reason);
     if (d.test)
         doc["test"] = test_name(*d.test);
     if (d.errors)
         doc["errors"] = *d.errors;
-    if (d.verdict != Verdict::incomplete) {
+    if (d.reports > 1) {
+        doc["reports"] = d.reports;
+        doc["judged"] = d.judged;
+    }
+    if (!d.rows.empty()) { // a pass, a fail, or a test whose rows went unanswered
         nlohmann::ordered_json rows = nlohmann::ordered_json::array();
         for (const Row &row : d.rows)
             rows.push_back({{"driven", row.driven}, {"read", row.read}, {"answered", row.answered}});
@@ -132,7 +224,38 @@ std::string json(const Diagnosis &d)
             pins.push_back({{"pin", j}, {"status", status_name(d.pins[j].status)}, {"with", d.pins[j].with}});
         doc["pins"] = pins;
     }
-    return doc.dump();
+    return escape_other_controls(doc.dump());
+}
+
+std::string printable(std::string_view text)
+{
+    std::string shown;
+    while (!text.empty()) {
+        Utf8Sequence sequence = next_sequence(text);
+        std::string_view bytes = text.substr(0, sequence.length);
+        if (sequence.valid) {
+            shown += is_control(sequence.code_point) ? std::string_view("?") : bytes;
+        } else {
+            // A lone byte 0x80-0x9F is a C1 control to a terminal that takes 8-bit controls.
+            for (char c : bytes) {
+                unsigned byte = static_cast<unsigned char>(c);
+                shown += byte >= 0x80 && byte <= 0x9F ? '?' : c;
+            }
+        }
+        text.remove_prefix(sequence.length);
+    }
+    return shown;
+}
+
+std::string valid_utf8(std::string_view text)
+{
+    std::string valid;
+    while (!text.empty()) {
+        Utf8Sequence sequence = next_sequence(text);
+        valid += sequence.valid ? text.substr(0, sequence.length) : std::string_view("\xEF\xBF\xBD"); // U+FFFD
+        text.remove_prefix(sequence.length);
+    }
+    return valid;
 }
 
 std::string problem_line(const Diagnosis &d)
@@ -142,6 +265,7 @@ std::string problem_line(const Diagnosis &d)
     case Problem::incomplete: return "wiretest-diagnose: incomplete report: " + verdict_summary(d);
     case Problem::inconsistent: return "wiretest-diagnose: inconsistent report: " + verdict_summary(d);
     case Problem::unreadable: return "wiretest-diagnose: unreadable report: " + verdict_summary(d);
+    case Problem::unanswered: return "wiretest-diagnose: incomplete test: " + verdict_summary(d);
     }
     return "";
 }

@@ -6,21 +6,14 @@
 #include "fuzz_input.h"
 
 #include "console.h"
+#include "diagnosis.h"
+#include "expected_output.h"
 #include "sim_control.h"
 #include "virtual_clock.h"
 
 #include <algorithm>
 
 namespace {
-
-const std::string usage =
-    "USAGE:\n\twiretest [-nX] [-short] [-delay]\n\n"
-    "\t\t\tX - id number of the device you want to test\n"
-    "\t\t\t-short - perform only a short test\n"
-    "\t\t\t-delay - use a short delay while performing test\n";
-
-const std::string start_banner =
-    "START TESTING\n\n======================================================\n";
 
 void attach_boards(FuzzInput &in)
 {
@@ -90,27 +83,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (r.returned == -2) {
         require(calls.empty(), "a usage error touched the driver");
-        require(r.out == usage && r.err.empty(), "a usage error printed other than the usage");
+        require(r.out == expected::usage && r.err.empty(), "a usage error printed other than the usage");
     }
     if (r.returned == 0) {
         require(closes == 1 && calls.back().op == sim::Op::Close,
                 "a completed test did not end with one FT_Close");
-        const std::string count_line = "Testing complete, errors: ";
-        size_t at = r.out.rfind(count_line);
-        require(at != std::string::npos, "a completed test printed no count");
-        long errors = std::strtol(r.out.c_str() + at + count_line.size(), nullptr, 10);
+        diagnose::Report report = diagnose::read_report(r.out);
+        require(report.errors.has_value(), "a completed test printed no count");
+        require(report.started, "a completed test without its start line");
         bool short_test = std::any_of(args.begin(), args.end(),
                                       [](const std::string &a) { return a.size() > 1 && a[1] == 's'; });
-        // Rows follow the start banner, the last text a serial number may
-        // have imitated.
-        long rows = 0;
-        size_t start = r.out.rfind(start_banner);
-        require(start != std::string::npos, "a completed test without its start banner");
-        for (size_t row = r.out.find("\n\t", start); row != std::string::npos;
-             row = r.out.find("\n\t", row + 1))
-            rows++;
-        require(rows == (short_test ? 4 : 13), "not one row per pattern");
-        require(errors >= 0 && errors <= rows, "a count beyond the patterns");
+        size_t rows = report.rows.size();
+        require(report.reports == 1 && !report.broken_row, "not one report");
+        require(rows == (short_test ? 4u : 13u), "not one row per pattern");
+        require(*report.errors >= 0 && size_t(*report.errors) <= rows, "a count beyond the patterns");
     } else {
         require(closes == 0, "FT_Close on a failure path");
     }

@@ -27,10 +27,12 @@ deb=$(realpath "$deb")
 # Every file the package holds, and nothing else.
 expected_files="usr/bin/wiretest
 usr/bin/wiretest-diagnose
+usr/bin/wiretest-station
 usr/lib/udev/rules.d/60-wiretest.rules
 usr/share/doc/wiretest/changelog.gz
 usr/share/doc/wiretest/copyright
 usr/share/man/man1/wiretest-diagnose.1.gz
+usr/share/man/man1/wiretest-station.1.gz
 usr/share/man/man1/wiretest.1.gz"
 
 # --- what the package holds ----------------------------------------------
@@ -159,6 +161,17 @@ diagnose_out=$(wiretest-diagnose --quiet </dev/null 2>/dev/null) || diagnose_sta
 man_path=$(man -w wiretest-diagnose) || fail "man -w wiretest-diagnose finds no page"
 [ "$man_path" = /usr/share/man/man1/wiretest-diagnose.1.gz ] || fail "man -w wiretest-diagnose: $man_path"
 step "installed wiretest-diagnose: exit status 1 naming pin 3 on a saved report of the open-pin board, 2 on no input; man -w: $man_path"
+
+# The installed station: its version, and a usage error before any device
+# call (a run would reach for the chips of this machine).
+station_version=$(wiretest-station --version) || fail "wiretest-station --version failed"
+[[ "$station_version" == "wiretest-station "* ]] || fail "wiretest-station --version printed: $station_version"
+station_status=0
+wiretest-station >/dev/null 2>&1 || station_status=$?
+[ "$station_status" -eq 2 ] || fail "wiretest-station without a target exited $station_status, not 2"
+man_path=$(man -w wiretest-station) || fail "man -w wiretest-station finds no page"
+[ "$man_path" = /usr/share/man/man1/wiretest-station.1.gz ] || fail "man -w wiretest-station: $man_path"
+step "installed wiretest-station: $station_version, exit status 2 without a target; man -w: $man_path"
 
 # --- purge: none of its files or folders remains ---------------------------
 DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_options[@]}" wiretest </dev/null

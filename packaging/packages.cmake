@@ -8,7 +8,8 @@
 # changelog. Depends comes from dpkg-shlibdeps.
 #
 # Windows: the target windows_zip packs the .exe files of the cross build
-# (build-windows/) with README.txt and the license (windows_zip.cmake).
+# (build-windows/) with README.txt and the license, the simulated demo in its
+# folder demo/ (windows_zip.cmake).
 
 # Built with every build, so that a package needs no more than `cpack`.
 set(WIRETEST_DEB_FILES_DIR ${CMAKE_BINARY_DIR}/deb-files)
@@ -68,6 +69,10 @@ low pin is wired to the high pin of the same number.
 wiretest-diagnose reads such a report, names the faulty pins (stuck,
 inverted, crossed, shorted) with their partner pins, and exits 0 for a
 pass, 1 for a fail and 2 for a report it cannot judge.
+
+wiretest-station tests boards found by the USB port they are plugged
+into (blank and copied serial numbers included), several at once, and
+keeps a record of each as JSON and JUnit XML for a line's test systems.
 
 It reaches the chip through libftdi1. The udev rules of the package give
 the logged-in user and the group plugdev access to these chips.")

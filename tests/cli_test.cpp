@@ -1,6 +1,7 @@
 // wiretest-sim as a shell runs it: exit statuses, standard input, the demo
 // boards it presents, and its standard output in pipes, files and on a full
 // disk.
+#include "expected_output.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +22,7 @@ TEST(Cli, AnUnknownOptionPrintsTheUsageAndExits254)
 {
     process::Result r = process::run(tool, {"-x"});
     EXPECT_EQ(r.exit_status, 254);
-    EXPECT_EQ(r.out, "USAGE:\n\t" + tool + " [-nX] [-short] [-delay]\n\n"
-                     "\t\t\tX - id number of the device you want to test\n"
-                     "\t\t\t-short - perform only a short test\n"
-                     "\t\t\t-delay - use a short delay while performing test\n");
+    EXPECT_EQ(r.out, expected::usage_of(tool));
     EXPECT_EQ(r.err, "");
 }
 

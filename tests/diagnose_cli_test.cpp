@@ -104,9 +104,9 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         std::string verdict, error;
     };
     const Case cases[] = {
-        {"cut short", first_lines(good, 24),
-         "verdict: INCOMPLETE (rows missing: the report ends after 8 of 13 rows)\n",
-         "wiretest-diagnose: incomplete report: rows missing: the report ends after 8 of 13 rows\n"},
+        {"stopped after eight rows", first_lines(good, 24),
+         "verdict: INCOMPLETE (the test stopped after 8 rows)\n",
+         "wiretest-diagnose: incomplete report: the test stopped after 8 rows\n"},
         {"a count that does not match", short_good.substr(0, short_good.size() - 2) + "2\n",
          "verdict: INCOMPLETE (the count does not match the rows (errors: 2, rows whose halves differ: 0))\n",
          "wiretest-diagnose: inconsistent report: the count does not match the rows (errors: 2, rows whose "
@@ -119,6 +119,13 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         SCOPED_TRACE(c.what);
         process::Result r = process::run(program, {}, c.input);
         std::string echo = c.input.back() == '\n' ? c.input : c.input + "\n";
+        // Controls echo as '?'. The binary input holds no well-formed UTF-8
+        // character of two or more bytes, so each byte 0x80-0x9F is one.
+        for (char &ch : echo) {
+            auto byte = static_cast<unsigned char>(ch);
+            if ((byte < 0x20 && ch != '\t' && ch != '\n') || (byte >= 0x7F && byte <= 0x9F))
+                ch = '?';
+        }
         EXPECT_EQ(r.out, echo + "\n" + c.verdict);
         EXPECT_EQ(r.err, c.error);
         EXPECT_EQ(r.exit_status, 2);
@@ -127,6 +134,43 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         EXPECT_EQ(json.err, c.error);
         EXPECT_EQ(json.exit_status, 2);
         EXPECT_EQ(nlohmann::json::parse(json.out)["verdict"], "incomplete");
+    }
+}
+
+// Reports as they reach the program in practice: tabs made spaces by a
+// terminal or by expand, blanks at the ends of lines, CR-only line ends, and
+// runs appended to one log, where the last is judged.
+TEST_F(DiagnoseCli, ExpandedCrOnlyAndAppendedReportsReadAsTheirRuns)
+{
+    std::string good = report(""), open3 = report("open3:0");
+    std::string open3_words = stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n";
+    std::string blanks_at_ends, cr_only;
+    for (char c : open3) {
+        blanks_at_ends += c == '\n' ? std::string(" \t \n") : std::string(1, c);
+        cr_only += c == '\n' ? '\r' : c;
+    }
+    struct Case {
+        const char *what;
+        std::string command; // "$0" is the program
+        std::string input;
+        std::string out;
+        int exit_status;
+    };
+    const Case cases[] = {
+        {"through expand", "expand | \"$0\" --quiet", open3, open3_words, 1},
+        {"blanks after the halves and the count", "\"$0\" --quiet", blanks_at_ends, open3_words, 1},
+        {"CR-only line ends", "\"$0\" --quiet", cr_only, open3_words, 1},
+        {"two fails, then a pass, appended", "\"$0\" --quiet", open3 + open3 + good,
+         "note: the input holds 3 reports; the last is judged\n"
+         "verdict: PASS (full test, errors: 0; every pin ok)\n",
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        process::Result r = process::run("/bin/sh", {"-c", c.command, program}, c.input);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_status, c.exit_status);
     }
 }
 
@@ -160,6 +204,8 @@ TEST_F(DiagnoseCli, FilesThatCannotBeReadAndUsageErrorsExit2)
     };
     const Case cases[] = {
         {{"/nonexistent/run.log"}, "wiretest-diagnose: cannot open /nonexistent/run.log: No such file or directory\n"},
+        // An empty $LOG: standard input holds something else.
+        {{""}, "wiretest-diagnose: cannot open '': No such file or directory\n"},
         {{"/"}, "wiretest-diagnose: cannot read /: Is a directory\n"},
         {{"--frobnicate"}, "wiretest-diagnose: usage error: unknown option --frobnicate (see --help)\n"},
         {{"-q"}, "wiretest-diagnose: usage error: unknown option -q (see --help)\n"},
@@ -171,6 +217,88 @@ TEST_F(DiagnoseCli, FilesThatCannotBeReadAndUsageErrorsExit2)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.error);
         EXPECT_EQ(r.exit_status, 2);
+    }
+}
+
+TEST_F(DiagnoseCli, LostOutputExits2WithTheLastLineOnStandardError)
+{
+    const std::string lost = "ERROR: can not write to standard output\n";
+    std::string pass = file_with(report("")), fail = file_with(report("open3:0")), text = file_with("hello\n");
+    struct Case {
+        std::string command, err;
+    };
+    const Case cases[] = {
+        {"exec \"$0\" --json \"$1\" >/dev/full", lost},
+        {"exec \"$0\" \"$1\" >/dev/full", lost},
+        {"exec \"$0\" --quiet \"$2\" >/dev/full", lost},
+        {"exec \"$0\" --json \"$1\" >&-", lost},
+        {"exec \"$0\" <\"$2\" >&-", lost},
+        {"exec \"$0\" --help >/dev/full", lost},
+        // A report that cannot be judged says why, then that the words were lost.
+        {"exec \"$0\" \"$3\" >/dev/full",
+         "wiretest-diagnose: unreadable report: not a wiretest report: no line in it is one wiretest prints\n" +
+             lost},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        process::Result r = process::run("/bin/sh", {"-c", c.command, program, pass, fail, text});
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_status, 2);
+    }
+}
+
+// The bytes of an ERROR: line reach the verdict, standard error and the JSON
+// document: printed with each control as '?', and in the JSON as well-formed
+// UTF-8 (U+FFFD for each ill-formed sequence) with every control escaped.
+TEST_F(DiagnoseCli, TextThatIsNotUtf8OrHoldsControlsIsMadeSafe)
+{
+    // A serial number as the system prints it: its C1 byte shown as '?', 0xFF as it is.
+    SetUp();
+    sim::attach("WT\xff\x9b");
+    sim::inject(sim::fail(sim::Op::OpenEx, 1, FT_DEVICE_NOT_OPENED));
+    console::Run run = console::run({"-n0"});
+    const std::string fffd = "\xef\xbf\xbd";
+    struct Case {
+        const char *what;
+        std::string raw, shown, in_json; // the name inside "ERROR: FT_OpenEx (...)"
+        std::string report;              // when not the ERROR: line alone
+    };
+    const Case cases[] = {
+        {"a serial number from the system", "WT\xff?", "WT\xff?", "WT" + fffd + "?", run.out + run.err},
+        {"a byte that is never UTF-8", "\xff", "\xff", fffd, ""},
+        {"an overlong form", "\xc0\xaf", "\xc0\xaf", fffd + fffd, ""},
+        {"a surrogate", "\xed\xa0\x80", "\xed\xa0?", fffd + fffd + fffd, ""},
+        {"a cut-off character", "\xe2\x82", "\xe2?", fffd, ""},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", "\xf4???", fffd + fffd + fffd + fffd, ""},
+        {"UTF-8 text", "WT\xc3\xa9", "WT\xc3\xa9", "WT\xc3\xa9", ""},
+        {"ESC, DEL and C1 controls", "\x1b[2J\x7f\xc2\x9b\x9b\t", "?[2J???\t", "\x1b[2J\x7f\xc2\x9b" + fffd + "\t", ""},
+    };
+    const std::string reason = "no rows: the test did not run; last error: ERROR: FT_OpenEx (";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string input = c.report.empty() ? "ERROR: FT_OpenEx (" + c.raw + ")\n" : c.report;
+        std::string error = "wiretest-diagnose: incomplete report: " + reason + c.shown + ")\n";
+
+        process::Result json = process::run(program, {"--json"}, input);
+        EXPECT_EQ(json.exit_status, 2);
+        EXPECT_EQ(json.err, error);
+        EXPECT_EQ(nlohmann::json::parse(json.out)["reason"], reason + c.in_json + ")");
+        for (size_t i = 0; i + 1 < json.out.size(); i++) {
+            auto byte = static_cast<unsigned char>(json.out[i]);
+            auto next = static_cast<unsigned char>(json.out[i + 1]);
+            EXPECT_FALSE(byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F))
+                << "control at " << i << " of " << json.out;
+        }
+
+        std::string echo = input;
+        for (size_t at = 0; (at = echo.find(c.raw, at)) != std::string::npos; at += c.shown.size())
+            echo.replace(at, c.raw.size(), c.shown);
+        std::string expected = echo;
+        expected += "\nverdict: INCOMPLETE (" + reason + c.shown + "))\n";
+        process::Result words = process::run(program, {}, input);
+        EXPECT_EQ(words.out, expected);
+        EXPECT_EQ(words.err, error);
+        EXPECT_EQ(words.exit_status, 2);
     }
 }
 
@@ -254,16 +382,28 @@ TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
         std::string diagnosis;
         int exit_status;
         std::string mixed_in; // standard error's lines where they land among the rows
+        std::string err;
     };
+    auto untested = [](int rows) {
+        std::string why = std::to_string(rows) + (rows == 1 ? " row" : " rows") +
+                          " without an answer and no wiring fault among the answered rows: test again";
+        return std::pair("verdict: INCOMPLETE (" + why + ")\n", "wiretest-diagnose: incomplete test: " + why + "\n");
+    };
+    const auto [one_dropped, one_dropped_err] = untested(1);
+    const auto [silent, silent_err] = untested(13);
+    const auto [unplugged, unplugged_err] = untested(9);
     const Case cases[] = {
-        {"board=", "verdict: PASS (full test, errors: 0; every pin ok)\n", 0, ""},
-        {"board=open3:0", stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n", 1, ""},
-        {"board=;drop_read=5", "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n",
-         1, ""},
+        {"board=", "verdict: PASS (full test, errors: 0; every pin ok)\n", 0, "", ""},
+        {"board=open3:0", stuck_3 + "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n", 1, "", ""},
+        // A board that was not measured, in part or at all, is neither passed nor failed.
+        {"board=;drop_read=5", one_dropped, 2, "", one_dropped_err},
+        {"board=open3:0;silent=1", silent, 2, "", silent_err},
+        // Unplugged after the fourth row: each later row has its status name.
+        {"board=;unplug_after=42", unplugged, 2, "\t00001000\t00001000\nFT_DEVICE_NOT_FOUND\n", unplugged_err},
         // The 22nd write asks for the high byte after 0x80 is driven, and fails.
         {"board=swap4-5;fail_out=22",
          swapped_4_5 + "verdict: FAIL (full test, errors: 5; 2 pins not ok; 1 row without an answer)\n", 1,
-         "\t01000000\t01000000\nFT_IO_ERROR\n\t10000000\t11111111\n"},
+         "\t01000000\t01000000\nFT_IO_ERROR\n\t10000000\t11111111\n", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.board);
@@ -280,7 +420,7 @@ TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
             EXPECT_NE(piped.out.find(c.mixed_in), std::string::npos) << piped.out;
             EXPECT_EQ(piped.out.substr(piped.out.size() - c.diagnosis.size() - 1), "\n" + c.diagnosis);
         }
-        EXPECT_EQ(piped.err, "");
+        EXPECT_EQ(piped.err, c.err);
         EXPECT_EQ(piped.exit_status, c.exit_status);
     }
 }

@@ -6,6 +6,7 @@
 #include "board_text.h"
 #include "diagnosis.h"
 #include "fixture.h"
+#include "single_faults.h"
 #include "render.h"
 
 #include <nlohmann/json.hpp>
@@ -84,75 +85,6 @@ protected:
 };
 
 // --- every single fault, in the full and the short test ----------------------
-
-struct SingleFault {
-    std::string name;
-    chip::Wiring wiring;
-    std::string full;  // the faulty pins the full test must name
-    std::string brief; // what the short test makes of it ("" passes)
-};
-
-std::string group_of(int pin) { return pin % 2 ? "1,3,5,7" : "0,2,4,6"; }
-bool same_group(int a, int b) { return a % 2 == b % 2; }
-
-// One pin as faulty_pins() writes it: "3:stuck-0", "4:reads-other(5)".
-std::string named(int pin, const std::string &status, const std::string &with = "")
-{
-    std::string text = std::to_string(pin);
-    text.append(":").append(status);
-    if (!with.empty())
-        text.append("(").append(with).append(")");
-    return text;
-}
-
-// Two pins that name each other.
-std::string pair_named(int a, int b, const std::string &status, const std::string &with_a,
-                       const std::string &with_b)
-{
-    return named(a, status, with_a).append(" ").append(named(b, status, with_b));
-}
-
-std::vector<SingleFault> single_faults()
-{
-    std::vector<SingleFault> faults;
-    for (int j = 0; j < 8; j++) {
-        for (const std::string status : {"stuck-0", "stuck-1", "inverted"}) {
-            chip::Wiring wiring;
-            if (status == "inverted")
-                wiring.invert(j);
-            else
-                wiring.stick(j, status == "stuck-1");
-            faults.push_back({named(j, status), wiring, named(j, status), named(j, status)});
-        }
-    }
-    for (int a = 0; a < 8; a++) {
-        for (int b = a + 1; b < 8; b++) {
-            std::string pa = std::to_string(a), pb = std::to_string(b);
-            // Pins of one group read alike in the short test: a short or a
-            // crossing between them passes it. Across the groups a short
-            // still names its partner; a crossed pin reads the whole group.
-            bool hidden = same_group(a, b);
-            for (const std::string kind : {"short-and", "short-or"}) {
-                std::string both = pair_named(a, b, kind, pb, pa);
-                faults.push_back({both, chip::Wiring{}.short_nets(a, b, kind == "short-or"), both,
-                                  hidden ? "" : both});
-            }
-            std::string crossed = pair_named(a, b, "reads-other", pb, pa);
-            faults.push_back({crossed, chip::Wiring{}.swap(a, b), crossed,
-                              hidden ? "" : pair_named(a, b, "reads-other", group_of(b), group_of(a))});
-        }
-    }
-    for (int j = 0; j < 8; j++) {
-        for (int k = 0; k < 8; k++) {
-            if (k == j)
-                continue;
-            std::string reads_k = named(j, "reads-other", std::to_string(k));
-            faults.push_back({reads_k, chip::Wiring{}.wire(j, k), reads_k,
-                              same_group(j, k) ? "" : named(j, "reads-other", group_of(k))});
-        }
-    }
-    return faults;
-}
 
 TEST_F(Diagnose, EverySingleFaultIsNamedExactlyByTheFullTestAndAsTheShortTestSeesIt)
 {
@@ -247,6 +179,7 @@ struct UnansweredCase {
     std::vector<bool> answered;
     std::string pins;
     int errors;
+    Verdict verdict; // a fail needs a wiring fault among the answered rows
 };
 
 // Reads of the pattern steps, counting from 1; the synchronisation's read comes first.
@@ -266,34 +199,37 @@ std::vector<bool> all_answered_but(size_t rows, const std::set<size_t> &unanswer
 std::vector<UnansweredCase> unanswered_cases()
 {
     return {
-        {"no data in the third row", "", false, {}, {3}, Capture::out, all_answered_but(13, {2}), "", 1},
+        {"no data in the third row", "", false, {}, {3}, Capture::out, all_answered_but(13, {2}), "", 1,
+         Verdict::incomplete},
         // The open pin still shows in the rows that were answered.
         {"no data in the open pin's own row", "open3:0", false, {}, {4}, Capture::out,
-         all_answered_but(13, {3}), "3:stuck-0", 3},
+         all_answered_but(13, {3}), "3:stuck-0", 3, Verdict::fail},
         {"no data in every row", "", true, {}, {1, 2, 3, 4}, Capture::out, all_answered_but(4, {0, 1, 2, 3}),
-         "0:untested 1:untested 2:untested 3:untested 4:untested 5:untested 6:untested 7:untested", 4},
+         "0:untested 1:untested 2:untested 3:untested 4:untested 5:untested 6:untested 7:untested", 4,
+         Verdict::incomplete},
         // A failed read prints 11111111; only the status name tells.
         {"failed read, status name before the row", "swap4-5", false, {fail_read_of_step(2)}, {},
-         Capture::both, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+         Capture::both, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5, Verdict::fail},
         {"failed read, status name inside the row", "swap4-5", false, {fail_read_of_step(2)}, {},
-         Capture::both_unbuffered, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5},
+         Capture::both_unbuffered, all_answered_but(13, {1}), "4:reads-other(5) 5:reads-other(4)", 5,
+         Verdict::fail},
         // Without standard error the row reads as if every pin were high
         // while pin 1 was driven: the odd pins look shorted to it.
         {"failed read, standard output alone", "", false, {fail_read_of_step(2)}, {}, Capture::out,
          all_answered_but(13, {}), "0:unexplained 2:unexplained 3:short-or(1) 4:unexplained 5:short-or(1) "
-         "6:unexplained 7:short-or(1)", 1},
+         "6:unexplained 7:short-or(1)", 1, Verdict::fail},
         {"failed read of the last row, standard output alone", "", true, {fail_read_of_step(4)}, {},
-         Capture::out, all_answered_but(4, {3}), "", 1},
+         Capture::out, all_answered_but(4, {3}), "", 1, Verdict::incomplete},
         {"failed read of the last row, status name", "", true, {fail_read_of_step(4)}, {}, Capture::both,
-         all_answered_but(4, {3}), "", 1},
+         all_answered_but(4, {3}), "", 1, Verdict::incomplete},
         // The drive of 0xAA fails: the pins still hold 0x00, and the row shows it.
         {"failed drive, status name before the row", "", true, {sim::fail(sim::Op::Write, 7, FT_IO_ERROR)}, {},
-         Capture::both, all_answered_but(4, {0}), "", 1},
+         Capture::both, all_answered_but(4, {0}), "", 1, Verdict::incomplete},
         // The drive's queue query fails after 0xFF went out: an answered
         // read with equal halves, which the count leaves out.
         {"failed queue query of the last drive", "", true,
          {sim::fail(sim::Op::GetQueueStatus, 13, FT_IO_ERROR)}, {}, Capture::both, all_answered_but(4, {3}), "",
-         0},
+         0, Verdict::pass},
     };
 }
 
@@ -309,7 +245,9 @@ TEST_F(Diagnose, RowsWithoutAnAnswerAreLeftOutOfTheDiagnosis)
         console::Run run = console::run(c.short_test ? Strings{"-n0", "-d", "-s"} : Strings{"-n0", "-d"});
         diagnose::Diagnosis d = diagnose_text(captured(run, c.capture));
         ASSERT_EQ(d.errors, c.errors) << run.out;
-        EXPECT_EQ(d.verdict, c.errors == 0 ? Verdict::pass : Verdict::fail);
+        EXPECT_EQ(d.verdict, c.verdict);
+        EXPECT_EQ(d.problem, c.verdict == Verdict::incomplete ? diagnose::Problem::unanswered
+                                                              : diagnose::Problem::none);
         std::vector<bool> answered;
         for (const diagnose::Row &row : d.rows)
             answered.push_back(row.answered);
@@ -348,7 +286,7 @@ TEST_F(Diagnose, StrayBytesListedBetweenRowsAreNotRows)
     ASSERT_NE(run.err.find("\t\t0: 0xAA\n"), std::string::npos);
     diagnose::Diagnosis d = diagnose_text(captured(run, Capture::both));
     EXPECT_EQ(d.rows.size(), 4u);
-    EXPECT_EQ(d.verdict, Verdict::fail);
+    EXPECT_EQ(d.verdict, Verdict::incomplete);
     EXPECT_EQ(faulty_pins(d), "");
     EXPECT_FALSE(d.rows[0].answered);
 }
@@ -392,10 +330,13 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
          "no rows: the test did not run"},
         {"no listing", no_devices.err, Problem::incomplete,
          "no rows: the test did not run; last error: ERROR: FT_ListDevices"},
-        {"cut after eight lines of rows", first_lines(good, 24), Problem::incomplete,
-         "rows missing: the report ends after 8 of 13 rows"},
-        {"cut inside a row without an answer", first_lines(good, 18) + no_data, Problem::incomplete,
-         "rows missing: the report ends after 2 of 13 rows"},
+        {"stopped before its first row", first_lines(good, 16), Problem::incomplete,
+         "the test stopped after 0 rows"},
+        {"stopped after eight rows", first_lines(good, 24), Problem::incomplete, "the test stopped after 8 rows"},
+        {"stopped inside a row without an answer", first_lines(good, 18) + no_data, Problem::incomplete,
+         "the test stopped after 2 rows"},
+        {"rows alone, cut after eight", first_lines(good, 24).substr(first_lines(good, 16).size()),
+         Problem::incomplete, "rows missing: the report ends after 8 of 13 rows"},
         {"no count line", replaced(good, "Testing complete, errors: 0\n", ""), Problem::incomplete,
          "rows missing: no count line after the rows"},
         {"a count too high", replaced(good, "errors: 0", "errors: 2"), Problem::inconsistent,
@@ -404,7 +345,6 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
          "the count does not match the rows"},
         {"rows out of order", swapped_rows, Problem::unreadable,
          "not a wiretest report: row 2 drives 00000100, not 00000010"},
-        {"two reports", good + good, Problem::unreadable, "not a wiretest report: rows after its count line"},
         {"a row without its read bits", first_lines(good, 18) + no_data + "garbage\n", Problem::unreadable,
          "not a wiretest report: a row without its read bits"},
         {"text", "hello\nworld\n", Problem::unreadable, "not a wiretest report: no line in it is one wiretest prints"},
@@ -420,6 +360,48 @@ TEST_F(Diagnose, IncompleteInconsistentAndForeignReportsAreNotJudged)
         EXPECT_EQ(d.reason, c.reason);
         EXPECT_TRUE(d.rows.empty());
     }
+}
+
+// A log appended to run after run: the last report that reached its count
+// line is judged, whichever comes after it.
+TEST_F(Diagnose, OfReportsOneAfterAnotherTheLastCompleteOneIsJudged)
+{
+    std::string good = run_board({}, false).out;
+    std::string open3 = run_board(board_text::parse("open3:0"), false).out;
+    std::string setup_failed = run_board({}, false, {sim::fail(sim::Op::SetChars, 1, FT_IO_ERROR)}).out;
+    std::string stopped = first_lines(good, 24);
+    struct Case {
+        const char *what;
+        std::string text;
+        int reports, judged;
+        std::string pins;
+        Verdict verdict;
+    };
+    const Case cases[] = {
+        {"a pass, then a fail", good + open3, 2, 2, "3:stuck-0", Verdict::fail},
+        {"a fail, then a stopped run", open3 + stopped, 2, 1, "3:stuck-0", Verdict::fail},
+        {"a stopped run, a setup failure, then a pass", stopped + setup_failed + good, 3, 3, "", Verdict::pass},
+        {"a fail, then a setup failure", open3 + setup_failed, 2, 1, "3:stuck-0", Verdict::fail},
+        {"rows alone after a count line", good + first_lines(open3, 29).substr(first_lines(open3, 16).size()) +
+                                              "Testing complete, errors: 3\n",
+         2, 2, "3:stuck-0", Verdict::fail},
+        {"a stopped run after a stopped run", stopped + first_lines(open3, 20), 2, 2, "", Verdict::incomplete},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        diagnose::Diagnosis d = diagnose_text(c.text);
+        EXPECT_EQ(d.reports, c.reports);
+        EXPECT_EQ(d.judged, c.judged);
+        EXPECT_EQ(d.verdict, c.verdict);
+        if (c.verdict != Verdict::incomplete) {
+            EXPECT_EQ(faulty_pins(d), c.pins);
+        }
+    }
+    EXPECT_EQ(diagnose_text(stopped + first_lines(open3, 20)).reason, "the test stopped after 4 rows");
+    EXPECT_EQ(diagnose::words(diagnose_text(open3 + stopped)),
+              "note: the input holds 2 reports; the last complete one, report 1, is judged\n"
+              "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+              "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n");
 }
 
 TEST_F(Diagnose, ACrLfReportReadsTheSame)
@@ -458,6 +440,13 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
          "5: crossed wires, or its net driven by another pin)\n"
          "pin 7: inverted (reads the opposite of low pin 7)\n" +
              short_note + "verdict: FAIL (short test, errors: 4; 4 pins not ok)\n"},
+        // Pin 0 reads its own level AND another pin's, which the rows cannot name.
+        {"short0-1:and+stick3:0", true,
+         "pin 0: short-and with pins 1 and 3 (reads low pin 0 AND one of low pins 1 and 3: the nets touch and 0 "
+         "wins)\n"
+         "pin 1: short-and with pin 0 (reads low pin 1 AND low pin 0: the nets touch and 0 wins)\n"
+         "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n" +
+             short_note + "verdict: FAIL (short test, errors: 3; 3 pins not ok)\n"},
         {"short3-4:or+invert3", false,
          "pin 3: unexplained (read 1110011110010 where 0001000001001 was driven)\n"
          "pin 4: short-or with pin 3 (reads low pin 4 OR low pin 3: the nets touch and 1 wins)\n"
@@ -472,7 +461,8 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
     sim::attach("WTBOARD1");
     sim::channel(0).faults.dropped_high_reads = {5};
     EXPECT_EQ(diagnose::words(diagnose_text(console::run({"-n0", "-d"}).out)),
-              "verdict: FAIL (full test, errors: 1; every pin ok; 1 row without an answer)\n");
+              "verdict: INCOMPLETE (1 row without an answer and no wiring fault among the answered rows: test "
+              "again)\n");
 }
 
 TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
@@ -501,7 +491,7 @@ TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
     EXPECT_EQ(doc["pins"][0]["with"], nlohmann::json::array());
 }
 
-TEST_F(Diagnose, AnIncompleteJsonDocumentHasNoRowsOrPins)
+TEST_F(Diagnose, AnIncompleteJsonDocumentHasRowsAndPinsOnlyWhenTheRowsWereJudged)
 {
     std::string report = run_board({}, true).out;
     nlohmann::json doc = nlohmann::json::parse(
@@ -511,6 +501,18 @@ TEST_F(Diagnose, AnIncompleteJsonDocumentHasNoRowsOrPins)
                            "test": "short", "errors": 2})"));
     EXPECT_EQ(nlohmann::json::parse(diagnose::json(diagnose_text(""))),
               nlohmann::json::parse(R"({"verdict": "incomplete", "reason": "no rows: the test did not run"})"));
+
+    // A row without an answer and no fault: which rows were answered is known.
+    SetUp();
+    sim::attach("WTBOARD1");
+    sim::channel(0).faults.dropped_high_reads = {2};
+    nlohmann::json unanswered = nlohmann::json::parse(diagnose::json(diagnose_text(console::run({"-n0", "-d", "-s"}).out)));
+    EXPECT_EQ(unanswered["verdict"], "incomplete");
+    EXPECT_EQ(unanswered["reason"], "1 row without an answer and no wiring fault among the answered rows: test again");
+    EXPECT_EQ(unanswered["errors"], 1);
+    ASSERT_EQ(unanswered["rows"].size(), 4u);
+    EXPECT_EQ(unanswered["rows"][1], nlohmann::json::parse(R"({"driven": 85, "read": 255, "answered": false})"));
+    EXPECT_EQ(unanswered["pins"][7], nlohmann::json::parse(R"({"pin": 7, "status": "ok", "with": []})"));
 }
 
 TEST(DiagnosePatterns, AreTheSequenceTheToolDrives)

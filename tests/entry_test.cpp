@@ -287,30 +287,42 @@ TEST_F(Entry, AUniqueNameOpensAsBeforeWhenOtherNamesRepeat)
 }
 
 // Control characters from the EEPROM print as '?' in every line that names
-// the chip; the driver is still asked for the name as it is.
+// the chip: C0, DEL and the C1 bytes 0x80-0x9F, alone or as the second byte
+// of UTF-8's form of a C1 control; the bytes around them print as they are.
+// The driver is still asked for the name as it is.
 TEST_F(Entry, ControlCharactersOfASerialNumberPrintAsQuestionMarks)
 {
-    const std::string raw = "\x1b[2J\x01\tFT\x7f\x1f\xc3\xa9";
-    const std::string shown = "?[2J??FT??\xc3\xa9";
+    struct Case {
+        const char *what;
+        std::string raw, shown;
+    };
+    const Case cases[] = {
+        {"C0 and DEL", "\x1b[2J\x01\tFT\x7f\x1f\xc3\xa9", "?[2J??FT??\xc3\xa9"},
+        {"C1", "\x9b" "2J\x80\x9f\x7e\xa0\xff", "?2J??\x7e\xa0\xff"},
+        {"C1 in UTF-8", "FT\xc2\x9b" "2J\xc2\x85", "FT\xc2?2J\xc2?"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        sim::attach(c.raw);
+        sim::inject(sim::fail(sim::Op::ResetDevice, 1, FT_IO_ERROR)); // stop after the banner
+        console::Run r = console::run({"-n0"});
+        EXPECT_EQ(r.out, expected::listing({c.shown}) + expected::connected(c.shown));
+        EXPECT_EQ(opened(), c.raw);
 
-    sim::attach(raw);
-    sim::inject(sim::fail(sim::Op::ResetDevice, 1, FT_IO_ERROR)); // stop after the banner
-    console::Run r = console::run({"-n0"});
-    EXPECT_EQ(r.out, expected::listing({shown}) + expected::connected(shown));
-    EXPECT_EQ(opened(), raw);
+        SetUp();
+        sim::attach(c.raw);
+        sim::inject(sim::fail(sim::Op::OpenEx, 1, FT_DEVICE_NOT_OPENED));
+        r = console::run({"-n0"});
+        EXPECT_EQ(r.err, "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (" + c.shown + ")\n");
 
-    SetUp();
-    sim::attach(raw);
-    sim::inject(sim::fail(sim::Op::OpenEx, 1, FT_DEVICE_NOT_OPENED));
-    r = console::run({"-n0"});
-    EXPECT_EQ(r.err, "FT_DEVICE_NOT_OPENED\nERROR: FT_OpenEx (" + shown + ")\n");
-
-    SetUp();
-    sim::attach(raw);
-    sim::attach(raw);
-    r = console::run({"-n1"});
-    EXPECT_EQ(r.out, expected::listing({shown, shown}));
-    EXPECT_EQ(r.err, "ERROR: more than one device has the serial number " + shown + "\n");
+        SetUp();
+        sim::attach(c.raw);
+        sim::attach(c.raw);
+        r = console::run({"-n1"});
+        EXPECT_EQ(r.out, expected::listing({c.shown, c.shown}));
+        EXPECT_EQ(r.err, "ERROR: more than one device has the serial number " + c.shown + "\n");
+    }
 }
 
 TEST_F(Entry, OpeningPrintsTheConnectionBannerAfterTheListing)

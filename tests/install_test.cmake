@@ -6,8 +6,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFI
 if(NOT installed EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(file bin/wiretest bin/wiretest-diagnose share/man/man1/wiretest.1
-             share/man/man1/wiretest-diagnose.1 lib/udev/rules.d/60-wiretest.rules)
+foreach(file bin/wiretest bin/wiretest-diagnose bin/wiretest-station share/man/man1/wiretest.1
+             share/man/man1/wiretest-diagnose.1 share/man/man1/wiretest-station.1
+             lib/udev/rules.d/60-wiretest.rules)
   if(NOT EXISTS ${PREFIX}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
@@ -15,7 +16,7 @@ endforeach()
 file(GLOB everything RELATIVE ${PREFIX} ${PREFIX}/*/* ${PREFIX}/*/*/* ${PREFIX}/*/*/*/*)
 list(FILTER everything EXCLUDE REGEX "^(bin|share|share/man|share/man/man1|lib|lib/udev|lib/udev/rules.d)$")
 list(SORT everything)
-if(NOT everything STREQUAL "bin/wiretest;bin/wiretest-diagnose;lib/udev/rules.d/60-wiretest.rules;share/man/man1/wiretest-diagnose.1;share/man/man1/wiretest.1")
+if(NOT everything STREQUAL "bin/wiretest;bin/wiretest-diagnose;bin/wiretest-station;lib/udev/rules.d/60-wiretest.rules;share/man/man1/wiretest-diagnose.1;share/man/man1/wiretest-station.1;share/man/man1/wiretest.1")
   message(FATAL_ERROR "installed: ${everything}")
 endif()
 file(STRINGS ${PREFIX}/lib/udev/rules.d/60-wiretest.rules rules REGEX "idProduct")

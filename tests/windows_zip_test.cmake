@@ -1,6 +1,7 @@
 # Runs packaging/windows_zip.cmake on stand-in Windows builds and checks what
-# it packs: the .exe files, README.txt and LICENSE.txt with CR LF line ends,
-# nothing else of the build folder; a skip without a build, a failure when
+# it packs: the tools, README.txt and LICENSE.txt with CR LF line ends, the
+# simulated program with its own README.txt in demo/, nothing else of the
+# build folder; a skip without a build, a failure when
 # an .exe file is missing. Run with cmake -P, -DSCRATCH=... -DSOURCE_DIR=...
 cmake_minimum_required(VERSION 3.25)
 set(windows ${SCRATCH}/build-windows)
@@ -57,8 +58,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${windows}/${name}.zip
                 WORKING_DIRECTORY ${SCRATCH}/unpacked COMMAND_ERROR_IS_FATAL ANY)
 file(GLOB_RECURSE packed RELATIVE ${SCRATCH}/unpacked ${SCRATCH}/unpacked/*)
 list(SORT packed)
-set(expected ${name}/LICENSE.txt ${name}/README.txt ${name}/wiretest-diagnose.exe
-             ${name}/wiretest-sim.exe ${name}/wiretest.exe)
+set(expected ${name}/LICENSE.txt ${name}/README.txt ${name}/demo/README.txt ${name}/demo/wiretest-sim.exe
+             ${name}/wiretest-diagnose.exe ${name}/wiretest.exe)
 if(NOT packed STREQUAL expected)
   fail("the zip holds ${packed}")
 endif()
@@ -74,10 +75,20 @@ function(read_bytes file variable)
   string(REGEX REPLACE "(..)" "\\1 " bytes "${hex}")
   set(${variable} "${bytes}" PARENT_SCOPE)
 endfunction()
-read_bytes(${unpacked}/README.txt readme_bytes)
-string(REPLACE "0d 0a " "" readme_without_crlf "${readme_bytes}")
-if(NOT readme_bytes MATCHES "0d 0a " OR readme_without_crlf MATCHES "(^| )0a ")
-  fail("README.txt has a line end that is not CR LF")
+foreach(readme README.txt demo/README.txt)
+  read_bytes(${unpacked}/${readme} readme_bytes)
+  string(REPLACE "0d 0a " "" readme_without_crlf "${readme_bytes}")
+  if(NOT readme_bytes MATCHES "0d 0a " OR readme_without_crlf MATCHES "(^| )0a ")
+    fail("${readme} has a line end that is not CR LF")
+  endif()
+endforeach()
+file(READ ${unpacked}/demo/wiretest-sim.exe exe)
+if(NOT exe STREQUAL "MZ wiretest-sim")
+  fail("demo/wiretest-sim.exe was not packed as built")
+endif()
+file(READ ${unpacked}/demo/README.txt demo_readme)
+if(NOT demo_readme MATCHES "simulated" OR NOT demo_readme MATCHES "not a board's")
+  fail("demo/README.txt does not say that its PASS is simulated")
 endif()
 read_bytes(${unpacked}/LICENSE.txt license_bytes)
 read_bytes(${SOURCE_DIR}/LICENSE source_license_bytes)
@@ -89,6 +100,6 @@ file(READ ${unpacked}/README.txt readme)
 if(NOT readme MATCHES "^wiretest ${version} for Windows")
   fail("README.txt does not name the version")
 endif()
-if(NOT readme MATCHES "wiretest-diagnose.exe")
-  fail("README.txt does not name wiretest-diagnose.exe")
+if(NOT readme MATCHES "wiretest-diagnose.exe" OR NOT readme MATCHES "demo\\\\wiretest-sim.exe")
+  fail("README.txt does not name wiretest-diagnose.exe and demo\\wiretest-sim.exe")
 endif()

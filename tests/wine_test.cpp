@@ -418,6 +418,14 @@ TEST(DiagnoseExe, JudgesCrLfReportsAsTheLinuxBuildDoes)
         EXPECT_EQ(from_crlf(from_file.out, "standard output"), linux_json.out);
         EXPECT_EQ(from_file.exit_status, linux_json.exit_status);
     }
+    // A byte that is not UTF-8 and an escape sequence in an ERROR: line: the
+    // JSON library once aborted on the byte (exit 3 under Wine).
+    process::Result linux_json = process::run(linux_diagnose, {"--json"}, "ERROR: FT_OpenEx (\xff\x1b[2J)\n");
+    process::Result windows_json = run_windows(exe, {"--json"}, "ERROR: FT_OpenEx (\xff\x1b[2J)\r\n");
+    EXPECT_EQ(from_crlf(windows_json.out, "standard output"), linux_json.out);
+    EXPECT_EQ(from_crlf(windows_json.err, "standard error"), linux_json.err);
+    EXPECT_EQ(windows_json.exit_status, 2);
+    EXPECT_EQ(linux_json.exit_status, 2);
 }
 
 } // namespace

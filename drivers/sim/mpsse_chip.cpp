@@ -74,6 +74,12 @@ Wiring &Wiring::invert(int high_pin)
     return *this;
 }
 
+Wiring &Wiring::flake(int high_pin, int one_in, uint32_t seed, int idle)
+{
+    flaky.push_back({high_pin, one_in, seed, idle});
+    return *this;
+}
+
 void MpsseChannel::set_bit_mode(uint8_t /*mask*/, uint8_t mode)
 {
     if (mode == 0) {
@@ -124,7 +130,21 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
         high_reads_++;
         if (faults.drop_every_high_read || faults.dropped_high_reads.count(high_reads_))
             return;
+        // The flaky wires open or not for this read; a generator of their
+        // own, not the C library's, so that nothing else moves them.
+        flaky_state_.resize(wiring.flaky.size());
+        flaky_open_ = 0;
+        for (size_t i = 0; i < wiring.flaky.size(); i++) {
+            const Wiring::Flaky &f = wiring.flaky[i];
+            uint32_t &x = flaky_state_[i];
+            if (x == 0) // not seeded yet: xorshift never comes back to 0
+                x = f.seed | 1u;
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5; // xorshift32
+            if (f.one_in > 0 && x % uint32_t(f.one_in) == 0)
+                flaky_open_ |= uint8_t(1u << f.high_pin);
+        }
         answers.push_back(high_pins());
+        flaky_open_ = 0;
         return;
     case 0x84:
         loopback_ = true;
@@ -144,6 +164,11 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
 // The level the wire of a high pin carries from the low side.
 int MpsseChannel::net_level(int high_pin) const
 {
+    if (bit(flaky_open_, high_pin)) {
+        for (const Wiring::Flaky &f : wiring.flaky)
+            if (f.high_pin == high_pin)
+                return f.idle;
+    }
     if (bit(wiring.open, high_pin))
         return bit(wiring.idle_level, high_pin);
     int low_pin = wiring.partner[high_pin];

@@ -28,6 +28,16 @@ struct Wiring {
         bool wired_or;  // otherwise wired-AND
     };
     std::vector<Short> shorts;
+    // A wire that comes and goes (a cracked joint, a loose crimp): open in
+    // about one read of one_in, the reads picked by a generator seeded with
+    // seed, so that a run repeats exactly. Open, it reads idle.
+    struct Flaky {
+        int high_pin;
+        int one_in;
+        uint32_t seed;
+        int idle;
+    };
+    std::vector<Flaky> flaky;
 
     Wiring &open_wire(int high_pin, int idle);
     Wiring &stick(int high_pin, int level);
@@ -36,6 +46,7 @@ struct Wiring {
     // High pin's wire comes from another low pin, whose driver it follows.
     Wiring &wire(int high_pin, int low_pin);
     Wiring &invert(int high_pin);
+    Wiring &flake(int high_pin, int one_in, uint32_t seed, int idle = 0);
 };
 
 // Faults of the chip's answers rather than of the board.
@@ -79,6 +90,8 @@ private:
     uint8_t low_value_ = 0, low_dir_ = 0, high_value_ = 0, high_dir_ = 0;
     int high_reads_ = 0;
     std::vector<uint8_t> pending_; // a command still waiting for its payload
+    uint8_t flaky_open_ = 0;       // flaky wires open for the read under way
+    std::vector<uint32_t> flaky_state_; // each flaky wire's generator, seeded at its first read
 };
 
 } // namespace chip

@@ -82,6 +82,9 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
 // it, or the user lacks permission. The listing gives note as the reason.
 void refuse_access(const std::string &location, const std::string &note);
 
+// The six chips of wiretest-station-sim (drivers/sim/station_demo_chips.cpp).
+void attach_station_demo_chips();
+
 // The engine of an attached device, to set its faults or look at its pins.
 chip::MpsseChannel &channel(int device);
 

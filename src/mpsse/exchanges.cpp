@@ -4,6 +4,7 @@
 #include "device_link/status_report.h"
 #include "mpsse_commands.h"
 #include "settle_delay.h"
+#include "test_driver/report_format.h"
 
 #include <stdio.h>
 
@@ -115,7 +116,7 @@ int set_low_byte(unsigned char value)
         return 0;
     }
     for (uint32_t i = 0; i < bytes_read; i++)
-        fprintf(stderr, "\t\t%i: 0x%X\n", (int)i, (unsigned)receive_buffer[i]);
+        fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, (int)i, (unsigned)receive_buffer[i]);
     return 0;
 }
 
@@ -134,7 +135,7 @@ int read_high_byte(void)
     if (query_queue() != 0)
         return -1;
     if (queue_count == 0) {
-        printf("no data ?!\n");
+        printf(REPORT_NO_DATA_TEXT "\n");
         return -1;
     }
     /* The answer is the last byte queued; stale bytes ahead of it are read

@@ -8,6 +8,7 @@ enum {
     MPSSE_GET_BITS_HIGH = 0x83,    /* answers one byte: the high pins' levels */
     MPSSE_LOOPBACK_ON = 0x84,      /* TDI wired to TDO inside the chip; no answer */
     MPSSE_LOOPBACK_OFF = 0x85,     /* no answer */
+    MPSSE_SEND_IMMEDIATE = 0x87,   /* the chip sends what it holds at once; no answer */
     MPSSE_BAD_COMMAND = 0xAB,      /* not an opcode: answers 0xFA, 0xAB */
 };
 

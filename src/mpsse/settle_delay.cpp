@@ -4,9 +4,12 @@
 
 DelayRecord settle_delay = {0, 0};
 int short_delay = 0;
+int settle_waits_off = 0;
 
 void wait_settle(void)
 {
+    if (settle_waits_off)
+        return;
     if (short_delay) {
         platform_sleep_ms(SHORT_DELAY_MS);
         return;

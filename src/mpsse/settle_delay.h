@@ -14,6 +14,8 @@ enum { FRACTION_PER_MS = 100000000, SHORT_DELAY_MS = 10 };
 
 extern DelayRecord settle_delay; /* the length of the next wait, set by each waiter */
 extern int short_delay;          /* -delay: every wait is SHORT_DELAY_MS */
+extern int settle_waits_off;     /* no wait at all: the station's fast mode,
+                                    which waits on the chip's answers instead */
 
 /* Sleep once, for settle_delay or, with short_delay set, SHORT_DELAY_MS. */
 void wait_settle(void);

@@ -3,7 +3,8 @@
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
 #include "mpsse/settle_delay.h"
-#include "wiring_test.h"
+#include "report_format.h"
+#include "wiring_run.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -15,22 +16,25 @@ char printable_serial[SERIAL_NUMBER_SIZE];
 
 static void print_usage(const char *program)
 {
-    printf("USAGE:\n\t%s [-nX] [-short] [-delay]\n\n", program);
-    printf("\t\t\tX - id number of the device you want to test\n");
-    printf("\t\t\t-short - perform only a short test\n");
-    printf("\t\t\t-delay - use a short delay while performing test\n");
+    printf(USAGE_SYNOPSIS_FORMAT, program);
+    printf(USAGE_DEVICE_TEXT);
+    printf(USAGE_SHORT_TEXT);
+    printf(USAGE_DELAY_TEXT);
 }
 
 /* A serial number is text from the chip's EEPROM: its control characters,
  * escape sequences among them, would act on the operator's terminal. The
- * copy in printable_serial shows each of them as '?'; the device is still
- * opened by the name as listed. */
+ * copy in printable_serial shows each of them as '?': the C0 controls, DEL,
+ * and the bytes 0x80-0x9F, which a terminal that takes 8-bit controls reads
+ * as C1 controls (0x9B starts a sequence as ESC [ does). The comparison is
+ * on the unsigned byte, as char is signed on Linux and Windows alike. The
+ * device is still opened by the name as listed. */
 static const char *printable(const char *serial)
 {
     int i = 0;
     for (; i < SERIAL_NUMBER_SIZE - 1 && serial[i] != '\0'; i++) {
         unsigned char c = (unsigned char)serial[i];
-        printable_serial[i] = c < 0x20 || c == 0x7F ? '?' : serial[i];
+        printable_serial[i] = c < 0x20 || (c >= 0x7F && c <= 0x9F) ? '?' : serial[i];
     }
     printable_serial[i] = '\0';
     return printable_serial;
@@ -70,9 +74,9 @@ static int list_devices(void)
     for (int i = 0; i < MAX_LISTED_DEVICES; i++)
         serial_numbers[i][SERIAL_NUMBER_SIZE - 1] = '\0';
 
-    printf("Select device:\n");
+    printf(REPORT_LISTING_TEXT "\n");
     for (int i = 0; i < device_count && i < MAX_LISTED_DEVICES; i++)
-        printf("Device %d (Serial Number: %s\n", i, printable(serial_numbers[i]));
+        printf(REPORT_DEVICE_FORMAT, i, printable(serial_numbers[i]));
     return 0;
 }
 
@@ -133,8 +137,8 @@ int wiretest_main(int argc, char *argv[])
         fprintf(stderr, "ERROR: FT_OpenEx (%s)\n", printable(serial));
         return -1;
     }
-    printf("%s", banner_line);
-    printf("SUCCESS (Connected to the FTDI.%s)\n", printable(serial));
+    printf("%s", REPORT_BANNER);
+    printf(REPORT_CONNECTED_FORMAT, printable(serial));
 
     return run_test(short_test);
 }

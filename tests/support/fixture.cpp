@@ -13,6 +13,7 @@ void SimTest::SetUp()
     vclock::reset();
     reset_device_state();
     short_delay = 0;
+    settle_waits_off = 0;
     settle_delay = {0, 0};
 }
 

@@ -52,7 +52,8 @@ extern const std::vector<unsigned char> short_patterns; // the 4 of -short
 std::string row(int driven, int read);
 // The rows of a run whose patterns came back as the board maps them.
 std::string rows(const std::vector<unsigned char> &patterns, const std::map<int, int> &misread = {});
-// Every row of the output whose two halves differ.
+// Every row of the output whose two halves differ on one line (a row the
+// no-data notice splits is not one), as wiretest-diagnose reads them.
 std::vector<std::string> failed_rows(const std::string &out);
 
 } // namespace scenarios

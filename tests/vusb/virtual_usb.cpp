@@ -8,7 +8,10 @@
 // the vendor control requests libftdi1 sends, and answers bulk IN transfers
 // in 512-byte packets that start with the two modem status bytes. Its MPSSE
 // channels are chip::MpsseChannel, the engine and board model of the
-// simulated driver.
+// simulated driver. The quad chip's channels A and B are modelled with a
+// high byte, as the dual chip's are: a real FT4232H has none there, and what
+// it answers to a high-byte read is no wiring result, so a passing test on
+// this model says nothing about one.
 //
 // The bus is set up from the environment variable WIRETEST_VUSB, a list of
 // key=value items joined by ';' (test code only; the tool itself reads no

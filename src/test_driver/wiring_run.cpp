@@ -1,4 +1,4 @@
-#include "wiring_test.h"
+#include "wiring_run.h"
 
 #include "device_link/device_state.h"
 #include "device_link/status_report.h"
@@ -6,30 +6,18 @@
 #include "mpsse/exchanges.h"
 #include "mpsse/mpsse_commands.h"
 #include "mpsse/settle_delay.h"
-#include "test_patterns.h"
+#include "report_format.h"
+#include "wiring_patterns.h"
 
 #include <stdio.h>
-
-char bit_text[BIT_TEXT_SIZE];
-
-const char banner_line[] = "\n======================================================\n";
-
-const char *format_bits(int x)
-{
-    int mask = 0x80;
-    for (int i = 0; i < 8; i++, mask >>= 1)
-        bit_text[i] = (x & mask) == mask ? '1' : '0';
-    bit_text[8] = '\0';
-    return bit_text;
-}
 
 /* Drive one pattern, print its row; 1 when it did not come back unchanged. */
 static int test_pattern(unsigned char pattern, int is_last_step)
 {
     set_low_byte(pattern); /* a failure shows in the read-back */
-    printf("\t%s\t", format_bits(pattern));
+    printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
     int value = read_high_byte();
-    printf("%s\n", format_bits(value));
+    printf(REPORT_ROW_READ_FORMAT, format_bits(value));
     if (!is_last_step) {
         settle_delay.seconds = 0;
         settle_delay.fraction = FRACTION_PER_MS; /* 1 ms */
@@ -71,8 +59,8 @@ int run_test(int short_test)
 {
     if (setup_channel() != 0)
         return -1;
-    printf("START TESTING\n");
-    printf("%s", banner_line);
+    printf(REPORT_START_TEXT "\n");
+    printf("%s", REPORT_BANNER);
     if (sync_mpsse() != 0)
         return -1;
     if (prepare_high_byte() != 0)
@@ -81,9 +69,9 @@ int run_test(int short_test)
     int error_count = 0;
     int first_step = short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
     for (int i = first_step; i < FULL_TEST_STEPS; i++)
-        error_count += test_pattern(test_patterns[i], i == FULL_TEST_STEPS - 1);
+        error_count += test_pattern(wiring_patterns[i], i == FULL_TEST_STEPS - 1);
 
-    printf("Testing complete, errors: %i\n", error_count);
+    printf(REPORT_COUNT_FORMAT, error_count);
     FT_Close(device_handle); /* nothing to do about a failure here */
     return 0;
 }

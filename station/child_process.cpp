@@ -1,0 +1,223 @@
+#include "child_process.h"
+
+#include "interrupts.h"
+
+#ifdef _WIN32
+#include <mutex>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char **environ;
+#endif
+
+namespace station {
+namespace {
+
+// Splits what arrives into lines; the last one may come without a line end.
+class LineSplitter {
+public:
+    explicit LineSplitter(const std::function<void(const std::string &)> &on_line) : on_line_(on_line) {}
+    void add(const char *data, size_t size)
+    {
+        for (size_t i = 0; i < size; i++) {
+            if (data[i] == '\n') {
+                on_line_(pending_);
+                pending_.clear();
+            } else {
+                pending_ += data[i];
+            }
+        }
+    }
+    void finish()
+    {
+        if (!pending_.empty())
+            on_line_(pending_);
+        pending_.clear();
+    }
+
+private:
+    const std::function<void(const std::string &)> &on_line_;
+    std::string pending_;
+};
+
+#ifdef _WIN32
+
+std::wstring widen(const std::string &text)
+{
+    if (text.empty())
+        return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), n);
+    return wide;
+}
+
+// One argument quoted the way the C runtime's command-line parser reads it back.
+std::wstring quoted(const std::wstring &arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return arg;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        if (c == L'"')
+            out.append(backslashes * 2 + 1, L'\\');
+        else
+            out.append(backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+#endif
+
+} // namespace
+
+#ifdef _WIN32
+
+std::string own_executable()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+        if (n == 0)
+            return {};
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), int(path.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), int(path.size()), utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+int run_child(const std::string &program, const std::vector<std::string> &args,
+              const std::function<void(const std::string &line)> &on_line)
+{
+    // Inheritable handles go to every process started while they are open:
+    // another board's child would hold this pipe's write end and its EOF
+    // would wait for that child. One start at a time keeps them apart.
+    static std::mutex starting;
+    std::unique_lock<std::mutex> one_start(starting);
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+        return -1;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE no_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  OPEN_EXISTING, 0, nullptr);
+
+    std::wstring command_line = quoted(widen(program));
+    for (const std::string &arg : args)
+        command_line += L" " + quoted(widen(arg));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = no_input;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    PROCESS_INFORMATION process{};
+    std::wstring wide_program = widen(program);
+    BOOL started = CreateProcessW(wide_program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &startup, &process);
+    CloseHandle(write_end);
+    if (no_input != INVALID_HANDLE_VALUE)
+        CloseHandle(no_input);
+    one_start.unlock();
+    if (!started) {
+        CloseHandle(read_end);
+        return -1;
+    }
+    register_child(reinterpret_cast<long long>(process.hProcess));
+    LineSplitter lines(on_line);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        lines.add(buffer, got);
+    lines.finish();
+    CloseHandle(read_end);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    unregister_child(reinterpret_cast<long long>(process.hProcess));
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return int(code & 0xFF);
+}
+
+#else
+
+std::string own_executable()
+{
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    return std::string(path, size_t(n));
+}
+
+int run_child(const std::string &program, const std::vector<std::string> &args,
+              const std::function<void(const std::string &line)> &on_line)
+{
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
+
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    if (failed != 0) {
+        close(pipe_ends[0]);
+        return -1;
+    }
+    register_child(pid);
+    LineSplitter lines(on_line);
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
+        if (got > 0)
+            lines.add(buffer, size_t(got));
+        else if (got == 0 || errno != EINTR)
+            break;
+    }
+    lines.finish();
+    close(pipe_ends[0]);
+    unregister_child(pid); // still ours until reaped, so never another's pid
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+#endif
+
+} // namespace station

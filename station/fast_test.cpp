@@ -1,0 +1,157 @@
+#include "fast_test.h"
+
+#include "interrupts.h"
+
+#include "board_test.h"
+#include "device_link/device_state.h"
+#include "device_link/status_report.h"
+#include "mpsse/channel_setup.h"
+#include "mpsse/exchanges.h"
+#include "mpsse/mpsse_commands.h"
+#include "mpsse/settle_delay.h"
+#include "platform/platform_sleep.h"
+#include "test_driver/report_format.h"
+#include "test_driver/wiring_patterns.h"
+#include "test_driver/wiring_run.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace station {
+namespace {
+
+// How long the answers of one run may take: the chip sends them within a
+// USB round trip of the send-immediate, far below this.
+const auto answer_deadline = std::chrono::milliseconds(200);
+
+// The high byte made inputs as the normal run's preparation makes it: the
+// low byte cleared, the high byte all inputs, the low byte cleared again.
+const unsigned char preparation[] = {MPSSE_SET_BITS_LOW, 0x00, GPIO_ALL_OUTPUTS,
+                                     MPSSE_SET_BITS_HIGH, 0x00, GPIO_ALL_INPUTS,
+                                     MPSSE_SET_BITS_LOW, 0x00, GPIO_ALL_OUTPUTS};
+
+bool write_all(const std::vector<unsigned char> &bytes)
+{
+    uint32_t written = 0;
+    last_status = FT_Write(device_handle, const_cast<unsigned char *>(bytes.data()), uint32_t(bytes.size()),
+                           &written);
+    if (last_status != FT_OK) {
+        report_status();
+        return false;
+    }
+    return true;
+}
+
+// The stream of one run. Without a settle time it is one write; with one,
+// each pattern's read goes in a write of its own after a host wait, which
+// never moves a pin and is never shorter than asked.
+std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t settle_us)
+{
+    std::vector<std::vector<unsigned char>> writes(1);
+    writes[0].assign(std::begin(preparation), std::end(preparation));
+    for (int i = first_step; i < FULL_TEST_STEPS; i++) {
+        std::vector<unsigned char> &w = writes.back();
+        w.insert(w.end(), {MPSSE_SET_BITS_LOW, wiring_patterns[i], GPIO_ALL_OUTPUTS});
+        if (settle_us > 0)
+            writes.emplace_back();
+        writes.back().push_back(MPSSE_GET_BITS_HIGH);
+    }
+    writes.back().push_back(MPSSE_SEND_IMMEDIATE);
+    return writes;
+}
+
+// Reads until `wanted` bytes have come and nothing more is queued, or the
+// deadline passes; returns every byte read.
+std::vector<unsigned char> read_answers(size_t wanted)
+{
+    std::vector<unsigned char> got;
+    auto deadline = std::chrono::steady_clock::now() + answer_deadline;
+    for (;;) {
+        if (query_queue() != 0)
+            break;
+        if (queue_count > 0) {
+            if (read_queue(queue_count) != FT_OK) {
+                report_status();
+                break;
+            }
+            got.insert(got.end(), receive_buffer, receive_buffer + bytes_read);
+            if (std::chrono::steady_clock::now() < deadline)
+                continue; // a chip that never stops talking still ends the run
+            break;
+        }
+        if (got.size() >= wanted || std::chrono::steady_clock::now() >= deadline)
+            break;
+        // Nothing yet: the chip's answer is a USB round trip away.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return got;
+}
+
+// One run: its rows and count line as the normal run prints them. false
+// when a device call failed (the device has likely gone).
+bool run_once(const FastOptions &options)
+{
+    int first_step = options.short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
+    size_t wanted = size_t(FULL_TEST_STEPS - first_step);
+    std::vector<std::vector<unsigned char>> writes = run_writes(first_step, options.settle_us);
+    bool device_ok = true;
+    for (size_t w = 0; w < writes.size() && device_ok; w++) {
+        if (w > 0) // the settle time, rounded up to the platform sleep's milliseconds
+            platform_sleep_ms((options.settle_us + 999) / 1000);
+        device_ok = write_all(writes[w]);
+    }
+    std::vector<unsigned char> bytes = device_ok ? read_answers(wanted) : std::vector<unsigned char>{};
+    device_ok = device_ok && last_status == FT_OK;
+
+    // Bytes queued before the answers (a late answer of the synchronisation,
+    // bytes left by another program) come first; the answers are the last
+    // ones, as the normal run takes the last byte queued as its answer.
+    size_t stale = bytes.size() > wanted ? bytes.size() - wanted : 0;
+    for (size_t i = 0; i < stale; i++)
+        fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, int(i), unsigned(bytes[i]));
+    int errors = 0;
+    for (size_t row = 0; row < wanted; row++) {
+        unsigned char pattern = wiring_patterns[size_t(first_step) + row];
+        printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
+        int value = -1;
+        if (stale + row < bytes.size())
+            value = bytes[stale + row];
+        else
+            printf(REPORT_NO_DATA_TEXT "\n");
+        printf(REPORT_ROW_READ_FORMAT, format_bits(value));
+        errors += value != pattern;
+    }
+    printf(REPORT_COUNT_FORMAT, errors);
+    fflush(stdout);
+    return device_ok;
+}
+
+} // namespace
+
+int test_board_fast(const char *location, char channel, const FastOptions &options)
+{
+    settle_waits_off = 1;
+    if (open_board(location, channel, false) != 0)
+        return -1;
+    if (setup_channel() != 0)
+        return -1;
+    printf(REPORT_START_TEXT "\n");
+    printf(REPORT_BANNER);
+    if (sync_mpsse() != 0)
+        return -1;
+
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.duration_s);
+    for (long run = 0; options.repeat == 0 || run < options.repeat; run++) {
+        if (run > 0 && (soak_should_stop() || (options.repeat == 0 && std::chrono::steady_clock::now() >= until)))
+            break;
+        if (!run_once(options))
+            break;
+    }
+    FT_Close(device_handle);
+    return 0;
+}
+
+} // namespace station

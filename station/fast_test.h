@@ -1,0 +1,25 @@
+// The whole wiring test in one USB round trip: the set and read commands of
+// every pattern in one command stream, one write, ending with send-immediate,
+// and the answers read back under a deadline. Repeated without reopening, it
+// is a soak run that catches contacts that come and go.
+#pragma once
+
+#include <cstdint>
+
+namespace station {
+
+struct FastOptions {
+    bool short_test = false;
+    uint32_t settle_us = 0;   // at least this long between setting a pattern and reading it
+    long repeat = 1;          // runs; 0: until duration_s has passed
+    double duration_s = 0;
+};
+
+// Opens channel of the chip at location, sets it up and synchronises as the
+// normal test does but without its settle waits, then runs the test as often
+// as asked. Prints a normal test's report for every run (rows and count
+// line), so that the station reads it as it reads a normal run. 0 when the
+// runs ran to their end, -1 after a device or setup failure.
+int test_board_fast(const char *location, char channel, const FastOptions &options);
+
+} // namespace station

@@ -1,0 +1,139 @@
+// wiretest-station: tests boards found by the USB port they are plugged
+// into, several at once, and keeps a record of each. Each board's test runs
+// in a process of its own, started from this program with --board.
+#include "board_test.h"
+#include "fast_test.h"
+#include "interrupts.h"
+#include "run.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum { exit_usage = 2 };
+
+std::string host_name()
+{
+#ifdef _WIN32
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : "unknown";
+#else
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : "unknown";
+#endif
+}
+
+int usage_error(const std::string &why)
+{
+    fprintf(stderr, "wiretest-station: usage error: %s (see --help)\n", why.c_str());
+    return exit_usage;
+}
+
+// Standard output lost (a full disk, a closed descriptor) is a run whose
+// records did not arrive.
+int checked_output(int status)
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "ERROR: can not write to standard output\n");
+        return 2;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+#ifndef _WIN32
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
+    CLI::App app{"Tests the wiring of boards found by the USB port they are plugged into, several at once,\n"
+                 "and keeps a record of each.",
+                 "wiretest-station"};
+    app.set_version_flag("--version", std::string("wiretest-station ") + station::version);
+    station::RunOptions options;
+    bool list = false;
+    std::string channel = "A";
+    std::string board; // a board's own test, in the process started for it
+    app.add_flag("--list", list, "list the MPSSE channels plugged in, opening none");
+    app.add_flag("--all", options.selection.all, "test every chip found");
+    app.add_option("--port", options.selection.ports, "test the chip plugged at this location (repeatable)")
+        ->type_name("LOC");
+    app.add_option("--serial", options.selection.serials, "test the chip with this serial number (repeatable)")
+        ->type_name("S");
+    app.add_option("--channel", channel, "the channel tested on each chip (default A)")
+        ->check(CLI::IsMember({"A", "B", "C", "D"}));
+    app.add_flag("--short", options.context.short_test, "drive only the four fixed patterns");
+    app.add_flag("--delay", options.context.short_waits, "make every settle wait 10 ms");
+    app.add_flag("--fast", options.context.fast, "the whole test in one USB round trip, without settle waits");
+    app.add_option("--settle-us", options.fast.settle_us, "with --fast: at least N us between setting a pattern and reading it")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 1000000u));
+    auto *repeat = app.add_option("--repeat", options.fast.repeat, "with --fast: test each board N times without reopening it")
+        ->type_name("N")
+        ->check(CLI::Range(1L, 100000000L));
+    auto *duration = app.add_option("--duration", options.fast.duration_s, "with --fast: test each board over and over for SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.001, 31536000.0))
+        ->excludes(repeat);
+    app.add_option("--jobs", options.jobs, "test at most N boards at once (default: all)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
+    app.add_flag("--json", options.json, "print the records, one JSON object per line, and nothing else");
+    app.add_option("--records", options.records_dir, "write each board's record into DIR")->type_name("DIR");
+    app.add_option("--junit", options.junit_file, "write the JUnit XML of the run to FILE")->type_name("FILE");
+    options.context.station_id = host_name();
+    app.add_option("--station-id", options.context.station_id, "the station's name in the records (default: host name)")
+        ->type_name("ID");
+    app.add_option("--board", board)->group("");
+    app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
+               "2 an ERROR, nothing matched, a usage error, or output or a record not written.\n");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        return usage_error(e.what());
+    }
+    options.selection.channel = channel[0];
+    options.fast.short_test = options.context.short_test;
+    if (*duration)
+        options.fast.repeat = 0; // until the time is up
+    if (!options.context.fast && (*repeat || *duration || options.fast.settle_us > 0))
+        return usage_error("--repeat, --duration and --settle-us run the fast test: add --fast");
+    if (options.context.fast && options.context.short_waits)
+        return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
+
+    if (!board.empty()) {
+        station::handle_interrupts_in_board(options.context.fast && options.fast.repeat != 1);
+        int status = options.context.fast
+                         ? station::test_board_fast(board.c_str(), channel[0], options.fast)
+                         : station::test_board(board.c_str(), channel[0], options.context.short_test,
+                                               options.context.short_waits);
+        if (fflush(stdout) != 0 || ferror(stdout))
+            status = -1;
+        return status;
+    }
+    bool targeted = options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty();
+    if (list) {
+        if (targeted)
+            return usage_error("--list takes no targets");
+        return checked_output(station::list_station(options.json));
+    }
+    if (!targeted)
+        return usage_error("name the boards to test: --all, --port LOC or --serial S");
+    if (options.selection.all && (!options.selection.ports.empty() || !options.selection.serials.empty()))
+        return usage_error("--all tests every chip; it takes no --port or --serial");
+    return checked_output(station::run_station(options));
+}

@@ -1,0 +1,695 @@
+#include "station.h"
+
+#include "device_link/ft_locations.h"
+#include "test_driver/report_format.h"
+#include "render.h"
+
+#include <nlohmann/json.hpp>
+#include <rapidxml/rapidxml.hpp>
+#include <rapidxml/rapidxml_print.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iterator>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifndef WIRETEST_STATION_VERSION
+#define WIRETEST_STATION_VERSION "unknown"
+#endif
+
+namespace station {
+
+const char version[] = WIRETEST_STATION_VERSION;
+
+namespace {
+
+bool starts_with(const std::string &text, const char *prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// The status name a line ends with, as the engine prints them (alone on a
+// line, or after a row's first half): "FT_" and capitals.
+std::string status_at_end(const std::string &line)
+{
+    std::string text = line;
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    size_t start = text.rfind("FT_");
+    if (start == std::string::npos || (start > 0 && text[start - 1] != '\t'))
+        return {};
+    for (size_t i = start + 3; i < text.size(); i++)
+        if (!(std::isupper(static_cast<unsigned char>(text[i])) || text[i] == '_'))
+            return {};
+    return text.substr(start);
+}
+
+std::string utc_time(int64_t millis, const char *format)
+{
+    std::time_t seconds = std::time_t(millis / 1000);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[64];
+    std::strftime(text, sizeof text, format, &utc);
+    return text;
+}
+
+std::string system_error_text(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+} // namespace
+
+// Text from a chip's EEPROM or a report, made safe for a terminal, JSON and
+// XML: every control character but the tab, DEL, the C1 controls and every
+// byte that is not part of well-formed UTF-8 becomes '?'.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : char(c);
+            i++;
+            continue;
+        }
+        // Length and smallest value of the sequence c starts, as UTF-8 allows it.
+        size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        uint32_t value = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+        bool ok = length > 0 && i + length <= text.size();
+        for (size_t k = 1; ok && k < length; k++) {
+            auto next = static_cast<unsigned char>(text[i + k]);
+            ok = (next & 0xC0) == 0x80;
+            value = (value << 6) | (next & 0x3F);
+        }
+        ok = ok && !(length == 3 && value < 0x800) && !(length == 4 && (value < 0x10000 || value > 0x10FFFF)) &&
+             !(value >= 0xD800 && value <= 0xDFFF);
+        if (!ok) {
+            out += '?';
+            i++;
+            continue;
+        }
+        bool c1_control = value <= 0x9F;
+        if (c1_control)
+            out += '?';
+        else
+            out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+bool list_channels(std::vector<Channel> &channels, std::string &error)
+{
+    channels.clear();
+    std::vector<ft_channel_info> list(16);
+    for (;;) {
+        uint32_t count = 0;
+        FT_STATUS status = ft_list_channels(list.data(), uint32_t(list.size()), &count);
+        if (status != FT_OK) {
+            error = "the driver could not list the chips (status " + std::to_string(status) + ")";
+            return false;
+        }
+        if (count <= list.size()) {
+            list.resize(count);
+            break;
+        }
+        list.resize(count); // more arrived than fitted: ask again
+    }
+    for (const ft_channel_info &info : list) {
+        Channel channel;
+        channel.location = printable(std::string(info.location, strnlen(info.location, sizeof info.location)));
+        channel.channel = info.channel;
+        channel.serial = std::string(info.serial, strnlen(info.serial, sizeof info.serial));
+        channel.chip = printable(std::string(info.chip, strnlen(info.chip, sizeof info.chip)));
+        channel.openable = info.access == FT_OK;
+        channel.access_note =
+            printable(std::string(info.access_note, strnlen(info.access_note, sizeof info.access_note)));
+        channels.push_back(channel);
+    }
+    return true;
+}
+
+std::string listing_line(const Channel &channel)
+{
+    std::string line = channel.location + " " + channel.channel + " " +
+                       (channel.serial.empty() ? "-" : printable(channel.serial)) + " " + channel.chip;
+    std::vector<std::string> notes;
+    if (!channel.openable)
+        notes.push_back(channel.access_note.empty() ? "cannot be opened" : channel.access_note);
+    // Its MPSSE channels have no high byte: what a high-byte read answers
+    // there says nothing about the wiring.
+    if (channel.chip == "FT4232H")
+        notes.emplace_back("no high GPIO byte: not a wiring result");
+    for (size_t i = 0; i < notes.size(); i++)
+        line += (i == 0 ? " (" : "; ") + notes[i];
+    return notes.empty() ? line : line + ")";
+}
+
+std::string listing_json(const std::vector<Channel> &channels)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Channel &channel : channels) {
+        nlohmann::ordered_json entry = {{"location", channel.location},
+                                        {"channel", std::string(1, channel.channel)},
+                                        {"serial", printable(channel.serial)},
+                                        {"chip", channel.chip}};
+        if (!channel.openable)
+            entry["access"] = channel.access_note.empty() ? "cannot be opened" : channel.access_note;
+        list.push_back(entry);
+    }
+    return list.dump();
+}
+
+std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection)
+{
+    std::vector<Target> targets;
+    auto add = [&](const Target &target) {
+        for (const Target &t : targets)
+            if (target.error.empty() && t.error.empty() && t.board.location == target.board.location &&
+                t.board.channel == target.board.channel)
+                return; // asked for twice
+        targets.push_back(target);
+    };
+    const std::string letter(1, selection.channel);
+    if (selection.all) {
+        for (const Channel &c : channels)
+            if (c.channel == selection.channel)
+                add(Target{c, ""});
+        if (targets.empty())
+            add(Target{Channel{"", selection.channel, "", "", true, ""},
+                       channels.empty() ? "no chip is plugged in" : "no chip has a channel " + letter});
+    }
+    for (const std::string &port : selection.ports) {
+        Target target{Channel{printable(port), selection.channel, "", "", true, ""}, ""};
+        bool plugged = false;
+        for (const Channel &c : channels) {
+            plugged = plugged || c.location == port;
+            if (c.location == port && c.channel == selection.channel)
+                target.board = c;
+        }
+        if (target.board.chip.empty())
+            target.error = plugged ? "the chip at " + printable(port) + " has no channel " + letter
+                                   : "nothing is plugged at " + printable(port);
+        add(target);
+    }
+    for (const std::string &serial : selection.serials) {
+        std::vector<const Channel *> found;
+        for (const Channel &c : channels)
+            if (c.serial == serial && c.channel == selection.channel)
+                found.push_back(&c);
+        Target target{Channel{"", selection.channel, serial, "", true, ""}, ""};
+        if (found.size() == 1) {
+            target.board = *found[0];
+        } else if (found.empty()) {
+            target.error = "no chip has the serial number " + printable(serial);
+        } else {
+            target.error = "the serial number " + printable(serial) + " is on more than one chip:";
+            for (size_t i = 0; i < found.size(); i++)
+                target.error += (i == 0 ? " " : ", ") + found[i]->location;
+        }
+        add(target);
+    }
+    return targets;
+}
+
+const char *outcome_name(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::pass: return "PASS";
+    case Outcome::fail: return "FAIL";
+    case Outcome::error: return "ERROR";
+    }
+    return "ERROR";
+}
+
+void BoardReport::add_line(const std::string &line)
+{
+    reader_.add_line(line);
+    std::string status = status_at_end(line);
+    if (!status.empty()) {
+        last_status_ = status;
+        unplugged_ = unplugged_ || (started_ && status == "FT_DEVICE_NOT_FOUND");
+    }
+    if (starts_with(line, REPORT_START_TEXT))
+        started_ = true;
+    if (starts_with(line, "ERROR: ")) {
+        failed_step_ = line.substr(7);
+        if (!failed_step_.empty() && failed_step_.back() == '\r')
+            failed_step_.pop_back();
+        failed_status_ = last_status_;
+        last_status_.clear();
+    }
+    size_t rest = 0;
+    if (parse_row_start(line.data(), line.size(), &rest) >= 0)
+        rows_++;
+    if (parse_count_line(line.data(), line.size()) >= 0)
+        end_run();
+}
+
+// A run's rows came to their count line: judge them and count per pin.
+void BoardReport::end_run()
+{
+    diagnose::Diagnosis d = diagnose::judge(reader_.finish());
+    reader_ = diagnose::ReportReader{};
+    int run = ++soak_.runs;
+    if (d.verdict == diagnose::Verdict::incomplete) {
+        if (soak_.incomplete_runs++ == 0)
+            first_incomplete_ = d.reason;
+        if (!shown_)
+            shown_ = d;
+        return;
+    }
+    bool failed = d.verdict == diagnose::Verdict::fail;
+    if (!shown_ || (failed && failed_runs_ == 0))
+        shown_ = d;
+    failed_runs_ += failed;
+    for (size_t pin = 0; pin < 8; pin++) {
+        diagnose::PinStatus status = d.pins[pin].status;
+        bool not_ok = status != diagnose::PinStatus::ok && status != diagnose::PinStatus::untested;
+        PinSoak &p = soak_.pins[pin];
+        if (run > 1 && not_ok != failed_last_[pin])
+            p.flips++;
+        failed_last_[pin] = not_ok;
+        if (!not_ok)
+            continue;
+        if (p.failures++ == 0)
+            p.failed_class = diagnose::status_name(status);
+        p.failed_runs.push_back(run);
+    }
+}
+
+void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) const
+{
+    if (soak_.runs == 0 || (!soak && exit_status != 0)) {
+        result.rows_ran = false;
+        result.outcome = Outcome::error;
+        if (failed_step_.empty())
+            result.reason = exit_status < 0 ? "the test could not be started"
+                                            : "the test ended without its report (exit status " +
+                                                  std::to_string(exit_status) + ")";
+        else
+            result.reason = printable(failed_step_) + (failed_status_.empty() ? "" : " (" + failed_status_ + ")");
+        if (unplugged_)
+            result.reason = "unplugged during the test (" + result.reason + ")";
+        return;
+    }
+    result.rows_ran = true;
+    result.diagnosis = *shown_;
+    if (soak)
+        result.soak = soak_;
+    if (soak_.incomplete_runs > 0) {
+        // A row without an answer measured nothing: the board is to be
+        // tested again, not judged.
+        result.outcome = Outcome::error;
+        result.reason = unplugged_ ? "unplugged during the test" : printable(first_incomplete_);
+        if (soak)
+            result.reason += " (" + std::to_string(soak_.incomplete_runs) + " of " + std::to_string(soak_.runs) +
+                             " runs incomplete)";
+        return;
+    }
+    result.outcome = failed_runs_ > 0 ? Outcome::fail : Outcome::pass;
+}
+
+std::vector<std::string> soak_pin_lines(const BoardResult &result)
+{
+    std::vector<std::string> lines;
+    if (!result.soak)
+        return lines;
+    std::vector<std::string> words = pin_lines(result.diagnosis);
+    const Soak &soak = *result.soak;
+    for (size_t pin = 0; pin < 8; pin++) {
+        const PinSoak &p = soak.pins[pin];
+        if (p.failures == 0)
+            continue;
+        std::string prefix = "pin " + std::to_string(pin) + ":";
+        if (p.failures < soak.runs) {
+            lines.push_back(prefix + " intermittent: " + p.failed_class + " in " + std::to_string(p.failures) +
+                            " of " + std::to_string(soak.runs) + " runs");
+            continue;
+        }
+        for (const std::string &line : words)
+            if (starts_with(line, prefix.c_str()))
+                lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis)
+{
+    std::vector<std::string> lines;
+    std::string text = diagnose::words(diagnosis);
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (starts_with(line, "pin "))
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string result_line(const BoardResult &result)
+{
+    const Channel &b = result.board;
+    std::string line = std::string(outcome_name(result.outcome)) + " " + (b.location.empty() ? "-" : b.location) +
+                       " " + b.channel + " " + (b.serial.empty() ? "-" : printable(b.serial));
+    if (result.soak)
+        line += " runs: " + std::to_string(result.soak->runs);
+    else if (result.rows_ran && result.diagnosis.errors)
+        line += " errors: " + std::to_string(*result.diagnosis.errors);
+    if (result.outcome == Outcome::fail) {
+        std::vector<std::string> pins = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
+        for (size_t i = 0; i < pins.size(); i++)
+            line += (i == 0 ? ": " : "; ") + pins[i];
+    } else if (result.outcome == Outcome::error) {
+        line += ": " + result.reason;
+    }
+    return line;
+}
+
+std::string record_json(const BoardResult &result, const RunContext &context)
+{
+    nlohmann::ordered_json record;
+    record["dut_id"] = printable(result.dut_id());
+    record["station_id"] = printable(context.station_id);
+    record["location"] = result.board.location;
+    record["channel"] = std::string(1, result.board.channel);
+    record["serial"] = printable(result.board.serial);
+    record["chip"] = result.board.chip;
+    record["test"] = context.short_test ? "short" : "full";
+    record["mode"] = context.fast ? "fast" : context.short_waits ? "delay" : "normal";
+    record["start_time_millis"] = result.start_millis;
+    record["end_time_millis"] = result.end_millis;
+    record["outcome"] = outcome_name(result.outcome);
+    if (result.rows_ran && result.diagnosis.errors)
+        record["errors"] = *result.diagnosis.errors;
+    if (result.rows_ran) {
+        // The rows and pins as wiretest-diagnose --json gives them.
+        nlohmann::ordered_json diagnosis = nlohmann::ordered_json::parse(diagnose::json(result.diagnosis));
+        for (const char *key : {"rows", "pins"})
+            if (diagnosis.contains(key))
+                record[key] = diagnosis[key];
+    }
+    if (result.soak) {
+        const Soak &soak = *result.soak;
+        record["runs"] = soak.runs;
+        nlohmann::ordered_json &pins = record["pins"];
+        for (size_t pin = 0; pin < 8 && pin < pins.size(); pin++) {
+            const PinSoak &p = soak.pins[pin];
+            pins[pin]["failures"] = p.failures;
+            pins[pin]["flips"] = p.flips;
+            if (p.failures > 0 && p.failures < soak.runs) {
+                pins[pin]["status"] = "intermittent";
+                pins[pin]["class"] = p.failed_class;
+                pins[pin]["failed_runs"] = p.failed_runs;
+            } else if (p.failures == soak.runs && soak.runs > 0) {
+                pins[pin]["status"] = p.failed_class;
+            }
+        }
+    }
+    if (result.outcome == Outcome::error)
+        record["reason"] = result.reason;
+    record["version"] = version;
+    return record.dump();
+}
+
+std::string record_file_name(const BoardResult &result)
+{
+    std::string name = result.dut_id() + "_" + result.board.location + "_" +
+                       utc_time(result.start_millis, "%Y%m%dT%H%M%S") + "." +
+                       std::to_string(1000 + result.start_millis % 1000).substr(1) + "Z";
+    for (char &c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
+            c = '_';
+    if (name[0] == '.')
+        name[0] = '_';
+    return name + ".json";
+}
+
+std::string junit_xml(const std::vector<BoardResult> &results, const RunContext &context)
+{
+    using namespace rapidxml;
+    xml_document<> doc;
+    auto text = [&](const std::string &s) { return doc.allocate_string(s.c_str()); };
+    auto element = [&](xml_node<> *parent, const char *name) {
+        xml_node<> *node = doc.allocate_node(node_element, name);
+        parent->append_node(node);
+        return node;
+    };
+    auto attribute = [&](xml_node<> *node, const char *name, const std::string &value) {
+        node->append_attribute(doc.allocate_attribute(name, text(value)));
+    };
+    auto seconds = [](int64_t millis) {
+        char s[32];
+        snprintf(s, sizeof s, "%.3f", double(millis) / 1000.0);
+        return std::string(s);
+    };
+
+    xml_node<> *declaration = doc.allocate_node(node_declaration);
+    attribute(declaration, "version", "1.0");
+    attribute(declaration, "encoding", "UTF-8");
+    doc.append_node(declaration);
+    xml_node<> *suites = element(&doc, "testsuites");
+    attribute(suites, "name", "wiretest-station");
+    int all_tests = 0, all_failures = 0, all_errors = 0, all_skipped = 0;
+    int64_t all_millis = 0;
+    for (const BoardResult &result : results) {
+        const std::string dut = printable(result.dut_id());
+        xml_node<> *suite = element(suites, "testsuite");
+        int tests = 0, failures = 0, errors = 0, skipped = 0;
+        int64_t millis = result.end_millis - result.start_millis;
+        xml_node<> *properties = element(suite, "properties");
+        const std::pair<const char *, std::string> property_values[] = {
+            {"location", result.board.location},
+            {"channel", std::string(1, result.board.channel)},
+            {"serial", printable(result.board.serial)}};
+        for (const auto &p : property_values) {
+            xml_node<> *property = element(properties, "property");
+            attribute(property, "name", p.first);
+            attribute(property, "value", p.second);
+        }
+        if (result.outcome == Outcome::error) {
+            xml_node<> *testcase = element(suite, "testcase");
+            attribute(testcase, "name", "test");
+            attribute(testcase, "classname", dut);
+            attribute(testcase, "time", seconds(millis));
+            xml_node<> *error = element(testcase, "error");
+            attribute(error, "message", result.reason);
+            attribute(error, "type", "ERROR");
+            tests = errors = 1;
+        } else {
+            std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
+            for (int pin = 0; pin < 8; pin++) {
+                xml_node<> *testcase = element(suite, "testcase");
+                attribute(testcase, "name", "pin " + std::to_string(pin));
+                attribute(testcase, "classname", dut);
+                attribute(testcase, "time", "0");
+                tests++;
+                diagnose::PinStatus status = result.diagnosis.pins[size_t(pin)].status;
+                bool soak_failed = result.soak && result.soak->pins[size_t(pin)].failures > 0;
+                if (status == diagnose::PinStatus::ok && !soak_failed)
+                    continue;
+                if (status == diagnose::PinStatus::untested) {
+                    element(testcase, "skipped");
+                    skipped++;
+                    continue;
+                }
+                std::string message, prefix = "pin " + std::to_string(pin) + ": ";
+                for (const std::string &line : lines)
+                    if (starts_with(line, prefix.c_str()))
+                        message = line.substr(prefix.size());
+                xml_node<> *failure = element(testcase, "failure");
+                attribute(failure, "message", message);
+                attribute(failure, "type", soak_failed ? result.soak->pins[size_t(pin)].failed_class
+                                                       : std::string(diagnose::status_name(status)));
+                failures++;
+            }
+        }
+        // The counts are known only now; rapidxml keeps attributes in the
+        // order they are appended, and name comes first by custom.
+        const std::pair<const char *, std::string> suite_attributes[] = {
+            {"name", dut},
+            {"tests", std::to_string(tests)},
+            {"failures", std::to_string(failures)},
+            {"errors", std::to_string(errors)},
+            {"skipped", std::to_string(skipped)},
+            {"time", seconds(millis)},
+            {"timestamp", utc_time(result.start_millis, "%Y-%m-%dT%H:%M:%S")},
+            {"hostname", printable(context.station_id)}};
+        for (const auto &a : suite_attributes)
+            attribute(suite, a.first, a.second);
+        all_tests += tests;
+        all_failures += failures;
+        all_errors += errors;
+        all_skipped += skipped;
+        all_millis += millis;
+    }
+    attribute(suites, "tests", std::to_string(all_tests));
+    attribute(suites, "failures", std::to_string(all_failures));
+    attribute(suites, "errors", std::to_string(all_errors));
+    attribute(suites, "skipped", std::to_string(all_skipped));
+    attribute(suites, "time", seconds(all_millis));
+    std::string xml;
+    rapidxml::print(std::back_inserter(xml), doc, 0);
+    return xml;
+}
+
+bool make_directories(const std::string &dir, std::string &error)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::u8path(dir), ec);
+    if (ec) {
+        error = "cannot create " + printable(dir) + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+#ifdef _WIN32
+
+bool write_atomically(const std::string &path, const std::string &text, std::string &error)
+{
+    std::filesystem::path target = std::filesystem::u8path(path);
+    std::filesystem::path temporary = target;
+    temporary += L".partial-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetCurrentThreadId());
+    FILE *file = _wfopen(temporary.c_str(), L"wb");
+    if (!file) {
+        error = "cannot write " + printable(path) + ": " + system_error_text(errno);
+        return false;
+    }
+    bool written = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0 &&
+                   _commit(_fileno(file)) == 0;
+    int write_errno = errno;
+    written = fclose(file) == 0 && written;
+    if (!written || !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        _wremove(temporary.c_str());
+        error = "cannot write " + printable(path) + (written ? "" : ": " + system_error_text(write_errno));
+        return false;
+    }
+    return true;
+}
+
+#else
+
+namespace {
+
+bool write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return fsync(fd) == 0;
+}
+
+} // namespace
+
+bool write_atomically(const std::string &path, const std::string &text, std::string &error)
+{
+    auto fail = [&](int err) {
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+        return false;
+    };
+    std::string dir = std::filesystem::path(path).parent_path().string();
+    if (dir.empty())
+        dir = ".";
+    std::string temporary = path + ".partial-" + std::to_string(getpid()) + "-" +
+                            std::to_string(reinterpret_cast<uintptr_t>(&text));
+    // A file without a name until it is whole: a process killed while
+    // writing leaves nothing behind in dir.
+    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (!write_all(fd, text)) {
+            int err = errno;
+            close(fd);
+            return fail(err);
+        }
+        std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        // Linked straight to its name where none is there; else beside it and
+        // renamed over the old file.
+        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            close(fd);
+            return true;
+        }
+        int linked = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW);
+        int err = errno;
+        close(fd);
+        if (linked != 0 && err != ENOENT && err != EXDEV && err != EPERM && err != EOPNOTSUPP)
+            return fail(err);
+        if (linked == 0) {
+            if (rename(temporary.c_str(), path.c_str()) != 0) {
+                err = errno;
+                unlink(temporary.c_str());
+                return fail(err);
+            }
+            return true;
+        }
+        // /proc is not there to link through: write it again under a name.
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        return fail(errno);
+    }
+    fd = open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(errno);
+    bool written = write_all(fd, text);
+    int err = errno;
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        err = written ? errno : err;
+        unlink(temporary.c_str());
+        return fail(err);
+    }
+    return true;
+}
+
+#endif
+
+int exit_status(const std::vector<BoardResult> &results)
+{
+    if (results.empty())
+        return 2;
+    bool failed = false;
+    for (const BoardResult &r : results) {
+        if (r.outcome == Outcome::error)
+            return 2;
+        failed = failed || r.outcome == Outcome::fail;
+    }
+    return failed ? 1 : 0;
+}
+
+std::string summary_line(const std::vector<BoardResult> &results)
+{
+    int passed = 0, failed = 0, errors = 0;
+    for (const BoardResult &r : results) {
+        passed += r.outcome == Outcome::pass;
+        failed += r.outcome == Outcome::fail;
+        errors += r.outcome == Outcome::error;
+    }
+    return "boards: " + std::to_string(results.size()) + ", passed: " + std::to_string(passed) +
+           ", failed: " + std::to_string(failed) + ", errors: " + std::to_string(errors);
+}
+
+} // namespace station

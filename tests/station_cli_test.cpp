@@ -1,0 +1,308 @@
+// build/wiretest-station-sim as a shell runs it, on its six demo chips: the
+// line of each board, the summary, the exit status, the records and the
+// JUnit file read back, and what a kill or an unwritable folder leaves.
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string program = WIRETEST_STATION_SIM;
+
+// The line of each demo chip's board on channel A, written out here as a
+// user reads them rather than built from the station's own code.
+const std::string pass_1_1 = "PASS 1-1 A WTST0001 errors: 0";
+const std::string fail_1_2 =
+    "FAIL 1-2 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or "
+    "shorted to ground)";
+const std::string pass_1_3_1 = "PASS 1-3.1 A - errors: 0";
+const std::string fail_1_3_2 =
+    "FAIL 1-3.2 A WTST0004 errors: 4: pin 5: reads-other with pin 6 (reads low pin 6 instead of low pin 5: "
+    "crossed wires, or its net driven by another pin); pin 6: reads-other with pin 5 (reads low pin 5 instead "
+    "of low pin 6: crossed wires, or its net driven by another pin)";
+const std::string pass_1_4 = "PASS 1-4 A WTST0005 errors: 0";
+const std::string pass_1_5 = "PASS 1-5 A WTST0005 errors: 0";
+// Its pin 4 comes and goes: a single test happens to pass it.
+const std::string pass_1_6 = "PASS 1-6 A WTST0006 errors: 0";
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class StationCli : public ::testing::Test {
+protected:
+    fs::path scratch()
+    {
+        if (dir_.empty()) {
+            char name[] = "/tmp/wiretest-station-XXXXXX";
+            dir_ = mkdtemp(name);
+        }
+        return dir_;
+    }
+    void TearDown() override
+    {
+        if (!dir_.empty())
+            fs::remove_all(dir_);
+    }
+
+private:
+    fs::path dir_;
+};
+
+TEST_F(StationCli, AllTestsEveryDemoChipOnceEachBoardOnItsLine)
+{
+    process::Result r = process::run(program, {"--all", "--delay"});
+    EXPECT_EQ(r.exit_status, 1); // failures, no error
+    EXPECT_EQ(r.err, "");        // no terminal: no live lines
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 8u) << r.out;
+    EXPECT_EQ(lines.back(), "boards: 7, passed: 5, failed: 2, errors: 0");
+    lines.pop_back();
+    EXPECT_EQ(sorted(lines), sorted({pass_1_1, fail_1_2, pass_1_3_1, fail_1_3_2, pass_1_4, pass_1_5, pass_1_6}));
+}
+
+TEST_F(StationCli, EachPortAlone)
+{
+    struct Case {
+        const char *port;
+        std::string line;
+        int status;
+    };
+    for (const Case &c : {Case{"1-1", pass_1_1, 0}, Case{"1-2", fail_1_2, 1}, Case{"1-3.1", pass_1_3_1, 0},
+                          Case{"1-3.2", fail_1_3_2, 1}, Case{"1-4", pass_1_4, 0}, Case{"1-5", pass_1_5, 0},
+                          Case{"1-6", pass_1_6, 0}}) {
+        process::Result r = process::run(program, {"--port", c.port, "--delay"});
+        EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{c.line, std::string("boards: 1, passed: ") +
+                                                                         (c.status ? "0, failed: 1" : "1, failed: 0") +
+                                                                         ", errors: 0"}));
+        EXPECT_EQ(r.exit_status, c.status) << c.port;
+    }
+}
+
+TEST_F(StationCli, TargetsThatNameNoSingleBoardAreErrorsOfTheirOwn)
+{
+    process::Result r = process::run(program, {"--port", "9-9", "--serial", "WTST0005", "--serial", "WTST0001",
+                                               "--port", "1-1", "--channel", "A", "--short", "--delay"});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(sorted(lines_of(r.out)),
+              sorted({"ERROR 9-9 A -: nothing is plugged at 9-9",
+                      "ERROR - A WTST0005: the serial number WTST0005 is on more than one chip: 1-4, 1-5",
+                      "PASS 1-1 A WTST0001 errors: 0", // asked for twice, tested once
+                      "boards: 3, passed: 1, failed: 0, errors: 2"}));
+}
+
+TEST_F(StationCli, UsageErrorsTestNothing)
+{
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--short"},
+                                               {"--all", "--port", "1-1"},
+                                               {"--all", "--channel", "E"},
+                                               {"--all", "--jobs", "0"},
+                                               {"--list", "--all"},
+                                               {"--all", "--frobnicate"},
+                                               {"--port"}}) {
+        process::Result r = process::run(program, args);
+        std::string shown;
+        for (const std::string &a : args)
+            shown += a + " ";
+        EXPECT_EQ(r.exit_status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_EQ(r.err.rfind("wiretest-station: usage error: ", 0), 0u) << shown << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
+    }
+}
+
+TEST_F(StationCli, ListingNamesEveryChannelWithItsLocation)
+{
+    process::Result r = process::run(program, {"--list"});
+    EXPECT_EQ(r.exit_status, 0);
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines[0], "1-1 A WTST0001 FT2232H");
+    EXPECT_EQ(lines[5], "1-3.1 B - FT2232H");
+    process::Result json = process::run(program, {"--list", "--json"});
+    nlohmann::json list = nlohmann::json::parse(json.out);
+    ASSERT_EQ(list.size(), 14u);
+    EXPECT_EQ(list[4], nlohmann::json({{"location", "1-3.1"}, {"channel", "A"}, {"serial", ""}, {"chip", "FT2232H"}}));
+}
+
+TEST_F(StationCli, RecordsAndJunitHoldWhatTheJsonLinesSay)
+{
+    fs::path records = scratch() / "records" / "today";
+    fs::path junit = scratch() / "run.xml";
+    process::Result r = process::run(program, {"--all", "--short", "--delay", "--json", "--records", records.string(),
+                                               "--junit", junit.string(), "--station-id", "line-3"});
+    EXPECT_EQ(r.exit_status, 1);
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 7u) << r.out; // the records and nothing else
+    std::vector<std::string> files;
+    for (const auto &entry : fs::directory_iterator(records))
+        files.push_back(read_file(entry.path()));
+    ASSERT_EQ(files.size(), 7u);
+    for (std::string &f : files) {
+        ASSERT_FALSE(f.empty());
+        f.pop_back(); // the file's line end
+    }
+    EXPECT_EQ(sorted(files), sorted(lines));
+    for (const std::string &line : lines) {
+        nlohmann::json record = nlohmann::json::parse(line);
+        EXPECT_EQ(record["station_id"], "line-3");
+        EXPECT_EQ(record["test"], "short");
+        EXPECT_EQ(record["rows"].size(), 4u);
+        EXPECT_EQ(record["pins"].size(), 8u);
+        EXPECT_LE(record["start_time_millis"].get<int64_t>(), record["end_time_millis"].get<int64_t>());
+        EXPECT_EQ(record["dut_id"], record["serial"] == "" ? record["location"] : record["serial"]);
+        bool faulty = record["location"] == "1-2" || record["location"] == "1-3.2";
+        EXPECT_EQ(record["outcome"], faulty ? "FAIL" : "PASS") << line;
+    }
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(junit.c_str()));
+    pugi::xml_node suites = doc.child("testsuites");
+    EXPECT_EQ(suites.attribute("tests").as_int(), 56);
+    EXPECT_EQ(suites.attribute("failures").as_int(), 3); // pin 3 at 1-2, pins 5 and 6 at 1-3.2
+    EXPECT_EQ(std::distance(suites.children("testsuite").begin(), suites.children("testsuite").end()), 7);
+}
+
+TEST_F(StationCli, RecordsThatCannotBeWrittenEndWithStatusTwoAndSaySo)
+{
+    std::ofstream(scratch() / "a-file") << "x";
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    for (const Case &c : {Case{{"--records", (scratch() / "a-file" / "records").string()}, "cannot create "},
+                          Case{{"--records", "/proc/wiretest-records"}, "cannot create /proc/wiretest-records"},
+                          Case{{"--junit", (scratch() / "a-file" / "run.xml").string()}, "cannot write "}}) {
+        std::vector<std::string> args = {"--port", "1-1", "--short", "--delay"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 2) << c.args[1];
+        EXPECT_NE(r.err.find("wiretest-station: " + c.says), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(StationCli, LostStandardOutputIsAnError)
+{
+    process::Result r = process::run("/bin/sh", {"-c", "\"$0\" --port 1-1 --short --delay >/dev/full", program});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err, "ERROR: can not write to standard output\n");
+}
+
+TEST_F(StationCli, KilledMidRunLeavesOnlyWholeRecords)
+{
+    fs::path records = scratch() / "records";
+    process::Live live = process::start(program, {"--all", "--delay", "--jobs", "1", "--records", records.string(),
+                                                  "--junit", (scratch() / "run.xml").string()});
+    process::read_until(live, "PASS 1-1", 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    kill(live.pid, SIGKILL);
+    process::finish(live);
+    int whole = 0;
+    for (const auto &entry : fs::directory_iterator(records)) {
+        std::string text = read_file(entry.path());
+        EXPECT_EQ(entry.path().extension(), ".json") << entry.path();
+        EXPECT_NO_THROW(nlohmann::json::parse(text)) << entry.path();
+        whole++;
+    }
+    EXPECT_GE(whole, 1);
+    EXPECT_LT(whole, 7);
+    EXPECT_FALSE(fs::exists(scratch() / "run.xml")); // written at the end only
+}
+
+TEST_F(StationCli, SoakNamesTheIntermittentPinAndNoOther)
+{
+    fs::path junit = scratch() / "soak.xml";
+    process::Result r = process::run(program, {"--port", "1-6", "--fast", "--repeat", "1000", "--json", "--junit",
+                                               junit.string()});
+    EXPECT_EQ(r.exit_status, 1);
+    nlohmann::json record = nlohmann::json::parse(r.out);
+    EXPECT_EQ(record["outcome"], "FAIL");
+    EXPECT_EQ(record["mode"], "fast");
+    EXPECT_EQ(record["runs"], 1000);
+    for (const nlohmann::json &pin : record["pins"]) {
+        if (pin["pin"] == 4) {
+            EXPECT_EQ(pin["status"], "intermittent");
+            EXPECT_GT(pin["failures"].get<int>(), 0);
+            EXPECT_LT(pin["failures"].get<int>(), 1000);
+            EXPECT_EQ(pin["failed_runs"].size(), pin["failures"].get<size_t>());
+        } else {
+            EXPECT_EQ(pin["status"], "ok") << pin;
+            EXPECT_EQ(pin["failures"], 0) << pin;
+        }
+    }
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(junit.c_str()));
+    std::string message = doc.child("testsuites").child("testsuite").find_child_by_attribute("testcase", "name", "pin 4")
+                              .child("failure").attribute("message").value();
+    EXPECT_EQ(message.rfind("intermittent: ", 0), 0u) << message;
+    EXPECT_NE(message.find(" of 1000 runs"), std::string::npos) << message;
+}
+
+TEST_F(StationCli, InterruptEndsASoakWithARecordOfTheRunsDone)
+{
+    fs::path records = scratch() / "records";
+    for (int signal : {SIGINT, SIGTERM}) {
+        process::Live live = process::start(program, {"--port", "1-1", "--fast", "--duration", "60", "--records",
+                                                      records.string(), "--json"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        kill(live.pid, signal);
+        auto sent = std::chrono::steady_clock::now();
+        process::Result r = process::finish(live, 5000);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+        EXPECT_EQ(r.exit_status, 0) << signal;
+        nlohmann::json record = nlohmann::json::parse(r.out);
+        EXPECT_EQ(record["outcome"], "PASS");
+        EXPECT_GT(record["runs"].get<int>(), 10);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 2);
+}
+
+TEST_F(StationCli, SecondInterruptStopsAtOnceLeavingNoFile)
+{
+    fs::path junit = scratch() / "run.xml";
+    // The normal waits: each board takes 44 s.
+    process::Live live = process::start(program, {"--all", "--records", (scratch() / "records").string(), "--junit",
+                                                  junit.string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(live.pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 3000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 130);
+    EXPECT_FALSE(fs::exists(junit));
+    EXPECT_FALSE(fs::exists(scratch() / "records") && !fs::is_empty(scratch() / "records"));
+}
+
+} // namespace
