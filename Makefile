@@ -34,7 +34,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo station-demo test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo station-demo-line test deps configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -84,6 +84,12 @@ demo: configure
 station-demo: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
 	$(BUILD_DIR)/wiretest-station-sim --all --delay || [ $$? -eq 1 ]
+
+# The station as a line's loop: the demo boards plugged at 1-1 one after
+# another, each tested as it arrives; it ends after the seventh.
+station-demo-line: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
+	$(BUILD_DIR)/wiretest-station-sim --wait --delay --count 7 || [ $$? -eq 1 ]
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure

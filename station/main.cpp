@@ -4,7 +4,9 @@
 #include "board_test.h"
 #include "fast_test.h"
 #include "interrupts.h"
+#include "driver_options.h"
 #include "run.h"
+#include "wait.h"
 
 #include <CLI/CLI.hpp>
 
@@ -61,7 +63,9 @@ int main(int argc, char *argv[])
                  "wiretest-station"};
     app.set_version_flag("--version", std::string("wiretest-station ") + station::version);
     station::RunOptions options;
-    bool list = false;
+    station::WaitOptions wait;
+    options.driver_options = station::take_driver_options(argc, argv);
+    bool list = false, waiting = false;
     std::string channel = "A";
     std::string board; // a board's own test, in the process started for it
     app.add_flag("--list", list, "list the MPSSE channels plugged in, opening none");
@@ -88,6 +92,11 @@ int main(int argc, char *argv[])
     app.add_option("--jobs", options.jobs, "test at most N boards at once (default: all)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
+    app.add_flag("--wait", waiting, "test each board the moment it is plugged in, until Ctrl-C or --count");
+    auto *count = app.add_option("--count", wait.count, "with --wait: end after N boards")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000000000));
+    app.add_flag("--scan", wait.scan, "with --wait and one --port: read each board's label from standard input first");
     app.add_flag("--json", options.json, "print the records, one JSON object per line, and nothing else");
     app.add_option("--records", options.records_dir, "write each board's record into DIR")->type_name("DIR");
     app.add_option("--junit", options.junit_file, "write the JUnit XML of the run to FILE")->type_name("FILE");
@@ -124,6 +133,15 @@ int main(int argc, char *argv[])
         if (fflush(stdout) != 0 || ferror(stdout))
             status = -1;
         return status;
+    }
+    if (!waiting && (*count || wait.scan))
+        return usage_error("--count and --scan belong to --wait");
+    if (waiting) {
+        if (list || options.selection.all || !options.selection.serials.empty())
+            return usage_error("--wait watches locations: give --port LOC, or nothing for every port");
+        if (wait.scan && options.selection.ports.size() != 1)
+            return usage_error("--scan reads the label of one board at a time: give exactly one --port");
+        return checked_output(station::wait_station(options, wait));
     }
     bool targeted = options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty();
     if (list) {

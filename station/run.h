@@ -3,9 +3,12 @@
 #pragma once
 
 #include "fast_test.h"
+#include "screen.h"
 #include "station.h"
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace station {
 
@@ -17,6 +20,32 @@ struct RunOptions {
     std::string records_dir;
     std::string junit_file;
     FastOptions fast; // with context.fast
+    std::vector<std::string> driver_options; // handed on to each board's process
+};
+
+// What a run and a --wait loop share: the screen, the records as the boards
+// finish, and the end (JUnit file, summary, exit status).
+class Session {
+public:
+    explicit Session(const RunOptions &options, bool operator_view = false);
+    // Lists the channels and prepares the records folder; false after saying why.
+    bool start(std::vector<Channel> &channels);
+    // Tests one board in a process of its own; label, when given, is its dut_id.
+    void test(const Channel &board, const std::string &label);
+    // A board's result: its line or record, and its record file.
+    void finish(int live, BoardResult result);
+    // Returns the exit status.
+    int end();
+    int boards_done();
+
+    const RunOptions &options;
+    Screen screen;
+
+private:
+    const std::string program;
+    std::mutex results_mutex_;
+    std::vector<BoardResult> results_;
+    bool records_lost_ = false;
 };
 
 // Returns the exit status.

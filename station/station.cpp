@@ -247,7 +247,9 @@ void BoardReport::add_line(const std::string &line)
         last_status_ = status;
         unplugged_ = unplugged_ || (started_ && status == "FT_DEVICE_NOT_FOUND");
     }
-    if (starts_with(line, REPORT_START_TEXT))
+    // The test begins once the channel is open; a chip that goes away after
+    // that was unplugged during the test.
+    if (starts_with(line, REPORT_SUCCESS_PREFIX "Connected"))
         started_ = true;
     if (starts_with(line, "ERROR: ")) {
         failed_step_ = line.substr(7);

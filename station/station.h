@@ -74,7 +74,11 @@ struct BoardResult {
     bool rows_ran = false;
     int64_t start_millis = 0, end_millis = 0; // Unix time
     std::optional<Soak> soak;        // a soak run's counts
-    std::string dut_id() const { return board.serial.empty() ? board.location : board.serial; }
+    std::string label;               // scanned from the board's label (--scan)
+    std::string dut_id() const
+    {
+        return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;
+    }
 };
 
 // Reads the report of one board's test as its process prints it, standard
@@ -101,7 +105,7 @@ private:
     std::string last_status_;  // the last status name printed
     std::string failed_step_;  // the last ERROR: line, without "ERROR: "
     std::string failed_status_; // the status name that stood before it
-    bool unplugged_ = false;   // FT_DEVICE_NOT_FOUND once the test had started
+    bool unplugged_ = false;   // FT_DEVICE_NOT_FOUND once the channel was open
     bool started_ = false;
     int rows_ = 0;
 };

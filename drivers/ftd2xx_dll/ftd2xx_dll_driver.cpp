@@ -9,6 +9,8 @@
 // library's device-information list and its FT_OpenEx by location id. Those
 // two list operations are optional: a library without them still serves
 // wiretest, and only the station's two functions fail, with FT_NOT_SUPPORTED.
+// The library tells of no arrivals, so the station's wait for one is not
+// supported either.
 #include "device_link/ft_device_info.h"
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
@@ -380,6 +382,15 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
                               FT_OPEN_BY_LOCATION, handle);
     }
     return FT_DEVICE_NOT_FOUND;
+}
+
+// The chip maker's library tells of no arrivals here: the station lists
+// every so often instead.
+FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
+{
+    (void)timeout_ms;
+    (void)changed;
+    return FT_NOT_SUPPORTED;
 }
 
 } // extern "C"

@@ -78,11 +78,29 @@ enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
 void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
                  const chip::Wiring &wiring = {});
 
+// A chip that comes and goes: attached as attach_chip does, plugged from
+// plugged_at to unplugged_at (Unix time in ms on the system clock, which the
+// station's processes share; 0: never unplugged). Calls on its handle after
+// it left fail with FT_DEVICE_NOT_FOUND.
+void plug_chip(const std::string &location, const std::string &serial, ChipKind kind, const chip::Wiring &wiring,
+               int64_t plugged_at, int64_t unplugged_at);
+
+// Whether ft_wait_for_change reports arrivals (the default) or, like a
+// driver without hotplug events, says FT_NOT_SUPPORTED.
+void report_hotplug_events(bool on);
+
 // The chip at location may be listed but not opened: another program holds
 // it, or the user lacks permission. The listing gives note as the reason.
 void refuse_access(const std::string &location, const std::string &note);
 
-// The six chips of wiretest-station-sim (drivers/sim/station_demo_chips.cpp).
+// The chips of wiretest-station-sim (drivers/sim/station_demo_chips.cpp):
+// dual chips (FT2232H), each with its board on channel A.
+struct StationDemoChip {
+    std::string location;
+    std::string serial;
+    chip::Wiring wiring;
+};
+const std::vector<StationDemoChip> &station_demo_table();
 void attach_station_demo_chips();
 
 // The engine of an attached device, to set its faults or look at its pins.

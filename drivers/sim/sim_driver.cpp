@@ -7,9 +7,11 @@
 #include "device_link/ft_device_info.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 namespace sim {
 namespace {
@@ -21,6 +23,8 @@ struct Device {
     std::string chip_serial;      // the chip's own, without the channel letter
     ChipKind kind = ChipKind::FT2232H;
     std::string access_note;      // why it may not be opened; "" when it may
+    int64_t plugged_at = 0;       // Unix time in ms; 0: from the start
+    int64_t unplugged_at = 0;     // Unix time in ms; 0: never
     chip::MpsseChannel engine;
     std::deque<uint8_t> received; // bytes the chip has sent, not yet read
     bool open = false;
@@ -35,6 +39,7 @@ struct InfoEntry {
 
 // The whole simulated world, with one reset.
 struct World {
+    bool hotplug_events = true;
     std::vector<Device> devices;
     std::vector<InfoEntry> info_list;
     std::vector<Fault> faults;
@@ -48,6 +53,19 @@ World &world()
     return w;
 }
 
+// Chips that come and go follow the system clock, which every process of a
+// station shares.
+int64_t now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool plugged(const Device &d, int64_t now = now_ms())
+{
+    return now >= d.plugged_at && (d.unplugged_at == 0 || now < d.unplugged_at);
+}
+
 // Handles are device index + 1, so that a null handle is never valid.
 Device *device_of(FT_HANDLE handle)
 {
@@ -56,6 +74,15 @@ Device *device_of(FT_HANDLE handle)
         return nullptr;
     Device &d = world().devices[index - 1];
     return d.open ? &d : nullptr;
+}
+
+// The status of a call on handle: a chip unplugged while open answers no more.
+FT_STATUS check_handle(FT_HANDLE handle, Device *&d)
+{
+    d = device_of(handle);
+    if (!d)
+        return FT_INVALID_HANDLE;
+    return plugged(*d) ? FT_OK : FT_DEVICE_NOT_FOUND;
 }
 
 // Record the call and apply the faults that hit it. Returns the fault status
@@ -102,9 +129,9 @@ FT_STATUS configure(Op op, FT_HANDLE handle, std::vector<uint64_t> args)
     Hit hit = begin_call(Call(op, std::move(args)), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
-    Device *d = device_of(handle);
-    if (!d)
-        return finish(FT_INVALID_HANDLE);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
     const Call &call = world().calls.back();
     if (op == Op::ResetDevice) {
         d->engine.reset();
@@ -236,6 +263,20 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
     }
 }
 
+void plug_chip(const std::string &location, const std::string &serial, ChipKind kind, const chip::Wiring &wiring,
+               int64_t plugged_at, int64_t unplugged_at)
+{
+    size_t first = world().devices.size();
+    attach_chip(location, serial, kind, wiring);
+    for (size_t i = first; i < world().devices.size(); i++) {
+        world().devices[i].plugged_at = plugged_at;
+        world().devices[i].unplugged_at = unplugged_at;
+        world().devices[i].serial.clear(); // FT_ListDevices lists the chips that stay
+    }
+}
+
+void report_hotplug_events(bool on) { world().hotplug_events = on; }
+
 void refuse_access(const std::string &location, const std::string &note)
 {
     for (Device &d : world().devices)
@@ -307,7 +348,8 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
             return finish(FT_INVALID_PARAMETER);
         std::vector<Device> &devices = world().devices;
         for (size_t i = 0; i < devices.size(); i++) {
-            if (loc_id == 0 || location_id(devices[i].location, devices[i].channel) != loc_id)
+            if (loc_id == 0 || location_id(devices[i].location, devices[i].channel) != loc_id ||
+                !plugged(devices[i]))
                 continue;
             if (!devices[i].access_note.empty())
                 return finish(FT_DEVICE_NOT_OPENED);
@@ -337,7 +379,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
     w.info_list.clear();
     for (size_t i = 0; i < w.devices.size(); i++) {
         const Device &d = w.devices[i];
-        if (location_id(d.location, d.channel) == 0)
+        if (location_id(d.location, d.channel) == 0 || !plugged(d))
             continue;
         w.info_list.push_back({i, d.channel});
         // After a chip's last MPSSE channel, its others.
@@ -387,7 +429,8 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
     *id = kind.usb_id;
     *loc_id = location_id(d.location, channel);
     // The chip maker's buffers: the terminator only where it fits.
-    const std::string listed = is_device || d.chip_serial.empty() ? d.serial : d.chip_serial + channel;
+    const std::string listed =
+        d.kind == ChipKind::FT232H || d.chip_serial.empty() ? d.chip_serial : d.chip_serial + channel;
     std::memset(serial, 0, FT_INFO_SERIAL_SIZE);
     std::copy_n(listed.begin(), std::min(listed.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
     std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + channel;
@@ -407,7 +450,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
     static const char *const kinds[] = {"FT2232H", "FT4232H", "FT232H", "FT2232D"};
     uint32_t found = 0;
     for (const Device &d : world().devices) {
-        if (d.location.empty())
+        if (d.location.empty() || !plugged(d))
             continue;
         if (found < capacity) {
             ft_channel_info &info = list[found];
@@ -438,7 +481,7 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
     std::vector<Device> &devices = world().devices;
     for (size_t i = 0; i < devices.size(); i++) {
         if (devices[i].location.empty() || devices[i].location != location ||
-            devices[i].channel != channel)
+            devices[i].channel != channel || !plugged(devices[i]))
             continue;
         if (!devices[i].access_note.empty())
             return finish(FT_DEVICE_NOT_OPENED);
@@ -489,9 +532,9 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
     Hit hit = begin_call(std::move(call), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
-    Device *d = device_of(handle);
-    if (!d)
-        return finish(FT_INVALID_HANDLE);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
     if (!buffer || !written)
         return finish(FT_INVALID_PARAMETER);
     const std::vector<uint8_t> &bytes = world().calls.back().data;
@@ -505,9 +548,9 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
     Hit hit = begin_call(Call(Op::GetQueueStatus), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
-    Device *d = device_of(handle);
-    if (!d)
-        return finish(FT_INVALID_HANDLE);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
     if (!rx_count)
         return finish(FT_INVALID_PARAMETER);
     *rx_count = hit.count.value_or(uint32_t(d->received.size()));
@@ -523,9 +566,9 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
             *read = *hit.count;
         return finish(hit.status, hit.count.value_or(0));
     }
-    Device *d = device_of(handle);
-    if (!d)
-        return finish(FT_INVALID_HANDLE);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
     if (!buffer || !read)
         return finish(FT_INVALID_PARAMETER);
     // What arrived within the timeout is delivered; a short read succeeds.
@@ -545,12 +588,30 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     Hit hit = begin_call(Call(Op::Close), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
-    Device *d = device_of(handle);
-    if (!d)
-        return finish(FT_INVALID_HANDLE);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
     d->open = false;
     d->engine.reset();
     return finish(FT_OK);
+}
+
+FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
+{
+    if (!world().hotplug_events)
+        return FT_NOT_SUPPORTED;
+    if (!changed)
+        return FT_INVALID_PARAMETER;
+    // Sleep to the next arrival or departure, as a hotplug event would wake us.
+    int64_t now = now_ms(), until = now + timeout_ms;
+    int64_t next = until;
+    for (const Device &d : world().devices)
+        for (int64_t at : {d.plugged_at, d.unplugged_at})
+            if (at > now && at < next)
+                next = at;
+    std::this_thread::sleep_for(std::chrono::milliseconds(next - now));
+    *changed = next < until;
+    return FT_OK;
 }
 
 } // extern "C"

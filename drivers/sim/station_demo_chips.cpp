@@ -6,18 +6,27 @@
 
 namespace sim {
 
+const std::vector<StationDemoChip> &station_demo_table()
+{
+    static const std::vector<StationDemoChip> table = {
+        {"1-1", "WTST0001", {}},
+        {"1-2", "WTST0002", chip::Wiring{}.open_wire(3, 0)},
+        {"1-3.1", "", {}},
+        {"1-3.2", "WTST0004", chip::Wiring{}.swap(5, 6)},
+        {"1-4", "WTST0005", {}},
+        {"1-5", "WTST0005", {}},
+        // Pin 4's wire opens in about one read of 20 and then reads 0: a
+        // contact that a single test passes more often than not, and a soak
+        // catches.
+        {"1-6", "WTST0006", chip::Wiring{}.flake(4, 20, 0x5EED)},
+    };
+    return table;
+}
+
 void attach_station_demo_chips()
 {
-    using sim::ChipKind;
-    sim::attach_chip("1-1", "WTST0001", ChipKind::FT2232H);
-    sim::attach_chip("1-2", "WTST0002", ChipKind::FT2232H, chip::Wiring{}.open_wire(3, 0));
-    sim::attach_chip("1-3.1", "", ChipKind::FT2232H);
-    sim::attach_chip("1-3.2", "WTST0004", ChipKind::FT2232H, chip::Wiring{}.swap(5, 6));
-    sim::attach_chip("1-4", "WTST0005", ChipKind::FT2232H);
-    sim::attach_chip("1-5", "WTST0005", ChipKind::FT2232H);
-    // Pin 4's wire opens in about one read of 20 and then reads 0: a contact
-    // that a single test passes more often than not, and a soak catches.
-    sim::attach_chip("1-6", "WTST0006", ChipKind::FT2232H, chip::Wiring{}.flake(4, 20, 0x5EED));
+    for (const StationDemoChip &c : station_demo_table())
+        attach_chip(c.location, c.serial, ChipKind::FT2232H, c.wiring);
 }
 
 } // namespace sim

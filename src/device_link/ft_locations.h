@@ -59,6 +59,16 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
  */
 FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle);
 
+/*
+ * Wait up to timeout_ms for a chip to arrive or leave, without using the
+ * processor: *changed is 1 when one did (list again to see which), 0 when
+ * the time passed quietly. A driver that is told of no arrivals returns
+ * FT_NOT_SUPPORTED at once, and the caller lists every so often instead
+ * (the chip maker's library on Windows; the libftdi1 layer where libusb has
+ * no hotplug events).
+ */
+FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,130 @@
+// wiretest-station-sim's chips. Without options of its own, the station's
+// demo chips stay plugged in. With --wait it plays a demo line instead: the
+// demo boards plugged at location 1-1 one after another, each removed about
+// a second after its result. Tests plug and unplug chips at chosen times:
+//
+//   --sim-plug LOC=DEMO@FROM-TO  the demo board of location DEMO plugged at
+//                                LOC from FROM to TO ms (TO empty: never
+//                                unplugged), counted from the epoch
+//   --sim-epoch MS               the schedule's zero, in Unix ms; the station
+//                                sets it once and hands it to every process
+//   --sim-line                   the demo line
+//   --sim-no-hotplug             no arrival events: the station polls
+#include "sim_control.h"
+#include "driver_options.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace station {
+namespace {
+
+struct Plug {
+    std::string location;
+    const sim::StationDemoChip *board;
+    int64_t from_ms, to_ms; // to_ms < 0: never unplugged
+};
+
+const sim::StationDemoChip *demo_board(const std::string &location)
+{
+    for (const sim::StationDemoChip &c : sim::station_demo_table())
+        if (c.location == location)
+            return &c;
+    return nullptr;
+}
+
+// "1-1=1-2@0-2500": false when it is not that shape.
+bool parse_plug(const std::string &text, Plug &plug)
+{
+    size_t equals = text.find('='), at = text.find('@'), dash = text.find('-', at == std::string::npos ? 0 : at);
+    if (equals == std::string::npos || at == std::string::npos || dash == std::string::npos || at < equals)
+        return false;
+    plug.location = text.substr(0, equals);
+    plug.board = demo_board(text.substr(equals + 1, at - equals - 1));
+    plug.from_ms = std::atoll(text.substr(at + 1, dash - at - 1).c_str());
+    std::string to = text.substr(dash + 1);
+    plug.to_ms = to.empty() ? -1 : std::atoll(to.c_str());
+    return plug.board != nullptr;
+}
+
+bool has(int argc, char **argv, const char *option)
+{
+    for (int i = 1; i < argc; i++)
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    return false;
+}
+
+// The demo line: each board plugged long enough to settle, be tested, and
+// be looked at for about a second; then the next.
+std::vector<Plug> demo_line(int argc, char **argv)
+{
+    int64_t test_ms = has(argc, argv, "--fast") ? 200 : has(argc, argv, "--delay") ? 1200 : 46000;
+    std::vector<Plug> line;
+    int64_t t = 500;
+    for (const sim::StationDemoChip &c : sim::station_demo_table()) {
+        int64_t out = t + 500 + test_ms + 1000;
+        line.push_back({"1-1", &c, t, out});
+        t = out + 700;
+    }
+    return line;
+}
+
+} // namespace
+
+std::vector<std::string> take_driver_options(int &argc, char **argv)
+{
+    std::vector<std::string> forwarded;
+    std::vector<Plug> plugs;
+    bool line = false, hotplug = true, bad = false;
+    int64_t epoch = -1;
+    int kept = 1;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--sim-plug" && has_value) {
+            Plug plug;
+            bad = bad || !parse_plug(argv[i + 1], plug);
+            plugs.push_back(plug);
+            forwarded.insert(forwarded.end(), {arg, argv[++i]});
+        } else if (arg == "--sim-epoch" && has_value) {
+            epoch = std::atoll(argv[++i]);
+        } else if (arg == "--sim-line") {
+            line = true;
+        } else if (arg == "--sim-no-hotplug") {
+            hotplug = false;
+            forwarded.push_back(arg);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    if (bad) {
+        std::fprintf(stderr, "wiretest-station-sim: --sim-plug takes LOC=DEMO@FROM-TO, DEMO a demo chip's location\n");
+        std::exit(2);
+    }
+    if (epoch < 0)
+        epoch = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+    forwarded.insert(forwarded.end(), {"--sim-epoch", std::to_string(epoch)});
+    sim::report_hotplug_events(hotplug);
+
+    line = line || (plugs.empty() && has(argc, argv, "--wait"));
+    if (line) {
+        forwarded.push_back("--sim-line");
+        plugs = demo_line(argc, argv);
+    }
+    if (plugs.empty()) {
+        sim::attach_station_demo_chips();
+        return forwarded;
+    }
+    for (const Plug &p : plugs)
+        sim::plug_chip(p.location, p.board->serial, sim::ChipKind::FT2232H, p.board->wiring, epoch + p.from_ms,
+                       p.to_ms < 0 ? 0 : epoch + p.to_ms);
+    return forwarded;
+}
+
+} // namespace station

@@ -1,0 +1,171 @@
+#include "screen.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace station {
+namespace {
+
+// Letters five rows high, for a result read from across the bench.
+const char *big_letter(char c, int row)
+{
+    static const char *const rows[][5] = {
+        /* A */ {" ### ", "#   #", "#####", "#   #", "#   #"},
+        /* E */ {"#####", "#    ", "#### ", "#    ", "#####"},
+        /* F */ {"#####", "#    ", "#### ", "#    ", "#    "},
+        /* I */ {"#####", "  #  ", "  #  ", "  #  ", "#####"},
+        /* L */ {"#    ", "#    ", "#    ", "#    ", "#####"},
+        /* O */ {" ### ", "#   #", "#   #", "#   #", " ### "},
+        /* P */ {"#### ", "#   #", "#### ", "#    ", "#    "},
+        /* R */ {"#### ", "#   #", "#### ", "#  # ", "#   #"},
+        /* S */ {" ####", "#    ", " ### ", "    #", "#### "},
+    };
+    const char *order = "AEFILOPRS";
+    for (int i = 0; order[i]; i++)
+        if (order[i] == c)
+            return rows[i][row];
+    return "     ";
+}
+
+bool enable_terminal_escapes(FILE *stream)
+{
+#ifdef _WIN32
+    HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) &&
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    (void)stream;
+    return true;
+#endif
+}
+
+} // namespace
+
+Screen::Screen(bool operator_view)
+    : live_(isatty(fileno(stderr)) != 0 && enable_terminal_escapes(stderr)),
+      operator_(operator_view && isatty(fileno(stdout)) != 0 && enable_terminal_escapes(stdout)),
+      colour_(std::getenv("NO_COLOR") == nullptr || std::getenv("NO_COLOR")[0] == '\0')
+{
+}
+
+int Screen::add_board(const std::string &label)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (operator_ && result_shown_) {
+        // The next board is here: the last result makes way.
+        erase();
+        fputs("\x1b[H\x1b[2J", stdout);
+        fflush(stdout);
+        result_shown_ = false;
+    }
+    boards_.push_back({label, "starting", true});
+    draw();
+    return int(boards_.size()) - 1;
+}
+
+void Screen::progress(int board, const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    boards_[size_t(board)].progress = text;
+    draw();
+}
+
+void Screen::finished(int board, const std::string &line, const BoardResult &result)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (board >= 0)
+        boards_[size_t(board)].active = false;
+    erase();
+    if (operator_)
+        show_result(result);
+    else
+        fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+    draw();
+}
+
+void Screen::message(const std::string &line)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    erase();
+    fprintf(stderr, "wiretest-station: %s\n", line.c_str());
+    draw();
+}
+
+void Screen::summary(const std::string &line)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    erase();
+    fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+}
+
+void Screen::waiting(const std::string &where)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!operator_ || where == waiting_)
+        return;
+    waiting_ = where;
+    erase();
+    fprintf(stdout, "waiting for a board %s\n", where.c_str());
+    fflush(stdout);
+    draw();
+}
+
+void Screen::erase()
+{
+    if (live_ && drawn_ > 0)
+        fprintf(stderr, "\x1b[%dA\r\x1b[J", drawn_);
+    drawn_ = 0;
+}
+
+void Screen::draw()
+{
+    if (!live_)
+        return;
+    erase();
+    for (const Board &b : boards_) {
+        if (!b.active)
+            continue;
+        fprintf(stderr, "testing %s: %s\n", b.label.c_str(), b.progress.c_str());
+        drawn_++;
+    }
+    fflush(stderr);
+}
+
+void Screen::show_result(const BoardResult &result)
+{
+    std::string word = outcome_name(result.outcome);
+    const char *on = !colour_ ? "" : result.outcome == Outcome::pass ? "\x1b[1;32m" : "\x1b[1;31m";
+    const char *off = colour_ ? "\x1b[0m" : "";
+    fputc('\n', stdout);
+    for (int row = 0; row < 5; row++) {
+        std::string text = "  ";
+        for (char c : word)
+            text += std::string(big_letter(c, row)) + "  ";
+        fprintf(stdout, "%s%s%s\n", on, text.c_str(), off);
+    }
+    const Channel &b = result.board;
+    fprintf(stdout, "\n  %s at %s, channel %c\n", printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
+    std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
+    if (result.outcome == Outcome::fail)
+        for (const std::string &line : lines)
+            fprintf(stdout, "  %s\n", line.c_str());
+    if (result.outcome == Outcome::error)
+        fprintf(stdout, "  %s\n", result.reason.c_str());
+    fputc('\n', stdout);
+    result_shown_ = true;
+    waiting_.clear(); // shown again below the result
+}
+
+} // namespace station

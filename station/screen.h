@@ -1,0 +1,54 @@
+// What a station shows, shared by the threads of the boards under test.
+// Standard output gets one line per board as it finishes (or its JSON
+// record), in a log or a pipe exactly so. On a terminal, standard error
+// shows one live line per board under test; and with --wait, when standard
+// output is the operator's terminal, each result is shown large, in green or
+// red unless NO_COLOR is set, and stays until the next board arrives.
+#pragma once
+
+#include "station.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace station {
+
+class Screen {
+public:
+    explicit Screen(bool operator_view = false);
+
+    // A board under test: its live line. Returns its number for the calls below.
+    int add_board(const std::string &label);
+    void progress(int board, const std::string &text);
+    // The board's line (or record) on standard output; board -1 for a target
+    // that named no board.
+    void finished(int board, const std::string &line, const BoardResult &result);
+    // A line on standard error, "wiretest-station: " first.
+    void message(const std::string &line);
+    void summary(const std::string &line);
+    // --wait: what the station waits for, shown on the operator's terminal.
+    void waiting(const std::string &where);
+
+private:
+    struct Board {
+        std::string label;
+        std::string progress;
+        bool active;
+    };
+
+    void erase();
+    void draw();
+    void show_result(const BoardResult &result);
+
+    std::mutex mutex_;
+    std::vector<Board> boards_;
+    bool live_;      // standard error is a terminal
+    bool operator_;  // --wait with standard output on a terminal
+    bool colour_;
+    bool result_shown_ = false;
+    int drawn_ = 0;
+    std::string waiting_;
+};
+
+} // namespace station

@@ -1,0 +1,169 @@
+#include "wait.h"
+
+#include "device_link/ft_locations.h"
+#include "interrupts.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace station {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A chip that has just arrived may not answer for a few hundred ms while the
+// system binds its drivers: it is tested once it has stayed this long.
+const auto settle_time = std::chrono::milliseconds(300);
+// Where the driver tells of no arrivals, the listing is read this often.
+const auto poll_interval = std::chrono::milliseconds(250);
+
+// A location under watch: whether a chip is there, since when, and whether
+// that chip was tested.
+struct Slot {
+    bool present = false;
+    bool tested = false;
+    Clock::time_point seen_at;
+};
+
+// The labels a barcode scanner types, one per line, read on a thread of
+// their own so that the loop stays free to see boards and interrupts.
+class LabelReader {
+public:
+    explicit LabelReader(Screen &screen) : screen_(screen), thread_([this] { read(); }) { thread_.detach(); }
+
+    // The next label, if one is waiting; at_end once input has ended.
+    bool take(std::string &label)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (labels_.empty())
+            return false;
+        label = labels_.front();
+        labels_.pop_front();
+        return true;
+    }
+    bool at_end()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ended_ && labels_.empty();
+    }
+    bool waiting()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !labels_.empty();
+    }
+
+private:
+    void read()
+    {
+        std::string line;
+        for (int c; (c = getchar()) != EOF;) {
+            if (c != '\n') {
+                line += char(c);
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.empty()) {
+                screen_.message("an empty label: scan the board's label again");
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            labels_.push_back(line);
+            line.clear();
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+    }
+
+    Screen &screen_;
+    std::mutex mutex_;
+    std::deque<std::string> labels_;
+    bool ended_ = false;
+    std::thread thread_;
+};
+
+bool selected(const Channel &c, const Selection &selection)
+{
+    return c.channel == selection.channel &&
+           (selection.ports.empty() ||
+            std::find(selection.ports.begin(), selection.ports.end(), c.location) != selection.ports.end());
+}
+
+} // namespace
+
+int wait_station(const RunOptions &options, const WaitOptions &wait)
+{
+    Session session(options, true);
+    std::vector<Channel> channels;
+    if (!session.start(channels))
+        return 2;
+    std::string where = options.selection.ports.empty() ? "at any port" : [&] {
+        std::string text = "at";
+        for (size_t i = 0; i < options.selection.ports.size(); i++)
+            text += (i == 0 ? " " : ", ") + options.selection.ports[i];
+        return text;
+    }();
+    std::unique_ptr<LabelReader> labels;
+    if (wait.scan) {
+        labels = std::make_unique<LabelReader>(session.screen);
+        where = "after its label is scanned, " + where;
+    }
+
+    std::map<std::string, Slot> slots; // by location and channel
+    std::vector<std::thread> tests;
+    int started = 0;
+    bool hotplug = true;
+    std::string error;
+    for (bool first = true;; first = false) {
+        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()))
+            break;
+        if (!first && !list_channels(channels, error)) {
+            session.screen.message(error);
+            channels.clear();
+        }
+        Clock::time_point now = Clock::now(), next_settled = Clock::time_point::max();
+        std::map<std::string, Slot> seen;
+        for (const Channel &c : channels) {
+            if (!selected(c, options.selection))
+                continue;
+            std::string key = c.location + ' ' + c.channel;
+            Slot slot = slots[key];
+            if (!slot.present) // arrived: a new chip, to be tested once
+                slot = Slot{true, false, now};
+            if (!slot.tested && now - slot.seen_at < settle_time)
+                next_settled = std::min(next_settled, slot.seen_at + settle_time);
+            std::string label;
+            bool may_start = !slot.tested && now - slot.seen_at >= settle_time &&
+                             (wait.count == 0 || started < wait.count) && (!labels || labels->take(label));
+            if (may_start) {
+                slot.tested = true;
+                started++;
+                tests.emplace_back([&session, c, label] { session.test(c, label); });
+            }
+            seen[key] = slot;
+        }
+        slots = seen; // a chip no longer listed was unplugged: its slot starts anew
+        session.screen.waiting(where);
+
+        // Until something changes, a chip settles, or it is time to look again.
+        auto timeout = std::min<Clock::duration>(poll_interval, next_settled - Clock::now());
+        auto ms = uint32_t(std::max<int64_t>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count() + 1));
+        int changed = 0;
+        if (hotplug && ft_wait_for_change(ms, &changed) == FT_NOT_SUPPORTED)
+            hotplug = false;
+        if (!hotplug)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    for (std::thread &t : tests)
+        t.join();
+    return session.end();
+}
+
+} // namespace station

@@ -1,0 +1,153 @@
+// wiretest-station-sim --wait as a shell runs it, with chips plugged and
+// unplugged at chosen times (--sim-plug LOC=DEMO@FROM-TO, in ms from the
+// start): each board tested once while it stays, again after a replug,
+// one unplugged mid-test, --count, --scan, interrupts, and the processor
+// time of a station that waits.
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string program = WIRETEST_STATION_SIM;
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string> &more)
+{
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+double cpu_seconds_of_children()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Both ways of seeing boards arrive: the driver's events, and the listing.
+class StationWait : public ::testing::TestWithParam<bool> {
+protected:
+    std::vector<std::string> args(const std::vector<std::string> &more)
+    {
+        std::vector<std::string> a = {"--wait"};
+        if (!GetParam())
+            a.emplace_back("--sim-no-hotplug");
+        return with(a, more);
+    }
+};
+
+TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
+{
+    // 1-1 gets three boards one after another; 1-2 holds one all along.
+    process::Result r = process::run(
+        program, args({"--fast", "--count", "4", "--sim-plug", "1-1=1-1@0-900", "--sim-plug", "1-1=1-2@1300-2200",
+                       "--sim-plug", "1-2=1-4@600-", "--sim-plug", "1-1=1-3.1@2600-"}),
+        std::nullopt, {}, 15000);
+    EXPECT_EQ(r.exit_status, 1); // 1-2's board fails
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{
+                  "PASS 1-1 A WTST0001 errors: 0", "PASS 1-2 A WTST0005 errors: 0",
+                  "FAIL 1-1 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, "
+                  "or shorted to ground)",
+                  "PASS 1-1 A - errors: 0", "boards: 4, passed: 3, failed: 1, errors: 0"}));
+}
+
+TEST_P(StationWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
+{
+    process::Result r = process::run(
+        program, args({"--delay", "--count", "3", "--port", "1-1", "--sim-plug", "1-1=1-1@0-1200", "--sim-plug",
+                       "1-1=1-1@1500-1900", "--sim-plug", "1-1=1-1@2300-", "--sim-plug", "1-2=1-2@0-"}),
+        std::nullopt, {}, 15000);
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], "PASS 1-1 A WTST0001 errors: 0");
+    // Plugged for 400 ms: the test had begun when the board went away.
+    // (during the setup, or during the rows: "errors: 13" then)
+    EXPECT_EQ(lines[1].rfind("ERROR 1-1 A WTST0001", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find(": unplugged during the test"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "PASS 1-1 A WTST0001 errors: 0");
+    EXPECT_EQ(lines[3], "boards: 3, passed: 2, failed: 0, errors: 1");
+    EXPECT_EQ(r.exit_status, 2);
+}
+
+TEST_P(StationWait, ScanTakesEachLabelAsTheBoardsDutIdAndEndsWithItsInput)
+{
+    process::Result r = process::run(program, args({"--fast", "--json", "--scan", "--port", "1-1", "--sim-plug",
+                                                    "1-1=1-3.1@0-"}),
+                                     std::string("\nBOARD-0042\n"), {}, 10000);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "wiretest-station: an empty label: scan the board's label again\n");
+    nlohmann::json record = nlohmann::json::parse(r.out);
+    EXPECT_EQ(record["dut_id"], "BOARD-0042");
+    EXPECT_EQ(record["serial"], "");
+}
+
+TEST_P(StationWait, WaitingUsesNoProcessorTime)
+{
+    double before = cpu_seconds_of_children();
+    process::Live live = process::start(program, args({"--sim-plug", "1-1=1-1@600000-"}));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(live.pid, SIGTERM);
+    process::Result r = process::finish(live, 5000);
+    double used = cpu_seconds_of_children() - before;
+    EXPECT_EQ(r.exit_status, 2); // no board tested
+    EXPECT_LT(used, 0.1) << used << " s of processor time in 2 s of waiting";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StationWait, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Hotplug" : "Polling"; });
+
+TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
+{
+    char name[] = "/tmp/wiretest-wait-XXXXXX";
+    fs::path dir = mkdtemp(name);
+    process::Live live = process::start(program, {"--wait", "--delay", "--records", (dir / "records").string(),
+                                                  "--junit", (dir / "run.xml").string(), "--sim-plug",
+                                                  "1-1=1-1@0-"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // settled, and under test
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 5000);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "boards: 1, passed: 1, failed: 0, errors: 0"}));
+    EXPECT_TRUE(fs::exists(dir / "run.xml"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
+TEST(StationWaitUsage, ScanNeedsExactlyOnePortAndWaitTakesNoOtherTargets)
+{
+    for (const std::vector<std::string> &a : std::vector<std::vector<std::string>>{
+             {"--wait", "--scan"},
+             {"--wait", "--scan", "--port", "1-1", "--port", "1-2"},
+             {"--wait", "--all"},
+             {"--wait", "--serial", "WTST0001"},
+             {"--count", "2", "--all"}}) {
+        process::Result r = process::run(program, a);
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("wiretest-station: usage error: ", 0), 0u) << r.err;
+    }
+}
+
+} // namespace
