@@ -128,13 +128,13 @@ fuzz: build-asan
 # clang-tidy with the checked-in .clang-tidy, over the compile commands of
 # the plain build; cppcheck over the same folders. Any finding fails.
 # useStlAlgorithm is left out: plain loops are the code's own style.
-LINT_DIRS := src drivers tests fuzz diagnose
+LINT_DIRS := src drivers tests fuzz diagnose station
 lint: build deps-lint
 	run-clang-tidy -p $(BUILD_DIR) -j$(JOBS) -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
 	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
-	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose \
+	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station \
 	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
 	@echo "cppcheck: no findings in $(LINT_DIRS)"
 
@@ -193,7 +193,7 @@ lint-windows: windows deps-lint
 	cxx_include=/usr/lib/gcc/x86_64-w64-mingw32/$$(x86_64-w64-mingw32-g++-posix -dumpversion)/include/c++; \
 	run-clang-tidy -p $(WINDOWS_DIR) -j$(JOBS) -quiet -extra-arg=--target=x86_64-w64-mingw32 \
 	  -extra-arg=-isystem$$cxx_include -extra-arg=-isystem$$cxx_include/x86_64-w64-mingw32 \
-	  '$(CURDIR)/(src|drivers|tests|diagnose)/' > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
+	  '$(CURDIR)/(src|drivers|tests|diagnose|station)/' > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
 	  { grep -E 'warning:|error:' -A3 $(WINDOWS_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in the Windows build"
 
@@ -206,13 +206,15 @@ package: deps-package build
 	cd $(BUILD_DIR) && cpack
 	cmake --build $(BUILD_DIR) --target windows_zip
 
-# ThreadSanitizer over the libftdi1 layer's reader thread, in build-tsan/: the
-# layer's own tests and build/wiretest's scenario table, each on the instant
+# ThreadSanitizer over the libftdi1 layer's reader thread and its callers on
+# several threads, in build-tsan/: the layer's own tests (channels opened,
+# used and closed on threads of their own, a listing beside them) and
+# build/wiretest's scenario table, each on the instant
 # and the latency-faithful virtual USB bus. Any report fails. Address
 # randomisation is turned off where setarch may: clang 14's ThreadSanitizer
 # cannot map its shadow memory on kernels that randomise more.
 TSAN_DIR ?= build-tsan
-TSAN_SUITE := ^(LibftdiDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
+TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
 	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests

@@ -51,9 +51,7 @@ int checked_output(int status)
     return status;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int station_main(int argc, char *argv[])
 {
 #ifndef _WIN32
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
@@ -154,4 +152,17 @@ int main(int argc, char *argv[])
     if (options.selection.all && (!options.selection.ports.empty() || !options.selection.serials.empty()))
         return usage_error("--all tests every chip; it takes no --port or --serial");
     return checked_output(station::run_station(options));
+}
+
+} // namespace
+
+// cppcheck-suppress constParameter ; the signature of main is the language's
+int main(int argc, char *argv[])
+{
+    try {
+        return station_main(argc, argv);
+    } catch (const std::exception &e) { // out of memory, a thread that cannot start
+        fprintf(stderr, "wiretest-station: %s\n", e.what());
+        return 2;
+    }
 }

@@ -36,7 +36,7 @@ const char *big_letter(char c, int row)
     return "     ";
 }
 
-bool enable_terminal_escapes(FILE *stream)
+bool enable_terminal_escapes(const FILE *stream)
 {
 #ifdef _WIN32
     HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
@@ -54,8 +54,11 @@ bool enable_terminal_escapes(FILE *stream)
 Screen::Screen(bool operator_view)
     : live_(isatty(fileno(stderr)) != 0 && enable_terminal_escapes(stderr)),
       operator_(operator_view && isatty(fileno(stdout)) != 0 && enable_terminal_escapes(stdout)),
-      colour_(std::getenv("NO_COLOR") == nullptr || std::getenv("NO_COLOR")[0] == '\0')
+      colour_(true)
 {
+    // no-color.org: set and not empty turns the colours off.
+    const char *no_color = std::getenv("NO_COLOR");
+    colour_ = no_color == nullptr || no_color[0] == '\0';
 }
 
 int Screen::add_board(const std::string &label)

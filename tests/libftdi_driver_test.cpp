@@ -2,12 +2,14 @@
 // real libftdi1 and the virtual USB bus linked in place of libusb-1.0: the
 // contracts of ft_driver.h that the system's fixed arguments never reach.
 #include "device_link/ft_driver.h"
+#include "device_link/ft_locations.h"
 #include "vusb_control.h"
 
 #include <gtest/gtest.h>
 #include <libusb.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -250,8 +252,8 @@ TEST_F(LibftdiDriver, AnUnpluggedChipFailsEveryCallButClose)
     EXPECT_EQ(FT_SetUSBParameters(h, 4096, 0), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(FT_SetTimeouts(h, 10, 10), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(FT_SetBitMode(h, 0, 0), FT_DEVICE_NOT_FOUND);
-    // Closing still frees the handle; the interface could not be released.
-    EXPECT_EQ(FT_Close(h), FT_IO_ERROR);
+    // Closing still frees the handle, and says the chip is gone.
+    EXPECT_EQ(FT_Close(h), FT_DEVICE_NOT_FOUND);
     handles_.clear();
     EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
 }
@@ -462,7 +464,7 @@ TEST_F(LibftdiDriver, AnUnplugWhileABackgroundReadWaitsFailsTheCallsAtOnce)
     EXPECT_EQ(FT_Read(h, &loopback_on, 1, &n), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(FT_Write(h, &loopback_on, 1, &n), FT_DEVICE_NOT_FOUND);
     handles_.clear();
-    EXPECT_EQ(FT_Close(h), FT_IO_ERROR); // the interface could not be released
+    EXPECT_EQ(FT_Close(h), FT_DEVICE_NOT_FOUND); // the handle is freed all the same
     EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
 }
 
@@ -479,6 +481,416 @@ TEST_F(LibftdiDriver, AnOpenChannelWaitingForNothingTakesNoProcessorTime)
     double cpu_ms = double(cpu_end.tv_sec - cpu_start.tv_sec) * 1e3 +
                     double(cpu_end.tv_nsec - cpu_start.tv_nsec) / 1e6;
     EXPECT_LT(cpu_ms, 100.0); // a thread polling the instant bus would take it all
+}
+
+// --- the station's listing by location ----------------------------------------
+
+struct Listed {
+    std::string location;
+    char channel;
+    std::string serial, chip;
+    FT_STATUS access;
+    std::string note;
+    bool operator==(const Listed &o) const
+    {
+        return location == o.location && channel == o.channel && serial == o.serial && chip == o.chip &&
+               access == o.access && note == o.note;
+    }
+};
+
+void PrintTo(const Listed &l, std::ostream *os)
+{
+    *os << l.location << " " << l.channel << " '" << l.serial << "' " << l.chip << " " << l.access << " "
+        << l.note;
+}
+
+std::vector<Listed> list_locations()
+{
+    ft_channel_info info[16];
+    uint32_t count = 0;
+    EXPECT_EQ(ft_list_channels(info, 16, &count), FT_OK);
+    std::vector<Listed> listed;
+    for (uint32_t i = 0; i < count && i < 16; i++)
+        listed.push_back({info[i].location, info[i].channel, info[i].serial, info[i].chip, info[i].access,
+                          info[i].access_note});
+    return listed;
+}
+
+// Chips at nested places, blank and shared serial numbers, every kind; a
+// UART-only chip is passed over. Chips come in the order of their places.
+const char *const mixed_bus = "chips=6010:WT01@3-1.3.2,6010:@1-4.2,6014:DUP@1-4.1,6014:DUP@2-1,"
+                              "6011:Q1@1-10,6010/0500:OLD@1-3,6001:U1@1-2";
+
+TEST(LocationListing, ListsEveryMpsseChannelByPlaceWithBlankAndSharedSerials)
+{
+    vusb_configure(mixed_bus);
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{
+                                    {"1-3", 'A', "OLD", "FT2232D", FT_OK, ""},
+                                    {"1-4.1", 'A', "DUP", "FT232H", FT_OK, ""},
+                                    {"1-4.2", 'A', "", "FT2232H", FT_OK, ""},
+                                    {"1-4.2", 'B', "", "FT2232H", FT_OK, ""},
+                                    {"1-10", 'A', "Q1", "FT4232H", FT_OK, ""},
+                                    {"1-10", 'B', "Q1", "FT4232H", FT_OK, ""},
+                                    {"2-1", 'A', "DUP", "FT232H", FT_OK, ""},
+                                    {"3-1.3.2", 'A', "WT01", "FT2232H", FT_OK, ""},
+                                    {"3-1.3.2", 'B', "WT01", "FT2232H", FT_OK, ""},
+                                }));
+    // wiretest's own listing still passes the blank chip over, and names the
+    // shared serial twice.
+    char names[8][64];
+    char *list[] = {names[0], names[1], names[2], names[3], names[4], names[5], names[6], names[7], nullptr};
+    int32_t count = 0;
+    ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    EXPECT_EQ(std::vector<std::string>(names, names + count),
+              (std::vector<std::string>{"WT01A", "WT01B", "DUP", "DUP", "Q1A", "Q1B", "OLDA"}));
+}
+
+TEST(LocationListing, ACountBeyondTheCapacityIsGivenAndNothingIsWrittenPastIt)
+{
+    vusb_configure("chips=6010:A1@1-1,6010:A2@1-2");
+    ft_channel_info info[3];
+    std::memset(info, '#', sizeof info);
+    uint32_t count = 0;
+    ASSERT_EQ(ft_list_channels(info, 2, &count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_STREQ(info[1].location, "1-1");
+    EXPECT_EQ(info[1].channel, 'B');
+    EXPECT_EQ(info[2].location[0], '#');
+    EXPECT_EQ(ft_list_channels(nullptr, 0, &count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(ft_list_channels(nullptr, 1, &count), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_list_channels(info, 1, nullptr), FT_INVALID_PARAMETER);
+}
+
+// Each channel opens by its place alone, whatever its serial number, and
+// claims that chip's interface and no other.
+TEST(LocationListing, EveryListedChannelOpensByItsPlace)
+{
+    vusb_configure(mixed_bus);
+    for (const Listed &l : list_locations()) {
+        SCOPED_TRACE(l.location + l.channel);
+        int interface = l.channel - 'A';
+        FT_HANDLE h = nullptr;
+        ASSERT_EQ(ft_open_by_location(l.location.c_str(), l.channel, &h), FT_OK);
+        EXPECT_EQ(vusb_claimed(l.location.c_str(), interface), 1);
+        EXPECT_NE(vusb_claimed(l.location.c_str(), 1 - interface), 1); // or the chip has none
+        ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
+        uint8_t read_high = 0x83;
+        uint32_t n = 0, queued = 0;
+        ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK);
+        ASSERT_EQ(FT_GetQueueStatus(h, &queued), FT_OK);
+        EXPECT_EQ(queued, 1u);
+        EXPECT_EQ(FT_Close(h), FT_OK);
+        EXPECT_EQ(vusb_claimed(l.location.c_str(), interface), 0);
+    }
+}
+
+TEST(LocationListing, ChannelsThatCanNotBeOpenedAreListedWithTheReason)
+{
+    // 1-2 refuses this user (its serial unread), another program holds 1-3,
+    // this one opens 1-1's A.
+    vusb_configure("chips=6010:WT01@1-1,6010:NOPE@1-2,6014:@1-3;deny=NOPE;busy=1-3");
+    FT_HANDLE mine = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-1", 'A', &mine), FT_OK);
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{
+                                    {"1-1", 'A', "WT01", "FT2232H", FT_DEVICE_NOT_OPENED, "open in this program"},
+                                    {"1-1", 'B', "WT01", "FT2232H", FT_OK, ""},
+                                    {"1-2", 'A', "", "FT2232H", FT_DEVICE_NOT_OPENED, "no permission"},
+                                    {"1-2", 'B', "", "FT2232H", FT_DEVICE_NOT_OPENED, "no permission"},
+                                    {"1-3", 'A', "", "FT232H", FT_DEVICE_NOT_OPENED, "in use by another program"},
+                                }));
+    // The listing's probe left every claim as it was.
+    EXPECT_EQ(vusb_claimed("1-1", 0), 1);
+    EXPECT_EQ(vusb_claimed("1-1", 1), 0);
+    struct Case {
+        const char *location;
+        char channel;
+        FT_STATUS status;
+    };
+    for (const Case &c : {Case{"1-1", 'A', FT_DEVICE_NOT_OPENED}, Case{"1-2", 'B', FT_DEVICE_NOT_OPENED},
+                          Case{"1-3", 'A', FT_DEVICE_NOT_OPENED}, Case{"1-3", 'B', FT_DEVICE_NOT_FOUND},
+                          Case{"1-1", 'C', FT_DEVICE_NOT_FOUND}, Case{"1-4", 'A', FT_DEVICE_NOT_FOUND},
+                          Case{"1-1.1", 'A', FT_DEVICE_NOT_FOUND}, Case{"2-1", 'A', FT_DEVICE_NOT_FOUND},
+                          Case{"", 'A', FT_DEVICE_NOT_FOUND}}) {
+        SCOPED_TRACE(std::string(c.location) + c.channel);
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(ft_open_by_location(c.location, c.channel, &h), c.status);
+        EXPECT_EQ(h, nullptr);
+    }
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(ft_open_by_location("1-1", 'E', &h), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_open_by_location(nullptr, 'A', &h), FT_INVALID_PARAMETER);
+    // Closed, the channel is free again, for either way of opening.
+    EXPECT_EQ(FT_Close(mine), FT_OK);
+    char name[] = "WT01A";
+    ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    FT_HANDLE again = nullptr;
+    EXPECT_EQ(ft_open_by_location("1-1", 'A', &again), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+// Linux's serial driver holds a fresh board's interfaces: the listing finds
+// them openable without claiming anything.
+TEST(LocationListing, TheSerialDriversInterfacesAreOpenableAndLeftWithIt)
+{
+    vusb_configure("chips=6010:@1-4.2;sio=1");
+    EXPECT_EQ(list_locations(), (std::vector<Listed>{{"1-4.2", 'A', "", "FT2232H", FT_OK, ""},
+                                                     {"1-4.2", 'B', "", "FT2232H", FT_OK, ""}}));
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
+}
+
+// Opening takes the interface from Linux's serial driver; closing gives it
+// back, and so does an open that failed after its claim.
+TEST(SerialDriver, IsGivenBackAtCloseAndAfterAFailedOpen)
+{
+    vusb_configure("chips=6010:WT01@1-4.2;sio=1");
+    char name[] = "WT01B";
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 0);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+    FT_HANDLE a = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-4.2", 'A', &a), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 0);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
+    EXPECT_EQ(FT_Close(a), FT_OK);
+    EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 0), 1);
+
+    for (const char *failure : {"fail_ctrl=0:1", "fail_ctrl=3:1"}) { // the reset, the baud rate
+        SCOPED_TRACE(failure);
+        vusb_configure((std::string("chips=6010:WT01@1-4.2;sio=1;") + failure).c_str());
+        EXPECT_EQ(ft_open_by_location("1-4.2", 'B', &h), FT_IO_ERROR);
+        EXPECT_EQ(vusb_serial_driver_bound("1-4.2", 1), 1);
+        EXPECT_EQ(vusb_claimed("1-4.2", 1), 0);
+    }
+}
+
+// --- several threads ----------------------------------------------------------
+//
+// The station tests boards in parallel: each thread opens, uses and closes a
+// channel of its own, by name or by place, while others do the same and a
+// listing runs beside them.
+
+struct ChannelUse {
+    std::string name;     // by serial number and letter, or
+    std::string location; // by place, with channel
+    char channel = 'A';
+};
+
+// Open, drive and read back a few values, close; cycles times. Faults are
+// counted, not asserted, so that the thread runs to its end.
+void use_channel(const ChannelUse &use, int cycles, std::atomic<int> &faults)
+{
+    for (int cycle = 0; cycle < cycles; cycle++) {
+        FT_HANDLE h = nullptr;
+        std::string name = use.name;
+        FT_STATUS opened = use.name.empty() ? ft_open_by_location(use.location.c_str(), use.channel, &h)
+                                            : FT_OpenEx(name.data(), FT_OPEN_BY_SERIAL_NUMBER, &h);
+        if (opened != FT_OK) {
+            faults++;
+            continue;
+        }
+        if (FT_SetLatencyTimer(h, 2) != FT_OK || FT_SetBitMode(h, 0, FT_BITMODE_MPSSE) != FT_OK)
+            faults++;
+        for (uint8_t value : {0x00, 0x5A, 0xA5, 0xFF}) {
+            uint8_t drive_and_read[] = {0x80, value, 0xFF, 0x83};
+            uint32_t n = 0, queued = 0;
+            uint8_t got = 0;
+            if (FT_Write(h, drive_and_read, 4, &n) != FT_OK || n != 4 || FT_GetQueueStatus(h, &queued) != FT_OK ||
+                queued != 1 || FT_Read(h, &got, 1, &n) != FT_OK || n != 1 || got != value)
+                faults++;
+        }
+        if (FT_Close(h) != FT_OK)
+            faults++;
+    }
+}
+
+TEST(LibftdiThreads, ChannelsAreOpenedUsedAndClosedOnThreadsOfTheirOwn)
+{
+    struct Case {
+        const char *what;
+        std::vector<ChannelUse> uses;
+    };
+    const Case cases[] = {
+        {"both channels of one chip", {{"T1A", "", 'A'}, {"T1B", "", 'A'}}},
+        {"two of one chip, one of another, by name and by place",
+         {{"T1A", "", 'A'}, {"", "1-1", 'B'}, {"", "1-2", 'A'}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vusb_configure("chips=6010:T1@1-1,6010:T2@1-2");
+        char names[4][64];
+        char *list[] = {names[0], names[1], names[2], names[3], nullptr};
+        int32_t count = 0;
+        ASSERT_EQ(FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+        std::atomic<int> faults{0};
+        std::vector<std::thread> threads;
+        for (const ChannelUse &use : c.uses)
+            threads.emplace_back(use_channel, use, 25, std::ref(faults));
+        for (std::thread &t : threads)
+            t.join();
+        EXPECT_EQ(faults, 0);
+        EXPECT_EQ(vusb_claimed("1-1", 0) + vusb_claimed("1-1", 1) + vusb_claimed("1-2", 0), 0);
+    }
+}
+
+TEST(LibftdiThreads, ListingBesideOpeningAndUsing)
+{
+    vusb_configure("chips=6010:T1@1-1,6010:T2@1-2");
+    std::atomic<int> faults{0}, listing_faults{0};
+    std::atomic<bool> done{false};
+    std::thread lister([&] {
+        while (!done) {
+            char names[4][64];
+            char *list[] = {names[0], names[1], names[2], names[3], nullptr};
+            int32_t count = 0;
+            ft_channel_info info[8];
+            uint32_t channels = 0;
+            if (FT_ListDevices(list, &count, FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER) != FT_OK || count != 4 ||
+                std::string(names[3]) != "T2B")
+                listing_faults++;
+            if (ft_list_channels(info, 8, &channels) != FT_OK || channels != 4)
+                listing_faults++;
+            for (uint32_t i = 0; i < channels && i < 8; i++)
+                if (info[i].access != FT_OK && std::string(info[i].access_note) != "open in this program")
+                    listing_faults++;
+        }
+    });
+    std::thread by_name(use_channel, ChannelUse{"T1A", "", 'A'}, 25, std::ref(faults));
+    std::thread by_place(use_channel, ChannelUse{"", "1-2", 'B'}, 25, std::ref(faults));
+    by_name.join();
+    by_place.join();
+    done = true;
+    lister.join();
+    EXPECT_EQ(faults, 0);
+    EXPECT_EQ(listing_faults, 0);
+}
+
+// --- timeouts, answers that trickle or come late, polling -------------------
+
+TEST_F(LibftdiDriver, QueriesAndReadsKeepToTheirTimeoutWhileAnAnswerTrickles)
+{
+    // 100 answers, released one a latency period: the round lasts 100 periods.
+    for (int latency : {2, 16, 40}) {
+        SCOPED_TRACE(latency);
+        attach("chips=6010:WT01;latency=1;trickle=1");
+        FT_HANDLE h = open("WT01A");
+        ASSERT_EQ(FT_SetTimeouts(h, 50, 50), FT_OK);
+        ASSERT_EQ(FT_SetLatencyTimer(h, uint8_t(latency)), FT_OK);
+        mpsse_on(h);
+        milliseconds limit(std::max(50, 2 * latency) + 100); // the wait's bound and a margin
+        std::vector<uint8_t> reads(100, 0x83);
+        uint32_t n = 0;
+        ASSERT_EQ(FT_Write(h, reads.data(), 100, &n), FT_OK);
+        auto start = Clock::now();
+        ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+        EXPECT_LT(since(start), limit);
+        EXPECT_LT(n, 100u);
+        uint8_t buffer[100];
+        start = Clock::now();
+        ASSERT_EQ(FT_Read(h, buffer, 1, &n), FT_OK);
+        EXPECT_LT(since(start), limit);
+        EXPECT_EQ(n, 1u);
+        start = Clock::now();
+        ASSERT_EQ(FT_Read(h, buffer, 99, &n), FT_OK); // what arrived within the timeout
+        EXPECT_LT(since(start), limit);
+        EXPECT_GE(n, 1u);
+        EXPECT_LT(n, 99u);
+        FT_Close(h);
+        handles_.clear();
+    }
+}
+
+TEST_F(LibftdiDriver, AReadWaitsItsWholeTimeoutForALateAnswer)
+{
+    struct Case {
+        int latency;
+        uint32_t timeout;
+        uint32_t expected;
+        milliseconds at_least, below;
+    };
+    // The answer comes 600 ms after its command.
+    for (const Case &c : {Case{2, 5000, 1, milliseconds(550), milliseconds(1500)},
+                          Case{1, 5000, 1, milliseconds(550), milliseconds(1500)},
+                          Case{2, 100, 0, milliseconds(100), milliseconds(400)}}) {
+        SCOPED_TRACE(std::to_string(c.latency) + " ms timer, " + std::to_string(c.timeout) + " ms timeout");
+        attach("chips=6010:WT01;delay=600");
+        FT_HANDLE h = open("WT01A");
+        ASSERT_EQ(FT_SetTimeouts(h, c.timeout, c.timeout), FT_OK);
+        ASSERT_EQ(FT_SetLatencyTimer(h, uint8_t(c.latency)), FT_OK);
+        mpsse_on(h);
+        uint8_t read_high = 0x83;
+        uint32_t n = 0;
+        ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK);
+        auto start = Clock::now();
+        ASSERT_EQ(FT_Read(h, &read_high, 1, &n), FT_OK);
+        EXPECT_EQ(n, c.expected);
+        EXPECT_GE(since(start), c.at_least);
+        EXPECT_LT(since(start), c.below);
+        FT_Close(h);
+        handles_.clear();
+    }
+}
+
+TEST_F(LibftdiDriver, ACallerPollingTheQueueFindsALateAnswerSoonAfterItComes)
+{
+    struct Case {
+        const char *what, *settings;
+        bool command;
+        uint32_t bytes;
+        milliseconds comes;
+    };
+    const Case cases[] = {
+        {"an answer 20 ms late", "delay=20", true, 1, milliseconds(20)},
+        {"an answer 100 ms late", "delay=100", true, 1, milliseconds(100)},
+        {"bytes sent unrequested on an idle channel", "unrequested=150:5AA5", false, 2, milliseconds(150)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto start = Clock::now();
+        attach(std::string("chips=6010:WT01;") + c.settings);
+        FT_HANDLE h = open("WT01A");
+        ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+        mpsse_on(h);
+        uint32_t n = 0;
+        if (c.command) {
+            uint8_t read_high = 0x83;
+            start = Clock::now();
+            ASSERT_EQ(FT_Write(h, &read_high, 1, &n), FT_OK);
+        }
+        // Queries alone, a millisecond apart: no write or read wakes the reader.
+        n = 0;
+        while (n < c.bytes && since(start) < milliseconds(2000)) {
+            ASSERT_EQ(FT_GetQueueStatus(h, &n), FT_OK);
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        EXPECT_EQ(n, c.bytes);
+        EXPECT_GE(since(start), c.comes);
+        // A few 2 ms periods, and a margin for a loaded machine: a caller
+        // left to answers from memory never finds it at all.
+        EXPECT_LT(since(start), c.comes + milliseconds(150));
+        FT_Close(h);
+        handles_.clear();
+    }
+}
+
+// --- unplugging -------------------------------------------------------------
+
+TEST_F(LibftdiDriver, AChipUnpluggedBetweenListingAndOpeningIsNotFound)
+{
+    attach("chips=6010:WT01@1-4");
+    ft_channel_info info[2];
+    uint32_t count = 0;
+    ASSERT_EQ(ft_list_channels(info, 2, &count), FT_OK);
+    ASSERT_EQ(count, 2u);
+    vusb_unplug();
+    FT_HANDLE h = nullptr;
+    char name[] = "WT01A";
+    EXPECT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(ft_open_by_location("1-4", 'A', &h), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(h, nullptr);
 }
 
 } // namespace

@@ -182,7 +182,7 @@ TEST_F(StationCli, RecordsAndJunitHoldWhatTheJsonLinesSay)
         EXPECT_EQ(record["rows"].size(), 4u);
         EXPECT_EQ(record["pins"].size(), 8u);
         EXPECT_LE(record["start_time_millis"].get<int64_t>(), record["end_time_millis"].get<int64_t>());
-        EXPECT_EQ(record["dut_id"], record["serial"] == "" ? record["location"] : record["serial"]);
+        EXPECT_EQ(record["dut_id"], record["serial"].get<std::string>().empty() ? record["location"] : record["serial"]);
         bool faulty = record["location"] == "1-2" || record["location"] == "1-3.2";
         EXPECT_EQ(record["outcome"], faulty ? "FAIL" : "PASS") << line;
     }

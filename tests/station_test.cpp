@@ -101,10 +101,10 @@ TEST_F(StationBoard, EveryDemoChipGetsTheCallsBytesAndWaitsWiretestMakesOnIt)
 // The outcome and reason of a board whose run met a driver fault, from its
 // report as the station reads it (standard error mixed in).
 struct FaultCase {
-    const char *name;
+    const char *name;         // cppcheck-suppress unusedStructMember ; read by the test-name generator
     sim::Fault fault;
-    station::Outcome outcome;
-    const char *reason;
+    station::Outcome outcome; // cppcheck-suppress unusedStructMember ; read through GetParam()
+    const char *reason;       // cppcheck-suppress unusedStructMember ; read through GetParam()
 };
 
 class StationOutcome : public SimTest, public ::testing::WithParamInterface<FaultCase> {};

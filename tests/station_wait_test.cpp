@@ -64,12 +64,11 @@ TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
                        "--sim-plug", "1-2=1-4@600-", "--sim-plug", "1-1=1-3.1@2600-"}),
         std::nullopt, {}, 15000);
     EXPECT_EQ(r.exit_status, 1); // 1-2's board fails
-    EXPECT_EQ(lines_of(r.out),
-              (std::vector<std::string>{
-                  "PASS 1-1 A WTST0001 errors: 0", "PASS 1-2 A WTST0005 errors: 0",
-                  "FAIL 1-1 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, "
-                  "or shorted to ground)",
-                  "PASS 1-1 A - errors: 0", "boards: 4, passed: 3, failed: 1, errors: 0"}));
+    const std::string fail_1_2 = "FAIL 1-1 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
+                                 "open with a pull-down, or shorted to ground)";
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "PASS 1-2 A WTST0005 errors: 0",
+                                                         fail_1_2, "PASS 1-1 A - errors: 0",
+                                                         "boards: 4, passed: 3, failed: 1, errors: 0"}));
 }
 
 TEST_P(StationWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)

@@ -96,7 +96,7 @@ std::string system_message(DWORD error)
 
 // Load the library and resolve every operation; null when that failed,
 // after the one line that says why.
-const Operations *load()
+const Operations *load_operations()
 {
     static Operations ops;
     HMODULE library = LoadLibraryExW(L"ftd2xx.dll", nullptr,
@@ -133,11 +133,12 @@ const Operations *load()
     return &ops;
 }
 
-// The library's operations, loaded on the first call of any and once per
-// process, however many threads ask at once.
+// The library's operations, loaded once per process: the first call may come
+// from several threads at once, and the initialisation of a local static
+// runs once while the others wait.
 const Operations *operations()
 {
-    static const Operations *const loaded = load();
+    static const Operations *const loaded = load_operations();
     return loaded;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <thread>
 
 namespace sim {
@@ -51,6 +52,15 @@ World &world()
 {
     static World w;
     return w;
+}
+
+// Every operation runs under this lock: the chips, the faults and the record
+// of calls are one world, and calls on different handles may come from
+// different threads at once (ft_driver.h).
+std::mutex &world_lock()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 // Chips that come and go follow the system clock, which every process of a
@@ -304,6 +314,7 @@ extern "C" {
 
 FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::ListDevices, {flags}), nullptr);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -330,6 +341,7 @@ FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 
 FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::OpenEx, {flags});
     // By location, what is the location id itself: recorded as "0x" and hex digits.
     auto loc_id = uint32_t(reinterpret_cast<uintptr_t>(what));
@@ -373,6 +385,7 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 // Not recorded as calls: wiretest never makes them.
 FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     if (!count)
         return FT_INVALID_PARAMETER;
     World &w = world();
@@ -400,6 +413,7 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
                                  uint32_t *loc_id, char *serial, char *description,
                                  FT_HANDLE *handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     World &w = world();
     if (!flags || !type || !id || !loc_id || !serial || !description || !handle)
         return FT_INVALID_PARAMETER;
@@ -442,6 +456,7 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
 
 FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::ListChannels, {capacity}), nullptr);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -470,6 +485,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
 
 FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::OpenByLocation, {uint64_t(uint8_t(channel))});
     if (location)
         call.text = std::string(location) + ' ' + channel;
@@ -490,42 +506,53 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
     return finish(FT_DEVICE_NOT_FOUND);
 }
 
-FT_STATUS FT_ResetDevice(FT_HANDLE handle) { return configure(Op::ResetDevice, handle, {}); }
+FT_STATUS FT_ResetDevice(FT_HANDLE handle)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    return configure(Op::ResetDevice, handle, {});
+}
 
 FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, uint32_t in_size, uint32_t out_size)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetUSBParameters, handle, {in_size, out_size});
 }
 
 FT_STATUS FT_SetChars(FT_HANDLE handle, unsigned char event_char, unsigned char event_enable,
                       unsigned char error_char, unsigned char error_enable)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetChars, handle, {event_char, event_enable, error_char, error_enable});
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_timeout_ms, uint32_t write_timeout_ms)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetTimeouts, handle, {read_timeout_ms, write_timeout_ms});
 }
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, unsigned char latency_ms)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetLatencyTimer, handle, {latency_ms});
 }
 
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, unsigned short flow, unsigned char xon,
                             unsigned char xoff)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetFlowControl, handle, {flow, xon, xoff});
 }
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     return configure(Op::SetBitMode, handle, {mask, mode});
 }
 
 FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *written)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::Write, {count});
     if (buffer)
         call.data.assign(static_cast<uint8_t *>(buffer), static_cast<uint8_t *>(buffer) + count);
@@ -545,6 +572,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::GetQueueStatus), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -559,6 +587,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t *rx_count)
 
 FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::Read, {count}), handle);
     if (hit.status != FT_OK) {
         // A failed read may still report a count of its own; the buffer is untouched.
@@ -585,6 +614,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
+    std::lock_guard<std::mutex> hold(world_lock());
     Hit hit = begin_call(Call(Op::Close), handle);
     if (hit.status != FT_OK)
         return finish(hit.status);
@@ -598,17 +628,21 @@ FT_STATUS FT_Close(FT_HANDLE handle)
 
 FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 {
-    if (!world().hotplug_events)
+    if (!world().hotplug_events) // set before any thread starts
         return FT_NOT_SUPPORTED;
     if (!changed)
         return FT_INVALID_PARAMETER;
-    // Sleep to the next arrival or departure, as a hotplug event would wake us.
+    // Sleep to the next arrival or departure, as a hotplug event would wake
+    // us; the other operations go on meanwhile.
     int64_t now = now_ms(), until = now + timeout_ms;
     int64_t next = until;
-    for (const Device &d : world().devices)
-        for (int64_t at : {d.plugged_at, d.unplugged_at})
-            if (at > now && at < next)
-                next = at;
+    {
+        std::lock_guard<std::mutex> hold(world_lock());
+        for (const Device &d : world().devices)
+            for (int64_t at : {d.plugged_at, d.unplugged_at})
+                if (at > now && at < next)
+                    next = at;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(next - now));
     *changed = next < until;
     return FT_OK;

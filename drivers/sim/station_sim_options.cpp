@@ -34,6 +34,14 @@ const sim::StationDemoChip *demo_board(const std::string &location)
     return nullptr;
 }
 
+// A count of milliseconds; -1 when text is not one.
+int64_t parse_ms(const std::string &text)
+{
+    char *end = nullptr;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' || value < 0 ? -1 : value;
+}
+
 // "1-1=1-2@0-2500": false when it is not that shape.
 bool parse_plug(const std::string &text, Plug &plug)
 {
@@ -42,10 +50,10 @@ bool parse_plug(const std::string &text, Plug &plug)
         return false;
     plug.location = text.substr(0, equals);
     plug.board = demo_board(text.substr(equals + 1, at - equals - 1));
-    plug.from_ms = std::atoll(text.substr(at + 1, dash - at - 1).c_str());
+    plug.from_ms = parse_ms(text.substr(at + 1, dash - at - 1));
     std::string to = text.substr(dash + 1);
-    plug.to_ms = to.empty() ? -1 : std::atoll(to.c_str());
-    return plug.board != nullptr;
+    plug.to_ms = to.empty() ? -1 : parse_ms(to);
+    return plug.board != nullptr && plug.from_ms >= 0 && (to.empty() || plug.to_ms >= 0);
 }
 
 bool has(int argc, char **argv, const char *option)
@@ -89,7 +97,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
             plugs.push_back(plug);
             forwarded.insert(forwarded.end(), {arg, argv[++i]});
         } else if (arg == "--sim-epoch" && has_value) {
-            epoch = std::atoll(argv[++i]);
+            epoch = parse_ms(argv[++i]);
         } else if (arg == "--sim-line") {
             line = true;
         } else if (arg == "--sim-no-hotplug") {

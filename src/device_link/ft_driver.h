@@ -8,6 +8,15 @@
  * unsigned 32-bit. The contract each driver must keep is written beside each
  * declaration.
  *
+ * Threads: every driver lets the operations be called from several threads
+ * at once on different handles, and FT_ListDevices (and the listings of
+ * ft_locations.h) beside them, as the chip maker's library does; the calls
+ * on one handle come from one thread at a time, FT_Close included. wiretest
+ * calls from one thread; a station tests boards in parallel. drivers/sim
+ * runs every operation under one lock, drivers/libftdi locks its listing and
+ * its set of open handles (libftdi_driver.cpp says how), and
+ * drivers/ftd2xx_dll loads the library once and then passes each call on.
+ *
  * On x64 Windows these declarations match the chip maker's ftd2xx.dll as
  * they stand: there is one calling convention, its DWORD and ULONG are 32-bit
  * unsigned like our counts and FT_STATUS, and FT_HANDLE is a pointer. 32-bit

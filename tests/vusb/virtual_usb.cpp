@@ -18,9 +18,14 @@
 // environment):
 //
 //   chips=6010:WT01,6011:WT02,6014:WT03  the chips attached, product:serial
-//                             (an empty serial: the chip has none);
+//                             (an empty serial: the chip has none), each
+//                             plugged at a port path of its own: the Nth
+//                             chip at 1-N, or where @PATH says, as in
+//                             6010:WT01@3-1.3.2 or 6010:@1-4.2;
 //                             chips=N attaches N dual chips VU01, VU02, ...
 //                             Default: one dual chip WTVUSB01.
+//                             A product of 6010 with a release, as in
+//                             6010/0500:WT01, is the full-speed FT2232D.
 //   board=TEXT, board_A=TEXT, board_B=TEXT
 //                             the wiring of every channel, or of one channel
 //                             letter (tests/support/board_text.h)
@@ -30,7 +35,18 @@
 //   list_fail=1               the device list cannot be read
 //   deny=WT02                 opening that chip is refused (permissions)
 //   open_fail=N               the Nth libusb_open of the run is refused
-//   busy=WT02                 its interfaces are claimed by someone else
+//   busy=WT02,1-4.2           the interfaces of the chips with that serial
+//                             or at that path are claimed by another
+//                             program: claiming them fails with
+//                             LIBUSB_ERROR_BUSY, and no kernel driver is
+//                             active on them
+//   sio=1                     the kernel's serial driver holds every
+//                             interface at the start, as Linux's ftdi_sio
+//                             does: a claim fails with LIBUSB_ERROR_BUSY
+//                             unless the driver is detached first (or
+//                             detached by the claim, libusb's auto-detach),
+//                             and a release under auto-detach attaches it
+//                             again
 //   fail_ctrl=REQ:N           the Nth vendor request REQ (hex; N=0: every one)
 //                             stalls
 //   fail_out=N, fail_in=N     the Nth bulk OUT / IN transfer fails (I/O error)
@@ -38,6 +54,14 @@
 //                             OUT transfer reaches it: "AB12", or "AB*1200"
 //                             for 1200 bytes 0xAB
 //   unplug_after=N            after N transfers the chips are gone
+//   unplug_at_open=N          the chips are gone when the Nth libusb_open
+//                             of the run comes (after a listing, say)
+//   delay=N                   the chip produces each answer N ms after the
+//                             command reaches it
+//   trickle=1                 and releases answers a byte at a time, one a
+//                             latency period (a slow MPSSE clock)
+//   unrequested=MS:HEX        bytes every channel sends on its own, MS ms
+//                             after the bus was set up: "5AA5", "5A*3"
 //   max_packets=N             at most N packets per bulk IN transfer
 //   silent=1                  bulk IN transfers time out
 //   latency=1                 the chip keeps time as a real one does: an IN
@@ -49,7 +73,8 @@
 //                             whole packet of data waits. Otherwise every
 //                             transfer completes at once.
 //   log=PATH                  append a line to PATH for every transfer, and
-//                             for every open, claim, release and close
+//                             for every open, claim, release and close, and
+//                             every detach and attach of the serial driver
 //
 // WIRETEST_VUSB_BASE holds settings that come before those of WIRETEST_VUSB
 // or vusb_configure: ctest sets it to run whole suites on the latency-faithful
@@ -93,6 +118,7 @@ struct libusb_device {
 struct libusb_device_handle {
     libusb_device *device;
     std::set<int> claimed;
+    bool auto_detach = false; // libusb_set_auto_detach_kernel_driver
 };
 
 namespace {
@@ -110,11 +136,22 @@ enum Request : uint8_t {
     SET_BITMODE = 0x0B, READ_PINS = 0x0C, READ_EEPROM = 0x90,
 };
 
+// A byte the chip does not release before its time.
+struct HeldByte {
+    Clock::time_point at;
+    uint8_t byte;
+    bool on_its_own; // unrequested: a reset does not purge it
+};
+
 struct Port {
     chip::MpsseChannel engine;
     std::deque<uint8_t> to_host; // bytes the chip will send on bulk IN
     std::deque<Clock::time_point> produced; // when each byte of to_host came
     uint8_t latency_ms = 16;
+    std::deque<HeldByte> later; // not released before their time
+    Clock::time_point last_release{};
+    libusb_device_handle *claimed_by = nullptr; // a handle of this process
+    bool serial_driver = false; // the kernel's serial driver is bound to it
 };
 
 // Bytes enter to_host at the back, stamped with the time, and leave it at
@@ -135,12 +172,38 @@ void clear_to_host(Port &port)
 {
     port.to_host.clear();
     port.produced.clear();
+    port.later.erase(std::remove_if(port.later.begin(), port.later.end(),
+                                    [](const HeldByte &l) { return !l.on_its_own; }),
+                     port.later.end());
+}
+
+// Keep a byte back until its time, in the order of the times.
+void release_at(Port &port, Clock::time_point at, uint8_t byte, bool on_its_own = false)
+{
+    auto after = std::upper_bound(port.later.begin(), port.later.end(), at,
+                                  [](Clock::time_point t, const HeldByte &l) { return t < l.at; });
+    port.later.insert(after, {at, byte, on_its_own});
+}
+
+// Bytes whose time has come join what the chip will send, stamped with it.
+void release_due(Port &port)
+{
+    Clock::time_point now = Clock::now();
+    while (!port.later.empty() && port.later.front().at <= now) {
+        const HeldByte &held = port.later.front();
+        port.to_host.push_back(held.byte);
+        port.produced.push_back(held.at);
+        port.later.pop_front();
+    }
 }
 
 struct Chip {
     uint16_t product = 0x6010;
     uint16_t release = 0x0700;
     std::string serial;
+    uint8_t bus_number = 1;
+    std::vector<uint8_t> port_path; // hub ports from the root, as in 1-4.2
+    std::string location;           // "1-4.2"
     std::vector<Port> ports;
     libusb_device device;
 };
@@ -156,8 +219,9 @@ struct Bus {
     bool init_fail = false, list_fail = false;
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
-    int unplug_after = -1, max_packets = 8;
-    bool silent = false, latency = false;
+    int unplug_after = -1, unplug_at_open = 0, max_packets = 8, delay_ms = 0;
+    bool trickle = false;
+    bool silent = false, latency = false, sio = false;
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
@@ -187,13 +251,37 @@ size_t ports_of(uint16_t product)
     }
 }
 
-void add_chip(Bus &bus, uint16_t product, const std::string &serial)
+// "3-1.3.2": the bus number, '-', and 1 to 7 hub ports joined by '.'.
+void parse_location(Chip &c, const std::string &text)
+{
+    size_t dash = text.find('-');
+    if (dash == std::string::npos || dash == 0)
+        throw std::invalid_argument("bad port path: " + text);
+    c.bus_number = uint8_t(std::stoul(text.substr(0, dash)));
+    c.port_path.clear();
+    std::stringstream ports(text.substr(dash + 1));
+    std::string port;
+    while (std::getline(ports, port, '.')) {
+        if (port.empty())
+            throw std::invalid_argument("bad port path: " + text);
+        c.port_path.push_back(uint8_t(std::stoul(port)));
+    }
+    if (c.port_path.empty() || c.port_path.size() > 7)
+        throw std::invalid_argument("bad port path: " + text);
+    c.location = text;
+}
+
+// What follows the product: "WT01", "WT01@1-4.2", "@1-4.2", "".
+void add_chip(Bus &bus, uint16_t product, uint16_t release, const std::string &serial_and_path)
 {
     auto c = std::make_unique<Chip>();
     c->product = product;
-    c->release = release_of(product);
-    c->serial = serial;
-    c->ports.resize(ports_of(product));
+    c->release = release ? release : release_of(product);
+    size_t at = serial_and_path.find('@');
+    c->serial = serial_and_path.substr(0, at);
+    parse_location(*c, at == std::string::npos ? "1-" + std::to_string(bus.chips.size() + 1)
+                                               : serial_and_path.substr(at + 1));
+    c->ports.resize(c->release == 0x0500 ? 2 : ports_of(product));
     c->device.chip = bus.chips.size();
     bus.chips.push_back(std::move(c));
 }
@@ -244,7 +332,7 @@ void configure(Bus &bus, const std::string &settings)
         for (int i = 1; i <= n; i++) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "VU%02d", i);
-            add_chip(bus, 0x6010, serial);
+            add_chip(bus, 0x6010, 0, serial);
         }
     } else {
         std::stringstream list(chips);
@@ -252,7 +340,11 @@ void configure(Bus &bus, const std::string &settings)
             size_t colon = item.find(':');
             if (colon == std::string::npos)
                 throw std::invalid_argument("chip without ':': " + item);
-            add_chip(bus, uint16_t(std::stoul(item.substr(0, colon), nullptr, 16)),
+            std::string product = item.substr(0, colon);
+            size_t slash = product.find('/');
+            uint16_t release = slash == std::string::npos
+                                   ? 0 : uint16_t(std::stoul(product.substr(slash + 1), nullptr, 16));
+            add_chip(bus, uint16_t(std::stoul(product.substr(0, slash), nullptr, 16)), release,
                      item.substr(colon + 1));
         }
     }
@@ -282,16 +374,35 @@ void configure(Bus &bus, const std::string &settings)
     bus.list_fail = number("list_fail", 0) != 0;
     bus.silent = number("silent", 0) != 0;
     bus.latency = number("latency", 0) != 0;
+    bus.sio = number("sio", 0) != 0;
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
     bus.fail_in = number("fail_in", 0);
     bus.unplug_after = number("unplug_after", -1);
     bus.max_packets = number("max_packets", 8);
+    bus.unplug_at_open = number("unplug_at_open", 0);
+    bus.delay_ms = number("delay", 0);
+    bus.trickle = number("trickle", 0) != 0;
+    std::string unrequested = take("unrequested");
+    if (!unrequested.empty()) {
+        size_t colon = unrequested.find(':');
+        if (colon == std::string::npos)
+            throw std::invalid_argument("unrequested without ':'");
+        Clock::time_point at = Clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
+        for (uint8_t byte : parse_hex(unrequested.substr(colon + 1)))
+            for (const auto &c : bus.chips)
+                for (Port &p : c->ports)
+                    release_at(p, at, byte, true);
+    }
     for (const char *key : {"deny", "busy"}) {
         std::stringstream serials(take(key));
         while (std::getline(serials, item, ','))
             (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
     }
+    // A chip another program holds is held through usbfs, not the serial driver.
+    for (const auto &c : bus.chips)
+        for (Port &p : c->ports)
+            p.serial_driver = bus.sio && !bus.busy.count(c->serial) && !bus.busy.count(c->location);
     std::string ctrl = take("fail_ctrl");
     if (!ctrl.empty()) {
         size_t colon = ctrl.find(':');
@@ -312,8 +423,10 @@ void configure(Bus &bus, const std::string &settings)
 
 // The bus of this process: from WIRETEST_VUSB at the first call, or from
 // vusb_configure. A replaced bus is never freed: a driver under test may
-// still hold its devices.
+// still hold its devices. It is kept in replaced_buses, where the leak
+// checker sees it held.
 Bus *current_bus = nullptr;
+std::vector<Bus *> replaced_buses;
 
 std::mutex bus_lock;                // taken by every libusb function
 std::condition_variable bus_change; // a transfer, a reset, an unplug
@@ -383,10 +496,11 @@ std::string hex(const uint8_t *data, int length)
     return text;
 }
 
-// The port a request's wIndex names: its low byte is 1 for A, 2 for B ...
+// The port a request's wIndex names: its low byte is 1 for A, 2 for B ...;
+// 0 is A too, which libftdi1 sends in the FT2232D's baud rate request.
 Port *port_of(Chip &c, uint16_t index)
 {
-    int i = (index & 0xFF) - 1;
+    int i = std::max((index & 0xFF) - 1, 0);
     return i >= 0 && size_t(i) < c.ports.size() ? &c.ports[size_t(i)] : nullptr;
 }
 
@@ -455,7 +569,10 @@ int wait_for_latency_timer(Hold &hold, Bus &b, Port &port, Clock::time_point beg
             result = LIBUSB_ERROR_NO_DEVICE;
             break;
         }
+        release_due(port);
         Clock::time_point now = Clock::now(), wake = give_up;
+        if (!port.later.empty())
+            wake = std::min(wake, port.later.front().at);
         if (!b.silent) {
             Clock::time_point timer_from =
                 port.produced.empty() ? began : std::min(began, port.produced.front());
@@ -515,7 +632,29 @@ void libusb_free_device_list(libusb_device **list, int) { free(list); }
 libusb_device *libusb_ref_device(libusb_device *dev) { return dev; }
 void libusb_unref_device(libusb_device *) {}
 
-uint8_t libusb_get_bus_number(libusb_device *) { return 1; }
+uint8_t libusb_get_bus_number(libusb_device *dev)
+{
+    Hold hold(bus_lock);
+    return chip_of(dev).bus_number;
+}
+
+int libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers, int port_numbers_len)
+{
+    Hold hold(bus_lock);
+    const std::vector<uint8_t> &path = chip_of(dev).port_path;
+    if (port_numbers_len <= 0)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (size_t(port_numbers_len) < path.size())
+        return LIBUSB_ERROR_OVERFLOW;
+    std::copy(path.begin(), path.end(), port_numbers);
+    return int(path.size());
+}
+
+uint8_t libusb_get_port_number(libusb_device *dev)
+{
+    Hold hold(bus_lock);
+    return chip_of(dev).port_path.back();
+}
 uint8_t libusb_get_device_address(libusb_device *dev) { return uint8_t(dev->chip + 2); }
 
 int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc)
@@ -601,6 +740,8 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     Hold hold(bus_lock);
     Bus &b = bus();
     b.opens++;
+    if (b.opens == b.unplug_at_open)
+        b.pulled_out = true;
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
     if (b.denied.count(chip_of(dev).serial) || b.opens == b.open_fail)
@@ -610,9 +751,14 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     return 0;
 }
 
+// Closing gives up the handle's claims without a word, as the kernel does
+// when a program closes the device: the serial driver is not attached again.
 void libusb_close(libusb_device_handle *handle)
 {
     Hold hold(bus_lock);
+    for (Port &p : chip_of(handle->device).ports)
+        if (p.claimed_by == handle)
+            p.claimed_by = nullptr;
     log_line("close %s", chip_of(handle->device).serial.c_str());
     delete handle;
 }
@@ -654,16 +800,38 @@ int libusb_set_configuration(libusb_device_handle *, int configuration)
     return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
+namespace {
+
+bool held_elsewhere(const Chip &c) { return bus().busy.count(c.serial) || bus().busy.count(c.location); }
+
+// The interface's port, or null when the chip has no such interface.
+Port *interface_port(libusb_device_handle *handle, int interface_number)
+{
+    Chip &c = chip_of(handle->device);
+    if (interface_number < 0 || size_t(interface_number) >= c.ports.size())
+        return nullptr;
+    return &c.ports[size_t(interface_number)];
+}
+
+} // namespace
+
 int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
     if (unplugged())
         return LIBUSB_ERROR_NO_DEVICE;
-    const Chip &c = chip_of(handle->device);
-    if (interface_number < 0 || size_t(interface_number) >= c.ports.size())
+    Port *port = interface_port(handle, interface_number);
+    if (!port)
         return LIBUSB_ERROR_NOT_FOUND;
-    if (bus().busy.count(c.serial))
+    if (held_elsewhere(chip_of(handle->device)) || (port->claimed_by && port->claimed_by != handle))
         return LIBUSB_ERROR_BUSY;
+    if (port->serial_driver) {
+        if (!handle->auto_detach)
+            return LIBUSB_ERROR_BUSY;
+        port->serial_driver = false;
+        log_line("detach %d", interface_number);
+    }
+    port->claimed_by = handle;
     handle->claimed.insert(interface_number);
     log_line("claim %d", interface_number);
     return 0;
@@ -676,13 +844,64 @@ int libusb_release_interface(libusb_device_handle *handle, int interface_number)
         return LIBUSB_ERROR_NO_DEVICE;
     if (!handle->claimed.erase(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
+    Port *port = interface_port(handle, interface_number);
+    port->claimed_by = nullptr;
     log_line("release %d", interface_number);
+    // libusb's auto-detach gives the interface back to the kernel's driver.
+    if (handle->auto_detach && bus().sio && !port->serial_driver) {
+        port->serial_driver = true;
+        log_line("attach %d", interface_number);
+    }
     return 0;
 }
 
-// No kernel serial driver holds the virtual chips.
-int libusb_detach_kernel_driver(libusb_device_handle *, int) { return LIBUSB_ERROR_NOT_FOUND; }
-int libusb_set_auto_detach_kernel_driver(libusb_device_handle *, int) { return 0; }
+// 1 while the kernel's serial driver holds the interface. A claim by a
+// program, this one or another, is no kernel driver: libusb says 0 for it.
+int libusb_kernel_driver_active(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port)
+        return LIBUSB_ERROR_NOT_FOUND;
+    return port->serial_driver ? 1 : 0;
+}
+
+int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port || !port->serial_driver)
+        return LIBUSB_ERROR_NOT_FOUND;
+    port->serial_driver = false;
+    log_line("detach %d", interface_number);
+    return 0;
+}
+
+int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface_number)
+{
+    Hold hold(bus_lock);
+    if (unplugged())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Port *port = interface_port(handle, interface_number);
+    if (!port || !bus().sio)
+        return LIBUSB_ERROR_NOT_FOUND; // no driver in the kernel for it
+    if (port->serial_driver || port->claimed_by || held_elsewhere(chip_of(handle->device)))
+        return LIBUSB_ERROR_BUSY;
+    port->serial_driver = true;
+    log_line("attach %d", interface_number);
+    return 0;
+}
+
+int libusb_set_auto_detach_kernel_driver(libusb_device_handle *handle, int enable)
+{
+    Hold hold(bus_lock);
+    handle->auto_detach = enable != 0;
+    return 0;
+}
 
 int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t request,
                             uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
@@ -734,8 +953,21 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         for (const Stale &s : b.stale)
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
-        port.engine.write(data, size_t(length), port.to_host);
         stamp_new_bytes(port);
+        if (b.delay_ms == 0 && !b.trickle) {
+            port.engine.write(data, size_t(length), port.to_host);
+            stamp_new_bytes(port);
+        } else {
+            std::deque<uint8_t> answers;
+            port.engine.write(data, size_t(length), answers);
+            Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
+            for (uint8_t byte : answers) {
+                if (b.trickle)
+                    at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
+                release_at(port, at, byte);
+                port.last_release = at;
+            }
+        }
         *actual_length = length;
         log_line("out %02X %s", endpoint, hex(data, length).c_str());
         return 0;
@@ -746,6 +978,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         log_line("in %02X -> error", endpoint);
         return LIBUSB_ERROR_IO;
     }
+    release_due(port);
     int packet = std::min(PACKET_SIZE, length);
     int waited = b.latency ? wait_for_latency_timer(hold, b, port, began, timeout, packet) : 0;
     if (waited != 0) {
@@ -776,8 +1009,28 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
 void vusb_configure(const char *settings)
 {
     Hold hold(bus_lock);
+    if (current_bus)
+        replaced_buses.push_back(current_bus);
     current_bus = make_bus(settings);
     bus_change.notify_all();
+}
+
+int vusb_serial_driver_bound(const char *location, int interface_number)
+{
+    Hold hold(bus_lock);
+    for (const auto &c : bus().chips)
+        if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
+            return c->ports[size_t(interface_number)].serial_driver ? 1 : 0;
+    return -1;
+}
+
+int vusb_claimed(const char *location, int interface_number)
+{
+    Hold hold(bus_lock);
+    for (const auto &c : bus().chips)
+        if (c->location == location && interface_number >= 0 && size_t(interface_number) < c->ports.size())
+            return c->ports[size_t(interface_number)].claimed_by ? 1 : 0;
+    return -1;
 }
 
 unsigned vusb_last_control_timeout()

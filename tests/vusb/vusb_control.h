@@ -14,6 +14,14 @@ void vusb_configure(const char *settings);
 unsigned vusb_last_control_timeout();
 unsigned vusb_last_bulk_timeout();
 
+// 1 while the kernel's serial driver holds that interface of the chip at
+// location (sio=1), 0 when not, -1 when there is no such chip or interface.
+int vusb_serial_driver_bound(const char *location, int interface_number);
+
+// 1 while a handle of this process claims that interface of the chip at
+// location, 0 when none does, -1 when there is no such chip or interface.
+int vusb_claimed(const char *location, int interface_number);
+
 // Pull the chips out now: transfers waiting at them fail at once.
 void vusb_unplug();
 
