@@ -302,14 +302,20 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) cons
     if (soak_.runs == 0 || (!soak && exit_status != 0)) {
         result.rows_ran = false;
         result.outcome = Outcome::error;
-        if (failed_step_.empty())
+        // The failed step's line and its status name; a step without a line
+        // of its own (the synchronisation) leaves its status name alone.
+        std::string status = failed_step_.empty() ? last_status_ : failed_status_;
+        if (!failed_step_.empty())
+            result.reason = printable(failed_step_) + (status.empty() ? "" : " (" + status + ")");
+        else if (!status.empty())
+            result.reason = "a device call failed (" + status + ")";
+        else
             result.reason = exit_status < 0 ? "the test could not be started"
                                             : "the test ended without its report (exit status " +
                                                   std::to_string(exit_status) + ")";
-        else
-            result.reason = printable(failed_step_) + (failed_status_.empty() ? "" : " (" + failed_status_ + ")");
         if (unplugged_)
-            result.reason = "unplugged during the test (" + result.reason + ")";
+            result.reason = "unplugged during the test (" +
+                            (failed_step_.empty() ? status : result.reason) + ")";
         return;
     }
     result.rows_ran = true;
@@ -320,7 +326,7 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) cons
         // A row without an answer measured nothing: the board is to be
         // tested again, not judged.
         result.outcome = Outcome::error;
-        result.reason = unplugged_ ? "unplugged during the test" : printable(first_incomplete_);
+        result.reason = unplugged_ ? "unplugged during the test (FT_DEVICE_NOT_FOUND)" : printable(first_incomplete_);
         if (soak)
             result.reason += " (" + std::to_string(soak_.incomplete_runs) + " of " + std::to_string(soak_.runs) +
                              " runs incomplete)";

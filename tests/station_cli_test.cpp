@@ -12,7 +12,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -38,14 +37,6 @@ const std::string pass_1_5 = "PASS 1-5 A WTST0005 errors: 0";
 // Its pin 4 comes and goes: a single test happens to pass it.
 const std::string pass_1_6 = "PASS 1-6 A WTST0006 errors: 0";
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 std::vector<std::string> sorted(std::vector<std::string> v)
 {
@@ -84,7 +75,7 @@ TEST_F(StationCli, AllTestsEveryDemoChipOnceEachBoardOnItsLine)
     process::Result r = process::run(program, {"--all", "--delay"});
     EXPECT_EQ(r.exit_status, 1); // failures, no error
     EXPECT_EQ(r.err, "");        // no terminal: no live lines
-    std::vector<std::string> lines = lines_of(r.out);
+    std::vector<std::string> lines = process::lines_of(r.out);
     ASSERT_EQ(lines.size(), 8u) << r.out;
     EXPECT_EQ(lines.back(), "boards: 7, passed: 5, failed: 2, errors: 0");
     lines.pop_back();
@@ -102,7 +93,7 @@ TEST_F(StationCli, EachPortAlone)
                           Case{"1-3.2", fail_1_3_2, 1}, Case{"1-4", pass_1_4, 0}, Case{"1-5", pass_1_5, 0},
                           Case{"1-6", pass_1_6, 0}}) {
         process::Result r = process::run(program, {"--port", c.port, "--delay"});
-        EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{c.line, std::string("boards: 1, passed: ") +
+        EXPECT_EQ(process::lines_of(r.out), (std::vector<std::string>{c.line, std::string("boards: 1, passed: ") +
                                                                          (c.status ? "0, failed: 1" : "1, failed: 0") +
                                                                          ", errors: 0"}));
         EXPECT_EQ(r.exit_status, c.status) << c.port;
@@ -114,7 +105,7 @@ TEST_F(StationCli, TargetsThatNameNoSingleBoardAreErrorsOfTheirOwn)
     process::Result r = process::run(program, {"--port", "9-9", "--serial", "WTST0005", "--serial", "WTST0001",
                                                "--port", "1-1", "--channel", "A", "--short", "--delay"});
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_EQ(sorted(lines_of(r.out)),
+    EXPECT_EQ(sorted(process::lines_of(r.out)),
               sorted({"ERROR 9-9 A -: nothing is plugged at 9-9",
                       "ERROR - A WTST0005: the serial number WTST0005 is on more than one chip: 1-4, 1-5",
                       "PASS 1-1 A WTST0001 errors: 0", // asked for twice, tested once
@@ -147,7 +138,7 @@ TEST_F(StationCli, ListingNamesEveryChannelWithItsLocation)
 {
     process::Result r = process::run(program, {"--list"});
     EXPECT_EQ(r.exit_status, 0);
-    std::vector<std::string> lines = lines_of(r.out);
+    std::vector<std::string> lines = process::lines_of(r.out);
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[0], "1-1 A WTST0001 FT2232H");
     EXPECT_EQ(lines[5], "1-3.1 B - FT2232H");
@@ -164,7 +155,7 @@ TEST_F(StationCli, RecordsAndJunitHoldWhatTheJsonLinesSay)
     process::Result r = process::run(program, {"--all", "--short", "--delay", "--json", "--records", records.string(),
                                                "--junit", junit.string(), "--station-id", "line-3"});
     EXPECT_EQ(r.exit_status, 1);
-    std::vector<std::string> lines = lines_of(r.out);
+    std::vector<std::string> lines = process::lines_of(r.out);
     ASSERT_EQ(lines.size(), 7u) << r.out; // the records and nothing else
     std::vector<std::string> files;
     for (const auto &entry : fs::directory_iterator(records))

@@ -107,14 +107,10 @@ struct FaultCase {
     const char *reason;       // cppcheck-suppress unusedStructMember ; read through GetParam()
 };
 
-class StationOutcome : public SimTest, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(StationOutcome, ComesFromTheReport)
+// The board's result as the station reads it from the run's report, both
+// streams in the order they were written.
+station::BoardResult conclude(const console::Run &run, bool soak, int exit_status = 0)
 {
-    sim::attach_chip("1-1", "WTST0001", sim::ChipKind::FT2232H);
-    sim::inject(GetParam().fault);
-    int returned = 0;
-    console::Run run = console::capture([&] { returned = station::test_board("1-1", 'A', false, true); });
     station::BoardReport report;
     std::string all;
     for (const auto &piece : run.sequence)
@@ -123,8 +119,19 @@ TEST_P(StationOutcome, ComesFromTheReport)
     for (std::string line; std::getline(lines, line);)
         report.add_line(line);
     station::BoardResult result;
-    result.board.location = "1-1";
-    report.conclude(result, returned == 0 ? 0 : 255);
+    report.conclude(result, exit_status, soak);
+    return result;
+}
+
+class StationOutcome : public SimTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(StationOutcome, ComesFromTheReport)
+{
+    sim::attach_chip("1-1", "WTST0001", sim::ChipKind::FT2232H);
+    sim::inject(GetParam().fault);
+    int returned = 0;
+    console::Run run = console::capture([&] { returned = station::test_board("1-1", 'A', false, true); });
+    station::BoardResult result = conclude(run, false, returned == 0 ? 0 : 255);
     EXPECT_EQ(result.outcome, GetParam().outcome);
     EXPECT_EQ(result.reason, GetParam().reason);
 }
@@ -139,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "can not reset (FT_IO_ERROR)"},
         // Unplugged after the fourth pattern's write: the rows after it have no answer.
         FaultCase{"UnpluggedDuringTheRows", sim::unplug(60), station::Outcome::error,
-                  "unplugged during the test"},
+                  "unplugged during the test (FT_DEVICE_NOT_FOUND)"},
         FaultCase{"OneReadUnanswered", sim::misreport(sim::Op::GetQueueStatus, 8, 0), station::Outcome::error,
                   "1 row without an answer and no wiring fault among the answered rows: test again"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -241,21 +248,6 @@ console::Run run_fast(const station::FastOptions &options, int *returned = nullp
     if (returned)
         *returned = status;
     return run;
-}
-
-// The board's result as the station reads it from the fast run's report.
-station::BoardResult conclude(const console::Run &run, bool soak)
-{
-    station::BoardReport report;
-    std::string all;
-    for (const auto &piece : run.sequence)
-        all += piece.second;
-    std::istringstream lines(all);
-    for (std::string line; std::getline(lines, line);)
-        report.add_line(line);
-    station::BoardResult result;
-    report.conclude(result, 0, soak);
-    return result;
 }
 
 std::vector<std::string> writes()

@@ -42,4 +42,7 @@ std::string read_until(Live &live, const std::string &text, int limit_ms);
 // still going after limit_ms is killed and counts as timed out.
 Result finish(Live &live, int limit_ms = 20000);
 
+// The lines of a run's output, without their line ends.
+std::vector<std::string> lines_of(const std::string &text);
+
 } // namespace process
