@@ -153,7 +153,7 @@ bench: deps-bench build
 # `make test-windows` runs them under Wine against the Linux build's output
 # (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
 WINDOWS_DIR := build-windows
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev \
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix binutils nlohmann-json3-dev \
                     libcli11-dev librapidxml-dev
 WINE_PACKAGES := wine64
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all

@@ -1,8 +1,10 @@
 // The Windows build (build-windows/) under Wine, run by `make test-windows`:
 // wiretest-sim.exe, and wiretest.exe with the simulated ftd2xx.dll beside it,
 // print the Linux build's bytes but for CR LF line ends and return the same
-// exit statuses; wiretest.exe's loader takes the library only from its own
-// folder or the system folder; the Windows sleep never ends early;
+// exit statuses, also on a library with the thirteen operations only;
+// wiretest.exe's loader takes the library only from its own folder or the
+// system folder, and says why one cannot be loaded; the station's listing and
+// opening by location work through the loader; the Windows sleep never ends early;
 // wiretest-diagnose.exe judges CR LF reports as the Linux build does.
 //
 // The Makefile passes WINE, WINEPREFIX (an existing prefix), WINEDEBUG,
@@ -134,6 +136,13 @@ protected:
                       fs::copy_options::overwrite_existing);
         fs::copy_file(windows_dir / "sim-driver" / "ftd2xx.dll", folder / "ftd2xx.dll",
                       fs::copy_options::overwrite_existing);
+        // And beside a library that offers the thirteen operations only.
+        folder = work_dir / "with-thirteen-only";
+        fs::create_directories(folder);
+        fs::copy_file(windows_dir / "wiretest.exe", folder / "wiretest.exe",
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(windows_dir / "test-driver-thirteen-only" / "ftd2xx.dll", folder / "ftd2xx.dll",
+                      fs::copy_options::overwrite_existing);
     }
 };
 
@@ -150,14 +159,17 @@ TEST_P(SameAsLinux, WiretestExeOnTheSimulatedDll)
     expect_same_as_linux(work_dir / "with-sim-driver" / "wiretest.exe", windows_dir, c.args, c.input);
 }
 
+TEST_P(SameAsLinux, WiretestExeOnADllWithTheThirteenOnly)
+{
+    const Case &c = GetParam();
+    expect_same_as_linux(work_dir / "with-thirteen-only" / "wiretest.exe", windows_dir, c.args, c.input);
+}
+
 INSTANTIATE_TEST_SUITE_P(Runs, SameAsLinux, ::testing::ValuesIn(cases),
                          [](const ::testing::TestParamInfo<Case> &info) { return info.param.name; });
 
 // The loader's failures: its own line, then the tool's, and exit -1.
 const std::string install_hint = "install the FTDI D2XX driver package, which provides ftd2xx.dll";
-const std::string not_found_line =
-    "ftd2xx.dll was found neither beside this program nor in the Windows system folder: " +
-    install_hint + "\n";
 
 class Loader : public ::testing::Test {
 protected:
@@ -179,13 +191,44 @@ protected:
         EXPECT_EQ(from_crlf(r.out, "standard output"), "");
         EXPECT_EQ(from_crlf(r.err, "standard error"), loader_line + "ERROR: FT_ListDevices\n");
     }
+    // The line of a library that could not be loaded, with the system's
+    // error code and its words for it, which are Wine's own here.
+    static std::string cannot_load_line(unsigned error, const std::string &words)
+    {
+        return "ftd2xx.dll could not be loaded from beside this program or from the Windows system "
+               "folder: Windows error " +
+               std::to_string(error) + " (" + words + "): " + install_hint + "\n";
+    }
 };
 
 TEST_F(Loader, NoLibraryAnywhere)
 {
     fs::path folder = folder_with_wiretest("no-driver");
     expect_failed_listing(run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, folder),
-                          not_found_line);
+                          cannot_load_line(126, "Module not found."));
+}
+
+// A library that is there but is no 64-bit Windows image fails with the
+// system's reason, not as a missing one.
+TEST_F(Loader, ALibraryThatIsNoUsableImage)
+{
+    const fs::path text_file = work_dir / "not-an-image.dll";
+    fs::create_directories(work_dir);
+    std::ofstream(text_file, std::ios::binary) << "This is not a DLL.\r\n";
+    const struct {
+        const char *name;
+        fs::path library;
+    } libraries[] = {
+        {"text-file-driver", text_file},
+        {"32-bit-driver", windows_dir / "test-driver-32bit" / "ftd2xx.dll"},
+    };
+    for (const auto &library : libraries) {
+        SCOPED_TRACE(library.name);
+        fs::path folder = folder_with_wiretest(library.name, library.library);
+        expect_failed_listing(
+            run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, folder),
+            cannot_load_line(193, "Bad EXE format for ftd2xx.dll."));
+    }
 }
 
 TEST_F(Loader, ALibraryThatLacksAnOperation)
@@ -207,7 +250,94 @@ TEST_F(Loader, ALibraryInTheCurrentFolderOrOnPathIsNotLoaded)
     // WINEPATH puts the folder on the Windows program's PATH.
     process::Result r = run_windows(folder / "wiretest.exe", {"-n0", "-delay"}, std::nullopt, planted,
                                     {"WINEPATH=" + windows_path(planted)});
-    expect_failed_listing(r, not_found_line);
+    expect_failed_listing(r, cannot_load_line(126, "Module not found."));
+}
+
+// The station's listing and opening by location through wiretest.exe's
+// loader (tests/windows/location_probe.cpp), on the simulated driver with the
+// chips of tests/windows/located_chips.cpp.
+class StationThroughLoader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        for (const char *driver : {"test-driver-located", "test-driver-thirteen-only"}) {
+            fs::path folder = work_dir / (std::string("probe-on-") + driver);
+            fs::create_directories(folder);
+            fs::copy_file(windows_dir / "location_probe.exe", folder / "location_probe.exe",
+                          fs::copy_options::overwrite_existing);
+            fs::copy_file(windows_dir / driver / "ftd2xx.dll", folder / "ftd2xx.dll",
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+    // The probe's standard output, after checking that it ran cleanly.
+    static std::string probe(const std::vector<std::string> &args,
+                             const std::string &driver = "test-driver-located")
+    {
+        fs::path folder = work_dir / ("probe-on-" + driver);
+        process::Result r = run_windows(folder / "location_probe.exe", args, std::nullopt, folder);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(from_crlf(r.err, "standard error"), "");
+        return from_crlf(r.out, "standard output");
+    }
+};
+
+// The location ids as "0x" and upper-case hex digits, one per channel; the
+// blank chip's letters from its description; the held chip marked; the FT4232H
+// and FT2232D with their MPSSE channels only, though the library lists their
+// others too; the board without a location left out.
+const std::string located_listing = "0x1321 A \"WTLOC01\" FT2232H 0 \"\"\n"
+                                    "0x1322 B \"WTLOC01\" FT2232H 0 \"\"\n"
+                                    "0x141 A \"\" FT4232H 0 \"\"\n"
+                                    "0x142 B \"\" FT4232H 0 \"\"\n"
+                                    "0x2C1 A \"WTLOC03\" FT232H 3 \"in use by another program\"\n"
+                                    "0x151 A \"WTLOC04\" FT2232D 0 \"\"\n";
+
+TEST_F(StationThroughLoader, ListsEachMpsseChannelByItsLocationId)
+{
+    EXPECT_EQ(probe({"list"}), "ft_list_channels 0, count 6\n" + located_listing);
+    // A list too short for all still gets the count of all.
+    EXPECT_EQ(probe({"list", "2"}), "ft_list_channels 0, count 6\n" +
+                                        located_listing.substr(0, located_listing.find("0x141")));
+}
+
+TEST_F(StationThroughLoader, OpensTheChannelAtALocationIdAndNoOther)
+{
+    // While open, the listing shows the channel held; FT_Close lets it go.
+    auto opened = [](const std::string &held_line) {
+        std::string listing = located_listing;
+        std::string free_line = held_line.substr(0, held_line.rfind(" 3 ")) + " 0 \"\"\n";
+        listing.replace(listing.find(free_line), free_line.size(), held_line);
+        return "ft_open_by_location 0\nft_list_channels 0, count 6\n" + listing + "FT_Close 0\n";
+    };
+    const struct {
+        const char *location;
+        const char *channel;
+        std::string output;
+    } opens[] = {
+        {"0x1322", "B", opened("0x1322 B \"WTLOC01\" FT2232H 3 \"in use by another program\"\n")},
+        {"0x142", "B", opened("0x142 B \"\" FT4232H 3 \"in use by another program\"\n")},
+        {"0x151", "A", opened("0x151 A \"WTLOC04\" FT2232D 3 \"in use by another program\"\n")},
+        {"0x1322", "A", "ft_open_by_location 2\n"},  // another channel's location
+        {"0x1323", "C", "ft_open_by_location 2\n"},  // nothing there
+        {"0x143", "C", "ft_open_by_location 2\n"},   // a channel without MPSSE
+        {"0x152", "B", "ft_open_by_location 2\n"},   // the same, on the FT2232D
+        {"1-3.2", "A", "ft_open_by_location 2\n"},   // a location of Linux
+        {"0x2C1", "A", "ft_open_by_location 3\n"},   // held by another program
+        {"0x2c1", "A", "ft_open_by_location 3\n"},   // the same, in lower case
+    };
+    for (const auto &c : opens) {
+        SCOPED_TRACE(std::string(c.location) + " " + c.channel);
+        EXPECT_EQ(probe({"open", c.location, c.channel}), c.output);
+    }
+}
+
+// wiretest.exe runs on such a library (SameAsLinux); the station's functions
+// fail with FT_NOT_SUPPORTED.
+TEST_F(StationThroughLoader, ALibraryWithTheThirteenOnlyCannotList)
+{
+    EXPECT_EQ(probe({"list"}, "test-driver-thirteen-only"), "ft_list_channels 17, count 0\n");
+    EXPECT_EQ(probe({"open", "0x1321", "A"}, "test-driver-thirteen-only"), "ft_open_by_location 17\n");
 }
 
 // Each Windows program carries its runtimes: it imports system DLLs only.
@@ -215,7 +345,9 @@ TEST(StaticRuntimes, EveryProgramAndLibraryImportsSystemDllsOnly)
 {
     const std::set<std::string> system_dlls{"KERNEL32.dll", "msvcrt.dll", "WINMM.dll"};
     for (const fs::path &file : {windows_dir / "wiretest.exe", windows_dir / "wiretest-sim.exe",
-                                 windows_dir / "sim-driver" / "ftd2xx.dll"}) {
+                                 windows_dir / "sim-driver" / "ftd2xx.dll",
+                                 windows_dir / "test-driver-located" / "ftd2xx.dll",
+                                 windows_dir / "location_probe.exe"}) {
         process::Result r = process::run("/usr/bin/x86_64-w64-mingw32-objdump", {"-p", file.string()});
         ASSERT_EQ(r.exit_status, 0) << r.err;
         std::smatch m;

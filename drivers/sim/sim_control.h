@@ -69,7 +69,12 @@ enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
 // blank EEPROM. FT_ListDevices lists each channel as serial and letter (the
 // FT232H by its plain serial), and passes over a chip without one, as the
 // libftdi1 layer does. The board is wired to channel A; the other channels
-// have nothing on their pins.
+// have nothing on their pins. The chip maker's device-information list
+// (ft_device_info.h) gives each channel the location id of its bus and port
+// numbers as one hex digit each, then its channel number: "1-3.2" channel A
+// is 0x1321; a chip at a number past 15, or deeper than 6 ports, is left out.
+// That list also holds the channels without MPSSE (FT4232H C and D, FT2232D
+// B), as the chip maker's does; they cannot be opened.
 void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
                  const chip::Wiring &wiring = {});
 

@@ -1,9 +1,14 @@
 // The thirteen driver operations over simulated chips held in memory. Each
 // call is recorded, then checked against the injected faults, then carried out.
+// Beside them, the station's listing and opening by location, and the chip
+// maker's device-information list that the Windows loader builds those on.
 #include "sim_control.h"
+
+#include "device_link/ft_device_info.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -26,10 +31,18 @@ struct Device {
     bool open = false;
 };
 
+// An entry of the device-information list: a device's own channel, or one
+// of the same chip that has no MPSSE engine and so is no device here.
+struct InfoEntry {
+    size_t device;
+    char channel;
+};
+
 // The whole simulated world, with one reset.
 struct World {
     bool hotplug_events = true;
     std::vector<Device> devices;
+    std::vector<InfoEntry> info_list;
     std::vector<Fault> faults;
     std::vector<Call> calls;
     int calls_per_op[int(Op::Any)] = {};
@@ -156,6 +169,39 @@ void copy_text(char *to, size_t size, const std::string &from)
     size_t n = std::min(from.size(), size - 1);
     std::memcpy(to, from.data(), n);
     to[n] = '\0';
+}
+
+// The location id of a channel, as the chip maker's library would report it:
+// the bus and each port number as one hexadecimal digit in turn, then the
+// channel's number (A = 1). "1-3.2" channel A is 0x1321, "2-12" channel B is
+// 0x2C2. 0, and so not in the device-information list, for a channel without
+// a location or where a number is outside 1 to 15 or there are more than 7.
+uint32_t location_id(const std::string &location, char channel)
+{
+    uint32_t id = 0;
+    int digits = 0;
+    size_t at = 0;
+    while (at < location.size()) {
+        size_t end = location.find(digits == 0 ? '-' : '.', at);
+        if (end == std::string::npos)
+            end = location.size();
+        std::string number = location.substr(at, end - at);
+        if (number.empty() || number.size() > 2 ||
+            number.find_first_not_of("0123456789") != std::string::npos)
+            return 0;
+        int value = std::stoi(number);
+        if (value < 1 || value > 15 || ++digits > 7)
+            return 0;
+        id = id << 4 | uint32_t(value);
+        at = end + 1;
+        if (end == location.size())
+            break;
+        if (end + 1 == location.size())
+            return 0; // a separator that ends the location
+    }
+    if (digits < 2 || channel < 'A' || channel > 'D')
+        return 0;
+    return id << 4 | uint32_t(channel - 'A' + 1);
 }
 
 } // namespace
@@ -297,11 +343,32 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
     std::lock_guard<std::mutex> hold(world_lock());
     Call call(Op::OpenEx, {flags});
-    if (what)
+    // By location, what is the location id itself: recorded as "0x" and hex digits.
+    auto loc_id = uint32_t(reinterpret_cast<uintptr_t>(what));
+    if (flags == FT_OPEN_BY_LOCATION) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%X", unsigned(loc_id));
+        call.text = hex;
+    } else if (what) {
         call.text = static_cast<const char *>(what);
+    }
     Hit hit = begin_call(std::move(call), nullptr);
     if (hit.status != FT_OK)
         return finish(hit.status);
+    if (flags == FT_OPEN_BY_LOCATION) {
+        if (!handle)
+            return finish(FT_INVALID_PARAMETER);
+        std::vector<Device> &devices = world().devices;
+        for (size_t i = 0; i < devices.size(); i++) {
+            if (loc_id == 0 || location_id(devices[i].location, devices[i].channel) != loc_id ||
+                !plugged(devices[i]))
+                continue;
+            if (!devices[i].access_note.empty())
+                return finish(FT_DEVICE_NOT_OPENED);
+            return finish(open_device(i, handle));
+        }
+        return finish(FT_DEVICE_NOT_FOUND);
+    }
     if (flags != FT_OPEN_BY_SERIAL_NUMBER || !what || !handle)
         return finish(FT_INVALID_PARAMETER);
     std::vector<Device> &devices = world().devices;
@@ -310,6 +377,81 @@ FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
             return finish(open_device(i, handle));
     }
     return finish(FT_DEVICE_NOT_FOUND);
+}
+
+// The chip maker's device-information list, of the channels that have a
+// location id. Like the chip maker's, it lists every channel of a chip, the
+// FT4232H's C and D and the FT2232D's B too, which cannot be opened here.
+// Not recorded as calls: wiretest never makes them.
+FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    World &w = world();
+    w.info_list.clear();
+    for (size_t i = 0; i < w.devices.size(); i++) {
+        const Device &d = w.devices[i];
+        if (location_id(d.location, d.channel) == 0 || !plugged(d))
+            continue;
+        w.info_list.push_back({i, d.channel});
+        // After a chip's last MPSSE channel, its others.
+        const char *others = d.kind == ChipKind::FT4232H && d.channel == 'B'   ? "CD"
+                             : d.kind == ChipKind::FT2232D && d.channel == 'A' ? "B"
+                                                                                : "";
+        for (const char *other = others; *other; other++)
+            w.info_list.push_back({i, *other});
+    }
+    *count = uint32_t(w.info_list.size());
+    return FT_OK;
+}
+
+// An entry as the chip maker's library gives it: the serial number with the
+// channel letter (blank for a blank chip), and "FT2232H A", "FT232H" and the
+// like as the description.
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type, uint32_t *id,
+                                 uint32_t *loc_id, char *serial, char *description,
+                                 FT_HANDLE *handle)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    World &w = world();
+    if (!flags || !type || !id || !loc_id || !serial || !description || !handle)
+        return FT_INVALID_PARAMETER;
+    if (index >= w.info_list.size() || w.info_list[index].device >= w.devices.size())
+        return FT_DEVICE_NOT_FOUND;
+    const size_t device = w.info_list[index].device;
+    const Device &d = w.devices[device];
+    const char channel = w.info_list[index].channel;
+    const bool is_device = channel == d.channel;
+    static const struct {
+        const char *name;
+        uint32_t type;
+        uint32_t usb_id;
+        bool high_speed;
+    } kinds[] = {
+        {"FT2232H", FT_DEVICE_2232H, 0x04036010, true},
+        {"FT4232H", FT_DEVICE_4232H, 0x04036011, true},
+        {"FT232H", FT_DEVICE_232H, 0x04036014, true},
+        {"FT2232D", FT_DEVICE_2232C, 0x04036010, false},
+    };
+    const auto &kind = kinds[int(d.kind)];
+    // A refused chip is held whole.
+    const bool open = is_device && d.open;
+    *flags = (open || !d.access_note.empty() ? FT_FLAGS_OPENED : 0u) |
+             (kind.high_speed ? FT_FLAGS_HISPEED : 0u);
+    *type = kind.type;
+    *id = kind.usb_id;
+    *loc_id = location_id(d.location, channel);
+    // The chip maker's buffers: the terminator only where it fits.
+    const std::string listed =
+        d.kind == ChipKind::FT232H || d.chip_serial.empty() ? d.chip_serial : d.chip_serial + channel;
+    std::memset(serial, 0, FT_INFO_SERIAL_SIZE);
+    std::copy_n(listed.begin(), std::min(listed.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
+    std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + channel;
+    copy_text(description, FT_INFO_DESCRIPTION_SIZE, text);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
+    *handle = open ? reinterpret_cast<FT_HANDLE>(uintptr_t(device + 1)) : nullptr;
+    return FT_OK;
 }
 
 FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
