@@ -13,8 +13,8 @@ cmake_minimum_required(VERSION 3.25)
 
 # The executables every Windows build has: the tools for real chips and
 # their reports, and the demonstrations on simulated boards.
-set(tools wiretest.exe wiretest-diagnose.exe)
-set(demo_programs wiretest-sim.exe)
+set(tools wiretest.exe wiretest-diagnose.exe wiretest-station.exe)
+set(demo_programs wiretest-sim.exe wiretest-station-sim.exe)
 set(executables ${tools} ${demo_programs})
 
 if(NOT IS_DIRECTORY "${WINDOWS_DIR}")

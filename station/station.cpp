@@ -239,8 +239,12 @@ const char *outcome_name(Outcome outcome)
     return "ERROR";
 }
 
-void BoardReport::add_line(const std::string &line)
+void BoardReport::add_line(const std::string &text)
 {
+    // A Windows child's lines end in CR LF.
+    std::string line = text;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
     reader_.add_line(line);
     std::string status = status_at_end(line);
     if (!status.empty()) {
@@ -253,8 +257,6 @@ void BoardReport::add_line(const std::string &line)
         started_ = true;
     if (starts_with(line, "ERROR: ")) {
         failed_step_ = line.substr(7);
-        if (!failed_step_.empty() && failed_step_.back() == '\r')
-            failed_step_.pop_back();
         failed_status_ = last_status_;
         last_status_.clear();
     }

@@ -151,6 +151,22 @@ INSTANTIATE_TEST_SUITE_P(
                   "1 row without an answer and no wiring fault among the answered rows: test again"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(StationBoard, ReadsAReportWithCrLfLineEndsAsWindowsChildrenWriteThem)
+{
+    sim::attach_chip("1-2", "WTST0002", sim::ChipKind::FT2232H, chip::Wiring{}.open_wire(3, 0));
+    console::Run run = console::capture([] { station::test_board("1-2", 'A', true, true); });
+    station::BoardReport report;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);)
+        report.add_line(line + "\r");
+    station::BoardResult result;
+    report.conclude(result, 0);
+    EXPECT_EQ(result.outcome, station::Outcome::fail);
+    EXPECT_EQ(station::pin_lines(result.diagnosis),
+              std::vector<std::string>{
+                  "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)"});
+}
+
 TEST(StationRecords, JunitCountsAgreeWithItsContent)
 {
     station::RunContext context{"bench-1", false, true};

@@ -48,6 +48,8 @@ file(WRITE ${windows}/wiretest-sim.exe "MZ wiretest-sim")
 file(WRITE ${windows}/sim-driver/ftd2xx.dll "MZ simulated driver")
 file(WRITE ${windows}/build.ninja "")
 file(WRITE ${windows}/wiretest-diagnose.exe "MZ wiretest-diagnose")
+file(WRITE ${windows}/wiretest-station.exe "MZ wiretest-station")
+file(WRITE ${windows}/wiretest-station-sim.exe "MZ wiretest-station-sim")
 pack()
 if(NOT pack_result EQUAL 0)
   fail("packing a whole build failed")
@@ -59,7 +61,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${windows}/${name}.zip
 file(GLOB_RECURSE packed RELATIVE ${SCRATCH}/unpacked ${SCRATCH}/unpacked/*)
 list(SORT packed)
 set(expected ${name}/LICENSE.txt ${name}/README.txt ${name}/demo/README.txt ${name}/demo/wiretest-sim.exe
-             ${name}/wiretest-diagnose.exe ${name}/wiretest.exe)
+             ${name}/demo/wiretest-station-sim.exe ${name}/wiretest-diagnose.exe ${name}/wiretest-station.exe
+             ${name}/wiretest.exe)
 if(NOT packed STREQUAL expected)
   fail("the zip holds ${packed}")
 endif()

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -429,3 +430,47 @@ TEST(DiagnoseExe, JudgesCrLfReportsAsTheLinuxBuildDoes)
 }
 
 } // namespace
+
+// wiretest-station.exe over the simulated library with the station's demo
+// chips (station-sim-driver/ftd2xx.dll) beside it: the listing by location
+// id, and boards tested each in a process of its own, whose CR LF reports
+// the station reads as the Linux build reads its children's.
+class StationExe : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        fs::create_directories(folder());
+        fs::copy_file(windows_dir / "wiretest-station.exe", folder() / "wiretest-station.exe",
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(windows_dir / "station-sim-driver" / "ftd2xx.dll", folder() / "ftd2xx.dll",
+                      fs::copy_options::overwrite_existing);
+    }
+    static fs::path folder() { return work_dir / "station"; }
+};
+
+TEST_F(StationExe, ListsTheDemoChipsByLocationId)
+{
+    process::Result r = run_windows(folder() / "wiretest-station.exe", {"--list"}, std::nullopt, folder());
+    EXPECT_EQ(r.exit_status, 0);
+    std::vector<std::string> lines = process::lines_of(from_crlf(r.out, "standard output"));
+    ASSERT_EQ(lines.size(), 14u) << r.out;
+    EXPECT_EQ(lines[0], "0x111 A WTST0001 FT2232H");
+    EXPECT_EQ(lines[1], "0x112 B WTST0001 FT2232H");
+}
+
+TEST_F(StationExe, TestsBoardsAtOnceAsOnLinux)
+{
+    process::Result r = run_windows(folder() / "wiretest-station.exe",
+                                    {"--port", "0x111", "--port", "0x121", "--delay"}, std::nullopt, folder());
+    EXPECT_EQ(r.exit_status, 1);
+    std::vector<std::string> lines = process::lines_of(from_crlf(r.out, "standard output"));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "FAIL 0x121 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a "
+                         "pull-down, or shorted to ground)",
+                         "PASS 0x111 A WTST0001 errors: 0", "boards: 2, passed: 1, failed: 1, errors: 0"}));
+    process::Result fast = run_windows(folder() / "wiretest-station.exe", {"--port", "0x111", "--fast", "--json"},
+                                       std::nullopt, folder());
+    EXPECT_EQ(fast.exit_status, 0);
+    EXPECT_NE(fast.out.find("\"outcome\":\"PASS\""), std::string::npos) << fast.out;
+}
