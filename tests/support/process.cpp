@@ -197,13 +197,13 @@ Result finish(Live &live, int limit_ms)
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find('\n', from);
         if (end == std::string::npos)
             end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
+        lines.push_back(text.substr(from, end - from));
+        from = end + 1;
     }
     return lines;
 }
