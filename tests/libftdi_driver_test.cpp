@@ -768,6 +768,67 @@ TEST(LibftdiThreads, ListingBesideOpeningAndUsing)
     EXPECT_EQ(listing_faults, 0);
 }
 
+// Waits for arrivals on two threads at once while a third lists: each wait
+// ends when a chip comes or goes, and only then, sleeping meanwhile.
+TEST(LibftdiThreads, WaitsForArrivalsAndDeparturesBesideListings)
+{
+    using Clock = std::chrono::steady_clock;
+    auto ms_since = [](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+    };
+    vusb_configure("chips=6010:W1@1-1,6010:W2@1-2~400-,6010:W3@1-3~-900");
+    Clock::time_point start = Clock::now();
+    std::atomic<bool> done{false};
+    std::atomic<int> listing_faults{0};
+    std::thread lister([&] {
+        while (!done) {
+            ft_channel_info info[8];
+            uint32_t channels = 0;
+            if (ft_list_channels(info, 8, &channels) != FT_OK)
+                listing_faults++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    struct Waited {
+        FT_STATUS status = FT_OTHER_ERROR;
+        int changed = -1;
+        long long at_ms = 0;
+    };
+    auto wait_once = [&](Waited &w, uint32_t timeout_ms) {
+        w.status = ft_wait_for_change(timeout_ms, &w.changed);
+        w.at_ms = ms_since(start);
+    };
+    Waited a, b;
+    std::thread first(wait_once, std::ref(a), 5000), second(wait_once, std::ref(b), 5000);
+    first.join();
+    second.join();
+    for (const Waited &w : {a, b}) { // W2's arrival
+        EXPECT_EQ(w.status, FT_OK);
+        EXPECT_EQ(w.changed, 1);
+        EXPECT_GE(w.at_ms, 390);
+        EXPECT_LT(w.at_ms, 1400);
+    }
+    std::clock_t cpu = std::clock();
+    Waited c, quiet;
+    wait_once(c, 5000); // W3's departure
+    EXPECT_EQ(c.status, FT_OK);
+    EXPECT_EQ(c.changed, 1);
+    EXPECT_GE(c.at_ms, 890);
+    EXPECT_LT(c.at_ms, 1900);
+    wait_once(quiet, 300); // nothing more comes
+    EXPECT_EQ(quiet.status, FT_OK);
+    EXPECT_EQ(quiet.changed, 0);
+    EXPECT_GE(quiet.at_ms - c.at_ms, 295);
+    double cpu_ms = double(std::clock() - cpu) * 1000.0 / CLOCKS_PER_SEC;
+    EXPECT_LT(cpu_ms, 60.0) << "processor time while waiting, the lister's included";
+    done = true;
+    lister.join();
+    EXPECT_EQ(listing_faults, 0);
+    int changed = 0;
+    EXPECT_EQ(ft_wait_for_change(0, nullptr), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_wait_for_change(0, &changed), FT_OK);
+}
+
 // --- timeouts, answers that trickle or come late, polling -------------------
 
 TEST_F(LibftdiDriver, QueriesAndReadsKeepToTheirTimeoutWhileAnAnswerTrickles)
