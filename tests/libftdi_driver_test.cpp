@@ -359,6 +359,63 @@ TEST(LatencyFaithfulChip, AnswersAReadWhenItsLatencyTimerExpiresOrAPacketFills)
     EXPECT_LT(since(start), milliseconds(100));
 }
 
+TEST(LatencyFaithfulChip, SendsWhatItHoldsAtOnceAtASendImmediate)
+{
+    vusb_configure("chips=6010:WT01;latency=1");
+    RawChip chip(200);
+    ASSERT_NE(chip.handle, nullptr);
+
+    auto start = Clock::now();
+    chip.out({0x83, 0x83, 0x87});
+    EXPECT_EQ(chip.in(), 4);
+    EXPECT_LT(since(start), milliseconds(100));
+
+    start = Clock::now(); // a read already waiting at the chip comes back with them
+    int received = 0;
+    std::thread reader([&] { received = chip.in(); });
+    std::this_thread::sleep_for(milliseconds(30));
+    chip.out({0x83, 0x87});
+    reader.join();
+    EXPECT_EQ(received, 3);
+    EXPECT_LT(since(start), milliseconds(130));
+
+    start = Clock::now(); // an answer after the send-immediate waits for the timer
+    chip.out({0x87, 0x83});
+    EXPECT_EQ(chip.in(), 3);
+    EXPECT_GE(since(start), milliseconds(200));
+}
+
+// The layer reads at once after a write that ends in send-immediate, and
+// one timer length after any other (wiretest's writes).
+TEST_F(LibftdiDriver, AWriteEndingInSendImmediateIsAnsweredWithinAFractionOfTheTimer)
+{
+    attach("chips=6010:WT01;latency=1");
+    FT_HANDLE h = open("WT01A");
+    ASSERT_NE(h, nullptr);
+    mpsse_on(h);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 50), FT_OK);
+    auto start = Clock::now();
+    EXPECT_EQ(exchange(h, {0x83}), 1u);
+    EXPECT_GE(since(start), milliseconds(50));
+    uint8_t answers[64];
+    uint32_t read = 0;
+    ASSERT_EQ(FT_Read(h, answers, 1, &read), FT_OK);
+
+    // As a soak run sends them, one after another: a read of the layer may
+    // still wait at the chip from the run before when the next is written.
+    milliseconds slowest{0}, total{0};
+    for (int run = 0; run < 20; run++) {
+        start = Clock::now();
+        EXPECT_EQ(exchange(h, {0x80, 0x00, 0xFF, 0x83, 0x80, 0xFF, 0xFF, 0x83, 0x87}), 2u) << "run " << run;
+        ASSERT_EQ(FT_Read(h, answers, 2, &read), FT_OK);
+        EXPECT_EQ(read, 2u);
+        slowest = std::max(slowest, since(start));
+        total += since(start);
+    }
+    EXPECT_LT(slowest, milliseconds(25));
+    EXPECT_LT(total, milliseconds(100)) << "20 runs";
+}
+
 TEST_F(LibftdiDriver, BytesArrivingBetweenQueriesAreCountedOnceAndInOrder)
 {
     attach("chips=6010:WT01;latency=1");

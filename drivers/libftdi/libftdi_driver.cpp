@@ -762,6 +762,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
         return status;
     if (!buffer || !written || count > 0x7FFFFFFF)
         return FT_INVALID_PARAMETER;
+    libftdi_layer::writing(c->rx, static_cast<const uint8_t *>(buffer), size_t(count));
     int result = ftdi_write_data(c->context, static_cast<const unsigned char *>(buffer), int(count));
     if (result < 0)
         return libftdi_layer::failure_status(c->rx);

@@ -84,7 +84,10 @@
 //                             16 ms by default) after the transfer began or
 //                             after the oldest byte waiting for the host was
 //                             produced, whichever is sooner; at once when a
-//                             whole packet of data waits. Otherwise every
+//                             whole packet of data waits, and at once
+//                             after a send-immediate (0x87) has run, with
+//                             the answers of the commands before it, as a
+//                             real chip sends what it holds. Otherwise every
 //                             transfer completes at once.
 //   log=PATH                  append a line to PATH for every transfer, and
 //                             for every open, claim, release and close,
@@ -181,6 +184,9 @@ struct Port {
     uint8_t latency_ms = 16;
     std::deque<HeldByte> later; // not released before their time
     Clock::time_point last_release{};
+    // A send-immediate: from then on an IN transfer completes at once with
+    // what the chip holds, without its latency timer.
+    Clock::time_point flush_at = Clock::time_point::max();
     libusb_device_handle *claimed_by = nullptr; // a handle of this process
     bool serial_driver = false; // the kernel's serial driver is bound to it
 };
@@ -650,11 +656,11 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
             Clock::time_point timer_from =
                 port.produced.empty() ? began : std::min(began, port.produced.front());
             Clock::time_point expires = timer_from + std::chrono::milliseconds(port.latency_ms);
-            if (now >= expires || port.to_host.size() >= size_t(packet - 2)) {
+            if (now >= expires || now >= port.flush_at || port.to_host.size() >= size_t(packet - 2)) {
                 result = 0;
                 break;
             }
-            wake = std::min(wake, expires);
+            wake = std::min({wake, expires, port.flush_at});
         }
         if (now >= give_up)
             break;
@@ -1028,18 +1034,35 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
         stamp_new_bytes(port);
+        // A command at a time, to see where a send-immediate comes: it sends
+        // the answers of the commands before it.
+        std::deque<uint8_t> answers;
+        size_t flushed = 0;
+        bool flush = false, held = !port.to_host.empty() || !port.later.empty();
+        for (int i = 0; i < length; i++) {
+            int before = port.engine.send_immediates();
+            port.engine.write(data + i, 1, answers);
+            if (port.engine.send_immediates() != before) {
+                flushed = answers.size();
+                flush = held || flushed > 0; // a chip that holds nothing sends nothing
+            }
+        }
         if (b.delay_ms == 0 && !b.trickle) {
-            port.engine.write(data, size_t(length), port.to_host);
+            port.to_host.insert(port.to_host.end(), answers.begin(), answers.end());
             stamp_new_bytes(port);
+            if (flush)
+                port.flush_at = Clock::now();
         } else {
-            std::deque<uint8_t> answers;
-            port.engine.write(data, size_t(length), answers);
             Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
-            for (uint8_t byte : answers) {
+            if (flush && flushed == 0)
+                port.flush_at = Clock::now();
+            for (size_t i = 0; i < answers.size(); i++) {
                 if (b.trickle)
                     at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
-                release_at(port, at, byte);
+                release_at(port, at, answers[i]);
                 port.last_release = at;
+                if (flush && i + 1 == flushed)
+                    port.flush_at = at;
             }
         }
         *actual_length = length;
@@ -1075,6 +1098,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         delivered += int(n);
         packets++;
     } while (!port.to_host.empty() && packets < b.max_packets && *actual_length + packet <= length);
+    if (port.flush_at <= Clock::now())
+        port.flush_at = Clock::time_point::max(); // sent
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
 }
