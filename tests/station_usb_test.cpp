@@ -149,7 +149,7 @@ TEST(StationUsb, FastGivesTheRowsOfANormalRunOnTheInstantAndTheLatencyFaithfulBu
 {
     for (const std::string board : {"", "stick0:1+swap4-5", "open3:0"})
         for (const std::string test : {"full", "short"}) {
-            SCOPED_TRACE(board + " " + test);
+            SCOPED_TRACE(::testing::Message() << "board " << board << ", test " << test);
             Strings shape = {"--port", "1-1", "--json"};
             if (test == "short")
                 shape.push_back("--short");
@@ -165,7 +165,10 @@ TEST(StationUsb, FastGivesTheRowsOfANormalRunOnTheInstantAndTheLatencyFaithfulBu
             // the synchronisation comes only with the stream's answers.
             for (const std::string bus : {"", "latency=1;", "latency=1;delay=20;"}) {
                 SCOPED_TRACE(bus);
-                BusRun fast = run_on_bus(bus + "board=" + board, with({"--fast"}), "");
+                std::string settings = bus;
+                settings += "board=";
+                settings += board;
+                BusRun fast = run_on_bus(settings, with({"--fast"}), "");
                 EXPECT_EQ(fast.result.exit_status, normal.result.exit_status) << fast.result.err;
                 EXPECT_EQ(verdict(fast.result.out), expected);
                 EXPECT_EQ(nlohmann::json::parse(fast.result.out)["mode"], "fast");

@@ -524,18 +524,17 @@ Bus &bus()
 void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char *format, ...)
 {
-    Bus &b = bus();
-    if (b.log_path.empty())
-        return;
-    FILE *f = std::fopen(b.log_path.c_str(), "a");
-    if (!f)
-        return;
+    const std::string &path = bus().log_path;
+    FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
     va_list args;
     va_start(args, format);
-    std::vfprintf(f, format, args);
+    if (f)
+        std::vfprintf(f, format, args);
     va_end(args);
-    std::fputc('\n', f);
-    std::fclose(f);
+    if (f) {
+        std::fputc('\n', f);
+        std::fclose(f);
+    }
 }
 
 bool unplugged(const Bus &b = bus())
@@ -863,19 +862,19 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     return n;
 }
 
-int libusb_get_configuration(libusb_device_handle *handle, int *config)
+int libusb_get_configuration(libusb_device_handle *dev, int *config)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
+    if (gone(dev->device))
         return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
     return 0;
 }
 
-int libusb_set_configuration(libusb_device_handle *handle, int configuration)
+int libusb_set_configuration(libusb_device_handle *dev_handle, int configuration)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
+    if (gone(dev_handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
@@ -1286,6 +1285,7 @@ void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotplug_call
 // a callback may call libusb); a chip that came while no thread waited is
 // told of at the next call, as libusb queues its events. Only hotplug
 // events are handled here: transfers are never submitted.
+// NOLINTNEXTLINE(readability-non-const-parameter): libusb's own signature
 int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *tv, int *completed)
 {
     Hold hold(bus_lock);
