@@ -635,7 +635,7 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
                             unsigned timeout_ms, int packet)
 {
     const int this_transfer = b.transfers;
-    auto gone = [&] {
+    auto chip_gone = [&] {
         return b.pulled_out || (unplugged(b) && b.transfers > this_transfer) || !present(chip);
     };
     Clock::time_point give_up = timeout_ms ? began + std::chrono::milliseconds(timeout_ms)
@@ -643,7 +643,7 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
     b.ins_waiting++;
     int result = LIBUSB_ERROR_TIMEOUT;
     for (;;) {
-        if (gone()) {
+        if (chip_gone()) {
             result = LIBUSB_ERROR_NO_DEVICE;
             break;
         }
@@ -1233,7 +1233,7 @@ std::vector<Delivery> due_events(libusb_context &context, Clock::time_point now)
 Clock::time_point next_event(Clock::time_point now)
 {
     Clock::time_point next = Clock::time_point::max();
-    for (auto &c : bus().chips)
+    for (const auto &c : bus().chips)
         for (Clock::time_point at : {c->arrive, c->leave})
             if (at > now)
                 next = std::min(next, at);
@@ -1285,7 +1285,9 @@ void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotplug_call
 // a callback may call libusb); a chip that came while no thread waited is
 // told of at the next call, as libusb queues its events. Only hotplug
 // events are handled here: transfers are never submitted.
-// NOLINTNEXTLINE(readability-non-const-parameter): libusb's own signature
+// libusb's own signature:
+// cppcheck-suppress constParameter
+// NOLINTNEXTLINE(readability-non-const-parameter)
 int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *tv, int *completed)
 {
     Hold hold(bus_lock);
