@@ -19,6 +19,7 @@ measure beside it.
 
 import bisect
 import datetime
+import json
 import os
 import platform
 import re
@@ -48,6 +49,18 @@ PROBE = os.path.join(RELEASE, "bench_sleep_probe")
 EMPTY = os.path.join(RELEASE, "bench_empty")
 COUNTER = os.path.join(RELEASE, "libbench_alloc_counter.so")
 WAITS = os.path.join(RELEASE, "bench_waits")
+STATION_USB = os.path.join(RELEASE, "wiretest-station")
+FAST_SIM = os.path.join(RELEASE, "bench_fast_phase_sim")
+FAST_USB = os.path.join(RELEASE, "bench_fast_phase_usb")
+
+# wiretest-station --fast: the test phase, the whole process beside
+# wiretest -n0 -delay on the same chip, and the soak rate.
+FAST_RUNS = int(os.environ.get("BENCH_FAST_RUNS", "2000"))
+SOAK_SECONDS = float(os.environ.get("BENCH_SOAK_SECONDS", "3"))
+GOAL_PHASE_MS = 1.0
+GOAL_PROCESS_FRACTION = 1.0 / 30
+GOAL_SOAK_PER_S = 500
+FLOOR_FULL_MS = 44023
 
 
 def system_objects(build_dir, exe_name):
@@ -379,6 +392,75 @@ def latency_rows(vusb, runs_note):
     return rows
 
 
+def fast_phase_row(figure, exe, env):
+    """The test phase of --fast, in-process: FAST_RUNS spans in ms."""
+    spans = sorted(int(x) / 1e6 for x in run([exe, str(FAST_RUNS)], env=env).stdout.split())
+    if len(spans) != FAST_RUNS:
+        fail("%s gave %d spans for %d runs" % (exe, len(spans), FAST_RUNS))
+    med = median(spans)
+    return [figure, "%.3f ms (median of %d; p90 %.3f, p99 %.3f, max %.3f)"
+            % (med, FAST_RUNS, spans[len(spans) * 9 // 10], spans[len(spans) * 99 // 100], spans[-1]),
+            "<= %.1f ms (median): %s" % (GOAL_PHASE_MS, "met" if med <= GOAL_PHASE_MS else "NOT met")]
+
+
+def soak_row(figure, exe, env):
+    """Full tests a second of one board in a --duration soak, from its record."""
+    result = run([exe, "--fast", "--port", "1-1", "--duration", str(SOAK_SECONDS), "--json"], env=env)
+    record = json.loads(result.stdout.splitlines()[0])
+    if record.get("outcome") != "PASS":
+        fail("%s soak: %s" % (figure, result.stdout.strip()))
+    seconds = (record["end_time_millis"] - record["start_time_millis"]) / 1000.0
+    rate = record["runs"] / seconds
+    return [figure, "%.0f full tests/s (%d runs in %.2f s, opening and setup included)"
+            % (rate, record["runs"], seconds),
+            ">= %d/s: %s" % (GOAL_SOAK_PER_S, "met" if rate >= GOAL_SOAK_PER_S else "NOT met")]
+
+
+def station_fast_rows(vusb, runs_note):
+    """wiretest-station --fast on the simulated driver and, when built, on the
+    latency-faithful virtual USB chip (the 2 ms timer the setup sets)."""
+    rows = []
+    rows.append(fast_phase_row("test phase, simulated driver (write of the stream to the last answer)",
+                               FAST_SIM, None))
+    sim_station, sim_delay = [], []
+    for _ in range(RUNS):
+        sim_station += time_runs([STATION, "--fast", "--port", "1-1"], 1,
+                                 expect_text="boards: 1, passed: 1")[0]
+        sim_delay += time_runs([SIM, "-n0", "-delay"], 1, expect_text="Testing complete, errors: 0")[0]
+    rows.append(process_row("wiretest-station-sim --fast --port 1-1", sim_station,
+                            "wiretest-sim -n0 -delay", sim_delay, runs_note))
+    rows.append(soak_row("soak, simulated driver (wiretest-station-sim --fast --duration %g)"
+                         % SOAK_SECONDS, STATION, None))
+    if not vusb or not os.path.exists(STATION_USB) or not os.path.exists(FAST_USB):
+        return rows
+    env = dict(vusb["env"])
+    env["WIRETEST_VUSB"] = "latency=1"
+    rows.append(fast_phase_row("test phase, latency-faithful virtual USB (write of the stream to the "
+                               "last answer)", FAST_USB, env))
+    name = os.path.relpath(vusb["exe"], ROOT)
+    station, delay = [], []
+    for _ in range(RUNS):
+        station += time_runs([STATION_USB, "--fast", "--port", "1-1"], 1, env=env,
+                             expect_text="boards: 1, passed: 1")[0]
+        delay += time_runs([vusb["exe"], "-n0", "-delay"], 1, env=env,
+                           expect_text="Testing complete, errors: 0")[0]
+    rows.append(process_row("wiretest-station --fast --port 1-1, latency-faithful virtual USB", station,
+                            name + " -n0 -delay on the same chip", delay, runs_note))
+    rows.append(soak_row("soak, latency-faithful virtual USB (wiretest-station --fast --duration %g)"
+                         % SOAK_SECONDS, STATION_USB, env))
+    return rows
+
+
+def process_row(figure, walls, beside, beside_walls, runs_note):
+    """A whole --fast process beside wiretest -delay, runs alternating."""
+    med, other = median(walls), median(beside_walls)
+    goal = other * GOAL_PROCESS_FRACTION
+    return [figure + ", wall", "%s (%s, %s); beside %s: %s (%s), 1/%.0f of it; the normal waits: %d ms"
+            % (ms(med), runs_note, spread(walls), beside, ms(other), spread(beside_walls), other / med,
+               FLOOR_FULL_MS),
+            "<= 1/30 of it, %s: %s" % (ms(goal), "met" if med <= goal else "NOT met")]
+
+
 def table(header, rows):
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
@@ -537,7 +619,16 @@ def main():
                        defined_functions(system_objects(build_dir, os.path.basename(exe))),
                        env=vusb["env"])
         sizes.append([name, stripped_size(exe), os.path.getsize(exe)])
+        print("bench: wiretest-station --fast ...", flush=True)
+        load_fast = loadavg()
+        fast_rows = station_fast_rows(vusb, runs_note)
+        notes.append("wiretest-station --fast: the test phase is timed in-process by bench_fast_phase_sim "
+                     "and bench_fast_phase_usb (bench/fast_phase.cpp), from just before the stream's write "
+                     "to the end of the reading of its answers (one last query that finds nothing "
+                     "included); the whole processes alternate with wiretest -n0 -delay on the same chip; "
+                     "load average %s before these rows, %s after." % (load_fast, loadavg()))
     else:
+        fast_rows = station_fast_rows(None, runs_note)
         rows.append(["build/wiretest -n0 -delay / -short -delay, virtual USB, wall", why_not,
                      "600 / 240 ms", "-", "-", "-"])
         rows.append(["build/wiretest -n0 -delay / -short -delay, latency-faithful virtual USB, "
@@ -588,6 +679,10 @@ def main():
     out.append("## Time")
     out.append("")
     out.append(table(["figure", "measured", "floor", "overhead", "ratio", "goal"], rows))
+    out.append("")
+    out.append("## wiretest-station --fast: the test phase, the whole process, soak runs")
+    out.append("")
+    out.append(table(["figure", "measured", "goal"], fast_rows))
     out.append("")
     out.append("## Where the overhead goes")
     out.append("")

@@ -21,6 +21,9 @@
 #include <vector>
 
 namespace station {
+
+void (*fast_phase_observer)(std::chrono::steady_clock::duration span) = nullptr;
+
 namespace {
 
 // How long the answers of one run may take: the chip sends them within a
@@ -98,12 +101,15 @@ bool run_once(const FastOptions &options)
     size_t wanted = size_t(FULL_TEST_STEPS - first_step);
     std::vector<std::vector<unsigned char>> writes = run_writes(first_step, options.settle_us);
     bool device_ok = true;
+    auto began = std::chrono::steady_clock::now();
     for (size_t w = 0; w < writes.size() && device_ok; w++) {
         if (w > 0) // the settle time, rounded up to the platform sleep's milliseconds
             platform_sleep_ms((options.settle_us + 999) / 1000);
         device_ok = write_all(writes[w]);
     }
     std::vector<unsigned char> bytes = device_ok ? read_answers(wanted) : std::vector<unsigned char>{};
+    if (fast_phase_observer)
+        fast_phase_observer(std::chrono::steady_clock::now() - began);
     device_ok = device_ok && last_status == FT_OK;
 
     // Bytes queued before the answers (a late answer of the synchronisation,

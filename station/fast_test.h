@@ -4,6 +4,7 @@
 // is a soak run that catches contacts that come and go.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace station {
@@ -14,6 +15,11 @@ struct FastOptions {
     long repeat = 1;          // runs; 0: until duration_s has passed
     double duration_s = 0;
 };
+
+// For the benchmark (bench/fast_phase.cpp): when set, told of each run's
+// span from just before the stream's write to the end of the reading of its
+// answers.
+extern void (*fast_phase_observer)(std::chrono::steady_clock::duration span);
 
 // Opens channel of the chip at location, sets it up and synchronises as the
 // normal test does but without its settle waits, then runs the test as often

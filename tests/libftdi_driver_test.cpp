@@ -359,6 +359,63 @@ TEST(LatencyFaithfulChip, AnswersAReadWhenItsLatencyTimerExpiresOrAPacketFills)
     EXPECT_LT(since(start), milliseconds(100));
 }
 
+TEST(LatencyFaithfulChip, SendsWhatItHoldsAtOnceAtASendImmediate)
+{
+    vusb_configure("chips=6010:WT01;latency=1");
+    RawChip chip(200);
+    ASSERT_NE(chip.handle, nullptr);
+
+    auto start = Clock::now();
+    chip.out({0x83, 0x83, 0x87});
+    EXPECT_EQ(chip.in(), 4);
+    EXPECT_LT(since(start), milliseconds(100));
+
+    start = Clock::now(); // a read already waiting at the chip comes back with them
+    int received = 0;
+    std::thread reader([&] { received = chip.in(); });
+    std::this_thread::sleep_for(milliseconds(30));
+    chip.out({0x83, 0x87});
+    reader.join();
+    EXPECT_EQ(received, 3);
+    EXPECT_LT(since(start), milliseconds(130));
+
+    start = Clock::now(); // an answer after the send-immediate waits for the timer
+    chip.out({0x87, 0x83});
+    EXPECT_EQ(chip.in(), 3);
+    EXPECT_GE(since(start), milliseconds(200));
+}
+
+// The layer reads at once after a write that ends in send-immediate, and
+// one timer length after any other (wiretest's writes).
+TEST_F(LibftdiDriver, AWriteEndingInSendImmediateIsAnsweredWithinAFractionOfTheTimer)
+{
+    attach("chips=6010:WT01;latency=1");
+    FT_HANDLE h = open("WT01A");
+    ASSERT_NE(h, nullptr);
+    mpsse_on(h);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 50), FT_OK);
+    auto start = Clock::now();
+    EXPECT_EQ(exchange(h, {0x83}), 1u);
+    EXPECT_GE(since(start), milliseconds(50));
+    uint8_t answers[64];
+    uint32_t read = 0;
+    ASSERT_EQ(FT_Read(h, answers, 1, &read), FT_OK);
+
+    // As a soak run sends them, one after another: a read of the layer may
+    // still wait at the chip from the run before when the next is written.
+    milliseconds slowest{0}, total{0};
+    for (int run = 0; run < 20; run++) {
+        start = Clock::now();
+        EXPECT_EQ(exchange(h, {0x80, 0x00, 0xFF, 0x83, 0x80, 0xFF, 0xFF, 0x83, 0x87}), 2u) << "run " << run;
+        ASSERT_EQ(FT_Read(h, answers, 2, &read), FT_OK);
+        EXPECT_EQ(read, 2u);
+        slowest = std::max(slowest, since(start));
+        total += since(start);
+    }
+    EXPECT_LT(slowest, milliseconds(25));
+    EXPECT_LT(total, milliseconds(100)) << "20 runs";
+}
+
 TEST_F(LibftdiDriver, BytesArrivingBetweenQueriesAreCountedOnceAndInOrder)
 {
     attach("chips=6010:WT01;latency=1");
@@ -766,6 +823,67 @@ TEST(LibftdiThreads, ListingBesideOpeningAndUsing)
     lister.join();
     EXPECT_EQ(faults, 0);
     EXPECT_EQ(listing_faults, 0);
+}
+
+// Waits for arrivals on two threads at once while a third lists: each wait
+// ends when a chip comes or goes, and only then, sleeping meanwhile.
+TEST(LibftdiThreads, WaitsForArrivalsAndDeparturesBesideListings)
+{
+    using Clock = std::chrono::steady_clock;
+    auto ms_since = [](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+    };
+    Clock::time_point start = Clock::now(); // the chips' times count from a moment after it
+    vusb_configure("chips=6010:W1@1-1,6010:W2@1-2~400-,6010:W3@1-3~-900");
+    std::atomic<bool> done{false};
+    std::atomic<int> listing_faults{0};
+    std::thread lister([&] {
+        while (!done) {
+            ft_channel_info info[8];
+            uint32_t channels = 0;
+            if (ft_list_channels(info, 8, &channels) != FT_OK)
+                listing_faults++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    struct Waited {
+        FT_STATUS status = FT_OTHER_ERROR;
+        int changed = -1;
+        long long at_ms = 0;
+    };
+    auto wait_once = [&](Waited &w, uint32_t timeout_ms) {
+        w.status = ft_wait_for_change(timeout_ms, &w.changed);
+        w.at_ms = ms_since(start);
+    };
+    Waited a, b;
+    std::thread first(wait_once, std::ref(a), 5000), second(wait_once, std::ref(b), 5000);
+    first.join();
+    second.join();
+    for (const Waited &w : {a, b}) { // W2's arrival
+        EXPECT_EQ(w.status, FT_OK);
+        EXPECT_EQ(w.changed, 1);
+        EXPECT_GE(w.at_ms, 400);
+        EXPECT_LT(w.at_ms, 1400);
+    }
+    std::clock_t cpu = std::clock();
+    Waited c, quiet;
+    wait_once(c, 5000); // W3's departure
+    EXPECT_EQ(c.status, FT_OK);
+    EXPECT_EQ(c.changed, 1);
+    EXPECT_GE(c.at_ms, 900);
+    EXPECT_LT(c.at_ms, 1900);
+    wait_once(quiet, 300); // nothing more comes
+    EXPECT_EQ(quiet.status, FT_OK);
+    EXPECT_EQ(quiet.changed, 0);
+    EXPECT_GE(quiet.at_ms - c.at_ms, 295);
+    double cpu_ms = double(std::clock() - cpu) * 1000.0 / CLOCKS_PER_SEC;
+    EXPECT_LT(cpu_ms, 60.0) << "processor time while waiting, the lister's included";
+    done = true;
+    lister.join();
+    EXPECT_EQ(listing_faults, 0);
+    int changed = 0;
+    EXPECT_EQ(ft_wait_for_change(0, nullptr), FT_INVALID_PARAMETER);
+    EXPECT_EQ(ft_wait_for_change(0, &changed), FT_OK);
 }
 
 // --- timeouts, answers that trickle or come late, polling -------------------

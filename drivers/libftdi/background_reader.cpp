@@ -95,6 +95,8 @@ void read_in_background(Receiver &r)
             r.failure = failure;
         if (data == 0)
             r.last_empty_began = began;
+        else
+            r.data_transfers++;
         if (failure != FT_OK || data == 0 || transfers_in_round >= MAX_TRANSFERS_PER_ROUND ||
             r.queue.size() >= QUEUE_LIMIT) {
             r.rounds_done = covers;
@@ -122,7 +124,11 @@ bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point c
         r.round_start = std::min(r.round_start, Clock::now());
         r.changed.notify_all();
     }
-    while (r.rounds_done < target && !r.gone) {
+    // The chip sent what it held at the send-immediate: data after it is the answer.
+    auto answered_at_once = [&] {
+        return target == r.immediate_round && r.data_transfers > r.data_before_immediate;
+    };
+    while (r.rounds_done < target && !answered_at_once() && !r.gone) {
         Clock::time_point deadline = r.round_began_covers >= target
                                          ? std::max(called, r.round_began) + wait_limit(r)
                                          : called + wait_limit(r) + milliseconds(UNBEGUN_ROUND_GRACE_MS);
@@ -161,6 +167,12 @@ bool may_answer(const uint8_t *bytes, size_t count)
         }
     }
     return false;
+}
+
+// A write of MPSSE commands whose last is send-immediate. Under the lock.
+bool ends_in_send_immediate(const Receiver &r, const uint8_t *bytes, size_t count)
+{
+    return r.mpsse && count > 0 && bytes[count - 1] == MPSSE_SEND_IMMEDIATE;
 }
 
 // The failure of a background read, reported once; a gone chip for good.
@@ -213,15 +225,27 @@ bool gone(Receiver &r)
     return r.gone;
 }
 
+// Before a write that ends in send-immediate: data that comes from here on
+// came with it or after it reached the chip.
+void writing(Receiver &r, const uint8_t *bytes, size_t count)
+{
+    std::lock_guard<std::mutex> hold(r.lock);
+    if (ends_in_send_immediate(r, bytes, count))
+        r.data_before_immediate = r.data_transfers;
+}
+
 void wrote(Receiver &r, const uint8_t *bytes, size_t count)
 {
     // The answers are on their way: a round collects them once the chip's
-    // latency timer lets them out.
+    // latency timer lets them out, or at once after a send-immediate.
     std::lock_guard<std::mutex> hold(r.lock);
     r.rounds_asked++;
     if (!r.mpsse || may_answer(bytes, count))
         r.rounds_owed = r.rounds_asked;
-    r.round_start = Clock::now() + milliseconds(r.latency_ms);
+    bool immediate = ends_in_send_immediate(r, bytes, count);
+    if (immediate)
+        r.immediate_round = r.rounds_asked;
+    r.round_start = Clock::now() + milliseconds(immediate ? 0 : r.latency_ms);
     r.wrote_since_look = true;
     r.changed.notify_all();
 }

@@ -17,13 +17,21 @@
 //    before any write are found too);
 //  - every write: its round starts one timer length after it (a read sent
 //    sooner would only wait at the chip), or at once when a query or read
-//    wants it;
+//    wants it, or when the write ends in send-immediate (0x87, in MPSSE
+//    mode): the chip then sends what it holds at once, and a read already
+//    waiting at it comes back with it;
 //  - a query that follows no write since the last query or read: a caller
 //    polling for an answer that comes late, or for bytes the chip sends on
 //    its own. That round runs in the background; the query answers from
 //    what has arrived;
 //  - a read that finds fewer bytes than it asked for, one round after
 //    another until its timeout.
+// After a write that ends in send-immediate, a query or read waits for the
+// first transfer after it that brings data rather than for the end of the
+// round, which would cost an empty transfer and so a timer length: the chip
+// has sent what it held. (A caller that wants more polls for the rest.)
+// wiretest never sends 0x87: its transfers and waits are those above.
+//
 // A round asked by a poll or a read starts no sooner than one timer length
 // after the last transfer that brought nothing began: a chip answers no
 // faster, and the thread never spins on one that does.
@@ -104,6 +112,12 @@ struct Receiver {
     bool wrote_since_look = true; // a write (or the open) since the last query or read
     bool mpsse = false;           // bit mode MPSSE: written bytes are commands
 
+    // Send-immediate: transfers that brought data, counted; their count just
+    // before the last write that ended in 0x87, and that write's round.
+    uint64_t data_transfers = 0;
+    uint64_t data_before_immediate = 0;
+    uint64_t immediate_round = 0;
+
     FT_STATUS failure = FT_OK; // of a background read, not yet reported
     bool gone = false;         // the chip was unplugged: every later call says so
     bool closing = false;
@@ -122,7 +136,9 @@ void stop(Receiver &r);
 FT_STATUS failure_status(Receiver &r, int libusb_error = 0);
 bool gone(Receiver &r);
 
-// What the handle's calls tell the reader.
+// What the handle's calls tell the reader: writing just before every
+// write, wrote just after.
+void writing(Receiver &r, const uint8_t *bytes, size_t count);
 void wrote(Receiver &r, const uint8_t *bytes, size_t count);
 void chip_reset(Receiver &r);
 void set_read_timeout(Receiver &r, int ms);

@@ -152,6 +152,9 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     case 0x85:
         loopback_ = false;
         return;
+    case 0x87:
+        send_immediates_++;
+        return;
     default:
         if (payload_length(opcode) < 0) {
             answers.push_back(0xFA); // bad command, then the opcode itself

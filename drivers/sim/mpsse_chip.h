@@ -80,6 +80,7 @@ public:
     uint8_t high_value() const { return high_value_; }
     uint8_t high_direction() const { return high_dir_; }
     int high_reads() const { return high_reads_; }
+    int send_immediates() const { return send_immediates_; } // 0x87 commands run
 
 private:
     void execute(std::deque<uint8_t> &answers);
@@ -89,6 +90,7 @@ private:
     bool loopback_ = false;
     uint8_t low_value_ = 0, low_dir_ = 0, high_value_ = 0, high_dir_ = 0;
     int high_reads_ = 0;
+    int send_immediates_ = 0;
     std::vector<uint8_t> pending_; // a command still waiting for its payload
     uint8_t flaky_open_ = 0;       // flaky wires open for the read under way
     std::vector<uint32_t> flaky_state_; // each flaky wire's generator, seeded at its first read

@@ -26,6 +26,20 @@
 //                             Default: one dual chip WTVUSB01.
 //                             A product of 6010 with a release, as in
 //                             6010/0500:WT01, is the full-speed FT2232D.
+//                             ~FROM-TO after a chip: it is plugged only
+//                             from FROM ms to TO ms (either may be left
+//                             out: from the start, for good), counted from
+//                             the library's load in the first process of
+//                             the run (WIRETEST_VUSB_T0 passes that moment
+//                             to the processes it starts), or from
+//                             vusb_configure, as in
+//                             6010:WT01@1-2~500-1200; two entries at one
+//                             path are a replug
+//   hotplug=0                 libusb has no hotplug events (as on some
+//                             platforms): libusb_has_capability says so and
+//                             callbacks cannot be registered. Otherwise
+//                             arrivals and departures of the FTDI chips are
+//                             delivered from libusb_handle_events_*.
 //   board=TEXT, board_A=TEXT, board_B=TEXT
 //                             the wiring of every channel, or of one channel
 //                             letter (tests/support/board_text.h)
@@ -70,11 +84,15 @@
 //                             16 ms by default) after the transfer began or
 //                             after the oldest byte waiting for the host was
 //                             produced, whichever is sooner; at once when a
-//                             whole packet of data waits. Otherwise every
+//                             whole packet of data waits, and at once
+//                             after a send-immediate (0x87) has run, with
+//                             the answers of the commands before it, as a
+//                             real chip sends what it holds. Otherwise every
 //                             transfer completes at once.
 //   log=PATH                  append a line to PATH for every transfer, and
-//                             for every open, claim, release and close, and
-//                             every detach and attach of the serial driver
+//                             for every open, claim, release and close,
+//                             every detach and attach of the serial driver,
+//                             and every hotplug event delivered
 //
 // WIRETEST_VUSB_BASE holds settings that come before those of WIRETEST_VUSB
 // or vusb_configure: ctest sets it to run whole suites on the latency-faithful
@@ -109,7 +127,23 @@
 #include <string>
 #include <vector>
 
-struct libusb_context {}; // libftdi1 only hands it back
+// A registered hotplug callback: it hears of the arrivals and departures
+// after delivered_until, up to the latest handle_events.
+struct HotplugCallback {
+    int handle;
+    int events, vendor, product;
+    libusb_hotplug_callback_fn fn;
+    void *user_data;
+    std::chrono::steady_clock::time_point delivered_until;
+};
+
+// libftdi1 only hands a context back; the layer's hotplug watch keeps its
+// callbacks here.
+struct libusb_context {
+    std::vector<HotplugCallback> callbacks;
+    int next_handle = 1;
+    unsigned long deliveries = 0; // rounds of events handled, by any thread
+};
 
 struct libusb_device {
     size_t chip; // index into the bus's chips
@@ -150,6 +184,9 @@ struct Port {
     uint8_t latency_ms = 16;
     std::deque<HeldByte> later; // not released before their time
     Clock::time_point last_release{};
+    // A send-immediate: from then on an IN transfer completes at once with
+    // what the chip holds, without its latency timer.
+    Clock::time_point flush_at = Clock::time_point::max();
     libusb_device_handle *claimed_by = nullptr; // a handle of this process
     bool serial_driver = false; // the kernel's serial driver is bound to it
 };
@@ -206,6 +243,9 @@ struct Chip {
     std::string location;           // "1-4.2"
     std::vector<Port> ports;
     libusb_device device;
+    // Plugged from arrive until leave (~FROM-TO): from the start and for
+    // good unless set.
+    Clock::time_point arrive = Clock::time_point::min(), leave = Clock::time_point::max();
 };
 
 struct Stale {
@@ -222,6 +262,7 @@ struct Bus {
     int unplug_after = -1, unplug_at_open = 0, max_packets = 8, delay_ms = 0;
     bool trickle = false;
     bool silent = false, latency = false, sio = false;
+    bool hotplug = true; // libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
@@ -251,6 +292,19 @@ size_t ports_of(uint16_t product)
     }
 }
 
+// The moment the chips' arrive and leave times count from: this library's
+// load in the first process of a run, which passes it on to the processes it
+// starts (the station's board processes) in WIRETEST_VUSB_T0, so that all
+// of them see a chip come and go at the same moments.
+Clock::time_point load_time = [] {
+    const char *inherited = std::getenv("WIRETEST_VUSB_T0");
+    if (inherited && *inherited)
+        return Clock::time_point(Clock::duration(std::stoll(inherited)));
+    Clock::time_point now = Clock::now();
+    setenv("WIRETEST_VUSB_T0", std::to_string(now.time_since_epoch().count()).c_str(), 1);
+    return now;
+}();
+
 // "3-1.3.2": the bus number, '-', and 1 to 7 hub ports joined by '.'.
 void parse_location(Chip &c, const std::string &text)
 {
@@ -271,12 +325,26 @@ void parse_location(Chip &c, const std::string &text)
     c.location = text;
 }
 
-// What follows the product: "WT01", "WT01@1-4.2", "@1-4.2", "".
-void add_chip(Bus &bus, uint16_t product, uint16_t release, const std::string &serial_and_path)
+// What follows the product: "WT01", "WT01@1-4.2", "@1-4.2", "", and the
+// times the chip is plugged: "WT01@1-2~500-1200", "WT01~500-", "~-800".
+void add_chip(Bus &bus, uint16_t product, uint16_t release, std::string serial_and_path,
+              Clock::time_point times_from)
 {
     auto c = std::make_unique<Chip>();
     c->product = product;
     c->release = release ? release : release_of(product);
+    size_t tilde = serial_and_path.find('~');
+    if (tilde != std::string::npos) {
+        std::string times = serial_and_path.substr(tilde + 1);
+        serial_and_path.erase(tilde);
+        size_t dash = times.find('-');
+        if (dash == std::string::npos)
+            throw std::invalid_argument("chip times without '-': " + times);
+        if (dash > 0)
+            c->arrive = times_from + std::chrono::milliseconds(std::stoi(times.substr(0, dash)));
+        if (dash + 1 < times.size())
+            c->leave = times_from + std::chrono::milliseconds(std::stoi(times.substr(dash + 1)));
+    }
     size_t at = serial_and_path.find('@');
     c->serial = serial_and_path.substr(0, at);
     parse_location(*c, at == std::string::npos ? "1-" + std::to_string(bus.chips.size() + 1)
@@ -304,7 +372,7 @@ std::vector<uint8_t> parse_hex(const std::string &text)
     return bytes;
 }
 
-void configure(Bus &bus, const std::string &settings)
+void configure(Bus &bus, const std::string &settings, Clock::time_point times_from)
 {
     std::map<std::string, std::string> items;
     std::stringstream in(settings);
@@ -332,7 +400,7 @@ void configure(Bus &bus, const std::string &settings)
         for (int i = 1; i <= n; i++) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "VU%02d", i);
-            add_chip(bus, 0x6010, 0, serial);
+            add_chip(bus, 0x6010, 0, serial, times_from);
         }
     } else {
         std::stringstream list(chips);
@@ -345,7 +413,7 @@ void configure(Bus &bus, const std::string &settings)
             uint16_t release = slash == std::string::npos
                                    ? 0 : uint16_t(std::stoul(product.substr(slash + 1), nullptr, 16));
             add_chip(bus, uint16_t(std::stoul(product.substr(0, slash), nullptr, 16)), release,
-                     item.substr(colon + 1));
+                     item.substr(colon + 1), times_from);
         }
     }
 
@@ -383,6 +451,7 @@ void configure(Bus &bus, const std::string &settings)
     bus.unplug_at_open = number("unplug_at_open", 0);
     bus.delay_ms = number("delay", 0);
     bus.trickle = number("trickle", 0) != 0;
+    bus.hotplug = number("hotplug", 1) != 0;
     std::string unrequested = take("unrequested");
     if (!unrequested.empty()) {
         size_t colon = unrequested.find(':');
@@ -432,12 +501,12 @@ std::mutex bus_lock;                // taken by every libusb function
 std::condition_variable bus_change; // a transfer, a reset, an unplug
 using Hold = std::unique_lock<std::mutex>;
 
-Bus *make_bus(const char *settings)
+Bus *make_bus(const char *settings, Clock::time_point times_from)
 {
     auto *created = new Bus;
     const char *base = std::getenv("WIRETEST_VUSB_BASE");
     try {
-        configure(*created, std::string(base ? base : "") + ";" + (settings ? settings : ""));
+        configure(*created, std::string(base ? base : "") + ";" + (settings ? settings : ""), times_from);
     } catch (const std::exception &e) {
         created->error = e.what();
         std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
@@ -448,25 +517,24 @@ Bus *make_bus(const char *settings)
 Bus &bus()
 {
     if (!current_bus)
-        current_bus = make_bus(std::getenv("WIRETEST_VUSB"));
+        current_bus = make_bus(std::getenv("WIRETEST_VUSB"), load_time);
     return *current_bus;
 }
 
 void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char *format, ...)
 {
-    Bus &b = bus();
-    if (b.log_path.empty())
-        return;
-    FILE *f = std::fopen(b.log_path.c_str(), "a");
-    if (!f)
-        return;
+    const std::string &path = bus().log_path;
+    FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
     va_list args;
     va_start(args, format);
-    std::vfprintf(f, format, args);
+    if (f)
+        std::vfprintf(f, format, args);
     va_end(args);
-    std::fputc('\n', f);
-    std::fclose(f);
+    if (f) {
+        std::fputc('\n', f);
+        std::fclose(f);
+    }
 }
 
 bool unplugged(const Bus &b = bus())
@@ -474,16 +542,24 @@ bool unplugged(const Bus &b = bus())
     return b.pulled_out || (b.unplug_after >= 0 && b.transfers >= b.unplug_after);
 }
 
-// Count a transfer; false when the chips are gone by now.
-bool begin_transfer()
+bool present(const Chip &c, Clock::time_point now = Clock::now())
 {
-    if (unplugged())
+    return now >= c.arrive && now < c.leave;
+}
+
+Chip &chip_of(libusb_device *d) { return *bus().chips.at(d->chip); }
+
+// Whether the chip is gone: all pulled out, or this one left.
+bool gone(libusb_device *d) { return unplugged() || !present(chip_of(d)); }
+
+// Count a transfer; false when the chip is gone by now.
+bool begin_transfer(libusb_device *d)
+{
+    if (gone(d))
         return false;
     bus().transfers++;
     return true;
 }
-
-Chip &chip_of(libusb_device *d) { return *bus().chips.at(d->chip); }
 
 std::string hex(const uint8_t *data, int length)
 {
@@ -555,33 +631,35 @@ int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint1
 // LIBUSB_ERROR_TIMEOUT when the transfer's timeout comes first,
 // LIBUSB_ERROR_NO_DEVICE when the chips go away: pulled out, or gone after a
 // later transfer reached unplug_after.
-int wait_for_latency_timer(Hold &hold, Bus &b, Port &port, Clock::time_point began,
+int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clock::time_point began,
                             unsigned timeout_ms, int packet)
 {
     const int this_transfer = b.transfers;
-    auto gone = [&] { return b.pulled_out || (unplugged(b) && b.transfers > this_transfer); };
+    auto chip_gone = [&] {
+        return b.pulled_out || (unplugged(b) && b.transfers > this_transfer) || !present(chip);
+    };
     Clock::time_point give_up = timeout_ms ? began + std::chrono::milliseconds(timeout_ms)
                                            : Clock::time_point::max();
     b.ins_waiting++;
     int result = LIBUSB_ERROR_TIMEOUT;
     for (;;) {
-        if (gone()) {
+        if (chip_gone()) {
             result = LIBUSB_ERROR_NO_DEVICE;
             break;
         }
         release_due(port);
-        Clock::time_point now = Clock::now(), wake = give_up;
+        Clock::time_point now = Clock::now(), wake = std::min(give_up, chip.leave);
         if (!port.later.empty())
             wake = std::min(wake, port.later.front().at);
         if (!b.silent) {
             Clock::time_point timer_from =
                 port.produced.empty() ? began : std::min(began, port.produced.front());
             Clock::time_point expires = timer_from + std::chrono::milliseconds(port.latency_ms);
-            if (now >= expires || port.to_host.size() >= size_t(packet - 2)) {
+            if (now >= expires || now >= port.flush_at || port.to_host.size() >= size_t(packet - 2)) {
                 result = 0;
                 break;
             }
-            wake = std::min(wake, expires);
+            wake = std::min({wake, expires, port.flush_at});
         }
         if (now >= give_up)
             break;
@@ -620,7 +698,8 @@ ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
     std::vector<libusb_device *> attached;
     if (!unplugged())
         for (auto &c : bus().chips)
-            attached.push_back(&c->device);
+            if (present(*c))
+                attached.push_back(&c->device);
     auto **devices = static_cast<libusb_device **>(calloc(attached.size() + 1, sizeof(libusb_device *)));
     std::copy(attached.begin(), attached.end(), devices);
     *list = devices;
@@ -742,7 +821,7 @@ int libusb_open(libusb_device *dev, libusb_device_handle **handle)
     b.opens++;
     if (b.opens == b.unplug_at_open)
         b.pulled_out = true;
-    if (unplugged())
+    if (gone(dev))
         return LIBUSB_ERROR_NO_DEVICE;
     if (b.denied.count(chip_of(dev).serial) || b.opens == b.open_fail)
         return LIBUSB_ERROR_ACCESS;
@@ -769,7 +848,7 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     Hold hold(bus_lock);
     if (index == 0)
         return LIBUSB_ERROR_INVALID_PARAM; // the language table, not a string
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     const Chip &c = chip_of(handle->device);
     const char *product = c.product == 0x6011 ? "Quad RS232-HS"
@@ -783,19 +862,19 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     return n;
 }
 
-int libusb_get_configuration(libusb_device_handle *, int *config)
+int libusb_get_configuration(libusb_device_handle *dev, int *config)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(dev->device))
         return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
     return 0;
 }
 
-int libusb_set_configuration(libusb_device_handle *, int configuration)
+int libusb_set_configuration(libusb_device_handle *dev_handle, int configuration)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(dev_handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     return configuration == 1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
@@ -818,7 +897,7 @@ Port *interface_port(libusb_device_handle *handle, int interface_number)
 int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     Port *port = interface_port(handle, interface_number);
     if (!port)
@@ -840,7 +919,7 @@ int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 int libusb_release_interface(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     if (!handle->claimed.erase(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
@@ -860,7 +939,7 @@ int libusb_release_interface(libusb_device_handle *handle, int interface_number)
 int libusb_kernel_driver_active(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     Port *port = interface_port(handle, interface_number);
     if (!port)
@@ -871,7 +950,7 @@ int libusb_kernel_driver_active(libusb_device_handle *handle, int interface_numb
 int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     Port *port = interface_port(handle, interface_number);
     if (!port || !port->serial_driver)
@@ -884,7 +963,7 @@ int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_numb
 int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (unplugged())
+    if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     Port *port = interface_port(handle, interface_number);
     if (!port || !bus().sio)
@@ -911,7 +990,7 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
     bus_change.notify_all(); // a reset or a new timer length; an unplug
     Bus &b = bus();
     b.last_control_timeout = timeout;
-    if (!begin_transfer()) {
+    if (!begin_transfer(handle->device)) {
         log_line("ctrl %02X %02X %04X %04X -> gone", request_type, request, value, index);
         return LIBUSB_ERROR_NO_DEVICE;
     }
@@ -938,7 +1017,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
     if (!dev_handle->claimed.count(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
-    if (!begin_transfer()) {
+    if (!begin_transfer(dev_handle->device)) {
         log_line("%s %02X -> gone", in ? "in" : "out", endpoint);
         return LIBUSB_ERROR_NO_DEVICE;
     }
@@ -954,18 +1033,35 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
             if (s.before_out == nth)
                 port.to_host.insert(port.to_host.end(), s.bytes.begin(), s.bytes.end());
         stamp_new_bytes(port);
+        // A command at a time, to see where a send-immediate comes: it sends
+        // the answers of the commands before it.
+        std::deque<uint8_t> answers;
+        size_t flushed = 0;
+        bool flush = false, held = !port.to_host.empty() || !port.later.empty();
+        for (int i = 0; i < length; i++) {
+            int before = port.engine.send_immediates();
+            port.engine.write(data + i, 1, answers);
+            if (port.engine.send_immediates() != before) {
+                flushed = answers.size();
+                flush = held || flushed > 0; // a chip that holds nothing sends nothing
+            }
+        }
         if (b.delay_ms == 0 && !b.trickle) {
-            port.engine.write(data, size_t(length), port.to_host);
+            port.to_host.insert(port.to_host.end(), answers.begin(), answers.end());
             stamp_new_bytes(port);
+            if (flush)
+                port.flush_at = Clock::now();
         } else {
-            std::deque<uint8_t> answers;
-            port.engine.write(data, size_t(length), answers);
             Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
-            for (uint8_t byte : answers) {
+            if (flush && flushed == 0)
+                port.flush_at = Clock::now();
+            for (size_t i = 0; i < answers.size(); i++) {
                 if (b.trickle)
                     at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
-                release_at(port, at, byte);
+                release_at(port, at, answers[i]);
                 port.last_release = at;
+                if (flush && i + 1 == flushed)
+                    port.flush_at = at;
             }
         }
         *actual_length = length;
@@ -980,7 +1076,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     }
     release_due(port);
     int packet = std::min(PACKET_SIZE, length);
-    int waited = b.latency ? wait_for_latency_timer(hold, b, port, began, timeout, packet) : 0;
+    int waited = b.latency ? wait_for_latency_timer(hold, b, chip_of(dev_handle->device), port, began, timeout, packet) : 0;
     if (waited != 0) {
         log_line("in %02X -> %s", endpoint, waited == LIBUSB_ERROR_NO_DEVICE ? "gone" : "timeout");
         return waited;
@@ -1001,6 +1097,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         delivered += int(n);
         packets++;
     } while (!port.to_host.empty() && packets < b.max_packets && *actual_length + packet <= length);
+    if (port.flush_at <= Clock::now())
+        port.flush_at = Clock::time_point::max(); // sent
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
 }
@@ -1011,7 +1109,7 @@ void vusb_configure(const char *settings)
     Hold hold(bus_lock);
     if (current_bus)
         replaced_buses.push_back(current_bus);
-    current_bus = make_bus(settings);
+    current_bus = make_bus(settings, Clock::now());
     bus_change.notify_all();
 }
 
@@ -1076,10 +1174,155 @@ libusb_transfer *libusb_alloc_transfer(int iso_packets)
 void libusb_free_transfer(libusb_transfer *transfer) { free(transfer); }
 int libusb_submit_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_SUPPORTED; }
 int libusb_cancel_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_FOUND; }
-int libusb_handle_events_timeout(libusb_context *, struct timeval *) { return LIBUSB_ERROR_NOT_SUPPORTED; }
-int libusb_handle_events_timeout_completed(libusb_context *, struct timeval *, int *)
+
+// --- hotplug -----------------------------------------------------------------
+
+int libusb_has_capability(uint32_t capability)
 {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
+    Hold hold(bus_lock);
+    switch (capability) {
+    case LIBUSB_CAP_HAS_CAPABILITY: return 1;
+    case LIBUSB_CAP_HAS_HOTPLUG: return bus().hotplug ? 1 : 0;
+    default: return 0;
+    }
+}
+
+} // extern "C"
+
+namespace {
+
+libusb_context default_context;
+
+libusb_context &context_of(libusb_context *ctx) { return ctx ? *ctx : default_context; }
+
+bool matches(const HotplugCallback &cb, const Chip &c)
+{
+    return (cb.vendor == LIBUSB_HOTPLUG_MATCH_ANY || cb.vendor == 0x0403) &&
+           (cb.product == LIBUSB_HOTPLUG_MATCH_ANY || cb.product == c.product);
+}
+
+struct Delivery {
+    Clock::time_point at;
+    libusb_hotplug_callback_fn fn;
+    libusb_device *device;
+    libusb_hotplug_event event;
+    void *user_data;
+};
+
+// The arrivals and departures each callback has not heard of yet, up to
+// now, in the order they came; marked as heard.
+std::vector<Delivery> due_events(libusb_context &context, Clock::time_point now)
+{
+    std::vector<Delivery> due;
+    for (HotplugCallback &cb : context.callbacks) {
+        for (auto &c : bus().chips) {
+            if (!matches(cb, *c))
+                continue;
+            for (auto [at, event] : {std::pair{c->arrive, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED},
+                                     std::pair{c->leave, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT}})
+                if ((cb.events & event) && at > cb.delivered_until && at <= now)
+                    due.push_back({at, cb.fn, &c->device, event, cb.user_data});
+        }
+        cb.delivered_until = now;
+    }
+    std::stable_sort(due.begin(), due.end(), [](const Delivery &a, const Delivery &b) { return a.at < b.at; });
+    return due;
+}
+
+// When the next arrival or departure after now comes, if any.
+Clock::time_point next_event(Clock::time_point now)
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto &c : bus().chips)
+        for (Clock::time_point at : {c->arrive, c->leave})
+            if (at > now)
+                next = std::min(next, at);
+    return next;
+}
+
+} // namespace
+
+extern "C" {
+
+int libusb_hotplug_register_callback(libusb_context *ctx, int events, int flags, int vendor_id, int product_id,
+                                     int /*dev_class*/, libusb_hotplug_callback_fn cb_fn, void *user_data,
+                                     libusb_hotplug_callback_handle *callback_handle)
+{
+    std::vector<libusb_device *> enumerated;
+    int handle = 0;
+    {
+        Hold hold(bus_lock);
+        if (!bus().hotplug)
+            return LIBUSB_ERROR_NOT_SUPPORTED;
+        libusb_context &context = context_of(ctx);
+        handle = context.next_handle++;
+        Clock::time_point now = Clock::now();
+        context.callbacks.push_back({handle, events, vendor_id, product_id, cb_fn, user_data, now});
+        if ((flags & LIBUSB_HOTPLUG_ENUMERATE) && (events & LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) &&
+            !unplugged())
+            for (auto &c : bus().chips)
+                if (present(*c, now) && matches(context.callbacks.back(), *c))
+                    enumerated.push_back(&c->device);
+    }
+    if (callback_handle)
+        *callback_handle = handle;
+    for (libusb_device *device : enumerated)
+        cb_fn(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, user_data);
+    return LIBUSB_SUCCESS;
+}
+
+void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotplug_callback_handle callback_handle)
+{
+    Hold hold(bus_lock);
+    auto &callbacks = context_of(ctx).callbacks;
+    callbacks.erase(std::remove_if(callbacks.begin(), callbacks.end(),
+                                   [&](const HotplugCallback &cb) { return cb.handle == callback_handle; }),
+                    callbacks.end());
+}
+
+// Waits, without the processor, until a chip arrives or leaves or the time
+// passes, and calls the callbacks of what came (outside the bus's lock, as
+// a callback may call libusb); a chip that came while no thread waited is
+// told of at the next call, as libusb queues its events. Only hotplug
+// events are handled here: transfers are never submitted.
+// libusb's own signature:
+// cppcheck-suppress constParameter
+// NOLINTNEXTLINE(readability-non-const-parameter)
+int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *tv, int *completed)
+{
+    Hold hold(bus_lock);
+    libusb_context &context = context_of(ctx);
+    Clock::time_point deadline =
+        tv ? Clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
+           : Clock::now() + std::chrono::seconds(60);
+    // As in libusb, a thread that finds another handling events waits for it
+    // to finish and returns: the events are told of once.
+    const unsigned long seen = context.deliveries;
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        if (context.deliveries != seen)
+            return 0;
+        std::vector<Delivery> due = due_events(context, now);
+        if (!due.empty()) {
+            context.deliveries++;
+            bus_change.notify_all();
+            for (const Delivery &d : due)
+                log_line("hotplug %s %s", d.event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived" : "left",
+                         chip_of(d.device).location.c_str());
+            hold.unlock();
+            for (const Delivery &d : due)
+                d.fn(ctx, d.device, d.event, d.user_data);
+            return 0;
+        }
+        if ((completed && *completed) || now >= deadline)
+            return 0;
+        bus_change.wait_until(hold, std::min(deadline, next_event(now)));
+    }
+}
+
+int libusb_handle_events_timeout(libusb_context *ctx, struct timeval *tv)
+{
+    return libusb_handle_events_timeout_completed(ctx, tv, nullptr);
 }
 
 } // extern "C"

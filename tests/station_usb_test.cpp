@@ -1,0 +1,249 @@
+// build/wiretest-station, linked to the system's libftdi1 and the libftdi1
+// layer, run as a shell runs it on the virtual USB bus (tests/vusb): chips
+// at nested port paths, blank and shared serial numbers, a chip another
+// program holds, one unplugged while another is tested, --fast against a
+// normal run on the instant and the latency-faithful bus, and --wait with
+// chips that arrive and leave during the run, seen through libusb's hotplug
+// events and by listing where the bus has none.
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::string station = WIRETEST_STATION;
+
+Strings lines_of(const std::string &text)
+{
+    Strings lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A run on the virtual bus, and the lines of the bus's log (every process's)
+// that start with prefix.
+struct BusRun {
+    process::Result result;
+    Strings logged;
+};
+
+BusRun run_on_bus(const std::string &settings, const Strings &args, const std::string &prefix = "hotplug ",
+                  int limit_ms = 20000)
+{
+    char path[] = "/tmp/wiretest-station-vusb-XXXXXX";
+    close(mkstemp(path));
+    BusRun run;
+    run.result = process::run(station, args, std::nullopt,
+                              {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + settings + ";log=" + path}, limit_ms);
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            run.logged.push_back(line);
+    unlink(path);
+    return run;
+}
+
+double cpu_seconds_of_children()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+Strings sorted(Strings v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// --- boards found by their places --------------------------------------------
+
+const std::string line_bus = "chips=6010:WT01@3-1.3.2,6014:@1-4.2,6010:DUP@1-5,6010:DUP@1-6,6010:WT03@2-1,"
+                             "6010:WT04@1-2~-400;busy=WT03";
+
+TEST(StationUsb, ListsEveryChannelByPlaceWithWhyOneMayNotBeOpened)
+{
+    BusRun run = run_on_bus("chips=6010:WT01@3-1.3.2,6014:@1-4.2,6010:WT03@2-1;busy=WT03", {"--list"});
+    EXPECT_EQ(run.result.out, "1-4.2 A - FT232H\n"
+                              "2-1 A WT03 FT2232H (in use by another program)\n"
+                              "2-1 B WT03 FT2232H (in use by another program)\n"
+                              "3-1.3.2 A WT01 FT2232H\n"
+                              "3-1.3.2 B WT01 FT2232H\n");
+    EXPECT_EQ(run.result.exit_status, 0);
+}
+
+TEST(StationUsb, AllBoardsAtOnceWhileOneIsHeldAndOneIsUnpluggedDuringItsTest)
+{
+    // WT04 leaves 0.4 s into its 0.6 s test; the others are tested beside it.
+    BusRun run = run_on_bus(line_bus, {"--all", "--delay"});
+    Strings lines = lines_of(run.result.out);
+    ASSERT_EQ(lines.size(), 7u) << run.result.out;
+    EXPECT_EQ(lines.back(), "boards: 6, passed: 4, failed: 0, errors: 2");
+    lines.pop_back();
+    auto unplugged = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string &l) { return l.rfind("ERROR 1-2 A WT04 errors: ", 0) == 0; });
+    ASSERT_NE(unplugged, lines.end()) << run.result.out;
+    EXPECT_NE(unplugged->find(": unplugged during the test"), std::string::npos) << *unplugged;
+    *unplugged = "ERROR 1-2 A WT04";
+    EXPECT_EQ(sorted(lines), sorted({"ERROR 2-1 A WT03: can not open channel A at 2-1 (FT_DEVICE_NOT_OPENED)",
+                                     "ERROR 1-2 A WT04", "PASS 1-5 A DUP errors: 0", "PASS 1-6 A DUP errors: 0",
+                                     "PASS 3-1.3.2 A WT01 errors: 0", "PASS 1-4.2 A - errors: 0"}));
+    EXPECT_EQ(run.result.exit_status, 2);
+}
+
+TEST(StationUsb, ASharedSerialNumberNamesBothPlacesAndABlankOneIsReachedByPlace)
+{
+    BusRun shared = run_on_bus(line_bus, {"--serial", "DUP"});
+    EXPECT_EQ(shared.result.out, "ERROR - A DUP: the serial number DUP is on more than one chip: 1-5, 1-6\n"
+                                 "boards: 1, passed: 0, failed: 0, errors: 1\n");
+    EXPECT_EQ(shared.result.exit_status, 2);
+
+    BusRun blank = run_on_bus(line_bus, {"--port", "1-4.2", "--fast", "--json"});
+    nlohmann::json record = nlohmann::json::parse(blank.result.out);
+    EXPECT_EQ(record["dut_id"], "1-4.2");
+    EXPECT_EQ(record["serial"], "");
+    EXPECT_EQ(record["chip"], "FT232H");
+    EXPECT_EQ(record["outcome"], "PASS");
+    EXPECT_EQ(blank.result.exit_status, 0);
+}
+
+// --- --fast against a normal run ---------------------------------------------
+
+// The parts of a record that a board's wiring decides.
+nlohmann::json verdict(const std::string &json_line)
+{
+    nlohmann::json r = nlohmann::json::parse(json_line);
+    return {{"outcome", r["outcome"]}, {"errors", r["errors"]}, {"rows", r["rows"]}, {"pins", r["pins"]}};
+}
+
+// The data bytes the chip sent after the last write ending in send-immediate.
+size_t bytes_in_after_stream(const Strings &log)
+{
+    size_t total = 0;
+    for (const std::string &line : log) {
+        if (line.rfind("out ", 0) == 0 && line.size() >= 2 && line.compare(line.size() - 2, 2, "87") == 0)
+            total = 0;
+        size_t bytes = line.find(" packets, ");
+        if (line.rfind("in ", 0) == 0 && bytes != std::string::npos)
+            total += std::stoul(line.substr(bytes + 10));
+    }
+    return total;
+}
+
+TEST(StationUsb, FastGivesTheRowsOfANormalRunOnTheInstantAndTheLatencyFaithfulBus)
+{
+    for (const std::string board : {"", "stick0:1+swap4-5", "open3:0"})
+        for (const std::string test : {"full", "short"}) {
+            SCOPED_TRACE(::testing::Message() << "board " << board << ", test " << test);
+            Strings shape = {"--port", "1-1", "--json"};
+            if (test == "short")
+                shape.push_back("--short");
+            auto with = [&](Strings more) {
+                more.insert(more.begin(), shape.begin(), shape.end());
+                return more;
+            };
+            BusRun normal = run_on_bus("board=" + board, with({"--delay"}));
+            ASSERT_EQ(normal.result.exit_status, board.empty() ? 0 : 1) << normal.result.err;
+            nlohmann::json expected = verdict(normal.result.out);
+            EXPECT_EQ(expected["rows"].size(), test == "full" ? 13u : 4u);
+            // delay=20: the chip answers 20 ms late, so that the answer of
+            // the synchronisation comes only with the stream's answers.
+            for (const std::string bus : {"", "latency=1;", "latency=1;delay=20;"}) {
+                SCOPED_TRACE(bus);
+                std::string settings = bus;
+                settings += "board=";
+                settings += board;
+                BusRun fast = run_on_bus(settings, with({"--fast"}), "");
+                EXPECT_EQ(fast.result.exit_status, normal.result.exit_status) << fast.result.err;
+                EXPECT_EQ(verdict(fast.result.out), expected);
+                EXPECT_EQ(nlohmann::json::parse(fast.result.out)["mode"], "fast");
+                if (bus.find("delay") != std::string::npos) {
+                    EXPECT_EQ(bytes_in_after_stream(fast.logged), expected["rows"].size() + 2)
+                        << "the synchronisation's 0xFA 0xAB come after the stream was sent";
+                }
+            }
+        }
+}
+
+// --- --wait: hotplug events, and the listing where the bus has none ---------
+
+class StationUsbWait : public ::testing::TestWithParam<bool> {
+protected:
+    bool hotplug() const { return GetParam(); }
+    std::string bus(const std::string &chips) const
+    {
+        return std::string(hotplug() ? "" : "hotplug=0;") + "chips=" + chips;
+    }
+    // The station learnt of the chips through events exactly when the bus has them.
+    void expect_events(const BusRun &run, const Strings &events) const
+    {
+        EXPECT_EQ(run.logged, hotplug() ? events : Strings{});
+    }
+};
+
+TEST_P(StationUsbWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
+{
+    // 1-1 gets two chips one after another, 1-2 one that stays, and a
+    // blank chip comes at 1-3.1 last.
+    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1200,6010:WT02@1-1~1600-2600,6010:WT05@1-2~800-,"
+                                "6010:@1-3.1~3000-"),
+                            {"--wait", "--fast", "--count", "4"});
+    EXPECT_EQ(lines_of(run.result.out),
+              (Strings{"PASS 1-1 A WT01 errors: 0", "PASS 1-2 A WT05 errors: 0", "PASS 1-1 A WT02 errors: 0",
+                       "PASS 1-3.1 A - errors: 0", "boards: 4, passed: 4, failed: 0, errors: 0"}));
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(run.result.exit_status, 0);
+    // The station ends after the fourth board: the blank chip's arrival is
+    // the last event it waited for.
+    expect_events(run, {"hotplug arrived 1-2", "hotplug left 1-1", "hotplug arrived 1-1", "hotplug left 1-1",
+                        "hotplug arrived 1-3.1"});
+}
+
+TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
+{
+    // A -delay test lasts 0.6 s: the second visit ends 0.1 s into it.
+    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1200,6010:WT01@1-1~1500-1900,6010:WT01@1-1~2300-,"
+                                "6010:WT02@1-2"),
+                            {"--wait", "--delay", "--count", "3", "--port", "1-1"});
+    Strings lines = lines_of(run.result.out);
+    ASSERT_EQ(lines.size(), 4u) << run.result.out << run.result.err;
+    EXPECT_EQ(lines[0], "PASS 1-1 A WT01 errors: 0");
+    EXPECT_EQ(lines[1].rfind("ERROR 1-1 A WT01", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find(": unplugged during the test"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "PASS 1-1 A WT01 errors: 0");
+    EXPECT_EQ(lines[3], "boards: 3, passed: 2, failed: 0, errors: 1");
+    EXPECT_EQ(run.result.exit_status, 2);
+}
+
+TEST_P(StationUsbWait, WaitingUsesNoProcessorTime)
+{
+    double before = cpu_seconds_of_children();
+    process::Live live = process::start(station, {"--wait"},
+                                        {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + bus("6010:WT01~600000-")});
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(live.pid, SIGTERM);
+    process::Result r = process::finish(live, 5000);
+    double used = cpu_seconds_of_children() - before;
+    EXPECT_EQ(r.exit_status, 2); // no board tested
+    EXPECT_LT(used, 0.1) << used << " s of processor time in 2 s of waiting";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StationUsbWait, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Hotplug" : "Polling"; });
+
+} // namespace
