@@ -26,8 +26,10 @@ void signal_children(bool kill_them)
         if (id == 0)
             continue;
 #ifdef _WIN32
-        if (kill_them)
+        if (kill_them) {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): a handle kept where a handler may read it
             TerminateProcess(reinterpret_cast<HANDLE>(id), 130);
+        }
 #else
         kill(pid_t(id), kill_them ? SIGKILL : SIGINT);
 #endif

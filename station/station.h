@@ -85,7 +85,7 @@ struct BoardResult {
 // error mixed in, and keeps what an ERROR's reason needs.
 class BoardReport {
 public:
-    void add_line(const std::string &line);
+    void add_line(const std::string &text);
     int rows() const { return rows_; }
     int runs() const { return soak_.runs; }
     int failed_runs() const { return failed_runs_; }
