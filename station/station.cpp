@@ -249,12 +249,10 @@ void BoardReport::add_line(const std::string &text)
     std::string status = status_at_end(line);
     if (!status.empty()) {
         last_status_ = status;
-        unplugged_ = unplugged_ || (started_ && status == "FT_DEVICE_NOT_FOUND");
+        // The board was listed when its test began: one that cannot be found
+        // from then on, at the open or later, went away during the test.
+        unplugged_ = unplugged_ || status == "FT_DEVICE_NOT_FOUND";
     }
-    // The test begins once the channel is open; a chip that goes away after
-    // that was unplugged during the test.
-    if (starts_with(line, REPORT_SUCCESS_PREFIX "Connected"))
-        started_ = true;
     if (starts_with(line, "ERROR: ")) {
         failed_step_ = line.substr(7);
         failed_status_ = last_status_;
