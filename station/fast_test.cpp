@@ -66,8 +66,10 @@ std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t sett
     return writes;
 }
 
-// Reads until `wanted` bytes have come and nothing more is queued, or the
-// deadline passes; returns every byte read.
+// Reads until `wanted` bytes have come, or the deadline passes; returns
+// every byte read, what came with the answers included. The chip sent all
+// it held at the send-immediate, so nothing more is polled for: a poll
+// would leave a read waiting at the chip, which the close then waits out.
 std::vector<unsigned char> read_answers(size_t wanted)
 {
     std::vector<unsigned char> got;
@@ -81,14 +83,13 @@ std::vector<unsigned char> read_answers(size_t wanted)
                 break;
             }
             got.insert(got.end(), receive_buffer, receive_buffer + bytes_read);
-            if (std::chrono::steady_clock::now() < deadline)
-                continue; // a chip that never stops talking still ends the run
-            break;
+            if (bytes_read < queue_count && std::chrono::steady_clock::now() < deadline)
+                continue; // more was queued than one read takes
         }
         if (got.size() >= wanted || std::chrono::steady_clock::now() >= deadline)
             break;
-        // Nothing yet: the chip's answer is a USB round trip away.
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (queue_count == 0) // the chip's answer is a USB round trip away
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return got;
 }

@@ -414,6 +414,13 @@ TEST_F(LibftdiDriver, AWriteEndingInSendImmediateIsAnsweredWithinAFractionOfTheT
     }
     EXPECT_LT(slowest, milliseconds(25));
     EXPECT_LT(total, milliseconds(100)) << "20 runs";
+
+    // The answers ended the round: no read waits at the chip for a close to
+    // wait out.
+    handles_.clear();
+    start = Clock::now();
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    EXPECT_LT(since(start), milliseconds(25));
 }
 
 TEST_F(LibftdiDriver, BytesArrivingBetweenQueriesAreCountedOnceAndInOrder)

@@ -77,6 +77,7 @@ void read_in_background(Receiver &r)
         }
         size_t data = 0;
         FT_STATUS failure = FT_OK;
+        bool short_transfer = true;
         if (r.queue.size() < QUEUE_LIMIT) {
             transfer.resize(r.transfer_size);
             int timeout = std::clamp(r.read_timeout_ms, 2 * r.latency_ms, MAX_BACKGROUND_TIMEOUT_MS);
@@ -89,6 +90,7 @@ void read_in_background(Receiver &r)
                 failure = failure_status(r, result);
             hold.lock();
             data = queue_payload(r, transfer, size_t(std::max(received, 0)));
+            short_transfer = size_t(std::max(received, 0)) < transfer.size();
         }
         transfers_in_round++;
         if (failure != FT_OK)
@@ -97,7 +99,12 @@ void read_in_background(Receiver &r)
             r.last_empty_began = began;
         else
             r.data_transfers++;
-        if (failure != FT_OK || data == 0 || transfers_in_round >= MAX_TRANSFERS_PER_ROUND ||
+        // After a send-immediate the chip sent what it held: a short transfer
+        // with data that began after that write (it covers the write's
+        // round) ends the round. The empty one that would end it otherwise
+        // only waits out the chip's timer, and a close would wait for it.
+        bool sent_what_it_held = data > 0 && short_transfer && covers == r.immediate_round;
+        if (failure != FT_OK || data == 0 || sent_what_it_held || transfers_in_round >= MAX_TRANSFERS_PER_ROUND ||
             r.queue.size() >= QUEUE_LIMIT) {
             r.rounds_done = covers;
             transfers_in_round = 0;

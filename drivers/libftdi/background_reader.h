@@ -28,8 +28,10 @@
 //    another until its timeout.
 // After a write that ends in send-immediate, a query or read waits for the
 // first transfer after it that brings data rather than for the end of the
-// round, which would cost an empty transfer and so a timer length: the chip
-// has sent what it held. (A caller that wants more polls for the rest.)
+// round, and a short one begun after the write ends the round: the chip has
+// sent what it held, and the empty transfer that ends other rounds would
+// only cost a timer length, which a close would then wait out too. (A caller
+// that wants more polls for the rest.)
 // wiretest never sends 0x87: its transfers and waits are those above.
 //
 // A round asked by a poll or a read starts no sooner than one timer length
