@@ -8,6 +8,8 @@
 #else
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -169,6 +171,36 @@ std::string own_executable()
     return std::string(path, size_t(n));
 }
 
+namespace {
+
+// Reads the board's pipe to its end, then reaps the process: its exit
+// status as a shell sees it.
+int read_and_reap(pid_t pid, int read_end, const std::function<void(const std::string &line)> &on_line)
+{
+    LineSplitter lines(on_line);
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(read_end, buffer, sizeof buffer);
+        if (got > 0)
+            lines.add(buffer, size_t(got));
+        else if (got == 0 || errno != EINTR)
+            break;
+    }
+    lines.finish();
+    close(read_end);
+    unregister_child(pid); // still ours until reaped, so never another's pid
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+} // namespace
+
 int run_child(const std::string &program, const std::vector<std::string> &args,
               const std::function<void(const std::string &line)> &on_line)
 {
@@ -195,26 +227,44 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
         return -1;
     }
     register_child(pid);
-    LineSplitter lines(on_line);
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
-        if (got > 0)
-            lines.add(buffer, size_t(got));
-        else if (got == 0 || errno != EINTR)
-            break;
+    return read_and_reap(pid, pipe_ends[0], on_line);
+}
+
+int run_forked(const std::function<int()> &board_test, const std::function<void(const std::string &line)> &on_line)
+{
+    int pipe_ends[2];
+    if (pipe2(pipe_ends, O_CLOEXEC) != 0)
+        return -1;
+    // Whatever this process has buffered is its own: the copy starts empty.
+    fflush(nullptr);
+    // An interrupt is held until the copy is known to the handler that passes
+    // it on, and until the copy has the board's own handlers.
+    sigset_t interrupts, before;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_BLOCK, &interrupts, &before);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int no_input = open("/dev/null", O_RDONLY);
+        if (no_input < 0 || dup2(no_input, 0) < 0 || dup2(pipe_ends[1], 1) < 0 || dup2(pipe_ends[1], 2) < 0)
+            _exit(127);
+        close(no_input);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        int status = board_test();
+        fflush(stdout);
+        _exit(status & 0xFF); // the static objects are the station's, not the board's to end
     }
-    lines.finish();
-    close(pipe_ends[0]);
-    unregister_child(pid); // still ours until reaped, so never another's pid
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    close(pipe_ends[1]);
+    if (pid > 0)
+        register_child(pid);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (pid < 0) {
+        close(pipe_ends[0]);
+        return -1;
     }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
+    return read_and_reap(pid, pipe_ends[0], on_line);
 }
 
 #endif

@@ -22,4 +22,14 @@ std::string own_executable();
 int run_child(const std::string &program, const std::vector<std::string> &args,
               const std::function<void(const std::string &line)> &on_line);
 
+#ifndef _WIN32
+// As run_child, but the process is a copy of this one made with fork(),
+// which runs board_test and exits with what it returns: no program to load
+// and start, which is most of the time a fast test takes. Only for a process
+// with one thread and no USB session (ft_release_listings): the copy gets
+// every lock and every library's state as they stand. board_test installs
+// the board's interrupt handlers; SIGINT and SIGTERM are blocked until then.
+int run_forked(const std::function<int()> &board_test, const std::function<void(const std::string &line)> &on_line);
+#endif
+
 } // namespace station

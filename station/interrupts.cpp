@@ -95,8 +95,16 @@ void handle_interrupts_in_board(bool soak)
     action.sa_handler = soak ? on_board_signal : SIG_IGN;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
-    if (soak)
-        sigaction(SIGTERM, &action, nullptr);
+    // A SIGTERM of its own ends a normal test, as it would the program
+    // started anew; a board forked from the station has the station's
+    // handlers until here, and both signals blocked (run_forked).
+    action.sa_handler = soak ? on_board_signal : SIG_DFL;
+    sigaction(SIGTERM, &action, nullptr);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
 #endif
 }
 

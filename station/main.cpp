@@ -1,9 +1,7 @@
 // wiretest-station: tests boards found by the USB port they are plugged
 // into, several at once, and keeps a record of each. Each board's test runs
-// in a process of its own, started from this program with --board.
-#include "board_test.h"
-#include "fast_test.h"
-#include "interrupts.h"
+// in a process of its own: this program started again with --board, or, for
+// a single board on POSIX, a copy of the station made with fork().
 #include "driver_options.h"
 #include "run.h"
 #include "wait.h"
@@ -122,16 +120,8 @@ int station_main(int argc, char *argv[])
     if (options.context.fast && options.context.short_waits)
         return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
 
-    if (!board.empty()) {
-        station::handle_interrupts_in_board(options.context.fast && options.fast.repeat != 1);
-        int status = options.context.fast
-                         ? station::test_board_fast(board.c_str(), channel[0], options.fast)
-                         : station::test_board(board.c_str(), channel[0], options.context.short_test,
-                                               options.context.short_waits);
-        if (fflush(stdout) != 0 || ferror(stdout))
-            status = -1;
-        return status;
-    }
+    if (!board.empty())
+        return station::board_main(board, channel[0], options);
     if (!waiting && (*count || wait.scan))
         return usage_error("--count and --scan belong to --wait");
     if (waiting) {

@@ -1,7 +1,10 @@
 #include "run.h"
 
+#include "board_test.h"
 #include "child_process.h"
 #include "interrupts.h"
+
+#include "device_link/ft_locations.h"
 
 #include <atomic>
 #include <chrono>
@@ -102,7 +105,7 @@ void Session::finish(int live, BoardResult result)
     results_.push_back(std::move(result));
 }
 
-void Session::test(const Channel &board, const std::string &label)
+void Session::test(const Channel &board, const std::string &label, bool forked)
 {
     BoardResult result;
     result.board = board;
@@ -121,7 +124,13 @@ void Session::test(const Channel &board, const std::string &label)
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
     };
-    int status = program.empty() ? -1 : run_child(program, board_arguments(board, options), on_line);
+    int status = -1;
+#ifndef _WIN32
+    if (forked)
+        status = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line);
+#endif
+    if (!forked && !program.empty())
+        status = run_child(program, board_arguments(board, options), on_line);
     result.end_millis = now_millis();
     report.conclude(result, status, soak);
     finish(live, std::move(result));
@@ -164,6 +173,17 @@ int run_station(const RunOptions &options)
         session.finish(-1, std::move(result));
     }
 
+#ifndef _WIN32
+    // One board: the station has no thread but this one, and once the
+    // listing lets go of the USB stack a copy of it can test the board
+    // without the start of a new program.
+    if (boards.size() == 1) {
+        ft_release_listings();
+        if (!interrupted())
+            session.test(boards[0]->board, "", true);
+        return session.end();
+    }
+#endif
     std::atomic<size_t> next{0};
     auto worker = [&]() {
         // Once interrupted, the boards under test finish and no more start.
@@ -178,6 +198,17 @@ int run_station(const RunOptions &options)
     for (std::thread &t : threads)
         t.join();
     return session.end();
+}
+
+int board_main(const std::string &location, char channel, const RunOptions &options)
+{
+    handle_interrupts_in_board(options.context.fast && options.fast.repeat != 1);
+    int status = options.context.fast
+                     ? test_board_fast(location.c_str(), channel, options.fast)
+                     : test_board(location.c_str(), channel, options.context.short_test, options.context.short_waits);
+    if (fflush(stdout) != 0 || ferror(stdout))
+        status = -1;
+    return status;
 }
 
 } // namespace station

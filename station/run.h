@@ -30,8 +30,9 @@ public:
     explicit Session(const RunOptions &options, bool operator_view = false);
     // Lists the channels and prepares the records folder; false after saying why.
     bool start(std::vector<Channel> &channels);
-    // Tests one board in a process of its own; label, when given, is its dut_id.
-    void test(const Channel &board, const std::string &label);
+    // Tests one board in a process of its own; label, when given, is its
+    // dut_id. forked: the process is a copy of this one (run_forked's terms).
+    void test(const Channel &board, const std::string &label, bool forked = false);
     // A board's result: its line or record, and its record file.
     void finish(int live, BoardResult result);
     // Returns the exit status.
@@ -50,6 +51,10 @@ private:
 
 // Returns the exit status.
 int run_station(const RunOptions &options);
+
+// A board's own process: its test, as options say, with the board's
+// interrupt handlers; the exit status.
+int board_main(const std::string &location, char channel, const RunOptions &options);
 
 // --list: returns the exit status.
 int list_station(bool json);

@@ -626,6 +626,33 @@ TEST(LocationListing, ACountBeyondTheCapacityIsGivenAndNothingIsWrittenPastIt)
     EXPECT_EQ(ft_list_channels(info, 1, nullptr), FT_INVALID_PARAMETER);
 }
 
+// A station that forks a board's process first lets go of the listing's
+// libusb context; the next listing and open make their own.
+TEST(LocationListing, ReleasedListingsEndTheirContextAndStartAnew)
+{
+    vusb_configure("chips=6010:A1@1-1,6010:A2@1-2");
+    ft_release_listings();
+    int before = vusb_contexts_open();
+    uint32_t count = 0;
+    ASSERT_EQ(ft_list_channels(nullptr, 0, &count), FT_OK);
+    EXPECT_EQ(vusb_contexts_open(), before + 1);
+    ft_release_listings();
+    ft_release_listings();
+    EXPECT_EQ(vusb_contexts_open(), before);
+
+    ASSERT_EQ(ft_list_channels(nullptr, 0, &count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    ft_release_listings();
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-2", 'B', &h), FT_OK);
+    EXPECT_EQ(vusb_claimed("1-2", 1), 1);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+    ft_release_listings();
+    char name[] = "A1A";
+    ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
 // Each channel opens by its place alone, whatever its serial number, and
 // claims that chip's interface and no other.
 TEST(LocationListing, EveryListedChannelOpensByItsPlace)

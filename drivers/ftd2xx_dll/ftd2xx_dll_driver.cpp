@@ -395,4 +395,6 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
     return FT_NOT_SUPPORTED;
 }
 
+void ft_release_listings(void) {} // Windows has no fork()
+
 } // extern "C"

@@ -896,6 +896,20 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
     return status;
 }
 
+void ft_release_listings(void)
+{
+    std::lock_guard<std::mutex> hold(listing_lock());
+    Listing &l = listing();
+    if (l.devices)
+        ftdi_list_free(&l.devices);
+    l.devices = nullptr;
+    l.channels.clear();
+    l.done = false;
+    if (l.context)
+        ftdi_free(l.context); // libusb_exit: the last context takes libusb's thread with it
+    l.context = nullptr;
+}
+
 FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 {
     if (!changed)

@@ -648,4 +648,6 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
     return FT_OK;
 }
 
+void ft_release_listings(void) {} // the simulated chips need no USB stack
+
 } // extern "C"

@@ -69,6 +69,15 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
  */
 FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed);
 
+/*
+ * Let go of what the listings keep between calls (the libftdi1 layer: its
+ * libusb context, and with it libusb's own thread), so that a process with
+ * no handle open may copy itself with fork() and the copy open a chip with
+ * a USB stack of its own; the next listing starts anew. Call it with no
+ * other call of the driver running. Nothing to do for the other drivers.
+ */
+void ft_release_listings(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -499,6 +499,7 @@ std::vector<Bus *> replaced_buses;
 
 std::mutex bus_lock;                // taken by every libusb function
 std::condition_variable bus_change; // a transfer, a reset, an unplug
+int contexts_open = 0;              // libusb_init's, not yet ended
 using Hold = std::unique_lock<std::mutex>;
 
 Bus *make_bus(const char *settings, Clock::time_point times_from)
@@ -681,12 +682,19 @@ int libusb_init(libusb_context **ctx)
     Hold hold(bus_lock);
     if (bus().init_fail || !bus().error.empty())
         return LIBUSB_ERROR_OTHER;
-    if (ctx)
+    if (ctx) {
         *ctx = new libusb_context{};
+        contexts_open++;
+    }
     return 0;
 }
 
-void libusb_exit(libusb_context *ctx) { delete ctx; }
+void libusb_exit(libusb_context *ctx)
+{
+    Hold hold(bus_lock);
+    contexts_open -= ctx ? 1 : 0;
+    delete ctx;
+}
 
 ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
 {
@@ -1154,6 +1162,12 @@ int vusb_transfers()
 {
     Hold hold(bus_lock);
     return bus().transfers;
+}
+
+int vusb_contexts_open()
+{
+    Hold hold(bus_lock);
+    return contexts_open;
 }
 
 int vusb_reads_waiting()

@@ -29,4 +29,7 @@ void vusb_unplug();
 // a chip's latency timer (latency=1).
 int vusb_transfers();
 int vusb_reads_waiting();
+
+// libusb contexts made by libusb_init and not yet ended by libusb_exit.
+int vusb_contexts_open();
 }
