@@ -624,8 +624,9 @@ def main():
         fast_rows = station_fast_rows(vusb, runs_note)
         notes.append("wiretest-station --fast: the test phase is timed in-process by bench_fast_phase_sim "
                      "and bench_fast_phase_usb (bench/fast_phase.cpp), from just before the stream's write "
-                     "to the end of the reading of its answers (one last query that finds nothing "
-                     "included); the whole processes alternate with wiretest -n0 -delay on the same chip; "
+                     "to the end of the reading of its answers; the whole processes alternate with "
+                     "wiretest -n0 -delay on the same chip (a single board's test runs in a forked copy "
+                     "of the station); "
                      "load average %s before these rows, %s after." % (load_fast, loadavg()))
     else:
         fast_rows = station_fast_rows(None, runs_note)
