@@ -256,6 +256,25 @@ FT_STATUS listing_context()
     return l.context ? FT_STATUS(FT_OK) : FT_STATUS(FT_OTHER_ERROR);
 }
 
+// Under the listing lock, hands visit the devices libusb lists now, as an
+// array and its length. FT_OTHER_ERROR when libusb cannot start, FT_IO_ERROR
+// when the list cannot be read.
+template <typename Visit>
+FT_STATUS with_device_list(Visit visit)
+{
+    std::lock_guard<std::mutex> hold(listing_lock());
+    FT_STATUS status = listing_context();
+    if (status != FT_OK)
+        return status;
+    libusb_device **devices = nullptr;
+    ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
+    if (n < 0)
+        return FT_IO_ERROR;
+    visit(devices, n);
+    libusb_free_device_list(devices, 1);
+    return FT_OK;
+}
+
 // Find every chip anew. Returns an FT_STATUS. Under the listing lock.
 FT_STATUS list_channels()
 {
@@ -444,17 +463,13 @@ std::string location_in(const std::string &key) { return key.substr(0, key.rfind
 // tell a chip that went away from one that refused.
 bool still_attached(const std::string &location)
 {
-    std::lock_guard<std::mutex> hold(listing_lock());
-    if (listing_context() != FT_OK)
-        return false;
-    libusb_device **devices = nullptr;
-    ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
-    if (n < 0)
-        return true; // cannot tell: the failure is the chip's
     bool found = false;
-    for (ssize_t d = 0; d < n && !found; d++)
-        found = location_of(devices[d]) == location;
-    libusb_free_device_list(devices, 1);
+    FT_STATUS status = with_device_list([&](libusb_device **devices, ssize_t n) {
+        for (ssize_t d = 0; d < n && !found; d++)
+            found = location_of(devices[d]) == location;
+    });
+    if (status == FT_IO_ERROR)
+        return true; // cannot tell: the failure is the chip's
     return found;
 }
 
@@ -826,15 +841,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
     if (!count || (capacity != 0 && !list))
         return FT_INVALID_PARAMETER;
     std::vector<std::pair<std::vector<int>, std::vector<ft_channel_info>>> chips;
-    {
-        std::lock_guard<std::mutex> hold(listing_lock());
-        FT_STATUS status = listing_context();
-        if (status != FT_OK)
-            return status;
-        libusb_device **devices = nullptr;
-        ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
-        if (n < 0)
-            return FT_IO_ERROR;
+    FT_STATUS status = with_device_list([&](libusb_device **devices, ssize_t n) {
         for (ssize_t d = 0; d < n; d++) {
             libusb_device_descriptor descriptor;
             if (libusb_get_device_descriptor(devices[d], &descriptor) != 0 ||
@@ -846,8 +853,9 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
             chips.push_back({place_of(devices[d]), {}});
             list_chip(devices[d], descriptor, location, chips.back().second);
         }
-        libusb_free_device_list(devices, 1);
-    }
+    });
+    if (status != FT_OK)
+        return status;
     std::sort(chips.begin(), chips.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
     uint32_t found = 0;
@@ -867,15 +875,7 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
         return FT_INVALID_PARAMETER;
     libusb_device *device = nullptr;
     ftdi_interface interface = INTERFACE_ANY;
-    {
-        std::lock_guard<std::mutex> hold(listing_lock());
-        FT_STATUS status = listing_context();
-        if (status != FT_OK)
-            return status;
-        libusb_device **devices = nullptr;
-        ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
-        if (n < 0)
-            return FT_IO_ERROR;
+    FT_STATUS status = with_device_list([&](libusb_device **devices, ssize_t n) {
         for (ssize_t d = 0; d < n && !device; d++) {
             libusb_device_descriptor descriptor;
             if (location_of(devices[d]) != location ||
@@ -887,11 +887,12 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
                     interface = i;
                 }
         }
-        libusb_free_device_list(devices, 1);
-    }
+    });
+    if (status != FT_OK)
+        return status;
     if (!device)
         return FT_DEVICE_NOT_FOUND;
-    FT_STATUS status = open_channel(device, interface, key_of(location, interface), handle);
+    status = open_channel(device, interface, key_of(location, interface), handle);
     libusb_unref_device(device);
     return status;
 }
