@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -54,15 +55,21 @@ std::string shown_name(const std::string &path)
     return path.empty() ? "''" : diagnose::printable(path);
 }
 
-// The line without its line end, CR included, then this platform's line end:
-// a CR LF report echoes as CR LF on Windows, not CR CR LF.
-void echo(std::string line)
+// Each line without its line end, then this platform's line end: a CR LF
+// report echoes as CR LF on Windows, not CR CR LF, and one with CRs alone
+// between its lines echoes a line each, as the reader reads them.
+void echo(std::string_view text)
 {
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    line = diagnose::printable(line); // escape sequences in a report must not act on the terminal
-    fwrite(line.data(), 1, line.size(), stdout);
-    fputc('\n', stdout);
+    for (;;) {
+        size_t cr = text.find('\r');
+        // Escape sequences in a report must not act on the terminal.
+        std::string line = diagnose::printable(std::string(text.substr(0, cr)));
+        fwrite(line.data(), 1, line.size(), stdout);
+        fputc('\n', stdout);
+        if (cr == std::string_view::npos || cr + 1 == text.size())
+            break;
+        text.remove_prefix(cr + 1);
+    }
     fflush(stdout); // a live pipe shows the report as it arrives
 }
 
