@@ -868,7 +868,10 @@ TEST(LibftdiThreads, WaitsForArrivalsAndDeparturesBesideListings)
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     };
     Clock::time_point start = Clock::now(); // the chips' times count from a moment after it
-    vusb_configure("chips=6010:W1@1-1,6010:W2@1-2~400-,6010:W3@1-3~-900");
+    // A second apart, so that both waiters are surely waiting when the first
+    // chip comes, even on a machine slowed down by ThreadSanitizer: a waiter
+    // that began after it would take the departure for its change instead.
+    vusb_configure("chips=6010:W1@1-1,6010:W2@1-2~1000-,6010:W3@1-3~-2000");
     std::atomic<bool> done{false};
     std::atomic<int> listing_faults{0};
     std::thread lister([&] {
@@ -896,16 +899,16 @@ TEST(LibftdiThreads, WaitsForArrivalsAndDeparturesBesideListings)
     for (const Waited &w : {a, b}) { // W2's arrival
         EXPECT_EQ(w.status, FT_OK);
         EXPECT_EQ(w.changed, 1);
-        EXPECT_GE(w.at_ms, 400);
-        EXPECT_LT(w.at_ms, 1400);
+        EXPECT_GE(w.at_ms, 1000);
+        EXPECT_LT(w.at_ms, 2000);
     }
     std::clock_t cpu = std::clock();
     Waited c, quiet;
     wait_once(c, 5000); // W3's departure
     EXPECT_EQ(c.status, FT_OK);
     EXPECT_EQ(c.changed, 1);
-    EXPECT_GE(c.at_ms, 900);
-    EXPECT_LT(c.at_ms, 1900);
+    EXPECT_GE(c.at_ms, 2000);
+    EXPECT_LT(c.at_ms, 3000);
     wait_once(quiet, 300); // nothing more comes
     EXPECT_EQ(quiet.status, FT_OK);
     EXPECT_EQ(quiet.changed, 0);

@@ -1310,7 +1310,8 @@ int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *
         tv ? Clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
            : Clock::now() + std::chrono::seconds(60);
     // As in libusb, a thread that finds another handling events waits for it
-    // to finish and returns: the events are told of once.
+    // to finish, its callbacks included, and returns: the events are told of
+    // once, and what the callbacks did is seen when any thread returns.
     const unsigned long seen = context.deliveries;
     for (;;) {
         Clock::time_point now = Clock::now();
@@ -1318,14 +1319,15 @@ int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *
             return 0;
         std::vector<Delivery> due = due_events(context, now);
         if (!due.empty()) {
-            context.deliveries++;
-            bus_change.notify_all();
             for (const Delivery &d : due)
                 log_line("hotplug %s %s", d.event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived" : "left",
                          chip_of(d.device).location.c_str());
             hold.unlock();
             for (const Delivery &d : due)
                 d.fn(ctx, d.device, d.event, d.user_data);
+            hold.lock();
+            context.deliveries++;
+            bus_change.notify_all();
             return 0;
         }
         if ((completed && *completed) || now >= deadline)
