@@ -206,6 +206,31 @@ FT_STATUS read_entry(const Operations &ops, uint32_t index, ft_channel_info &inf
     return FT_OK;
 }
 
+// Builds the library's device-information list anew and hands visit each
+// entry (info, location id, whether it is an MPSSE channel) until visit
+// returns false; under the device-list lock throughout. The library's
+// failure, or FT_OK.
+template <typename Visit>
+FT_STATUS walk_device_list(const Operations &ops, Visit visit)
+{
+    std::lock_guard<std::mutex> lock(device_list);
+    uint32_t entries = 0;
+    FT_STATUS status = ops.FT_CreateDeviceInfoList(&entries);
+    if (status != FT_OK)
+        return status;
+    for (uint32_t i = 0; i < entries; i++) {
+        ft_channel_info info{};
+        uint32_t loc_id = 0;
+        bool is_channel = false;
+        status = read_entry(ops, i, info, loc_id, is_channel);
+        if (status != FT_OK)
+            return status;
+        if (!visit(info, loc_id, is_channel))
+            break;
+    }
+    return FT_OK;
+}
+
 // The station's functions need the whole library and its list operations.
 FT_STATUS station_operations(const Operations *&ops)
 {
@@ -324,25 +349,17 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
     FT_STATUS status = station_operations(ops);
     if (status != FT_OK)
         return status;
-    std::lock_guard<std::mutex> lock(device_list);
-    uint32_t entries = 0;
-    status = ops->FT_CreateDeviceInfoList(&entries);
+    uint32_t found = 0;
+    status = walk_device_list(*ops, [&](const ft_channel_info &info, uint32_t, bool is_channel) {
+        if (is_channel) {
+            if (found < capacity)
+                list[found] = info;
+            found++;
+        }
+        return true;
+    });
     if (status != FT_OK)
         return status;
-    uint32_t found = 0;
-    for (uint32_t i = 0; i < entries; i++) {
-        ft_channel_info info{};
-        uint32_t loc_id = 0;
-        bool is_channel = false;
-        status = read_entry(*ops, i, info, loc_id, is_channel);
-        if (status != FT_OK)
-            return status;
-        if (!is_channel)
-            continue;
-        if (found < capacity)
-            list[found] = info;
-        found++;
-    }
     *count = found;
     return FT_OK;
 }
@@ -360,29 +377,22 @@ FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *han
     uint32_t wanted = 0;
     if (!parse_location(location, wanted))
         return FT_DEVICE_NOT_FOUND;
-    std::lock_guard<std::mutex> lock(device_list);
-    uint32_t entries = 0;
-    status = ops->FT_CreateDeviceInfoList(&entries);
-    if (status != FT_OK)
-        return status;
-    for (uint32_t i = 0; i < entries; i++) {
-        ft_channel_info info{};
-        uint32_t loc_id = 0;
-        bool is_channel = false;
-        status = read_entry(*ops, i, info, loc_id, is_channel);
-        if (status != FT_OK)
-            return status;
+    FT_STATUS opened = FT_DEVICE_NOT_FOUND;
+    status = walk_device_list(*ops, [&](const ft_channel_info &info, uint32_t loc_id, bool is_channel) {
         if (loc_id != wanted)
-            continue;
+            return true;
         if (!is_channel || info.channel != channel)
-            return FT_DEVICE_NOT_FOUND;
-        if (info.access != FT_OK)
-            return info.access;
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): the library takes the id itself as the pointer
-        return ops->FT_OpenEx(reinterpret_cast<void *>(static_cast<uintptr_t>(wanted)),
-                              FT_OPEN_BY_LOCATION, handle);
-    }
-    return FT_DEVICE_NOT_FOUND;
+            opened = FT_DEVICE_NOT_FOUND;
+        else if (info.access != FT_OK)
+            opened = info.access;
+        else {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): the library takes the id itself as the pointer
+            opened = ops->FT_OpenEx(reinterpret_cast<void *>(static_cast<uintptr_t>(wanted)),
+                                    FT_OPEN_BY_LOCATION, handle);
+        }
+        return false;
+    });
+    return status != FT_OK ? status : opened;
 }
 
 // The chip maker's library tells of no arrivals here: the station lists
