@@ -32,6 +32,21 @@ std::string host_name()
 #endif
 }
 
+// A number of seconds in range; CLI11's Range lets NaN through.
+CLI::Validator seconds_between(double low, double high)
+{
+    return CLI::Validator(
+        [low, high](const std::string &text) {
+            double value = 0;
+            if (CLI::detail::lexical_cast(text, value) && value >= low && value <= high)
+                return std::string();
+            char range[64];
+            snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
+            return "not a number of seconds " + std::string(range) + ": " + text;
+        },
+        "SECONDS");
+}
+
 int usage_error(const std::string &why)
 {
     fprintf(stderr, "wiretest-station: usage error: %s (see --help)\n", why.c_str());
@@ -85,6 +100,11 @@ int station_main(int argc, char *argv[])
         ->type_name("SECONDS")
         ->check(CLI::Range(0.001, 31536000.0))
         ->excludes(repeat);
+    app.add_option("--board-timeout", options.board_timeout_s,
+                   "end a board's test that has not finished after SECONDS, as an ERROR (default: its mode's "
+                   "schedule and a margin)")
+        ->type_name("SECONDS")
+        ->check(seconds_between(0.001, 31536000));
     app.add_option("--jobs", options.jobs, "test at most N boards at once (default: all)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));

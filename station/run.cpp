@@ -42,7 +42,34 @@ std::vector<std::string> board_arguments(const Channel &board, const RunOptions 
 
 bool is_soak(const RunOptions &options) { return options.context.fast && options.fast.repeat != 1; }
 
+// "11", "0.5": seconds as a person writes them.
+std::string seconds_text(double seconds)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
 } // namespace
+
+std::chrono::milliseconds board_deadline(const RunOptions &options)
+{
+    using seconds = std::chrono::duration<double>;
+    if (options.board_timeout_s > 0)
+        return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(options.board_timeout_s));
+    // The test's own waits: a full run waits 44 s, a short one 17 s, and
+    // well under a second with --delay; a fast run waits on its answers at
+    // most 0.2 s and its settle times, a soak its duration.
+    double schedule;
+    if (options.context.fast) {
+        double run = 0.2 + 13 * options.fast.settle_us / 1e6;
+        schedule = 1 + (options.fast.repeat == 0 ? options.fast.duration_s + run : double(options.fast.repeat) * run);
+    } else {
+        schedule = options.context.short_waits ? 1 : options.context.short_test ? 17.1 : 44.1;
+    }
+    // Opening, process starts and a loaded machine: a quarter more and 10 s.
+    return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(schedule * 1.25 + 10));
+}
 
 int list_station(bool json)
 {
@@ -86,6 +113,10 @@ bool Session::start(std::vector<Channel> &channels)
         return false;
     }
     handle_interrupts_in_station();
+    set_interrupt_announcer([this](int boards) {
+        screen.message("finishing " + std::to_string(boards) + (boards == 1 ? " board" : " boards") +
+                       "; Ctrl-C again stops at once, without their records");
+    });
     return true;
 }
 
@@ -93,6 +124,10 @@ void Session::finish(int live, BoardResult result)
 {
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
+    // The second interrupt kills the boards on its way to the exit: what
+    // they left is no result.
+    if (interrupted_twice())
+        return;
     if (!options.records_dir.empty()) {
         std::string path = options.records_dir + "/" + record_file_name(result);
         std::string why;
@@ -124,15 +159,26 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
     };
-    int status = -1;
+    ChildEnd end;
+    std::chrono::milliseconds limit = board_deadline(options);
 #ifndef _WIN32
     if (forked)
-        status = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line);
+        end = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
 #endif
     if (!forked && !program.empty())
-        status = run_child(program, board_arguments(board, options), on_line);
+        end = run_child(program, board_arguments(board, options), on_line, limit);
     result.end_millis = now_millis();
-    report.conclude(result, status, soak);
+    std::string ending;
+#ifndef _WIN32
+    if (end.signal != 0)
+        ending = "killed by " + signal_name(end.signal);
+#endif
+    report.conclude(result, end.exit_status, soak, ending);
+    if (end.timed_out) {
+        // Whatever it printed, a board that had to be ended has no verdict.
+        result.outcome = Outcome::error;
+        result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
+    }
     finish(live, std::move(result));
 }
 

@@ -297,7 +297,7 @@ void BoardReport::end_run()
     }
 }
 
-void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) const
+void BoardReport::conclude(BoardResult &result, int exit_status, bool soak, const std::string &ending) const
 {
     if (soak_.runs == 0 || (!soak && exit_status != 0)) {
         result.rows_ran = false;
@@ -311,8 +311,10 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) cons
             result.reason = "a device call failed (" + status + ")";
         else
             result.reason = exit_status < 0 ? "the test could not be started"
-                                            : "the test ended without its report (exit status " +
-                                                  std::to_string(exit_status) + ")";
+                                            : "the test ended without its report (" +
+                                                  (ending.empty() ? "exit status " + std::to_string(exit_status)
+                                                                  : ending) +
+                                                  ")";
         if (unplugged_)
             result.reason = "unplugged during the test (" +
                             (failed_step_.empty() ? status : result.reason) + ")";

@@ -90,8 +90,9 @@ public:
     int runs() const { return soak_.runs; }
     int failed_runs() const { return failed_runs_; }
     // The outcome of the test whose process ended with exit_status; soak
-    // when the process ran the test over and over.
-    void conclude(BoardResult &result, int exit_status, bool soak = false) const;
+    // when the process ran the test over and over; ending, when set, says
+    // how the process ended instead of its exit status ("killed by SIGSEGV").
+    void conclude(BoardResult &result, int exit_status, bool soak = false, const std::string &ending = "") const;
 
 private:
     void end_run();
