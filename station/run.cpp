@@ -81,7 +81,10 @@ bool Session::start(std::vector<Channel> &channels)
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
-    if (!options.records_dir.empty() && !make_directories(options.records_dir, error)) {
+    // Found now, not once every board is tested.
+    if ((!options.records_dir.empty() &&
+         !(make_directories(options.records_dir, error) && folder_writable(options.records_dir, error))) ||
+        (!options.junit_file.empty() && !file_writable(options.junit_file, error))) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
@@ -94,9 +97,8 @@ void Session::finish(int live, BoardResult result)
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
     if (!options.records_dir.empty()) {
-        std::string path = options.records_dir + "/" + record_file_name(result);
-        std::string why;
-        if (!write_atomically(path, record + "\n", why)) {
+        std::string path, why;
+        if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
             screen.message(why);
             records_lost_ = true;
         }
@@ -110,6 +112,12 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     BoardResult result;
     result.board = board;
     result.label = label;
+    result.reason = untestable_reason(board);
+    if (!result.reason.empty()) {
+        result.start_millis = result.end_millis = now_millis();
+        finish(-1, std::move(result));
+        return;
+    }
     int live = screen.add_board(board.location + " " + board.channel + " " +
                                 (board.serial.empty() ? "-" : printable(board.serial)));
     BoardReport report;
@@ -158,7 +166,10 @@ int run_station(const RunOptions &options)
     std::vector<Channel> channels;
     if (!session.start(channels))
         return 2;
-    const std::vector<Target> targets = select_targets(channels, options.selection);
+    std::vector<std::string> passed_over;
+    const std::vector<Target> targets = select_targets(channels, options.selection, &passed_over);
+    for (const std::string &note : passed_over)
+        fprintf(stderr, "wiretest-station: %s\n", note.c_str());
 
     std::vector<const Target *> boards;
     for (const Target &target : targets) {
