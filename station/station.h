@@ -179,7 +179,16 @@ bool folder_writable(const std::string &dir, std::string &error);
 // Whether write_atomically can write path; false with why.
 bool file_writable(const std::string &path, std::string &error);
 
-// The exit status of a run: 0 all passed, 1 a failure and no error, 2 otherwise.
+// A script tells "retest this board" (3) from "the station is broken" (2).
+enum ExitStatus {
+    exit_passed = 0,      // every board passed (or none came to a --wait)
+    exit_failed = 1,      // a board failed and none had an ERROR
+    exit_station = 2,     // a usage error, a failed listing, lost output, a
+                          // record or the JUnit file not written
+    exit_test_again = 3,  // a board had an ERROR, or a target matched nothing
+};
+
+// The exit status the boards' results give.
 int exit_status(const std::vector<BoardResult> &results);
 
 // The summary line, without a line end.
