@@ -19,7 +19,9 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -713,6 +715,22 @@ fs::path link_target(const std::string &path)
 // a file renamed over it would take its place.
 bool is_special(const std::string &path)
 {
+#ifdef _WIN32
+    // NUL, CON, COM1 and the like name their device in every folder and with
+    // any extension; \\.\ names a device too.
+    if (path.compare(0, 4, "\\\\.\\") == 0)
+        return true;
+    std::string stem = fs::u8path(path).filename().u8string();
+    stem = stem.substr(0, stem.find('.'));
+    for (char &c : stem)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (stem == device)
+            return true;
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+        return true;
+#endif
     std::error_code ec;
     fs::file_status status = fs::status(fs::u8path(path), ec);
     return !ec && fs::exists(status) && !fs::is_regular_file(status);
@@ -819,18 +837,21 @@ bool write_new_file(const std::string &dir, const std::string &name, const std::
     return false;
 }
 
-bool folder_writable(const std::string &dir, std::string &error)
+namespace {
+
+// 0 when a file could be made in dir (and was removed again), else errno.
+int try_folder(const std::string &dir)
 {
     fs::path probe = fs::u8path(dir) / (L".wiretest-station-" + std::to_wstring(GetCurrentProcessId()));
     int fd = _wopen(probe.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        error = "cannot write into " + printable(dir) + ": " + system_error_text(errno);
-        return false;
-    }
+    if (fd < 0)
+        return errno;
     _close(fd);
     _wremove(probe.c_str());
-    return true;
+    return 0;
 }
+
+} // namespace
 
 #else
 
@@ -1012,19 +1033,22 @@ bool write_new_file(const std::string &dir, const std::string &name, const std::
     return false;
 }
 
-bool folder_writable(const std::string &dir, std::string &error)
+namespace {
+
+// 0 when a file could be made in dir (and was removed again), else errno.
+int try_folder(const std::string &dir)
 {
     std::string probe = dir + "/.wiretest-station-" + std::to_string(getpid()) + "-" +
                         std::to_string(__atomic_add_fetch(&sequence, 1, __ATOMIC_RELAXED));
     int fd = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot write into " + printable(dir) + ": " + system_error_text(errno);
-        return false;
-    }
+    if (fd < 0)
+        return errno;
     close(fd);
     unlink(probe.c_str());
-    return true;
+    return 0;
 }
+
+} // namespace
 
 #endif
 
@@ -1033,11 +1057,18 @@ bool file_writable(const std::string &path, std::string &error)
     // Opening a FIFO to try it would wait for its reader.
     if (is_special(path))
         return true;
-    std::string why;
-    if (folder_writable(folder_of(link_target(path)), why))
-        return true;
-    error = "cannot write " + printable(path) + why.substr(why.find(':'));
-    return false;
+    int err = try_folder(folder_of(link_target(path)));
+    if (err != 0)
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+    return err == 0;
+}
+
+bool folder_writable(const std::string &dir, std::string &error)
+{
+    int err = try_folder(dir);
+    if (err != 0)
+        error = "cannot write into " + printable(dir) + ": " + system_error_text(err);
+    return err == 0;
 }
 
 int exit_status(const std::vector<BoardResult> &results)
