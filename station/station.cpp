@@ -721,7 +721,8 @@ bool is_special(const std::string &path)
     if (path.compare(0, 4, "\\\\.\\") == 0)
         return true;
     std::string stem = fs::u8path(path).filename().u8string();
-    stem = stem.substr(0, stem.find('.'));
+    if (size_t dot = stem.find('.'); dot != std::string::npos)
+        stem.resize(dot);
     for (char &c : stem)
         c = char(std::toupper(static_cast<unsigned char>(c)));
     for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
