@@ -108,7 +108,10 @@ bool Session::start(std::vector<Channel> &channels)
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
-    if (!options.records_dir.empty() && !make_directories(options.records_dir, error)) {
+    // Found now, not once every board is tested.
+    if ((!options.records_dir.empty() &&
+         !(make_directories(options.records_dir, error) && folder_writable(options.records_dir, error))) ||
+        (!options.junit_file.empty() && !file_writable(options.junit_file, error))) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
@@ -129,9 +132,8 @@ void Session::finish(int live, BoardResult result)
     if (interrupted_twice())
         return;
     if (!options.records_dir.empty()) {
-        std::string path = options.records_dir + "/" + record_file_name(result);
-        std::string why;
-        if (!write_atomically(path, record + "\n", why)) {
+        std::string path, why;
+        if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
             screen.message(why);
             records_lost_ = true;
         }
@@ -145,6 +147,12 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     BoardResult result;
     result.board = board;
     result.label = label;
+    result.reason = untestable_reason(board);
+    if (!result.reason.empty()) {
+        result.start_millis = result.end_millis = now_millis();
+        finish(-1, std::move(result));
+        return;
+    }
     int live = screen.add_board(board.location + " " + board.channel + " " +
                                 (board.serial.empty() ? "-" : printable(board.serial)));
     BoardReport report;
@@ -204,7 +212,10 @@ int run_station(const RunOptions &options)
     std::vector<Channel> channels;
     if (!session.start(channels))
         return exit_station;
-    const std::vector<Target> targets = select_targets(channels, options.selection);
+    std::vector<std::string> passed_over;
+    const std::vector<Target> targets = select_targets(channels, options.selection, &passed_over);
+    for (const std::string &note : passed_over)
+        fprintf(stderr, "wiretest-station: %s\n", note.c_str());
 
     std::vector<const Target *> boards;
     for (const Target &target : targets) {

@@ -59,18 +59,24 @@ public:
     }
 
 private:
+    // Scanners end a label with CR, LF or CR LF: each ends one label, and
+    // the LF of a CR LF ends none.
     void read()
     {
         std::string line;
+        bool after_cr = false;
         for (int c; (c = getchar()) != EOF;) {
-            if (c != '\n') {
+            bool lf_of_crlf = c == '\n' && after_cr;
+            after_cr = c == '\r';
+            if (lf_of_crlf)
+                continue;
+            if (c != '\n' && c != '\r') {
                 line += char(c);
                 continue;
             }
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (line.empty()) {
+            if (line.find_first_not_of(" \t") == std::string::npos) {
                 screen_.message("an empty label: scan the board's label again");
+                line.clear();
                 continue;
             }
             std::lock_guard<std::mutex> lock(mutex_);
@@ -136,6 +142,12 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             Slot slot = slots[key];
             if (!slot.present) // arrived: a new chip, to be tested once
                 slot = Slot{true, false, now};
+            // Watching every port, as --all passes over a chip whose wiring
+            // cannot be tested; one named by --port is an ERROR.
+            if (!slot.tested && options.selection.ports.empty() && !untestable_reason(c).empty()) {
+                slot.tested = true;
+                session.screen.message(passed_over_note(c));
+            }
             if (!slot.tested && now - slot.seen_at < settle_time)
                 next_settled = std::min(next_settled, slot.seen_at + settle_time);
             std::string label;
