@@ -2,7 +2,7 @@
 # top-level CMakeLists.txt, so that the package and `cmake --install` put
 # the same files in place.
 #
-# Debian (CPack's DEB generator): build/wiretest_<version>_amd64.deb. The
+# Debian (CPack's DEB generator): build/wiretest_<version>_<arch>.deb. The
 # install rules fill a staging tree under /usr; deb_staging.cmake then swaps
 # each man page for its gzipped copy built here and adds the copyright and
 # changelog. Depends comes from dpkg-shlibdeps.
@@ -51,6 +51,9 @@ set(CPACK_PACKAGE_NAME wiretest)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The build's own architecture, not the host's that CPack would ask dpkg
+# for: a cross build makes the target's package.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${WIRETEST_ARCHITECTURE})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PACKAGE_CONTACT "The wiretest developers <maintainers@users.noreply.c-seed-55a1b41c.example>")
