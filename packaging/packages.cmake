@@ -78,9 +78,12 @@ into (blank and copied serial numbers included), several at once, and
 keeps a record of each as JSON and JUnit XML for a line's test systems.
 
 It reaches the chip through libftdi1. The udev rules of the package give
-the logged-in user and the group plugdev access to these chips.")
+the logged-in user and the group plugdev access to these chips. The
+systemd unit wiretest-station.service, disabled until enabled, runs the
+station on every board plugged in, as on a line's station computer.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb_staging.cmake)
 # Read by deb_staging.cmake: CPack hands every CPACK_ variable to its scripts.
