@@ -18,7 +18,7 @@
 
 namespace {
 
-enum { exit_usage = 2 };
+const int exit_usage = station::exit_station;
 
 std::string host_name()
 {
@@ -44,7 +44,7 @@ int checked_output(int status)
 {
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "ERROR: can not write to standard output\n");
-        return 2;
+        return station::exit_station;
     }
     return status;
 }
@@ -101,7 +101,9 @@ int station_main(int argc, char *argv[])
         ->type_name("ID");
     app.add_option("--board", board)->group("");
     app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
-               "2 an ERROR, nothing matched, a usage error, or output or a record not written.\n");
+               "3 a board had an ERROR or a target matched nothing (test again),\n"
+               "2 the station could not do its job (a usage error, a failed listing, lost output,\n"
+               "a record or the JUnit file not written), whatever the boards did.\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -153,6 +155,6 @@ int main(int argc, char *argv[])
         return station_main(argc, argv);
     } catch (const std::exception &e) { // out of memory, a thread that cannot start
         fprintf(stderr, "wiretest-station: %s\n", e.what());
-        return 2;
+        return station::exit_station;
     }
 }

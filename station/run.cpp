@@ -50,7 +50,7 @@ int list_station(bool json)
     std::string error;
     if (!list_channels(channels, error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        return 2;
+        return exit_station;
     }
     if (json) {
         printf("%s\n", listing_json(channels).c_str());
@@ -143,10 +143,10 @@ int Session::end()
     std::string error;
     if (!options.junit_file.empty() && !write_atomically(options.junit_file, junit_xml(results_, options.context), error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        status = 2;
+        status = exit_station;
     }
     if (records_lost_)
-        status = 2;
+        status = exit_station;
     if (!options.json)
         screen.summary(summary_line(results_));
     return status;
@@ -157,7 +157,7 @@ int run_station(const RunOptions &options)
     Session session(options);
     std::vector<Channel> channels;
     if (!session.start(channels))
-        return 2;
+        return exit_station;
     const std::vector<Target> targets = select_targets(channels, options.selection);
 
     std::vector<const Target *> boards;

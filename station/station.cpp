@@ -677,15 +677,12 @@ bool write_atomically(const std::string &path, const std::string &text, std::str
 
 int exit_status(const std::vector<BoardResult> &results)
 {
-    if (results.empty())
-        return 2;
-    bool failed = false;
+    bool failed = false, errors = false;
     for (const BoardResult &r : results) {
-        if (r.outcome == Outcome::error)
-            return 2;
+        errors = errors || r.outcome == Outcome::error;
         failed = failed || r.outcome == Outcome::fail;
     }
-    return failed ? 1 : 0;
+    return errors ? exit_test_again : failed ? exit_failed : exit_passed;
 }
 
 std::string summary_line(const std::vector<BoardResult> &results)

@@ -143,7 +143,16 @@ bool write_atomically(const std::string &path, const std::string &text, std::str
 // Creates dir and its parents where missing; false with why.
 bool make_directories(const std::string &dir, std::string &error);
 
-// The exit status of a run: 0 all passed, 1 a failure and no error, 2 otherwise.
+// A script tells "retest this board" (3) from "the station is broken" (2).
+enum ExitStatus {
+    exit_passed = 0,      // every board passed (or none came to a --wait)
+    exit_failed = 1,      // a board failed and none had an ERROR
+    exit_station = 2,     // a usage error, a failed listing, lost output, a
+                          // record or the JUnit file not written
+    exit_test_again = 3,  // a board had an ERROR, or a target matched nothing
+};
+
+// The exit status the boards' results give.
 int exit_status(const std::vector<BoardResult> &results);
 
 // The summary line, without a line end.

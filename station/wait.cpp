@@ -102,7 +102,7 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     Session session(options, true);
     std::vector<Channel> channels;
     if (!session.start(channels))
-        return 2;
+        return exit_station;
     std::string where = options.selection.ports.empty() ? "at any port" : [&] {
         std::string text = "at";
         for (size_t i = 0; i < options.selection.ports.size(); i++)
