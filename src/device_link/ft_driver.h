@@ -14,7 +14,7 @@
  * on one handle come from one thread at a time, FT_Close included. wiretest
  * calls from one thread; a station tests boards in parallel. drivers/sim
  * runs every operation under one lock, drivers/libftdi locks its listing and
- * its set of open handles (libftdi_driver.cpp says how), and
+ * its set of open handles (libftdi_layer.h says how), and
  * drivers/ftd2xx_dll loads the library once and then passes each call on.
  *
  * On x64 Windows these declarations match the chip maker's ftd2xx.dll as
