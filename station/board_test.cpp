@@ -11,6 +11,19 @@
 
 namespace station {
 
+namespace {
+
+// After a failed open or step: why the driver's library says it failed, for
+// the station's reason and the operator.
+void report_cause()
+{
+    const char *cause = ft_last_cause();
+    if (cause && cause[0])
+        fprintf(stderr, "cause: %s\n", cause);
+}
+
+} // namespace
+
 int open_board(const char *location, char channel, bool short_waits)
 {
     short_delay = short_waits ? 1 : 0;
@@ -19,6 +32,7 @@ int open_board(const char *location, char channel, bool short_waits)
     if (last_status != FT_OK) {
         report_status();
         fprintf(stderr, "ERROR: can not open channel %c at %s\n", channel, location);
+        report_cause();
         return -1;
     }
     printf(REPORT_BANNER);
@@ -31,7 +45,10 @@ int test_board(const char *location, char channel, bool short_test, bool short_w
     settle_waits_off = 0;
     if (open_board(location, channel, short_waits) != 0)
         return -1;
-    return run_test(short_test ? 1 : 0);
+    int status = run_test(short_test ? 1 : 0);
+    if (status != 0)
+        report_cause();
+    return status;
 }
 
 } // namespace station

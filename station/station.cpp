@@ -322,6 +322,8 @@ void BoardReport::add_line(const std::string &text)
         failed_status_ = last_status_;
         last_status_.clear();
     }
+    if (starts_with(line, "cause: "))
+        cause_ = line.substr(7);
     size_t rest = 0;
     if (parse_row_start(line.data(), line.size(), &rest) >= 0)
         rows_++;
@@ -369,6 +371,9 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak, cons
         // The failed step's line and its status name; a step without a line
         // of its own (the synchronisation) leaves its status name alone.
         std::string status = failed_step_.empty() ? last_status_ : failed_status_;
+        // The library's words for the failure; an unplug says all itself.
+        if (!status.empty() && !cause_.empty() && !unplugged_)
+            status += " (" + printable(cause_) + ")";
         if (!failed_step_.empty())
             result.reason = printable(failed_step_) + (status.empty() ? "" : " (" + status + ")");
         else if (!status.empty())

@@ -123,6 +123,7 @@ private:
     std::string last_status_;  // the last status name printed
     std::string failed_step_;  // the last ERROR: line, without "ERROR: "
     std::string failed_status_; // the status name that stood before it
+    std::string cause_;        // the driver's library's words for the failure
     bool unplugged_ = false;   // FT_DEVICE_NOT_FOUND: the listed board went away
     int rows_ = 0;
 };

@@ -266,6 +266,48 @@ TEST_F(LibftdiDriver, AStalledRequestIsAnIoErrorWhileTheChipStaysAttached)
     EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
 }
 
+// Each failed call leaves libusb's or libftdi1's words for it on its own
+// thread, until the next call there; a failure the status explains has none.
+TEST_F(LibftdiDriver, AFailedCallLeavesItsLibrarysCauseOnItsThread)
+{
+    struct Case {
+        const char *settings;
+        std::string cause;
+    };
+    for (const Case &c : {Case{"fail_ctrl=9:1", "libftdi1: unable to set latency timer"},
+                          Case{"fail_out=1", "libftdi1: usb bulk write failed"},
+                          Case{"fail_in=1", "libusb: LIBUSB_ERROR_IO"}}) {
+        SCOPED_TRACE(c.settings);
+        attach(std::string("chips=1;") + c.settings);
+        FT_HANDLE h = open("VU01A");
+        ASSERT_STREQ(ft_last_cause(), "");
+        uint8_t read_high = 0x83;
+        uint32_t n = 0, queued = 0;
+        FT_STATUS status = FT_SetLatencyTimer(h, 2);
+        if (status == FT_OK)
+            status = FT_Write(h, &read_high, 1, &n);
+        if (status == FT_OK)
+            status = FT_GetQueueStatus(h, &queued);
+        EXPECT_EQ(status, FT_IO_ERROR);
+        EXPECT_EQ(ft_last_cause(), c.cause);
+        std::string elsewhere = "unread";
+        std::thread([&] { elsewhere = ft_last_cause(); }).join();
+        EXPECT_EQ(elsewhere, "");
+        EXPECT_EQ(FT_SetTimeouts(h, 100, 100), FT_OK);
+        EXPECT_STREQ(ft_last_cause(), "");
+        FT_Close(h);
+        handles_.clear();
+    }
+    vusb_configure("chips=1;list_fail=1");
+    uint32_t count = 0;
+    EXPECT_EQ(ft_list_channels(nullptr, 0, &count), FT_IO_ERROR);
+    EXPECT_STREQ(ft_last_cause(), "libusb: LIBUSB_ERROR_IO");
+    vusb_configure("chips=1;busy=VU01");
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(ft_open_by_location("1-1", 'A', &h), FT_DEVICE_NOT_OPENED);
+    EXPECT_STREQ(ft_last_cause(), "");
+}
+
 // --- the latency-faithful chip and the background reader ---------------------
 //
 // On a bus with latency=1 a bulk read that finds nothing waits one latency

@@ -407,4 +407,6 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 
 void ft_release_listings(void) {} // Windows has no fork()
 
+const char *ft_last_cause(void) { return ""; } // the chip maker's library gives only its status
+
 } // extern "C"

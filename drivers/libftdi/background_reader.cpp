@@ -1,6 +1,7 @@
 // The background reader of the libftdi1 layer (background_reader.h says what
 // it keeps and when it reads).
 #include "background_reader.h"
+#include "failure_cause.h"
 #include "mpsse/mpsse_commands.h"
 
 #include <algorithm>
@@ -77,6 +78,7 @@ void read_in_background(Receiver &r)
         }
         size_t data = 0;
         FT_STATUS failure = FT_OK;
+        std::string cause;
         bool short_transfer = true;
         if (r.queue.size() < QUEUE_LIMIT) {
             transfer.resize(r.transfer_size);
@@ -86,15 +88,19 @@ void read_in_background(Receiver &r)
             int result = libusb_bulk_transfer(r.usb, r.in_endpoint, transfer.data(), int(transfer.size()),
                                               &received, timeout);
             // A timeout is a chip with nothing to say; what came before it counts.
-            if (result < 0 && result != LIBUSB_ERROR_TIMEOUT)
+            if (result < 0 && result != LIBUSB_ERROR_TIMEOUT) {
                 failure = failure_status(r, result);
+                cause = libusb_cause(result);
+            }
             hold.lock();
             data = queue_payload(r, transfer, size_t(std::max(received, 0)));
             short_transfer = size_t(std::max(received, 0)) < transfer.size();
         }
         transfers_in_round++;
-        if (failure != FT_OK)
+        if (failure != FT_OK) {
             r.failure = failure;
+            r.failure_cause = cause;
+        }
         if (data == 0)
             r.last_empty_began = began;
         else
@@ -186,7 +192,10 @@ bool ends_in_send_immediate(const Receiver &r, const uint8_t *bytes, size_t coun
 FT_STATUS take_failure(Receiver &r)
 {
     FT_STATUS failure = r.gone ? FT_STATUS(FT_DEVICE_NOT_FOUND) : r.failure;
+    if (failure != FT_OK)
+        failure_cause() = r.failure_cause; // the caller's thread
     r.failure = FT_OK;
+    r.failure_cause.clear();
     return failure;
 }
 

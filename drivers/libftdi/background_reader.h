@@ -65,6 +65,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace libftdi_layer {
@@ -121,6 +122,7 @@ struct Receiver {
     uint64_t immediate_round = 0;
 
     FT_STATUS failure = FT_OK; // of a background read, not yet reported
+    std::string failure_cause; // libusb's words for it
     bool gone = false;         // the chip was unplugged: every later call says so
     bool closing = false;
 

@@ -65,6 +65,7 @@
 #define WIRETEST_LIBFTDI_LAYER_H
 
 #include "background_reader.h"
+#include "failure_cause.h"
 #include "device_link/ft_driver.h"
 
 #include <ftdi.h>

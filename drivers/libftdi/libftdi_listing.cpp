@@ -135,8 +135,10 @@ FT_STATUS with_device_list(Visit visit)
         return status;
     libusb_device **devices = nullptr;
     ssize_t n = libusb_get_device_list(listing().context->usb_ctx, &devices);
-    if (n < 0)
+    if (n < 0) {
+        failure_cause() = libusb_cause(int(n));
         return FT_IO_ERROR;
+    }
     visit(devices, n);
     libusb_free_device_list(devices, 1);
     return FT_OK;
@@ -371,6 +373,7 @@ extern "C" {
 
 FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *count)
 {
+    clear_cause();
     if (!count || (capacity != 0 && !list))
         return FT_INVALID_PARAMETER;
     std::vector<std::pair<std::vector<int>, std::vector<ft_channel_info>>> chips;
@@ -401,6 +404,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
 
 FT_STATUS ft_open_by_location(const char *location, char channel, FT_HANDLE *handle)
 {
+    clear_cause();
     if (!location || !handle || channel < 'A' || channel > 'D')
         return FT_INVALID_PARAMETER;
     libusb_device *device = nullptr;

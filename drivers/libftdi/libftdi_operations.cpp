@@ -11,6 +11,7 @@
 // that fails is reported by the next query or read; an unplugged chip fails
 // every call after it, FT_Close included. FT_Close stops the reader before
 // it releases the chip.
+#include "device_link/ft_locations.h"
 #include "libftdi_layer.h"
 
 #include <algorithm>
@@ -59,13 +60,17 @@ FT_STATUS control(Channel &c, Request request)
     c.context->usb_write_timeout = CONTROL_TIMEOUT_MS;
     int result = request(c.context);
     c.context->usb_write_timeout = saved;
-    return result < 0 ? libftdi_layer::failure_status(c.rx) : FT_STATUS(FT_OK);
+    if (result >= 0)
+        return FT_OK;
+    failure_cause() = libftdi_cause(c.context);
+    return libftdi_layer::failure_status(c.rx);
 }
 
 // The channel behind a handle for a call that talks to the chip; status is
 // set when there is none to talk to.
 Channel *usable(FT_HANDLE handle, FT_STATUS &status)
 {
+    clear_cause();
     Channel *c = channel_of(handle);
     if (!c) {
         status = FT_INVALID_HANDLE;
@@ -112,6 +117,7 @@ FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const st
         result = ftdi_usb_open_dev(context, device);
     }
     if (result != 0) {
+        std::string cause = libftdi_cause(context);
         ftdi_free(context);
         if (result == -6 || result == -7)
             give_back_to_serial_driver(device, interface);
@@ -121,6 +127,9 @@ FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const st
         else if (result == -4 || result == -5 || result == -8)
             status = FT_DEVICE_NOT_OPENED;
         give_back_key(key);
+        // Unplugged, refused or in use: the status says it all.
+        if (status == FT_IO_ERROR)
+            failure_cause() = cause;
         return status;
     }
     auto *c = new Channel;
@@ -154,6 +163,7 @@ extern "C" {
 
 FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 {
+    clear_cause();
     if (flags != (FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER) || !list_arg || !count_arg)
         return FT_INVALID_PARAMETER;
     std::vector<std::string> names;
@@ -173,6 +183,7 @@ FT_STATUS FT_ListDevices(void *list_arg, void *count_arg, uint32_t flags)
 
 FT_STATUS FT_OpenEx(void *what, uint32_t flags, FT_HANDLE *handle)
 {
+    clear_cause();
     if (flags != FT_OPEN_BY_SERIAL_NUMBER || !what || !handle)
         return FT_INVALID_PARAMETER;
     Named named;
@@ -310,8 +321,10 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
         return FT_INVALID_PARAMETER;
     libftdi_layer::writing(c->rx, static_cast<const uint8_t *>(buffer), size_t(count));
     int result = ftdi_write_data(c->context, static_cast<const unsigned char *>(buffer), int(count));
-    if (result < 0)
+    if (result < 0) {
+        failure_cause() = libftdi_cause(c->context);
         return libftdi_layer::failure_status(c->rx);
+    }
     *written = uint32_t(result);
     libftdi_layer::wrote(c->rx, static_cast<const uint8_t *>(buffer), size_t(result));
     return FT_OK;
@@ -341,6 +354,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *read
 
 FT_STATUS FT_Close(FT_HANDLE handle)
 {
+    clear_cause();
     auto *c = static_cast<Channel *>(handle);
     {
         std::lock_guard<std::mutex> hold(registry().lock);
@@ -356,7 +370,7 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     // chip fails; the handle goes all the same, and the status says the chip
     // is gone, as every call on the handle after the unplug did.
     bool gone = libftdi_layer::gone(c->rx);
-    int result = ftdi_usb_close(c->context);
+    int result = ftdi_usb_close(c->context); // gives no words for a failed release
     ftdi_free(c->context);
     std::string key = c->key;
     delete c;
@@ -365,6 +379,11 @@ FT_STATUS FT_Close(FT_HANDLE handle)
         status = gone || !still_attached(location_in(key)) ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
     give_back_key(key);
     return status;
+}
+
+const char *ft_last_cause(void)
+{
+    return failure_cause().c_str();
 }
 
 } // extern "C"

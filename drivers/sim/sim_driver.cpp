@@ -650,4 +650,6 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 
 void ft_release_listings(void) {} // the simulated chips need no USB stack
 
+const char *ft_last_cause(void) { return ""; } // a simulated failure has no library's cause
+
 } // extern "C"

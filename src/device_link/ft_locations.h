@@ -78,6 +78,14 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed);
  */
 void ft_release_listings(void);
 
+/*
+ * Why the calling thread's last call of the driver failed, in the words of
+ * the library below it ("libusb: LIBUSB_ERROR_PIPE", "libftdi1: unable to
+ * set latency timer"), for an operator's eyes; "" when that call succeeded
+ * or its library gave no cause. The libftdi1 layer alone has one to give.
+ */
+const char *ft_last_cause(void);
+
 #ifdef __cplusplus
 }
 #endif

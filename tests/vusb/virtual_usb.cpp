@@ -527,15 +527,14 @@ void log_line(const char *format, ...)
 {
     const std::string &path = bus().log_path;
     FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+    if (!f)
+        return;
     va_list args;
     va_start(args, format);
-    if (f)
-        std::vfprintf(f, format, args);
+    std::vfprintf(f, format, args);
     va_end(args);
-    if (f) {
-        std::fputc('\n', f);
-        std::fclose(f);
-    }
+    std::fputc('\n', f);
+    std::fclose(f);
 }
 
 bool unplugged(const Bus &b = bus())
@@ -1188,6 +1187,28 @@ libusb_transfer *libusb_alloc_transfer(int iso_packets)
 void libusb_free_transfer(libusb_transfer *transfer) { free(transfer); }
 int libusb_submit_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_SUPPORTED; }
 int libusb_cancel_transfer(libusb_transfer *) { return LIBUSB_ERROR_NOT_FOUND; }
+
+// The names libusb gives its error codes.
+const char *libusb_error_name(int errcode)
+{
+    switch (errcode) {
+    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS";
+    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
+    default: return "**UNKNOWN**";
+    }
+}
 
 // --- hotplug -----------------------------------------------------------------
 
