@@ -147,6 +147,7 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
         channel.serial = std::string(info.serial, strnlen(info.serial, sizeof info.serial));
         channel.chip = printable(std::string(info.chip, strnlen(info.chip, sizeof info.chip)));
         channel.openable = info.access == FT_OK;
+        channel.instance = info.instance;
         channel.access_note =
             printable(std::string(info.access_note, strnlen(info.access_note, sizeof info.access_note)));
         channels.push_back(channel);

@@ -21,6 +21,7 @@ struct Channel {
     std::string chip;
     bool openable = true;
     std::string access_note; // why not, when not openable
+    uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
 };
 
 // The driver's listing; false with why in error when it failed.

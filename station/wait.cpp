@@ -23,13 +23,22 @@ const auto settle_time = std::chrono::milliseconds(300);
 // Where the driver tells of no arrivals, the listing is read this often.
 const auto poll_interval = std::chrono::milliseconds(250);
 
-// A location under watch: whether a chip is there, since when, and whether
-// that chip was tested.
+// A location under watch: whether a chip is there, which one, since when,
+// and whether that chip was tested.
 struct Slot {
     bool present = false;
     bool tested = false;
     Clock::time_point seen_at;
+    std::string serial;
+    uint32_t instance = 0;
 };
+
+// Between two listings a chip can be unplugged and another plugged in its
+// place; its serial number or its USB address tells it from the one before.
+bool same_chip(const Slot &slot, const Channel &c)
+{
+    return slot.present && slot.serial == c.serial && slot.instance == c.instance;
+}
 
 // The labels a barcode scanner types, one per line, read on a thread of
 // their own so that the loop stays free to see boards and interrupts.
@@ -140,8 +149,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 continue;
             std::string key = c.location + ' ' + c.channel;
             Slot slot = slots[key];
-            if (!slot.present) // arrived: a new chip, to be tested once
-                slot = Slot{true, false, now};
+            if (!same_chip(slot, c)) // arrived: a new chip, to be tested once
+                slot = Slot{true, false, now, c.serial, c.instance};
             // Watching every port, as --all passes over a chip whose wiring
             // cannot be tested; one named by --port is an ERROR.
             if (!slot.tested && options.selection.ports.empty() && !untestable_reason(c).empty()) {

@@ -47,6 +47,21 @@ protected:
     }
 };
 
+TEST_P(StationWait, ABoardSwappedForAnotherBetweenTwoListingsIsTestedAsANewBoard)
+{
+    // 20 ms between the one's removal and the other's arrival, both with
+    // serial number WTST0005: a listing every 250 ms sees a chip at 1-1 each
+    // time, and only its USB address tells the second from the first.
+    process::Result r = process::run(program, args({"--fast", "--count", "2", "--sim-plug", "1-1=1-4@0-1000",
+                                                    "--sim-plug", "1-1=1-5@1020-"}),
+                                     std::nullopt, {}, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0005 errors: 0", "PASS 1-1 A WTST0005 errors: 0",
+                                        "boards: 2, passed: 2, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.exit_status, 0);
+}
+
 TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
     // 1-1 gets three boards one after another; 1-2 holds one all along.
