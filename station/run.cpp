@@ -167,22 +167,22 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
     };
-    ChildEnd end;
+    ChildEnd ended;
     std::chrono::milliseconds limit = board_deadline(options);
 #ifndef _WIN32
     if (forked)
-        end = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
+        ended = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
 #endif
     if (!forked && !program.empty())
-        end = run_child(program, board_arguments(board, options), on_line, limit);
+        ended = run_child(program, board_arguments(board, options), on_line, limit);
     result.end_millis = now_millis();
     std::string ending;
 #ifndef _WIN32
-    if (end.signal != 0)
-        ending = "killed by " + signal_name(end.signal);
+    if (ended.signal != 0)
+        ending = "killed by " + signal_name(ended.signal);
 #endif
-    report.conclude(result, end.exit_status, soak, ending);
-    if (end.timed_out) {
+    report.conclude(result, ended.exit_status, soak, ending);
+    if (ended.timed_out) {
         // Whatever it printed, a board that had to be ended has no verdict.
         result.outcome = Outcome::error;
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
