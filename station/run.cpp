@@ -95,6 +95,12 @@ Session::Session(const RunOptions &run_options, bool operator_view)
 {
 }
 
+bool Session::records_lost()
+{
+    std::lock_guard<std::mutex> lock(results_mutex_);
+    return records_lost_;
+}
+
 int Session::boards_done()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
@@ -135,7 +141,10 @@ void Session::finish(int live, BoardResult result)
         std::string path, why;
         if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
             screen.message(why);
+            if (lost_why_.empty())
+                screen.message("records are not being written: no more boards are tested");
             records_lost_ = true;
+            lost_why_ = why;
         }
     }
     screen.finished(live, options.json ? record : result_line(result), result);
@@ -199,8 +208,10 @@ int Session::end()
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         status = exit_station;
     }
-    if (records_lost_)
+    if (records_lost_) {
         status = exit_station;
+        screen.records_lost(lost_why_);
+    }
     if (!options.json)
         screen.summary(summary_line(results_));
     return status;

@@ -136,7 +136,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     bool hotplug = true;
     std::string error;
     for (bool first = true;; first = false) {
-        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()))
+        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()) ||
+            session.records_lost())
             break;
         if (!first && !list_channels(channels, error)) {
             session.screen.message(error);
