@@ -15,6 +15,9 @@
 # `make package` builds the Debian package $(BUILD_DIR)/wiretest_<version>_amd64.deb
 # and, where the Windows build exists, build-windows/wiretest-<version>-win64.zip;
 # packaging/check_deb.sh checks the package with lintian, apt and purge.
+# `make package-arm64` and `make package-armhf` cross-build the arm packages
+# (build-arm64/, build-armhf/), `make test-arm64` and `make test-armhf` run
+# their programs under qemu.
 
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
@@ -40,6 +43,9 @@ FUZZ_TARGETS := entry driver
 
 all: build
 
+# Shell words that set $sudo to what runs a command as root: nothing for root.
+as_root = sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo;
+
 # Install the Debian packages named in $(1) that are missing.
 install_missing = @missing=""; \
 	for p in $(1); do \
@@ -47,7 +53,7 @@ install_missing = @missing=""; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing build dependencies:$$missing"; \
-	  sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+	  $(as_root) \
 	  $$sudo apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq $$missing </dev/null; \
 	fi
@@ -202,9 +208,67 @@ lint-windows: windows deps-lint
 deps-package: deps
 	$(call install_missing,$(PACKAGE_PACKAGES))
 
+# `make package ARCH=arm64` (or armhf) is `make package-arm64`, below.
+ifeq ($(origin ARCH),command line)
+package: package-$(ARCH)
+else
 package: deps-package build
 	cd $(BUILD_DIR) && cpack
 	cmake --build $(BUILD_DIR) --target windows_zip
+endif
+
+# Linux on ARM, for a Raspberry Pi or another such board as a station
+# computer: `make package-arm64` and `make package-armhf` cross-build the
+# installed programs in build-ARCH/ with Debian's crossbuild-essential-ARCH,
+# against that architecture's libraries installed beside this machine's
+# (multiarch: dpkg --add-architecture), and make
+# build-ARCH/wiretest_<version>_ARCH.deb; packaging/check_deb.sh checks it,
+# running its programs under qemu's user-mode emulation. `make test-arm64`
+# and `make test-armhf` run the cross-built programs under qemu beside the
+# same programs of the plain build (tests/emulated.sh). Only the programs and
+# the virtual USB bus are built there, not the suite.
+CROSS_ARCHES := arm64 armhf
+# libftdi1-dev cannot be installed for two architectures at once: the
+# host's gives the header, libftdi1-2 the target's library (CMakeLists.txt).
+# The C++ runtime is for the programs under emulation, qemu-user-binfmt's
+# binfmt.d file for the kernel to run them (binfmt-ARCH).
+cross_packages = crossbuild-essential-$(1) qemu-user qemu-user-binfmt libftdi1-2:$(1) \
+                 libusb-1.0-0-dev:$(1) libstdc++6:$(1)
+QEMU_arm64 := qemu-aarch64
+QEMU_armhf := qemu-arm
+# What tests/emulated.sh compares the cross build's programs with.
+EMULATED_REFERENCE_TARGETS := wiretest-sim wiretest wiretest-station wiretest-station-sim virtual_usb
+
+.PHONY: $(foreach a,$(CROSS_ARCHES),deps-$(a) build-$(a) package-$(a) test-$(a) binfmt-$(a))
+
+$(addprefix deps-,$(CROSS_ARCHES)): deps-%: deps
+	@dpkg --print-foreign-architectures | grep -qx '$*' || { echo "Adding the architecture $* to dpkg"; \
+	  $(as_root) $$sudo dpkg --add-architecture '$*'; }
+	$(call install_missing,$(call cross_packages,$*))
+
+$(addprefix build-,$(CROSS_ARCHES)): build-%: deps-%
+	@[ -f build-$*/build.ninja ] || cmake -S . -B build-$* -G Ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/linux-$*.cmake -DBUILD_TESTING=OFF
+	cmake --build build-$* -j$(JOBS)
+
+$(addprefix package-,$(CROSS_ARCHES)): package-%: deps-package build-%
+	cd build-$* && cpack
+
+# The station starts itself again for each board when it tests several, and
+# in --wait: under emulation the kernel must hand those starts to qemu
+# (binfmt_misc). Where systemd boots the machine, qemu-user-binfmt has it do
+# so at boot; elsewhere (a container, CI) it is done here, as root, for this
+# boot: binfmt_misc mounted where it is not, and qemu-user-binfmt's entry for
+# the architecture registered.
+$(addprefix binfmt-,$(CROSS_ARCHES)): binfmt-%: deps-%
+	@$(as_root) binfmt=/proc/sys/fs/binfmt_misc; \
+	[ -e $$binfmt/register ] || $$sudo mount -t binfmt_misc binfmt_misc $$binfmt; \
+	[ -e $$binfmt/$(QEMU_$*) ] || { echo "Registering $(QEMU_$*) with binfmt_misc"; \
+	  grep -v '^[#;]' /usr/lib/binfmt.d/$(QEMU_$*).conf | $$sudo tee $$binfmt/register >/dev/null; }
+
+$(addprefix test-,$(CROSS_ARCHES)): test-%: build-% binfmt-% configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(EMULATED_REFERENCE_TARGETS)
+	tests/emulated.sh $* build-$* $(BUILD_DIR)
 
 # ThreadSanitizer over the libftdi1 layer's reader thread and its callers on
 # several threads, in build-tsan/: the layer's own tests (channels opened,
@@ -224,4 +288,4 @@ tsan: deps-clang
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(RELEASE_DIR) $(TSAN_DIR)
-	rm -rf $(WINDOWS_DIR)
+	rm -rf $(WINDOWS_DIR) $(addprefix build-,$(CROSS_ARCHES))

@@ -35,3 +35,8 @@ endif()
 
 file(COPY ${built}/copyright ${built}/changelog.gz
      DESTINATION ${usr}/share/doc/${CPACK_PACKAGE_NAME} FILE_PERMISSIONS ${read_only})
+
+# dpkg-shlibdeps, run by CPack after this script, looks for the libraries the
+# executables need in the folders of the architecture dpkg-architecture names
+# as the host: for a cross build that must be the package's.
+set(ENV{DEB_HOST_ARCH} ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})

@@ -2,7 +2,7 @@
 # top-level CMakeLists.txt, so that the package and `cmake --install` put
 # the same files in place.
 #
-# Debian (CPack's DEB generator): build/wiretest_<version>_amd64.deb. The
+# Debian (CPack's DEB generator): build/wiretest_<version>_<arch>.deb. The
 # install rules fill a staging tree under /usr; deb_staging.cmake then swaps
 # each man page for its gzipped copy built here and adds the copyright and
 # changelog. Depends comes from dpkg-shlibdeps.
@@ -51,6 +51,9 @@ set(CPACK_PACKAGE_NAME wiretest)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The build's own architecture, not the host's that CPack would ask dpkg
+# for: a cross build makes the target's package.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${WIRETEST_ARCHITECTURE})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PACKAGE_CONTACT "The wiretest developers <maintainers@users.noreply.c-seed-55a1b41c.example>")
@@ -75,9 +78,12 @@ into (blank and copied serial numbers included), several at once, and
 keeps a record of each as JSON and JUnit XML for a line's test systems.
 
 It reaches the chip through libftdi1. The udev rules of the package give
-the logged-in user and the group plugdev access to these chips.")
+the logged-in user and the group plugdev access to these chips. The
+systemd unit wiretest-station.service, disabled until enabled, runs the
+station on every board plugged in, as on a line's station computer.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb_staging.cmake)
 # Read by deb_staging.cmake: CPack hands every CPACK_ variable to its scripts.

@@ -5,6 +5,7 @@
 // that pipe line by line, on POSIX and on Windows.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,13 +15,21 @@ namespace station {
 // The path of the running executable, to start it again as a board's test.
 std::string own_executable();
 
+// How the process ended.
+struct ChildEnd {
+    int exit_status = -1; // as a shell sees it: 0 to 255, 128 + a signal; -1: not started
+    int signal = 0;       // the signal that ended it, when one did (POSIX)
+    bool timed_out = false; // killed by the station at its limit
+};
+
 // Runs program with args, its standard output and standard error on one
-// pipe, standard input closed. Calls on_line for each line as it arrives
-// (without its line end, a CR before the LF kept) and returns the exit
-// status as a shell sees it (0 to 255, or 128 + the signal), or -1 when the
-// process could not be started.
-int run_child(const std::string &program, const std::vector<std::string> &args,
-              const std::function<void(const std::string &line)> &on_line);
+// pipe, standard input closed, in a process group of its own (POSIX).
+// Calls on_line for each line as it arrives (without its line end, a CR
+// before the LF kept). Past limit (0: none) the process is killed, with
+// what it started. While it runs, the station's first interrupt is
+// announced (announce_interrupt) by whichever reader sees it first.
+ChildEnd run_child(const std::string &program, const std::vector<std::string> &args,
+                   const std::function<void(const std::string &line)> &on_line, std::chrono::milliseconds limit);
 
 #ifndef _WIN32
 // As run_child, but the process is a copy of this one made with fork(),
@@ -28,8 +37,12 @@ int run_child(const std::string &program, const std::vector<std::string> &args,
 // and start, which is most of the time a fast test takes. Only for a process
 // with one thread and no USB session (ft_release_listings): the copy gets
 // every lock and every library's state as they stand. board_test installs
-// the board's interrupt handlers; SIGINT and SIGTERM are blocked until then.
-int run_forked(const std::function<int()> &board_test, const std::function<void(const std::string &line)> &on_line);
+// the board's interrupt handlers; the interrupts are blocked until then.
+ChildEnd run_forked(const std::function<int()> &board_test,
+                    const std::function<void(const std::string &line)> &on_line, std::chrono::milliseconds limit);
+
+// "SIGSEGV" and the like.
+std::string signal_name(int signal);
 #endif
 
 } // namespace station

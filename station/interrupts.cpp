@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -18,6 +19,8 @@ const int max_children = 1024;
 std::atomic<long long> children[max_children];
 std::atomic<int> interrupts{0};
 std::atomic<bool> soak_stop{false};
+std::atomic<bool> announced{false};
+std::function<void(int)> announcer; // set before any board's process starts
 
 void signal_children(bool kill_them)
 {
@@ -31,17 +34,30 @@ void signal_children(bool kill_them)
             TerminateProcess(reinterpret_cast<HANDLE>(id), 130);
         }
 #else
-        kill(pid_t(id), kill_them ? SIGKILL : SIGINT);
+        // The board's whole group: the board and anything it started.
+        kill(-pid_t(id), kill_them ? SIGKILL : SIGINT);
 #endif
     }
+}
+
+int children_running()
+{
+    int n = 0;
+    for (auto &child : children)
+        n += child.load() != 0;
+    return n;
 }
 
 #ifdef _WIN32
 
 BOOL WINAPI on_station_control(DWORD)
 {
-    if (interrupts.fetch_add(1) == 0)
-        return TRUE; // the boards' processes got the same Ctrl-C
+    // Windows runs this on a thread of its own: it may say so itself. The
+    // boards' processes got the same Ctrl-C.
+    if (interrupts.fetch_add(1) == 0) {
+        announce_interrupt();
+        return TRUE;
+    }
     signal_children(true);
     ExitProcess(130);
 }
@@ -54,12 +70,21 @@ BOOL WINAPI on_board_control(DWORD)
 
 #else
 
+// The self-pipe a reader in poll() wakes on; written once, never read.
+int notice[2] = {-1, -1};
+
+const int station_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
 extern "C" void on_station_signal(int)
 {
     if (interrupts.fetch_add(1) == 0) {
-        // A SIGTERM sent to the station alone reaches its boards this way;
-        // a Ctrl-C reached them already, and twice is the same.
+        // The boards run in groups of their own: only the station was
+        // signalled, and it passes the request on.
         signal_children(false);
+        if (notice[1] >= 0) {
+            ssize_t ignored = write(notice[1], "!", 1);
+            (void)ignored;
+        }
         return;
     }
     signal_children(true);
@@ -77,12 +102,15 @@ void handle_interrupts_in_station()
 #ifdef _WIN32
     SetConsoleCtrlHandler(on_station_control, TRUE);
 #else
+    if (notice[0] < 0 && pipe2(notice, O_CLOEXEC | O_NONBLOCK) != 0)
+        notice[0] = notice[1] = -1;
     struct sigaction action = {};
     action.sa_handler = on_station_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int s : station_signals)
+        sigaction(s, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
@@ -91,26 +119,42 @@ void handle_interrupts_in_board(bool soak)
 #ifdef _WIN32
     SetConsoleCtrlHandler(soak ? on_board_control : nullptr, TRUE);
 #else
+    // Restarted calls: a row's write interrupted by the request to stop must
+    // still write its row.
     struct sigaction action = {};
     action.sa_handler = soak ? on_board_signal : SIG_IGN;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    // A SIGTERM of its own ends a normal test, as it would the program
-    // started anew; a board forked from the station has the station's
-    // handlers until here, and both signals blocked (run_forked).
-    action.sa_handler = soak ? on_board_signal : SIG_DFL;
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_flags = SA_RESTART;
     sigset_t interrupts;
     sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
+    for (int s : station_signals) {
+        sigaction(s, &action, nullptr);
+        sigaddset(&interrupts, s);
+    }
+    // A board whose station went away ends at its next line, as a program does.
+    signal(SIGPIPE, SIG_DFL);
     sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
 #endif
 }
 
 bool interrupted() { return interrupts.load() > 0; }
 
+bool interrupted_twice() { return interrupts.load() > 1; }
+
 bool soak_should_stop() { return soak_stop.load(); }
+
+void set_interrupt_announcer(std::function<void(int boards)> announce) { announcer = std::move(announce); }
+
+void announce_interrupt()
+{
+    int boards = children_running();
+    if (boards > 0 && announcer && !announced.exchange(true))
+        announcer(boards);
+}
+
+#ifndef _WIN32
+int interrupt_notice_fd() { return notice[0]; }
+#endif
 
 void register_child(long long id)
 {

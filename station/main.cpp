@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -18,7 +19,7 @@
 
 namespace {
 
-enum { exit_usage = 2 };
+const int exit_usage = station::exit_station;
 
 std::string host_name()
 {
@@ -30,6 +31,29 @@ std::string host_name()
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : "unknown";
 #endif
+}
+
+// A number of seconds in range; CLI11's Range lets NaN through.
+CLI::Validator seconds_between(double low, double high)
+{
+    return CLI::Validator(
+        [low, high](const std::string &text) {
+            double value = 0;
+            if (CLI::detail::lexical_cast(text, value) && value >= low && value <= high)
+                return std::string();
+            char range[64];
+            snprintf(range, sizeof range, "from %.15g to %.15g", low, high);
+            return "not a number of seconds " + std::string(range) + ": " + text;
+        },
+        "SECONDS");
+}
+
+bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+std::string not_a_location(const char *option, const std::string &text)
+{
+    return std::string(option) + " '" + station::printable(text) +
+           "': not a location as --list prints them (1-2.3, or 0x and hex digits)";
 }
 
 int usage_error(const std::string &why)
@@ -44,7 +68,7 @@ int checked_output(int status)
 {
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "ERROR: can not write to standard output\n");
-        return 2;
+        return station::exit_station;
     }
     return status;
 }
@@ -66,12 +90,17 @@ int station_main(int argc, char *argv[])
     std::string board; // a board's own test, in the process started for it
     app.add_flag("--list", list, "list the MPSSE channels plugged in, opening none");
     app.add_flag("--all", options.selection.all, "test every chip found");
+    // One value each: in "--port 1-1 extra", extra is no port.
     app.add_option("--port", options.selection.ports, "test the chip plugged at this location (repeatable)")
-        ->type_name("LOC");
+        ->type_name("LOC")
+        ->allow_extra_args(false);
     app.add_option("--serial", options.selection.serials, "test the chip with this serial number (repeatable)")
-        ->type_name("S");
-    app.add_option("--channel", channel, "the channel tested on each chip (default A)")
-        ->check(CLI::IsMember({"A", "B", "C", "D"}));
+        ->type_name("S")
+        ->allow_extra_args(false);
+    // C and D have no MPSSE on any chip, and no chip with a high GPIO byte
+    // has more than two channels.
+    app.add_option("--channel", channel, "the channel tested on each chip, A or B (default A)")
+        ->check(CLI::IsMember({"A", "B"}));
     app.add_flag("--short", options.context.short_test, "drive only the four fixed patterns");
     app.add_flag("--delay", options.context.short_waits, "make every settle wait 10 ms");
     app.add_flag("--fast", options.context.fast, "the whole test in one USB round trip, without settle waits");
@@ -83,8 +112,13 @@ int station_main(int argc, char *argv[])
         ->check(CLI::Range(1L, 100000000L));
     auto *duration = app.add_option("--duration", options.fast.duration_s, "with --fast: test each board over and over for SECONDS")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.001, 31536000.0))
+        ->check(seconds_between(0.001, 31536000))
         ->excludes(repeat);
+    app.add_option("--board-timeout", options.board_timeout_s,
+                   "end a board's test that has not finished after SECONDS, as an ERROR (default: its mode's "
+                   "schedule and a margin)")
+        ->type_name("SECONDS")
+        ->check(seconds_between(0.001, 31536000));
     app.add_option("--jobs", options.jobs, "test at most N boards at once (default: all)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
@@ -94,14 +128,19 @@ int station_main(int argc, char *argv[])
         ->check(CLI::Range(1, 1000000000));
     app.add_flag("--scan", wait.scan, "with --wait and one --port: read each board's label from standard input first");
     app.add_flag("--json", options.json, "print the records, one JSON object per line, and nothing else");
-    app.add_option("--records", options.records_dir, "write each board's record into DIR")->type_name("DIR");
-    app.add_option("--junit", options.junit_file, "write the JUnit XML of the run to FILE")->type_name("FILE");
+    auto *records = app.add_option("--records", options.records_dir, "write each board's record into DIR")
+        ->type_name("DIR");
+    auto *junit = app.add_option("--junit", options.junit_file, "write the JUnit XML of the run to FILE")
+        ->type_name("FILE");
     options.context.station_id = host_name();
-    app.add_option("--station-id", options.context.station_id, "the station's name in the records (default: host name)")
+    auto *station_id = app.add_option("--station-id", options.context.station_id,
+                                      "the station's name in the records (default: host name)")
         ->type_name("ID");
     app.add_option("--board", board)->group("");
     app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
-               "2 an ERROR, nothing matched, a usage error, or output or a record not written.\n");
+               "3 a board had an ERROR or a target matched nothing (test again),\n"
+               "2 the station could not do its job (a usage error, a failed listing, lost output,\n"
+               "a record or the JUnit file not written), whatever the boards did.\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -111,6 +150,19 @@ int station_main(int argc, char *argv[])
     } catch (const CLI::ParseError &e) {
         return usage_error(e.what());
     }
+    // An unset variable in a script ("--records $DIR") must not lose every
+    // record without a word, nor a blank name make a record nobody can find.
+    if ((*records && options.records_dir.empty()) || (*junit && options.junit_file.empty()))
+        return usage_error(std::string(*records && options.records_dir.empty() ? "--records" : "--junit") +
+                           " '': an empty path");
+    if (*station_id && is_blank(options.context.station_id))
+        return usage_error("--station-id '" + options.context.station_id + "': a blank name");
+    for (const std::string &serial : options.selection.serials)
+        if (is_blank(serial))
+            return usage_error("--serial '" + serial + "': a blank value");
+    for (const std::string &port : options.selection.ports)
+        if (!station::is_location(port))
+            return usage_error(not_a_location("--port", port));
     options.selection.channel = channel[0];
     options.fast.short_test = options.context.short_test;
     if (*duration)
@@ -120,8 +172,11 @@ int station_main(int argc, char *argv[])
     if (options.context.fast && options.context.short_waits)
         return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
 
-    if (!board.empty())
+    if (!board.empty() || app.count("--board") > 0) {
+        if (!station::is_location(board))
+            return usage_error(not_a_location("--board", board));
         return station::board_main(board, channel[0], options);
+    }
     if (!waiting && (*count || wait.scan))
         return usage_error("--count and --scan belong to --wait");
     if (waiting) {
@@ -135,6 +190,8 @@ int station_main(int argc, char *argv[])
     if (list) {
         if (targeted)
             return usage_error("--list takes no targets");
+        if (*records || *junit)
+            return usage_error("--list tests no board: it writes no --records and no --junit");
         return checked_output(station::list_station(options.json));
     }
     if (!targeted)
@@ -153,6 +210,6 @@ int main(int argc, char *argv[])
         return station_main(argc, argv);
     } catch (const std::exception &e) { // out of memory, a thread that cannot start
         fprintf(stderr, "wiretest-station: %s\n", e.what());
-        return 2;
+        return station::exit_station;
     }
 }

@@ -42,7 +42,34 @@ std::vector<std::string> board_arguments(const Channel &board, const RunOptions 
 
 bool is_soak(const RunOptions &options) { return options.context.fast && options.fast.repeat != 1; }
 
+// "11", "0.5": seconds as a person writes them.
+std::string seconds_text(double seconds)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
 } // namespace
+
+std::chrono::milliseconds board_deadline(const RunOptions &options)
+{
+    using seconds = std::chrono::duration<double>;
+    if (options.board_timeout_s > 0)
+        return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(options.board_timeout_s));
+    // The test's own waits: a full run waits 44 s, a short one 17 s, and
+    // well under a second with --delay; a fast run waits on its answers at
+    // most 0.2 s and its settle times, a soak its duration.
+    double schedule;
+    if (options.context.fast) {
+        double run = 0.2 + 13 * options.fast.settle_us / 1e6;
+        schedule = 1 + (options.fast.repeat == 0 ? options.fast.duration_s + run : double(options.fast.repeat) * run);
+    } else {
+        schedule = options.context.short_waits ? 1 : options.context.short_test ? 17.1 : 44.1;
+    }
+    // Opening, process starts and a loaded machine: a quarter more and 10 s.
+    return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(schedule * 1.25 + 10));
+}
 
 int list_station(bool json)
 {
@@ -50,7 +77,7 @@ int list_station(bool json)
     std::string error;
     if (!list_channels(channels, error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        return 2;
+        return exit_station;
     }
     if (json) {
         printf("%s\n", listing_json(channels).c_str());
@@ -68,6 +95,12 @@ Session::Session(const RunOptions &run_options, bool operator_view)
 {
 }
 
+bool Session::records_lost()
+{
+    std::lock_guard<std::mutex> lock(results_mutex_);
+    return records_lost_;
+}
+
 int Session::boards_done()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
@@ -81,11 +114,18 @@ bool Session::start(std::vector<Channel> &channels)
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
-    if (!options.records_dir.empty() && !make_directories(options.records_dir, error)) {
+    // Found now, not once every board is tested.
+    if ((!options.records_dir.empty() &&
+         !(make_directories(options.records_dir, error) && folder_writable(options.records_dir, error))) ||
+        (!options.junit_file.empty() && !file_writable(options.junit_file, error))) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
     handle_interrupts_in_station();
+    set_interrupt_announcer([this](int boards) {
+        screen.message("finishing " + std::to_string(boards) + (boards == 1 ? " board" : " boards") +
+                       "; Ctrl-C again stops at once, without their records");
+    });
     return true;
 }
 
@@ -93,12 +133,18 @@ void Session::finish(int live, BoardResult result)
 {
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
+    // The second interrupt kills the boards on its way to the exit: what
+    // they left is no result.
+    if (interrupted_twice())
+        return;
     if (!options.records_dir.empty()) {
-        std::string path = options.records_dir + "/" + record_file_name(result);
-        std::string why;
-        if (!write_atomically(path, record + "\n", why)) {
+        std::string path, why;
+        if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
             screen.message(why);
+            if (lost_why_.empty())
+                screen.message("records are not being written: no more boards are tested");
             records_lost_ = true;
+            lost_why_ = why;
         }
     }
     screen.finished(live, options.json ? record : result_line(result), result);
@@ -110,6 +156,12 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     BoardResult result;
     result.board = board;
     result.label = label;
+    result.reason = untestable_reason(board);
+    if (!result.reason.empty()) {
+        result.start_millis = result.end_millis = now_millis();
+        finish(-1, std::move(result));
+        return;
+    }
     int live = screen.add_board(board.location + " " + board.channel + " " +
                                 (board.serial.empty() ? "-" : printable(board.serial)));
     BoardReport report;
@@ -124,15 +176,26 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
     };
-    int status = -1;
+    ChildEnd ended;
+    std::chrono::milliseconds limit = board_deadline(options);
 #ifndef _WIN32
     if (forked)
-        status = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line);
+        ended = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
 #endif
     if (!forked && !program.empty())
-        status = run_child(program, board_arguments(board, options), on_line);
+        ended = run_child(program, board_arguments(board, options), on_line, limit);
     result.end_millis = now_millis();
-    report.conclude(result, status, soak);
+    std::string ending;
+#ifndef _WIN32
+    if (ended.signal != 0)
+        ending = "killed by " + signal_name(ended.signal);
+#endif
+    report.conclude(result, ended.exit_status, soak, ending);
+    if (ended.timed_out) {
+        // Whatever it printed, a board that had to be ended has no verdict.
+        result.outcome = Outcome::error;
+        result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
+    }
     finish(live, std::move(result));
 }
 
@@ -143,10 +206,12 @@ int Session::end()
     std::string error;
     if (!options.junit_file.empty() && !write_atomically(options.junit_file, junit_xml(results_, options.context), error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        status = 2;
+        status = exit_station;
     }
-    if (records_lost_)
-        status = 2;
+    if (records_lost_) {
+        status = exit_station;
+        screen.records_lost(lost_why_);
+    }
     if (!options.json)
         screen.summary(summary_line(results_));
     return status;
@@ -157,8 +222,11 @@ int run_station(const RunOptions &options)
     Session session(options);
     std::vector<Channel> channels;
     if (!session.start(channels))
-        return 2;
-    const std::vector<Target> targets = select_targets(channels, options.selection);
+        return exit_station;
+    std::vector<std::string> passed_over;
+    const std::vector<Target> targets = select_targets(channels, options.selection, &passed_over);
+    for (const std::string &note : passed_over)
+        fprintf(stderr, "wiretest-station: %s\n", note.c_str());
 
     std::vector<const Target *> boards;
     for (const Target &target : targets) {

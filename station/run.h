@@ -6,6 +6,7 @@
 #include "screen.h"
 #include "station.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct RunOptions {
     std::string records_dir;
     std::string junit_file;
     FastOptions fast; // with context.fast
+    double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline
     std::vector<std::string> driver_options; // handed on to each board's process
 };
 
@@ -38,6 +40,9 @@ public:
     // Returns the exit status.
     int end();
     int boards_done();
+    // A record could not be written: a line's loop must stop, not test
+    // boards that leave no trace.
+    bool records_lost();
 
     const RunOptions &options;
     Screen screen;
@@ -47,7 +52,13 @@ private:
     std::mutex results_mutex_;
     std::vector<BoardResult> results_;
     bool records_lost_ = false;
+    std::string lost_why_; // the last record's
 };
+
+// How long a board's process may run before the station ends it: what its
+// test's schedule takes, with room for a slow machine, unless
+// board_timeout_s sets another.
+std::chrono::milliseconds board_deadline(const RunOptions &options);
 
 // Returns the exit status.
 int run_station(const RunOptions &options);

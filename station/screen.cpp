@@ -23,16 +23,21 @@ const char *big_letter(char c, int row)
 {
     static const char *const rows[][5] = {
         /* A */ {" ### ", "#   #", "#####", "#   #", "#   #"},
+        /* C */ {" ####", "#    ", "#    ", "#    ", " ####"},
+        /* D */ {"#### ", "#   #", "#   #", "#   #", "#### "},
         /* E */ {"#####", "#    ", "#### ", "#    ", "#####"},
         /* F */ {"#####", "#    ", "#### ", "#    ", "#    "},
         /* I */ {"#####", "  #  ", "  #  ", "  #  ", "#####"},
         /* L */ {"#    ", "#    ", "#    ", "#    ", "#####"},
+        /* N */ {"#   #", "##  #", "# # #", "#  ##", "#   #"},
         /* O */ {" ### ", "#   #", "#   #", "#   #", " ### "},
         /* P */ {"#### ", "#   #", "#### ", "#    ", "#    "},
         /* R */ {"#### ", "#   #", "#### ", "#  # ", "#   #"},
         /* S */ {" ####", "#    ", " ### ", "    #", "#### "},
+        /* T */ {"#####", "  #  ", "  #  ", "  #  ", "  #  "},
+        /* W */ {"#   #", "#   #", "# # #", "## ##", "#   #"},
     };
-    const char *order = "AEFILOPRS";
+    const char *order = "ACDEFILNOPRSTW";
     for (int i = 0; order[i]; i++)
         if (order[i] == c)
             return rows[i][row];
@@ -185,23 +190,43 @@ void Screen::draw()
     drawn_at_ = std::chrono::steady_clock::now();
 }
 
-void Screen::show_result(const BoardResult &result)
+void Screen::records_lost(const std::string &why)
 {
-    std::string word = outcome_name(result.outcome);
-    // Green, red, and yellow for a board to be tested again: never mistaken
-    // for a FAIL across the bench.
-    const char *on = !colour_                            ? ""
-                     : result.outcome == Outcome::pass ? "\x1b[1;32m"
-                     : result.outcome == Outcome::fail ? "\x1b[1;31m"
-                                                       : "\x1b[1;33m";
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!operator_)
+        return;
+    erase();
+    fputs("\x1b[H\x1b[2J", stdout);
+    show_big("RECORDS", "\x1b[1;31m");
+    show_big("NOT WRITTEN", "\x1b[1;31m");
+    fprintf(stdout, "\n  %s\n  The station has stopped: make the records folder writable, then start it again.\n\n",
+            why.c_str());
+    fflush(stdout);
+}
+
+// Words in letters five rows high, each line of them with a blank line above.
+void Screen::show_big(const std::string &words, const char *colour)
+{
+    const char *on = colour_ ? colour : "";
     const char *off = colour_ ? "\x1b[0m" : "";
     fputc('\n', stdout);
     for (int row = 0; row < 5; row++) {
         std::string text = "  ";
-        for (char c : word)
+        for (char c : words)
             text += std::string(big_letter(c, row)) + "  ";
         fprintf(stdout, "%s%s%s\n", on, text.c_str(), off);
     }
+}
+
+void Screen::show_result(const BoardResult &result)
+{
+    // Green, red, and yellow for a board to be tested again: never mistaken
+    // for a FAIL across the bench.
+    const char *colour = result.outcome == Outcome::pass   ? "\x1b[1;32m"
+                         : result.outcome == Outcome::fail ? "\x1b[1;31m"
+                                                           : "\x1b[1;33m";
+    show_big(outcome_name(result.outcome), colour);
+    const char *on = colour_ ? colour : "", *off = colour_ ? "\x1b[0m" : "";
     const Channel &b = result.board;
     fprintf(stdout, "\n  %s at %s, channel %c\n", printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
     std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);

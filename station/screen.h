@@ -33,6 +33,8 @@ public:
     void summary(const std::string &line);
     // --wait: what the station waits for, shown on the operator's terminal.
     void waiting(const std::string &where);
+    // The last word on the operator's terminal when records were lost.
+    void records_lost(const std::string &why);
 
 private:
     struct Board {
@@ -44,6 +46,7 @@ private:
     void erase();
     void draw();
     void show_result(const BoardResult &result);
+    void show_big(const std::string &words, const char *colour);
 
     std::mutex mutex_;
     std::vector<Board> boards_;

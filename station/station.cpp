@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "device_link/ft_locations.h"
+#include "device_link/status_report.h"
 #include "test_driver/report_format.h"
 #include "render.h"
 
@@ -18,7 +19,9 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -76,8 +79,8 @@ std::string system_error_text(int error) { return std::error_code(error, std::ge
 } // namespace
 
 // Text from a chip's EEPROM or a report, made safe for a terminal, JSON and
-// XML: every control character but the tab, DEL, the C1 controls and every
-// byte that is not part of well-formed UTF-8 becomes '?'.
+// XML: every control character but the tab, DEL, the C1 controls, the
+// noncharacters and every byte that is not part of well-formed UTF-8 becomes '?'.
 std::string printable(const std::string &text)
 {
     std::string out;
@@ -105,8 +108,11 @@ std::string printable(const std::string &text)
             i++;
             continue;
         }
+        // XML allows neither C1 controls nor noncharacters, and no reader
+        // of a record has a use for them.
         bool c1_control = value <= 0x9F;
-        if (c1_control)
+        bool noncharacter = (value >= 0xFDD0 && value <= 0xFDEF) || (value & 0xFFFE) == 0xFFFE;
+        if (c1_control || noncharacter)
             out += '?';
         else
             out.append(text, i, length);
@@ -123,7 +129,9 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
         uint32_t count = 0;
         FT_STATUS status = ft_list_channels(list.data(), uint32_t(list.size()), &count);
         if (status != FT_OK) {
-            error = "the driver could not list the chips (status " + std::to_string(status) + ")";
+            const char *name = ft_status_name(status);
+            error = "the driver could not list the chips (" +
+                    (name ? std::string(name) : "status " + std::to_string(status)) + ")";
             return false;
         }
         if (count <= list.size()) {
@@ -139,6 +147,7 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
         channel.serial = std::string(info.serial, strnlen(info.serial, sizeof info.serial));
         channel.chip = printable(std::string(info.chip, strnlen(info.chip, sizeof info.chip)));
         channel.openable = info.access == FT_OK;
+        channel.instance = info.instance;
         channel.access_note =
             printable(std::string(info.access_note, strnlen(info.access_note, sizeof info.access_note)));
         channels.push_back(channel);
@@ -155,7 +164,7 @@ std::string listing_line(const Channel &channel)
         notes.push_back(channel.access_note.empty() ? "cannot be opened" : channel.access_note);
     // Its MPSSE channels have no high byte: what a high-byte read answers
     // there says nothing about the wiring.
-    if (channel.chip == "FT4232H")
+    if (!has_high_byte(channel.chip))
         notes.emplace_back("no high GPIO byte: not a wiring result");
     for (size_t i = 0; i < notes.size(); i++)
         line += (i == 0 ? " (" : "; ") + notes[i];
@@ -177,7 +186,49 @@ std::string listing_json(const std::vector<Channel> &channels)
     return list.dump();
 }
 
-std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection)
+bool is_location(const std::string &text)
+{
+    auto digits = [&](size_t from, size_t to) {
+        return from < to && std::all_of(text.begin() + long(from), text.begin() + long(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (text.empty() || text.size() >= FT_LOCATION_SIZE)
+        return false;
+    // A Windows location id: "0x" and hex digits.
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return std::all_of(text.begin() + 2, text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    // BUS-PORT[.PORT...]
+    size_t dash = text.find('-');
+    if (dash == std::string::npos || !digits(0, dash))
+        return false;
+    for (size_t from = dash + 1;;) {
+        size_t dot = text.find('.', from);
+        size_t to = dot == std::string::npos ? text.size() : dot;
+        if (!digits(from, to))
+            return false;
+        if (dot == std::string::npos)
+            return true;
+        from = dot + 1;
+    }
+}
+
+bool has_high_byte(const std::string &chip) { return chip != "FT4232H"; }
+
+std::string untestable_reason(const Channel &channel)
+{
+    if (has_high_byte(channel.chip))
+        return {};
+    return "the " + channel.chip + " at " + channel.location + " has no high GPIO byte: its wiring cannot be tested";
+}
+
+std::string passed_over_note(const Channel &channel)
+{
+    return "passed over the " + channel.chip + " at " + channel.location + " " + channel.channel +
+           ": it has no high GPIO byte, its wiring cannot be tested";
+}
+
+std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection,
+                                   std::vector<std::string> *passed_over)
 {
     std::vector<Target> targets;
     auto add = [&](const Target &target) {
@@ -189,12 +240,23 @@ std::vector<Target> select_targets(const std::vector<Channel> &channels, const S
     };
     const std::string letter(1, selection.channel);
     if (selection.all) {
-        for (const Channel &c : channels)
-            if (c.channel == selection.channel)
-                add(Target{c, ""});
+        bool skipped = false;
+        for (const Channel &c : channels) {
+            if (c.channel != selection.channel)
+                continue;
+            if (!untestable_reason(c).empty()) {
+                skipped = true;
+                if (passed_over)
+                    passed_over->push_back(passed_over_note(c));
+                continue;
+            }
+            add(Target{c, ""});
+        }
         if (targets.empty())
             add(Target{Channel{"", selection.channel, "", "", true, ""},
-                       channels.empty() ? "no chip is plugged in" : "no chip has a channel " + letter});
+                       channels.empty() ? "no chip is plugged in"
+                       : skipped        ? "no chip that can be tested has a channel " + letter
+                                        : "no chip has a channel " + letter});
     }
     for (const std::string &port : selection.ports) {
         Target target{Channel{printable(port), selection.channel, "", "", true, ""}, ""};
@@ -207,6 +269,8 @@ std::vector<Target> select_targets(const std::vector<Channel> &channels, const S
         if (target.board.chip.empty())
             target.error = plugged ? "the chip at " + printable(port) + " has no channel " + letter
                                    : "nothing is plugged at " + printable(port);
+        else
+            target.error = untestable_reason(target.board);
         add(target);
     }
     for (const std::string &serial : selection.serials) {
@@ -217,6 +281,7 @@ std::vector<Target> select_targets(const std::vector<Channel> &channels, const S
         Target target{Channel{"", selection.channel, serial, "", true, ""}, ""};
         if (found.size() == 1) {
             target.board = *found[0];
+            target.error = untestable_reason(target.board);
         } else if (found.empty()) {
             target.error = "no chip has the serial number " + printable(serial);
         } else {
@@ -298,7 +363,7 @@ void BoardReport::end_run()
     }
 }
 
-void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) const
+void BoardReport::conclude(BoardResult &result, int exit_status, bool soak, const std::string &ending) const
 {
     if (soak_.runs == 0 || (!soak && exit_status != 0)) {
         result.rows_ran = false;
@@ -312,8 +377,10 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak) cons
             result.reason = "a device call failed (" + status + ")";
         else
             result.reason = exit_status < 0 ? "the test could not be started"
-                                            : "the test ended without its report (exit status " +
-                                                  std::to_string(exit_status) + ")";
+                                            : "the test ended without its report (" +
+                                                  (ending.empty() ? "exit status " + std::to_string(exit_status)
+                                                                  : ending) +
+                                                  ")";
         if (unplugged_)
             result.reason = "unplugged during the test (" +
                             (failed_step_.empty() ? status : result.reason) + ")";
@@ -380,6 +447,9 @@ std::string result_line(const BoardResult &result)
     const Channel &b = result.board;
     std::string line = std::string(outcome_name(result.outcome)) + " " + (b.location.empty() ? "-" : b.location) +
                        " " + b.channel + " " + (b.serial.empty() ? "-" : printable(b.serial));
+    // A log is matched to the boards' labels by it.
+    if (!result.label.empty())
+        line += " label: " + printable(result.label);
     if (result.soak)
         line += " runs: " + std::to_string(result.soak->runs);
     else if (result.rows_ran && result.diagnosis.errors)
@@ -441,15 +511,46 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     return record.dump();
 }
 
-std::string record_file_name(const BoardResult &result)
+namespace {
+
+// text with every character but letters, digits, '-', '_' and '.' made
+// '_', cut to at most limit bytes.
+std::string file_name_part(const std::string &text, size_t limit)
 {
-    std::string name = result.dut_id() + "_" + result.board.location + "_" +
-                       utc_time(result.start_millis, "%Y%m%dT%H%M%S") + "." +
-                       std::to_string(1000 + result.start_millis % 1000).substr(1) + "Z";
-    for (char &c : name)
+    std::string part = text.substr(0, limit);
+    for (char &c : part)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
             c = '_';
-    if (name[0] == '.')
+    return part;
+}
+
+// FNV-1a: a short mark of a dut_id that its file name could not keep whole.
+std::string short_hash(const std::string &text)
+{
+    uint32_t hash = 2166136261u;
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    snprintf(hex, sizeof hex, "%08x", unsigned(hash));
+    return hex;
+}
+
+} // namespace
+
+std::string record_file_name(const BoardResult &result)
+{
+    const size_t dut_limit = 64;
+    std::string dut = result.dut_id();
+    std::string name = file_name_part(dut, dut_limit);
+    if (!name.empty() && (name[0] == '-' || name[0] == '.'))
+        name[0] = '_'; // neither an option to a shell's tools nor a hidden file
+    // Two dut_ids that come to one name, "a/b" and "a_b", keep files of their own.
+    if (name != dut)
+        name += "-" + short_hash(dut);
+    name += "_" + file_name_part(result.board.location, 32) + "_" + result.board.channel + "_" +
+            utc_time(result.start_millis, "%Y%m%dT%H%M%S") + "." +
+            std::to_string(1000 + result.start_millis % 1000).substr(1) + "Z";
+    if (name[0] == '-' || name[0] == '.')
         name[0] = '_';
     return name + ".json";
 }
@@ -464,9 +565,31 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
         parent->append_node(node);
         return node;
     };
+    // Whatever a report held, the file stays well-formed XML.
     auto attribute = [&](xml_node<> *node, const char *name, const std::string &value) {
-        node->append_attribute(doc.allocate_attribute(name, text(value)));
+        node->append_attribute(doc.allocate_attribute(name, text(printable(value))));
     };
+    // Some readers show the message attribute, some only the element's text.
+    auto described = [&](xml_node<> *node, const std::string &message) {
+        attribute(node, "message", message);
+        node->value(text(printable(message)));
+    };
+    // A dut_id shared by several boards names each suite with its board's
+    // place too, so that every suite's name is one of its own.
+    std::vector<std::string> names;
+    for (const BoardResult &result : results) {
+        std::string name = printable(result.dut_id());
+        size_t sharing = 0;
+        for (const BoardResult &other : results)
+            sharing += other.dut_id() == result.dut_id();
+        if (sharing > 1)
+            name += " (" + (result.board.location.empty() ? "-" : result.board.location) + " " +
+                    result.board.channel + ")";
+        std::string unique = name;
+        for (int n = 2; std::find(names.begin(), names.end(), unique) != names.end(); n++)
+            unique = name + " #" + std::to_string(n);
+        names.push_back(unique);
+    }
     auto seconds = [](int64_t millis) {
         char s[32];
         snprintf(s, sizeof s, "%.3f", double(millis) / 1000.0);
@@ -481,7 +604,8 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
     attribute(suites, "name", "wiretest-station");
     int all_tests = 0, all_failures = 0, all_errors = 0, all_skipped = 0;
     int64_t all_millis = 0;
-    for (const BoardResult &result : results) {
+    for (size_t index = 0; index < results.size(); index++) {
+        const BoardResult &result = results[index];
         const std::string dut = printable(result.dut_id());
         xml_node<> *suite = element(suites, "testsuite");
         int tests = 0, failures = 0, errors = 0, skipped = 0;
@@ -502,7 +626,7 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
             attribute(testcase, "classname", dut);
             attribute(testcase, "time", seconds(millis));
             xml_node<> *error = element(testcase, "error");
-            attribute(error, "message", result.reason);
+            described(error, result.reason);
             attribute(error, "type", "ERROR");
             tests = errors = 1;
         } else {
@@ -527,7 +651,7 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
                     if (starts_with(line, prefix.c_str()))
                         message = line.substr(prefix.size());
                 xml_node<> *failure = element(testcase, "failure");
-                attribute(failure, "message", message);
+                described(failure, message);
                 attribute(failure, "type", soak_failed ? result.soak->pins[size_t(pin)].failed_class
                                                        : std::string(diagnose::status_name(status)));
                 failures++;
@@ -536,7 +660,7 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
         // The counts are known only now; rapidxml keeps attributes in the
         // order they are appended, and name comes first by custom.
         const std::pair<const char *, std::string> suite_attributes[] = {
-            {"name", dut},
+            {"name", names[index]},
             {"tests", std::to_string(tests)},
             {"failures", std::to_string(failures)},
             {"errors", std::to_string(errors)},
@@ -573,35 +697,173 @@ bool make_directories(const std::string &dir, std::string &error)
     return true;
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// The file that path names, through any symlinks: the one a write replaces,
+// so that a link stays a link. A dangling link names the file to create.
+fs::path link_target(const std::string &path)
+{
+    fs::path p = fs::u8path(path);
+    std::error_code ec;
+    for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(p, ec)); hops++) {
+        fs::path next = fs::read_symlink(p, ec);
+        if (ec)
+            break;
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    return p;
+}
+
+// A device, a FIFO, /dev/stdout: written as a shell's '>' writes it, since
+// a file renamed over it would take its place.
+bool is_special(const std::string &path)
+{
+#ifdef _WIN32
+    // NUL, CON, COM1 and the like name their device in every folder and with
+    // any extension; \\.\ names a device too.
+    if (path.compare(0, 4, "\\\\.\\") == 0)
+        return true;
+    std::string stem = fs::u8path(path).filename().u8string();
+    if (size_t dot = stem.find('.'); dot != std::string::npos)
+        stem.resize(dot);
+    for (char &c : stem)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (stem == device)
+            return true;
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+        return true;
+#endif
+    std::error_code ec;
+    fs::file_status status = fs::status(fs::u8path(path), ec);
+    return !ec && fs::exists(status) && !fs::is_regular_file(status);
+}
+
+std::string folder_of(const fs::path &file)
+{
+    std::string dir = file.parent_path().u8string();
+    return dir.empty() ? "." : dir;
+}
+
+// The name with "-2", "-3", ... before its extension: the try'th choice.
+std::string numbered(const std::string &name, int tries)
+{
+    if (tries == 1)
+        return name;
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        dot = name.size();
+    return name.substr(0, dot) + "-" + std::to_string(tries) + name.substr(dot);
+}
+
+const int most_tries = 1000;
+
+} // namespace
+
 #ifdef _WIN32
 
-bool write_atomically(const std::string &path, const std::string &text, std::string &error)
+namespace {
+
+bool write_in_place(const std::string &path, const std::string &text, std::string &error)
 {
-    std::filesystem::path target = std::filesystem::u8path(path);
-    std::filesystem::path temporary = target;
+    FILE *file = _wfopen(fs::u8path(path).c_str(), L"wb");
+    bool written = file && fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0;
+    int err = errno;
+    if (file)
+        written = fclose(file) == 0 && written;
+    if (!written)
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+    return written;
+}
+
+// text in a file of its own beside target, flushed to the disk.
+bool write_temporary(const fs::path &target, const std::string &text, fs::path &temporary, int &err)
+{
+    temporary = target;
     temporary += L".partial-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetCurrentThreadId());
     FILE *file = _wfopen(temporary.c_str(), L"wb");
     if (!file) {
-        error = "cannot write " + printable(path) + ": " + system_error_text(errno);
+        err = errno;
         return false;
     }
     bool written = fwrite(text.data(), 1, text.size(), file) == text.size() && fflush(file) == 0 &&
                    _commit(_fileno(file)) == 0;
-    int write_errno = errno;
+    err = errno;
     written = fclose(file) == 0 && written;
-    if (!written || !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!written)
         _wremove(temporary.c_str());
-        error = "cannot write " + printable(path) + (written ? "" : ": " + system_error_text(write_errno));
+    return written;
+}
+
+} // namespace
+
+bool write_atomically(const std::string &path, const std::string &text, std::string &error)
+{
+    if (is_special(path))
+        return write_in_place(path, text, error);
+    fs::path target = link_target(path), temporary;
+    int err = 0;
+    if (!write_temporary(target, text, temporary, err)) {
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+        return false;
+    }
+    if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        _wremove(temporary.c_str());
+        error = "cannot write " + printable(path);
         return false;
     }
     return true;
 }
 
+bool write_new_file(const std::string &dir, const std::string &name, const std::string &text, std::string &path,
+                    std::string &error)
+{
+    fs::path folder = fs::u8path(dir), temporary;
+    int err = 0;
+    if (!write_temporary(folder / fs::u8path(name), text, temporary, err)) {
+        error = "cannot write " + printable((folder / fs::u8path(name)).u8string()) + ": " + system_error_text(err);
+        return false;
+    }
+    for (int tries = 1; tries <= most_tries; tries++) {
+        fs::path candidate = folder / fs::u8path(numbered(name, tries));
+        // Without MOVEFILE_REPLACE_EXISTING: a name taken by another record stays its.
+        if (MoveFileExW(temporary.c_str(), candidate.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            path = candidate.u8string();
+            return true;
+        }
+        DWORD why = GetLastError();
+        if (why != ERROR_ALREADY_EXISTS && why != ERROR_FILE_EXISTS)
+            break;
+    }
+    _wremove(temporary.c_str());
+    error = "cannot write " + printable((folder / fs::u8path(name)).u8string());
+    return false;
+}
+
+namespace {
+
+// 0 when a file could be made in dir (and was removed again), else errno.
+int try_folder(const std::string &dir)
+{
+    fs::path probe = fs::u8path(dir) / (L".wiretest-station-" + std::to_wstring(GetCurrentProcessId()));
+    int fd = _wopen(probe.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return errno;
+    _close(fd);
+    _wremove(probe.c_str());
+    return 0;
+}
+
+} // namespace
+
 #else
 
 namespace {
 
-bool write_all(int fd, const std::string &text)
+bool write_all(int fd, const std::string &text, bool sync = true)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -612,8 +874,98 @@ bool write_all(int fd, const std::string &text)
             return false;
         done += size_t(n);
     }
-    return fsync(fd) == 0;
+    return !sync || fsync(fd) == 0;
 }
+
+bool write_in_place(const std::string &path, const std::string &text, std::string &error)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A pipe or a terminal has nothing to sync.
+    bool written = fd >= 0 && write_all(fd, text, false);
+    int err = errno;
+    if (fd >= 0 && close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    if (!written)
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+    return written;
+}
+
+// Text in a file of the folder dir, synced, waiting for its name: unnamed
+// (O_TMPFILE) where the system has that, so that a process killed while
+// writing leaves nothing behind; else named near_name.partial-...
+struct Temporary {
+    int fd = -1;
+    std::string name; // "" while unnamed
+};
+
+int sequence = 0; // makes the names of one process's temporaries differ
+
+std::string temporary_name(const std::string &near_name)
+{
+    return near_name + ".partial-" + std::to_string(getpid()) + "-" +
+           std::to_string(__atomic_add_fetch(&sequence, 1, __ATOMIC_RELAXED));
+}
+
+int write_temporary(const std::string &dir, const std::string &near_name, const std::string &text, bool unnamed,
+                    Temporary &t)
+{
+    t = Temporary{};
+    if (unnamed && access("/proc/self/fd", X_OK) == 0) {
+        t.fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (t.fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return errno;
+    }
+    if (t.fd < 0) {
+        t.name = temporary_name(near_name);
+        t.fd = open(t.name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        if (t.fd < 0)
+            return errno;
+    }
+    if (!write_all(t.fd, text)) {
+        int err = errno;
+        close(t.fd);
+        t.fd = -1;
+        if (!t.name.empty())
+            unlink(t.name.c_str());
+        return err;
+    }
+    return 0;
+}
+
+// Gives the temporary the name path, never replacing a file there: 0, or
+// the errno of the failure (EEXIST: the name is taken).
+int link_temporary(const Temporary &t, const std::string &path)
+{
+    if (t.name.empty()) {
+        std::string proc = "/proc/self/fd/" + std::to_string(t.fd);
+        return linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    }
+    if (link(t.name.c_str(), path.c_str()) == 0)
+        return 0;
+    int err = errno;
+    // A file system without hard links: a rename, once the name is seen free.
+    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS) {
+        if (access(path.c_str(), F_OK) == 0)
+            return EEXIST;
+        return rename(t.name.c_str(), path.c_str()) == 0 ? 0 : errno;
+    }
+    return err;
+}
+
+void drop_temporary(const Temporary &t)
+{
+    if (t.fd >= 0)
+        close(t.fd);
+    if (!t.name.empty())
+        unlink(t.name.c_str());
+}
+
+// Why an unnamed file could not be linked to a name, when the fault is in
+// linking through /proc rather than in the folder: it is written again
+// under a name.
+bool link_unsupported(int err) { return err == ENOENT || err == EXDEV || err == EPERM || err == EOPNOTSUPP; }
 
 } // namespace
 
@@ -623,71 +975,116 @@ bool write_atomically(const std::string &path, const std::string &text, std::str
         error = "cannot write " + printable(path) + ": " + system_error_text(err);
         return false;
     };
-    std::string dir = std::filesystem::path(path).parent_path().string();
-    if (dir.empty())
-        dir = ".";
-    std::string temporary = path + ".partial-" + std::to_string(getpid()) + "-" +
-                            std::to_string(reinterpret_cast<uintptr_t>(&text));
-    // A file without a name until it is whole: a process killed while
-    // writing leaves nothing behind in dir.
-    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (!write_all(fd, text)) {
-            int err = errno;
-            close(fd);
+    if (is_special(path))
+        return write_in_place(path, text, error);
+    std::string target = link_target(path).string();
+    for (bool unnamed : {true, false}) {
+        Temporary t;
+        if (int err = write_temporary(folder_of(target), target, text, unnamed, t))
             return fail(err);
-        }
-        std::string proc = "/proc/self/fd/" + std::to_string(fd);
-        // Linked straight to its name where none is there; else beside it and
-        // renamed over the old file.
-        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            close(fd);
-            return true;
-        }
-        int linked = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW);
-        int err = errno;
-        close(fd);
-        if (linked != 0 && err != ENOENT && err != EXDEV && err != EPERM && err != EOPNOTSUPP)
-            return fail(err);
-        if (linked == 0) {
-            if (rename(temporary.c_str(), path.c_str()) != 0) {
-                err = errno;
-                unlink(temporary.c_str());
+        if (t.name.empty()) {
+            // Linked straight to its name where none is there; else under a
+            // name beside it, to be renamed over the old file.
+            int err = link_temporary(t, target);
+            if (err == 0) {
+                drop_temporary(t);
+                return true;
+            }
+            if (err == EEXIST) {
+                std::string name = temporary_name(target);
+                err = link_temporary(t, name);
+                if (err == 0)
+                    t.name = name;
+            }
+            if (err != 0) {
+                drop_temporary(t);
+                if (link_unsupported(err))
+                    continue;
                 return fail(err);
             }
-            return true;
         }
-        // /proc is not there to link through: write it again under a name.
-    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return fail(errno);
+        int err = rename(t.name.c_str(), target.c_str()) == 0 ? 0 : errno;
+        if (err == 0)
+            t.name.clear();
+        drop_temporary(t);
+        return err == 0 || fail(err);
     }
-    fd = open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return fail(errno);
-    bool written = write_all(fd, text);
-    int err = errno;
-    close(fd);
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        err = written ? errno : err;
-        unlink(temporary.c_str());
-        return fail(err);
-    }
-    return true;
+    return fail(EIO);
 }
+
+bool write_new_file(const std::string &dir, const std::string &name, const std::string &text, std::string &path,
+                    std::string &error)
+{
+    std::string first = dir + "/" + name;
+    int err = 0;
+    for (bool unnamed : {true, false}) {
+        Temporary t;
+        err = write_temporary(dir, first, text, unnamed, t);
+        for (int tries = 1; err == 0 && tries <= most_tries; tries++) {
+            std::string candidate = dir + "/" + numbered(name, tries);
+            err = link_temporary(t, candidate);
+            if (err == 0) {
+                drop_temporary(t);
+                path = candidate;
+                return true;
+            }
+            if (tries < most_tries && err == EEXIST)
+                err = 0;
+        }
+        drop_temporary(t);
+        if (!(unnamed && link_unsupported(err)))
+            break;
+    }
+    error = "cannot write " + printable(first) + ": " + system_error_text(err);
+    return false;
+}
+
+namespace {
+
+// 0 when a file could be made in dir (and was removed again), else errno.
+int try_folder(const std::string &dir)
+{
+    std::string probe = dir + "/.wiretest-station-" + std::to_string(getpid()) + "-" +
+                        std::to_string(__atomic_add_fetch(&sequence, 1, __ATOMIC_RELAXED));
+    int fd = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    close(fd);
+    unlink(probe.c_str());
+    return 0;
+}
+
+} // namespace
 
 #endif
 
+bool file_writable(const std::string &path, std::string &error)
+{
+    // Opening a FIFO to try it would wait for its reader.
+    if (is_special(path))
+        return true;
+    int err = try_folder(folder_of(link_target(path)));
+    if (err != 0)
+        error = "cannot write " + printable(path) + ": " + system_error_text(err);
+    return err == 0;
+}
+
+bool folder_writable(const std::string &dir, std::string &error)
+{
+    int err = try_folder(dir);
+    if (err != 0)
+        error = "cannot write into " + printable(dir) + ": " + system_error_text(err);
+    return err == 0;
+}
+
 int exit_status(const std::vector<BoardResult> &results)
 {
-    if (results.empty())
-        return 2;
-    bool failed = false;
+    bool failed = false, errors = false;
     for (const BoardResult &r : results) {
-        if (r.outcome == Outcome::error)
-            return 2;
+        errors = errors || r.outcome == Outcome::error;
         failed = failed || r.outcome == Outcome::fail;
     }
-    return failed ? 1 : 0;
+    return errors ? exit_test_again : failed ? exit_failed : exit_passed;
 }
 
 std::string summary_line(const std::vector<BoardResult> &results)

@@ -21,6 +21,7 @@ struct Channel {
     std::string chip;
     bool openable = true;
     std::string access_note; // why not, when not openable
+    uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
 };
 
 // The driver's listing; false with why in error when it failed.
@@ -44,9 +45,26 @@ struct Target {
     std::string error;
 };
 
+// Whether text has the shape of a location as the drivers list them:
+// "BUS-PORT[.PORT...]" in digits, or "0x" and hex digits (Windows).
+bool is_location(const std::string &text);
+
+// Whether a wiring test of the chip's MPSSE channels means anything: the
+// quad chip's have no high GPIO byte to read the wiring back on.
+bool has_high_byte(const std::string &chip);
+
+// Why the channel's wiring cannot be tested; "" when it can.
+std::string untestable_reason(const Channel &channel);
+
+// What --all says of a channel it passes over for that.
+std::string passed_over_note(const Channel &channel);
+
 // The targets in the order asked for: every channel of the listing with
 // --all, each --port, then each --serial; a board named twice is tested once.
-std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection);
+// A channel that cannot be tested is an error when named; --all passes it
+// over and says so in passed_over.
+std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection,
+                                   std::vector<std::string> *passed_over = nullptr);
 
 enum class Outcome { pass, fail, error };
 const char *outcome_name(Outcome outcome);
@@ -93,8 +111,9 @@ public:
     int runs() const { return soak_.runs; }
     int failed_runs() const { return failed_runs_; }
     // The outcome of the test whose process ended with exit_status; soak
-    // when the process ran the test over and over.
-    void conclude(BoardResult &result, int exit_status, bool soak = false) const;
+    // when the process ran the test over and over; ending, when set, says
+    // how the process ended instead of its exit status ("killed by SIGSEGV").
+    void conclude(BoardResult &result, int exit_status, bool soak = false, const std::string &ending = "") const;
 
 private:
     void end_run();
@@ -112,7 +131,8 @@ private:
     int rows_ = 0;
 };
 
-// "PASS 1-1 A WTST0001 errors: 0" and the like, without a line end.
+// "PASS 1-1 A WTST0001 errors: 0" and the like, without a line end; a
+// scanned label follows the serial number as "label: X".
 std::string result_line(const BoardResult &result);
 
 // The faulty pins in wiretest-diagnose's words, one line each.
@@ -133,28 +153,56 @@ std::vector<std::string> soak_pin_lines(const BoardResult &result);
 // The board's record, one JSON object without a line end.
 std::string record_json(const BoardResult &result, const RunContext &context);
 
-// The record's file name: dut_id, location and UTC start time, made safe.
+// The record's file name: dut_id (cut to 64 bytes, with a hash of the whole
+// when it had to be changed), location, channel and UTC start time, made
+// safe; it never begins with '-' or '.'.
 std::string record_file_name(const BoardResult &result);
 
 // The JUnit XML of every board.
 std::string junit_xml(const std::vector<BoardResult> &results, const RunContext &context);
 
-// Writes text to path under a temporary name in the same folder, synced, then
-// renamed over path: a reader sees the whole file or none. false with why.
+// Writes text to path under a temporary name beside it, synced, then renamed
+// over path: a reader sees the whole file or none. A symlink stays, and the
+// file it names is replaced; a path that is no regular file (a device, a
+// FIFO, /dev/stdout) is written in place as a shell's '>' would. false with why.
 bool write_atomically(const std::string &path, const std::string &text, std::string &error);
+
+// Writes text, whole or not at all as write_atomically does, to a new file
+// in dir named name, or with "-2", "-3", ... before its extension where that
+// is taken: never over a file, another station's either. path is the file
+// written; false with why.
+bool write_new_file(const std::string &dir, const std::string &name, const std::string &text, std::string &path,
+                    std::string &error);
 
 // Creates dir and its parents where missing; false with why.
 bool make_directories(const std::string &dir, std::string &error);
 
-// The exit status of a run: 0 all passed, 1 a failure and no error, 2 otherwise.
+// Whether a file can be created in dir, tried by making one and removing
+// it; false with why.
+bool folder_writable(const std::string &dir, std::string &error);
+
+// Whether write_atomically can write path; false with why.
+bool file_writable(const std::string &path, std::string &error);
+
+// A script tells "retest this board" (3) from "the station is broken" (2).
+enum ExitStatus {
+    exit_passed = 0,      // every board passed (or none came to a --wait)
+    exit_failed = 1,      // a board failed and none had an ERROR
+    exit_station = 2,     // a usage error, a failed listing, lost output, a
+                          // record or the JUnit file not written
+    exit_test_again = 3,  // a board had an ERROR, or a target matched nothing
+};
+
+// The exit status the boards' results give.
 int exit_status(const std::vector<BoardResult> &results);
 
 // The summary line, without a line end.
 std::string summary_line(const std::vector<BoardResult> &results);
 
 // Text from a chip's EEPROM or a report, made safe for a terminal, JSON and
-// XML: every control character but the tab, DEL, the C1 controls and every
-// byte that is not part of well-formed UTF-8 becomes '?'.
+// XML: every control character but the tab, DEL, the C1 controls, the
+// noncharacters (U+FDD0..U+FDEF, U+xFFFE, U+xFFFF) and every byte that is
+// not part of well-formed UTF-8 becomes '?'.
 std::string printable(const std::string &text);
 
 extern const char version[];

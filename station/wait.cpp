@@ -24,13 +24,22 @@ const auto settle_time = std::chrono::milliseconds(300);
 // Where the driver tells of no arrivals, the listing is read this often.
 const auto poll_interval = std::chrono::milliseconds(250);
 
-// A location under watch: whether a chip is there, since when, and whether
-// that chip was tested.
+// A location under watch: whether a chip is there, which one, since when,
+// and whether that chip was tested.
 struct Slot {
     bool present = false;
     bool tested = false;
     Clock::time_point seen_at;
+    std::string serial;
+    uint32_t instance = 0;
 };
+
+// Between two listings a chip can be unplugged and another plugged in its
+// place; its serial number or its USB address tells it from the one before.
+bool same_chip(const Slot &slot, const Channel &c)
+{
+    return slot.present && slot.serial == c.serial && slot.instance == c.instance;
+}
 
 // The labels a barcode scanner types, one per line, read on a thread of
 // their own so that the loop stays free to see boards and interrupts.
@@ -60,18 +69,24 @@ public:
     }
 
 private:
+    // Scanners end a label with CR, LF or CR LF: each ends one label, and
+    // the LF of a CR LF ends none.
     void read()
     {
         std::string line;
+        bool after_cr = false;
         for (int c; (c = getchar()) != EOF;) {
-            if (c != '\n') {
+            bool lf_of_crlf = c == '\n' && after_cr;
+            after_cr = c == '\r';
+            if (lf_of_crlf)
+                continue;
+            if (c != '\n' && c != '\r') {
                 line += char(c);
                 continue;
             }
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (line.empty()) {
+            if (line.find_first_not_of(" \t") == std::string::npos) {
                 screen_.message("an empty label: scan the board's label again");
+                line.clear();
                 continue;
             }
             std::lock_guard<std::mutex> lock(mutex_);
@@ -123,7 +138,7 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     Session session(options, !options.json);
     std::vector<Channel> channels;
     if (!session.start(channels))
-        return 2;
+        return exit_station;
     std::string where = options.selection.ports.empty() ? "at any port" : [&] {
         std::string text = "at";
         for (size_t i = 0; i < options.selection.ports.size(); i++)
@@ -143,7 +158,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     std::string error;
     for (bool first = true;; first = false) {
         join_finished(tests);
-        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()))
+        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()) ||
+            session.records_lost())
             break;
         if (!first && !list_channels(channels, error)) {
             session.screen.message(error);
@@ -156,8 +172,14 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 continue;
             std::string key = c.location + ' ' + c.channel;
             Slot slot = slots[key];
-            if (!slot.present) // arrived: a new chip, to be tested once
-                slot = Slot{true, false, now};
+            if (!same_chip(slot, c)) // arrived: a new chip, to be tested once
+                slot = Slot{true, false, now, c.serial, c.instance};
+            // Watching every port, as --all passes over a chip whose wiring
+            // cannot be tested; one named by --port is an ERROR.
+            if (!slot.tested && options.selection.ports.empty() && !untestable_reason(c).empty()) {
+                slot.tested = true;
+                session.screen.message(passed_over_note(c));
+            }
             if (!slot.tested && now - slot.seen_at < settle_time)
                 next_settled = std::min(next_settled, slot.seen_at + settle_time);
             std::string label;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -104,7 +105,7 @@ TEST_F(StationCli, TargetsThatNameNoSingleBoardAreErrorsOfTheirOwn)
 {
     process::Result r = process::run(program, {"--port", "9-9", "--serial", "WTST0005", "--serial", "WTST0001",
                                                "--port", "1-1", "--channel", "A", "--short", "--delay"});
-    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.exit_status, 3); // test again
     EXPECT_EQ(sorted(process::lines_of(r.out)),
               sorted({"ERROR 9-9 A -: nothing is plugged at 9-9",
                       "ERROR - A WTST0005: the serial number WTST0005 is on more than one chip: 1-4, 1-5",
@@ -132,6 +133,89 @@ TEST_F(StationCli, UsageErrorsTestNothing)
         EXPECT_EQ(r.err.rfind("wiretest-station: usage error: ", 0), 0u) << shown << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
     }
+}
+
+TEST_F(StationCli, BadValuesAreUsageErrorsThatNameThem)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string says; // after "usage error: "
+    };
+    for (const Case &c : std::vector<Case>{
+             {{"--all", "--records", ""}, "--records '': an empty path"},
+             {{"--all", "--junit", ""}, "--junit '': an empty path"},
+             {{"--all", "--fast", "--duration", "nan"}, "--duration: not a number of seconds from 0.001 to 31536000: nan"},
+             {{"--all", "--board-timeout", "nan"}, "--board-timeout: not a number of seconds"},
+             {{"--all", "--board-timeout", "0"}, "--board-timeout: not a number of seconds"},
+             {{"--all", "--fast", "--duration", "inf"}, "--duration"},
+             {{"--serial", ""}, "--serial '': a blank value"},
+             {{"--serial", "  "}, "--serial '  ': a blank value"},
+             {{"--all", "--station-id", ""}, "--station-id '': a blank name"},
+             {{"--port", "bogus port"}, "--port 'bogus port': not a location"},
+             {{"--port", "1-1", "--port", "1-1.x"}, "--port '1-1.x': not a location"},
+             {{"--port", "1-1", "extra"}, "not expected: extra"},
+             {{"--serial", "WTST0001", "extra"}, "not expected: extra"},
+             {{"--list", "--records", "r"}, "--list tests no board"},
+             {{"--list", "--junit", "r.xml"}, "--list tests no board"},
+             {{"--board", "x"}, "--board 'x': not a location"},
+             {{"--board", ""}, "--board '': not a location"},
+             {{"--all", "--channel", "C"}, "--channel"}}) {
+        process::Result r = process::run(program, c.args);
+        std::string shown;
+        for (const std::string &a : c.args)
+            shown += "'" + a + "' ";
+        EXPECT_EQ(r.exit_status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_EQ(r.err.rfind("wiretest-station: usage error: ", 0), 0u) << shown << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << shown << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
+    }
+    // The simulated chips' schedule: a time that would overflow is refused.
+    process::Result r = process::run(program, {"--all", "--sim-plug", "1-1=1-1@9223372036854775807-"});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err.rfind("wiretest-station-sim: --sim-plug takes ", 0), 0u) << r.err;
+}
+
+TEST_F(StationCli, AQuadChipIsNeverAPassNamedItIsAnErrorAndAllPassesItOver)
+{
+    const std::vector<std::string> chips = {"--fast", "--sim-plug", "1-7=1-1@0-:FT4232H", "--sim-plug",
+                                            "1-1=1-1@0-"};
+    const std::string why = "the FT4232H at 1-7 has no high GPIO byte: its wiring cannot be tested";
+    struct Case {
+        std::vector<std::string> targets;
+        std::vector<std::string> lines;
+        std::string err;
+        int status;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{"--all"},
+              {"PASS 1-1 A WTST0001 errors: 0", "boards: 1, passed: 1, failed: 0, errors: 0"},
+              "wiretest-station: passed over the FT4232H at 1-7 A: it has no high GPIO byte, its wiring cannot be "
+              "tested\n",
+              0},
+             {{"--all", "--channel", "B"},
+              {"PASS 1-1 B WTST0001 errors: 0", "boards: 1, passed: 1, failed: 0, errors: 0"},
+              "wiretest-station: passed over the FT4232H at 1-7 B: it has no high GPIO byte, its wiring cannot be "
+              "tested\n",
+              0},
+             {{"--port", "1-7"}, {"ERROR 1-7 A WTST0001: " + why, "boards: 1, passed: 0, failed: 0, errors: 1"}, "", 3},
+             {{"--port", "1-7", "--port", "1-1"},
+              {"ERROR 1-7 A WTST0001: " + why, "PASS 1-1 A WTST0001 errors: 0",
+               "boards: 2, passed: 1, failed: 0, errors: 1"},
+              "",
+              3}}) {
+        std::vector<std::string> args = chips;
+        args.insert(args.end(), c.targets.begin(), c.targets.end());
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(process::lines_of(r.out), c.lines) << c.targets[0];
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_status, c.status) << c.targets[0];
+    }
+    process::Result json = process::run(program, {"--sim-plug", "1-7=1-1@0-:FT4232H", "--port", "1-7", "--json"});
+    nlohmann::json record = nlohmann::json::parse(json.out);
+    EXPECT_EQ(record["outcome"], "ERROR");
+    EXPECT_EQ(record["chip"], "FT4232H");
+    EXPECT_EQ(record["reason"], why);
 }
 
 TEST_F(StationCli, ListingNamesEveryChannelWithItsLocation)
@@ -200,6 +284,89 @@ TEST_F(StationCli, RecordsThatCannotBeWrittenEndWithStatusTwoAndSaySo)
         process::Result r = process::run(program, args);
         EXPECT_EQ(r.exit_status, 2) << c.args[1];
         EXPECT_NE(r.err.find("wiretest-station: " + c.says), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(StationCli, EveryRecordGetsAFileOfItsOwnWhateverItsDutId)
+{
+    fs::path records = scratch() / "records";
+    const std::string long_serial(226, 'S');
+    // Four results of one dut_id and place, two dut_ids that clean to one
+    // name, names that would begin with '-' or '.', one too long for a file.
+    process::Result r =
+        process::run(program, {"--port", "9-9", "--port", "9-9", "--port", "9-9", "--port", "9-9", "--serial", "a/b",
+                               "--serial", "a_b", "--serial", "-rf", "--serial", ".x", "--serial", long_serial,
+                               "--records", records.string(), "--json"});
+    EXPECT_EQ(r.exit_status, 3) << r.err;
+    std::vector<std::string> lines = process::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 9u) << r.out;
+    std::vector<std::string> files;
+    for (const auto &entry : fs::directory_iterator(records)) {
+        std::string name = entry.path().filename().string();
+        EXPECT_NE(name[0], '-') << name;
+        EXPECT_NE(name[0], '.') << name;
+        EXPECT_LE(name.size(), 130u) << name;
+        std::string text = read_file(entry.path());
+        ASSERT_FALSE(text.empty());
+        text.pop_back();
+        files.push_back(text);
+    }
+    EXPECT_EQ(sorted(files), sorted(lines));
+    bool long_one_whole = false;
+    for (const std::string &line : lines)
+        long_one_whole = long_one_whole || nlohmann::json::parse(line)["dut_id"] == long_serial;
+    EXPECT_TRUE(long_one_whole);
+
+    // Two stations writing one folder at once: each record kept.
+    process::Live one = process::start(program, {"--all", "--fast", "--records", records.string()});
+    process::Result two = process::run(program, {"--all", "--fast", "--records", records.string()});
+    process::Result first = process::finish(one);
+    EXPECT_EQ(first.exit_status, 1);
+    EXPECT_EQ(two.exit_status, 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 9 + 14);
+}
+
+TEST_F(StationCli, FilesThatAreNoRegularFileAreWrittenInPlaceAndLinksStay)
+{
+    // A JUnit file into a pipe, as "--junit /dev/stdout | tool" gives.
+    fs::path fifo = scratch() / "junit.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string xml;
+    std::thread reader([&] { xml = read_file(fifo); });
+    process::Result r = process::run(program, {"--port", "1-1", "--fast", "--junit", fifo.string()});
+    reader.join();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    pugi::xml_document doc;
+    EXPECT_TRUE(doc.load_string(xml.c_str())) << xml;
+    EXPECT_EQ(doc.child("testsuites").attribute("tests").as_int(), 8);
+
+    // A full device is a JUnit file not written, and stays the device.
+    r = process::run(program, {"--port", "1-1", "--fast", "--junit", "/dev/full"});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("wiretest-station: cannot write /dev/full: No space left on device"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+
+    // A link to the JUnit file of the day stays a link.
+    fs::create_directory(scratch() / "days");
+    fs::create_symlink("days/today.xml", scratch() / "latest.xml");
+    r = process::run(program, {"--port", "1-1", "--fast", "--junit", (scratch() / "latest.xml").string()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(scratch() / "latest.xml")));
+    EXPECT_TRUE(doc.load_file((scratch() / "days" / "today.xml").c_str()));
+}
+
+TEST_F(StationCli, AFolderThatCannotBeWrittenIsFoundBeforeTheFirstBoard)
+{
+    for (const std::vector<std::string> &where : std::vector<std::vector<std::string>>{
+             {"--records", "/proc"}, {"--junit", "/proc/run.xml"}, {"--junit", (scratch() / "none" / "run.xml").string()}}) {
+        std::vector<std::string> args = {"--all", "--delay"};
+        args.insert(args.end(), where.begin(), where.end());
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 2) << where[1];
+        EXPECT_EQ(r.out, "") << where[1]; // no board tested
+        EXPECT_EQ(r.err.rfind("wiretest-station: cannot write ", 0), 0u) << r.err;
     }
 }
 

@@ -13,8 +13,16 @@
 #include <pugixml.hpp>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -240,7 +248,16 @@ TEST(StationRecords, TextFromTheChipIsMadeSafeForTerminalsJsonAndXml)
                                            {"\xff\xfe", "??"},
                                            {"\xc3\xa9t\xc3", "\xc3\xa9t?"}, // é, then a cut sequence
                                            {"\xe0\x80\xaf", "???"},   // overlong
-                                           {"\xed\xa0\x80", "???"}})  // a surrogate
+                                           {"\xed\xa0\x80", "???"},  // a surrogate
+                                           // noncharacters, which XML forbids
+                                           {"a\xef\xbf\xbe" "b", "a?b"},         // U+FFFE
+                                           {"\xef\xbf\xbf", "?"},                // U+FFFF
+                                           {"\xef\xb7\x90\xef\xb7\xaf", "??"},  // U+FDD0, U+FDEF
+                                           {"\xf0\x9f\xbf\xbe", "?"},            // U+1FFFE
+                                           {"\xf4\x8f\xbf\xbf", "?"},            // U+10FFFF
+                                           // their neighbours are characters
+                                           {"\xef\xb7\x8f\xef\xb7\xb0\xef\xbf\xbd", "\xef\xb7\x8f\xef\xb7\xb0\xef\xbf\xbd"},
+                                           {"\xf0\x9f\xbf\xbd", "\xf0\x9f\xbf\xbd"}})
         EXPECT_EQ(station::printable(c.in), c.out) << c.in;
 
     station::BoardResult result;
@@ -456,6 +473,249 @@ TEST_F(FastTest, SoakCountsFailuresAndFlipsPerPin)
     ASSERT_EQ(lines_out.size(), 2u);
     EXPECT_EQ(lines_out[1], "pin 4: intermittent: " + pin4.failed_class + " in " +
                                 std::to_string(pin4.failures) + " of 300 runs");
+}
+
+} // namespace
+
+// --- the files the station writes, and what it makes of odd text ------------
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class StationFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/wiretest-station-files-XXXXXX";
+        dir = mkdtemp(name);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST(StationRecords, JunitStaysWellFormedAndNamesEverySuiteOnceWhateverTheLabels)
+{
+    // Two boards share a label, a third carries it too at another place, and
+    // the labels hold what XML forbids.
+    const std::string odd = "L\xef\xbf\xbe<&>\"\x01";
+    std::vector<station::BoardResult> results(4);
+    results[0].board = {"1-1", 'A', "WT\xef\xbf\xbf", "FT2232H", true, ""};
+    results[1].board = {"1-2", 'A', "WTST0002", "FT2232H", true, ""};
+    results[2].board = {"9-9", 'A', "", "", true, ""};
+    results[3].board = {"9-9", 'A', "", "", true, ""};
+    results[0].label = results[1].label = odd;
+    for (size_t i = 0; i < 2; i++) {
+        results[i].outcome = station::Outcome::fail;
+        results[i].rows_ran = true;
+        results[i].diagnosis.verdict = diagnose::Verdict::fail;
+        for (auto &pin : results[i].diagnosis.pins)
+            pin.status = diagnose::PinStatus::ok;
+        results[i].diagnosis.pins[2].status = diagnose::PinStatus::stuck_1;
+    }
+    results[2].reason = results[3].reason = "nothing is plugged at 9-9 \xef\xbf\xbe";
+
+    std::string xml = station::junit_xml(results, {"st\xef\xb7\x90", false, true});
+    pugi::xml_document doc;
+    pugi::xml_parse_result parsed = doc.load_string(xml.c_str());
+    ASSERT_TRUE(parsed) << parsed.description() << "\n" << xml;
+    // pugixml lets noncharacters through: look for them in the text itself.
+    for (const char *forbidden : {"\xef\xbf\xbe", "\xef\xbf\xbf", "\xef\xb7\x90", "\x01"})
+        EXPECT_EQ(xml.find(forbidden), std::string::npos) << xml;
+
+    std::set<std::string> names;
+    for (pugi::xml_node suite : doc.child("testsuites").children("testsuite"))
+        EXPECT_TRUE(names.insert(suite.attribute("name").value()).second) << suite.attribute("name").value();
+    EXPECT_EQ(names.size(), 4u);
+    EXPECT_EQ(names.count("L?<&>\"? (1-1 A)"), 1u) << xml;
+    EXPECT_EQ(names.count("L?<&>\"? (1-2 A)"), 1u) << xml;
+
+    // Readers that show only the element's text see what message says.
+    for (pugi::xpath_node node : doc.select_nodes("//failure | //error")) {
+        EXPECT_STRNE(node.node().attribute("message").value(), "");
+        EXPECT_STREQ(node.node().text().get(), node.node().attribute("message").value());
+    }
+    EXPECT_EQ(doc.select_nodes("//error").size(), 2u);
+    EXPECT_EQ(doc.select_nodes("//failure").size(), 2u);
+}
+
+TEST(StationRecords, RecordFileNamesAreSafeBoundedAndKeepDifferentDutIdsApart)
+{
+    auto name_of = [](const std::string &label, const std::string &location = "1-1") {
+        station::BoardResult result;
+        result.board = {location, 'B', "WTST0001", "FT2232H", true, ""};
+        result.label = label;
+        result.start_millis = 1700000000123; // 2023-11-14T22:13:20.123Z
+        return station::record_file_name(result);
+    };
+    struct Case {
+        std::string label, name; // "" name: only the common rules
+    };
+    const std::string long_label(226, 'L');
+    for (const Case &c : std::vector<Case>{{"BOARD-42", "BOARD-42_1-1_B_20231114T221320.123Z.json"},
+                                           {"a/b", ""},
+                                           {"a_b", "a_b_1-1_B_20231114T221320.123Z.json"},
+                                           {"-rf", ""},
+                                           {".hidden", ""},
+                                           {"../../etc/passwd", ""},
+                                           {long_label, ""},
+                                           {long_label + "x", ""},
+                                           {"\xc3\xa9t\xc3\xa9", ""}}) {
+        std::string name = name_of(c.label);
+        SCOPED_TRACE(c.label);
+        if (!c.name.empty()) {
+            EXPECT_EQ(name, c.name);
+        }
+        EXPECT_LE(name.size(), 130u);
+        EXPECT_NE(name[0], '-');
+        EXPECT_NE(name[0], '.');
+        EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_."),
+                  std::string::npos);
+        EXPECT_EQ(name.substr(name.size() - 5), ".json");
+    }
+    // Labels that clean to one name keep names of their own.
+    EXPECT_NE(name_of("a/b"), name_of("a_b"));
+    EXPECT_NE(name_of("a/b"), name_of("a\\b"));
+    EXPECT_NE(name_of(long_label), name_of(long_label + "x"));
+    EXPECT_NE(name_of("BOARD-42", "1-1"), name_of("BOARD-42", "1-2"));
+}
+
+TEST_F(StationFiles, ANewFileNeverReplacesOneThereAndIsNumberedInstead)
+{
+    std::ofstream(dir / "r.json") << "someone else's";
+    std::vector<std::string> paths;
+    for (const char *text : {"first\n", "second\n", "third\n"}) {
+        std::string path, error;
+        ASSERT_TRUE(station::write_new_file(dir.string(), "r.json", text, path, error)) << error;
+        EXPECT_EQ(read_file(path), text);
+        paths.push_back(fs::path(path).filename().string());
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"r-2.json", "r-3.json", "r-4.json"}));
+    EXPECT_EQ(read_file(dir / "r.json"), "someone else's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4); // no temporaries left
+
+    std::string path, error;
+    EXPECT_FALSE(station::write_new_file((dir / "missing").string(), "r.json", "x", path, error));
+    EXPECT_EQ(error.rfind("cannot write " + (dir / "missing" / "r.json").string() + ": ", 0), 0u) << error;
+}
+
+TEST_F(StationFiles, ASymlinkStaysALinkAndWhatIsNoRegularFileIsWrittenInPlace)
+{
+    std::string error;
+    // A link, relative, through a second link: the file at its end is replaced.
+    fs::create_directory(dir / "real");
+    std::ofstream(dir / "real" / "run.xml") << "old";
+    fs::create_symlink("real/run.xml", dir / "inner");
+    fs::create_symlink("inner", dir / "run.xml");
+    ASSERT_TRUE(station::write_atomically((dir / "run.xml").string(), "new", error)) << error;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "run.xml")));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "inner")));
+    EXPECT_EQ(read_file(dir / "real" / "run.xml"), "new");
+    // A dangling link: the file it names is made.
+    fs::create_symlink("real/made.xml", dir / "dangling");
+    ASSERT_TRUE(station::write_atomically((dir / "dangling").string(), "made", error)) << error;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "dangling")));
+    EXPECT_EQ(read_file(dir / "real" / "made.xml"), "made");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "real"), fs::directory_iterator()), 2);
+
+    // A FIFO gets the text as a reader of it sees it, and stays a FIFO.
+    fs::path fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string seen;
+    std::thread reader([&] { seen = read_file(fifo); });
+    EXPECT_TRUE(station::write_atomically(fifo.string(), "through the pipe", error)) << error;
+    reader.join();
+    EXPECT_EQ(seen, "through the pipe");
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(station::file_writable(fifo.string(), error)); // without waiting for a reader
+
+    // A device: a full one says so and stays the device.
+    EXPECT_FALSE(station::write_atomically("/dev/full", "x", error));
+    EXPECT_EQ(error, "cannot write /dev/full: No space left on device");
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_TRUE(station::write_atomically("/dev/null", "x", error)) << error;
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(StationFiles, WritableFoldersAreFoundByTryingThem)
+{
+    std::string error;
+    EXPECT_TRUE(station::folder_writable(dir.string(), error)) << error;
+    EXPECT_TRUE(fs::is_empty(dir)); // the trial file is gone
+    EXPECT_TRUE(station::file_writable((dir / "run.xml").string(), error)) << error;
+    EXPECT_FALSE(fs::exists(dir / "run.xml"));
+    EXPECT_FALSE(station::folder_writable("/proc", error));
+    EXPECT_EQ(error.rfind("cannot write into /proc: ", 0), 0u) << error;
+    EXPECT_FALSE(station::file_writable((dir / "none" / "run.xml").string(), error));
+    EXPECT_EQ(error, "cannot write " + (dir / "none" / "run.xml").string() + ": No such file or directory");
+}
+
+TEST(StationTargets, AChipWithoutAHighByteIsNamedAnErrorAndPassedOverByAll)
+{
+    const std::vector<station::Channel> channels = {{"1-1", 'A', "WTST0001", "FT2232H", true, ""},
+                                                    {"1-7", 'A', "QUAD0001", "FT4232H", true, ""},
+                                                    {"1-7", 'B', "QUAD0001", "FT4232H", true, ""},
+                                                    {"1-8", 'A', "SINGLE01", "FT232H", true, ""}};
+    const std::string why = "the FT4232H at 1-7 has no high GPIO byte: its wiring cannot be tested";
+    struct Case {
+        station::Selection selection;
+        std::vector<std::string> targets; // "location channel" or "error"
+        size_t passed_over;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{true, {}, {}, 'A'}, {"1-1 A", "1-8 A"}, 1},
+             {{true, {}, {}, 'B'}, {"no chip that can be tested has a channel B"}, 1},
+             {{false, {"1-7", "1-1"}, {}, 'A'}, {why, "1-1 A"}, 0},
+             {{false, {}, {"QUAD0001"}, 'B'}, {"the FT4232H at 1-7 has no high GPIO byte: its wiring cannot be tested"}, 0},
+             {{false, {"1-8"}, {}, 'B'}, {"the chip at 1-8 has no channel B"}, 0}}) {
+        std::vector<std::string> passed_over;
+        std::vector<std::string> got;
+        for (const station::Target &t : station::select_targets(channels, c.selection, &passed_over))
+            got.push_back(t.error.empty() ? t.board.location + " " + t.board.channel : t.error);
+        EXPECT_EQ(got, c.targets);
+        EXPECT_EQ(passed_over.size(), c.passed_over);
+        for (const std::string &note : passed_over)
+            EXPECT_EQ(note.rfind("passed over the FT4232H at 1-7 " + std::string(1, c.selection.channel) + ": ", 0),
+                      0u)
+                << note;
+    }
+}
+
+TEST(StationTargets, LocationsHaveTheShapeTheDriversList)
+{
+    for (const char *good : {"1-1", "3-1.3.2.4.1.7.7", "12-4.10", "0x1234", "0XABCDEF01", "0x0a"})
+        EXPECT_TRUE(station::is_location(good)) << good;
+    for (const char *bad : {"", "bogus port", "1", "1-", "-1", "1-1.", "1-.1", "1--1", "1-1 ", " 1-1", "1-a", "0x",
+                            "0xg1", "x12", "1-1.1.1.1.1.1.1.1.1.1.1.1.1.1.1.1.1"})
+        EXPECT_FALSE(station::is_location(bad)) << bad;
+}
+
+TEST(StationTargets, ALabelledBoardsLineShowsItsLabelAndAnUnlabelledOneIsUnchanged)
+{
+    station::BoardResult result;
+    result.board = {"1-1", 'A', "WTST0001", "FT2232H", true, ""};
+    result.outcome = station::Outcome::error;
+    result.reason = "unplugged during the test (FT_DEVICE_NOT_FOUND)";
+    EXPECT_EQ(station::result_line(result), "ERROR 1-1 A WTST0001: unplugged during the test (FT_DEVICE_NOT_FOUND)");
+    result.label = "BOARD\x1b-42";
+    EXPECT_EQ(station::result_line(result),
+              "ERROR 1-1 A WTST0001 label: BOARD?-42: unplugged during the test (FT_DEVICE_NOT_FOUND)");
+}
+
+TEST_F(StationBoard, AFailedListingNamesTheStatus)
+{
+    sim::attach_station_demo_chips();
+    sim::inject(sim::fail(sim::Op::ListChannels, 1, FT_IO_ERROR));
+    std::vector<station::Channel> channels;
+    std::string error;
+    EXPECT_FALSE(station::list_channels(channels, error));
+    EXPECT_EQ(error, "the driver could not list the chips (FT_IO_ERROR)");
 }
 
 } // namespace

@@ -49,6 +49,21 @@ protected:
     }
 };
 
+TEST_P(StationWait, ABoardSwappedForAnotherBetweenTwoListingsIsTestedAsANewBoard)
+{
+    // 20 ms between the one's removal and the other's arrival, both with
+    // serial number WTST0005: a listing every 250 ms sees a chip at 1-1 each
+    // time, and only its USB address tells the second from the first.
+    process::Result r = process::run(program, args({"--fast", "--count", "2", "--sim-plug", "1-1=1-4@0-1000",
+                                                    "--sim-plug", "1-1=1-5@1020-"}),
+                                     std::nullopt, {}, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0005 errors: 0", "PASS 1-1 A WTST0005 errors: 0",
+                                        "boards: 2, passed: 2, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.exit_status, 0);
+}
+
 TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
     // 1-1 gets three boards one after another; 1-2 holds one all along.
@@ -90,7 +105,7 @@ TEST_P(StationWait, ABoardUnpluggedDuringItsTestIsAnErrorAndTheStationGoesOn)
     EXPECT_EQ(lines[0].rfind("ERROR 1-1 A WTST0001", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find(": unplugged during the test (FT_DEVICE_NOT_FOUND)"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], "PASS 1-1 A WTST0005 errors: 0");
-    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.exit_status, 3);
 }
 
 TEST_P(StationWait, ScanTakesEachLabelAsTheBoardsDutIdAndEndsWithItsInput)
@@ -105,6 +120,27 @@ TEST_P(StationWait, ScanTakesEachLabelAsTheBoardsDutIdAndEndsWithItsInput)
     EXPECT_EQ(record["serial"], "");
 }
 
+TEST_P(StationWait, AQuadChipAtAnyPortIsPassedOverAndAtANamedPortIsAnError)
+{
+    process::Result any = process::run(program, args({"--fast", "--count", "1", "--sim-plug", "1-7=1-1@0-:FT4232H",
+                                                      "--sim-plug", "1-1=1-4@600-"}),
+                                       std::nullopt, {}, 15000);
+    EXPECT_EQ(process::lines_of(any.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0005 errors: 0", "boards: 1, passed: 1, failed: 0, errors: 0"}));
+    EXPECT_EQ(any.err, "wiretest-station: passed over the FT4232H at 1-7 A: it has no high GPIO byte, its wiring "
+                       "cannot be tested\n");
+    EXPECT_EQ(any.exit_status, 0);
+
+    process::Result named = process::run(
+        program, args({"--fast", "--count", "1", "--port", "1-7", "--sim-plug", "1-7=1-1@0-:FT4232H"}), std::nullopt,
+        {}, 15000);
+    EXPECT_EQ(process::lines_of(named.out),
+              (std::vector<std::string>{
+                  "ERROR 1-7 A WTST0001: the FT4232H at 1-7 has no high GPIO byte: its wiring cannot be tested",
+                  "boards: 1, passed: 0, failed: 0, errors: 1"}));
+    EXPECT_EQ(named.exit_status, 3);
+}
+
 TEST_P(StationWait, WaitingUsesNoProcessorTime)
 {
     double before = cpu_seconds_of_children();
@@ -113,12 +149,35 @@ TEST_P(StationWait, WaitingUsesNoProcessorTime)
     kill(live.pid, SIGTERM);
     process::Result r = process::finish(live, 5000);
     double used = cpu_seconds_of_children() - before;
-    EXPECT_EQ(r.exit_status, 2); // no board tested
+    EXPECT_EQ(r.exit_status, 0); // no board tested, none failed
     EXPECT_LT(used, 0.1) << used << " s of processor time in 2 s of waiting";
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StationWait, ::testing::Values(true, false),
                          [](const auto &info) { return info.param ? "Hotplug" : "Polling"; });
+
+// How labels are read is the same whichever way boards are seen to arrive.
+TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
+{
+    // Two boards one after another at 1-1, each with the label that came
+    // before it; a board's line names its label.
+    for (const char *input : {"B-1\rB-2\r", "B-1\r\nB-2\r\n", "B-1\nB-2\r\n", "   \rB-1\n\t\r\nB-2\n"}) {
+        process::Result r = process::run(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--count", "2",
+                                                   "--sim-plug", "1-1=1-1@0-900", "--sim-plug", "1-1=1-4@1300-"},
+                                         std::string(input), {}, 15000);
+        EXPECT_EQ(process::lines_of(r.out),
+                  (std::vector<std::string>{"PASS 1-1 A WTST0001 label: B-1 errors: 0",
+                                            "PASS 1-1 A WTST0005 label: B-2 errors: 0",
+                                            "boards: 2, passed: 2, failed: 0, errors: 0"}))
+            << input;
+        bool blanks = input[0] == ' ';
+        EXPECT_EQ(r.err, blanks ? "wiretest-station: an empty label: scan the board's label again\n"
+                                  "wiretest-station: an empty label: scan the board's label again\n"
+                                : "")
+            << input;
+        EXPECT_EQ(r.exit_status, 0);
+    }
+}
 
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
 {

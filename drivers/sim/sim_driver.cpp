@@ -481,7 +481,8 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
         return finish(FT_INVALID_PARAMETER);
     static const char *const kinds[] = {"FT2232H", "FT4232H", "FT232H", "FT2232D"};
     uint32_t found = 0;
-    for (const Device &d : world().devices) {
+    for (size_t index = 0; index < world().devices.size(); index++) {
+        const Device &d = world().devices[index];
         if (d.location.empty() || !plugged(d))
             continue;
         if (found < capacity) {
@@ -493,6 +494,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
             copy_text(info.chip, sizeof info.chip, kinds[int(d.kind)]);
             info.access = d.access_note.empty() ? FT_OK : FT_DEVICE_NOT_OPENED;
             copy_text(info.access_note, sizeof info.access_note, d.access_note);
+            info.instance = uint32_t(index + 1); // each plug is a device of its own
         }
         found++;
     }

@@ -3,9 +3,12 @@
 // demo boards plugged at location 1-1 one after another, each removed about
 // a second after its result. Tests plug and unplug chips at chosen times:
 //
-//   --sim-plug LOC=DEMO@FROM-TO  the demo board of location DEMO plugged at
+//   --sim-plug LOC=DEMO@FROM-TO[:KIND]
+//                                the demo board of location DEMO plugged at
 //                                LOC from FROM to TO ms (TO empty: never
-//                                unplugged), counted from the epoch
+//                                unplugged), counted from the epoch, on a
+//                                chip of KIND (FT2232H, FT4232H, FT232H,
+//                                FT2232D; default FT2232H)
 //   --sim-epoch MS               the schedule's zero, in Unix ms; the station
 //                                sets it once and hands it to every process
 //   --sim-line                   the demo line
@@ -13,6 +16,7 @@
 #include "sim_control.h"
 #include "driver_options.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +28,7 @@ struct Plug {
     std::string location;
     const sim::StationDemoChip *board;
     int64_t from_ms, to_ms; // to_ms < 0: never unplugged
+    sim::ChipKind kind;
 };
 
 const sim::StationDemoChip *demo_board(const std::string &location)
@@ -34,17 +39,39 @@ const sim::StationDemoChip *demo_board(const std::string &location)
     return nullptr;
 }
 
-// A count of milliseconds; -1 when text is not one.
+// A count of milliseconds, at most about 300 years, so that an epoch and a
+// time after it add up without overflow; -1 when text is not one.
 int64_t parse_ms(const std::string &text)
 {
+    const long long most = 10'000'000'000'000LL;
     char *end = nullptr;
+    errno = 0;
     long long value = std::strtoll(text.c_str(), &end, 10);
-    return text.empty() || *end != '\0' || value < 0 ? -1 : value;
+    return text.empty() || *end != '\0' || errno != 0 || value < 0 || value > most ? -1 : value;
 }
 
-// "1-1=1-2@0-2500": false when it is not that shape.
-bool parse_plug(const std::string &text, Plug &plug)
+bool parse_kind(const std::string &text, sim::ChipKind &kind)
 {
+    static const std::pair<const char *, sim::ChipKind> kinds[] = {{"FT2232H", sim::ChipKind::FT2232H},
+                                                                   {"FT4232H", sim::ChipKind::FT4232H},
+                                                                   {"FT232H", sim::ChipKind::FT232H},
+                                                                   {"FT2232D", sim::ChipKind::FT2232D}};
+    for (const auto &k : kinds)
+        if (text == k.first) {
+            kind = k.second;
+            return true;
+        }
+    return false;
+}
+
+// "1-1=1-2@0-2500" or "1-7=1-1@0-:FT4232H": false when it is not that shape.
+bool parse_plug(const std::string &whole, Plug &plug)
+{
+    size_t colon = whole.find(':');
+    std::string text = whole.substr(0, colon);
+    plug.kind = sim::ChipKind::FT2232H;
+    if (colon != std::string::npos && !parse_kind(whole.substr(colon + 1), plug.kind))
+        return false;
     size_t equals = text.find('='), at = text.find('@'), dash = text.find('-', at == std::string::npos ? 0 : at);
     if (equals == std::string::npos || at == std::string::npos || dash == std::string::npos || at < equals)
         return false;
@@ -73,7 +100,7 @@ std::vector<Plug> demo_line(int argc, char **argv)
     int64_t t = 500;
     for (const sim::StationDemoChip &c : sim::station_demo_table()) {
         int64_t out = t + 500 + test_ms + 1000;
-        line.push_back({"1-1", &c, t, out});
+        line.push_back({"1-1", &c, t, out, sim::ChipKind::FT2232H});
         t = out + 700;
     }
     return line;
@@ -101,6 +128,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
             forwarded.insert(forwarded.end(), {arg, argv[++i]});
         } else if (arg == "--sim-epoch" && has_value) {
             epoch = parse_ms(argv[++i]);
+            bad = bad || epoch < 0;
         } else if (arg == "--sim-line") {
             line = true;
         } else if (arg == "--sim-no-hotplug") {
@@ -113,7 +141,8 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     argc = kept;
     argv[argc] = nullptr;
     if (bad) {
-        std::fprintf(stderr, "wiretest-station-sim: --sim-plug takes LOC=DEMO@FROM-TO, DEMO a demo chip's location\n");
+        std::fprintf(stderr, "wiretest-station-sim: --sim-plug takes LOC=DEMO@FROM-TO[:KIND], DEMO a demo chip's "
+                             "location, FROM and TO at most 10^13 ms; --sim-epoch takes Unix ms\n");
         std::exit(2);
     }
     if (epoch < 0)
@@ -133,7 +162,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         return forwarded;
     }
     for (const Plug &p : plugs)
-        sim::plug_chip(p.location, p.board->serial, sim::ChipKind::FT2232H, p.board->wiring, epoch + p.from_ms,
+        sim::plug_chip(p.location, p.board->serial, p.kind, p.board->wiring, epoch + p.from_ms,
                        p.to_ms < 0 ? 0 : epoch + p.to_ms);
     return forwarded;
 }
