@@ -222,10 +222,10 @@ TEST(StationWaitLongRun, TheStationStaysTheSameSizeBoardAfterBoard)
 {
     // Five ports, a board plugged at each every second for 800 ms.
     std::vector<std::string> args = {"--wait", "--fast"};
-    const int ports = 5, rounds = 8;
-    for (int round = 0; round < rounds; round++)
-        for (int port = 0; port < ports; port++) {
-            int from = round * 1000 + port * 150;
+    const size_t ports = 5, rounds = 8;
+    for (size_t round = 0; round < rounds; round++)
+        for (size_t port = 0; port < ports; port++) {
+            size_t from = round * 1000 + port * 150;
             args.insert(args.end(), {"--sim-plug", "1-" + std::to_string(port + 1) + "=1-1@" + std::to_string(from) +
                                                        "-" + std::to_string(from + 800)});
         }
@@ -238,7 +238,7 @@ TEST(StationWaitLongRun, TheStationStaysTheSameSizeBoardAfterBoard)
     process::Result r = process::finish(live, 5000);
     EXPECT_FALSE(r.timed_out);
     ASSERT_EQ(early_lines, 10u) << r.out;
-    ASSERT_EQ(late_lines, size_t(ports * rounds)) << r.out;
+    ASSERT_EQ(late_lines, ports * rounds) << r.out;
     // 30 boards in between: two mappings each if their threads were kept.
     EXPECT_LT(late, early + 15) << early << " mappings after 10 boards, " << late << " after " << ports * rounds;
 }
