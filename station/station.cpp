@@ -358,7 +358,8 @@ void BoardReport::end_run()
             continue;
         if (p.failures++ == 0)
             p.failed_class = diagnose::status_name(status);
-        p.failed_runs.push_back(run);
+        if (p.failed_runs.size() < PinSoak::failed_runs_kept)
+            p.failed_runs.push_back(run);
     }
 }
 
@@ -498,6 +499,7 @@ std::string record_json(const BoardResult &result, const RunContext &context)
                 pins[pin]["status"] = "intermittent";
                 pins[pin]["class"] = p.failed_class;
                 pins[pin]["failed_runs"] = p.failed_runs;
+                pins[pin]["failed_runs_cut"] = size_t(p.failures) > p.failed_runs.size();
             } else if (p.failures == soak.runs && soak.runs > 0) {
                 pins[pin]["status"] = p.failed_class;
             }

@@ -74,7 +74,10 @@ struct PinSoak {
     int failures = 0;           // runs in which the pin was not ok
     int flips = 0;              // changes between ok and not ok from one run to the next
     std::string failed_class;   // its class in the first run it failed
-    std::vector<int> failed_runs; // numbered from 1
+    std::vector<int> failed_runs; // numbered from 1; the first failed_runs_kept only
+    // A long soak of a bad contact fails in millions of runs: the first ones
+    // locate it, the counts measure it, and the record stays small.
+    static constexpr size_t failed_runs_kept = 100;
 };
 
 struct Soak {

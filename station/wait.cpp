@@ -4,6 +4,7 @@
 #include "interrupts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -103,6 +104,25 @@ private:
     std::thread thread_;
 };
 
+// A board's test on a thread of its own. Each is joined as soon as it is
+// done: a day's loop holds only the threads of the boards under test, not
+// the stack of every board it tested.
+struct BoardThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+void join_finished(std::vector<BoardThread> &tests)
+{
+    auto finished = [](BoardThread &t) {
+        if (!*t.done)
+            return false;
+        t.thread.join();
+        return true;
+    };
+    tests.erase(std::remove_if(tests.begin(), tests.end(), finished), tests.end());
+}
+
 bool selected(const Channel &c, const Selection &selection)
 {
     return c.channel == selection.channel &&
@@ -114,7 +134,8 @@ bool selected(const Channel &c, const Selection &selection)
 
 int wait_station(const RunOptions &options, const WaitOptions &wait)
 {
-    Session session(options, true);
+    // --json prints the records, whatever standard output is.
+    Session session(options, !options.json);
     std::vector<Channel> channels;
     if (!session.start(channels))
         return exit_station;
@@ -131,11 +152,12 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     }
 
     std::map<std::string, Slot> slots; // by location and channel
-    std::vector<std::thread> tests;
+    std::vector<BoardThread> tests;
     int started = 0;
     bool hotplug = true;
     std::string error;
     for (bool first = true;; first = false) {
+        join_finished(tests);
         if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()) ||
             session.records_lost())
             break;
@@ -166,7 +188,12 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             if (may_start) {
                 slot.tested = true;
                 started++;
-                tests.emplace_back([&session, c, label] { session.test(c, label); });
+                auto done = std::make_shared<std::atomic<bool>>(false);
+                tests.push_back({std::thread([&session, c, label, done] {
+                                     session.test(c, label);
+                                     *done = true;
+                                 }),
+                                 done});
             }
             seen[key] = slot;
         }
@@ -183,8 +210,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
         if (!hotplug)
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
-    for (std::thread &t : tests)
-        t.join();
+    for (BoardThread &t : tests)
+        t.thread.join();
     return session.end();
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -45,8 +46,17 @@ struct World {
     std::vector<InfoEntry> info_list;
     std::vector<Fault> faults;
     std::vector<Call> calls;
+    int calls_made = 0; // since the record began, those let go included
     int calls_per_op[int(Op::Any)] = {};
 };
+
+// How many of the latest calls the record keeps; 0: every call. Kept apart
+// from the world, whose reset leaves it as set.
+size_t &calls_kept()
+{
+    static size_t kept = 0;
+    return kept;
+}
 
 World &world()
 {
@@ -106,7 +116,11 @@ Hit begin_call(Call call, FT_HANDLE handle)
 {
     World &w = world();
     int nth_of_op = ++w.calls_per_op[int(call.op)];
-    int nth_overall = int(w.calls.size()) + 1;
+    int nth_overall = ++w.calls_made;
+    // The older half let go at once, so that a long run drops calls seldom.
+    size_t kept = calls_kept();
+    if (kept > 0 && w.calls.size() >= 2 * kept)
+        w.calls.erase(w.calls.begin(), w.calls.end() - std::ptrdiff_t(kept - 1));
     w.calls.push_back(std::move(call));
     Hit hit;
     for (const Fault &f : w.faults) {
@@ -300,9 +314,12 @@ void inject(const Fault &fault) { world().faults.push_back(fault); }
 
 const std::vector<Call> &calls() { return world().calls; }
 
+void keep_recent_calls(size_t count) { calls_kept() = count; }
+
 void forget_calls()
 {
     world().calls.clear();
+    world().calls_made = 0;
     std::fill(std::begin(world().calls_per_op), std::end(world().calls_per_op), 0);
 }
 
