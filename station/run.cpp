@@ -95,6 +95,12 @@ Session::Session(const RunOptions &run_options, bool operator_view)
 {
 }
 
+bool Session::records_lost()
+{
+    std::lock_guard<std::mutex> lock(results_mutex_);
+    return records_lost_;
+}
+
 int Session::boards_done()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
@@ -135,7 +141,10 @@ void Session::finish(int live, BoardResult result)
         std::string path, why;
         if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
             screen.message(why);
+            if (lost_why_.empty())
+                screen.message("records are not being written: no more boards are tested");
             records_lost_ = true;
+            lost_why_ = why;
         }
     }
     screen.finished(live, options.json ? record : result_line(result), result);
@@ -167,22 +176,22 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
     };
-    ChildEnd end;
+    ChildEnd ended;
     std::chrono::milliseconds limit = board_deadline(options);
 #ifndef _WIN32
     if (forked)
-        end = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
+        ended = run_forked([&] { return board_main(board.location, board.channel, options); }, on_line, limit);
 #endif
     if (!forked && !program.empty())
-        end = run_child(program, board_arguments(board, options), on_line, limit);
+        ended = run_child(program, board_arguments(board, options), on_line, limit);
     result.end_millis = now_millis();
     std::string ending;
 #ifndef _WIN32
-    if (end.signal != 0)
-        ending = "killed by " + signal_name(end.signal);
+    if (ended.signal != 0)
+        ending = "killed by " + signal_name(ended.signal);
 #endif
-    report.conclude(result, end.exit_status, soak, ending);
-    if (end.timed_out) {
+    report.conclude(result, ended.exit_status, soak, ending);
+    if (ended.timed_out) {
         // Whatever it printed, a board that had to be ended has no verdict.
         result.outcome = Outcome::error;
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
@@ -199,8 +208,10 @@ int Session::end()
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         status = exit_station;
     }
-    if (records_lost_)
+    if (records_lost_) {
         status = exit_station;
+        screen.records_lost(lost_why_);
+    }
     if (!options.json)
         screen.summary(summary_line(results_));
     return status;

@@ -40,6 +40,9 @@ public:
     // Returns the exit status.
     int end();
     int boards_done();
+    // A record could not be written: a line's loop must stop, not test
+    // boards that leave no trace.
+    bool records_lost();
 
     const RunOptions &options;
     Screen screen;
@@ -49,6 +52,7 @@ private:
     std::mutex results_mutex_;
     std::vector<BoardResult> results_;
     bool records_lost_ = false;
+    std::string lost_why_; // the last record's
 };
 
 // How long a board's process may run before the station ends it: what its

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #ifdef _WIN32
 #include <io.h>
@@ -9,6 +11,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -20,20 +23,55 @@ const char *big_letter(char c, int row)
 {
     static const char *const rows[][5] = {
         /* A */ {" ### ", "#   #", "#####", "#   #", "#   #"},
+        /* C */ {" ####", "#    ", "#    ", "#    ", " ####"},
+        /* D */ {"#### ", "#   #", "#   #", "#   #", "#### "},
         /* E */ {"#####", "#    ", "#### ", "#    ", "#####"},
         /* F */ {"#####", "#    ", "#### ", "#    ", "#    "},
         /* I */ {"#####", "  #  ", "  #  ", "  #  ", "#####"},
         /* L */ {"#    ", "#    ", "#    ", "#    ", "#####"},
+        /* N */ {"#   #", "##  #", "# # #", "#  ##", "#   #"},
         /* O */ {" ### ", "#   #", "#   #", "#   #", " ### "},
         /* P */ {"#### ", "#   #", "#### ", "#    ", "#    "},
         /* R */ {"#### ", "#   #", "#### ", "#  # ", "#   #"},
         /* S */ {" ####", "#    ", " ### ", "    #", "#### "},
+        /* T */ {"#####", "  #  ", "  #  ", "  #  ", "  #  "},
+        /* W */ {"#   #", "#   #", "# # #", "## ##", "#   #"},
     };
-    const char *order = "AEFILOPRS";
+    const char *order = "ACDEFILNOPRSTW";
     for (int i = 0; order[i]; i++)
         if (order[i] == c)
             return rows[i][row];
     return "     ";
+}
+
+// What the operator does with a board whose test went wrong, by how its
+// reason begins; any other reason: test it again.
+const char *what_to_do(const std::string &reason)
+{
+    static const std::pair<const char *, const char *> advice[] = {
+        {"unplugged during the test", "plug it in again"},
+        {"the test did not finish", "unplug it and test it again"}, // a hung chip needs its power cycled
+    };
+    for (const auto &a : advice)
+        if (reason.compare(0, std::strlen(a.first), a.first) == 0)
+            return a.second;
+    return "test it again";
+}
+
+// Live lines are redrawn on standard error by moving the cursor up over
+// them: only where standard output shares the terminal can that erase
+// nothing but themselves. A pipe or tee keeps every line it was given.
+bool one_terminal()
+{
+    if (isatty(fileno(stdout)) == 0 || isatty(fileno(stderr)) == 0)
+        return false;
+#ifdef _WIN32
+    return true; // both on the console
+#else
+    struct stat out{}, err{};
+    return fstat(fileno(stdout), &out) == 0 && fstat(fileno(stderr), &err) == 0 && out.st_dev == err.st_dev &&
+           out.st_rdev == err.st_rdev;
+#endif
 }
 
 bool enable_terminal_escapes(const FILE *stream)
@@ -52,7 +90,7 @@ bool enable_terminal_escapes(const FILE *stream)
 } // namespace
 
 Screen::Screen(bool operator_view)
-    : live_(isatty(fileno(stderr)) != 0 && enable_terminal_escapes(stderr)),
+    : live_(one_terminal() && enable_terminal_escapes(stderr)),
       operator_(operator_view && isatty(fileno(stdout)) != 0 && enable_terminal_escapes(stdout)),
       colour_(true)
 {
@@ -78,9 +116,14 @@ int Screen::add_board(const std::string &label)
 
 void Screen::progress(int board, const std::string &text)
 {
+    // A soak's run takes well under a millisecond: redrawn for each, the
+    // terminal would hold the soak back. The text kept is drawn with the
+    // next redraw.
+    const auto redraw_interval = std::chrono::milliseconds(100);
     std::lock_guard<std::mutex> lock(mutex_);
     boards_[size_t(board)].progress = text;
-    draw();
+    if (std::chrono::steady_clock::now() - drawn_at_ >= redraw_interval)
+        draw();
 }
 
 void Screen::finished(int board, const std::string &line, const BoardResult &result)
@@ -144,20 +187,46 @@ void Screen::draw()
         drawn_++;
     }
     fflush(stderr);
+    drawn_at_ = std::chrono::steady_clock::now();
 }
 
-void Screen::show_result(const BoardResult &result)
+void Screen::records_lost(const std::string &why)
 {
-    std::string word = outcome_name(result.outcome);
-    const char *on = !colour_ ? "" : result.outcome == Outcome::pass ? "\x1b[1;32m" : "\x1b[1;31m";
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!operator_)
+        return;
+    erase();
+    fputs("\x1b[H\x1b[2J", stdout);
+    show_big("RECORDS", "\x1b[1;31m");
+    show_big("NOT WRITTEN", "\x1b[1;31m");
+    fprintf(stdout, "\n  %s\n  The station has stopped: make the records folder writable, then start it again.\n\n",
+            why.c_str());
+    fflush(stdout);
+}
+
+// Words in letters five rows high, each line of them with a blank line above.
+void Screen::show_big(const std::string &words, const char *colour)
+{
+    const char *on = colour_ ? colour : "";
     const char *off = colour_ ? "\x1b[0m" : "";
     fputc('\n', stdout);
     for (int row = 0; row < 5; row++) {
         std::string text = "  ";
-        for (char c : word)
+        for (char c : words)
             text += std::string(big_letter(c, row)) + "  ";
         fprintf(stdout, "%s%s%s\n", on, text.c_str(), off);
     }
+}
+
+void Screen::show_result(const BoardResult &result)
+{
+    // Green, red, and yellow for a board to be tested again: never mistaken
+    // for a FAIL across the bench.
+    const char *colour = result.outcome == Outcome::pass   ? "\x1b[1;32m"
+                         : result.outcome == Outcome::fail ? "\x1b[1;31m"
+                                                           : "\x1b[1;33m";
+    show_big(outcome_name(result.outcome), colour);
+    const char *on = colour_ ? colour : "", *off = colour_ ? "\x1b[0m" : "";
     const Channel &b = result.board;
     fprintf(stdout, "\n  %s at %s, channel %c\n", printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
     std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
@@ -165,7 +234,7 @@ void Screen::show_result(const BoardResult &result)
         for (const std::string &line : lines)
             fprintf(stdout, "  %s\n", line.c_str());
     if (result.outcome == Outcome::error)
-        fprintf(stdout, "  %s\n", result.reason.c_str());
+        fprintf(stdout, "  %s: %s%s%s\n", result.reason.c_str(), on, what_to_do(result.reason), off);
     fputc('\n', stdout);
     result_shown_ = true;
     waiting_.clear(); // shown again below the result

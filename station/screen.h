@@ -1,13 +1,17 @@
 // What a station shows, shared by the threads of the boards under test.
 // Standard output gets one line per board as it finishes (or its JSON
-// record), in a log or a pipe exactly so. On a terminal, standard error
-// shows one live line per board under test; and with --wait, when standard
-// output is the operator's terminal, each result is shown large, in green or
-// red unless NO_COLOR is set, and stays until the next board arrives.
+// record), in a log or a pipe exactly so. When standard output and standard
+// error are one terminal, standard error shows one live line per board under
+// test, redrawn at most ten times a second; elsewhere (a pipe, tee, a log) it
+// would erase other output, and there is none. With --wait, when standard
+// output is the operator's terminal, each result is shown large, in green,
+// red or yellow (ERROR, with what to do) unless NO_COLOR is set, and stays
+// until the next board arrives.
 #pragma once
 
 #include "station.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +33,8 @@ public:
     void summary(const std::string &line);
     // --wait: what the station waits for, shown on the operator's terminal.
     void waiting(const std::string &where);
+    // The last word on the operator's terminal when records were lost.
+    void records_lost(const std::string &why);
 
 private:
     struct Board {
@@ -40,14 +46,16 @@ private:
     void erase();
     void draw();
     void show_result(const BoardResult &result);
+    void show_big(const std::string &words, const char *colour);
 
     std::mutex mutex_;
     std::vector<Board> boards_;
-    bool live_;      // standard error is a terminal
+    bool live_;      // standard output and standard error are one terminal
     bool operator_;  // --wait with standard output on a terminal
     bool colour_;
     bool result_shown_ = false;
     int drawn_ = 0;
+    std::chrono::steady_clock::time_point drawn_at_; // the live lines' last redraw
     std::string waiting_;
 };
 

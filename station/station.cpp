@@ -147,6 +147,7 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
         channel.serial = std::string(info.serial, strnlen(info.serial, sizeof info.serial));
         channel.chip = printable(std::string(info.chip, strnlen(info.chip, sizeof info.chip)));
         channel.openable = info.access == FT_OK;
+        channel.instance = info.instance;
         channel.access_note =
             printable(std::string(info.access_note, strnlen(info.access_note, sizeof info.access_note)));
         channels.push_back(channel);
@@ -359,7 +360,8 @@ void BoardReport::end_run()
             continue;
         if (p.failures++ == 0)
             p.failed_class = diagnose::status_name(status);
-        p.failed_runs.push_back(run);
+        if (p.failed_runs.size() < PinSoak::failed_runs_kept)
+            p.failed_runs.push_back(run);
     }
 }
 
@@ -502,6 +504,7 @@ std::string record_json(const BoardResult &result, const RunContext &context)
                 pins[pin]["status"] = "intermittent";
                 pins[pin]["class"] = p.failed_class;
                 pins[pin]["failed_runs"] = p.failed_runs;
+                pins[pin]["failed_runs_cut"] = size_t(p.failures) > p.failed_runs.size();
             } else if (p.failures == soak.runs && soak.runs > 0) {
                 pins[pin]["status"] = p.failed_class;
             }

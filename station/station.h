@@ -21,6 +21,7 @@ struct Channel {
     std::string chip;
     bool openable = true;
     std::string access_note; // why not, when not openable
+    uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
 };
 
 // The driver's listing; false with why in error when it failed.
@@ -73,7 +74,10 @@ struct PinSoak {
     int failures = 0;           // runs in which the pin was not ok
     int flips = 0;              // changes between ok and not ok from one run to the next
     std::string failed_class;   // its class in the first run it failed
-    std::vector<int> failed_runs; // numbered from 1
+    std::vector<int> failed_runs; // numbered from 1; the first failed_runs_kept only
+    // A long soak of a bad contact fails in millions of runs: the first ones
+    // locate it, the counts measure it, and the record stays small.
+    static constexpr size_t failed_runs_kept = 100;
 };
 
 struct Soak {

@@ -4,6 +4,7 @@
 #include "interrupts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,13 +24,22 @@ const auto settle_time = std::chrono::milliseconds(300);
 // Where the driver tells of no arrivals, the listing is read this often.
 const auto poll_interval = std::chrono::milliseconds(250);
 
-// A location under watch: whether a chip is there, since when, and whether
-// that chip was tested.
+// A location under watch: whether a chip is there, which one, since when,
+// and whether that chip was tested.
 struct Slot {
     bool present = false;
     bool tested = false;
     Clock::time_point seen_at;
+    std::string serial;
+    uint32_t instance = 0;
 };
+
+// Between two listings a chip can be unplugged and another plugged in its
+// place; its serial number or its USB address tells it from the one before.
+bool same_chip(const Slot &slot, const Channel &c)
+{
+    return slot.present && slot.serial == c.serial && slot.instance == c.instance;
+}
 
 // The labels a barcode scanner types, one per line, read on a thread of
 // their own so that the loop stays free to see boards and interrupts.
@@ -94,6 +104,25 @@ private:
     std::thread thread_;
 };
 
+// A board's test on a thread of its own. Each is joined as soon as it is
+// done: a day's loop holds only the threads of the boards under test, not
+// the stack of every board it tested.
+struct BoardThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+void join_finished(std::vector<BoardThread> &tests)
+{
+    auto finished = [](BoardThread &t) {
+        if (!*t.done)
+            return false;
+        t.thread.join();
+        return true;
+    };
+    tests.erase(std::remove_if(tests.begin(), tests.end(), finished), tests.end());
+}
+
 bool selected(const Channel &c, const Selection &selection)
 {
     return c.channel == selection.channel &&
@@ -105,7 +134,8 @@ bool selected(const Channel &c, const Selection &selection)
 
 int wait_station(const RunOptions &options, const WaitOptions &wait)
 {
-    Session session(options, true);
+    // --json prints the records, whatever standard output is.
+    Session session(options, !options.json);
     std::vector<Channel> channels;
     if (!session.start(channels))
         return exit_station;
@@ -122,12 +152,14 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     }
 
     std::map<std::string, Slot> slots; // by location and channel
-    std::vector<std::thread> tests;
+    std::vector<BoardThread> tests;
     int started = 0;
     bool hotplug = true;
     std::string error;
     for (bool first = true;; first = false) {
-        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()))
+        join_finished(tests);
+        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()) ||
+            session.records_lost())
             break;
         if (!first && !list_channels(channels, error)) {
             session.screen.message(error);
@@ -140,8 +172,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 continue;
             std::string key = c.location + ' ' + c.channel;
             Slot slot = slots[key];
-            if (!slot.present) // arrived: a new chip, to be tested once
-                slot = Slot{true, false, now};
+            if (!same_chip(slot, c)) // arrived: a new chip, to be tested once
+                slot = Slot{true, false, now, c.serial, c.instance};
             // Watching every port, as --all passes over a chip whose wiring
             // cannot be tested; one named by --port is an ERROR.
             if (!slot.tested && options.selection.ports.empty() && !untestable_reason(c).empty()) {
@@ -156,7 +188,12 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             if (may_start) {
                 slot.tested = true;
                 started++;
-                tests.emplace_back([&session, c, label] { session.test(c, label); });
+                auto done = std::make_shared<std::atomic<bool>>(false);
+                tests.push_back({std::thread([&session, c, label, done] {
+                                     session.test(c, label);
+                                     *done = true;
+                                 }),
+                                 done});
             }
             seen[key] = slot;
         }
@@ -173,8 +210,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
         if (!hotplug)
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
-    for (std::thread &t : tests)
-        t.join();
+    for (BoardThread &t : tests)
+        t.thread.join();
     return session.end();
 }
 

@@ -12,6 +12,7 @@
 #include "expected_output.h"
 #include "fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <set>
@@ -594,3 +595,36 @@ TEST(CallFaultModel, AFailedReadBackInThePatternsCountsAndTheRunGoesOn)
 }
 
 } // namespace
+
+// --- the record of calls itself ---------------------------------------------
+
+TEST(CallRecord, BoundedItKeepsTheLatestCallsAndFaultsStillCountEveryCall)
+{
+    sim::reset();
+    sim::keep_recent_calls(8);
+    sim::inject(sim::fail(sim::Op::GetQueueStatus, 50, FT_IO_ERROR)); // counted per operation
+    sim::inject(sim::fail(sim::Op::Any, 70, FT_OTHER_ERROR));         // counted across all
+    sim::inject(sim::fail(sim::Op::Any, 99, FT_IO_ERROR));
+    std::vector<FT_STATUS> statuses;
+    size_t longest = 0;
+    for (int i = 0; i < 100; i++) {
+        uint32_t queued = 0;
+        statuses.push_back(FT_GetQueueStatus(nullptr, &queued)); // no device: FT_INVALID_HANDLE
+        longest = std::max(longest, sim::calls().size());
+    }
+    for (size_t i = 0; i < statuses.size(); i++)
+        EXPECT_EQ(statuses[i], i == 49 || i == 98 ? FT_IO_ERROR : i == 69 ? FT_OTHER_ERROR : FT_INVALID_HANDLE) << i;
+    EXPECT_LE(longest, 16u);
+    // The latest calls, the 99th among them, one before the last.
+    ASSERT_GE(sim::calls().size(), 8u);
+    EXPECT_EQ(sim::calls().back().result, FT_INVALID_HANDLE);
+    EXPECT_EQ(sim::calls()[sim::calls().size() - 2].result, FT_IO_ERROR);
+
+    sim::keep_recent_calls(0); // as every other test has it: the whole record
+    sim::reset();
+    for (int i = 0; i < 100; i++) {
+        uint32_t queued = 0;
+        FT_GetQueueStatus(nullptr, &queued);
+    }
+    EXPECT_EQ(sim::calls().size(), 100u);
+}

@@ -413,7 +413,9 @@ TEST_F(StationCli, SoakNamesTheIntermittentPinAndNoOther)
             EXPECT_EQ(pin["status"], "intermittent");
             EXPECT_GT(pin["failures"].get<int>(), 0);
             EXPECT_LT(pin["failures"].get<int>(), 1000);
-            EXPECT_EQ(pin["failed_runs"].size(), pin["failures"].get<size_t>());
+            // About one run in seven fails: more than the list keeps.
+            EXPECT_EQ(pin["failed_runs"].size(), std::min<size_t>(pin["failures"].get<size_t>(), 100));
+            EXPECT_EQ(pin["failed_runs_cut"], pin["failures"].get<int>() > 100);
         } else {
             EXPECT_EQ(pin["status"], "ok") << pin;
             EXPECT_EQ(pin["failures"], 0) << pin;
@@ -425,6 +427,28 @@ TEST_F(StationCli, SoakNamesTheIntermittentPinAndNoOther)
                               .child("failure").attribute("message").value();
     EXPECT_EQ(message.rfind("intermittent: ", 0), 0u) << message;
     EXPECT_NE(message.find(" of 1000 runs"), std::string::npos) << message;
+}
+
+TEST_F(StationCli, ALongSoakKeepsTheFirstHundredFailedRunsOfAPinAndSaysTheListIsCut)
+{
+    fs::path records = scratch() / "records";
+    process::Result r = process::run(program, {"--port", "1-6", "--fast", "--repeat", "5000", "--records",
+                                               records.string()});
+    EXPECT_EQ(r.exit_status, 1);
+    ASSERT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 1);
+    nlohmann::json record = nlohmann::json::parse(read_file(fs::directory_iterator(records)->path()));
+    EXPECT_EQ(record["runs"], 5000);
+    const nlohmann::json &pin = record["pins"][4];
+    EXPECT_EQ(pin["status"], "intermittent");
+    EXPECT_GT(pin["failures"].get<int>(), 100);
+    EXPECT_EQ(pin["failed_runs_cut"], true);
+    // The first hundred, in order: where the contact first went.
+    std::vector<int> runs = pin["failed_runs"].get<std::vector<int>>();
+    ASSERT_EQ(runs.size(), 100u);
+    EXPECT_GE(runs.front(), 1);
+    EXPECT_TRUE(std::is_sorted(runs.begin(), runs.end()) && std::adjacent_find(runs.begin(), runs.end()) == runs.end());
+    EXPECT_LT(runs.back(), 5000 * 100 / pin["failures"].get<int>() * 2); // far from the soak's end
+    EXPECT_NE(r.out.find(" intermittent: "), std::string::npos) << r.out;
 }
 
 TEST_F(StationCli, InterruptEndsASoakWithARecordOfTheRunsDone)

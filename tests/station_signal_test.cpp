@@ -198,4 +198,29 @@ TEST_F(StationSignals, AReaderThatGoesAwayIsLostOutputNotTheEndOfTheStation)
     EXPECT_TRUE(fs::exists(junit));
 }
 
+TEST_F(StationSignals, ALineLoopWhoseRecordsCannotBeWrittenStopsAfterTheBoardsUnderTest)
+{
+    // The records folder turns into a file after the first board's record
+    // (a disk that went away): the second board's record is lost, and the
+    // loop tests no third board, though one is plugged in.
+    fs::path records = dir_ / "records";
+    process::Live live = start_station({"--wait", "--fast", "--count", "3", "--records", records.string(),
+                                        "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-2=1-4@1500-",
+                                        "--sim-plug", "1-3.1=1-5@3000-"});
+    process::read_until(live, "PASS 1-1 A WTST0001 errors: 0\n", 10000);
+    fs::remove_all(records);
+    std::ofstream(records) << "not a folder";
+    process::Result r = process::finish(live, 15000);
+    EXPECT_EQ(r.exit_status, 2); // the station could not do its job
+    std::vector<std::string> lines = process::lines_of(r.out);
+    EXPECT_EQ(lines, (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "PASS 1-2 A WTST0005 errors: 0",
+                                               "boards: 2, passed: 2, failed: 0, errors: 0"}))
+        << r.out;
+    std::string err = read_file(dir_ / "stderr");
+    EXPECT_NE(err.find("wiretest-station: cannot write "), std::string::npos) << err;
+    EXPECT_NE(err.find("wiretest-station: records are not being written: no more boards are tested\n"),
+              std::string::npos)
+        << err;
+}
+
 } // namespace

@@ -466,6 +466,7 @@ TEST_F(FastTest, SoakCountsFailuresAndFlipsPerPin)
     EXPECT_EQ(record["runs"], 300);
     EXPECT_EQ(record["pins"][4]["status"], "intermittent");
     EXPECT_EQ(record["pins"][4]["failed_runs"].size(), failed_runs.size());
+    EXPECT_EQ(record["pins"][4]["failed_runs_cut"], false); // fewer than the list keeps
     EXPECT_EQ(record["pins"][2]["status"], "stuck-0");
     EXPECT_EQ(record["pins"][2]["failures"], 300);
     std::vector<std::string> lines_out = station::soak_pin_lines(result);

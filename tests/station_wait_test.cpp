@@ -1,16 +1,18 @@
 // wiretest-station-sim --wait as a shell runs it, with chips plugged and
 // unplugged at chosen times (--sim-plug LOC=DEMO@FROM-TO, in ms from the
 // start): each board tested once while it stays, again after a replug,
-// one unplugged mid-test, --count, --scan, interrupts, and the processor
-// time of a station that waits.
+// one unplugged mid-test, --count, --scan, interrupts, the processor time
+// of a station that waits, and its size over many boards.
 #include "process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <sys/resource.h>
 #include <thread>
 
@@ -46,6 +48,21 @@ protected:
         return with(a, more);
     }
 };
+
+TEST_P(StationWait, ABoardSwappedForAnotherBetweenTwoListingsIsTestedAsANewBoard)
+{
+    // 20 ms between the one's removal and the other's arrival, both with
+    // serial number WTST0005: a listing every 250 ms sees a chip at 1-1 each
+    // time, and only its USB address tells the second from the first.
+    process::Result r = process::run(program, args({"--fast", "--count", "2", "--sim-plug", "1-1=1-4@0-1000",
+                                                    "--sim-plug", "1-1=1-5@1020-"}),
+                                     std::nullopt, {}, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0005 errors: 0", "PASS 1-1 A WTST0005 errors: 0",
+                                        "boards: 2, passed: 2, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.exit_status, 0);
+}
 
 TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
@@ -178,6 +195,52 @@ TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
     EXPECT_TRUE(fs::exists(dir / "run.xml"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), fs::directory_iterator()), 1);
     fs::remove_all(dir);
+}
+
+// The lines of /proc/PID/maps: a thread never joined keeps its stack and
+// guard page, two mappings.
+size_t mappings_of(pid_t pid)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    size_t lines = 0;
+    for (std::string line; std::getline(maps, line);)
+        lines++;
+    return lines;
+}
+
+// Reads the live run's output until it holds count lines or limit_ms pass.
+size_t read_lines(process::Live &live, size_t count, int limit_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    auto lines = [&] { return size_t(std::count(live.out.begin(), live.out.end(), '\n')); };
+    while (lines() < count && std::chrono::steady_clock::now() < deadline)
+        process::read_until(live, "\x01", 100); // what came in 100 ms: no output holds it
+    return lines();
+}
+
+TEST(StationWaitLongRun, TheStationStaysTheSameSizeBoardAfterBoard)
+{
+    // Five ports, a board plugged at each every second for 800 ms.
+    std::vector<std::string> args = {"--wait", "--fast"};
+    const size_t ports = 5, rounds = 8;
+    for (size_t round = 0; round < rounds; round++)
+        for (size_t port = 0; port < ports; port++) {
+            size_t from = round * 1000 + port * 150;
+            args.insert(args.end(), {"--sim-plug", "1-" + std::to_string(port + 1) + "=1-1@" + std::to_string(from) +
+                                                       "-" + std::to_string(from + 800)});
+        }
+    process::Live live = process::start(program, args);
+    size_t early_lines = read_lines(live, 10, 20000);
+    size_t early = mappings_of(live.pid);
+    size_t late_lines = read_lines(live, ports * rounds, 30000);
+    size_t late = mappings_of(live.pid);
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 5000);
+    EXPECT_FALSE(r.timed_out);
+    ASSERT_EQ(early_lines, 10u) << r.out;
+    ASSERT_EQ(late_lines, ports * rounds) << r.out;
+    // 30 boards in between: two mappings each if their threads were kept.
+    EXPECT_LT(late, early + 15) << early << " mappings after 10 boards, " << late << " after " << ports * rounds;
 }
 
 TEST(StationWaitUsage, ScanNeedsExactlyOnePortAndWaitTakesNoOtherTargets)

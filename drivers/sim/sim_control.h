@@ -110,6 +110,11 @@ void inject(const Fault &fault);
 
 const std::vector<Call> &calls();
 
+// The record keeps only about the latest count calls (at least count, at most
+// twice as many), as programs that nobody inspects want in a long run; 0
+// (the default): every call since it began. Faults still count every call.
+void keep_recent_calls(size_t count);
+
 // Start the record and the call counts of faults anew, leaving devices as they are.
 void forget_calls();
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -45,8 +46,17 @@ struct World {
     std::vector<InfoEntry> info_list;
     std::vector<Fault> faults;
     std::vector<Call> calls;
+    int calls_made = 0; // since the record began, those let go included
     int calls_per_op[int(Op::Any)] = {};
 };
+
+// How many of the latest calls the record keeps; 0: every call. Kept apart
+// from the world, whose reset leaves it as set.
+size_t &calls_kept()
+{
+    static size_t kept = 0;
+    return kept;
+}
 
 World &world()
 {
@@ -106,7 +116,11 @@ Hit begin_call(Call call, FT_HANDLE handle)
 {
     World &w = world();
     int nth_of_op = ++w.calls_per_op[int(call.op)];
-    int nth_overall = int(w.calls.size()) + 1;
+    int nth_overall = ++w.calls_made;
+    // The older half let go at once, so that a long run drops calls seldom.
+    size_t kept = calls_kept();
+    if (kept > 0 && w.calls.size() >= 2 * kept)
+        w.calls.erase(w.calls.begin(), w.calls.end() - std::ptrdiff_t(kept - 1));
     w.calls.push_back(std::move(call));
     Hit hit;
     for (const Fault &f : w.faults) {
@@ -300,9 +314,12 @@ void inject(const Fault &fault) { world().faults.push_back(fault); }
 
 const std::vector<Call> &calls() { return world().calls; }
 
+void keep_recent_calls(size_t count) { calls_kept() = count; }
+
 void forget_calls()
 {
     world().calls.clear();
+    world().calls_made = 0;
     std::fill(std::begin(world().calls_per_op), std::end(world().calls_per_op), 0);
 }
 
@@ -464,7 +481,8 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
         return finish(FT_INVALID_PARAMETER);
     static const char *const kinds[] = {"FT2232H", "FT4232H", "FT232H", "FT2232D"};
     uint32_t found = 0;
-    for (const Device &d : world().devices) {
+    for (size_t index = 0; index < world().devices.size(); index++) {
+        const Device &d = world().devices[index];
         if (d.location.empty() || !plugged(d))
             continue;
         if (found < capacity) {
@@ -476,6 +494,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
             copy_text(info.chip, sizeof info.chip, kinds[int(d.kind)]);
             info.access = d.access_note.empty() ? FT_OK : FT_DEVICE_NOT_OPENED;
             copy_text(info.access_note, sizeof info.access_note, d.access_note);
+            info.instance = uint32_t(index + 1); // each plug is a device of its own
         }
         found++;
     }

@@ -110,6 +110,9 @@ std::vector<Plug> demo_line(int argc, char **argv)
 
 std::vector<std::string> take_driver_options(int &argc, char **argv)
 {
+    // Nobody reads the record of calls in these processes, and a soak would
+    // make it grow without end.
+    sim::keep_recent_calls(1024);
     std::vector<std::string> forwarded;
     std::vector<Plug> plugs;
     bool line = false, hotplug = true, bad = false;

@@ -41,6 +41,8 @@ typedef struct {
     FT_STATUS access;                /* FT_OK when it looks openable, else why not */
     char access_note[FT_ACCESS_NOTE_SIZE]; /* in words, when access is not FT_OK:
                                               "no permission", "in use by another program" */
+    uint32_t instance;               /* changes each time a chip is plugged in (the USB
+                                        device address); 0 where the driver cannot tell */
 } ft_channel_info;
 
 /*

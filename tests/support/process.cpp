@@ -11,12 +11,6 @@
 
 namespace process {
 
-namespace {
-
-// Start path with args, the extra settings added to this process's
-// environment (replacing any of the same name), and the three standard
-// descriptors given; every other descriptor named in close_in_child is closed
-// in the child.
 pid_t spawn(const std::string &path, const std::vector<std::string> &args,
             const std::vector<std::string> &extra_env, const int (&standard)[3],
             const std::vector<int> &close_in_child)
@@ -56,8 +50,6 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args,
     return pid;
 }
 
-// Wait for the process: its exit status (0 to 255), or -1 with the signal
-// that ended it.
 int exit_status_of(pid_t pid, int &signal)
 {
     int status = 0;
@@ -65,8 +57,6 @@ int exit_status_of(pid_t pid, int &signal)
     signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-} // namespace
 
 Result run(const std::string &path, const std::vector<std::string> &args,
            const std::optional<std::string> &input, const std::vector<std::string> &extra_env,

@@ -42,6 +42,18 @@ std::string read_until(Live &live, const std::string &text, int limit_ms);
 // still going after limit_ms is killed and counts as timed out.
 Result finish(Live &live, int limit_ms = 20000);
 
+// Start path with args, the extra settings added to this process's
+// environment (replacing any of the same name), and the three standard
+// descriptors given; every other descriptor named in close_in_child is closed
+// in the child.
+pid_t spawn(const std::string &path, const std::vector<std::string> &args,
+            const std::vector<std::string> &extra_env, const int (&standard)[3],
+            const std::vector<int> &close_in_child);
+
+// Wait for the process: its exit status (0 to 255), or -1 with the signal
+// that ended it.
+int exit_status_of(pid_t pid, int &signal);
+
 // The lines of a run's output, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
 

@@ -1,0 +1,89 @@
+#include "terminal.h"
+
+#include "process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+namespace terminal {
+
+Result run(const std::string &path, const std::vector<std::string> &args, Output output,
+           const std::vector<std::string> &extra_env, int limit_ms)
+{
+    Result result;
+    // [0] standard error's terminal, [1] standard output's when it has one
+    // of its own; the pipe's read end stands in [1] for a pipe.
+    int master[2] = {-1, -1}, slave[2] = {-1, -1};
+    if (openpty(&master[0], &slave[0], nullptr, nullptr, nullptr) != 0)
+        return result;
+    if (output == Output::other_terminal && openpty(&master[1], &slave[1], nullptr, nullptr, nullptr) != 0)
+        return result;
+    if (output == Output::pipe) {
+        int p[2];
+        if (pipe(p) != 0)
+            return result;
+        master[1] = p[0];
+        slave[1] = p[1];
+    }
+    int null_fd = open("/dev/null", O_RDONLY);
+    const int standard[3] = {null_fd, output == Output::same_terminal ? slave[0] : slave[1], slave[0]};
+    std::vector<std::string> env = {"NO_COLOR="}; // set and empty: colours stay on
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    pid_t pid = process::spawn(path, args, env, standard, {master[0], master[1], slave[0], slave[1], null_fd});
+    close(null_fd);
+    for (int fd : slave)
+        if (fd >= 0)
+            close(fd);
+
+    // Read both sides until every process holding them has closed them (a
+    // terminal's master then reads EIO, a pipe end of file).
+    std::string *sinks[2] = {&result.terminal, &result.out};
+    pollfd fds[2] = {{master[0], POLLIN, 0}, {master[1], POLLIN, 0}};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, int(left)) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, size_t(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (const pollfd &p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    int signal = 0;
+    int status = process::exit_status_of(pid, signal);
+    if (!result.timed_out)
+        result.exit_status = status;
+    return result;
+}
+
+size_t count(const std::string &within, const std::string &text)
+{
+    size_t n = 0;
+    for (size_t at = within.find(text); at != std::string::npos; at = within.find(text, at + text.size()))
+        n++;
+    return n;
+}
+
+} // namespace terminal
