@@ -225,6 +225,18 @@ protected:
     }
 };
 
+TEST_P(StationUsbWait, AChipSwappedForOneOfTheSameSerialBetweenTwoListingsIsANewBoard)
+{
+    // 20 ms between the one's removal and the other's arrival: only the USB
+    // address, new with each enumeration, tells them apart.
+    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1000,6010:WT01@1-1~1020-"),
+                            {"--wait", "--fast", "--count", "2", "--port", "1-1"});
+    EXPECT_EQ(lines_of(run.result.out), (Strings{"PASS 1-1 A WT01 errors: 0", "PASS 1-1 A WT01 errors: 0",
+                                                 "boards: 2, passed: 2, failed: 0, errors: 0"}))
+        << run.result.err;
+    EXPECT_EQ(run.result.exit_status, 0);
+}
+
 TEST_P(StationUsbWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
     // 1-1 gets two chips one after another, 1-2 one that stays, and a

@@ -302,6 +302,9 @@ void list_chip(const Chip &chip, std::vector<ft_channel_info> &found)
         info.channel = channel_letter(i);
         set_text(info.serial, sizeof info.serial, serial);
         set_text(info.chip, sizeof info.chip, chip_kind(chip.descriptor));
+        // Bus and address: a new one with each enumeration, so a chip swapped
+        // for another between two listings is seen to be another.
+        info.instance = uint32_t(libusb_get_bus_number(chip.device)) << 8 | libusb_get_device_address(chip.device);
         std::string note;
         if (opened == 0) {
             info.access = probe_access(usb, key_of(chip.location, i), i, note);
