@@ -58,6 +58,40 @@ int exit_status_of(pid_t pid, int &signal)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool read_both(pid_t pid, const int fds[2], std::string *const sinks[2], int limit_ms)
+{
+    pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    bool timed_out = false;
+    while (polled[0].fd >= 0 || polled[1].fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(polled, 2, int(left)) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (polled[i].fd < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[4096];
+            ssize_t n = read(polled[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, size_t(n));
+            } else if (n == 0 || errno != EINTR) { // a terminal's master reads EIO at the end
+                close(polled[i].fd);
+                polled[i].fd = -1;
+            }
+        }
+    }
+    for (const pollfd &p : polled)
+        if (p.fd >= 0)
+            close(p.fd);
+    return timed_out;
+}
+
 Result run(const std::string &path, const std::vector<std::string> &args,
            const std::optional<std::string> &input, const std::vector<std::string> &extra_env,
            int limit_ms)
@@ -82,37 +116,9 @@ Result run(const std::string &path, const std::vector<std::string> &args,
     }
     close(in_pipe[1]);
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int fds[2] = {out_pipe[0], err_pipe[0]};
     std::string *sinks[2] = {&result.out, &result.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, int(left)) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, size_t(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    for (pollfd &p : fds)
-        if (p.fd >= 0)
-            close(p.fd);
+    result.timed_out = read_both(pid, fds, sinks, limit_ms);
     int status = exit_status_of(pid, result.signal);
     if (!result.timed_out)
         result.exit_status = status;

@@ -52,6 +52,10 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args,
 
 // Wait for the process: its exit status (0 to 255), or -1 with the signal
 // that ended it.
+// Reads both fds (-1: none) into their sinks until each reaches its end,
+// then closes them; past limit_ms kills pid and returns true.
+bool read_both(pid_t pid, const int fds[2], std::string *const sinks[2], int limit_ms);
+
 int exit_status_of(pid_t pid, int &signal);
 
 // The lines of a run's output, without their line ends.

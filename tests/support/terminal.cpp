@@ -43,34 +43,7 @@ Result run(const std::string &path, const std::vector<std::string> &args, Output
     // Read both sides until every process holding them has closed them (a
     // terminal's master then reads EIO, a pipe end of file).
     std::string *sinks[2] = {&result.terminal, &result.out};
-    pollfd fds[2] = {{master[0], POLLIN, 0}, {master[1], POLLIN, 0}};
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, int(left)) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-    }
-    for (const pollfd &p : fds)
-        if (p.fd >= 0)
-            close(p.fd);
+    result.timed_out = process::read_both(pid, master, sinks, limit_ms);
     int signal = 0;
     int status = process::exit_status_of(pid, signal);
     if (!result.timed_out)
