@@ -223,7 +223,9 @@ ChildEnd read_and_reap(pid_t pid, int read_end, const std::function<void(const s
             noticed = true; // never drained: every reader sees it once
             announce_interrupt();
         }
-        if (ready == 0 || (limited && Clock::now() >= until && fds[0].revents == 0)) {
+        // Past the limit whether or not it still prints: a soak that runs
+        // on prints all the time.
+        if (limited && Clock::now() >= until) {
             if (end.timed_out)
                 break; // drained as long as it may be
             end.timed_out = true;

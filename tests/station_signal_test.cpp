@@ -150,6 +150,21 @@ TEST_F(StationSignals, AHungBoardEndsAtItsDeadlineAndAKilledOneNamesItsSignalWhi
     EXPECT_EQ(doc.child("testsuites").attribute("errors").as_int(), 2);
 }
 
+TEST_F(StationSignals, ABoardThatPrintsOnPastItsDeadlineIsEndedAllTheSame)
+{
+    // A soak longer than its deadline prints rows all the while.
+    auto began = std::chrono::steady_clock::now();
+    process::Result r = process::run(program, {"--port", "1-1", "--fast", "--duration", "60", "--board-timeout", "2"},
+                                     std::nullopt, {}, 30000);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+    std::vector<std::string> lines = process::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("ERROR 1-1 A WTST0001 runs: [0-9]+: the test did not finish "
+                                                      "in 2 s")))
+        << lines[0];
+    EXPECT_EQ(r.exit_status, 3);
+}
+
 TEST_F(StationSignals, ASignalToEveryProcessEndsEachSoakWithARecordOfItsRuns)
 {
     // As systemd stops a service: the signal to the station's group and to
