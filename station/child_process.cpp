@@ -257,17 +257,6 @@ ChildEnd read_and_reap(pid_t pid, int read_end, const std::function<void(const s
     return end;
 }
 
-// The station's interrupts, held while a board's process is started and
-// registered so that none can pass it by.
-sigset_t station_interrupts()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&set, s);
-    return set;
-}
-
 // Known to the handler that passes interrupts on; one that came before it
 // knew of this board is passed on here.
 void register_as_board(pid_t pid)
@@ -301,7 +290,7 @@ ChildEnd run_child(const std::string &program, const std::vector<std::string> &a
     // to every process (systemd's stop) must not end a board just started.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults, held = station_interrupts();
+    sigset_t defaults, held = interrupt_signals();
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -338,7 +327,7 @@ ChildEnd run_forked(const std::function<int()> &board_test,
     fflush(nullptr);
     // An interrupt is held until the copy is known to the handler that passes
     // it on, and until the copy has the board's own handlers.
-    sigset_t interrupts = station_interrupts(), before;
+    sigset_t interrupts = interrupt_signals(), before;
     sigprocmask(SIG_BLOCK, &interrupts, &before);
     pid_t pid = fork();
     if (pid == 0) {

@@ -125,14 +125,11 @@ void handle_interrupts_in_board(bool soak)
     action.sa_handler = soak ? on_board_signal : SIG_IGN;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    for (int s : station_signals) {
+    for (int s : station_signals)
         sigaction(s, &action, nullptr);
-        sigaddset(&interrupts, s);
-    }
     // A board whose station went away ends at its next line, as a program does.
     signal(SIGPIPE, SIG_DFL);
+    sigset_t interrupts = interrupt_signals();
     sigprocmask(SIG_UNBLOCK, &interrupts, nullptr);
 #endif
 }
@@ -154,6 +151,15 @@ void announce_interrupt()
 
 #ifndef _WIN32
 int interrupt_notice_fd() { return notice[0]; }
+
+sigset_t interrupt_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : station_signals)
+        sigaddset(&set, s);
+    return set;
+}
 #endif
 
 void register_child(long long id)

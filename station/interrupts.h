@@ -11,6 +11,10 @@
 
 #include <functional>
 
+#ifndef _WIN32
+#include <csignal>
+#endif
+
 namespace station {
 
 // In the station's own process, before any board's process starts. A lost
@@ -38,6 +42,10 @@ void announce_interrupt();
 #ifndef _WIN32
 // Readable from the first interrupt on, for a reader that waits in poll().
 int interrupt_notice_fd();
+
+// SIGINT, SIGTERM and SIGHUP: what a board's process holds blocked until it
+// has its handlers.
+sigset_t interrupt_signals();
 #endif
 
 // A board's process while it runs, so that an interrupt reaches it (a second
