@@ -42,6 +42,7 @@ struct BoardResult {
     int64_t start_millis = 0, end_millis = 0; // Unix time
     std::optional<Soak> soak;        // a soak run's counts
     std::string label;               // scanned from the board's label (--scan)
+    std::string record_id;           // its record's UUID, once it finished
     std::string dut_id() const
     {
         return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;

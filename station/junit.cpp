@@ -161,7 +161,7 @@ public:
 
     bool start(std::string &why) override { return file_writable(path_, why); }
     bool finished(const FinishedBoard &, std::string &) override { return true; }
-    bool end(const SessionEnd &session, std::string &why) override
+    bool end(SessionEnd &session, std::string &why) override
     {
         return write_atomically(path_, junit_xml(session.results, context_), why);
     }

@@ -57,11 +57,14 @@ public:
         return true;
     }
 
-    bool end(const SessionEnd &session, std::string &) override
+    bool end(SessionEnd &session, std::string &) override
     {
         if (!session.records_lost.empty())
             screen_.records_lost(session.records_lost);
-        screen_.summary(summary_line(session.results));
+        std::string line = summary_line(session.results);
+        for (const std::string &note : session.summary_notes)
+            line += ", " + note;
+        screen_.summary(line);
         return true;
     }
 

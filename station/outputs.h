@@ -22,6 +22,7 @@ struct FinishedBoard {
 struct SessionEnd {
     const std::vector<BoardResult> &results; // in the order they finished
     const std::string &records_lost;         // why a result was not kept; "" when all were
+    std::vector<std::string> summary_notes;  // for the summary line, from the outputs before it
 };
 
 class Output {
@@ -38,7 +39,7 @@ public:
     // it was not kept: the session tests no more boards.
     virtual bool finished(const FinishedBoard &board, std::string &why) = 0;
     // After the last board; false with why ("" when said already).
-    virtual bool end(const SessionEnd &session, std::string &why)
+    virtual bool end(SessionEnd &session, std::string &why)
     {
         (void)session, (void)why;
         return true;
@@ -50,6 +51,7 @@ public:
 std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen);
 
 std::unique_ptr<Output> record_files_output(const RunOptions &options);
+std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> junit_output(const RunOptions &options);
 std::unique_ptr<Output> line_output(Screen &screen);
 std::unique_ptr<Output> json_line_output(Screen &screen);

@@ -15,10 +15,14 @@ using companions::printable;
 std::string record_json(const BoardResult &result, const RunContext &context)
 {
     nlohmann::ordered_json record;
+    if (!result.record_id.empty())
+        record["record_id"] = result.record_id;
     record["dut_id"] = printable(result.dut_id());
     record["station_id"] = printable(context.station_id);
     record["location"] = result.board.location;
     record["channel"] = std::string(1, result.board.channel);
+    if (!result.label.empty())
+        record["label"] = printable(result.label);
     record["serial"] = printable(result.board.serial);
     record["chip"] = result.board.chip;
     record["test"] = context.short_test ? "short" : "full";

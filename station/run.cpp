@@ -6,6 +6,7 @@
 #include "interrupts.h"
 #include "printable.h"
 #include "record.h"
+#include "db/database.h"
 
 #include "device_link/ft_locations.h"
 
@@ -133,6 +134,7 @@ bool Session::start(std::vector<Channel> &channels)
 
 void Session::finish(int live, BoardResult result)
 {
+    result.record_id = db::new_uuid();
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
     // The second interrupt kills the boards on its way to the exit: what
@@ -205,7 +207,7 @@ int Session::end()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
     int status = records_lost_ ? exit_station : exit_status(results_);
-    const SessionEnd session{results_, lost_why_};
+    SessionEnd session{results_, lost_why_, {}};
     for (const std::unique_ptr<Output> &output : outputs_) {
         std::string why;
         if (output->end(session, why))

@@ -57,6 +57,10 @@ int run_station(const RunOptions &options);
 // interrupt handlers; the exit status.
 int board_main(const std::string &location, char channel, const RunOptions &options);
 
+// --forward: sends what waits in the outbox to the --db server; returns
+// the exit status.
+int forward_outbox(const RunOptions &options);
+
 // --list: returns the exit status.
 int list_station(bool json);
 
