@@ -3,6 +3,7 @@
 // in a process of its own: this program started again with --board, or, for
 // a single board on POSIX, a copy of the station made with fork().
 #include "driver_options.h"
+#include "printable.h"
 #include "run.h"
 #include "wait.h"
 
@@ -52,7 +53,7 @@ bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") ==
 
 std::string not_a_location(const char *option, const std::string &text)
 {
-    return std::string(option) + " '" + station::printable(text) +
+    return std::string(option) + " '" + companions::printable(text) +
            "': not a location as --list prints them (1-2.3, or 0x and hex digits)";
 }
 
