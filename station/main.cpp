@@ -8,6 +8,7 @@
 #include "wait.h"
 #include "db/database.h"
 #include "db/outbox.h"
+#include "report.h"
 
 #include <CLI/CLI.hpp>
 
@@ -98,6 +99,8 @@ int checked_output(int status)
 
 int station_main(int argc, char *argv[])
 {
+    if (argc > 1 && std::string(argv[1]) == "report")
+        return checked_output(station::report_main(argc - 1, argv + 1));
 #ifndef _WIN32
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
