@@ -25,7 +25,7 @@ RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
-                libcli11-dev librapidxml-dev libpugixml-dev
+                libcli11-dev librapidxml-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils

@@ -8,6 +8,24 @@
 namespace station::db {
 namespace {
 
+// libpq's message, its lines joined: one line on the station's screen.
+std::string one_line(const char *message)
+{
+    std::string text;
+    bool gap = false;
+    for (const char *c = message; *c; c++) {
+        if (*c == '\n') {
+            gap = true;
+            continue;
+        }
+        if (gap && !text.empty())
+            text += "; ";
+        gap = false;
+        text += *c;
+    }
+    return text;
+}
+
 class Postgresql : public Database {
 public:
     explicit Postgresql(PGconn *connection) : connection_(connection) {}
@@ -45,11 +63,8 @@ private:
             PQexecParams(connection_, sql.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
         ExecStatusType status = PQresultStatus(result);
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-        if (!ok) {
-            why = PQerrorMessage(connection_);
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
-                why.pop_back();
-        }
+        if (!ok)
+            why = one_line(PQerrorMessage(connection_));
         if (ok && rows)
             for (int r = 0; r < PQntuples(result); r++) {
                 Row row;
@@ -81,9 +96,7 @@ std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why)
         return nullptr;
     }
     if (PQstatus(connection) != CONNECTION_OK) {
-        why = PQerrorMessage(connection);
-        while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
-            why.pop_back();
+        why = one_line(PQerrorMessage(connection));
         PQfinish(connection);
         return nullptr;
     }

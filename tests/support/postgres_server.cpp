@@ -1,0 +1,89 @@
+#include "postgres_server.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace postgres {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Debian keeps the server's programs out of PATH, one folder per version.
+std::string server_bin()
+{
+    std::error_code ec;
+    std::string found;
+    for (const auto &version : fs::directory_iterator("/usr/lib/postgresql", ec))
+        if (fs::exists(version.path() / "bin" / "initdb"))
+            found = (version.path() / "bin").string(); // the last listed; any will do
+    return found;
+}
+
+bool shell(const std::string &command, std::string &why)
+{
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    if (status != 0)
+        why = "failed: " + command;
+    return status == 0;
+}
+
+} // namespace
+
+std::string Server::as_owner(const std::string &command) const
+{
+    return getuid() == 0 ? "runuser -u postgres -- " + command : command;
+}
+
+bool Server::start(std::string &why)
+{
+    bin_ = server_bin();
+    if (bin_.empty()) {
+        why = "no PostgreSQL server is installed (Debian's postgresql package)";
+        return false;
+    }
+    char dir[] = "/tmp/wiretest-postgres-XXXXXX";
+    if (!mkdtemp(dir)) {
+        why = "no temporary folder";
+        return false;
+    }
+    dir_ = dir;
+    if (getuid() == 0) {
+        const passwd *owner = getpwnam("postgres");
+        if (!owner || chown(dir, owner->pw_uid, owner->pw_gid) != 0) {
+            why = "no postgres user to run the server as";
+            return false;
+        }
+    }
+    return shell(as_owner(bin_ + "/initdb -D " + dir_ + "/data -U postgres -A trust --no-sync"), why) &&
+           run_ctl("start", why);
+}
+
+bool Server::run_ctl(const std::string &action, std::string &why)
+{
+    std::string options = action == "start" ? " -o \"-k " + dir_ + " -c listen_addresses='' -c fsync=off\" -l " +
+                                                  dir_ + "/log"
+                                            : " -m fast";
+    bool ok = shell(as_owner(bin_ + "/pg_ctl -D " + dir_ + "/data -w" + options + " " + action), why);
+    if (ok)
+        started_ = action == "start";
+    return ok;
+}
+
+bool Server::stop(std::string &why) { return !started_ || run_ctl("stop", why); }
+
+std::string Server::url() const { return "postgresql:///postgres?host=" + dir_ + "&user=postgres"; }
+
+Server::~Server()
+{
+    std::string ignored;
+    stop(ignored);
+    if (!dir_.empty()) {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+}
+
+} // namespace postgres

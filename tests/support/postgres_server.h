@@ -1,0 +1,32 @@
+// A throwaway PostgreSQL server for a test: its own cluster in a temporary
+// folder, listening on a Unix socket there and on no network port, run as
+// the postgres user when the tests run as root.
+#pragma once
+
+#include <string>
+
+namespace postgres {
+
+class Server {
+public:
+    Server() = default;
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // initdb and start; false with why (no PostgreSQL installed, a failed start).
+    bool start(std::string &why);
+    bool stop(std::string &why);
+    bool restart(std::string &why) { return started_ ? true : run_ctl("start", why); }
+    // A URL that reaches its database "postgres".
+    std::string url() const;
+
+private:
+    bool run_ctl(const std::string &action, std::string &why);
+    std::string as_owner(const std::string &command) const;
+
+    std::string dir_, bin_;
+    bool started_ = false;
+};
+
+} // namespace postgres
