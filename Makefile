@@ -37,7 +37,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo station-demo station-demo-line test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo station-demo-line station-demo-db test deps configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -96,6 +96,16 @@ station-demo: configure
 station-demo-line: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
 	$(BUILD_DIR)/wiretest-station-sim --wait --delay --count 7 || [ $$? -eq 1 ]
+
+# The demo chips three times into a SQLite file (anew each time), a soak
+# among them to find the intermittent contact, then the line's report.
+station-demo-db: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
+	rm -f $(BUILD_DIR)/station-demo.db*
+	$(BUILD_DIR)/wiretest-station-sim --all --delay --db sqlite:$(BUILD_DIR)/station-demo.db || [ $$? -eq 1 ]
+	$(BUILD_DIR)/wiretest-station-sim --all --fast --db sqlite:$(BUILD_DIR)/station-demo.db || [ $$? -eq 1 ]
+	$(BUILD_DIR)/wiretest-station-sim --all --fast --repeat 200 --db sqlite:$(BUILD_DIR)/station-demo.db || [ $$? -eq 1 ]
+	$(BUILD_DIR)/wiretest-station-sim report --db sqlite:$(BUILD_DIR)/station-demo.db
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
