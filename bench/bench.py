@@ -48,6 +48,7 @@ EMPTY = os.path.join(RELEASE, "bench_empty")
 COUNTER = os.path.join(RELEASE, "libbench_alloc_counter.so")
 WAITS = os.path.join(RELEASE, "bench_waits")
 SCHEDULE = os.path.join(RELEASE, "bench_wait_schedule")
+DB_RECORDS = os.path.join(RELEASE, "bench_db_records")
 STATION_USB = os.path.join(RELEASE, "wiretest-station")
 FAST_SIM = os.path.join(RELEASE, "bench_fast_phase_sim")
 FAST_USB = os.path.join(RELEASE, "bench_fast_phase_usb")
@@ -640,6 +641,33 @@ def measure_station_fast(vusb, schedule, runs_note):
     return rows, note
 
 
+def measure_database(runs_note):
+    """The cost of --db sqlite: per board of a --fast run, and records per
+    second into each database."""
+    print("bench: --db ...", flush=True)
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        plain, with_db = [], []
+        for i in range(RUNS):  # alternating, so that load falls on both alike
+            plain += time_runs([STATION, "--all", "--fast"], 1, expect_status=1)[0]
+            with_db += time_runs([STATION, "--all", "--fast", "--db", "sqlite:%s/s.db" % tmp], 1,
+                                 expect_status=1)[0]
+    per_board = (median(with_db) - median(plain)) / 7
+    rows.append(["wiretest-station-sim --all --fast --db sqlite: against without, per board (%s)" % runs_note,
+                 ms(per_board), "<= 2 ms: %s" % ("met" if per_board <= 2 else "not met")])
+    if os.path.exists(DB_RECORDS):
+        for line in run([DB_RECORDS, "500"]).stdout.splitlines():
+            name, rest = line.split(" ", 1)
+            if rest.startswith("unavailable"):
+                rows.append(["records per second into %s" % name, rest, "-"])
+                continue
+            fields = dict(item.split("=") for item in rest.split())
+            rows.append(["records per second into %s (%s boards of 13 rows, a transaction each)"
+                         % (name, fields["records"]),
+                         "%.0f" % (int(fields["records"]) / float(fields["seconds"])), "-"])
+    return rows
+
+
 def breakdown_rows(schedule, probes, walls):
     """Where the overhead of the -delay runs goes."""
     full_waits, short_waits = schedule["full_delay"]["waits"], schedule["short_delay"]["waits"]
@@ -718,10 +746,11 @@ def measure():
     fast_rows, fast_note = measure_station_fast(vusb, schedule, runs_note)
     if vusb:
         notes.append(fast_note)
+    db_rows = measure_database(runs_note)
 
     return {"started": started, "finished": datetime.datetime.now(datetime.timezone.utc),
             "load_before": load_before, "load_after": loadavg(), "info": info,
-            "rows": rows, "fast_rows": fast_rows, "breakdown": breakdown_rows(schedule, probes, walls),
+            "rows": rows, "fast_rows": fast_rows, "db_rows": db_rows, "breakdown": breakdown_rows(schedule, probes, walls),
             "sleep_rows": sleep_rows(probes, schedule), "schedule": schedule,
             "alloc_rows": allocations.rows, "valgrind": valgrind,
             "site_rows": allocations.site_rows("wiretest-sim -n0 -delay"),
@@ -751,6 +780,7 @@ def markdown(r):
     section("Time", ["figure", "measured", "floor", "overhead", "ratio", "goal"], r["rows"])
     section("wiretest-station --fast: the test phase, the whole process, soak runs",
             ["figure", "measured", "goal"], r["fast_rows"])
+    section("wiretest-station --db", ["figure", "measured", "goal"], r["db_rows"])
     section("Where the overhead goes", ["part", "ms"], r["breakdown"])
     section("A 10 ms wait, %d times each way: lateness past 10 ms" % SLEEP_PROBE_WAITS,
             ["sleep", "median", "mean", "p90", "max", "ended early", "CPU per wait",
