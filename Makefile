@@ -284,14 +284,16 @@ $(addprefix test-,$(CROSS_ARCHES)): test-%: build-% binfmt-% configure
 # several threads, in build-tsan/: the layer's own tests (channels opened,
 # used and closed on threads of their own, a listing beside them) and
 # build/wiretest's scenario table, each on the instant
-# and the latency-faithful virtual USB bus. Any report fails. Address
+# and the latency-faithful virtual USB bus; and wiretest-station's database
+# output, whose records are sent by a thread of their own, over SQLite and
+# a PostgreSQL server that goes away and comes back. Any report fails. Address
 # randomisation is turned off where setarch may: clang 14's ThreadSanitizer
 # cannot map its shadow memory on kernels that randomise more.
 TSAN_DIR ?= build-tsan
-TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios)\.
+TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios|StationDb)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
-	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests station_db_tests
 	cd $(TSAN_DIR) && norandom=""; \
 	  if setarch $$(uname -m) -R true 2>/dev/null; then norandom="setarch $$(uname -m) -R"; fi; \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$norandom ctest --output-on-failure -R '$(TSAN_SUITE)'
