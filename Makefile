@@ -144,13 +144,13 @@ fuzz: build-asan
 # clang-tidy with the checked-in .clang-tidy, over the compile commands of
 # the plain build; cppcheck over the same folders. Any finding fails.
 # useStlAlgorithm is left out: plain loops are the code's own style.
-LINT_DIRS := src drivers tests fuzz diagnose station
+LINT_DIRS := src drivers tests fuzz diagnose station companions
 lint: build deps-lint
 	run-clang-tidy -p $(BUILD_DIR) -j$(JOBS) -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
 	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
-	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station \
+	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station -I companions \
 	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
 	@echo "cppcheck: no findings in $(LINT_DIRS)"
 

@@ -31,14 +31,14 @@ const auto longest_retry = std::chrono::seconds(60);
 
 class DatabaseOutput : public Output {
 public:
-    DatabaseOutput(const RunOptions &options, Screen &screen) : options_(options), screen_(screen)
+    DatabaseOutput(const RunOptions &options, Screen &screen)
+        : options_(options), screen_(screen), session_{{"session_id", db::new_uuid()},
+                                                       {"station_id", options.context.station_id},
+                                                       {"started_millis", now_millis()},
+                                                       {"ended_millis", nullptr},
+                                                       {"version", std::string(version)},
+                                                       {"options", options.command_line}}
     {
-        session_ = {{"session_id", db::new_uuid()},
-                    {"station_id", options.context.station_id},
-                    {"started_millis", now_millis()},
-                    {"ended_millis", nullptr},
-                    {"version", std::string(version)},
-                    {"options", options.command_line}};
     }
 
     ~DatabaseOutput() override { stop_forwarding(); }
@@ -72,15 +72,14 @@ public:
     bool finished(const FinishedBoard &board, std::string &why) override
     {
         const std::string session = session_.dump();
-        bool kept = url_.kind == db::Url::sqlite
-                        ? db::store_record(*database_, session, board.record, why)
-                        : outbox_->add_record(board.result.record_id, session, board.record, why);
+        bool kept = database_ ? db::store_record(*database_, session, board.record, why)
+                              : outbox_->add_record(board.result.record_id, session, board.record, why);
         if (!kept) {
             why = "cannot write the record of " + board.result.dut_id() + " into " +
                   (database_ ? url_.shown : "the outbox") + ": " + why;
             return false;
         }
-        if (outbox_)
+        if (!database_)
             wake_forwarder();
         return true;
     }
@@ -88,9 +87,12 @@ public:
     bool end(SessionEnd &session, std::string &why) override
     {
         session_["ended_millis"] = now_millis();
-        if (database_)
-            return db::store_session(*database_, session_.dump(), why) ||
-                   (why = "cannot write the session's end into " + url_.shown + ": " + why, false);
+        if (database_) {
+            if (db::store_session(*database_, session_.dump(), why))
+                return true;
+            why = "cannot write the session's end into " + url_.shown + ": " + why;
+            return false;
+        }
         if (!outbox_ || !outbox_->add_session(session_.dump(), why))
             return false;
         wake_forwarder();

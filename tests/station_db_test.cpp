@@ -191,7 +191,7 @@ private:
 TEST_F(StationDb, AKillNineInsideABoardsTransactionLeavesNoHalfBoard)
 {
     const std::string path = dir / "killed.db";
-    process::Result r = process::run(program, {"--port", "1-2", "--delay", "--records", dir / "one"});
+    ASSERT_EQ(process::run(program, {"--port", "1-2", "--delay", "--records", dir / "one"}).exit_status, 1);
     nlohmann::json record = records_in(dir / "one").at(0);
     const std::string session = R"({"session_id":"s1","station_id":"st","started_millis":1,"version":"v","options":""})";
     {
