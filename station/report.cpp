@@ -20,7 +20,10 @@ namespace {
 const long fewest_records_at_a_slot = 20;
 const double suspect_below = 0.01;
 
-double log_choose(long n, long k) { return std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0); }
+double log_choose(long n, long k)
+{
+    return std::lgamma(double(n) + 1) - std::lgamma(double(k) + 1) - std::lgamma(double(n - k) + 1);
+}
 
 // Boards (distinct dut_ids), and how each one's first and last record came out.
 Counts count(const std::vector<const ReportBoard *> &records)
@@ -171,6 +174,7 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
                         params, rows, why))
         return false;
     std::vector<ReportBoard> boards;
+    boards.reserve(rows.size());
     for (const db::Row &r : rows)
         boards.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
                           r[4].value_or(""), std::stoll(r[5].value_or("0"))});
@@ -322,29 +326,36 @@ std::string report_csv(const Report &r)
 
 namespace {
 
+// Digits at text[at...] into value, exactly count of them.
+bool digits(const std::string &text, size_t at, size_t count, int &value)
+{
+    if (at + count > text.size())
+        return false;
+    value = 0;
+    for (size_t i = at; i < at + count; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
 // "2026-12-09", "2026-12-09T14:30[:00]" in UTC, or Unix ms.
 bool parse_time(const std::string &text, int64_t &millis)
 {
-    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 15) {
+    if (!text.empty() && text.size() <= 15 && text.find_first_not_of("0123456789") == std::string::npos) {
         millis = std::stoll(text);
         return true;
     }
     std::tm t{};
-    int n = 0;
-    char end = 0;
-    int fields = sscanf(text.c_str(), "%4d-%2d-%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &n);
-    if (fields != 3)
-        return false;
-    if (size_t(n) < text.size()) {
-        int m = 0;
-        if (sscanf(text.c_str() + n, "T%2d:%2d%n", &t.tm_hour, &t.tm_min, &m) != 2)
-            return false;
-        n += m;
-        if (size_t(n) < text.size() && (sscanf(text.c_str() + n, ":%2d%c", &t.tm_sec, &end) != 1))
-            return false;
-    }
-    if (t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 ||
-        t.tm_sec > 60)
+    bool ok = (text.size() == 10 || text.size() == 16 || text.size() == 19) && digits(text, 0, 4, t.tm_year) &&
+              text[4] == '-' && digits(text, 5, 2, t.tm_mon) && text[7] == '-' && digits(text, 8, 2, t.tm_mday);
+    if (ok && text.size() > 10)
+        ok = text[10] == 'T' && digits(text, 11, 2, t.tm_hour) && text[13] == ':' && digits(text, 14, 2, t.tm_min);
+    if (ok && text.size() > 16)
+        ok = text[16] == ':' && digits(text, 17, 2, t.tm_sec);
+    if (!ok || t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 ||
+        t.tm_min > 59 || t.tm_sec > 60)
         return false;
     t.tm_year -= 1900;
     t.tm_mon -= 1;

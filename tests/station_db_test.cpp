@@ -313,7 +313,7 @@ TEST_F(StationDb, TheReportGivesYieldFaultsAndTheSlotToCheck)
             pins.push_back({{"pin", p}, {"status", fail && p == pin ? fault : "ok"}, {"with", nlohmann::json::array()}});
         nlohmann::json record = {{"record_id", "r" + std::to_string(n)}, {"dut_id", dut}, {"location", location},
                                  {"channel", "A"}, {"station_id", "st"}, {"test", "full"}, {"mode", "fast"},
-                                 {"start_time_millis", 1796774400000 + n * 1000}, {"end_time_millis", 0},
+                                 {"start_time_millis", 1796774400000LL + 1000LL * n}, {"end_time_millis", 0},
                                  {"outcome", fail ? "FAIL" : "PASS"}, {"pins", pins}};
         n++;
         ASSERT_TRUE(station::db::store_record(*db, session, record.dump(), why)) << why;
@@ -329,8 +329,8 @@ TEST_F(StationDb, TheReportGivesYieldFaultsAndTheSlotToCheck)
     EXPECT_EQ(text.exit_status, 0) << text.err;
     for (const char *line : {"boards tested: 301\n", "records: 302\n", "first-pass yield: 94.0% (283 of 301)\n",
                              "final yield: 94.4% (284 of 301)\n", "retests per board: 0.00\n",
-                             "faults, most boards first (of 18 failed records):\n  pin 3 stuck-0: 15 (83.3%)\n"
-                             "  pin 5 stuck-1: 3 (16.7%)\n",
+                             "faults, most boards first (of 18 failed records):\n  pin 3 stuck-0: 15 (83.3%)\n  "
+                             "pin 5 stuck-1: 3 (16.7%)\n",
                              "check the fixture at 1-4.2: 14 of 60 failed here, 4 of 242 at the other slots\n"})
         EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
     EXPECT_EQ(text.out.find("check the fixture at 1-4.3"), std::string::npos);

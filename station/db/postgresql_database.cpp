@@ -57,6 +57,7 @@ private:
     bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows, std::string &why)
     {
         std::vector<const char *> values;
+        values.reserve(params.size());
         for (const Value &v : params)
             values.push_back(v ? v->c_str() : nullptr);
         PGresult *result =
