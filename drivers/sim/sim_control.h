@@ -3,6 +3,7 @@
 // wiretest-sim executable attaches its two demo boards through it.
 #pragma once
 
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
 #include "mpsse_chip.h"
@@ -62,7 +63,8 @@ void reset();
 // index is the order of attachment.
 void attach(const std::string &serial, const chip::Wiring &wiring = {});
 
-enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
+// The kinds of chip_table (device_link/chip_kinds.h).
+using ::ChipKind;
 
 // Attach a chip plugged at location ("1-4.2"), with one device per MPSSE
 // channel of its kind, channel A first; serial is the chip's own, "" for a

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,16 +53,10 @@ int64_t parse_ms(const std::string &text)
 
 bool parse_kind(const std::string &text, sim::ChipKind &kind)
 {
-    static const std::pair<const char *, sim::ChipKind> kinds[] = {{"FT2232H", sim::ChipKind::FT2232H},
-                                                                   {"FT4232H", sim::ChipKind::FT4232H},
-                                                                   {"FT232H", sim::ChipKind::FT232H},
-                                                                   {"FT2232D", sim::ChipKind::FT2232D}};
-    for (const auto &k : kinds)
-        if (text == k.first) {
-            kind = k.second;
-            return true;
-        }
-    return false;
+    const chip_facts *facts = chip_by_name(text.c_str());
+    if (facts)
+        kind = facts->kind;
+    return facts != nullptr;
 }
 
 // "1-1=1-2@0-2500" or "1-7=1-1@0-:FT4232H": false when it is not that shape.
