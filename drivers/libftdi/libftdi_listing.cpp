@@ -93,6 +93,7 @@ std::vector<ftdi_interface> mpsse_interfaces(const chip_facts &kind)
     if (kind.channels == 1)
         return {INTERFACE_ANY};
     std::vector<ftdi_interface> interfaces;
+    interfaces.reserve(size_t(kind.mpsse_channels));
     for (int i = 0; i < kind.mpsse_channels; i++)
         interfaces.push_back(ftdi_interface(int(INTERFACE_A) + i));
     return interfaces;

@@ -19,24 +19,24 @@ enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
 constexpr uint16_t FTDI_VENDOR_ID = 0x0403;
 
 struct chip_facts {
-    ChipKind kind;
     const char *name;     /* as the listings give it (ft_channel_info.chip) */
-    uint16_t product_id;  /* USB idProduct */
-    uint16_t release;     /* USB bcdDevice: the FT2232D shares the FT2232H's product id */
+    ChipKind kind;
     uint32_t info_type;   /* the type of its entries in the device-information list */
-    bool high_speed;      /* USB 2.0 high speed; the FT2232D is full speed */
     int channels;         /* channels A, B, ... in all; one: named without a letter */
     int mpsse_channels;   /* how many of them, from A on, carry an MPSSE engine */
+    uint16_t product_id;  /* USB idProduct */
+    uint16_t release;     /* USB bcdDevice: the FT2232D shares the FT2232H's product id */
+    bool high_speed;      /* USB 2.0 high speed; the FT2232D is full speed */
     bool high_byte;       /* its MPSSE channels read their high GPIO byte back */
 };
 
 /* FT4232H: only A and B have an MPSSE, and no high byte; C and D are UARTs.
  * FT2232D: channel B has no MPSSE. */
 inline constexpr chip_facts chip_table[] = {
-    {ChipKind::FT2232H, "FT2232H", 0x6010, 0x0700, FT_DEVICE_2232H, true, 2, 2, true},
-    {ChipKind::FT4232H, "FT4232H", 0x6011, 0x0800, FT_DEVICE_4232H, true, 4, 2, false},
-    {ChipKind::FT232H, "FT232H", 0x6014, 0x0900, FT_DEVICE_232H, true, 1, 1, true},
-    {ChipKind::FT2232D, "FT2232D", 0x6010, 0x0500, FT_DEVICE_2232C, false, 2, 1, true},
+    {"FT2232H", ChipKind::FT2232H, FT_DEVICE_2232H, 2, 2, 0x6010, 0x0700, true, true},
+    {"FT4232H", ChipKind::FT4232H, FT_DEVICE_4232H, 4, 2, 0x6011, 0x0800, true, false},
+    {"FT232H", ChipKind::FT232H, FT_DEVICE_232H, 1, 1, 0x6014, 0x0900, true, true},
+    {"FT2232D", ChipKind::FT2232D, FT_DEVICE_2232C, 2, 1, 0x6010, 0x0500, false, true},
 };
 
 /* The facts of kind. */
