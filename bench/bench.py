@@ -6,9 +6,10 @@ one sitting, the figures below against their floors (the waits the tool is
 bound to make), prints them as a table and writes the same to
 bench/RESULTS.md. Every number in that file comes from this script.
 
-Floors: a full run waits 44023 ms, a -short run 17014 ms; with -delay every
-wait is one 10 ms sleep: 60 of them (600 ms) in a full run, 24 (240 ms) in a
--short one.
+Floors: the waits the engine makes, as bench_wait_schedule records them
+(the engine on the demo boards with the tests' virtual clock, each wait
+recorded instead of slept): a full run, a -short one, and each with -delay,
+where every wait is one 10 ms sleep.
 
 On the latency-faithful virtual USB chip (latency=1), whose reads wait for the
 chip's latency timer as a real chip's do, build/wiretest is measured against a
@@ -36,9 +37,6 @@ RESULTS = os.path.join(ROOT, "bench", "RESULTS.md")
 RUNS = int(os.environ.get("BENCH_RUNS", "21"))
 SLEEP_PROBE_WAITS = int(os.environ.get("BENCH_SLEEP_WAITS", "600"))
 
-FLOOR_FULL_DELAY_MS = 60 * 10
-FLOOR_SHORT_DELAY_MS = 24 * 10
-FLOOR_SHORT_MS = 17014
 GOAL_DELAY = 0.02   # overhead within 2 % of the floor with -delay
 GOAL_NORMAL = 0.001  # and within 0.1 % in the normal mode
 
@@ -49,6 +47,7 @@ PROBE = os.path.join(RELEASE, "bench_sleep_probe")
 EMPTY = os.path.join(RELEASE, "bench_empty")
 COUNTER = os.path.join(RELEASE, "libbench_alloc_counter.so")
 WAITS = os.path.join(RELEASE, "bench_waits")
+SCHEDULE = os.path.join(RELEASE, "bench_wait_schedule")
 STATION_USB = os.path.join(RELEASE, "wiretest-station")
 FAST_SIM = os.path.join(RELEASE, "bench_fast_phase_sim")
 FAST_USB = os.path.join(RELEASE, "bench_fast_phase_usb")
@@ -58,27 +57,24 @@ FAST_USB = os.path.join(RELEASE, "bench_fast_phase_usb")
 FAST_RUNS = int(os.environ.get("BENCH_FAST_RUNS", "2000"))
 SOAK_SECONDS = float(os.environ.get("BENCH_SOAK_SECONDS", "3"))
 GOAL_PHASE_MS = 1.0
-GOAL_PROCESS_FRACTION = 1.0 / 30
+GOAL_PROCESS_DIVISOR = 60  # the whole process at most 1/60 of wiretest -n0 -delay
 GOAL_SOAK_PER_S = 500
-FLOOR_FULL_MS = 44023
 
 
-def system_objects(build_dir, exe_name):
-    """The objects of the system itself as linked into build_dir/exe_name."""
-    paths = [os.path.join(build_dir, "libwiretest_core.a"),
-             os.path.join(build_dir, "libwiring_report.a"),
-             os.path.join(build_dir, "libplatform_sleep.a")]
-    own = os.path.join(build_dir, "CMakeFiles", exe_name + ".dir", "src")
-    for top, _, files in os.walk(own):
-        paths += [os.path.join(top, f) for f in files if f.endswith(".o")]
-    return paths
+def system_objects(build_dir):
+    """The archives of the system itself: its libraries as built in build_dir,
+    and the program's main.cpp, which the executables compile beside them
+    (bench_tool_main, the same source)."""
+    return [os.path.join(build_dir, "libwiretest_core.a"),
+            os.path.join(build_dir, "libwiring_report.a"),
+            os.path.join(build_dir, "libplatform_sleep.a"),
+            os.path.join(RELEASE, "libbench_tool_main.a")]
 
 
 # The simulated driver that wiretest-sim links in place of the chip maker's library.
 SIM_OBJECTS = [os.path.join(RELEASE, "libsim_driver.a"),
                os.path.join(RELEASE, "libchip_model.a"),
-               os.path.join(RELEASE, "CMakeFiles", "wiretest-sim.dir", "drivers", "sim",
-                            "demo_boards.cpp.o")]
+               os.path.join(RELEASE, "libbench_demo_boards.a")]
 
 
 def fail(message):
@@ -145,8 +141,23 @@ def spread(values):
     return "%.1f-%.1f" % (min(values), max(values))
 
 
-def sleep_probe(way, waits):
-    """Lateness of `waits` 10 ms waits made one way, in ns, and its summary."""
+def wait_schedule():
+    """The waits of each kind of run, from the engine itself: their count and
+    their sum in ms."""
+    kinds = {"full": ["-n0"], "short": ["-n0", "-short"],
+             "full_delay": ["-n0", "-delay"], "short_delay": ["-n0", "-short", "-delay"]}
+    schedule = {}
+    for kind, args in kinds.items():
+        fields = dict(item.split("=") for item in run([SCHEDULE] + args).stdout.split())
+        if fields.get("status") != "0":
+            fail("bench_wait_schedule %s: %s" % (" ".join(args), fields))
+        schedule[kind] = {"waits": int(fields["waits"]), "ms": int(fields["total_ms"])}
+    return schedule
+
+
+def sleep_probe(way, waits, runs_of):
+    """Lateness of `waits` 10 ms waits made one way, in ns, and its summary;
+    per_run_ns[n]: how it adds up over n in a row, for each n in runs_of."""
     lines = run([PROBE, way, str(waits)]).stdout.splitlines()
     header = dict(item.split("=") for item in lines[0].split())
     late = [int(x) for x in lines[1:]]
@@ -162,7 +173,7 @@ def sleep_probe(way, waits):
             "p90_ns": ordered[len(ordered) * 9 // 10], "max_ns": ordered[-1],
             "early": sum(1 for x in late if x < 0),
             "cpu_ns_per_wait": int(header["cpu_ns_per_wait"]),
-            "per_60_ns": added_up(60), "per_24_ns": added_up(24)}
+            "per_run_ns": {n: added_up(n) for n in runs_of}}
 
 
 # --- allocations -------------------------------------------------------------
@@ -356,7 +367,7 @@ def against_waits_row(figure, walls, waits_walls, runs_note):
             "<= %.1f ms: %s" % (goal_ms, verdict)]
 
 
-def latency_rows(vusb, runs_note):
+def latency_rows(vusb, runs_note, schedule):
     """build/wiretest on the latency-faithful chip beside bench_waits, and beside
     them the same executable on the instant chip and an older build (if named)
     on the latency-faithful one: the runs alternate, so that a change of load
@@ -371,8 +382,8 @@ def latency_rows(vusb, runs_note):
     before = os.environ.get("BENCH_VUSB_BEFORE_EXE")
     if before:
         runs.append(("latency-faithful", "before: " + before, before, on_bus("latency=1")))
-    cases = [("-n0 -delay", ["-n0", "-delay"], 60),
-             ("-n0 -short -delay", ["-n0", "-short", "-delay"], 24)]
+    cases = [("-n0 -delay", ["-n0", "-delay"], schedule["full_delay"]["waits"]),
+             ("-n0 -short -delay", ["-n0", "-short", "-delay"], schedule["short_delay"]["waits"])]
     walls = {}
     for _ in range(RUNS):
         for label, args, waits in cases:
@@ -385,7 +396,7 @@ def latency_rows(vusb, runs_note):
         waits_walls = walls[("waits", label)]
         rows.append(["%d waits of 10 ms, nothing else (bench_waits), wall" % waits,
                      "%s (%s, %s)" % (ms(median(waits_walls)), runs_note, spread(waits_walls)),
-                     "%d.0 ms" % (waits * 10), "-", "-", "-"])
+                     ms(waits * 10), "-", "-", "-"])
         for bus, shown, _, _ in runs:
             rows.append(against_waits_row("%s %s, %s virtual USB, wall" % (shown, label, bus),
                                           walls[(bus, shown, label)], waits_walls, runs_note))
@@ -416,7 +427,7 @@ def soak_row(figure, exe, env):
             ">= %d/s: %s" % (GOAL_SOAK_PER_S, "met" if rate >= GOAL_SOAK_PER_S else "NOT met")]
 
 
-def station_fast_rows(vusb, runs_note):
+def station_fast_rows(vusb, runs_note, schedule):
     """wiretest-station --fast on the simulated driver and, when built, on the
     latency-faithful virtual USB chip (the 2 ms timer the setup sets)."""
     rows = []
@@ -428,7 +439,7 @@ def station_fast_rows(vusb, runs_note):
                                  expect_text="boards: 1, passed: 1")[0]
         sim_delay += time_runs([SIM, "-n0", "-delay"], 1, expect_text="Testing complete, errors: 0")[0]
     rows.append(process_row("wiretest-station-sim --fast --port 1-1", sim_station,
-                            "wiretest-sim -n0 -delay", sim_delay, runs_note))
+                            "wiretest-sim -n0 -delay", sim_delay, runs_note, schedule))
     rows.append(soak_row("soak, simulated driver (wiretest-station-sim --fast --duration %g)"
                          % SOAK_SECONDS, STATION, None))
     if not vusb or not os.path.exists(STATION_USB) or not os.path.exists(FAST_USB):
@@ -445,20 +456,20 @@ def station_fast_rows(vusb, runs_note):
         delay += time_runs([vusb["exe"], "-n0", "-delay"], 1, env=env,
                            expect_text="Testing complete, errors: 0")[0]
     rows.append(process_row("wiretest-station --fast --port 1-1, latency-faithful virtual USB", station,
-                            name + " -n0 -delay on the same chip", delay, runs_note))
+                            name + " -n0 -delay on the same chip", delay, runs_note, schedule))
     rows.append(soak_row("soak, latency-faithful virtual USB (wiretest-station --fast --duration %g)"
                          % SOAK_SECONDS, STATION_USB, env))
     return rows
 
 
-def process_row(figure, walls, beside, beside_walls, runs_note):
+def process_row(figure, walls, beside, beside_walls, runs_note, schedule):
     """A whole --fast process beside wiretest -delay, runs alternating."""
     med, other = median(walls), median(beside_walls)
-    goal = other * GOAL_PROCESS_FRACTION
+    goal = other / GOAL_PROCESS_DIVISOR
     return [figure + ", wall", "%s (%s, %s); beside %s: %s (%s), 1/%.0f of it; the normal waits: %d ms"
             % (ms(med), runs_note, spread(walls), beside, ms(other), spread(beside_walls), other / med,
-               FLOOR_FULL_MS),
-            "<= 1/30 of it, %s: %s" % (ms(goal), "met" if med <= goal else "NOT met")]
+               schedule["full"]["ms"]),
+            "<= 1/%d of it, %s: %s" % (GOAL_PROCESS_DIVISOR, ms(goal), "met" if med <= goal else "NOT met")]
 
 
 def table(header, rows):
@@ -467,35 +478,24 @@ def table(header, rows):
     return "\n".join(lines)
 
 
-def main():
-    for path in (SIM, STATION, TIMER, PROBE, EMPTY, COUNTER, WAITS):
-        if not os.path.exists(path):
-            fail("%s is missing: run `make bench`" % path)
+# --- measuring -----------------------------------------------------------------
 
-    started = datetime.datetime.now(datetime.timezone.utc)
-    load_before = loadavg()
-    info = machine()
-    rows = []
-    notes = []
-    print("bench: %d runs per timed figure; load average %s" % (RUNS, load_before), flush=True)
-
-    # The OS sleep on its own: how late a 10 ms wait ends.
+def measure_sleep(schedule):
+    """The OS sleep on its own: how late a 10 ms wait ends, each way."""
     print("bench: 10 ms waits, %d per way ..." % SLEEP_PROBE_WAITS, flush=True)
-    probes = {way: sleep_probe(way, SLEEP_PROBE_WAITS) for way in ("plain", "slack", "platform")}
-    labels = {"plain": "plain clock_nanosleep, default timer slack (the sleep before tuning)",
-              "slack": "clock_nanosleep after PR_SET_TIMERSLACK 1",
-              "platform": "platform_sleep_ms as built (slack 1, sleep to 200 us short, spin)"}
-    sleep_rows = []
-    for way, p in probes.items():
-        sleep_rows.append([labels[way], "%.1f us" % (p["median_ns"] / 1e3),
-                           "%.1f us" % (p["mean_ns"] / 1e3), "%.1f us" % (p["p90_ns"] / 1e3),
-                           "%.1f us" % (p["max_ns"] / 1e3), "%d" % p["early"],
-                           "%.1f us" % (p["cpu_ns_per_wait"] / 1e3),
-                           "%.2f ms" % (p["per_60_ns"] / 1e6)])
+    runs_of = (schedule["full_delay"]["waits"], schedule["short_delay"]["waits"])
+    probes = {way: sleep_probe(way, SLEEP_PROBE_WAITS, runs_of) for way in ("plain", "slack", "platform")}
     if probes["platform"]["early"] != 0:
         fail("platform_sleep_ms ended %d waits early" % probes["platform"]["early"])
+    return probes
 
-    # Whole runs, alternating so that a change of load hits both alike.
+
+def measure_sim_runs(schedule, runs_note):
+    """Whole runs of wiretest-sim and wiretest-station-sim: the rows of the
+    time table, and the walls the breakdown takes apart."""
+    floor_full, floor_short = schedule["full_delay"]["ms"], schedule["short_delay"]["ms"]
+    rows = []
+    # Alternating, so that a change of load hits both alike.
     print("bench: -delay runs ...", flush=True)
     full, short, empty = [], [], []
     for _ in range(RUNS):
@@ -504,21 +504,19 @@ def main():
         short += time_runs([SIM, "-n0", "-short", "-delay"], 1,
                            expect_text="Testing complete, errors: 0")[0]
         empty += time_runs([EMPTY], 1)[0]
-    runs_note = "median of %d" % RUNS
-    rows.append(overhead_row("wiretest-sim -n0 -delay, wall", full, FLOOR_FULL_DELAY_MS,
-                             GOAL_DELAY, runs_note))
-    rows.append(overhead_row("wiretest-sim -n0 -short -delay, wall", short,
-                             FLOOR_SHORT_DELAY_MS, GOAL_DELAY, runs_note))
+    rows.append(overhead_row("wiretest-sim -n0 -delay, wall", full, floor_full, GOAL_DELAY, runs_note))
+    rows.append(overhead_row("wiretest-sim -n0 -short -delay, wall", short, floor_short, GOAL_DELAY,
+                             runs_note))
 
     print("bench: on a terminal ...", flush=True)
     tty_walls, tty_firsts = time_runs([SIM, "-n0", "-delay"], RUNS, output="pty",
                                       expect_text="Testing complete, errors: 0")
-    rows.append(overhead_row("wiretest-sim -n0 -delay on a terminal, wall", tty_walls,
-                             FLOOR_FULL_DELAY_MS, GOAL_DELAY, runs_note))
+    rows.append(overhead_row("wiretest-sim -n0 -delay on a terminal, wall", tty_walls, floor_full,
+                             GOAL_DELAY, runs_note))
 
-    print("bench: one normal -short run (17 s) ...", flush=True)
+    print("bench: one normal -short run (%.0f s) ..." % (schedule["short"]["ms"] / 1e3), flush=True)
     normal = time_runs([SIM, "-n0", "-short"], 1, expect_text="Testing complete, errors: 0")[0]
-    rows.append(overhead_row("wiretest-sim -n0 -short, wall", normal, FLOOR_SHORT_MS,
+    rows.append(overhead_row("wiretest-sim -n0 -short, wall", normal, schedule["short"]["ms"],
                              GOAL_NORMAL, "1 run"))
 
     # The station tests its boards at once: seven take about as long as one.
@@ -544,30 +542,33 @@ def main():
     rows.append(["empty program, wall (process start-up and exit)",
                  "%s (%s, %s)" % (ms(median(empty)), runs_note, spread(empty)),
                  "-", "-", "-", "-"])
+    return rows, {"full": full, "short": short, "empty": empty, "tty": tty_walls}
 
-    # Heap allocations.
-    print("bench: allocations ...", flush=True)
-    system_names = defined_functions(system_objects(RELEASE, "wiretest-sim"))
-    sim_names = defined_functions(SIM_OBJECTS)
-    empty_log = count_allocations([EMPTY])
-    alloc_rows = []
-    detail = {}
 
-    def allocation_row(label, command, exe, system, driver=None, env=None):
+class Allocations:
+    """The allocation table's rows, and each run's allocation sites."""
+
+    def __init__(self):
+        self.empty_log = count_allocations([EMPTY])
+        self.rows = []
+        self.detail = {}
+        self.notes = []
+
+    def add(self, label, command, exe, system, driver=None, env=None):
         log = count_allocations(command, env=env)
         groups = attribute(log, exe, system, driver)
-        detail[label] = groups
+        self.detail[label] = groups
 
         def total(kind):
             return (sum(c for (k, _), (c, _) in groups.items() if k == kind),
                     sum(b for (k, _), (_, b) in groups.items() if k == kind))
         own = total("system")
-        alloc_rows.append([
+        empty = self.empty_log
+        self.rows.append([
             label,
             "%d (%d B)" % (log["allocs"], log["bytes"]),
-            "%d (%d B)" % (empty_log["allocs"], empty_log["bytes"]),
-            "%d (%d B)" % (log["allocs"] - empty_log["allocs"],
-                           log["bytes"] - empty_log["bytes"]),
+            "%d (%d B)" % (empty["allocs"], empty["bytes"]),
+            "%d (%d B)" % (log["allocs"] - empty["allocs"], log["bytes"] - empty["bytes"]),
             "%d (%d B)" % own,
             "%d (%d B)" % total("system-via-libc"),
             "%d (%d B)" % total("driver"),
@@ -575,162 +576,207 @@ def main():
             "none: met" if own[0] == 0 else "NOT met",
         ])
         if log["unrecorded"]:
-            notes.append("%d allocations of %s were counted but not traced." %
-                         (log["unrecorded"], label))
+            self.notes.append("%d allocations of %s were counted but not traced." %
+                              (log["unrecorded"], label))
 
-    for args in (["-n0", "-delay"], ["-n0", "-short", "-delay"]):
-        allocation_row("wiretest-sim " + " ".join(args), [SIM] + args, SIM, system_names,
-                       sim_names)
-    vg_run = valgrind_heap([SIM, "-n0", "-delay"])
-    vg_empty = valgrind_heap([EMPTY])
+    def site_rows(self, label):
+        """The sites of one run: owner, function, count and bytes, most first."""
+        groups = self.detail[label]
+        names = demangle(sorted({site[0] if isinstance(site, tuple) else site
+                                 for (_, site) in groups}))
 
-    # Sizes.
-    sizes = [["wiretest-sim", stripped_size(SIM), os.path.getsize(SIM)],
-             ["empty program", stripped_size(EMPTY), os.path.getsize(EMPTY)]]
+        def describe_site(site):
+            if isinstance(site, tuple):  # a function of the program, then the library's path
+                return "`%s` calling `%s`" % (names.get(site[0], site[0])[:60], site[1])
+            return "`%s`" % names.get(site, site)[:90]
+        return [[kind, describe_site(site), count, size]
+                for (kind, site), (count, size) in sorted(groups.items(), key=lambda kv: -kv[1][0])]
 
-    # The real driver layer on the virtual USB chip.
-    vusb, why_not = find_virtual_usb()
-    if vusb:
-        print("bench: build/wiretest on the virtual USB chip ...", flush=True)
-        exe = vusb["exe"]
-        name = os.path.relpath(exe, ROOT)
-        v_full = time_runs([exe, "-n0", "-delay"], RUNS, env=vusb["env"],
-                           expect_text="Testing complete")[0]
-        v_short = time_runs([exe, "-n0", "-short", "-delay"], RUNS, env=vusb["env"],
-                            expect_text="Testing complete")[0]
-        rows.append(overhead_row(name + " -n0 -delay, virtual USB, wall", v_full,
-                                 FLOOR_FULL_DELAY_MS, GOAL_DELAY, runs_note))
-        rows.append(overhead_row(name + " -n0 -short -delay, virtual USB, wall", v_short,
-                                 FLOOR_SHORT_DELAY_MS, GOAL_DELAY, runs_note))
-        notes.append("virtual USB chip: %s run with the libusb-1.0 double of %s first on "
-                     "the library path." % (name, os.path.relpath(vusb["libdir"], ROOT)))
-        print("bench: build/wiretest on the latency-faithful virtual USB chip ...", flush=True)
-        load_latency = loadavg()
-        rows += latency_rows(vusb, runs_note)
-        notes.append("latency-faithful virtual USB chip: WIRETEST_VUSB=latency=1 (reads wait "
-                     "for the chip's latency timer, 2 ms after the setup); load average "
-                     "%s before these rows, %s after. The two drains right after loopback "
-                     "on and off answer from memory: those commands have no answer, and a "
-                     "query waits only for a round that may hold one, or that is due." % (load_latency, loadavg()))
-        if os.environ.get("BENCH_VUSB_BEFORE_EXE"):
-            notes.append("before: BENCH_VUSB_BEFORE_EXE=%s" % os.environ["BENCH_VUSB_BEFORE_EXE"])
-        build_dir = os.path.dirname(exe)
-        allocation_row(name + " -n0 -delay, virtual USB", [exe, "-n0", "-delay"], exe,
-                       defined_functions(system_objects(build_dir, os.path.basename(exe))),
-                       env=vusb["env"])
-        sizes.append([name, stripped_size(exe), os.path.getsize(exe)])
-        print("bench: wiretest-station --fast ...", flush=True)
-        load_fast = loadavg()
-        fast_rows = station_fast_rows(vusb, runs_note)
-        notes.append("wiretest-station --fast: the test phase is timed in-process by bench_fast_phase_sim "
-                     "and bench_fast_phase_usb (bench/fast_phase.cpp), from just before the stream's write "
-                     "to the end of the reading of its answers; the whole processes alternate with "
-                     "wiretest -n0 -delay on the same chip (a single board's test runs in a forked copy "
-                     "of the station); "
-                     "load average %s before these rows, %s after." % (load_fast, loadavg()))
-    else:
-        fast_rows = station_fast_rows(None, runs_note)
-        rows.append(["build/wiretest -n0 -delay / -short -delay, virtual USB, wall", why_not,
-                     "600 / 240 ms", "-", "-", "-"])
-        rows.append(["build/wiretest -n0 -delay / -short -delay, latency-faithful virtual USB, "
-                     "wall", why_not, "-", "-", "-", "-"])
-        alloc_rows.append(["build/wiretest -n0 -delay, virtual USB", why_not,
-                           "-", "-", "-", "-", "-", "-", "-"])
 
-    load_after = loadavg()
-    finished = datetime.datetime.now(datetime.timezone.utc)
+def measure_virtual_usb(vusb, schedule, runs_note, allocations):
+    """build/wiretest on the virtual USB chip, instant and latency-faithful:
+    rows of the time table, notes, and its size; its allocations go to
+    allocations."""
+    rows, notes = [], []
+    print("bench: build/wiretest on the virtual USB chip ...", flush=True)
+    exe = vusb["exe"]
+    name = os.path.relpath(exe, ROOT)
+    v_full = time_runs([exe, "-n0", "-delay"], RUNS, env=vusb["env"], expect_text="Testing complete")[0]
+    v_short = time_runs([exe, "-n0", "-short", "-delay"], RUNS, env=vusb["env"],
+                        expect_text="Testing complete")[0]
+    rows.append(overhead_row(name + " -n0 -delay, virtual USB, wall", v_full,
+                             schedule["full_delay"]["ms"], GOAL_DELAY, runs_note))
+    rows.append(overhead_row(name + " -n0 -short -delay, virtual USB, wall", v_short,
+                             schedule["short_delay"]["ms"], GOAL_DELAY, runs_note))
+    notes.append("virtual USB chip: %s run with the libusb-1.0 double of %s first on "
+                 "the library path." % (name, os.path.relpath(vusb["libdir"], ROOT)))
+    print("bench: build/wiretest on the latency-faithful virtual USB chip ...", flush=True)
+    load_latency = loadavg()
+    rows += latency_rows(vusb, runs_note, schedule)
+    notes.append("latency-faithful virtual USB chip: WIRETEST_VUSB=latency=1 (reads wait "
+                 "for the chip's latency timer, 2 ms after the setup); load average "
+                 "%s before these rows, %s after. The two drains right after loopback "
+                 "on and off answer from memory: those commands have no answer, and a "
+                 "query waits only for a round that may hold one, or that is due."
+                 % (load_latency, loadavg()))
+    if os.environ.get("BENCH_VUSB_BEFORE_EXE"):
+        notes.append("before: BENCH_VUSB_BEFORE_EXE=%s" % os.environ["BENCH_VUSB_BEFORE_EXE"])
+    allocations.add(name + " -n0 -delay, virtual USB", [exe, "-n0", "-delay"], exe,
+                    defined_functions(system_objects(os.path.dirname(exe))), env=vusb["env"])
+    return rows, notes, [name, stripped_size(exe), os.path.getsize(exe)]
 
-    # Where the overhead of the full -delay run goes.
-    p = probes["platform"]
-    full_over = median(full) - FLOOR_FULL_DELAY_MS
-    short_over = median(short) - FLOOR_SHORT_DELAY_MS
-    waits_late = p["per_60_ns"] / 1e6
-    start_exit = median(empty)
-    before_late = probes["plain"]["per_60_ns"] / 1e6
-    breakdown = [
-        ["overhead of the full -delay run (median wall - 600 ms)", ms(full_over)],
-        ["  lateness of 60 waits of platform_sleep_ms in a row (median of the sums)",
+
+def measure_station_fast(vusb, schedule, runs_note):
+    """wiretest-station --fast: its rows and the note on how they were taken."""
+    print("bench: wiretest-station --fast ...", flush=True)
+    load_fast = loadavg()
+    rows = station_fast_rows(vusb, runs_note, schedule)
+    note = ("wiretest-station --fast: the test phase is timed in-process by bench_fast_phase_sim "
+            "and bench_fast_phase_usb (bench/fast_phase.cpp), from just before the stream's write "
+            "to the end of the reading of its answers; the whole processes alternate with "
+            "wiretest -n0 -delay on the same chip (a single board's test runs in a forked copy "
+            "of the station); "
+            "load average %s before these rows, %s after." % (load_fast, loadavg()))
+    return rows, note
+
+
+def breakdown_rows(schedule, probes, walls):
+    """Where the overhead of the -delay runs goes."""
+    full_waits, short_waits = schedule["full_delay"]["waits"], schedule["short_delay"]["waits"]
+    floor_full, floor_short = schedule["full_delay"]["ms"], schedule["short_delay"]["ms"]
+    p, plain = probes["platform"], probes["plain"]
+    full_over = median(walls["full"]) - floor_full
+    waits_late = p["per_run_ns"][full_waits] / 1e6
+    start_exit = median(walls["empty"])
+    return [
+        ["overhead of the full -delay run (median wall - %d ms)" % floor_full, ms(full_over)],
+        ["  lateness of %d waits of platform_sleep_ms in a row (median of the sums)" % full_waits,
          ms(waits_late)],
         ["  process start-up and exit (empty program, median)", ms(start_exit)],
         ["  the rest (what remains): the tool's start-up beyond an empty program's (its libraries, the "
          "demo boards), listing, setup, 13 rows, output, the simulated chip",
          ms(full_over - waits_late - start_exit)],
         ["output line by line on a terminal rather than at once on a pipe "
-         "(difference of the medians)", ms(median(tty_walls) - median(full))],
-        ["the same with the plain sleep: lateness of 60 waits in a row", ms(before_late)],
-        ["overhead of the -short -delay run (median wall - 240 ms)", ms(short_over)],
-        ["  lateness of 24 waits of platform_sleep_ms in a row", ms(p["per_24_ns"] / 1e6)],
-        ["  the same with the plain sleep", ms(probes["plain"]["per_24_ns"] / 1e6)],
+         "(difference of the medians)", ms(median(walls["tty"]) - median(walls["full"]))],
+        ["the same with the plain sleep: lateness of %d waits in a row" % full_waits,
+         ms(plain["per_run_ns"][full_waits] / 1e6)],
+        ["overhead of the -short -delay run (median wall - %d ms)" % floor_short,
+         ms(median(walls["short"]) - floor_short)],
+        ["  lateness of %d waits of platform_sleep_ms in a row" % short_waits,
+         ms(p["per_run_ns"][short_waits] / 1e6)],
+        ["  the same with the plain sleep", ms(plain["per_run_ns"][short_waits] / 1e6)],
     ]
 
-    out = []
-    out.append("# Benchmark results")
-    out.append("")
-    out.append("Written by `make bench` (bench/bench.py); do not edit by hand.")
-    out.append("")
-    out.append("- date: %s to %s UTC" % (started.strftime("%Y-%m-%d %H:%M:%S"),
-                                         finished.strftime("%H:%M:%S")))
-    out.append("- machine: %d processors, %s; %s" % (info["nproc"], info["cpu"], info["kernel"]))
-    out.append("- build: build-release (CMAKE_BUILD_TYPE=Release, -O2 -DNDEBUG), %s, %s"
-               % (info["compiler"], info["libc"]))
-    out.append("- load average (1, 5, 15 min): %s before, %s after" % (load_before, load_after))
-    out.append("- wall = from just before spawning to just after reaping the process; "
-               "standard output on a pipe unless a terminal is named")
-    out.append("")
-    out.append("## Time")
-    out.append("")
-    out.append(table(["figure", "measured", "floor", "overhead", "ratio", "goal"], rows))
-    out.append("")
-    out.append("## wiretest-station --fast: the test phase, the whole process, soak runs")
-    out.append("")
-    out.append(table(["figure", "measured", "goal"], fast_rows))
-    out.append("")
-    out.append("## Where the overhead goes")
-    out.append("")
-    out.append(table(["part", "ms"], breakdown))
-    out.append("")
-    out.append("## A 10 ms wait, %d times each way: lateness past 10 ms" % SLEEP_PROBE_WAITS)
-    out.append("")
-    out.append(table(["sleep", "median", "mean", "p90", "max", "ended early", "CPU per wait",
-                      "60 in a row (median sum)"],
-                     sleep_rows))
-    out.append("")
-    out.append("## Heap allocations in one run")
-    out.append("")
-    out.append(table(["run", "whole process", "empty program", "difference",
-                      "system's own code", "C library on the system's behalf",
-                      "driver layer (simulated, or libftdi1 and below)",
-                      "runtimes (no program frame)", "goal"], alloc_rows))
-    out.append("")
+
+def sleep_rows(probes, schedule):
+    labels = {"plain": "plain clock_nanosleep, default timer slack (the sleep before tuning)",
+              "slack": "clock_nanosleep after PR_SET_TIMERSLACK 1",
+              "platform": "platform_sleep_ms as built (slack 1, sleep to 200 us short, spin)"}
+    full_waits = schedule["full_delay"]["waits"]
+    return [[labels[way], "%.1f us" % (p["median_ns"] / 1e3), "%.1f us" % (p["mean_ns"] / 1e3),
+             "%.1f us" % (p["p90_ns"] / 1e3), "%.1f us" % (p["max_ns"] / 1e3), "%d" % p["early"],
+             "%.1f us" % (p["cpu_ns_per_wait"] / 1e3), "%.2f ms" % (p["per_run_ns"][full_waits] / 1e6)]
+            for way, p in probes.items()]
+
+
+def measure():
+    """Every figure of the report, in one sitting."""
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_before = loadavg()
+    info = machine()
+    print("bench: %d runs per timed figure; load average %s" % (RUNS, load_before), flush=True)
+    schedule = wait_schedule()
+    runs_note = "median of %d" % RUNS
+    probes = measure_sleep(schedule)
+    rows, walls = measure_sim_runs(schedule, runs_note)
+
+    print("bench: allocations ...", flush=True)
+    allocations = Allocations()
+    system_names = defined_functions(system_objects(RELEASE))
+    sim_names = defined_functions(SIM_OBJECTS)
+    for args in (["-n0", "-delay"], ["-n0", "-short", "-delay"]):
+        allocations.add("wiretest-sim " + " ".join(args), [SIM] + args, SIM, system_names, sim_names)
+    valgrind = (valgrind_heap([SIM, "-n0", "-delay"]), valgrind_heap([EMPTY]))
+    sizes = [["wiretest-sim", stripped_size(SIM), os.path.getsize(SIM)],
+             ["empty program", stripped_size(EMPTY), os.path.getsize(EMPTY)]]
+    notes = []
+
+    vusb, why_not = find_virtual_usb()
+    if vusb:
+        usb_rows, usb_notes, usb_size = measure_virtual_usb(vusb, schedule, runs_note, allocations)
+        rows += usb_rows
+        notes += usb_notes
+        sizes.append(usb_size)
+    else:
+        rows.append(["build/wiretest -n0 -delay / -short -delay, virtual USB, wall", why_not,
+                     "%s / %s" % (ms(schedule["full_delay"]["ms"]), ms(schedule["short_delay"]["ms"])),
+                     "-", "-", "-"])
+        rows.append(["build/wiretest -n0 -delay / -short -delay, latency-faithful virtual USB, "
+                     "wall", why_not, "-", "-", "-", "-"])
+        allocations.rows.append(["build/wiretest -n0 -delay, virtual USB", why_not,
+                                 "-", "-", "-", "-", "-", "-", "-"])
+    fast_rows, fast_note = measure_station_fast(vusb, schedule, runs_note)
+    if vusb:
+        notes.append(fast_note)
+
+    return {"started": started, "finished": datetime.datetime.now(datetime.timezone.utc),
+            "load_before": load_before, "load_after": loadavg(), "info": info,
+            "rows": rows, "fast_rows": fast_rows, "breakdown": breakdown_rows(schedule, probes, walls),
+            "sleep_rows": sleep_rows(probes, schedule), "schedule": schedule,
+            "alloc_rows": allocations.rows, "valgrind": valgrind,
+            "site_rows": allocations.site_rows("wiretest-sim -n0 -delay"),
+            "sizes": sizes, "notes": allocations.notes + notes}
+
+
+# --- writing the Markdown ------------------------------------------------------
+
+def markdown(r):
+    """bench/RESULTS.md from the figures of measure()."""
+    info = r["info"]
+    full_waits = r["schedule"]["full_delay"]["waits"]
+    out = ["# Benchmark results", "",
+           "Written by `make bench` (bench/bench.py); do not edit by hand.", "",
+           "- date: %s to %s UTC" % (r["started"].strftime("%Y-%m-%d %H:%M:%S"),
+                                     r["finished"].strftime("%H:%M:%S")),
+           "- machine: %d processors, %s; %s" % (info["nproc"], info["cpu"], info["kernel"]),
+           "- build: build-release (CMAKE_BUILD_TYPE=Release, -O2 -DNDEBUG), %s, %s"
+           % (info["compiler"], info["libc"]),
+           "- load average (1, 5, 15 min): %s before, %s after" % (r["load_before"], r["load_after"]),
+           "- wall = from just before spawning to just after reaping the process; "
+           "standard output on a pipe unless a terminal is named",
+           ""]
+
+    def section(title, header, rows):
+        out.extend(["## " + title, "", table(header, rows), ""])
+    section("Time", ["figure", "measured", "floor", "overhead", "ratio", "goal"], r["rows"])
+    section("wiretest-station --fast: the test phase, the whole process, soak runs",
+            ["figure", "measured", "goal"], r["fast_rows"])
+    section("Where the overhead goes", ["part", "ms"], r["breakdown"])
+    section("A 10 ms wait, %d times each way: lateness past 10 ms" % SLEEP_PROBE_WAITS,
+            ["sleep", "median", "mean", "p90", "max", "ended early", "CPU per wait",
+             "%d in a row (median sum)" % full_waits], r["sleep_rows"])
+    section("Heap allocations in one run",
+            ["run", "whole process", "empty program", "difference", "system's own code",
+             "C library on the system's behalf", "driver layer (simulated, or libftdi1 and below)",
+             "runtimes (no program frame)", "goal"], r["alloc_rows"])
+    vg_run, vg_empty = r["valgrind"]
     if vg_run and vg_empty:
-        out.append("Cross-check with valgrind's heap summary: wiretest-sim -n0 -delay "
-                   "%d allocs, %d frees, %d bytes; empty program %d allocs, %d frees, "
-                   "%d bytes." % (vg_run + vg_empty))
-        out.append("")
-    out.append("Allocation sites of wiretest-sim -n0 -delay (innermost function of the "
-               "program that owns the call):")
-    out.append("")
-    groups = detail["wiretest-sim -n0 -delay"]
-    names = demangle(sorted({site[0] if isinstance(site, tuple) else site
-                             for (_, site) in groups}))
+        out.extend(["Cross-check with valgrind's heap summary: wiretest-sim -n0 -delay "
+                    "%d allocs, %d frees, %d bytes; empty program %d allocs, %d frees, "
+                    "%d bytes." % (vg_run + vg_empty), ""])
+    out.extend(["Allocation sites of wiretest-sim -n0 -delay (innermost function of the "
+                "program that owns the call):", "",
+                table(["owner", "function", "allocations", "bytes"], r["site_rows"]), ""])
+    section("Stripped executables", ["executable", "stripped bytes", "as built bytes"], r["sizes"])
+    out.extend("- " + note for note in r["notes"])
+    return "\n".join(out).rstrip() + "\n"
 
-    def describe_site(site):
-        if isinstance(site, tuple):  # a function of the program, then the library's path
-            return "`%s` calling `%s`" % (names.get(site[0], site[0])[:60], site[1])
-        return "`%s`" % names.get(site, site)[:90]
-    site_rows = [[kind, describe_site(site), count, size]
-                 for (kind, site), (count, size) in sorted(groups.items(),
-                                                            key=lambda kv: -kv[1][0])]
-    out.append(table(["owner", "function", "allocations", "bytes"], site_rows))
-    out.append("")
-    out.append("## Stripped executables")
-    out.append("")
-    out.append(table(["executable", "stripped bytes", "as built bytes"], sizes))
-    out.append("")
-    for note in notes:
-        out.append("- " + note)
-    text = "\n".join(out).rstrip() + "\n"
 
+def main():
+    for path in (SIM, STATION, TIMER, PROBE, EMPTY, COUNTER, WAITS, SCHEDULE):
+        if not os.path.exists(path):
+            fail("%s is missing: run `make bench`" % path)
+    text = markdown(measure())
     with open(RESULTS, "w") as f:
         f.write(text)
     print()

@@ -59,6 +59,12 @@ void ReportReader::take_status()
     status_pending_ = false;
 }
 
+void ReportReader::note_status(std::string_view name)
+{
+    trail_.last_status = std::string(name);
+    trail_.device_not_found = trail_.device_not_found || name == "FT_DEVICE_NOT_FOUND";
+}
+
 void ReportReader::add_row(Row row)
 {
     row.failed_call = row.failed_call || status_since_row_;
@@ -125,6 +131,8 @@ void ReportReader::read_line(std::string_view line)
         // after a status name written while the row's first half waited.
         if (read || rest == no_data || is_status_name(rest)) {
             begin_report_if(report_.errors.has_value());
+            if (is_status_name(rest))
+                note_status(rest);
             report_.known_lines = true;
             if (read)
                 add_row({uint8_t(driven), *read, false, false, true});
@@ -134,6 +142,7 @@ void ReportReader::read_line(std::string_view line)
         }
     }
     if (is_status_name(line)) {
+        note_status(line);
         report_.known_lines = true;
         status_pending_ = true;
         return;
@@ -148,6 +157,11 @@ void ReportReader::read_line(std::string_view line)
         return;
     }
     if (starts_with(line, "ERROR:")) {
+        if (starts_with(line, "ERROR: ")) {
+            trail_.failed_step = std::string(line.substr(7));
+            trail_.failed_status = trail_.last_status;
+            trail_.last_status.clear();
+        }
         report_.known_lines = true;
         report_.last_error = std::string(line);
         return;
@@ -162,6 +176,8 @@ void ReportReader::read_line(std::string_view line)
         report_.started = report_.known_lines = true;
         return;
     }
+    if (starts_with(line, "cause: "))
+        trail_.cause = std::string(line.substr(7)); // a station's board process, after its status name
     if (is_tool_line(line))
         report_.known_lines = true;
     else if (!line.empty())

@@ -35,6 +35,16 @@ struct Report {
     int judged = 1;                // which of them this is, from 1
 };
 
+// What a test's output said of a failure, over all of its reports: a test
+// station's reason for an ERROR.
+struct FailureTrail {
+    std::string last_status;       // the last status name since the last ERROR: line
+    std::string failed_step;       // the last "ERROR: " line, without "ERROR: "
+    std::string failed_status;     // the status name that stood before that line
+    std::string cause;             // the last "cause: " line's text: the driver library's words
+    bool device_not_found = false; // FT_DEVICE_NOT_FOUND was printed
+};
+
 // Reads a report one line at a time, as it arrives. Lines it does not know
 // (standard error mixed in, a shell's own messages, garbage) are passed over.
 // Blanks (tabs or spaces) stand alike between and after the fields. Several
@@ -47,14 +57,17 @@ public:
     void add_line(std::string_view line);
     // The report as read so far: the last complete one, or the one being read.
     Report finish() const;
+    const FailureTrail &failure_trail() const { return trail_; }
 
 private:
+    void note_status(std::string_view name);
     void read_line(std::string_view line);
     void begin_report_if(bool ends_current);
     void add_row(Row row);
     void take_status();
 
     Report report_;
+    FailureTrail trail_;
     std::optional<Report> last_complete_; // the last earlier report that reached its count line
     int reports_ = 1;                     // reports begun so far
     bool listed_ = false;                 // the current report's device listing was seen

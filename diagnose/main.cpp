@@ -3,6 +3,7 @@
 // is 0 for a pass, 1 for a fail and 2 when the report cannot be judged or
 // what was printed did not reach standard output.
 #include "diagnosis.h"
+#include "printable.h"
 #include "render.h"
 
 #include <cerrno>
@@ -52,7 +53,7 @@ int checked_output(int status)
 // A file name as a message shows it; an empty one as ''.
 std::string shown_name(const std::string &path)
 {
-    return path.empty() ? "''" : diagnose::printable(path);
+    return path.empty() ? "''" : companions::printable(path);
 }
 
 // Each line without its line end, then this platform's line end: a CR LF
@@ -63,7 +64,7 @@ void echo(std::string_view text)
     for (;;) {
         size_t cr = text.find('\r');
         // Escape sequences in a report must not act on the terminal.
-        std::string line = diagnose::printable(std::string(text.substr(0, cr)));
+        std::string line = companions::printable(std::string(text.substr(0, cr)));
         fwrite(line.data(), 1, line.size(), stdout);
         fputc('\n', stdout);
         if (cr == std::string_view::npos || cr + 1 == text.size())
@@ -92,7 +93,7 @@ int main(int argc, char *argv[])
             printf("wiretest-diagnose %s\n", WIRETEST_DIAGNOSE_VERSION);
             return checked_output(exit_pass);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return cannot_judge("usage error: unknown option " + diagnose::printable(arg) + " (see --help)");
+            return cannot_judge("usage error: unknown option " + companions::printable(arg) + " (see --help)");
         } else if (options.path) {
             return cannot_judge("usage error: more than one file given (see --help)");
         } else {

@@ -1,6 +1,8 @@
 // The diagnosis in words and as JSON.
 #include "render.h"
 
+#include "printable.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -53,11 +55,6 @@ Utf8Sequence next_sequence(std::string_view text)
         high = 0xBF;
     }
     return {length, true, code_point};
-}
-
-bool is_control(char32_t code_point)
-{
-    return (code_point < 0x20 && code_point != '\t') || (code_point >= 0x7F && code_point <= 0x9F);
 }
 
 // JSON itself escapes only the C0 controls; DEL and the C1 controls are
@@ -141,7 +138,7 @@ std::string pin_line(const Diagnosis &d, int j)
 std::string verdict_summary(const Diagnosis &d)
 {
     if (d.verdict == Verdict::incomplete) {
-        std::string text = printable(d.reason);
+        std::string text = companions::printable(d.reason);
         if (d.problem == Problem::inconsistent)
             text += " (errors: " + std::to_string(d.errors.value_or(0)) +
                     ", rows whose halves differ: " + std::to_string(d.failed_rows) + ")";
@@ -215,36 +212,26 @@ std::string json(const Diagnosis &d)
         doc["judged"] = d.judged;
     }
     if (!d.rows.empty()) { // a pass, a fail, or a test whose rows went unanswered
-        nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-        for (const Row &row : d.rows)
-            rows.push_back({{"driven", row.driven}, {"read", row.read}, {"answered", row.answered}});
-        doc["rows"] = rows;
-        nlohmann::ordered_json pins = nlohmann::ordered_json::array();
-        for (int j = 0; j < 8; j++)
-            pins.push_back({{"pin", j}, {"status", status_name(d.pins[j].status)}, {"with", d.pins[j].with}});
-        doc["pins"] = pins;
+        doc["rows"] = rows_json(d);
+        doc["pins"] = pins_json(d);
     }
     return escape_other_controls(doc.dump());
 }
 
-std::string printable(std::string_view text)
+nlohmann::ordered_json rows_json(const Diagnosis &d)
 {
-    std::string shown;
-    while (!text.empty()) {
-        Utf8Sequence sequence = next_sequence(text);
-        std::string_view bytes = text.substr(0, sequence.length);
-        if (sequence.valid) {
-            shown += is_control(sequence.code_point) ? std::string_view("?") : bytes;
-        } else {
-            // A lone byte 0x80-0x9F is a C1 control to a terminal that takes 8-bit controls.
-            for (char c : bytes) {
-                unsigned byte = static_cast<unsigned char>(c);
-                shown += byte >= 0x80 && byte <= 0x9F ? '?' : c;
-            }
-        }
-        text.remove_prefix(sequence.length);
-    }
-    return shown;
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const Row &row : d.rows)
+        rows.push_back({{"driven", row.driven}, {"read", row.read}, {"answered", row.answered}});
+    return rows;
+}
+
+nlohmann::ordered_json pins_json(const Diagnosis &d)
+{
+    nlohmann::ordered_json pins = nlohmann::ordered_json::array();
+    for (int j = 0; j < 8; j++)
+        pins.push_back({{"pin", j}, {"status", status_name(d.pins[j].status)}, {"with", d.pins[j].with}});
+    return pins;
 }
 
 std::string valid_utf8(std::string_view text)

@@ -5,6 +5,8 @@
 
 #include "diagnosis.h"
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <string_view>
 
@@ -17,14 +19,12 @@ std::string words(const Diagnosis &diagnosis);
 // One JSON document, without a line end.
 std::string json(const Diagnosis &diagnosis);
 
+// The document's rows and pins, for a record that holds them.
+nlohmann::ordered_json rows_json(const Diagnosis &diagnosis);
+nlohmann::ordered_json pins_json(const Diagnosis &diagnosis);
+
 // Why the report cannot be judged, in one line; empty for a pass or a fail.
 std::string problem_line(const Diagnosis &diagnosis);
-
-// Text the program read (a report's lines, a file name), as it may reach a
-// terminal: each C0 control but the tab, each DEL and each C1 control
-// (U+0080-U+009F, or a byte 0x80-0x9F outside well-formed UTF-8) becomes '?'.
-// Everything else, other bytes that are not UTF-8 included, is kept.
-std::string printable(std::string_view text);
 
 // Text the program read, as a JSON string may hold it: well-formed UTF-8,
 // each ill-formed sequence (a stray byte, an overlong form, a surrogate, a

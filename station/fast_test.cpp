@@ -30,12 +30,6 @@ namespace {
 // USB round trip of the send-immediate, far below this.
 const auto answer_deadline = std::chrono::milliseconds(200);
 
-// The high byte made inputs as the normal run's preparation makes it: the
-// low byte cleared, the high byte all inputs, the low byte cleared again.
-const unsigned char preparation[] = {MPSSE_SET_BITS_LOW, 0x00, GPIO_ALL_OUTPUTS,
-                                     MPSSE_SET_BITS_HIGH, 0x00, GPIO_ALL_INPUTS,
-                                     MPSSE_SET_BITS_LOW, 0x00, GPIO_ALL_OUTPUTS};
-
 bool write_all(const std::vector<unsigned char> &bytes)
 {
     uint32_t written = 0;
@@ -48,29 +42,38 @@ bool write_all(const std::vector<unsigned char> &bytes)
     return true;
 }
 
-// The stream of one run. Without a settle time it is one write; with one,
-// each pattern's read goes in a write of its own after a host wait, which
-// never moves a pin and is never shorter than asked.
+// Appends the command that put, one of the engine's command writers, writes.
+template <typename Put> void append(std::vector<unsigned char> &to, Put put)
+{
+    unsigned char command[16];
+    uint32_t length = put(command);
+    to.insert(to.end(), command, command + length);
+}
+
+// The stream of one run: the engine's preparation, then each pattern's set
+// and read. Without a settle time it is one write; with one, each pattern's
+// read goes in a write of its own after a host wait, which never moves a
+// pin and is never shorter than asked.
 std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t settle_us)
 {
     std::vector<std::vector<unsigned char>> writes(1);
-    writes[0].assign(std::begin(preparation), std::end(preparation));
+    append(writes[0], put_preparation);
     for (int i = first_step; i < FULL_TEST_STEPS; i++) {
-        std::vector<unsigned char> &w = writes.back();
-        w.insert(w.end(), {MPSSE_SET_BITS_LOW, wiring_patterns[i], GPIO_ALL_OUTPUTS});
+        append(writes.back(), [i](unsigned char *at) { return put_set_low_byte(at, wiring_patterns[i]); });
         if (settle_us > 0)
             writes.emplace_back();
-        writes.back().push_back(MPSSE_GET_BITS_HIGH);
+        append(writes.back(), put_read_high_byte);
     }
     writes.back().push_back(MPSSE_SEND_IMMEDIATE);
     return writes;
 }
 
-// Reads until `wanted` bytes have come, or the deadline passes; returns
-// every byte read, what came with the answers included. The chip sent all
-// it held at the send-immediate, so nothing more is polled for: a poll
-// would leave a read waiting at the chip, which the close then waits out.
-std::vector<unsigned char> read_answers(size_t wanted)
+// Reads until complete(what has come) holds, or the deadline passes;
+// returns every byte read, what came with the answers included. The chip
+// sent all it held at the send-immediate, so nothing more is polled for: a
+// poll would leave a read waiting at the chip, which the close then waits
+// out.
+template <typename Complete> std::vector<unsigned char> read_answers(Complete complete)
 {
     std::vector<unsigned char> got;
     auto deadline = std::chrono::steady_clock::now() + answer_deadline;
@@ -86,7 +89,7 @@ std::vector<unsigned char> read_answers(size_t wanted)
             if (bytes_read < queue_count && std::chrono::steady_clock::now() < deadline)
                 continue; // more was queued than one read takes
         }
-        if (got.size() >= wanted || std::chrono::steady_clock::now() >= deadline)
+        if (complete(got) || std::chrono::steady_clock::now() >= deadline)
             break;
         if (queue_count == 0) // the chip's answer is a USB round trip away
             std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -94,11 +97,29 @@ std::vector<unsigned char> read_answers(size_t wanted)
     return got;
 }
 
+// The synchronisation in one write, which the chip answers at once. What
+// came before the answer was left by another program, and is dropped as the
+// normal synchronisation drops it. An answer that does not come is no
+// failure, as in the normal run: it comes late, ahead of the stream's
+// answers, which the run takes as the last bytes.
+bool sync_at_once()
+{
+    std::vector<unsigned char> sync;
+    append(sync, put_sync_at_once);
+    if (!write_all(sync))
+        return false;
+    read_answers([](const std::vector<unsigned char> &got) {
+        return got.size() >= SYNC_ANSWER_SIZE && got[got.size() - 2] == MPSSE_BAD_COMMAND_ANSWER &&
+               got.back() == MPSSE_BAD_COMMAND;
+    });
+    return last_status == FT_OK;
+}
+
 // One run: its rows and count line as the normal run prints them. false
 // when a device call failed (the device has likely gone).
 bool run_once(const FastOptions &options)
 {
-    int first_step = options.short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
+    int first_step = first_test_step(options.short_test);
     size_t wanted = size_t(FULL_TEST_STEPS - first_step);
     std::vector<std::vector<unsigned char>> writes = run_writes(first_step, options.settle_us);
     bool device_ok = true;
@@ -108,7 +129,9 @@ bool run_once(const FastOptions &options)
             platform_sleep_ms((options.settle_us + 999) / 1000);
         device_ok = write_all(writes[w]);
     }
-    std::vector<unsigned char> bytes = device_ok ? read_answers(wanted) : std::vector<unsigned char>{};
+    std::vector<unsigned char> bytes;
+    if (device_ok)
+        bytes = read_answers([wanted](const std::vector<unsigned char> &got) { return got.size() >= wanted; });
     if (fast_phase_observer)
         fast_phase_observer(std::chrono::steady_clock::now() - began);
     device_ok = device_ok && last_status == FT_OK;
@@ -118,20 +141,19 @@ bool run_once(const FastOptions &options)
     // ones, as the normal run takes the last byte queued as its answer.
     size_t stale = bytes.size() > wanted ? bytes.size() - wanted : 0;
     for (size_t i = 0; i < stale; i++)
-        fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, int(i), unsigned(bytes[i]));
+        print_stray_byte(int(i), bytes[i]);
     int errors = 0;
     for (size_t row = 0; row < wanted; row++) {
-        unsigned char pattern = wiring_patterns[size_t(first_step) + row];
-        printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
+        int pattern = wiring_patterns[size_t(first_step) + row];
+        print_row_driven(pattern);
         int value = -1;
         if (stale + row < bytes.size())
             value = bytes[stale + row];
         else
-            printf(REPORT_NO_DATA_TEXT "\n");
-        printf(REPORT_ROW_READ_FORMAT, format_bits(value));
-        errors += value != pattern;
+            print_no_data();
+        errors += print_row_read(pattern, value);
     }
-    printf(REPORT_COUNT_FORMAT, errors);
+    print_count(errors);
     fflush(stdout);
     return device_ok;
 }
@@ -145,9 +167,8 @@ int test_board_fast(const char *location, char channel, const FastOptions &optio
         return -1;
     if (setup_channel() != 0)
         return -1;
-    printf(REPORT_START_TEXT "\n");
-    printf(REPORT_BANNER);
-    if (sync_mpsse() != 0)
+    print_start();
+    if (!sync_at_once())
         return -1;
 
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.duration_s);

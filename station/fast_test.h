@@ -21,8 +21,9 @@ struct FastOptions {
 // answers.
 extern void (*fast_phase_observer)(std::chrono::steady_clock::duration span);
 
-// Opens channel of the chip at location, sets it up and synchronises as the
-// normal test does but without its settle waits, then runs the test as often
+// Opens channel of the chip at location and sets it up as the normal test
+// does but without its settle waits, synchronises with a write the chip
+// answers at once (send-immediate), then runs the test as often
 // as asked. Prints a normal test's report for every run (rows and count
 // line), so that the station reads it as it reads a normal run. 0 when the
 // runs ran to their end, -1 after a device or setup failure.

@@ -3,8 +3,12 @@
 // in a process of its own: this program started again with --board, or, for
 // a single board on POSIX, a copy of the station made with fork().
 #include "driver_options.h"
+#include "printable.h"
 #include "run.h"
 #include "wait.h"
+#include "db/database.h"
+#include "db/outbox.h"
+#include "report.h"
 
 #include <CLI/CLI.hpp>
 
@@ -48,11 +52,31 @@ CLI::Validator seconds_between(double low, double high)
         "SECONDS");
 }
 
+// The command line as a session's row keeps it: each argument quoted where
+// a shell would need it.
+std::string command_line(int argc, char **argv)
+{
+    std::string line = "wiretest-station";
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        bool plain = !arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                           "0123456789-_.,:/=@+") == std::string::npos;
+        if (!plain) {
+            std::string quoted = "'";
+            for (char c : arg)
+                quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            arg = quoted + "'";
+        }
+        line += " " + arg;
+    }
+    return line;
+}
+
 bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
 std::string not_a_location(const char *option, const std::string &text)
 {
-    return std::string(option) + " '" + station::printable(text) +
+    return std::string(option) + " '" + companions::printable(text) +
            "': not a location as --list prints them (1-2.3, or 0x and hex digits)";
 }
 
@@ -75,6 +99,8 @@ int checked_output(int status)
 
 int station_main(int argc, char *argv[])
 {
+    if (argc > 1 && std::string(argv[1]) == "report")
+        return checked_output(station::report_main(argc - 1, argv + 1));
 #ifndef _WIN32
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
@@ -132,6 +158,16 @@ int station_main(int argc, char *argv[])
         ->type_name("DIR");
     auto *junit = app.add_option("--junit", options.junit_file, "write the JUnit XML of the run to FILE")
         ->type_name("FILE");
+    auto *db = app.add_option("--db", options.db_url,
+                              "write each board's record into a database: sqlite:PATH, or a postgresql:// URL "
+                              "(through a local outbox)")
+        ->type_name("URL");
+    auto *outbox = app.add_option("--outbox", options.outbox,
+                                  "with a postgresql:// --db: keep the records to be sent in PATH (default: " +
+                                      station::db::default_outbox_path() + ")")
+        ->type_name("PATH");
+    bool forward = false;
+    app.add_flag("--forward", forward, "send the records waiting in the outbox to the --db server, then exit");
     options.context.station_id = host_name();
     auto *station_id = app.add_option("--station-id", options.context.station_id,
                                       "the station's name in the records (default: host name)")
@@ -155,6 +191,32 @@ int station_main(int argc, char *argv[])
     if ((*records && options.records_dir.empty()) || (*junit && options.junit_file.empty()))
         return usage_error(std::string(*records && options.records_dir.empty() ? "--records" : "--junit") +
                            " '': an empty path");
+    if (*db || forward) {
+        station::db::Url url;
+        std::string why;
+        if (!station::db::parse_url(options.db_url, url, why))
+            return usage_error(why);
+        if (!station::db::available())
+            return usage_error("--db is not available on this build of wiretest-station");
+        if (*outbox && (options.outbox.empty() || url.kind != station::db::Url::postgresql))
+            return usage_error("--outbox takes a path, and belongs to a postgresql:// --db");
+        if (forward) {
+            if (url.kind != station::db::Url::postgresql)
+                return usage_error("--forward sends an outbox to a postgresql:// --db");
+            return checked_output(station::forward_outbox(options));
+        }
+    } else if (*outbox) {
+        return usage_error("--outbox belongs to a postgresql:// --db");
+    }
+    options.command_line = command_line(argc, argv);
+    if (*db) { // the session's row shows the URL as messages do: without its password
+        station::db::Url url;
+        std::string why;
+        station::db::parse_url(options.db_url, url, why);
+        for (size_t at = 0; (at = options.command_line.find(options.db_url, at)) != std::string::npos;
+             at += url.shown.size())
+            options.command_line.replace(at, options.db_url.size(), url.shown);
+    }
     if (*station_id && is_blank(options.context.station_id))
         return usage_error("--station-id '" + options.context.station_id + "': a blank name");
     for (const std::string &serial : options.selection.serials)
@@ -190,8 +252,8 @@ int station_main(int argc, char *argv[])
     if (list) {
         if (targeted)
             return usage_error("--list takes no targets");
-        if (*records || *junit)
-            return usage_error("--list tests no board: it writes no --records and no --junit");
+        if (*records || *junit || *db)
+            return usage_error("--list tests no board: it writes no --records, no --junit and no --db");
         return checked_output(station::list_station(options.json));
     }
     if (!targeted)

@@ -1,8 +1,12 @@
 #include "run.h"
 
+#include "board_report.h"
 #include "board_test.h"
 #include "child_process.h"
 #include "interrupts.h"
+#include "printable.h"
+#include "record.h"
+#include "db/database.h"
 
 #include "device_link/ft_locations.h"
 
@@ -91,7 +95,7 @@ int list_station(bool json)
 }
 
 Session::Session(const RunOptions &run_options, bool operator_view)
-    : options(run_options), screen(operator_view), program(own_executable())
+    : options(run_options), screen(operator_view), program(own_executable()), outputs_(choose_outputs(options, screen))
 {
 }
 
@@ -115,12 +119,11 @@ bool Session::start(std::vector<Channel> &channels)
         return false;
     }
     // Found now, not once every board is tested.
-    if ((!options.records_dir.empty() &&
-         !(make_directories(options.records_dir, error) && folder_writable(options.records_dir, error))) ||
-        (!options.junit_file.empty() && !file_writable(options.junit_file, error))) {
-        fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        return false;
-    }
+    for (const std::unique_ptr<Output> &output : outputs_)
+        if (!output->start(error)) {
+            fprintf(stderr, "wiretest-station: %s\n", error.c_str());
+            return false;
+        }
     handle_interrupts_in_station();
     set_interrupt_announcer([this](int boards) {
         screen.message("finishing " + std::to_string(boards) + (boards == 1 ? " board" : " boards") +
@@ -131,23 +134,24 @@ bool Session::start(std::vector<Channel> &channels)
 
 void Session::finish(int live, BoardResult result)
 {
+    result.record_id = db::new_uuid();
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
     // The second interrupt kills the boards on its way to the exit: what
     // they left is no result.
     if (interrupted_twice())
         return;
-    if (!options.records_dir.empty()) {
-        std::string path, why;
-        if (!write_new_file(options.records_dir, record_file_name(result), record + "\n", path, why)) {
-            screen.message(why);
-            if (lost_why_.empty())
-                screen.message("records are not being written: no more boards are tested");
-            records_lost_ = true;
-            lost_why_ = why;
-        }
+    const FinishedBoard board{result, record, live};
+    for (const std::unique_ptr<Output> &output : outputs_) {
+        std::string why;
+        if (output->finished(board, why))
+            continue;
+        screen.message(why);
+        if (lost_why_.empty())
+            screen.message("records are not being written: no more boards are tested");
+        records_lost_ = true;
+        lost_why_ = why;
     }
-    screen.finished(live, options.json ? record : result_line(result), result);
     results_.push_back(std::move(result));
 }
 
@@ -163,7 +167,7 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         return;
     }
     int live = screen.add_board(board.location + " " + board.channel + " " +
-                                (board.serial.empty() ? "-" : printable(board.serial)));
+                                (board.serial.empty() ? "-" : companions::printable(board.serial)));
     BoardReport report;
     result.start_millis = now_millis();
     bool soak = is_soak(options);
@@ -202,18 +206,16 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
 int Session::end()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
-    int status = exit_status(results_);
-    std::string error;
-    if (!options.junit_file.empty() && !write_atomically(options.junit_file, junit_xml(results_, options.context), error)) {
-        fprintf(stderr, "wiretest-station: %s\n", error.c_str());
+    int status = records_lost_ ? exit_station : exit_status(results_);
+    SessionEnd session{results_, lost_why_, {}};
+    for (const std::unique_ptr<Output> &output : outputs_) {
+        std::string why;
+        if (output->end(session, why))
+            continue;
+        if (!why.empty())
+            screen.message(why);
         status = exit_station;
     }
-    if (records_lost_) {
-        status = exit_station;
-        screen.records_lost(lost_why_);
-    }
-    if (!options.json)
-        screen.summary(summary_line(results_));
     return status;
 }
 

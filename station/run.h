@@ -2,40 +2,29 @@
 // its own, a line and a record per board as it finishes, and the summary.
 #pragma once
 
-#include "fast_test.h"
+#include "outputs.h"
+#include "run_options.h"
 #include "screen.h"
-#include "station.h"
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace station {
 
-struct RunOptions {
-    Selection selection;
-    RunContext context;
-    int jobs = 0; // boards under test at once; 0: all
-    bool json = false;
-    std::string records_dir;
-    std::string junit_file;
-    FastOptions fast; // with context.fast
-    double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline
-    std::vector<std::string> driver_options; // handed on to each board's process
-};
-
-// What a run and a --wait loop share: the screen, the records as the boards
-// finish, and the end (JUnit file, summary, exit status).
+// What a run and a --wait loop share: the screen, each finished board's
+// result handed to every output, and the end (exit status).
 class Session {
 public:
     explicit Session(const RunOptions &options, bool operator_view = false);
-    // Lists the channels and prepares the records folder; false after saying why.
+    // Lists the channels and readies the outputs; false after saying why.
     bool start(std::vector<Channel> &channels);
     // Tests one board in a process of its own; label, when given, is its
     // dut_id. forked: the process is a copy of this one (run_forked's terms).
     void test(const Channel &board, const std::string &label, bool forked = false);
-    // A board's result: its line or record, and its record file.
+    // A board's result, to every output.
     void finish(int live, BoardResult result);
     // Returns the exit status.
     int end();
@@ -49,6 +38,7 @@ public:
 
 private:
     const std::string program;
+    std::vector<std::unique_ptr<Output>> outputs_;
     std::mutex results_mutex_;
     std::vector<BoardResult> results_;
     bool records_lost_ = false;
@@ -66,6 +56,10 @@ int run_station(const RunOptions &options);
 // A board's own process: its test, as options say, with the board's
 // interrupt handlers; the exit status.
 int board_main(const std::string &location, char channel, const RunOptions &options);
+
+// --forward: sends what waits in the outbox to the --db server; returns
+// the exit status.
+int forward_outbox(const RunOptions &options);
 
 // --list: returns the exit status.
 int list_station(bool json);

@@ -1,5 +1,7 @@
 #include "screen.h"
 
+#include "printable.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -228,7 +230,7 @@ void Screen::show_result(const BoardResult &result)
     show_big(outcome_name(result.outcome), colour);
     const char *on = colour_ ? colour : "", *off = colour_ ? "\x1b[0m" : "";
     const Channel &b = result.board;
-    fprintf(stdout, "\n  %s at %s, channel %c\n", printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
+    fprintf(stdout, "\n  %s at %s, channel %c\n", companions::printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
     std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
     if (result.outcome == Outcome::fail)
         for (const std::string &line : lines)

@@ -9,7 +9,7 @@
 // until the next board arrives.
 #pragma once
 
-#include "station.h"
+#include "board_result.h"
 
 #include <chrono>
 #include <mutex>

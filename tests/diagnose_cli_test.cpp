@@ -127,12 +127,12 @@ TEST_F(DiagnoseCli, AReportThatCannotBeJudgedExits2WithOneLineSayingWhy)
         std::string echo = c.input.back() == '\n' ? c.input : c.input + "\n";
         // Controls echo as '?', but a CR, which ends a line as the reader
         // reads it. The binary input holds no well-formed UTF-8 character
-        // of two or more bytes, so each byte 0x80-0x9F is one.
+        // of two or more bytes, so each byte from 0x80 on is part of none.
         for (char &ch : echo) {
             auto byte = static_cast<unsigned char>(ch);
             if (ch == '\r')
                 ch = '\n';
-            else if ((byte < 0x20 && ch != '\t' && ch != '\n') || (byte >= 0x7F && byte <= 0x9F))
+            else if ((byte < 0x20 && ch != '\t' && ch != '\n') || byte >= 0x7F)
                 ch = '?';
         }
         EXPECT_EQ(r.out, echo + "\n" + c.verdict);
@@ -257,8 +257,9 @@ TEST_F(DiagnoseCli, LostOutputExits2WithTheLastLineOnStandardError)
 }
 
 // The bytes of an ERROR: line reach the verdict, standard error and the JSON
-// document: printed with each control as '?', and in the JSON as well-formed
-// UTF-8 (U+FFFD for each ill-formed sequence) with every control escaped.
+// document: printed with each control and each byte outside well-formed UTF-8
+// as '?', and in the JSON as well-formed UTF-8 (U+FFFD for each ill-formed
+// sequence) with every control escaped.
 TEST_F(DiagnoseCli, TextThatIsNotUtf8OrHoldsControlsIsMadeSafe)
 {
     // A serial number as the system prints it: its C1 byte shown as '?', 0xFF as it is.
@@ -273,12 +274,12 @@ TEST_F(DiagnoseCli, TextThatIsNotUtf8OrHoldsControlsIsMadeSafe)
         std::string report;              // when not the ERROR: line alone
     };
     const Case cases[] = {
-        {"a serial number from the system", "WT\xff?", "WT\xff?", "WT" + fffd + "?", run.out + run.err},
-        {"a byte that is never UTF-8", "\xff", "\xff", fffd, ""},
-        {"an overlong form", "\xc0\xaf", "\xc0\xaf", fffd + fffd, ""},
-        {"a surrogate", "\xed\xa0\x80", "\xed\xa0?", fffd + fffd + fffd, ""},
-        {"a cut-off character", "\xe2\x82", "\xe2?", fffd, ""},
-        {"past U+10FFFF", "\xf4\x90\x80\x80", "\xf4???", fffd + fffd + fffd + fffd, ""},
+        {"a serial number from the system", "WT\xff?", "WT??", "WT" + fffd + "?", run.out + run.err},
+        {"a byte that is never UTF-8", "\xff", "?", fffd, ""},
+        {"an overlong form", "\xc0\xaf", "??", fffd + fffd, ""},
+        {"a surrogate", "\xed\xa0\x80", "???", fffd + fffd + fffd, ""},
+        {"a cut-off character", "\xe2\x82", "??", fffd, ""},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", "????", fffd + fffd + fffd + fffd, ""},
         {"UTF-8 text", "WT\xc3\xa9", "WT\xc3\xa9", "WT\xc3\xa9", ""},
         {"ESC, DEL and C1 controls", "\x1b[2J\x7f\xc2\x9b\x9b\t", "?[2J???\t", "\x1b[2J\x7f\xc2\x9b" + fffd + "\t", ""},
     };

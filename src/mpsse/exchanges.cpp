@@ -8,6 +8,37 @@
 
 #include <stdio.h>
 
+uint32_t put_set_low_byte(unsigned char *at, unsigned char value)
+{
+    at[0] = MPSSE_SET_BITS_LOW;
+    at[1] = value;
+    at[2] = GPIO_ALL_OUTPUTS;
+    return 3;
+}
+
+uint32_t put_high_byte_inputs(unsigned char *at)
+{
+    at[0] = MPSSE_SET_BITS_HIGH;
+    at[1] = 0x00;
+    at[2] = GPIO_ALL_INPUTS;
+    return 3;
+}
+
+uint32_t put_read_high_byte(unsigned char *at)
+{
+    at[0] = MPSSE_GET_BITS_HIGH;
+    return 1;
+}
+
+uint32_t put_sync_at_once(unsigned char *at)
+{
+    at[0] = MPSSE_LOOPBACK_ON;
+    at[1] = MPSSE_BAD_COMMAND;
+    at[2] = MPSSE_LOOPBACK_OFF;
+    at[3] = MPSSE_SEND_IMMEDIATE; /* last: the chip sends the answer without waiting for its timer */
+    return SYNC_AT_ONCE_SIZE;
+}
+
 int write_command(uint32_t length)
 {
     last_status = FT_Write(device_handle, command_buffer, length, &bytes_written);
@@ -96,10 +127,7 @@ int sync_mpsse(void)
 
 int set_low_byte(unsigned char value)
 {
-    command_buffer[0] = MPSSE_SET_BITS_LOW;
-    command_buffer[1] = value;
-    command_buffer[2] = GPIO_ALL_OUTPUTS;
-    if (write_command(3) != 0)
+    if (write_command(put_set_low_byte(command_buffer, value)) != 0)
         return -1;
     settle_delay.seconds = 1;
     settle_delay.fraction = 0;
@@ -116,7 +144,7 @@ int set_low_byte(unsigned char value)
         return 0;
     }
     for (uint32_t i = 0; i < bytes_read; i++)
-        fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, (int)i, (unsigned)receive_buffer[i]);
+        print_stray_byte((int)i, receive_buffer[i]);
     return 0;
 }
 
@@ -125,8 +153,7 @@ int read_high_byte(void)
     settle_delay.seconds = 1;
     settle_delay.fraction = 0;
     wait_settle();
-    command_buffer[0] = MPSSE_GET_BITS_HIGH;
-    if (write_command(1) != 0)
+    if (write_command(put_read_high_byte(command_buffer)) != 0)
         return -1;
     settle_delay.seconds = 1;
     settle_delay.fraction = 0;
@@ -135,7 +162,7 @@ int read_high_byte(void)
     if (query_queue() != 0)
         return -1;
     if (queue_count == 0) {
-        printf(REPORT_NO_DATA_TEXT "\n");
+        print_no_data();
         return -1;
     }
     /* The answer is the last byte queued; stale bytes ahead of it are read

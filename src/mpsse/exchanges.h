@@ -17,6 +17,19 @@ int set_low_byte(unsigned char value);
 /* Sample the high GPIO byte: its level (0 to 255) or -1. */
 int read_high_byte(void);
 
+/* The commands the exchanges above send, for a caller that sends them in a
+ * stream of its own (the station's fast mode): each writes one command at
+ * `at` and returns its length. */
+uint32_t put_set_low_byte(unsigned char *at, unsigned char value);
+uint32_t put_high_byte_inputs(unsigned char *at);
+uint32_t put_read_high_byte(unsigned char *at);
+
+/* The synchronisation in one write that the chip answers at once: loopback
+ * on, the bad opcode, loopback off, send-immediate. The answer is
+ * SYNC_ANSWER_SIZE bytes: MPSSE_BAD_COMMAND_ANSWER, then the bad opcode. */
+enum { SYNC_AT_ONCE_SIZE = 4, SYNC_ANSWER_SIZE = 2 };
+uint32_t put_sync_at_once(unsigned char *at);
+
 /* Write the first length bytes of command_buffer; a failure is reported by
  * name and gives -1. */
 int write_command(uint32_t length);

@@ -13,6 +13,10 @@ enum {
 };
 
 enum {
+    MPSSE_BAD_COMMAND_ANSWER = 0xFA, /* first byte of the answer to a bad opcode, which follows it */
+};
+
+enum {
     GPIO_ALL_OUTPUTS = 0xFF,       /* direction byte */
     GPIO_ALL_INPUTS = 0x00,
 };

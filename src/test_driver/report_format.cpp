@@ -2,6 +2,7 @@
  * its rows and count line. */
 #include "report_format.h"
 
+#include <stdio.h>
 #include <string.h>
 
 char bit_text[BIT_TEXT_SIZE];
@@ -18,6 +19,38 @@ const char *format_bits(int x)
 {
     write_bits(x, bit_text);
     return bit_text;
+}
+
+void print_start(void)
+{
+    printf(REPORT_START_TEXT "\n");
+    printf("%s", REPORT_BANNER);
+}
+
+void print_row_driven(int pattern)
+{
+    printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
+}
+
+void print_no_data(void)
+{
+    printf(REPORT_NO_DATA_TEXT "\n");
+}
+
+int print_row_read(int pattern, int value)
+{
+    printf(REPORT_ROW_READ_FORMAT, format_bits(value));
+    return value != pattern;
+}
+
+void print_count(int errors)
+{
+    printf(REPORT_COUNT_FORMAT, errors);
+}
+
+void print_stray_byte(int index, unsigned byte)
+{
+    fprintf(stderr, REPORT_STRAY_BYTE_FORMAT, index, byte);
 }
 
 int is_report_blank(char c)

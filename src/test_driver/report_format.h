@@ -50,6 +50,30 @@
 
 enum { BIT_TEXT_SIZE = 9 };
 
+/* Printing a report: every run that prints rows, the tool's and the
+ * station's fast one, prints them with these. */
+
+/* The start line and the banner: the setup is done. On standard output, as
+ * the rest. */
+void print_start(void);
+
+/* A row's first half. */
+void print_row_driven(int pattern);
+
+/* The notice of a read that found no answer, between a row's halves. */
+void print_no_data(void);
+
+/* A row's second half; 1 when value is not the pattern driven (the row
+ * failed), else 0. */
+int print_row_read(int pattern, int value);
+
+/* The count line. */
+void print_count(int errors);
+
+/* On standard error, the index-th of the bytes found waiting where no answer
+ * was due. */
+void print_stray_byte(int index, unsigned byte);
+
 extern char bit_text[BIT_TEXT_SIZE]; /* the eight bits of the last format_bits */
 
 /* The low eight bits of x as 1s and 0s, most significant first, in bit_text.

@@ -15,15 +15,14 @@
 static int test_pattern(unsigned char pattern, int is_last_step)
 {
     set_low_byte(pattern); /* a failure shows in the read-back */
-    printf(REPORT_ROW_DRIVEN_FORMAT, format_bits(pattern));
-    int value = read_high_byte();
-    printf(REPORT_ROW_READ_FORMAT, format_bits(value));
+    print_row_driven(pattern);
+    int failed = print_row_read(pattern, read_high_byte());
     if (!is_last_step) {
         settle_delay.seconds = 0;
         settle_delay.fraction = FRACTION_PER_MS; /* 1 ms */
         wait_settle();
     }
-    return value != pattern;
+    return failed;
 }
 
 /* Make the high byte an input port and clear the low byte; -1 on failure. */
@@ -32,10 +31,7 @@ static int prepare_high_byte(void)
     if (set_low_byte(0x00) != 0)
         return -1;
 
-    command_buffer[0] = MPSSE_SET_BITS_HIGH;
-    command_buffer[1] = 0x00;
-    command_buffer[2] = GPIO_ALL_INPUTS;
-    if (write_command(3) != 0)
+    if (write_command(put_high_byte_inputs(command_buffer)) != 0)
         return -1;
     settle_delay.seconds = 0;
     settle_delay.fraction = 10 * FRACTION_PER_MS;
@@ -55,23 +51,33 @@ static int prepare_high_byte(void)
     return 0;
 }
 
+uint32_t put_preparation(unsigned char *at)
+{
+    uint32_t length = put_set_low_byte(at, 0x00);
+    length += put_high_byte_inputs(at + length);
+    return length + put_set_low_byte(at + length, 0x00);
+}
+
+int first_test_step(int short_test)
+{
+    return short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
+}
+
 int run_test(int short_test)
 {
     if (setup_channel() != 0)
         return -1;
-    printf(REPORT_START_TEXT "\n");
-    printf("%s", REPORT_BANNER);
+    print_start();
     if (sync_mpsse() != 0)
         return -1;
     if (prepare_high_byte() != 0)
         return -1;
 
     int error_count = 0;
-    int first_step = short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
-    for (int i = first_step; i < FULL_TEST_STEPS; i++)
+    for (int i = first_test_step(short_test); i < FULL_TEST_STEPS; i++)
         error_count += test_pattern(wiring_patterns[i], i == FULL_TEST_STEPS - 1);
 
-    printf(REPORT_COUNT_FORMAT, error_count);
+    print_count(error_count);
     FT_Close(device_handle); /* nothing to do about a failure here */
     return 0;
 }

@@ -1,0 +1,95 @@
+// What a board's result says in words, and what the results come to.
+#include "board_result.h"
+
+#include "render.h"
+
+#include <ctime>
+
+#ifndef WIRETEST_STATION_VERSION
+#define WIRETEST_STATION_VERSION "unknown"
+#endif
+
+namespace station {
+
+const char version[] = WIRETEST_STATION_VERSION;
+
+namespace {
+
+bool starts_with(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+} // namespace
+
+std::string utc_time(int64_t millis, const char *format)
+{
+    std::time_t seconds = std::time_t(millis / 1000);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[64];
+    std::strftime(text, sizeof text, format, &utc);
+    return text;
+}
+
+const char *outcome_name(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::pass: return "PASS";
+    case Outcome::fail: return "FAIL";
+    case Outcome::error: return "ERROR";
+    }
+    return "ERROR";
+}
+
+std::vector<std::string> soak_pin_lines(const BoardResult &result)
+{
+    std::vector<std::string> lines;
+    if (!result.soak)
+        return lines;
+    std::vector<std::string> words = pin_lines(result.diagnosis);
+    const Soak &soak = *result.soak;
+    for (size_t pin = 0; pin < 8; pin++) {
+        const PinSoak &p = soak.pins[pin];
+        if (p.failures == 0)
+            continue;
+        std::string prefix = "pin " + std::to_string(pin) + ":";
+        if (p.failures < soak.runs) {
+            lines.push_back(prefix + " intermittent: " + p.failed_class + " in " + std::to_string(p.failures) +
+                            " of " + std::to_string(soak.runs) + " runs");
+            continue;
+        }
+        for (const std::string &line : words)
+            if (starts_with(line, prefix))
+                lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis)
+{
+    std::vector<std::string> lines;
+    std::string text = diagnose::words(diagnosis);
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (starts_with(line, "pin "))
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+int exit_status(const std::vector<BoardResult> &results)
+{
+    bool failed = false, errors = false;
+    for (const BoardResult &r : results) {
+        errors = errors || r.outcome == Outcome::error;
+        failed = failed || r.outcome == Outcome::fail;
+    }
+    return errors ? exit_test_again : failed ? exit_failed : exit_passed;
+}
+
+} // namespace station

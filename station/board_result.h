@@ -1,0 +1,85 @@
+// What the station learned of one board, and what a run's results come to:
+// the model every output is written from.
+#pragma once
+
+#include "diagnosis.h"
+#include "targets.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station {
+
+enum class Outcome { pass, fail, error };
+const char *outcome_name(Outcome outcome);
+
+// A soak: the same test run over and over, counted per pin.
+struct PinSoak {
+    int failures = 0;           // runs in which the pin was not ok
+    int flips = 0;              // changes between ok and not ok from one run to the next
+    std::string failed_class;   // its class in the first run it failed
+    std::vector<int> failed_runs; // numbered from 1; the first failed_runs_kept only
+    // A long soak of a bad contact fails in millions of runs: the first ones
+    // locate it, the counts measure it, and the record stays small.
+    static constexpr size_t failed_runs_kept = 100;
+};
+
+struct Soak {
+    int runs = 0;               // runs whose rows came to their count line
+    int incomplete_runs = 0;    // of which rows went without an answer
+    std::array<PinSoak, 8> pins{};
+};
+
+struct BoardResult {
+    Channel board;
+    Outcome outcome = Outcome::error;
+    std::string reason;              // for an ERROR
+    diagnose::Diagnosis diagnosis;   // when the rows ran
+    bool rows_ran = false;
+    int64_t start_millis = 0, end_millis = 0; // Unix time
+    std::optional<Soak> soak;        // a soak run's counts
+    std::string label;               // scanned from the board's label (--scan)
+    std::string record_id;           // its record's UUID, once it finished
+    std::string dut_id() const
+    {
+        return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;
+    }
+};
+
+// How the boards of a run were tested, as every record says.
+struct RunContext {
+    std::string station_id;
+    bool short_test = false;
+    bool short_waits = false;
+    bool fast = false;
+};
+
+// The faulty pins in wiretest-diagnose's words, one line each.
+std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis);
+
+// A soak's line for each pin not ok in some run: the diagnosis's words for
+// one that failed every run, "pin 4: intermittent: stuck-0 in 37 of 1000
+// runs" for one that came and went.
+std::vector<std::string> soak_pin_lines(const BoardResult &result);
+
+// A script tells "retest this board" (3) from "the station is broken" (2).
+enum ExitStatus {
+    exit_passed = 0,      // every board passed (or none came to a --wait)
+    exit_failed = 1,      // a board failed and none had an ERROR
+    exit_station = 2,     // a usage error, a failed listing, lost output, a
+                          // record or the JUnit file not written
+    exit_test_again = 3,  // a board had an ERROR, or a target matched nothing
+};
+
+// The exit status the boards' results give.
+int exit_status(const std::vector<BoardResult> &results);
+
+// millis of Unix time in UTC, as strftime's format writes it.
+std::string utc_time(int64_t millis, const char *format);
+
+extern const char version[];
+
+} // namespace station

@@ -1,0 +1,69 @@
+// The databases a station writes its records into: SQLite on the station,
+// PostgreSQL for the whole line, behind one small interface. Every value
+// reaches the database as a bound parameter, never as SQL text.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station::db {
+
+using Value = std::optional<std::string>; // NULL, or the value as text
+using Row = std::vector<Value>;
+
+class Database {
+public:
+    virtual ~Database() = default;
+    // One statement, parameters $1, $2, ... in the order they first appear;
+    // false with why.
+    virtual bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why) = 0;
+    // A query's rows; false with why.
+    virtual bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows,
+                       std::string &why) = 0;
+    bool exec(const std::string &sql, std::string &why) { return exec(sql, {}, why); }
+    // Begins a transaction that no other writer of the database enters
+    // until it ends; false with why.
+    virtual bool begin(std::string &why) = 0;
+};
+
+// What a --db URL names.
+struct Url {
+    enum Kind { sqlite, postgresql } kind = sqlite;
+    std::string path;  // sqlite:PATH
+    std::string text;  // a PostgreSQL URI as given, for libpq
+    std::string shown; // the URL as messages show it: never its password
+};
+
+// "sqlite:PATH" or "postgresql://..." (or "postgres://..."); false with why.
+bool parse_url(const std::string &text, Url &url, std::string &why);
+
+// Whether this build has the databases at all.
+bool available();
+
+// An open connection; nullptr with why. A SQLite file is created where
+// missing and opened in WAL mode with a busy timeout, so that several
+// stations and readers share it.
+std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why);
+std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why);
+std::unique_ptr<Database> open(const Url &url, std::string &why);
+
+// Creates the tables where missing and brings an older schema up to this
+// one; false with why.
+bool prepare_schema(Database &database, std::string &why);
+
+// One board's record (the station's JSON record, with its session) in one
+// transaction: the board is in the database whole or not at all. A record
+// already there (its record_id) is left as it is, so that a resend after a
+// lost answer stores nothing twice.
+bool store_record(Database &database, const std::string &session_json, const std::string &record_json,
+                  std::string &why);
+
+// The session's end time, once it ended.
+bool store_session(Database &database, const std::string &session_json, std::string &why);
+
+// A new random UUID (version 4), as text.
+std::string new_uuid();
+
+} // namespace station::db

@@ -1,0 +1,31 @@
+// Files written whole or not at all, and the folders they go into.
+#pragma once
+
+#include <string>
+
+namespace station {
+
+// Writes text to path under a temporary name beside it, synced, then renamed
+// over path: a reader sees the whole file or none. A symlink stays, and the
+// file it names is replaced; a path that is no regular file (a device, a
+// FIFO, /dev/stdout) is written in place as a shell's '>' would. false with why.
+bool write_atomically(const std::string &path, const std::string &text, std::string &error);
+
+// Writes text, whole or not at all as write_atomically does, to a new file
+// in dir named name, or with "-2", "-3", ... before its extension where that
+// is taken: never over a file, another station's either. path is the file
+// written; false with why.
+bool write_new_file(const std::string &dir, const std::string &name, const std::string &text, std::string &path,
+                    std::string &error);
+
+// Creates dir and its parents where missing; false with why.
+bool make_directories(const std::string &dir, std::string &error);
+
+// Whether a file can be created in dir, tried by making one and removing
+// it; false with why.
+bool folder_writable(const std::string &dir, std::string &error);
+
+// Whether write_atomically can write path; false with why.
+bool file_writable(const std::string &path, std::string &error);
+
+} // namespace station

@@ -1,0 +1,18 @@
+#include "outputs.h"
+
+namespace station {
+
+std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen)
+{
+    std::vector<std::unique_ptr<Output>> outputs;
+    if (!options.records_dir.empty())
+        outputs.push_back(record_files_output(options));
+    if (!options.db_url.empty())
+        outputs.push_back(database_output(options, screen));
+    if (!options.junit_file.empty())
+        outputs.push_back(junit_output(options));
+    outputs.push_back(options.json ? json_line_output(screen) : line_output(screen));
+    return outputs;
+}
+
+} // namespace station

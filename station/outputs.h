@@ -1,0 +1,66 @@
+// Where a session's results go. Every output gets the same board results,
+// one at a time as the boards finish, each with its record; an output is
+// one file of its own and one line in choose_outputs.
+#pragma once
+
+#include "board_result.h"
+#include "run_options.h"
+#include "screen.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct FinishedBoard {
+    const BoardResult &result;
+    const std::string &record; // its JSON record, the same in every output
+    int screen_line;           // its live line on the screen; -1 for none
+};
+
+struct SessionEnd {
+    const std::vector<BoardResult> &results; // in the order they finished
+    const std::string &records_lost;         // why a result was not kept; "" when all were
+    std::vector<std::string> summary_notes;  // for the summary line, from the outputs before it
+};
+
+class Output {
+public:
+    virtual ~Output() = default;
+    // Before the first board, so that what cannot be written is found now;
+    // false with why.
+    virtual bool start(std::string &why)
+    {
+        (void)why;
+        return true;
+    }
+    // A board's result, called for one board at a time. false with why when
+    // it was not kept: the session tests no more boards.
+    virtual bool finished(const FinishedBoard &board, std::string &why) = 0;
+    // After the last board; false with why ("" when said already).
+    virtual bool end(SessionEnd &session, std::string &why)
+    {
+        (void)session, (void)why;
+        return true;
+    }
+};
+
+// The outputs options ask for, in the order each result reaches them:
+// what keeps it first, what shows it last.
+std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen);
+
+std::unique_ptr<Output> record_files_output(const RunOptions &options);
+std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen);
+std::unique_ptr<Output> junit_output(const RunOptions &options);
+std::unique_ptr<Output> line_output(Screen &screen);
+std::unique_ptr<Output> json_line_output(Screen &screen);
+
+// "PASS 1-1 A WTST0001 errors: 0" and the like, without a line end; a
+// scanned label follows the serial number as "label: X".
+std::string result_line(const BoardResult &result);
+
+// The summary line, without a line end.
+std::string summary_line(const std::vector<BoardResult> &results);
+
+} // namespace station

@@ -1,0 +1,110 @@
+// A board's record: one JSON object, and the name of its file.
+#include "record.h"
+
+#include "printable.h"
+#include "render.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace station {
+
+using companions::printable;
+
+std::string record_json(const BoardResult &result, const RunContext &context)
+{
+    nlohmann::ordered_json record;
+    if (!result.record_id.empty())
+        record["record_id"] = result.record_id;
+    record["dut_id"] = printable(result.dut_id());
+    record["station_id"] = printable(context.station_id);
+    record["location"] = result.board.location;
+    record["channel"] = std::string(1, result.board.channel);
+    if (!result.label.empty())
+        record["label"] = printable(result.label);
+    record["serial"] = printable(result.board.serial);
+    record["chip"] = result.board.chip;
+    record["test"] = context.short_test ? "short" : "full";
+    record["mode"] = context.fast ? "fast" : context.short_waits ? "delay" : "normal";
+    record["start_time_millis"] = result.start_millis;
+    record["end_time_millis"] = result.end_millis;
+    record["outcome"] = outcome_name(result.outcome);
+    if (result.rows_ran && result.diagnosis.errors)
+        record["errors"] = *result.diagnosis.errors;
+    if (result.rows_ran) {
+        // The rows and pins as wiretest-diagnose --json gives them.
+        if (!result.diagnosis.rows.empty()) {
+            record["rows"] = diagnose::rows_json(result.diagnosis);
+            record["pins"] = diagnose::pins_json(result.diagnosis);
+        }
+    }
+    if (result.soak) {
+        const Soak &soak = *result.soak;
+        record["runs"] = soak.runs;
+        nlohmann::ordered_json &pins = record["pins"];
+        for (size_t pin = 0; pin < 8 && pin < pins.size(); pin++) {
+            const PinSoak &p = soak.pins[pin];
+            pins[pin]["failures"] = p.failures;
+            pins[pin]["flips"] = p.flips;
+            if (p.failures > 0 && p.failures < soak.runs) {
+                pins[pin]["status"] = "intermittent";
+                pins[pin]["class"] = p.failed_class;
+                pins[pin]["failed_runs"] = p.failed_runs;
+                pins[pin]["failed_runs_cut"] = size_t(p.failures) > p.failed_runs.size();
+            } else if (p.failures == soak.runs && soak.runs > 0) {
+                pins[pin]["status"] = p.failed_class;
+            }
+        }
+    }
+    if (result.outcome == Outcome::error)
+        record["reason"] = result.reason;
+    record["version"] = std::string(version);
+    return record.dump();
+}
+
+namespace {
+
+// text with every character but letters, digits, '-', '_' and '.' made
+// '_', cut to at most limit bytes.
+std::string file_name_part(const std::string &text, size_t limit)
+{
+    std::string part = text.substr(0, limit);
+    for (char &c : part)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
+            c = '_';
+    return part;
+}
+
+// FNV-1a: a short mark of a dut_id that its file name could not keep whole.
+std::string short_hash(const std::string &text)
+{
+    uint32_t hash = 2166136261u;
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    snprintf(hex, sizeof hex, "%08x", unsigned(hash));
+    return hex;
+}
+
+} // namespace
+
+std::string record_file_name(const BoardResult &result)
+{
+    const size_t dut_limit = 64;
+    std::string dut = result.dut_id();
+    std::string name = file_name_part(dut, dut_limit);
+    if (!name.empty() && (name[0] == '-' || name[0] == '.'))
+        name[0] = '_'; // neither an option to a shell's tools nor a hidden file
+    // Two dut_ids that come to one name, "a/b" and "a_b", keep files of their own.
+    if (name != dut)
+        name += "-" + short_hash(dut);
+    name += "_" + file_name_part(result.board.location, 32) + "_" + result.board.channel + "_" +
+            utc_time(result.start_millis, "%Y%m%dT%H%M%S") + "." +
+            std::to_string(1000 + result.start_millis % 1000).substr(1) + "Z";
+    if (name[0] == '-' || name[0] == '.')
+        name[0] = '_';
+    return name + ".json";
+}
+
+} // namespace station

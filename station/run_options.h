@@ -1,0 +1,28 @@
+// What a station run is asked to do, as its command line says.
+#pragma once
+
+#include "board_result.h"
+#include "fast_test.h"
+#include "targets.h"
+
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct RunOptions {
+    Selection selection;
+    RunContext context;
+    int jobs = 0; // boards under test at once; 0: all
+    bool json = false;
+    std::string records_dir;
+    std::string junit_file;
+    std::string db_url;      // --db: sqlite:PATH or a postgresql:// URL
+    std::string outbox;      // the outbox of a PostgreSQL server's records; "": the default
+    std::string command_line; // as the session's row in the database keeps it
+    FastOptions fast; // with context.fast
+    double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline
+    std::vector<std::string> driver_options; // handed on to each board's process
+};
+
+} // namespace station
