@@ -8,7 +8,7 @@
 #include "fast_test.h"
 
 #ifdef BENCH_SIM
-#include "sim_control.h"
+#include "demo_chips.h"
 #endif
 
 #include <cstdio>
@@ -24,7 +24,7 @@ int main(int argc, char **argv)
 {
     long runs = argc > 1 ? std::atol(argv[1]) : 1000;
 #ifdef BENCH_SIM
-    sim::attach_station_demo_chips();
+    station::attach_demo_chips();
 #endif
     spans.reserve(size_t(runs));
     station::fast_phase_observer = [](std::chrono::steady_clock::duration span) {

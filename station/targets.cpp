@@ -3,6 +3,7 @@
 
 #include "printable.h"
 
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_locations.h"
 #include "device_link/status_report.h"
 
@@ -106,7 +107,11 @@ bool is_location(const std::string &text)
     }
 }
 
-bool has_high_byte(const std::string &chip) { return chip != "FT4232H"; }
+bool has_high_byte(const std::string &chip)
+{
+    const chip_facts *facts = chip_by_name(chip.c_str());
+    return !facts || facts->high_byte;
+}
 
 std::string untestable_reason(const Channel &channel)
 {

@@ -3,6 +3,7 @@
 // device calls, bytes and waits as wiretest makes on it; a board's report
 // comes to the right outcome and reason; and the records say so.
 #include "board_test.h"
+#include "demo_chips.h"
 #include "fast_test.h"
 #include "fixture.h"
 #include "single_faults.h"
@@ -60,7 +61,7 @@ class StationBoard : public SimTest {};
 
 TEST_F(StationBoard, EveryDemoChipGetsTheCallsBytesAndWaitsWiretestMakesOnIt)
 {
-    sim::attach_station_demo_chips();
+    station::attach_demo_chips();
     std::vector<station::Channel> channels;
     std::string error;
     ASSERT_TRUE(station::list_channels(channels, error)) << error;
@@ -72,13 +73,13 @@ TEST_F(StationBoard, EveryDemoChipGetsTheCallsBytesAndWaitsWiretestMakesOnIt)
             continue;
         boards++;
         sim::reset();
-        sim::attach_station_demo_chips();
+        station::attach_demo_chips();
         const chip::Wiring wiring = sim::channel(int(i)).wiring;
         for (bool short_test : {false, true}) {
             for (bool delay : {false, true}) {
                 SCOPED_TRACE(board.location + (short_test ? " short" : " full") + (delay ? " delay" : ""));
                 sim::reset();
-                sim::attach_station_demo_chips();
+                station::attach_demo_chips();
                 vclock::reset();
                 console::Run by_location = console::capture([&] {
                     EXPECT_EQ(station::test_board(board.location.c_str(), 'A', short_test, delay), 0);
@@ -734,7 +735,7 @@ TEST(StationTargets, ALabelledBoardsLineShowsItsLabelAndAnUnlabelledOneIsUnchang
 
 TEST_F(StationBoard, AFailedListingNamesTheStatus)
 {
-    sim::attach_station_demo_chips();
+    station::attach_demo_chips();
     sim::inject(sim::fail(sim::Op::ListChannels, 1, FT_IO_ERROR));
     std::vector<station::Channel> channels;
     std::string error;

@@ -11,6 +11,7 @@
 // wiretest, and only the station's two functions fail, with FT_NOT_SUPPORTED.
 // The library tells of no arrivals, so the station's wait for one is not
 // supported either.
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_device_info.h"
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
@@ -151,20 +152,14 @@ std::mutex device_list;
 bool as_channel(uint32_t flags, uint32_t type, uint32_t loc_id, const std::string &serial,
                 const std::string &description, ft_channel_info &info)
 {
-    const char *chip = nullptr;
-    const char *mpsse_channels = nullptr;
-    switch (type) {
-    case FT_DEVICE_2232C: chip = "FT2232D"; mpsse_channels = "A"; break;
-    case FT_DEVICE_2232H: chip = "FT2232H"; mpsse_channels = "AB"; break;
-    case FT_DEVICE_4232H: chip = "FT4232H"; mpsse_channels = "AB"; break;
-    case FT_DEVICE_232H: chip = "FT232H"; mpsse_channels = "A"; break;
-    default: return false;
-    }
+    const chip_facts *chip = chip_by_info_type(type);
+    if (!chip)
+        return false;
     // A chip of several channels names each by a letter after its serial
     // number, or after its description (" A") when the serial number is blank.
     char letter = 0;
     std::string chip_serial = serial;
-    if (type == FT_DEVICE_232H) {
+    if (chip->channels == 1) {
         letter = 'A';
     } else if (!serial.empty() && serial.back() >= 'A' && serial.back() <= 'D') {
         letter = serial.back();
@@ -172,13 +167,13 @@ bool as_channel(uint32_t flags, uint32_t type, uint32_t loc_id, const std::strin
     } else if (description.size() >= 2 && description[description.size() - 2] == ' ') {
         letter = description.back();
     }
-    if (letter == 0 || !std::strchr(mpsse_channels, letter))
+    if (letter == 0 || !chip_channel_has_mpsse(*chip, letter))
         return false;
     info = ft_channel_info{};
     std::snprintf(info.location, sizeof info.location, "0x%X", static_cast<unsigned>(loc_id));
     info.channel = letter;
     std::snprintf(info.serial, sizeof info.serial, "%s", chip_serial.c_str());
-    std::snprintf(info.chip, sizeof info.chip, "%s", chip);
+    std::snprintf(info.chip, sizeof info.chip, "%s", chip->name);
     if (flags & FT_FLAGS_OPENED) {
         info.access = FT_DEVICE_NOT_OPENED;
         std::snprintf(info.access_note, sizeof info.access_note, "in use by another program");

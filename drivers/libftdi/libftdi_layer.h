@@ -66,6 +66,7 @@
 
 #include "background_reader.h"
 #include "failure_cause.h"
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_driver.h"
 
 #include <ftdi.h>
@@ -78,7 +79,7 @@
 
 namespace libftdi_layer {
 
-constexpr uint16_t FTDI_VENDOR = 0x0403;
+constexpr uint16_t FTDI_VENDOR = FTDI_VENDOR_ID;
 
 struct Channel {
     ftdi_context *context = nullptr; // the caller's thread only

@@ -1,14 +1,14 @@
 // The libftdi1 layer's listings, over one way of finding the chips: the
 // devices libusb lists now, those with an MPSSE channel kept.
 //
-// Naming. FT_ListDevices has one entry per channel that carries an MPSSE: A
-// and B of the dual (0403:6010, bcdDevice 0x0700) and quad (0403:6011)
-// high-speed chips, A alone of the older full-speed dual chip (6010,
-// bcdDevice 0x0500), and the one channel of the single high-speed chip
-// (6014). A multi-channel chip's entry is its serial number followed by the
-// channel letter, a single-channel chip's entry is the plain serial number:
-// the names the chip maker's own driver gives. Chips we may not open
-// (permissions) and chips without a serial number are passed over.
+// Naming. FT_ListDevices has one entry per channel that carries an MPSSE
+// (device_link/chip_kinds.h, which tells a chip's kind by its USB product
+// id and release): A and B of the dual and quad high-speed chips, A alone
+// of the older full-speed dual chip, and the one channel of the single
+// high-speed chip. A multi-channel chip's entry is its serial number
+// followed by the channel letter, a single-channel chip's entry is the plain
+// serial number: the names the chip maker's own driver gives. Chips we may
+// not open (permissions) and chips without a serial number are passed over.
 //
 // Places. The station's listing (ft_locations.h) names each channel by where
 // its chip is plugged, "1-4.2" as Linux's sysfs writes it, with its letter,
@@ -18,6 +18,7 @@
 // how "in use" is found. Both listings read each chip's serial number over a
 // libusb handle that claims nothing, and both ways of opening share one path
 // and give the chip the same USB transfers.
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_locations.h"
 #include "libftdi_layer.h"
 
@@ -85,33 +86,17 @@ std::string location_of(libusb_device *device)
     return text;
 }
 
-// The channel letters with an MPSSE on a chip, from its product and release.
-std::vector<ftdi_interface> mpsse_interfaces(const libusb_device_descriptor &d)
+// The channels with an MPSSE on a chip of kind, A first; a single-channel
+// chip's is libftdi1's INTERFACE_ANY.
+std::vector<ftdi_interface> mpsse_interfaces(const chip_facts &kind)
 {
-    if (d.idVendor != FTDI_VENDOR)
-        return {};
-    switch (d.idProduct) {
-    case 0x6010:
-        if (d.bcdDevice == 0x0500) // FT2232C/D: MPSSE on channel A only
-            return {INTERFACE_A};
-        return {INTERFACE_A, INTERFACE_B};
-    case 0x6011: // FT4232H: A and B; C and D are UARTs only
-        return {INTERFACE_A, INTERFACE_B};
-    case 0x6014: // FT232H
+    if (kind.channels == 1)
         return {INTERFACE_ANY};
-    default:
-        return {};
-    }
-}
-
-// The chip's kind, by its product and release.
-const char *chip_kind(const libusb_device_descriptor &d)
-{
-    switch (d.idProduct) {
-    case 0x6010: return d.bcdDevice == 0x0500 ? "FT2232D" : "FT2232H";
-    case 0x6011: return "FT4232H";
-    default: return "FT232H";
-    }
+    std::vector<ftdi_interface> interfaces;
+    interfaces.reserve(size_t(kind.mpsse_channels));
+    for (int i = 0; i < kind.mpsse_channels; i++)
+        interfaces.push_back(ftdi_interface(int(INTERFACE_A) + i));
+    return interfaces;
 }
 
 // The listing's libftdi1 context, made at the first call. Under the
@@ -148,6 +133,7 @@ FT_STATUS with_device_list(Visit visit)
 struct Chip {
     libusb_device *device;
     libusb_device_descriptor descriptor;
+    const chip_facts *kind; // by its product and release
     std::string location;
     std::vector<ftdi_interface> interfaces; // A first
 };
@@ -159,12 +145,13 @@ FT_STATUS with_chips(Visit visit)
 {
     return with_device_list([&](libusb_device **devices, ssize_t n) {
         for (ssize_t d = 0; d < n; d++) {
-            Chip chip{devices[d], {}, "", {}};
+            Chip chip{devices[d], {}, nullptr, "", {}};
             if (libusb_get_device_descriptor(chip.device, &chip.descriptor) != 0)
                 continue;
-            chip.interfaces = mpsse_interfaces(chip.descriptor);
-            if (chip.interfaces.empty())
+            chip.kind = chip_by_usb(chip.descriptor.idVendor, chip.descriptor.idProduct, chip.descriptor.bcdDevice);
+            if (!chip.kind)
                 continue;
+            chip.interfaces = mpsse_interfaces(*chip.kind);
             chip.location = location_of(chip.device);
             visit(chip);
         }
@@ -301,7 +288,7 @@ void list_chip(const Chip &chip, std::vector<ft_channel_info> &found)
         set_text(info.location, sizeof info.location, chip.location);
         info.channel = channel_letter(i);
         set_text(info.serial, sizeof info.serial, serial);
-        set_text(info.chip, sizeof info.chip, chip_kind(chip.descriptor));
+        set_text(info.chip, sizeof info.chip, chip.kind->name);
         // Bus and address: a new one with each enumeration, so a chip swapped
         // for another between two listings is seen to be another.
         info.instance = uint32_t(libusb_get_bus_number(chip.device)) << 8 | libusb_get_device_address(chip.device);

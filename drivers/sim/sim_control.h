@@ -1,8 +1,10 @@
 // Control of the simulated driver: which chips are attached, which calls
 // fail, and the record of every call the system made. Tests use it; the
-// wiretest-sim executable attaches its two demo boards through it.
+// wiretest-sim executable attaches its two demo boards through it, and
+// wiretest-station-sim its own chips.
 #pragma once
 
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
 #include "mpsse_chip.h"
@@ -62,7 +64,8 @@ void reset();
 // index is the order of attachment.
 void attach(const std::string &serial, const chip::Wiring &wiring = {});
 
-enum class ChipKind { FT2232H, FT4232H, FT232H, FT2232D };
+// The kinds of chip_table (device_link/chip_kinds.h).
+using ::ChipKind;
 
 // Attach a chip plugged at location ("1-4.2"), with one device per MPSSE
 // channel of its kind, channel A first; serial is the chip's own, "" for a
@@ -92,16 +95,6 @@ void report_hotplug_events(bool on);
 // The chip at location may be listed but not opened: another program holds
 // it, or the user lacks permission. The listing gives note as the reason.
 void refuse_access(const std::string &location, const std::string &note);
-
-// The chips of wiretest-station-sim (drivers/sim/station_demo_chips.cpp):
-// dual chips (FT2232H), each with its board on channel A.
-struct StationDemoChip {
-    std::string location;
-    std::string serial;
-    chip::Wiring wiring;
-};
-const std::vector<StationDemoChip> &station_demo_table();
-void attach_station_demo_chips();
 
 // The engine of an attached device, to set its faults or look at its pins.
 chip::MpsseChannel &channel(int device);

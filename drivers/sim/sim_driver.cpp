@@ -4,6 +4,7 @@
 // maker's device-information list that the Windows loader builds those on.
 #include "sim_control.h"
 
+#include "device_link/chip_kinds.h"
 #include "device_link/ft_device_info.h"
 
 #include <algorithm>
@@ -270,18 +271,16 @@ void attach(const std::string &serial, const chip::Wiring &wiring)
 void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
                  const chip::Wiring &wiring)
 {
-    // The MPSSE channels of each kind: the FT4232H's C and D have none, and
-    // the FT2232D's B has none.
-    const char *letters = kind == ChipKind::FT2232H || kind == ChipKind::FT4232H ? "AB" : "A";
-    for (const char *letter = letters; *letter; letter++) {
+    const chip_facts &facts = chip_facts_of(kind);
+    for (char letter = 'A'; chip_channel_has_mpsse(facts, letter); letter++) {
         Device d;
         d.location = location;
-        d.channel = *letter;
+        d.channel = letter;
         d.chip_serial = serial;
         d.kind = kind;
         if (!serial.empty())
-            d.serial = kind == ChipKind::FT232H ? serial : serial + *letter;
-        if (*letter == 'A')
+            d.serial = facts.channels == 1 ? serial : serial + letter;
+        if (letter == 'A')
             d.engine.wiring = wiring;
         world().devices.push_back(std::move(d));
     }
@@ -413,11 +412,10 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
             continue;
         w.info_list.push_back({i, d.channel});
         // After a chip's last MPSSE channel, its others.
-        const char *others = d.kind == ChipKind::FT4232H && d.channel == 'B'   ? "CD"
-                             : d.kind == ChipKind::FT2232D && d.channel == 'A' ? "B"
-                                                                                : "";
-        for (const char *other = others; *other; other++)
-            w.info_list.push_back({i, *other});
+        const chip_facts &facts = chip_facts_of(d.kind);
+        if (d.channel == 'A' + facts.mpsse_channels - 1)
+            for (char other = char('A' + facts.mpsse_channels); other < 'A' + facts.channels; other++)
+                w.info_list.push_back({i, other});
     }
     *count = uint32_t(w.info_list.size());
     return FT_OK;
@@ -440,31 +438,20 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t *flags, uint32_t *type
     const Device &d = w.devices[device];
     const char channel = w.info_list[index].channel;
     const bool is_device = channel == d.channel;
-    static const struct {
-        const char *name;
-        uint32_t type;
-        uint32_t usb_id;
-        bool high_speed;
-    } kinds[] = {
-        {"FT2232H", FT_DEVICE_2232H, 0x04036010, true},
-        {"FT4232H", FT_DEVICE_4232H, 0x04036011, true},
-        {"FT232H", FT_DEVICE_232H, 0x04036014, true},
-        {"FT2232D", FT_DEVICE_2232C, 0x04036010, false},
-    };
-    const auto &kind = kinds[int(d.kind)];
+    const chip_facts &kind = chip_facts_of(d.kind);
     // A refused chip is held whole.
     const bool open = is_device && d.open;
     *flags = (open || !d.access_note.empty() ? FT_FLAGS_OPENED : 0u) |
              (kind.high_speed ? FT_FLAGS_HISPEED : 0u);
-    *type = kind.type;
-    *id = kind.usb_id;
+    *type = kind.info_type;
+    *id = uint32_t(FTDI_VENDOR_ID) << 16 | kind.product_id;
     *loc_id = location_id(d.location, channel);
     // The chip maker's buffers: the terminator only where it fits.
     const std::string listed =
-        d.kind == ChipKind::FT232H || d.chip_serial.empty() ? d.chip_serial : d.chip_serial + channel;
+        kind.channels == 1 || d.chip_serial.empty() ? d.chip_serial : d.chip_serial + channel;
     std::memset(serial, 0, FT_INFO_SERIAL_SIZE);
     std::copy_n(listed.begin(), std::min(listed.size(), size_t(FT_INFO_SERIAL_SIZE)), serial);
-    std::string text = d.kind == ChipKind::FT232H ? kind.name : std::string(kind.name) + ' ' + channel;
+    std::string text = kind.channels == 1 ? kind.name : std::string(kind.name) + ' ' + channel;
     copy_text(description, FT_INFO_DESCRIPTION_SIZE, text);
     // NOLINTNEXTLINE(performance-no-int-to-ptr): an opaque number, never dereferenced
     *handle = open ? reinterpret_cast<FT_HANDLE>(uintptr_t(device + 1)) : nullptr;
@@ -479,7 +466,6 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
         return finish(hit.status);
     if (!count || (capacity > 0 && !list))
         return finish(FT_INVALID_PARAMETER);
-    static const char *const kinds[] = {"FT2232H", "FT4232H", "FT232H", "FT2232D"};
     uint32_t found = 0;
     for (size_t index = 0; index < world().devices.size(); index++) {
         const Device &d = world().devices[index];
@@ -491,7 +477,7 @@ FT_STATUS ft_list_channels(ft_channel_info *list, uint32_t capacity, uint32_t *c
             copy_text(info.location, sizeof info.location, d.location);
             info.channel = d.channel;
             copy_text(info.serial, sizeof info.serial, d.chip_serial);
-            copy_text(info.chip, sizeof info.chip, kinds[int(d.kind)]);
+            copy_text(info.chip, sizeof info.chip, chip_facts_of(d.kind).name);
             info.access = d.access_note.empty() ? FT_OK : FT_DEVICE_NOT_OPENED;
             copy_text(info.access_note, sizeof info.access_note, d.access_note);
             info.instance = uint32_t(index + 1); // each plug is a device of its own

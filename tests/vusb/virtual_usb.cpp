@@ -105,6 +105,7 @@
 // The bus may be called from several threads, as libusb may: one lock guards
 // it, and a transfer waiting for a latency timer waits without it.
 #include "board_text.h"
+#include "device_link/chip_kinds.h"
 #include "mpsse_chip.h"
 #include "vusb_control.h"
 
@@ -274,22 +275,13 @@ struct Bus {
     std::map<const libusb_config_descriptor *, std::shared_ptr<void>> configs;
 };
 
-uint16_t release_of(uint16_t product)
+// The kind of chip of product and release (0: the kind's own); a product of
+// no kind here, an FT232R's, enumerates with a dual chip's release and
+// channels.
+const chip_facts &kind_of(uint16_t product, uint16_t release)
 {
-    switch (product) {
-    case 0x6011: return 0x0800;
-    case 0x6014: return 0x0900;
-    default: return 0x0700;
-    }
-}
-
-size_t ports_of(uint16_t product)
-{
-    switch (product) {
-    case 0x6011: return 4;
-    case 0x6014: return 1;
-    default: return 2;
-    }
+    const chip_facts *kind = chip_by_usb(FTDI_VENDOR_ID, product, release);
+    return kind ? *kind : chip_facts_of(ChipKind::FT2232H);
 }
 
 // The moment the chips' arrive and leave times count from: this library's
@@ -332,7 +324,7 @@ void add_chip(Bus &bus, uint16_t product, uint16_t release, std::string serial_a
 {
     auto c = std::make_unique<Chip>();
     c->product = product;
-    c->release = release ? release : release_of(product);
+    c->release = release ? release : kind_of(product, 0).release;
     size_t tilde = serial_and_path.find('~');
     if (tilde != std::string::npos) {
         std::string times = serial_and_path.substr(tilde + 1);
@@ -349,7 +341,7 @@ void add_chip(Bus &bus, uint16_t product, uint16_t release, std::string serial_a
     c->serial = serial_and_path.substr(0, at);
     parse_location(*c, at == std::string::npos ? "1-" + std::to_string(bus.chips.size() + 1)
                                                : serial_and_path.substr(at + 1));
-    c->ports.resize(c->release == 0x0500 ? 2 : ports_of(product));
+    c->ports.resize(size_t(kind_of(product, c->release).channels));
     c->device.chip = bus.chips.size();
     bus.chips.push_back(std::move(c));
 }
@@ -752,7 +744,7 @@ int libusb_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *d
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
     desc->bcdUSB = 0x0200;
     desc->bMaxPacketSize0 = 64;
-    desc->idVendor = 0x0403;
+    desc->idVendor = FTDI_VENDOR_ID;
     desc->idProduct = c.product;
     desc->bcdDevice = c.release;
     desc->iManufacturer = 1;
@@ -1232,7 +1224,7 @@ libusb_context &context_of(libusb_context *ctx) { return ctx ? *ctx : default_co
 
 bool matches(const HotplugCallback &cb, const Chip &c)
 {
-    return (cb.vendor == LIBUSB_HOTPLUG_MATCH_ANY || cb.vendor == 0x0403) &&
+    return (cb.vendor == LIBUSB_HOTPLUG_MATCH_ANY || cb.vendor == FTDI_VENDOR_ID) &&
            (cb.product == LIBUSB_HOTPLUG_MATCH_ANY || cb.product == c.product);
 }
 

@@ -13,11 +13,14 @@
 //                                sets it once and hands it to every process
 //   --sim-line                   the demo line
 //   --sim-no-hotplug             no arrival events: the station polls
-#include "sim_control.h"
+#include "demo_chips.h"
 #include "driver_options.h"
+
+#include "sim_control.h"
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,14 +29,14 @@ namespace {
 
 struct Plug {
     std::string location;
-    const sim::StationDemoChip *board;
+    const DemoChip *board;
     int64_t from_ms, to_ms; // to_ms < 0: never unplugged
     sim::ChipKind kind;
 };
 
-const sim::StationDemoChip *demo_board(const std::string &location)
+const DemoChip *demo_board(const std::string &location)
 {
-    for (const sim::StationDemoChip &c : sim::station_demo_table())
+    for (const DemoChip &c : demo_chips())
         if (c.location == location)
             return &c;
     return nullptr;
@@ -52,16 +55,10 @@ int64_t parse_ms(const std::string &text)
 
 bool parse_kind(const std::string &text, sim::ChipKind &kind)
 {
-    static const std::pair<const char *, sim::ChipKind> kinds[] = {{"FT2232H", sim::ChipKind::FT2232H},
-                                                                   {"FT4232H", sim::ChipKind::FT4232H},
-                                                                   {"FT232H", sim::ChipKind::FT232H},
-                                                                   {"FT2232D", sim::ChipKind::FT2232D}};
-    for (const auto &k : kinds)
-        if (text == k.first) {
-            kind = k.second;
-            return true;
-        }
-    return false;
+    const chip_facts *facts = chip_by_name(text.c_str());
+    if (facts)
+        kind = facts->kind;
+    return facts != nullptr;
 }
 
 // "1-1=1-2@0-2500" or "1-7=1-1@0-:FT4232H": false when it is not that shape.
@@ -98,7 +95,7 @@ std::vector<Plug> demo_line(int argc, char **argv)
     int64_t test_ms = has(argc, argv, "--fast") ? 200 : has(argc, argv, "--delay") ? 1200 : 46000;
     std::vector<Plug> line;
     int64_t t = 500;
-    for (const sim::StationDemoChip &c : sim::station_demo_table()) {
+    for (const DemoChip &c : demo_chips()) {
         int64_t out = t + 500 + test_ms + 1000;
         line.push_back({"1-1", &c, t, out, sim::ChipKind::FT2232H});
         t = out + 700;
@@ -158,7 +155,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         plugs = demo_line(argc, argv);
     }
     if (plugs.empty()) {
-        sim::attach_station_demo_chips();
+        attach_demo_chips();
         return forwarded;
     }
     for (const Plug &p : plugs)

@@ -2,13 +2,15 @@
 // locations, each with its board on channel A, among them a blank EEPROM,
 // two chips whose EEPROMs were copied from one another, and a board with an
 // intermittent contact.
+#include "demo_chips.h"
+
 #include "sim_control.h"
 
-namespace sim {
+namespace station {
 
-const std::vector<StationDemoChip> &station_demo_table()
+const std::vector<DemoChip> &demo_chips()
 {
-    static const std::vector<StationDemoChip> table = {
+    static const std::vector<DemoChip> table = {
         {"1-1", "WTST0001", {}},
         {"1-2", "WTST0002", chip::Wiring{}.open_wire(3, 0)},
         {"1-3.1", "", {}},
@@ -23,10 +25,10 @@ const std::vector<StationDemoChip> &station_demo_table()
     return table;
 }
 
-void attach_station_demo_chips()
+void attach_demo_chips()
 {
-    for (const StationDemoChip &c : station_demo_table())
-        attach_chip(c.location, c.serial, ChipKind::FT2232H, c.wiring);
+    for (const DemoChip &c : demo_chips())
+        sim::attach_chip(c.location, c.serial, sim::ChipKind::FT2232H, c.wiring);
 }
 
-} // namespace sim
+} // namespace station
