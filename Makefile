@@ -25,7 +25,7 @@ RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
-                libcli11-dev librapidxml-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql
+                libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -170,7 +170,7 @@ bench: deps-bench build
 # (tests/windows/); the Wine prefix lives in $(WINDOWS_DIR)/wine-prefix.
 WINDOWS_DIR := build-windows
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix binutils nlohmann-json3-dev \
-                    libcli11-dev librapidxml-dev
+                    libcli11-dev librapidxml-dev libtomlplusplus-dev
 WINE_PACKAGES := wine64
 WINE_ENV := WINEPREFIX=$(CURDIR)/$(WINDOWS_DIR)/wine-prefix WINEDEBUG=-all
 WINE := /usr/lib/wine/wine64

@@ -42,6 +42,8 @@ struct BoardResult {
     int64_t start_millis = 0, end_millis = 0; // Unix time
     std::optional<Soak> soak;        // a soak run's counts
     std::string label;               // scanned from the board's label (--scan)
+    std::string slot;                // the fixture's slot it sat in (--fixture)
+    int attempt = 0;                 // 1, 2, ... when retests are counted; 0: not shown
     std::string record_id;           // its record's UUID, once it finished
     std::string dut_id() const
     {
@@ -52,6 +54,8 @@ struct BoardResult {
 // How the boards of a run were tested, as every record says.
 struct RunContext {
     std::string station_id;
+    std::string lot, operator_name; // "" when not given
+    std::string fixture_id;         // with --fixture
     bool short_test = false;
     bool short_waits = false;
     bool fast = false;

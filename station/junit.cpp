@@ -77,8 +77,15 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
         const std::pair<const char *, std::string> property_values[] = {
             {"location", result.board.location},
             {"channel", std::string(1, result.board.channel)},
-            {"serial", printable(result.board.serial)}};
+            {"serial", printable(result.board.serial)},
+            {"fixture_id", printable(context.fixture_id)},
+            {"slot", printable(result.slot)},
+            {"lot", printable(context.lot)},
+            {"operator", printable(context.operator_name)}};
         for (const auto &p : property_values) {
+            // A line's fields only where the run has them.
+            if (p.second.empty() && p.first != property_values[2].first)
+                continue;
             xml_node<> *property = element(properties, "property");
             attribute(property, "name", p.first);
             attribute(property, "value", p.second);

@@ -12,6 +12,8 @@ std::string result_line(const BoardResult &result)
     const Channel &b = result.board;
     std::string line = std::string(outcome_name(result.outcome)) + " " + (b.location.empty() ? "-" : b.location) +
                        " " + b.channel + " " + (b.serial.empty() ? "-" : printable(b.serial));
+    if (!result.slot.empty())
+        line += " slot: " + printable(result.slot);
     // A log is matched to the boards' labels by it.
     if (!result.label.empty())
         line += " label: " + printable(result.label);

@@ -172,6 +172,13 @@ int station_main(int argc, char *argv[])
     auto *station_id = app.add_option("--station-id", options.context.station_id,
                                       "the station's name in the records (default: host name)")
         ->type_name("ID");
+    auto *lot = app.add_option("--lot", options.context.lot, "the production lot, in every record")->type_name("L");
+    auto *operator_name =
+        app.add_option("--operator", options.context.operator_name, "who runs the station, in every record")
+            ->type_name("NAME");
+    std::string fixture_file;
+    auto *fixture = app.add_option("--fixture", fixture_file, "test the slots of the fixture described in FILE (TOML)")
+        ->type_name("FILE");
     app.add_option("--board", board)->group("");
     app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
                "3 a board had an ERROR or a target matched nothing (test again),\n"
@@ -219,6 +226,31 @@ int station_main(int argc, char *argv[])
     }
     if (*station_id && is_blank(options.context.station_id))
         return usage_error("--station-id '" + options.context.station_id + "': a blank name");
+    if (*fixture) {
+        if (options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty())
+            return usage_error("--fixture names the boards to test: it takes no --port, --serial or --all");
+        std::string why;
+        if (!station::read_fixture(fixture_file, options.fixture, why))
+            return usage_error(why);
+        const station::Fixture &f = options.fixture;
+        for (const station::FixtureSlot &slot : f.slots) {
+            options.selection.ports.push_back(slot.location);
+            options.selection.port_channels.push_back(slot.channel);
+        }
+        options.context.fixture_id = f.id;
+        // The command line says what this run is, the file what is usual.
+        if (!*station_id && !f.station_id.empty())
+            options.context.station_id = f.station_id;
+        if (!*lot)
+            options.context.lot = f.lot;
+        if (!*operator_name)
+            options.context.operator_name = f.operator_name;
+    }
+    // A field the line sorts its records by is never blank.
+    if (*lot && is_blank(options.context.lot))
+        return usage_error("--lot '" + options.context.lot + "': a blank value");
+    if (*operator_name && is_blank(options.context.operator_name))
+        return usage_error("--operator '" + options.context.operator_name + "': a blank name");
     for (const std::string &serial : options.selection.serials)
         if (is_blank(serial))
             return usage_error("--serial '" + serial + "': a blank value");

@@ -19,6 +19,14 @@ std::string record_json(const BoardResult &result, const RunContext &context)
         record["record_id"] = result.record_id;
     record["dut_id"] = printable(result.dut_id());
     record["station_id"] = printable(context.station_id);
+    if (!context.fixture_id.empty())
+        record["fixture_id"] = printable(context.fixture_id);
+    if (!result.slot.empty())
+        record["slot"] = printable(result.slot);
+    if (!context.lot.empty())
+        record["lot"] = printable(context.lot);
+    if (!context.operator_name.empty())
+        record["operator"] = printable(context.operator_name);
     record["location"] = result.board.location;
     record["channel"] = std::string(1, result.board.channel);
     if (!result.label.empty())
@@ -30,6 +38,8 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     record["start_time_millis"] = result.start_millis;
     record["end_time_millis"] = result.end_millis;
     record["outcome"] = outcome_name(result.outcome);
+    if (result.attempt > 0)
+        record["attempt"] = result.attempt;
     if (result.rows_ran && result.diagnosis.errors)
         record["errors"] = *result.diagnosis.errors;
     if (result.rows_ran) {

@@ -99,6 +99,12 @@ Session::Session(const RunOptions &run_options, bool operator_view)
 {
 }
 
+std::string Session::slot_name(const Channel &board) const
+{
+    const FixtureSlot *slot = slot_at(options.fixture, board.location, board.channel, options.selection.channel);
+    return slot ? slot->name : "";
+}
+
 bool Session::records_lost()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
@@ -160,6 +166,7 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     BoardResult result;
     result.board = board;
     result.label = label;
+    result.slot = slot_name(board);
     result.reason = untestable_reason(board);
     if (!result.reason.empty()) {
         result.start_millis = result.end_millis = now_millis();
@@ -238,6 +245,7 @@ int run_station(const RunOptions &options)
         }
         BoardResult result;
         result.board = target.board;
+        result.slot = session.slot_name(target.board);
         result.reason = target.error;
         result.start_millis = result.end_millis = now_millis();
         session.finish(-1, std::move(result));

@@ -26,6 +26,8 @@ public:
     void test(const Channel &board, const std::string &label, bool forked = false);
     // A board's result, to every output.
     void finish(int live, BoardResult result);
+    // The name of the fixture's slot the board sits in; "" without one.
+    std::string slot_name(const Channel &board) const;
     // Returns the exit status.
     int end();
     int boards_done();

@@ -3,6 +3,7 @@
 
 #include "board_result.h"
 #include "fast_test.h"
+#include "fixture.h"
 #include "targets.h"
 
 #include <string>
@@ -12,6 +13,7 @@ namespace station {
 
 struct RunOptions {
     Selection selection;
+    Fixture fixture; // with --fixture: its slots are the selection's ports
     RunContext context;
     int jobs = 0; // boards under test at once; 0: all
     bool json = false;

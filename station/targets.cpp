@@ -126,6 +126,12 @@ std::string passed_over_note(const Channel &channel)
            ": it has no high GPIO byte, its wiring cannot be tested";
 }
 
+char port_channel(const Selection &selection, size_t port)
+{
+    return port < selection.port_channels.size() && selection.port_channels[port] ? selection.port_channels[port]
+                                                                                  : selection.channel;
+}
+
 std::vector<Target> select_targets(const std::vector<Channel> &channels, const Selection &selection,
                                    std::vector<std::string> *passed_over)
 {
@@ -157,16 +163,18 @@ std::vector<Target> select_targets(const std::vector<Channel> &channels, const S
                        : skipped        ? "no chip that can be tested has a channel " + letter
                                         : "no chip has a channel " + letter});
     }
-    for (const std::string &port : selection.ports) {
-        Target target{Channel{printable(port), selection.channel, "", "", true, ""}, ""};
+    for (size_t i = 0; i < selection.ports.size(); i++) {
+        const std::string &port = selection.ports[i];
+        const char channel = port_channel(selection, i);
+        Target target{Channel{printable(port), channel, "", "", true, ""}, ""};
         bool plugged = false;
         for (const Channel &c : channels) {
             plugged = plugged || c.location == port;
-            if (c.location == port && c.channel == selection.channel)
+            if (c.location == port && c.channel == channel)
                 target.board = c;
         }
         if (target.board.chip.empty())
-            target.error = plugged ? "the chip at " + printable(port) + " has no channel " + letter
+            target.error = plugged ? "the chip at " + printable(port) + " has no channel " + std::string(1, channel)
                                    : "nothing is plugged at " + printable(port);
         else
             target.error = untestable_reason(target.board);

@@ -30,6 +30,7 @@ std::string listing_json(const std::vector<Channel> &channels);
 struct Selection {
     bool all = false;
     std::vector<std::string> ports;
+    std::vector<char> port_channels; // each port's own channel where not 0 (a fixture's slot)
     std::vector<std::string> serials;
     char channel = 'A';
 };
@@ -53,6 +54,9 @@ std::string untestable_reason(const Channel &channel);
 
 // What --all says of a channel it passes over for that.
 std::string passed_over_note(const Channel &channel);
+
+// The channel tested at the selection's port number port.
+char port_channel(const Selection &selection, size_t port);
 
 // The targets in the order asked for: every channel of the listing with
 // --all, each --port, then each --serial; a board named twice is tested once.

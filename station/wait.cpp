@@ -125,9 +125,12 @@ void join_finished(std::vector<BoardThread> &tests)
 
 bool selected(const Channel &c, const Selection &selection)
 {
-    return c.channel == selection.channel &&
-           (selection.ports.empty() ||
-            std::find(selection.ports.begin(), selection.ports.end(), c.location) != selection.ports.end());
+    if (selection.ports.empty())
+        return c.channel == selection.channel;
+    for (size_t i = 0; i < selection.ports.size(); i++)
+        if (selection.ports[i] == c.location && port_channel(selection, i) == c.channel)
+            return true;
+    return false;
 }
 
 } // namespace

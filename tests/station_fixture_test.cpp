@@ -1,0 +1,276 @@
+// build/wiretest-station-sim with a fixture file, as a shell runs it: the
+// slots' names on every board's line, in its record, its JUnit suite and its
+// database row; the line's lot and operator; every fixture file refused and
+// why; and an ERROR tested again.
+#include "process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#ifdef WIRETEST_DATABASES
+#include <sqlite3.h>
+#endif
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string program = WIRETEST_STATION_SIM;
+
+// Three of the demo chips' locations: a pass, a fail, and a blank EEPROM.
+const std::string three_slots = R"(id = "FX-07"
+station_id = "line2-st3"
+lot = "L-2024-17"
+operator = "ana"
+
+[[slot]]
+name = "1"
+location = "1-1"
+rated_cycles = 50000
+
+[[slot]]
+name = "2"
+location = "1-2"
+channel = "A"
+
+[[slot]]
+name = "three"
+location = "1-3.1"
+scan = "SLOT-3"
+)";
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<json> records_in(const fs::path &dir)
+{
+    std::vector<json> records;
+    for (const auto &entry : fs::directory_iterator(dir))
+        records.push_back(json::parse(read_file(entry.path())));
+    std::sort(records.begin(), records.end(), [](const json &a, const json &b) {
+        return std::make_pair(a["location"], a.value("attempt", 0)) < std::make_pair(b["location"], b.value("attempt", 0));
+    });
+    return records;
+}
+
+class StationFixture : public ::testing::Test {
+protected:
+    fs::path scratch()
+    {
+        if (dir_.empty()) {
+            char name[] = "/tmp/wiretest-fixture-XXXXXX";
+            dir_ = mkdtemp(name);
+        }
+        return dir_;
+    }
+    std::string fixture(const std::string &text, const std::string &name = "fixture.toml")
+    {
+        fs::path path = scratch() / name;
+        std::ofstream(path) << text;
+        return path.string();
+    }
+    void TearDown() override
+    {
+        if (!dir_.empty())
+            fs::remove_all(dir_);
+    }
+
+private:
+    fs::path dir_;
+};
+
+TEST_F(StationFixture, EverySlotTestedAndNamedInItsLineRecordAndSuite)
+{
+    const std::string file = fixture(three_slots);
+    const fs::path records = scratch() / "records", junit = scratch() / "run.xml";
+    process::Result r =
+        process::run(program, {"--fixture", file, "--delay", "--records", records.string(), "--junit", junit.string()});
+    EXPECT_EQ(r.exit_status, 1) << r.err; // slot 2's board fails
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sorted(process::lines_of(r.out)),
+              sorted({"PASS 1-1 A WTST0001 slot: 1 errors: 0",
+                      "FAIL 1-2 A WTST0002 slot: 2 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a "
+                      "pull-down, or shorted to ground)",
+                      "PASS 1-3.1 A - slot: three errors: 0", "boards: 3, passed: 2, failed: 1, errors: 0"}));
+
+    std::vector<json> written = records_in(records);
+    ASSERT_EQ(written.size(), 3u);
+    const std::pair<const char *, const char *> slots[] = {{"1-1", "1"}, {"1-2", "2"}, {"1-3.1", "three"}};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(written[i]["location"], slots[i].first);
+        EXPECT_EQ(written[i]["slot"], slots[i].second);
+        EXPECT_EQ(written[i]["fixture_id"], "FX-07");
+        EXPECT_EQ(written[i]["station_id"], "line2-st3"); // the file's
+        EXPECT_EQ(written[i]["lot"], "L-2024-17");
+        EXPECT_EQ(written[i]["operator"], "ana");
+        EXPECT_FALSE(written[i].contains("attempt")); // no --retest
+    }
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(junit.c_str()));
+    std::map<std::string, std::map<std::string, std::string>> properties; // by location
+    for (pugi::xml_node suite : doc.child("testsuites").children("testsuite")) {
+        std::map<std::string, std::string> p;
+        for (pugi::xml_node property : suite.child("properties").children("property"))
+            p[property.attribute("name").value()] = property.attribute("value").value();
+        properties[p["location"]] = p;
+    }
+    ASSERT_EQ(properties.size(), 3u);
+    for (const auto &slot : slots) {
+        std::map<std::string, std::string> &p = properties[slot.first];
+        EXPECT_EQ(p["slot"], slot.second);
+        EXPECT_EQ(p["fixture_id"], "FX-07");
+        EXPECT_EQ(p["lot"], "L-2024-17");
+        EXPECT_EQ(p["operator"], "ana");
+    }
+}
+
+TEST_F(StationFixture, TheCommandLineOverridesTheFile)
+{
+    process::Result r = process::run(program, {"--fixture", fixture(three_slots), "--fast", "--json", "--lot", "L-9",
+                                               "--operator", "bo", "--station-id", "st-1"});
+    std::vector<std::string> lines = process::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out << r.err;
+    for (const std::string &line : lines) {
+        json record = json::parse(line);
+        EXPECT_EQ(record["lot"], "L-9");
+        EXPECT_EQ(record["operator"], "bo");
+        EXPECT_EQ(record["station_id"], "st-1");
+        EXPECT_EQ(record["fixture_id"], "FX-07");
+    }
+}
+
+TEST_F(StationFixture, LotAndOperatorWithoutAFixtureAndNeitherWithoutThem)
+{
+    process::Result given = process::run(program, {"--port", "1-1", "--fast", "--json", "--lot", "L 1", "--operator", "Ana B"});
+    EXPECT_EQ(given.exit_status, 0) << given.err;
+    json record = json::parse(given.out);
+    EXPECT_EQ(record["lot"], "L 1");
+    EXPECT_EQ(record["operator"], "Ana B");
+    EXPECT_FALSE(record.contains("slot") || record.contains("fixture_id"));
+
+    process::Result plain = process::run(program, {"--port", "1-1", "--fast", "--json"});
+    record = json::parse(plain.out);
+    for (const char *key : {"lot", "operator", "slot", "fixture_id", "attempt"})
+        EXPECT_FALSE(record.contains(key)) << key;
+    // The line of a run without a fixture is as it always was.
+    process::Result line = process::run(program, {"--port", "1-1", "--fast", "--lot", "L1"});
+    EXPECT_EQ(process::lines_of(line.out)[0], "PASS 1-1 A WTST0001 errors: 0");
+}
+
+TEST_F(StationFixture, UsageErrorsTestNothing)
+{
+    const std::string file = fixture(three_slots);
+    struct Case {
+        std::vector<std::string> args;
+        std::string said;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{"--port", "1-1", "--lot", ""}, "--lot '': a blank value"},
+             {{"--port", "1-1", "--lot", " \t"}, "--lot ' \t': a blank value"},
+             {{"--port", "1-1", "--operator", ""}, "--operator '': a blank name"},
+             {{"--fixture", file, "--operator", " "}, "--operator ' ': a blank name"},
+             {{"--fixture", file, "--port", "1-1"}, "--fixture names the boards to test"},
+             {{"--fixture", file, "--serial", "WTST0001"}, "--fixture names the boards to test"},
+             {{"--fixture", file, "--all"}, "--fixture names the boards to test"},
+             {{"--fixture", file, "--retest", "11"}, "--retest"},
+             {{"--fixture", file, "--retest", "-1"}, "--retest"},
+             {{"--fixture", (scratch() / "absent.toml").string()}, "absent.toml"},
+         }) {
+        process::Result r = process::run(program, c.args);
+        EXPECT_EQ(r.exit_status, 2) << c.said;
+        EXPECT_EQ(r.out, "") << c.said;
+        EXPECT_NE(r.err.find("wiretest-station: usage error: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(StationFixture, EveryBadFixtureFileIsRefusedWithItsLineAndKey)
+{
+    const std::string slot = "[[slot]]\nname = \"1\"\nlocation = \"1-1\"\n";
+    struct Case {
+        std::string text;
+        std::string said; // after "FILE:"
+    };
+    for (const Case &c : std::vector<Case>{
+             {"id = \"FX\"\n[[slot]\nname = \"1\"\n", "2: "}, // not TOML
+             {"id = \"FX\"\nid = \"FY\"\n" + slot, "2: "},    // a key twice is no TOML either
+             {slot, "1: key 'id': missing"},
+             {"id = 7\n" + slot, "1: key 'id': not a string"},
+             {"id = \"  \"\n" + slot, "1: key 'id': a blank value"},
+             {"id = \"FX\"\nlot = \"\"\n" + slot, "2: key 'lot': a blank value"},
+             {"id = \"FX\"\noperator = 3\n" + slot, "2: key 'operator': not a string"},
+             {"id = \"FX\"\nstation_id = []\n" + slot, "2: key 'station_id': not a string"},
+             {"id = \"FX\"\ncolour = \"red\"\n" + slot, "2: key 'colour': not a key of a fixture"},
+             {"id = \"FX\"\n", "1: key 'slot': no [[slot]]"},
+             {"id = \"FX\"\nslot = \"1-1\"\n", "2: key 'slot': not an array of tables"},
+             {"id = \"FX\"\n[[slot]]\nname = \"1\"\n", "2: key 'slot[1].location': missing"},
+             {"id = \"FX\"\n[[slot]]\nlocation = \"1-1\"\n", "2: key 'slot[1].name': missing"},
+             {"id = \"FX\"\n" + slot + "[[slot]]\nname = \"2\"\nlocation = \"usb1\"\n",
+              "7: key 'slot[2].location': 'usb1' is not a location"},
+             {"id = \"FX\"\n" + slot + "channel = \"C\"\n", "5: key 'slot[1].channel': A or B"},
+             {"id = \"FX\"\n" + slot + "rated_cycles = 0\n", "5: key 'slot[1].rated_cycles': not a positive integer"},
+             {"id = \"FX\"\n" + slot + "rated_cycles = \"5\"\n", "5: key 'slot[1].rated_cycles': not a positive"},
+             {"id = \"FX\"\n" + slot + "scan = 12\n", "5: key 'slot[1].scan': not a string"},
+             {"id = \"FX\"\n" + slot + "locaton = \"1-2\"\n", "5: key 'slot[1].locaton': not a key of a slot"},
+             {"id = \"FX\"\n" + slot + "[[slot]]\nname = \"1\"\nlocation = \"1-2\"\n",
+              "6: key 'slot[2].name': '1' names another slot too"},
+             {"id = \"FX\"\n" + slot + "[[slot]]\nname = \"2\"\nlocation = \"1-1\"\n",
+              "7: key 'slot[2].location': '1-1' is slot '1''s too"},
+         }) {
+        const std::string file = fixture(c.text);
+        process::Result r = process::run(program, {"--fixture", file, "--fast"});
+        EXPECT_EQ(r.exit_status, 2) << c.text;
+        EXPECT_EQ(r.out, "") << c.text;
+        EXPECT_NE(r.err.find("wiretest-station: usage error: " + file + ":" + c.said), std::string::npos)
+            << c.text << "\n" << r.err;
+    }
+}
+
+#ifdef WIRETEST_DATABASES
+TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
+{
+    const std::string db = (scratch() / "line.db").string();
+    process::Result r = process::run(program, {"--fixture", fixture(three_slots), "--fast", "--db", "sqlite:" + db});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    sqlite3 *handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle,
+                                 "SELECT location, slot, fixture_id, lot, operator FROM boards ORDER BY location", -1,
+                                 &query, nullptr),
+              SQLITE_OK);
+    std::vector<std::string> rows;
+    while (sqlite3_step(query) == SQLITE_ROW) {
+        std::string row;
+        for (int column = 0; column < 5; column++) {
+            const unsigned char *text = sqlite3_column_text(query, column);
+            row += (column ? " " : "") + std::string(text ? reinterpret_cast<const char *>(text) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(handle);
+    EXPECT_EQ(rows, (std::vector<std::string>{"1-1 1 FX-07 L-2024-17 ana", "1-2 2 FX-07 L-2024-17 ana",
+                                              "1-3.1 three FX-07 L-2024-17 ana"}));
+}
+#endif
+
+} // namespace
