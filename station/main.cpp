@@ -176,6 +176,11 @@ int station_main(int argc, char *argv[])
     auto *operator_name =
         app.add_option("--operator", options.context.operator_name, "who runs the station, in every record")
             ->type_name("NAME");
+    auto *retest = app.add_option("--retest", options.retest,
+                                  "test a board whose outcome is ERROR again at once, up to N times (0 to 10, "
+                                  "default 0); each attempt has a record")
+        ->type_name("N")
+        ->check(CLI::Range(0, 10));
     std::string fixture_file;
     auto *fixture = app.add_option("--fixture", fixture_file, "test the slots of the fixture described in FILE (TOML)")
         ->type_name("FILE");
@@ -226,6 +231,7 @@ int station_main(int argc, char *argv[])
     }
     if (*station_id && is_blank(options.context.station_id))
         return usage_error("--station-id '" + options.context.station_id + "': a blank name");
+    options.count_attempts = retest->count() > 0;
     if (*fixture) {
         if (options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty())
             return usage_error("--fixture names the boards to test: it takes no --port, --serial or --all");

@@ -138,7 +138,7 @@ bool Session::start(std::vector<Channel> &channels)
     return true;
 }
 
-void Session::finish(int live, BoardResult result)
+void Session::finish(int live, BoardResult result, bool last)
 {
     result.record_id = db::new_uuid();
     std::string record = record_json(result, options.context);
@@ -158,7 +158,10 @@ void Session::finish(int live, BoardResult result)
         records_lost_ = true;
         lost_why_ = why;
     }
-    results_.push_back(std::move(result));
+    // An attempt retested has its record and its line; the board's outcome
+    // is its last attempt's.
+    if (last)
+        results_.push_back(std::move(result));
 }
 
 void Session::test(const Channel &board, const std::string &label, bool forked)
@@ -168,11 +171,35 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     result.label = label;
     result.slot = slot_name(board);
     result.reason = untestable_reason(board);
-    if (!result.reason.empty()) {
+    if (!result.reason.empty()) { // no test to try again
+        result.attempt = options.count_attempts ? 1 : 0;
         result.start_millis = result.end_millis = now_millis();
         finish(-1, std::move(result));
         return;
     }
+    // An ERROR may be the contact or the USB link of the moment: the board
+    // is tested again while it sits there. A FAIL is its wiring's verdict.
+    for (int attempt = 1;; attempt++) {
+        result.attempt = options.count_attempts ? attempt : 0;
+        int live = test_once(result, forked);
+        bool again = result.outcome == Outcome::error && attempt <= options.retest && !interrupted() &&
+                     !records_lost();
+        finish(live, result, !again);
+        if (!again)
+            return;
+    }
+}
+
+int Session::test_once(BoardResult &result, bool forked)
+{
+    // Nothing of an attempt before, but which board it is.
+    BoardResult fresh;
+    fresh.board = result.board;
+    fresh.label = result.label;
+    fresh.slot = result.slot;
+    fresh.attempt = result.attempt;
+    result = fresh;
+    const Channel &board = result.board;
     int live = screen.add_board(board.location + " " + board.channel + " " +
                                 (board.serial.empty() ? "-" : companions::printable(board.serial)));
     BoardReport report;
@@ -207,7 +234,7 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         result.outcome = Outcome::error;
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
     }
-    finish(live, std::move(result));
+    return live;
 }
 
 int Session::end()
@@ -246,6 +273,7 @@ int run_station(const RunOptions &options)
         BoardResult result;
         result.board = target.board;
         result.slot = session.slot_name(target.board);
+        result.attempt = options.count_attempts ? 1 : 0;
         result.reason = target.error;
         result.start_millis = result.end_millis = now_millis();
         session.finish(-1, std::move(result));

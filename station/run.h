@@ -25,7 +25,8 @@ public:
     // dut_id. forked: the process is a copy of this one (run_forked's terms).
     void test(const Channel &board, const std::string &label, bool forked = false);
     // A board's result, to every output.
-    void finish(int live, BoardResult result);
+    // last: false for an attempt tested again, which counts in no summary.
+    void finish(int live, BoardResult result, bool last = true);
     // The name of the fixture's slot the board sits in; "" without one.
     std::string slot_name(const Channel &board) const;
     // Returns the exit status.
@@ -39,6 +40,8 @@ public:
     Screen screen;
 
 private:
+    // One attempt at result.board's test; its live line on the screen.
+    int test_once(BoardResult &result, bool forked);
     const std::string program;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::mutex results_mutex_;

@@ -25,6 +25,8 @@ struct RunOptions {
     FastOptions fast; // with context.fast
     double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline
     std::vector<std::string> driver_options; // handed on to each board's process
+    int retest = 0;              // an ERROR tested again up to this many times
+    bool count_attempts = false; // every record says its attempt (--retest given)
 };
 
 } // namespace station

@@ -244,6 +244,61 @@ TEST_F(StationFixture, EveryBadFixtureFileIsRefusedWithItsLineAndKey)
     }
 }
 
+TEST_F(StationFixture, RetestAnErrorUntilItPassesNeverAFail)
+{
+    // Slot 1's first opening fails; slot 2's board fails its wiring.
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-2\"\n");
+    const std::string error_1 = "ERROR 1-1 A WTST0001 slot: 1: can not open channel A at 1-1 (FT_DEVICE_NOT_OPENED)";
+    const std::string pass_1 = "PASS 1-1 A WTST0001 slot: 1 errors: 0";
+    const std::string fail_2 = "FAIL 1-2 A WTST0002 slot: 2 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
+                               "open with a pull-down, or shorted to ground)";
+    struct Case {
+        std::vector<std::string> retest;
+        int status;
+        std::vector<std::string> lines;
+        std::vector<std::pair<std::string, int>> records; // outcome and attempt (0: no key), by location
+    };
+    for (const Case &c : std::vector<Case>{
+             {{"--retest", "2"}, 1, {error_1, pass_1, fail_2, "boards: 2, passed: 1, failed: 1, errors: 0"},
+              {{"ERROR", 1}, {"PASS", 2}, {"FAIL", 1}}},
+             {{"--retest", "0"}, 3, {error_1, fail_2, "boards: 2, passed: 0, failed: 1, errors: 1"},
+              {{"ERROR", 1}, {"FAIL", 1}}},
+             {{}, 3, {error_1, fail_2, "boards: 2, passed: 0, failed: 1, errors: 1"}, {{"ERROR", 0}, {"FAIL", 0}}},
+         }) {
+        const fs::path records = scratch() / "records", junit = scratch() / "run.xml", mark = scratch() / "opened";
+        fs::remove_all(records);
+        fs::remove(mark);
+        std::vector<std::string> args = {"--fixture", file, "--delay", "--records", records.string(), "--junit",
+                                         junit.string(), "--sim-fail-open-once", "1-1=" + mark.string()};
+        args.insert(args.end(), c.retest.begin(), c.retest.end());
+        process::Result r = process::run(program, args);
+        const std::string which = c.retest.empty() ? "no --retest" : c.retest[1];
+        EXPECT_EQ(r.exit_status, c.status) << which << r.err;
+        std::vector<std::string> lines = process::lines_of(r.out);
+        EXPECT_EQ(lines.back(), c.lines.back()) << which;
+        EXPECT_EQ(sorted(lines), sorted(c.lines)) << which;
+        // The attempts of one board on their lines in the order tested.
+        auto at = [&](const std::string &line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+        if (c.status == 1) {
+            EXPECT_LT(at(error_1), at(pass_1));
+        }
+        std::vector<json> written = records_in(records);
+        ASSERT_EQ(written.size(), c.records.size()) << which;
+        for (size_t i = 0; i < written.size(); i++) {
+            EXPECT_EQ(written[i]["outcome"], c.records[i].first) << which << " " << i;
+            EXPECT_EQ(written[i].value("attempt", 0), c.records[i].second) << which << " " << i;
+        }
+        // The JUnit file has each board once, as its last attempt came out.
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_file(junit.c_str()));
+        EXPECT_EQ(doc.child("testsuites").attribute("errors").as_int(), c.status == 3 ? 1 : 0) << which;
+        EXPECT_EQ(std::distance(doc.child("testsuites").children("testsuite").begin(),
+                                doc.child("testsuites").children("testsuite").end()),
+                  2) << which;
+    }
+}
+
 #ifdef WIRETEST_DATABASES
 TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
 {

@@ -13,6 +13,13 @@
 //                                sets it once and hands it to every process
 //   --sim-line                   the demo line
 //   --sim-no-hotplug             no arrival events: the station polls
+//   --sim-fail-open-once LOC=FILE
+//                                the first board process that opens LOC
+//                                (the station started again with --board
+//                                LOC) fails to open it, and leaves FILE to
+//                                say so; the processes after it open it. A
+//                                forked copy of the station is no such
+//                                process: give the run two boards or more.
 #include "demo_chips.h"
 #include "driver_options.h"
 
@@ -23,6 +30,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace station {
 namespace {
@@ -88,6 +97,15 @@ bool has(int argc, char **argv, const char *option)
     return false;
 }
 
+// The location a board process tests: --board's value; "" in the station.
+std::string board_at(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; i++)
+        if (std::strcmp(argv[i], "--board") == 0)
+            return argv[i + 1];
+    return "";
+}
+
 // The demo line: each board plugged long enough to settle, be tested, and
 // be looked at for about a second; then the next.
 std::vector<Plug> demo_line(int argc, char **argv)
@@ -115,6 +133,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     bool line = false, hotplug = true, bad = false;
     int64_t epoch = -1;
     int kept = 1;
+    std::pair<std::string, std::string> fail_open; // location, file
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         bool has_value = i + 1 < argc;
@@ -128,6 +147,13 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
             bad = bad || epoch < 0;
         } else if (arg == "--sim-line") {
             line = true;
+        } else if (arg == "--sim-fail-open-once" && has_value) {
+            std::string spec = argv[++i];
+            size_t equals = spec.find('=');
+            bad = bad || equals == std::string::npos || equals == 0 || equals + 1 == spec.size();
+            if (equals != std::string::npos)
+                fail_open = {spec.substr(0, equals), spec.substr(equals + 1)};
+            forwarded.insert(forwarded.end(), {arg, spec});
         } else if (arg == "--sim-no-hotplug") {
             hotplug = false;
             forwarded.push_back(arg);
@@ -139,7 +165,8 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     argv[argc] = nullptr;
     if (bad) {
         std::fprintf(stderr, "wiretest-station-sim: --sim-plug takes LOC=DEMO@FROM-TO[:KIND], DEMO a demo chip's "
-                             "location, FROM and TO at most 10^13 ms; --sim-epoch takes Unix ms\n");
+                             "location, FROM and TO at most 10^13 ms; --sim-epoch takes Unix ms; "
+                             "--sim-fail-open-once takes LOC=FILE\n");
         std::exit(2);
     }
     if (epoch < 0)
@@ -148,6 +175,15 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
                     .count();
     forwarded.insert(forwarded.end(), {"--sim-epoch", std::to_string(epoch)});
     sim::report_hotplug_events(hotplug);
+
+    if (!fail_open.first.empty() && board_at(argc, argv) == fail_open.first) {
+        // O_EXCL: of two processes at once, one fails.
+        int fd = open(fail_open.second.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (fd >= 0) {
+            close(fd);
+            sim::inject(sim::fail(sim::Op::OpenByLocation, 1, FT_DEVICE_NOT_OPENED));
+        }
+    }
 
     line = line || (plugs.empty() && has(argc, argv, "--wait"));
     if (line) {
