@@ -54,11 +54,12 @@ struct BoardResult {
 // How the boards of a run were tested, as every record says.
 struct RunContext {
     std::string station_id;
-    std::string lot, operator_name; // "" when not given
-    std::string fixture_id;         // with --fixture
     bool short_test = false;
     bool short_waits = false;
     bool fast = false;
+    // Initialised here so that contexts written as {id, short, waits, fast} stay whole.
+    std::string lot{}, operator_name{}; // "" when not given
+    std::string fixture_id{};           // with --fixture
 };
 
 // The faulty pins in wiretest-diagnose's words, one line each.

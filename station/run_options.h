@@ -3,7 +3,7 @@
 
 #include "board_result.h"
 #include "fast_test.h"
-#include "fixture.h"
+#include "fixture_file.h"
 #include "targets.h"
 
 #include <string>

@@ -30,9 +30,9 @@ std::string listing_json(const std::vector<Channel> &channels);
 struct Selection {
     bool all = false;
     std::vector<std::string> ports;
-    std::vector<char> port_channels; // each port's own channel where not 0 (a fixture's slot)
     std::vector<std::string> serials;
     char channel = 'A';
+    std::vector<char> port_channels{}; // each port's own channel where not 0 (a fixture's slot)
 };
 
 // A board to test, or a target that names no single board (error set).

@@ -1,4 +1,4 @@
-#include "fixture.h"
+#include "fixture_file.h"
 
 #include "printable.h"
 #include "targets.h"
