@@ -66,19 +66,7 @@ nlohmann::ordered_json counts_json(const Counts &c)
             {"fail_rate", share(c.fails, c.records)}};
 }
 
-std::string day_of(int64_t millis)
-{
-    std::time_t seconds = std::time_t(millis / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
-    return text;
-}
+std::string day_of(int64_t millis) { return utc_time(millis, "%Y-%m-%d"); }
 
 std::string slot_warning(const Slot &s)
 {

@@ -167,19 +167,12 @@ TEST_F(StationDb, ThreeStationsAtOnceWriteEveryRecordOnceIntoOneFile)
 class KilledAt : public station::db::Database {
 public:
     KilledAt(std::unique_ptr<station::db::Database> real, int kill_at) : real_(std::move(real)), kill_at_(kill_at) {}
-    using Database::exec;
-    bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why) override
+    bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
+             std::string &why) override
     {
         if (++statements_ == kill_at_)
             raise(SIGKILL);
-        return real_->exec(sql, params, why);
-    }
-    bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows,
-               std::string &why) override
-    {
-        if (++statements_ == kill_at_)
-            raise(SIGKILL);
-        return real_->query(sql, params, rows, why);
+        return real_->run(sql, params, rows, why);
     }
     bool begin(std::string &why) override { return real_->begin(why); }
 

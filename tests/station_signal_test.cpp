@@ -34,15 +34,21 @@ long count_files(const fs::path &dir)
     return fs::exists(dir) ? std::distance(fs::directory_iterator(dir), fs::directory_iterator()) : 0;
 }
 
-// The processes a station started for its boards, from any of its threads.
+// The processes a station started for its boards, from any of its threads,
+// once each runs the board's test: a child still inside posix_spawn shares
+// the station's memory, and a signal meant for a board would hold up the
+// station's spawning thread instead.
 std::vector<pid_t> boards_of(pid_t station)
 {
     std::vector<pid_t> pids;
     std::error_code ec;
     for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
         std::ifstream in(task.path() / "children");
-        for (pid_t pid; in >> pid;)
-            pids.push_back(pid);
+        for (pid_t pid; in >> pid;) {
+            std::string command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+            if (command_line.find(std::string("--board\0", 8)) != std::string::npos)
+                pids.push_back(pid);
+        }
     }
     return pids;
 }

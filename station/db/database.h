@@ -17,15 +17,23 @@ class Database {
 public:
     virtual ~Database() = default;
     // One statement, parameters $1, $2, ... in the order they first appear;
-    // false with why.
-    virtual bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why) = 0;
-    // A query's rows; false with why.
-    virtual bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows,
-                       std::string &why) = 0;
-    bool exec(const std::string &sql, std::string &why) { return exec(sql, {}, why); }
+    // its rows into rows, when rows is given. false with why.
+    virtual bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
+                     std::string &why) = 0;
     // Begins a transaction that no other writer of the database enters
     // until it ends; false with why.
     virtual bool begin(std::string &why) = 0;
+
+    bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why)
+    {
+        return run(sql, params, nullptr, why);
+    }
+    bool exec(const std::string &sql, std::string &why) { return run(sql, {}, nullptr, why); }
+    bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows, std::string &why)
+    {
+        rows.clear();
+        return run(sql, params, &rows, why);
+    }
 };
 
 // What a --db URL names.

@@ -32,20 +32,6 @@ public:
     ~Postgresql() override { PQfinish(connection_); }
     Postgresql(const Postgresql &) = delete;
     Postgresql &operator=(const Postgresql &) = delete;
-    using Database::exec;
-
-    bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why) override
-    {
-        return run(sql, params, nullptr, why);
-    }
-
-    bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows,
-               std::string &why) override
-    {
-        rows.clear();
-        return run(sql, params, &rows, why);
-    }
-
     // Writers of one record or of the schema take turns: two stations that
     // create the tables at once would otherwise collide in the catalogue.
     bool begin(std::string &why) override
@@ -53,8 +39,8 @@ public:
         return exec("BEGIN", why) && exec("SELECT pg_advisory_xact_lock(727174)", why);
     }
 
-private:
-    bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows, std::string &why)
+    bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
+             std::string &why) override
     {
         std::vector<const char *> values;
         values.reserve(params.size());
@@ -80,6 +66,7 @@ private:
         return ok;
     }
 
+private:
     PGconn *connection_;
 };
 

@@ -15,36 +15,18 @@ public:
     ~Sqlite() override { sqlite3_close_v2(db_); }
     Sqlite(const Sqlite &) = delete;
     Sqlite &operator=(const Sqlite &) = delete;
-    using Database::exec;
-
-    bool exec(const std::string &sql, const std::vector<Value> &params, std::string &why) override
-    {
-        return run(sql, params, nullptr, why);
-    }
-
-    bool query(const std::string &sql, const std::vector<Value> &params, std::vector<Row> &rows,
-               std::string &why) override
-    {
-        rows.clear();
-        return run(sql, params, &rows, why);
-    }
-
     // IMMEDIATE: the write lock now, so that two writers never deadlock
     // upgrading their read locks.
     bool begin(std::string &why) override { return exec("BEGIN IMMEDIATE", why); }
 
-private:
-    bool failed(std::string &why)
-    {
-        why = sqlite3_errmsg(db_);
-        return false;
-    }
-
-    bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows, std::string &why)
+    bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
+             std::string &why) override
     {
         sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK)
-            return failed(why);
+        if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
+            why = sqlite3_errmsg(db_);
+            return false;
+        }
         bool ok = true;
         for (size_t i = 0; ok && i < params.size(); i++)
             ok = (params[i] ? sqlite3_bind_text(statement, int(i + 1), params[i]->data(), int(params[i]->size()),
@@ -72,6 +54,7 @@ private:
         return ok;
     }
 
+private:
     sqlite3 *db_;
 };
 
