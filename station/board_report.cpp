@@ -101,6 +101,12 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak, cons
         return;
     }
     result.outcome = failed_runs_ > 0 ? Outcome::fail : Outcome::pass;
+    // A soak whose process a signal ended did not end its test, whatever
+    // runs it had finished: it keeps their counts, and has no verdict.
+    if (!ending.empty()) {
+        result.outcome = Outcome::error;
+        result.reason = "the test ended without its report (" + ending + ")";
+    }
 }
 
 } // namespace station

@@ -270,10 +270,12 @@ TEST_P(StationUsbWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 
 TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
 {
-    // A -delay test lasts 0.6 s or more. The second visit is seen within a
-    // listing's interval, tested 0.3 s later, and ends during that test (or,
-    // on a slow machine, before its channel is opened: gone all the same).
-    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1200,6010:WT01@1-1~1500-2300,6010:WT01@1-1~2900-,"
+    // A -delay test lasts 0.6 s or more: the first visit leaves it 2.7 s
+    // after the settling, room for a loaded machine. The second visit is seen
+    // within a listing's interval, tested 0.3 s later, and ends during that
+    // test (or, on a slow machine, before its channel is opened: gone all the
+    // same).
+    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-3000,6010:WT01@1-1~3300-4100,6010:WT01@1-1~4700-,"
                                 "6010:WT02@1-2"),
                             {"--wait", "--delay", "--count", "3", "--port", "1-1"});
     Strings lines = lines_of(run.result.out);
