@@ -5,6 +5,7 @@
 #include "db/database.h"
 #include "db/outbox.h"
 #include "outputs.h"
+#include "printable.h"
 #include "run.h"
 
 #include <nlohmann/json.hpp>
@@ -75,7 +76,7 @@ public:
         bool kept = database_ ? db::store_record(*database_, session, board.record, why)
                               : outbox_->add_record(board.result.record_id, session, board.record, why);
         if (!kept) {
-            why = "cannot write the record of " + board.result.dut_id() + " into " +
+            why = "cannot write the record of " + companions::printable(board.result.dut_id()) + " into " +
                   (database_ ? url_.shown : "the outbox") + ": " + why;
             return false;
         }
