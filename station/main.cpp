@@ -184,6 +184,11 @@ int station_main(int argc, char *argv[])
     std::string fixture_file;
     auto *fixture = app.add_option("--fixture", fixture_file, "test the slots of the fixture described in FILE (TOML)")
         ->type_name("FILE");
+    std::string reset_slot;
+    auto *reset = app.add_option("--reset-cycles", reset_slot,
+                                 "with --fixture: count the slot's insertions from 0 after its contacts were changed, "
+                                 "and exit")
+        ->type_name("SLOT");
     app.add_option("--board", board)->group("");
     app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
                "3 a board had an ERROR or a target matched nothing (test again),\n"
@@ -251,6 +256,17 @@ int station_main(int argc, char *argv[])
             options.context.lot = f.lot;
         if (!*operator_name)
             options.context.operator_name = f.operator_name;
+        if (*reset) {
+            bool known = false;
+            for (const station::FixtureSlot &slot : f.slots)
+                known = known || slot.name == reset_slot;
+            if (!known)
+                return usage_error("--reset-cycles '" + companions::printable(reset_slot) + "': no slot of " +
+                                   fixture_file + " has that name");
+            return checked_output(station::reset_cycles(options, reset_slot));
+        }
+    } else if (*reset) {
+        return usage_error("--reset-cycles names a slot of a --fixture");
     }
     // A field the line sorts its records by is never blank.
     if (*lot && is_blank(options.context.lot))

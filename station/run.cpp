@@ -75,6 +75,18 @@ std::chrono::milliseconds board_deadline(const RunOptions &options)
     return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(schedule * 1.25 + 10));
 }
 
+int reset_cycles(const RunOptions &options, const std::string &slot)
+{
+    CycleCounts cycles;
+    std::string why;
+    if (!cycles.load(options.fixture.path, why) || !cycles.reset(slot, why)) {
+        fprintf(stderr, "wiretest-station: %s\n", why.c_str());
+        return exit_station;
+    }
+    printf("slot %s: insertions counted from 0\n", companions::printable(slot).c_str());
+    return exit_passed;
+}
+
 int list_station(bool json)
 {
     std::vector<Channel> channels;
@@ -121,6 +133,10 @@ bool Session::start(std::vector<Channel> &channels)
 {
     std::string error;
     if (!list_channels(channels, error)) {
+        fprintf(stderr, "wiretest-station: %s\n", error.c_str());
+        return false;
+    }
+    if (!options.fixture.path.empty() && !cycles_.load(options.fixture.path, error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
@@ -177,6 +193,7 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         finish(-1, std::move(result));
         return;
     }
+    count_insertion(board);
     // An ERROR may be the contact or the USB link of the moment: the board
     // is tested again while it sits there. A FAIL is its wiring's verdict.
     for (int attempt = 1;; attempt++) {
@@ -188,6 +205,18 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         if (!again)
             return;
     }
+}
+
+void Session::count_insertion(const Channel &board)
+{
+    const FixtureSlot *slot = slot_at(options.fixture, board.location, board.channel, options.selection.channel);
+    if (!slot || slot->rated_cycles <= 0)
+        return;
+    std::string note, why;
+    if (!cycles_.insert(*slot, note, why))
+        screen.message(why);
+    if (!note.empty())
+        screen.message(note);
 }
 
 int Session::test_once(BoardResult &result, bool forked)

@@ -2,6 +2,7 @@
 // its own, a line and a record per board as it finishes, and the summary.
 #pragma once
 
+#include "cycle_counts.h"
 #include "outputs.h"
 #include "run_options.h"
 #include "screen.h"
@@ -42,7 +43,10 @@ public:
 private:
     // One attempt at result.board's test; its live line on the screen.
     int test_once(BoardResult &result, bool forked);
+    // A board put into its fixture slot: one insertion more where counted.
+    void count_insertion(const Channel &board);
     const std::string program;
+    CycleCounts cycles_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::mutex results_mutex_;
     std::vector<BoardResult> results_;
@@ -65,6 +69,10 @@ int board_main(const std::string &location, char channel, const RunOptions &opti
 // --forward: sends what waits in the outbox to the --db server; returns
 // the exit status.
 int forward_outbox(const RunOptions &options);
+
+// --reset-cycles SLOT: the slot's insertions counted from 0; returns the
+// exit status.
+int reset_cycles(const RunOptions &options, const std::string &slot);
 
 // --list: returns the exit status.
 int list_station(bool json);

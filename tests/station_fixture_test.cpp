@@ -299,6 +299,49 @@ TEST_F(StationFixture, RetestAnErrorUntilItPassesNeverAFail)
     }
 }
 
+// Each board tested at a rated slot is one insertion, kept beside the
+// fixture file from run to run: a warning past 90% of the rating, the
+// contacts due past it, and counted from 0 again after a change.
+TEST_F(StationFixture, InsertionsAreCountedAcrossRunsWarnedOfAndCountedAnew)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"3\"\nlocation = \"1-1\"\n"
+                                     "rated_cycles = 10\n[[slot]]\nname = \"4\"\nlocation = \"1-4\"\n");
+    const fs::path cycles = file + ".cycles";
+    struct Step {
+        std::vector<std::string> args;
+        std::string err, counts;
+    };
+    const Step steps[] = {
+        {{"--fast"}, "", "{\n  \"3\": 1\n}\n"},
+        {{"--reset-cycles", "3"}, "", "{\n  \"3\": 0\n}\n"},
+    };
+    for (const Step &step : steps) {
+        std::vector<std::string> args = {"--fixture", file};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err, step.err);
+        EXPECT_EQ(read_file(cycles), step.counts);
+    }
+    // From eight: the ninth is 90% and no more, the tenth past it, the eleventh past the rating.
+    std::ofstream(cycles) << "{\"3\": 8}";
+    for (const char *warning : {"", "wiretest-station: slot 3: 10 of 10 rated insertions\n",
+                                "wiretest-station: slot 3: 11 of 10 rated insertions: the contacts are due\n"})
+        EXPECT_EQ(process::run(program, {"--fixture", file, "--fast"}).err, warning);
+    EXPECT_EQ(read_file(cycles), "{\n  \"3\": 11\n}\n");
+
+    // A slot the fixture lacks, and a file of counts that is none, stop the station before it tests.
+    process::Result unknown = process::run(program, {"--fixture", file, "--reset-cycles", "9"});
+    EXPECT_EQ(unknown.exit_status, 2);
+    EXPECT_EQ(unknown.err, "wiretest-station: usage error: --reset-cycles '9': no slot of " + file +
+                               " has that name (see --help)\n");
+    std::ofstream(cycles) << "garbage";
+    process::Result broken = process::run(program, {"--fixture", file, "--fast"});
+    EXPECT_EQ(broken.exit_status, 2);
+    EXPECT_EQ(broken.out, "");
+    EXPECT_EQ(broken.err, "wiretest-station: " + cycles.string() + ": not a file of insertion counts\n");
+}
+
 #ifdef WIRETEST_DATABASES
 TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
 {
