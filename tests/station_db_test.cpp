@@ -6,6 +6,7 @@
 #include "db/database.h"
 #include "postgres_server.h"
 #include "process.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,17 +25,6 @@ using station::db::Row;
 using station::db::Value;
 
 const std::string program = WIRETEST_STATION_SIM;
-
-struct TempDir {
-    TempDir()
-    {
-        char name[] = "/tmp/wiretest-db-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-    std::string path;
-};
 
 std::vector<Row> rows_of(const std::string &url_text, const std::string &sql, const std::vector<Value> &params = {})
 {
@@ -111,7 +101,7 @@ protected:
         std::string why;
         ASSERT_TRUE(server.start(why)) << why;
     }
-    TempDir dir;
+    TempDir dir{"wiretest-db"};
     postgres::Server server;
 };
 

@@ -3,6 +3,7 @@
 // database row; the line's lot and operator; every fixture file refused and
 // why; and an ERROR tested again.
 #include "process.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -72,28 +73,15 @@ std::vector<json> records_in(const fs::path &dir)
 
 class StationFixture : public ::testing::Test {
 protected:
-    fs::path scratch()
-    {
-        if (dir_.empty()) {
-            char name[] = "/tmp/wiretest-fixture-XXXXXX";
-            dir_ = mkdtemp(name);
-        }
-        return dir_;
-    }
+    fs::path scratch() { return dir_.path; }
     std::string fixture(const std::string &text, const std::string &name = "fixture.toml")
     {
         fs::path path = scratch() / name;
         std::ofstream(path) << text;
         return path.string();
     }
-    void TearDown() override
-    {
-        if (!dir_.empty())
-            fs::remove_all(dir_);
-    }
-
 private:
-    fs::path dir_;
+    TempDir dir_{"wiretest-fixture"};
 };
 
 TEST_F(StationFixture, EverySlotTestedAndNamedInItsLineRecordAndSuite)

@@ -148,12 +148,12 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         } else if (arg == "--sim-line") {
             line = true;
         } else if (arg == "--sim-fail-open-once" && has_value) {
-            std::string spec = argv[++i];
-            size_t equals = spec.find('=');
-            bad = bad || equals == std::string::npos || equals == 0 || equals + 1 == spec.size();
+            std::string value = argv[++i];
+            size_t equals = value.find('=');
+            bad = bad || equals == std::string::npos || equals == 0 || equals + 1 == value.size();
             if (equals != std::string::npos)
-                fail_open = {spec.substr(0, equals), spec.substr(equals + 1)};
-            forwarded.insert(forwarded.end(), {arg, spec});
+                fail_open = {value.substr(0, equals), value.substr(equals + 1)};
+            forwarded.insert(forwarded.end(), {arg, value});
         } else if (arg == "--sim-no-hotplug") {
             hotplug = false;
             forwarded.push_back(arg);
