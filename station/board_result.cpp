@@ -3,7 +3,9 @@
 
 #include "render.h"
 
+#include <cstring>
 #include <ctime>
+#include <utility>
 
 #ifndef WIRETEST_STATION_VERSION
 #define WIRETEST_STATION_VERSION "unknown"
@@ -90,6 +92,20 @@ int exit_status(const std::vector<BoardResult> &results)
         failed = failed || r.outcome == Outcome::fail;
     }
     return errors ? exit_test_again : failed ? exit_failed : exit_passed;
+}
+
+// What the operator does with a board whose test went wrong, by how its
+// reason begins; any other reason: test it again.
+const char *what_to_do(const std::string &reason)
+{
+    static const std::pair<const char *, const char *> advice[] = {
+        {"unplugged during the test", "plug it in again"},
+        {"the test did not finish", "unplug it and test it again"}, // a hung chip needs its power cycled
+    };
+    for (const auto &a : advice)
+        if (reason.compare(0, std::strlen(a.first), a.first) == 0)
+            return a.second;
+    return "test it again";
 }
 
 } // namespace station

@@ -45,6 +45,7 @@ struct BoardResult {
     std::string slot;                // the fixture's slot it sat in (--fixture)
     int attempt = 0;                 // 1, 2, ... when retests are counted; 0: not shown
     std::string record_id;           // its record's UUID, once it finished
+    std::string cycle_note;          // its slot's contacts near or past their rated insertions; "" if not
     std::string dut_id() const
     {
         return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;
@@ -78,6 +79,10 @@ enum ExitStatus {
                           // record or the JUnit file not written
     exit_test_again = 3,  // a board had an ERROR, or a target matched nothing
 };
+
+// What the operator does with an ERROR, by its reason: "plug it in again"
+// and the like.
+const char *what_to_do(const std::string &reason);
 
 // The exit status the boards' results give.
 int exit_status(const std::vector<BoardResult> &results);

@@ -17,6 +17,28 @@ struct FinishedBoard {
     const BoardResult &result;
     const std::string &record; // its JSON record, the same in every output
     int screen_line;           // its live line on the screen; -1 for none
+    bool last;                 // false for an attempt that is tested again
+};
+
+// What is happening at a slot before its board's result: for the outputs
+// that show the station as it works.
+struct SlotEvent {
+    enum Kind {
+        watched,       // a slot the station tests or waits on, before any board
+        testing,       // a board's test began or moved on
+        label_waiting, // a scanned label waits there for the slot's next board
+    };
+    Kind kind = watched;
+    std::string location;
+    char channel = 'A';
+    std::string slot;     // the fixture's name for it; "" without one
+    // Initialised here so that events written as {kind, location, channel, slot} stay whole.
+    std::string serial{}; // testing: the board's
+    std::string label{};  // testing: the board's, scanned; label_waiting: the label ("" once taken)
+    int attempt = 0;      // testing, as BoardResult's
+    int row = 0;        // testing: rows answered so far
+    bool soak = false;  // testing: runs over and over, counted below
+    int runs = 0, failed_runs = 0;
 };
 
 struct SessionEnd {
@@ -38,6 +60,9 @@ public:
     // A board's result, called for one board at a time. false with why when
     // it was not kept: the session tests no more boards.
     virtual bool finished(const FinishedBoard &board, std::string &why) = 0;
+    // A slot's live state; called from any board's thread, one at a time.
+    // Nothing here may wait on anything but memory: a board's test waits on it.
+    virtual void slot_event(const SlotEvent &event) { (void)event; }
     // After the last board; false with why ("" when said already).
     virtual bool end(SessionEnd &session, std::string &why)
     {

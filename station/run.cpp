@@ -163,7 +163,7 @@ void Session::finish(int live, BoardResult result, bool last)
     // they left is no result.
     if (interrupted_twice())
         return;
-    const FinishedBoard board{result, record, live};
+    const FinishedBoard board{result, record, live, last};
     for (const std::unique_ptr<Output> &output : outputs_) {
         std::string why;
         if (output->finished(board, why))
@@ -193,7 +193,7 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
         finish(-1, std::move(result));
         return;
     }
-    count_insertion(board);
+    result.cycle_note = count_insertion(board);
     // An ERROR may be the contact or the USB link of the moment: the board
     // is tested again while it sits there. A FAIL is its wiring's verdict.
     for (int attempt = 1;; attempt++) {
@@ -207,16 +207,24 @@ void Session::test(const Channel &board, const std::string &label, bool forked)
     }
 }
 
-void Session::count_insertion(const Channel &board)
+std::string Session::count_insertion(const Channel &board)
 {
     const FixtureSlot *slot = slot_at(options.fixture, board.location, board.channel, options.selection.channel);
     if (!slot || slot->rated_cycles <= 0)
-        return;
+        return "";
     std::string note, why;
     if (!cycles_.insert(*slot, note, why))
         screen.message(why);
     if (!note.empty())
         screen.message(note);
+    return note;
+}
+
+void Session::announce(const SlotEvent &event)
+{
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    for (const std::unique_ptr<Output> &output : outputs_)
+        output->slot_event(event);
 }
 
 int Session::test_once(BoardResult &result, bool forked)
@@ -227,6 +235,7 @@ int Session::test_once(BoardResult &result, bool forked)
     fresh.label = result.label;
     fresh.slot = result.slot;
     fresh.attempt = result.attempt;
+    fresh.cycle_note = result.cycle_note;
     result = fresh;
     const Channel &board = result.board;
     int live = screen.add_board(board.location + " " + board.channel + " " +
@@ -234,6 +243,10 @@ int Session::test_once(BoardResult &result, bool forked)
     BoardReport report;
     result.start_millis = now_millis();
     bool soak = is_soak(options);
+    SlotEvent event{SlotEvent::testing, board.location, board.channel, result.slot, board.serial, result.label,
+                    result.attempt};
+    event.soak = soak;
+    announce(event);
     auto on_line = [&](const std::string &line) {
         int rows = report.rows(), runs = report.runs();
         report.add_line(line);
@@ -242,6 +255,12 @@ int Session::test_once(BoardResult &result, bool forked)
                                       std::to_string(report.failed_runs()) + " failed");
         else if (!soak && report.rows() != rows)
             screen.progress(live, "row " + std::to_string(report.rows()));
+        else
+            return;
+        event.row = report.rows();
+        event.runs = report.runs();
+        event.failed_runs = report.failed_runs();
+        announce(event);
     };
     ChildEnd ended;
     std::chrono::milliseconds limit = board_deadline(options);
@@ -295,6 +314,8 @@ int run_station(const RunOptions &options)
 
     std::vector<const Target *> boards;
     for (const Target &target : targets) {
+        session.announce({SlotEvent::watched, target.board.location, target.board.channel,
+                          session.slot_name(target.board)});
         if (target.error.empty()) {
             boards.push_back(&target);
             continue;

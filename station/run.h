@@ -28,6 +28,8 @@ public:
     // A board's result, to every output.
     // last: false for an attempt tested again, which counts in no summary.
     void finish(int live, BoardResult result, bool last = true);
+    // A slot's live state, to every output.
+    void announce(const SlotEvent &event);
     // The name of the fixture's slot the board sits in; "" without one.
     std::string slot_name(const Channel &board) const;
     // Returns the exit status.
@@ -43,12 +45,14 @@ public:
 private:
     // One attempt at result.board's test; its live line on the screen.
     int test_once(BoardResult &result, bool forked);
-    // A board put into its fixture slot: one insertion more where counted.
-    void count_insertion(const Channel &board);
+    // A board put into its fixture slot: one insertion more where counted;
+    // the warning of a slot near or past its rating, "" for none.
+    std::string count_insertion(const Channel &board);
     const std::string program;
     CycleCounts cycles_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::mutex results_mutex_;
+    std::mutex events_mutex_; // apart: an event never waits on a record being written
     std::vector<BoardResult> results_;
     bool records_lost_ = false;
     std::string lost_why_; // the last record's

@@ -46,20 +46,6 @@ const char *big_letter(char c, int row)
     return "     ";
 }
 
-// What the operator does with a board whose test went wrong, by how its
-// reason begins; any other reason: test it again.
-const char *what_to_do(const std::string &reason)
-{
-    static const std::pair<const char *, const char *> advice[] = {
-        {"unplugged during the test", "plug it in again"},
-        {"the test did not finish", "unplug it and test it again"}, // a hung chip needs its power cycled
-    };
-    for (const auto &a : advice)
-        if (reason.compare(0, std::strlen(a.first), a.first) == 0)
-            return a.second;
-    return "test it again";
-}
-
 // Live lines are redrawn on standard error by moving the cursor up over
 // them: only where standard output shares the terminal can that erase
 // nothing but themselves. A pipe or tee keeps every line it was given.

@@ -148,6 +148,12 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             text += (i == 0 ? " " : ", ") + options.selection.ports[i];
         return text;
     }();
+    for (size_t i = 0; i < options.selection.ports.size(); i++) {
+        Channel at;
+        at.location = options.selection.ports[i];
+        at.channel = port_channel(options.selection, i);
+        session.announce({SlotEvent::watched, at.location, at.channel, session.slot_name(at)});
+    }
     std::unique_ptr<LabelReader> labels;
     if (wait.scan) {
         labels = std::make_unique<LabelReader>(session.screen);
