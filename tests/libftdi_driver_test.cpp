@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -693,6 +694,7 @@ TEST(LocationListing, ReleasedListingsEndTheirContextAndStartAnew)
     char name[] = "A1A";
     ASSERT_EQ(FT_OpenEx(name, FT_OPEN_BY_SERIAL_NUMBER, &h), FT_OK);
     EXPECT_EQ(FT_Close(h), FT_OK);
+    ft_release_listings(); // the next test's FT_OpenEx lists its own bus, not this one
 }
 
 // Each channel opens by its place alone, whatever its serial number, and
@@ -963,6 +965,57 @@ TEST(LibftdiThreads, WaitsForArrivalsAndDeparturesBesideListings)
     int changed = 0;
     EXPECT_EQ(ft_wait_for_change(0, nullptr), FT_INVALID_PARAMETER);
     EXPECT_EQ(ft_wait_for_change(0, &changed), FT_OK);
+}
+
+// The bus's control file: chips plugged and unplugged when the test writes
+// it, told of by hotplug events at once and seen by the next listing.
+TEST(LibftdiThreads, ChipsComeAndGoWhenTheControlFileSays)
+{
+    char dir[] = "/tmp/wiretest-vusb-control-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string control = std::string(dir) + "/control";
+    auto command = [&](const std::string &lines) { std::ofstream(control, std::ios::app) << lines << std::flush; };
+    auto places = [] {
+        std::vector<std::string> found;
+        for (const Listed &l : list_locations())
+            found.push_back(l.location + ' ' + l.channel + ' ' + l.serial);
+        return found;
+    };
+    command("plug 6010:W1@1-1\n"); // before the bus: applied as it is made
+    vusb_configure(("chips=;control=" + control).c_str());
+    EXPECT_EQ(places(), (std::vector<std::string>{"1-1 A W1", "1-1 B W1"}));
+    int changed = -1;
+    ASSERT_EQ(ft_wait_for_change(1, &changed), FT_OK); // the watch begins
+
+    // A wait far longer than the test wakes when the line is written.
+    for (const auto &[line, after] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"plug 6014:W2@1-2\n", {"1-1 A W1", "1-1 B W1", "1-2 A W2"}},
+             {"unplug 1-1\n", {"1-2 A W2"}},
+             {"unplug 1-2\nplug 6014:W2@1-2\n", {"1-2 A W2"}}}) {
+        SCOPED_TRACE(line);
+        changed = -1;
+        FT_STATUS status = FT_OTHER_ERROR;
+        std::thread waiter([&] { status = ft_wait_for_change(600000, &changed); });
+        command(line);
+        waiter.join();
+        EXPECT_EQ(status, FT_OK);
+        EXPECT_EQ(changed, 1);
+        EXPECT_EQ(places(), after);
+    }
+
+    // A line that cannot be applied is said and passed over; the listing
+    // applies what was written before it.
+    ::testing::internal::CaptureStderr();
+    command("unplug 1-9\nplug 6010:W3@1-2\nplug 6010:W3\nwobble 1-2\nhold 1-2 x\n");
+    EXPECT_EQ(places(), (std::vector<std::string>{"1-2 A W2"}));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "virtual USB: control: no chip plugged there: unplug 1-9\n"
+              "virtual USB: control: a chip is plugged there already: plug 6010:W3@1-2\n"
+              "virtual USB: control: plug takes PRODUCT:SERIAL@PATH: plug 6010:W3\n"
+              "virtual USB: control: not a control line: wobble 1-2\n"
+              "virtual USB: control: not a control line: hold 1-2 x\n");
+    std::remove(control.c_str());
+    rmdir(dir);
 }
 
 // --- timeouts, answers that trickle or come late, polling -------------------

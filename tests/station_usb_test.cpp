@@ -3,9 +3,10 @@
 // at nested port paths, blank and shared serial numbers, a chip another
 // program holds, one unplugged while another is tested, --fast against a
 // normal run on the instant and the latency-faithful bus, and --wait with
-// chips that arrive and leave during the run, seen through libusb's hotplug
-// events and by listing where the bus has none.
+// chips that the test plugs and unplugs as the station's output comes, seen
+// through libusb's hotplug events and by listing where the bus has none.
 #include "process.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,10 +14,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <numeric>
 #include <sstream>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -70,24 +72,100 @@ const bool sanitized = false;
 const bool sanitized = false;
 #endif
 
-double cpu_seconds_of_children()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 Strings sorted(Strings v)
 {
     std::sort(v.begin(), v.end());
     return v;
 }
 
+// A station run on a bus the test plugs and unplugs by command (the bus's
+// control file), its standard output read as it comes: each step waits for
+// what the station printed, or for the bus's log, never for a time. The
+// limits are for a station that never gets there, a failure.
+class LiveBus {
+public:
+    // control: lines for the bus before the station starts.
+    LiveBus(const std::string &settings, const Strings &args, const std::string &control = "")
+    {
+        std::ofstream(dir_ / "control") << control;
+        std::ofstream(dir_ / "log").close();
+        err_ = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        live_ = process::start(station, args,
+                               {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + settings + ";control=" +
+                                                                 dir_ / "control" + ";log=" + dir_ / "log"},
+                               err_);
+    }
+    LiveBus(const LiveBus &) = delete;
+    LiveBus &operator=(const LiveBus &) = delete;
+    ~LiveBus()
+    {
+        if (!finished_)
+            finish();
+    }
+
+    // Lines for the bus, applied at one moment.
+    void command(const std::string &lines)
+    {
+        std::ofstream(dir_ / "control", std::ios::app) << lines << std::flush;
+    }
+
+    // Whether the station's standard output came to hold text.
+    bool printed(const std::string &text)
+    {
+        return process::read_until(live_, text, limit_ms).find(text) != std::string::npos;
+    }
+
+    // Whether the bus's log (every process's) came to hold this line.
+    bool logged(const std::string &line)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+        do {
+            Strings lines = log_lines("");
+            if (std::find(lines.begin(), lines.end(), line) != lines.end())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the file, not a guess
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
+    pid_t pid() const { return live_.pid; }
+
+    // The station's end, and the hotplug events its bus delivered.
+    BusRun finish()
+    {
+        finished_ = true;
+        BusRun run;
+        run.result = process::finish(live_, limit_ms);
+        close(err_);
+        std::ifstream err(dir_ / "err");
+        run.result.err.assign(std::istreambuf_iterator<char>(err), {});
+        run.logged = log_lines("hotplug ");
+        return run;
+    }
+
+private:
+    static constexpr int limit_ms = 30000;
+
+    Strings log_lines(const std::string &prefix) const
+    {
+        Strings lines;
+        std::ifstream in(dir_ / "log");
+        for (std::string line; std::getline(in, line);)
+            if (line.compare(0, prefix.size(), prefix) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+
+    TempDir dir_{"wiretest-station-vusb"};
+    int err_ = -1;
+    process::Live live_;
+    bool finished_ = false;
+};
+
 // --- boards found by their places --------------------------------------------
 
 const std::string line_bus = "chips=6010:WT01@3-1.3.2,6014:@1-4.2,6010:DUP@1-5,6010:DUP@1-6,6010:WT03@2-1,"
-                             "6010:WT04@1-2~-400;busy=WT03";
+                             "6010:WT04@1-2;busy=WT03";
 
 TEST(StationUsb, ListsEveryChannelByPlaceWithWhyOneMayNotBeOpened)
 {
@@ -102,14 +180,17 @@ TEST(StationUsb, ListsEveryChannelByPlaceWithWhyOneMayNotBeOpened)
 
 TEST(StationUsb, AllBoardsAtOnceWhileOneIsHeldAndOneIsUnpluggedDuringItsTest)
 {
-    // WT04 leaves 0.4 s into its 0.6 s test; the others are tested beside it.
-    BusRun run = run_on_bus(line_bus, {"--all", "--delay"});
+    // WT04 is held at its 20th write, among its rows, and pulled out there;
+    // the others are tested beside it.
+    LiveBus live(line_bus, {"--all", "--delay"}, "hold 1-2 20\n");
+    ASSERT_TRUE(live.logged("held 1-2"));
+    live.command("unplug 1-2\n");
+    BusRun run = live.finish();
     Strings lines = lines_of(run.result.out);
     ASSERT_EQ(lines.size(), 7u) << run.result.out;
     EXPECT_EQ(lines.back(), "boards: 6, passed: 4, failed: 0, errors: 2");
     lines.pop_back();
-    // Gone among its rows ("errors: N" then), or, on a slow machine, before
-    // its channel was opened: unplugged during the test all the same.
+    // Gone among its rows: "errors: N" then.
     auto unplugged = std::find_if(lines.begin(), lines.end(),
                                   [](const std::string &l) { return l.rfind("ERROR 1-2 A WT04", 0) == 0; });
     ASSERT_NE(unplugged, lines.end()) << run.result.out;
@@ -240,10 +321,12 @@ protected:
 
 TEST_P(StationUsbWait, AChipSwappedForOneOfTheSameSerialBetweenTwoListingsIsANewBoard)
 {
-    // 20 ms between the one's removal and the other's arrival: only the USB
-    // address, new with each enumeration, tells them apart.
-    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1000,6010:WT01@1-1~1020-"),
-                            {"--wait", "--fast", "--count", "2", "--port", "1-1"});
+    LiveBus live(bus("6010:WT01@1-1"), {"--wait", "--fast", "--count", "2", "--port", "1-1"});
+    ASSERT_TRUE(live.printed("PASS 1-1 A WT01"));
+    // Out and in at one moment: only the USB address, new with each
+    // enumeration, tells them apart.
+    live.command("unplug 1-1\nplug 6010:WT01@1-1\n");
+    BusRun run = live.finish();
     EXPECT_EQ(lines_of(run.result.out), (Strings{"PASS 1-1 A WT01 errors: 0", "PASS 1-1 A WT01 errors: 0",
                                                  "boards: 2, passed: 2, failed: 0, errors: 0"}))
         << run.result.err;
@@ -253,10 +336,19 @@ TEST_P(StationUsbWait, AChipSwappedForOneOfTheSameSerialBetweenTwoListingsIsANew
 TEST_P(StationUsbWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
     // 1-1 gets two chips one after another, 1-2 one that stays, and a
-    // blank chip comes at 1-3.1 last.
-    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-1200,6010:WT02@1-1~1600-2600,6010:WT05@1-2~800-,"
-                                "6010:@1-3.1~3000-"),
-                            {"--wait", "--fast", "--count", "4"});
+    // blank chip comes at 1-3.1 last. Each comes after the station has
+    // printed the board before it: a board tested twice would be printed
+    // in its place.
+    LiveBus live(bus("6010:WT01@1-1"), {"--wait", "--fast", "--count", "4"});
+    ASSERT_TRUE(live.printed("PASS 1-1 A WT01"));
+    live.command("plug 6010:WT05@1-2\n");
+    ASSERT_TRUE(live.printed("PASS 1-2 A WT05"));
+    live.command("unplug 1-1\n");
+    live.command("plug 6010:WT02@1-1\n");
+    ASSERT_TRUE(live.printed("PASS 1-1 A WT02"));
+    live.command("unplug 1-1\n");
+    live.command("plug 6010:@1-3.1\n");
+    BusRun run = live.finish();
     EXPECT_EQ(lines_of(run.result.out),
               (Strings{"PASS 1-1 A WT01 errors: 0", "PASS 1-2 A WT05 errors: 0", "PASS 1-1 A WT02 errors: 0",
                        "PASS 1-3.1 A - errors: 0", "boards: 4, passed: 4, failed: 0, errors: 0"}));
@@ -270,14 +362,18 @@ TEST_P(StationUsbWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 
 TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
 {
-    // A -delay test lasts 0.6 s or more: the first visit leaves it 2.7 s
-    // after the settling, room for a loaded machine. The second visit is seen
-    // within a listing's interval, tested 0.3 s later, and ends during that
-    // test (or, on a slow machine, before its channel is opened: gone all the
-    // same).
-    BusRun run = run_on_bus(bus("6010:WT01@1-1~0-3000,6010:WT01@1-1~3300-4100,6010:WT01@1-1~4700-,"
-                                "6010:WT02@1-2"),
-                            {"--wait", "--delay", "--count", "3", "--port", "1-1"});
+    LiveBus live(bus("6010:WT01@1-1,6010:WT02@1-2"), {"--wait", "--delay", "--count", "3", "--port", "1-1"});
+    ASSERT_TRUE(live.printed("PASS 1-1 A WT01"));
+    // Replugged, and held at its 20th write, among the rows of the test
+    // (or, on another build of the test, before: gone during the test all
+    // the same), until it is pulled out there.
+    live.command("unplug 1-1\n");
+    live.command("plug 6010:WT01@1-1\nhold 1-1 20\n");
+    ASSERT_TRUE(live.logged("held 1-1"));
+    live.command("unplug 1-1\n");
+    ASSERT_TRUE(live.printed("ERROR 1-1 A WT01"));
+    live.command("plug 6010:WT01@1-1\n");
+    BusRun run = live.finish();
     Strings lines = lines_of(run.result.out);
     ASSERT_EQ(lines.size(), 4u) << run.result.out << run.result.err;
     EXPECT_EQ(lines[0], "PASS 1-1 A WT01 errors: 0");
@@ -288,21 +384,32 @@ TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
     EXPECT_EQ(run.result.exit_status, 3);
 }
 
+// The processor time a process has used so far (/proc/PID/stat).
+double cpu_seconds_of(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14) // utime, stime
+            ticks += std::stol(field);
+    return double(ticks) / double(sysconf(_SC_CLK_TCK));
+}
+
 TEST_P(StationUsbWait, WaitingUsesNoProcessorTime)
 {
-    // The processor time of a station that waits 0.5 s and of one that waits
-    // 2.5 s: the difference is that of 2 s of waiting, start-up left out.
-    auto waiting = [&](int ms) {
-        double before = cpu_seconds_of_children();
-        process::Live live = process::start(station, {"--wait"},
-                                            {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + bus("6010:WT01~600000-")});
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        kill(live.pid, SIGTERM);
-        process::Result r = process::finish(live, 5000);
-        EXPECT_EQ(r.exit_status, 0); // no board tested, none failed
-        return cpu_seconds_of_children() - before;
-    };
-    double used = waiting(2500) - waiting(500);
+    // Measured from the station's first board on, when it is surely past its
+    // start-up and waiting: 2 s in which nothing arrives.
+    LiveBus live(bus("6010:WT01@1-1"), {"--wait", "--fast"});
+    ASSERT_TRUE(live.printed("PASS 1-1 A WT01"));
+    double before = cpu_seconds_of(live.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // the span measured
+    double used = cpu_seconds_of(live.pid()) - before;
+    kill(live.pid(), SIGTERM);
+    BusRun run = live.finish();
+    EXPECT_EQ(run.result.exit_status, 0); // one board, passed
     // Each listing on the virtual bus runs the emulation too; a sanitizer
     // multiplies its cost. A busy loop would take the whole 2 s.
     EXPECT_LT(used, sanitized ? 0.3 : 0.1) << used << " s of processor time in 2 s of waiting";

@@ -179,6 +179,20 @@ TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
     }
 }
 
+// Whether the station has a process of its own running: a board's test,
+// started by one of its threads.
+bool testing_a_board(pid_t station)
+{
+    std::error_code ec;
+    for (const fs::directory_entry &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        if (children >> child)
+            return true;
+    }
+    return false;
+}
+
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
 {
     char name[] = "/tmp/wiretest-wait-XXXXXX";
@@ -186,7 +200,12 @@ TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
     process::Live live = process::start(program, {"--wait", "--delay", "--records", (dir / "records").string(),
                                                   "--junit", (dir / "run.xml").string(), "--sim-plug",
                                                   "1-1=1-1@0-"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // settled, and under test
+    // Settled, and under test: its process runs (or, on a machine too busy
+    // to see it, it has already printed its line).
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!testing_a_board(live.pid) && live.out.find("PASS") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        process::read_until(live, "PASS", 2); // what came in 2 ms
     kill(live.pid, SIGINT);
     process::Result r = process::finish(live, 5000);
     EXPECT_EQ(r.exit_status, 0);

@@ -24,7 +24,8 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 
 // A run that goes on while the test talks to it: its standard input is a pipe
 // the test writes to, and its standard output a pipe the test reads as the
-// lines arrive; its standard error is the test's own.
+// lines arrive; its standard error is the test's own, or the descriptor
+// given (a file the test reads at the end).
 struct Live {
     pid_t pid = -1;
     int input = -1;  // write end of the run's standard input
@@ -33,7 +34,7 @@ struct Live {
 };
 
 Live start(const std::string &path, const std::vector<std::string> &args,
-           const std::vector<std::string> &extra_env = {});
+           const std::vector<std::string> &extra_env = {}, int standard_error = 2);
 
 // Read the run's output until it holds text or limit_ms pass; all read so far.
 std::string read_until(Live &live, const std::string &text, int limit_ms);

@@ -92,7 +92,30 @@
 //   log=PATH                  append a line to PATH for every transfer, and
 //                             for every open, claim, release and close,
 //                             every detach and attach of the serial driver,
-//                             and every hotplug event delivered
+//                             every hotplug event delivered, and every
+//                             transfer held (hold, below)
+//   control=PATH              the test plugs and unplugs chips when it
+//                             decides, by appending lines to the file PATH
+//                             (it must exist): every process of the run
+//                             reads the whole file, applies each complete
+//                             line in order, and goes on applying lines as
+//                             they are written (inotify), so that all of
+//                             them see the same chips; lines written in one
+//                             write are applied at one moment. Lines:
+//                               plug PRODUCT:SERIAL@PATH  a chip arrives
+//                                 there now (a new enumeration: a new USB
+//                                 address), wired as the settings say
+//                               unplug PATH  the chip there leaves now;
+//                                 transfers waiting at it fail at once
+//                               hold PATH N  the Nth bulk OUT transfer of a
+//                                 process to the chip now at PATH waits,
+//                                 whatever its timeout, until the chip is
+//                                 unplugged, and fails then: a test knows
+//                                 the board is mid-test when the log says
+//                                 "held PATH", and unplugs it there
+//                             A plugged or unplugged chip is an arrival or
+//                             departure for the hotplug callbacks, as a
+//                             scheduled one is.
 //
 // WIRETEST_VUSB_BASE holds settings that come before those of WIRETEST_VUSB
 // or vusb_configure: ctest sets it to run whole suites on the latency-faithful
@@ -110,9 +133,13 @@
 #include "vusb_control.h"
 
 #include <libusb.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -126,6 +153,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A registered hotplug callback: it hears of the arrivals and departures
@@ -247,6 +275,8 @@ struct Chip {
     // Plugged from arrive until leave (~FROM-TO): from the start and for
     // good unless set.
     Clock::time_point arrive = Clock::time_point::min(), leave = Clock::time_point::max();
+    int outs = 0;     // bulk OUT transfers to it in this process
+    int hold_out = 0; // the one that waits for the unplug (hold), if any
 };
 
 struct Stale {
@@ -267,6 +297,16 @@ struct Bus {
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
+    // How every chip is wired and which reads it drops, for the chips
+    // plugged later too.
+    chip::Wiring wiring;
+    std::string wiring_of[4]; // board_A ... board_D, where given
+    std::string drops;
+    std::string control_path;
+    long control_read = 0;        // bytes of the control file applied
+    std::string control_partial;  // a line not yet ended
+    pid_t control_pid = 0;        // the process whose thread watches the file
+    int control_watch = -1;       // its inotify descriptor
 
     int opens = 0, transfers = 0, outs = 0, ins = 0;
     int ins_waiting = 0; // IN transfers waiting for a latency timer
@@ -364,6 +404,37 @@ std::vector<uint8_t> parse_hex(const std::string &text)
     return bytes;
 }
 
+// A chip's wiring, dropped reads and serial driver, as the settings say.
+void prepare_chip(const Bus &bus, Chip &c)
+{
+    for (size_t p = 0; p < c.ports.size(); p++) {
+        chip::MpsseChannel &engine = c.ports[p].engine;
+        engine.wiring = bus.wiring_of[p].empty() ? bus.wiring : board_text::parse(bus.wiring_of[p]);
+        if (bus.drops == "all") {
+            engine.faults.drop_every_high_read = true;
+        } else if (!bus.drops.empty()) {
+            std::stringstream nths(bus.drops);
+            for (std::string nth; std::getline(nths, nth, ',');)
+                engine.faults.dropped_high_reads.insert(std::stoi(nth));
+        }
+        // A chip another program holds is held through usbfs, not the serial driver.
+        c.ports[p].serial_driver = bus.sio && !bus.busy.count(c.serial) && !bus.busy.count(c.location);
+    }
+}
+
+// "6010:WT01" or "6010/0500:WT01@1-2~500-1200": a chip of chips=.
+void add_chip_item(Bus &bus, const std::string &item, Clock::time_point times_from)
+{
+    size_t colon = item.find(':');
+    if (colon == std::string::npos)
+        throw std::invalid_argument("chip without ':': " + item);
+    std::string product = item.substr(0, colon);
+    size_t slash = product.find('/');
+    uint16_t release = slash == std::string::npos ? 0 : uint16_t(std::stoul(product.substr(slash + 1), nullptr, 16));
+    add_chip(bus, uint16_t(std::stoul(product.substr(0, slash), nullptr, 16)), release, item.substr(colon + 1),
+             times_from);
+}
+
 void configure(Bus &bus, const std::string &settings, Clock::time_point times_from)
 {
     std::map<std::string, std::string> items;
@@ -396,35 +467,16 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         }
     } else {
         std::stringstream list(chips);
-        while (std::getline(list, item, ',')) {
-            size_t colon = item.find(':');
-            if (colon == std::string::npos)
-                throw std::invalid_argument("chip without ':': " + item);
-            std::string product = item.substr(0, colon);
-            size_t slash = product.find('/');
-            uint16_t release = slash == std::string::npos
-                                   ? 0 : uint16_t(std::stoul(product.substr(slash + 1), nullptr, 16));
-            add_chip(bus, uint16_t(std::stoul(product.substr(0, slash), nullptr, 16)), release,
-                     item.substr(colon + 1), times_from);
-        }
+        while (std::getline(list, item, ','))
+            add_chip_item(bus, item, times_from);
     }
 
-    chip::Wiring all = board_text::parse(take("board"));
-    std::string per_letter[4] = {take("board_A"), take("board_B"), take("board_C"), take("board_D")};
-    std::string drops = take("drop_read");
-    for (auto &c : bus.chips) {
-        for (size_t p = 0; p < c->ports.size(); p++) {
-            chip::MpsseChannel &engine = c->ports[p].engine;
-            engine.wiring = per_letter[p].empty() ? all : board_text::parse(per_letter[p]);
-            if (drops == "all") {
-                engine.faults.drop_every_high_read = true;
-            } else if (!drops.empty()) {
-                std::stringstream nths(drops);
-                while (std::getline(nths, item, ','))
-                    engine.faults.dropped_high_reads.insert(std::stoi(item));
-            }
-        }
+    bus.wiring = board_text::parse(take("board"));
+    for (int letter = 0; letter < 4; letter++) {
+        bus.wiring_of[letter] = take(std::string("board_") + char('A' + letter));
+        board_text::parse(bus.wiring_of[letter]); // malformed: said now, not at a plug
     }
+    bus.drops = take("drop_read");
 
     auto number = [&](const std::string &key, int fallback) {
         std::string v = take(key);
@@ -460,10 +512,8 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         while (std::getline(serials, item, ','))
             (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
     }
-    // A chip another program holds is held through usbfs, not the serial driver.
     for (const auto &c : bus.chips)
-        for (Port &p : c->ports)
-            p.serial_driver = bus.sio && !bus.busy.count(c->serial) && !bus.busy.count(c->location);
+        prepare_chip(bus, *c);
     std::string ctrl = take("fail_ctrl");
     if (!ctrl.empty()) {
         size_t colon = ctrl.find(':');
@@ -478,6 +528,7 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         bus.stale.push_back({std::stoi(stale.substr(0, colon)), parse_hex(stale.substr(colon + 1))});
     }
     bus.log_path = take("log");
+    bus.control_path = take("control");
     if (!items.empty())
         throw std::invalid_argument("unknown setting " + items.begin()->first);
 }
@@ -494,12 +545,16 @@ std::condition_variable bus_change; // a transfer, a reset, an unplug
 int contexts_open = 0;              // libusb_init's, not yet ended
 using Hold = std::unique_lock<std::mutex>;
 
+void start_control(Bus &b);
+
 Bus *make_bus(const char *settings, Clock::time_point times_from)
 {
     auto *created = new Bus;
     const char *base = std::getenv("WIRETEST_VUSB_BASE");
     try {
         configure(*created, std::string(base ? base : "") + ";" + (settings ? settings : ""), times_from);
+        if (!created->control_path.empty())
+            start_control(*created);
     } catch (const std::exception &e) {
         created->error = e.what();
         std::fprintf(stderr, "virtual USB: bad WIRETEST_VUSB: %s\n", e.what());
@@ -511,8 +566,23 @@ Bus &bus()
 {
     if (!current_bus)
         current_bus = make_bus(std::getenv("WIRETEST_VUSB"), load_time);
+    // A forked process (the station's board test) has the bus but not the
+    // thread that watched its control file: it watches anew.
+    if (!current_bus->control_path.empty() && current_bus->error.empty() && current_bus->control_pid != getpid()) {
+        try {
+            start_control(*current_bus);
+        } catch (const std::exception &e) {
+            current_bus->error = e.what();
+            std::fprintf(stderr, "virtual USB: %s\n", e.what());
+        }
+    }
     return *current_bus;
 }
+
+// A fork while another thread holds the bus (the control file's watcher)
+// would leave the child's lock held for good.
+const int fork_guard = pthread_atfork([] { bus_lock.lock(); }, [] { bus_lock.unlock(); },
+                                      [] { bus_lock.unlock(); });
 
 void log_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char *format, ...)
@@ -540,6 +610,102 @@ bool present(const Chip &c, Clock::time_point now = Clock::now())
 }
 
 Chip &chip_of(libusb_device *d) { return *bus().chips.at(d->chip); }
+
+// The chip plugged at location now, if any.
+Chip *plugged_at(Bus &b, const std::string &location, Clock::time_point now)
+{
+    for (auto &c : b.chips)
+        if (c->location == location && present(*c, now))
+            return c.get();
+    return nullptr;
+}
+
+// One line of the control file (control=PATH).
+void apply_control_line(Bus &b, const std::string &line, Clock::time_point now)
+{
+    std::istringstream words(line);
+    std::string verb, what;
+    words >> verb >> what;
+    if (verb.empty())
+        return;
+    if (verb == "plug") {
+        if (what.find('~') != std::string::npos || what.find('@') == std::string::npos)
+            throw std::invalid_argument("plug takes PRODUCT:SERIAL@PATH: " + line);
+        add_chip_item(b, what, now);
+        std::unique_ptr<Chip> &c = b.chips.back();
+        c->arrive = now;
+        prepare_chip(b, *c);
+        for (size_t i = 0; i + 1 < b.chips.size(); i++)
+            if (b.chips[i]->location == c->location && present(*b.chips[i], now)) {
+                b.chips.pop_back();
+                throw std::invalid_argument("a chip is plugged there already: " + line);
+            }
+        return;
+    }
+    Chip *c = plugged_at(b, what, now);
+    if (!c)
+        throw std::invalid_argument("no chip plugged there: " + line);
+    int nth = 0;
+    if (verb == "unplug")
+        c->leave = now;
+    else if (verb == "hold" && (words >> nth) && nth > 0)
+        c->hold_out = nth;
+    else
+        throw std::invalid_argument("not a control line: " + line);
+}
+
+// The lines written to the control file since the last call, applied at one
+// moment; a line not yet ended waits for its end.
+void apply_control(Bus &b)
+{
+    FILE *f = std::fopen(b.control_path.c_str(), "rb");
+    if (!f)
+        return;
+    std::fseek(f, b.control_read, SEEK_SET);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+        b.control_partial.append(buffer, n);
+        b.control_read += long(n);
+    }
+    std::fclose(f);
+    Clock::time_point now = Clock::now();
+    for (size_t end; (end = b.control_partial.find('\n')) != std::string::npos;) {
+        std::string line = b.control_partial.substr(0, end);
+        b.control_partial.erase(0, end + 1);
+        try {
+            apply_control_line(b, line, now);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "virtual USB: control: %s\n", e.what());
+        }
+    }
+}
+
+// What was written before the bus was made is applied at once, what comes
+// later as it comes, by a thread woken by the file's changes: a chip pulled
+// out fails the transfers waiting at it, and wakes a hotplug wait, at once.
+void start_control(Bus &b)
+{
+    if (b.control_watch >= 0)
+        close(b.control_watch); // the parent's, in a forked child
+    b.control_pid = getpid();
+    int watch = inotify_init1(IN_CLOEXEC);
+    b.control_watch = watch;
+    if (watch < 0 || inotify_add_watch(watch, b.control_path.c_str(), IN_MODIFY) < 0) {
+        if (watch >= 0)
+            close(watch);
+        b.control_watch = -1;
+        throw std::invalid_argument("cannot watch the control file " + b.control_path);
+    }
+    apply_control(b);
+    std::thread([&b, watch] {
+        char events[4096];
+        while (read(watch, events, sizeof events) > 0 || errno == EINTR) {
+            Hold hold(bus_lock);
+            apply_control(b);
+            bus_change.notify_all();
+        }
+    }).detach();
+}
 
 // Whether the chip is gone: all pulled out, or this one left.
 bool gone(libusb_device *d) { return unplugged() || !present(chip_of(d)); }
@@ -694,6 +860,8 @@ ssize_t libusb_get_device_list(libusb_context *, libusb_device ***list)
         return LIBUSB_ERROR_OTHER;
     if (bus().list_fail)
         return LIBUSB_ERROR_IO;
+    if (!bus().control_path.empty())
+        apply_control(bus());
     std::vector<libusb_device *> attached;
     if (!unplugged())
         for (auto &c : bus().chips)
@@ -1023,6 +1191,13 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     Port &port = chip_of(dev_handle->device).ports.at(size_t(interface_number));
 
     if (!in) {
+        Chip &target = chip_of(dev_handle->device);
+        if (++target.outs == target.hold_out) {
+            log_line("held %s", target.location.c_str());
+            bus_change.wait(hold, [&] { return gone(dev_handle->device); });
+            log_line("out %02X -> gone", endpoint);
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
         int nth = ++b.outs;
         if (nth == b.fail_out) {
             log_line("out %02X %s -> error", endpoint, hex(data, length).c_str());
