@@ -632,7 +632,7 @@ void apply_control_line(Bus &b, const std::string &line, Clock::time_point now)
         if (what.find('~') != std::string::npos || what.find('@') == std::string::npos)
             throw std::invalid_argument("plug takes PRODUCT:SERIAL@PATH: " + line);
         add_chip_item(b, what, now);
-        std::unique_ptr<Chip> &c = b.chips.back();
+        const std::unique_ptr<Chip> &c = b.chips.back();
         c->arrive = now;
         prepare_chip(b, *c);
         for (size_t i = 0; i + 1 < b.chips.size(); i++)
