@@ -368,6 +368,16 @@ class PageOverHttp(unittest.TestCase):
         self.assertEqual(1, station.end())  # two boards failed
 
 
+    def test_with_a_database_the_page_has_todays_first_pass_yield(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-page-db-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        station = Station("--wait", "--delay", "--db", "sqlite:" + os.path.join(folder, "line.db"),
+                          "--port", "1-1", "--port", "1-2", *PLUGS)
+        self.addCleanup(station.end)
+        # One board passed and one failed, each at its first test.
+        wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
+
+
 class StationStart(unittest.TestCase):
     def test_a_port_taken_stops_the_station_before_its_first_board(self):
         with socket.socket() as taken:
