@@ -62,7 +62,7 @@ private:
             today.station_id = options_.context.station_id;
             using namespace std::chrono;
             int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-            today.since_millis = now - now % (24 * 3600 * 1000); // midnight, UTC, as the report's days
+            today.since_millis = now - now % (int64_t(24) * 3600 * 1000); // midnight, UTC, as the report's days
             if (!database || !read_report(*database, today, report, why)) {
                 database.reset(); // connected again at the next board
                 state_.first_pass_today(std::nullopt);

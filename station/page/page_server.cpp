@@ -125,8 +125,8 @@ int PageServer::Impl::handle(mg_connection *conn)
             return 200;
         }
     if (path == "/api/state") {
-        uint64_t version = 0;
-        send(conn, head, 200, "OK", "application/json", state.json(version));
+        uint64_t state_version = 0;
+        send(conn, head, 200, "OK", "application/json", state.json(state_version));
         return 200;
     }
     if (path == "/api/events") {

@@ -123,7 +123,7 @@ std::string PageState::json(uint64_t &version)
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json slots = nlohmann::json::array();
     for (const Tile &t : tiles_) {
-        nlohmann::json tile = {
+        nlohmann::json shown = {
             {"location", t.location},   {"channel", std::string(1, t.channel)},
             {"slot", text(t.slot)},     {"state", t.state},
             {"serial", t.serial},       {"dut_id", t.dut_id},
@@ -137,7 +137,7 @@ std::string PageState::json(uint64_t &version)
             {"cycle_note", t.cycle_note},
             {"finished_millis", t.finished_millis},
         };
-        slots.push_back(std::move(tile));
+        slots.push_back(std::move(shown));
     }
     nlohmann::json recent = nlohmann::json::array();
     for (const Recent &r : recent_)
