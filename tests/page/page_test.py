@@ -101,6 +101,12 @@ class Station:
                 self.process.kill()
                 raise AssertionError("the station did not end")
             self._read(0.1)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if stream and not stream.closed:
+                stream.close()
+        # Under the sanitizers' builds a report is a failure, whatever the status.
+        if b"Sanitizer" in self.err or b"runtime error:" in self.err:
+            raise AssertionError("the station's stderr: " + self.err.decode(errors="replace"))
         return self.process.wait()
 
 
@@ -134,8 +140,13 @@ class Browser:
              "--remote-debugging-port=0", "--user-data-dir=" + self.profile, "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         port_file = os.path.join(self.profile, "DevToolsActivePort")
-        wait_for("Chromium's DevTools port", lambda: os.path.exists(port_file) and open(port_file).read().strip())
-        port = open(port_file).read().split()[0]
+
+        def devtools_port():
+            if not os.path.exists(port_file):
+                return None
+            with open(port_file) as f:
+                return f.read().split()[:1]
+        port = wait_for("Chromium's DevTools port", devtools_port)[0]
         targets = wait_for("Chromium's page", lambda: [t for t in json.loads(
             urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port).read()) if t["type"] == "page"])
         self.ws = websocket.create_connection(targets[0]["webSocketDebuggerUrl"], timeout=DEADLINE,
@@ -200,6 +211,7 @@ class Browser:
         self.ws.close()
         self.process.terminate()
         self.process.wait()
+        self.process.stderr.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
