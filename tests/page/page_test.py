@@ -227,13 +227,21 @@ class PageInBrowser(unittest.TestCase):
         self.addCleanup(self.browser.close)
 
     def test_tiles_follow_the_boards_and_the_counters_add_up(self):
-        station = Station("--wait", "--delay", *PORTS, *PLUGS, "--sim-plug", "1-3=1-1@3600000-")
+        folder = tempfile.mkdtemp(prefix="wiretest-page-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        # 1-4's board fails to open: an ERROR.
+        station = Station("--wait", "--delay", *PORTS, "--port", "1-4", *PLUGS, "--sim-plug", "1-3=1-1@3600000-",
+                          "--sim-plug", "1-4=1-4@0-", "--sim-fail-open-once", "1-4=" + os.path.join(folder, "failed"))
         self.addCleanup(station.end)
         b = self.browser
         b.open(station.url, 1920, 1080)
-        wait_for("two results", lambda: b.text("#tested b") == "2")
+        wait_for("three results", lambda: b.text("#tested b") == "3")
         tiles = {t["key"]: t for t in b.tiles()}
-        self.assertEqual(["1-1 A", "1-2 A", "1-3 A"], [t["key"] for t in b.tiles()])
+        self.assertEqual(["1-1 A", "1-2 A", "1-3 A", "1-4 A"], [t["key"] for t in b.tiles()])
+        self.assertEqual("ERROR", tiles["1-4 A"]["state"])
+        self.assertIn("test it again", tiles["1-4 A"]["text"])
+        self.assertIn(b.eval("document.querySelector('[data-location=\"1-4\"] .reason').innerText"),
+                      station.wait_out(re.compile(rb"ERROR 1-4 A [^\n]*")).group(0).decode())
         self.assertEqual("PASS", tiles["1-1 A"]["state"])
         self.assertEqual("FAIL", tiles["1-2 A"]["state"])
         self.assertIn("pin 3: stuck-0", tiles["1-2 A"]["text"])
@@ -248,12 +256,12 @@ class PageInBrowser(unittest.TestCase):
             self.assertEqual(outcome, states[-1], seen)
             self.assertIn("testing", states, seen)
             self.assertLess(states.index("testing"), states.index(outcome), seen)
-        self.assertEqual(("1", "1", "0", "50.0%"),
+        self.assertEqual(("1", "1", "1", "33.3%"),
                          (b.text("#passed b"), b.text("#failed b"), b.text("#errors b"), b.text("#yield b")))
-        self.assertEqual(2, b.eval("document.querySelectorAll('#recent-rows tr').length"))
+        self.assertEqual(3, b.eval("document.querySelectorAll('#recent-rows tr').length"))
         # The station's own lines say the same.
         station.wait_out(re.compile(rb"FAIL 1-2 A"))
-        self.assertEqual(2, len(re.findall(rb"^(PASS|FAIL|ERROR) ", station.out, re.M)))
+        self.assertEqual(3, len(re.findall(rb"^(PASS|FAIL|ERROR) ", station.out, re.M)))
         b.screenshot("page-1920x1080.png")
         b.size(800, 480)
         self.assertTrue(b.eval("document.querySelector('.tile').getBoundingClientRect().bottom <= 480"))
