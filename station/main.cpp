@@ -162,10 +162,8 @@ int station_main(int argc, char *argv[])
                               "write each board's record into a database: sqlite:PATH, or a postgresql:// URL "
                               "(through a local outbox)")
         ->type_name("URL");
-    auto *outbox = app.add_option("--outbox", options.outbox,
-                                  "with a postgresql:// --db: keep the records to be sent in PATH (default: " +
-                                      station::db::default_outbox_path() + ")")
-        ->type_name("PATH");
+    // Its default is looked up for --help only: no run needs it before it opens the outbox.
+    auto *outbox = app.add_option("--outbox", options.outbox)->type_name("PATH");
     bool forward = false;
     app.add_flag("--forward", forward, "send the records waiting in the outbox to the --db server, then exit");
     options.context.station_id = host_name();
@@ -197,6 +195,8 @@ int station_main(int argc, char *argv[])
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
+        outbox->description("with a postgresql:// --db: keep the records to be sent in PATH (default: " +
+                            station::db::default_outbox_path() + ")");
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
