@@ -218,7 +218,7 @@ int station_main(int argc, char *argv[])
         if (*outbox && (options.outbox.empty() || url.kind != station::db::Url::postgresql))
             return usage_error("--outbox takes a path, and belongs to a postgresql:// --db");
         // Said before the first board, not by the outbox's thread after it.
-        if (url.kind == station::db::Url::postgresql && !station::db::postgresql_client(why)) {
+        if (!station::db::clients_loaded(url, why)) {
             fprintf(stderr, "wiretest-station: --db %s: %s\n", url.shown.c_str(), why.c_str());
             return station::exit_station;
         }

@@ -50,9 +50,9 @@ bool parse_url(const std::string &text, Url &url, std::string &why);
 // Whether this build has the databases at all.
 bool available();
 
-// Whether this process can reach a PostgreSQL server: its client library
-// loads. false with why.
-bool postgresql_client(std::string &why);
+// Whether the client libraries that a --db of the URL's kind needs load
+// (they are loaded at their first use); false with why.
+bool clients_loaded(const Url &url, std::string &why);
 
 // An open connection; nullptr with why. A SQLite file is created where
 // missing and opened in WAL mode with a busy timeout, so that several

@@ -10,7 +10,7 @@ const char *const not_available = "--db is not available on this build of wirete
 
 bool available() { return false; }
 
-bool postgresql_client(std::string &why)
+bool clients_loaded(const Url &, std::string &why)
 {
     why = not_available;
     return false;

@@ -1,8 +1,8 @@
 // The line's database: a PostgreSQL server, through libpq. libpq's own
 // environment (PGHOST, PGUSER, PGPASSWORD, PGSSLMODE...) and ~/.pgpass
-// apply as for psql. libpq is loaded at the first connection (libpq.h).
+// apply as for psql.
 #include "database.h"
-#include "libpq.h"
+#include "client_libraries.h"
 
 namespace station::db {
 namespace {
@@ -71,8 +71,6 @@ private:
 };
 
 } // namespace
-
-bool postgresql_client(std::string &why) { return libpq(why) != nullptr; }
 
 std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why)
 {
