@@ -85,6 +85,7 @@ class StationDbLibraries : public testing::TestWithParam<LibraryRun> {};
 TEST_P(StationDbLibraries, MissingLibraryIsNeededOnlyByItsDatabase)
 {
     const LibraryRun &run = GetParam();
+    SCOPED_TRACE(run.what);
     std::string why = cannot_hide();
     if (!why.empty())
         GTEST_SKIP() << why;
