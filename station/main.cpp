@@ -163,10 +163,8 @@ int station_main(int argc, char *argv[])
                               "write each board's record into a database: sqlite:PATH, or a postgresql:// URL "
                               "(through a local outbox)")
         ->type_name("URL");
-    auto *outbox = app.add_option("--outbox", options.outbox,
-                                  "with a postgresql:// --db: keep the records to be sent in PATH (default: " +
-                                      station::db::default_outbox_path() + ")")
-        ->type_name("PATH");
+    // Its default is looked up for --help only: no run needs it before it opens the outbox.
+    auto *outbox = app.add_option("--outbox", options.outbox)->type_name("PATH");
     std::string serve_text;
     auto *serve = app.add_option("--serve", serve_text,
                                  "serve the station's live page at [ADDR:]PORT while it tests (ADDR default: 127.0.0.1)")
@@ -202,6 +200,8 @@ int station_main(int argc, char *argv[])
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
+        outbox->description("with a postgresql:// --db: keep the records to be sent in PATH (default: " +
+                            station::db::default_outbox_path() + ")");
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
@@ -222,6 +222,11 @@ int station_main(int argc, char *argv[])
             return usage_error("--db is not available on this build of wiretest-station");
         if (*outbox && (options.outbox.empty() || url.kind != station::db::Url::postgresql))
             return usage_error("--outbox takes a path, and belongs to a postgresql:// --db");
+        // Said before the first board, not by the outbox's thread after it.
+        if (!station::db::clients_loaded(url, why)) {
+            fprintf(stderr, "wiretest-station: --db %s: %s\n", url.shown.c_str(), why.c_str());
+            return station::exit_station;
+        }
         if (forward) {
             if (url.kind != station::db::Url::postgresql)
                 return usage_error("--forward sends an outbox to a postgresql:// --db");
