@@ -64,12 +64,18 @@ bool CycleCounts::save(std::string &why)
     return write_atomically(path_, counts.dump(2) + "\n", why);
 }
 
-bool CycleCounts::insert(const FixtureSlot &slot, std::string &note, std::string &why)
+bool CycleCounts::insert(const FixtureSlot &slot, int64_t &count, std::string &why)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t count = ++counts_[slot.name];
-    note = cycle_note(slot.name, count, slot.rated_cycles);
+    count = ++counts_[slot.name];
     return save(why);
+}
+
+int64_t CycleCounts::count(const std::string &slot)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counts_.find(slot);
+    return it == counts_.end() ? 0 : it->second;
 }
 
 bool CycleCounts::reset(const std::string &slot, std::string &why)

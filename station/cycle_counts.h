@@ -17,9 +17,11 @@ public:
     // Reads the counts of the fixture read from fixture_path; a file not yet
     // there counts from 0. false with why when it is no such file.
     bool load(const std::string &fixture_path, std::string &why);
-    // One insertion more at slot, saved at once; note is what to show past
-    // 90% of its rating ("" below). false with why when it was not saved.
-    bool insert(const FixtureSlot &slot, std::string &note, std::string &why);
+    // One insertion more at slot, saved at once; count is the slot's
+    // insertions with it. false with why when it was not saved.
+    bool insert(const FixtureSlot &slot, int64_t &count, std::string &why);
+    // The slot's insertions so far.
+    int64_t count(const std::string &slot);
     // After a change of the slot's contacts.
     bool reset(const std::string &slot, std::string &why);
 

@@ -180,44 +180,50 @@ void Session::finish(int live, BoardResult result, bool last)
         results_.push_back(std::move(result));
 }
 
-void Session::test(const Channel &board, const std::string &label, bool forked)
+int Session::test(const Channel &board, const std::string &label, bool forked, int first_attempt)
 {
+    // A board tested again on request counts its attempts, --retest or not.
+    const bool counted = options.count_attempts || first_attempt > 1;
     BoardResult result;
     result.board = board;
     result.label = label;
     result.slot = slot_name(board);
     result.reason = untestable_reason(board);
     if (!result.reason.empty()) { // no test to try again
-        result.attempt = options.count_attempts ? 1 : 0;
+        result.attempt = counted ? first_attempt : 0;
         result.start_millis = result.end_millis = now_millis();
         finish(-1, std::move(result));
-        return;
+        return first_attempt;
     }
-    result.cycle_note = count_insertion(board);
+    count_insertion(result, first_attempt == 1);
     // An ERROR may be the contact or the USB link of the moment: the board
     // is tested again while it sits there. A FAIL is its wiring's verdict.
-    for (int attempt = 1;; attempt++) {
-        result.attempt = options.count_attempts ? attempt : 0;
+    for (int attempt = first_attempt;; attempt++) {
+        result.attempt = counted ? attempt : 0;
         int live = test_once(result, forked);
-        bool again = result.outcome == Outcome::error && attempt <= options.retest && !interrupted() &&
-                     !records_lost();
+        bool again = result.outcome == Outcome::error && attempt - first_attempt < options.retest &&
+                     !interrupted() && !records_lost();
         finish(live, result, !again);
         if (!again)
-            return;
+            return attempt;
     }
 }
 
-std::string Session::count_insertion(const Channel &board)
+void Session::count_insertion(BoardResult &result, bool inserted)
 {
+    const Channel &board = result.board;
     const FixtureSlot *slot = slot_at(options.fixture, board.location, board.channel, options.selection.channel);
     if (!slot || slot->rated_cycles <= 0)
-        return "";
-    std::string note, why;
-    if (!cycles_.insert(*slot, note, why))
+        return;
+    std::string why;
+    result.rated_cycles = slot->rated_cycles;
+    result.insertions = cycles_.count(slot->name);
+    if (inserted && !cycles_.insert(*slot, result.insertions, why))
         screen.message(why);
-    if (!note.empty())
-        screen.message(note);
-    return note;
+    result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);
+    // Said once, when the board arrives; its line and record carry it too.
+    if (inserted && !result.cycle_note.empty())
+        screen.message(result.cycle_note);
 }
 
 void Session::announce(const SlotEvent &event)
@@ -236,6 +242,8 @@ int Session::test_once(BoardResult &result, bool forked)
     fresh.slot = result.slot;
     fresh.attempt = result.attempt;
     fresh.cycle_note = result.cycle_note;
+    fresh.insertions = result.insertions;
+    fresh.rated_cycles = result.rated_cycles;
     result = fresh;
     const Channel &board = result.board;
     int live = screen.add_board(board.location + " " + board.channel + " " +

@@ -4,6 +4,7 @@
 // why; and an ERROR tested again.
 #include "process.h"
 #include "temp_dir.h"
+#include "terminal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -328,6 +329,69 @@ TEST_F(StationFixture, InsertionsAreCountedAcrossRunsWarnedOfAndCountedAnew)
     EXPECT_EQ(broken.exit_status, 2);
     EXPECT_EQ(broken.out, "");
     EXPECT_EQ(broken.err, "wiretest-station: " + cycles.string() + ": not a file of insertion counts\n");
+}
+
+// The count a rated slot has reached is in its board's record; the
+// warning near and past the rating ends the board's line, whatever its
+// outcome, and the operator reads it under the large result.
+TEST_F(StationFixture, ACycleNoteEndsTheBoardsLineAndTheRecordCarriesTheCount)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"3\"\nlocation = \"1-1\"\nrated_cycles = 10\n"
+                                     "[[slot]]\nname = \"4\"\nlocation = \"1-2\"\nrated_cycles = 4\n"
+                                     "[[slot]]\nname = \"5\"\nlocation = \"1-4\"\n");
+    const std::string fail_4 = "FAIL 1-2 A WTST0002 slot: 4 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
+                               "open with a pull-down, or shorted to ground)";
+    const std::string unrated = "PASS 1-4 A WTST0005 slot: 5 errors: 0";
+    struct Case {
+        std::string counts;             // before the run
+        std::string line_3, line_4;     // the rated slots' lines
+        int64_t insertions_3, insertions_4;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"{}", "PASS 1-1 A WTST0001 slot: 3 errors: 0", fail_4, 1, 1}, // well below: no note
+             {"{\"3\": 8, \"4\": 3}", "PASS 1-1 A WTST0001 slot: 3 errors: 0", fail_4 + "; slot 4: 4 of 4 rated insertions", 9, 4},
+             {"{\"3\": 9, \"4\": 4}", "PASS 1-1 A WTST0001 slot: 3 errors: 0; slot 3: 10 of 10 rated insertions",
+              fail_4 + "; slot 4: 5 of 4 rated insertions: the contacts are due", 10, 5},
+         }) {
+        SCOPED_TRACE(c.counts);
+        std::ofstream(file + ".cycles") << c.counts;
+        const fs::path records = scratch() / "records";
+        fs::remove_all(records);
+        process::Result r = process::run(program, {"--fixture", file, "--fast", "--records", records.string()});
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        EXPECT_EQ(sorted(process::lines_of(r.out)),
+                  sorted({c.line_3, c.line_4, unrated, "boards: 3, passed: 2, failed: 1, errors: 0"}));
+        std::vector<json> written = records_in(records);
+        ASSERT_EQ(written.size(), 3u);
+        EXPECT_EQ(written[0]["insertions"], c.insertions_3);
+        EXPECT_EQ(written[0]["rated_cycles"], 10);
+        EXPECT_EQ(written[1]["insertions"], c.insertions_4);
+        EXPECT_EQ(written[1]["rated_cycles"], 4);
+        EXPECT_FALSE(written[2].contains("insertions") || written[2].contains("rated_cycles")) << written[2];
+        // Standard error warns as the board arrives, as before.
+        for (const std::string *line : {&c.line_3, &c.line_4}) {
+            size_t note = line->find("; slot ");
+            if (note != std::string::npos) {
+                EXPECT_NE(r.err.find("wiretest-station: " + line->substr(note + 2) + "\n"), std::string::npos) << r.err;
+            }
+        }
+    }
+}
+
+TEST_F(StationFixture, TheOperatorReadsTheCycleNoteUnderTheResult)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"3\"\nlocation = \"1-1\"\nrated_cycles = 10\n");
+    std::ofstream(file + ".cycles") << "{\"3\": 10}";
+    terminal::Result r = terminal::run(program, {"--wait", "--count", "1", "--fast", "--fixture", file, "--sim-plug",
+                                                 "1-1=1-1@0-"},
+                                       terminal::Output::same_terminal);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    size_t result = r.terminal.find("  WTST0001 at 1-1, channel A\r\n");
+    ASSERT_NE(result, std::string::npos) << r.terminal;
+    EXPECT_EQ(r.terminal.find("  slot 3: 11 of 10 rated insertions: the contacts are due\r\n"),
+              r.terminal.find("\r\n", result) + 2)
+        << r.terminal;
 }
 
 #ifdef WIRETEST_DATABASES
