@@ -10,6 +10,7 @@
 
 #include "device_link/ft_locations.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -154,7 +155,7 @@ bool Session::start(std::vector<Channel> &channels)
     return true;
 }
 
-void Session::finish(int live, BoardResult result, bool last)
+void Session::finish(int live, BoardResult result, bool last, bool replaces)
 {
     result.record_id = db::new_uuid();
     std::string record = record_json(result, options.context);
@@ -176,7 +177,18 @@ void Session::finish(int live, BoardResult result, bool last)
     }
     // An attempt retested has its record and its line; the board's outcome
     // is its last attempt's.
-    if (last)
+    if (!last)
+        return;
+    // A board tested again where it sits, on request: its last result is
+    // this one.
+    auto same_board = [&](const BoardResult &r) {
+        return r.board.location == result.board.location && r.board.channel == result.board.channel &&
+               r.board.serial == result.board.serial && r.board.instance == result.board.instance;
+    };
+    auto earlier = replaces ? std::find_if(results_.rbegin(), results_.rend(), same_board) : results_.rend();
+    if (earlier != results_.rend())
+        *earlier = std::move(result);
+    else
         results_.push_back(std::move(result));
 }
 
@@ -192,7 +204,7 @@ int Session::test(const Channel &board, const std::string &label, bool forked, i
     if (!result.reason.empty()) { // no test to try again
         result.attempt = counted ? first_attempt : 0;
         result.start_millis = result.end_millis = now_millis();
-        finish(-1, std::move(result));
+        finish(-1, std::move(result), true, first_attempt > 1);
         return first_attempt;
     }
     count_insertion(result, first_attempt == 1);
@@ -203,7 +215,7 @@ int Session::test(const Channel &board, const std::string &label, bool forked, i
         int live = test_once(result, forked);
         bool again = result.outcome == Outcome::error && attempt - first_attempt < options.retest &&
                      !interrupted() && !records_lost();
-        finish(live, result, !again);
+        finish(live, result, !again, first_attempt > 1);
         if (!again)
             return attempt;
     }

@@ -29,7 +29,8 @@ public:
     int test(const Channel &board, const std::string &label, bool forked = false, int first_attempt = 1);
     // A board's result, to every output.
     // last: false for an attempt tested again, which counts in no summary.
-    void finish(int live, BoardResult result, bool last = true);
+    // replaces: the board's result before, when it was tested again on request.
+    void finish(int live, BoardResult result, bool last = true, bool replaces = false);
     // A slot's live state, to every output.
     void announce(const SlotEvent &event);
     // The name of the fixture's slot the board sits in; "" without one.

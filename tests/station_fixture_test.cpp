@@ -15,6 +15,8 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -392,6 +394,137 @@ TEST_F(StationFixture, TheOperatorReadsTheCycleNoteUnderTheResult)
     EXPECT_EQ(r.terminal.find("  slot 3: 11 of 10 rated insertions: the contacts are due\r\n"),
               r.terminal.find("\r\n", result) + 2)
         << r.terminal;
+}
+
+// The waiting station's lines, in their order, from the first that has
+// text on: what a test waits for.
+size_t occurrences(const std::string &within, const std::string &text)
+{
+    size_t n = 0;
+    for (size_t at = within.find(text); at != std::string::npos; at = within.find(text, at + 1))
+        n++;
+    return n;
+}
+
+// Reads the live run's output until text is in it count times, or limit_ms pass.
+bool read_until_count(process::Live &live, const std::string &text, size_t count, int limit_ms = 15000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (occurrences(live.out, text) < count && std::chrono::steady_clock::now() < deadline)
+        process::read_until(live, "\x01", 100); // what came in 100 ms: no output holds it
+    return occurrences(live.out, text) >= count;
+}
+
+// --scan on a fixture of three slots: each slot chosen by its name, its
+// printed barcode or its location, then its board's label. Slot 2's board
+// never comes: its label is replaced, and a line naming no slot is refused.
+TEST_F(StationFixture, ScanChoosesASlotThenTakesItsLabel)
+{
+    const std::string file = fixture(three_slots);
+    process::Result r = process::run(
+        program,
+        {"--wait", "--fast", "--scan", "--fixture", file, "--count", "2", "--sim-plug", "1-1=1-1@0-", "--sim-plug",
+         "1-3.1=1-3.1@0-", "--sim-plug", "1-2=1-2@600000-"},
+        std::string("L-0\n2\nL-X\n2\nL-Y\nSLOT-3\nretest three\nL-3\n1-1\nL-1\n"), {}, 15000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(sorted(process::lines_of(r.out)),
+              sorted({"PASS 1-1 A WTST0001 slot: 1 label: L-1 errors: 0",
+                      "PASS 1-3.1 A - slot: three label: L-3 errors: 0", "boards: 2, passed: 2, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.err, "wiretest-station: 'L-0' names no slot: scan the slot first, then the board's label\n"
+                     "wiretest-station: slot 2: label L-Y replaces L-X\n"
+                     // a command, not the label of slot three, chosen before it
+                     "wiretest-station: retest three: no board tested there\n");
+
+    // A board waits for its slot's label: slot 2's is never tested, and the
+    // station ends with its input once every label was taken.
+    process::Result ended = process::run(
+        program,
+        {"--wait", "--fast", "--scan", "--fixture", file, "--sim-plug", "1-1=1-1@0-", "--sim-plug",
+         "1-2=1-2@0-", "--sim-plug", "1-3.1=1-3.1@0-"},
+        std::string("three\r\nL-3\r\n1\r\nL-1\r\n"), {}, 15000);
+    EXPECT_FALSE(ended.timed_out);
+    EXPECT_EQ(ended.exit_status, 0) << ended.err;
+    EXPECT_EQ(ended.err, "");
+    EXPECT_EQ(sorted(process::lines_of(ended.out)),
+              sorted({"PASS 1-1 A WTST0001 slot: 1 label: L-1 errors: 0",
+                      "PASS 1-3.1 A - slot: three label: L-3 errors: 0", "boards: 2, passed: 2, failed: 0, errors: 0"}));
+}
+
+TEST_F(StationFixture, TheOperatorSeesWhichSlotsHaveALabelWaiting)
+{
+    terminal::Result r = terminal::run(program,
+                                       {"--wait", "--fast", "--scan", "--count", "1", "--fixture", fixture(three_slots),
+                                        "--sim-plug", "1-1=1-1@0-"},
+                                       terminal::Output::same_terminal, {}, 15000, std::string("2\nL-2\n1\nL-1\n"));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    const std::string waiting = "waiting for a board after its label is scanned, at 1-1, 1-2, 1-3.1";
+    // Slot 1's label taken by its board, slot 2's left waiting.
+    EXPECT_NE(r.terminal.find(waiting + "; a label waits for slot 2\r\n"), std::string::npos) << r.terminal;
+    EXPECT_NE(r.terminal.find("  L-1 at 1-1, channel A\r\n"), std::string::npos) << r.terminal;
+}
+
+// Several --port without a fixture: a slot is its location.
+TEST_F(StationFixture, ScanWithSeveralPortsNamesEachSlotByItsLocation)
+{
+    process::Result r = process::run(program,
+                                     {"--wait", "--fast", "--scan", "--json", "--port", "1-1", "--port", "1-4",
+                                      "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-4=1-4@0-"},
+                                     std::string("1-4\nB-4\n1-1\nB-1\n"), {}, 15000);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, std::string> labels; // by location
+    for (const std::string &line : process::lines_of(r.out)) {
+        json record = json::parse(line);
+        labels[record["location"]] = record["dut_id"];
+        EXPECT_FALSE(record.contains("slot"));
+    }
+    EXPECT_EQ(labels, (std::map<std::string, std::string>{{"1-1", "B-1"}, {"1-4", "B-4"}}));
+}
+
+// retest SLOT on standard input: the board where it sits tested again, its
+// attempts counted on; an unknown slot, an empty one and a board under test
+// refused. Standard input ending ends no station that does not --scan.
+TEST_F(StationFixture, RetestOnStandardInputTestsTheBoardInTheSlotAgain)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-2\"\n");
+    const fs::path records = scratch() / "records";
+    process::Live live = process::start(
+        program, {"--wait", "--delay", "--fixture", file, "--records", records.string(), "--sim-plug", "1-1=1-1@0-"},
+        {}, true);
+    const std::string pass = "PASS 1-1 A WTST0001 slot: 1 errors: 0\n";
+    auto say = [&](const std::string &text) { ASSERT_EQ(write(live.input, text.data(), text.size()), ssize_t(text.size())); };
+    say("retest 9\nretest 2\n");
+    EXPECT_TRUE(read_until_count(live, "wiretest-station: retest 2: no board tested there\n", 1)) << live.out;
+    EXPECT_TRUE(read_until_count(live, pass, 1)) << live.out;
+    // Two at once: the second finds the board under the first's test.
+    say("retest 1\nretest 1\n");
+    EXPECT_TRUE(read_until_count(live, pass, 2)) << live.out;
+    say(" retest\t1 \n");
+    EXPECT_TRUE(read_until_count(live, pass, 3)) << live.out;
+    say("hello\n");
+    EXPECT_TRUE(read_until_count(live, "not a command", 1)) << live.out;
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{
+                  "wiretest-station: retest 9: no slot has that name", "wiretest-station: retest 2: no board tested there",
+                  pass.substr(0, pass.size() - 1), "wiretest-station: retest 1: its board is under test",
+                  pass.substr(0, pass.size() - 1), pass.substr(0, pass.size() - 1),
+                  "wiretest-station: 'hello': not a command; retest SLOT tests the board in a slot again",
+                  "boards: 1, passed: 1, failed: 0, errors: 0"}));
+    std::vector<json> written = records_in(records);
+    ASSERT_EQ(written.size(), 3u);
+    // The first had no retest to count; the board was put in once.
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(written[i].value("attempt", 0), i == 0 ? 0 : int(i) + 1) << written[i];
+        EXPECT_EQ(written[i]["insertions"], 1) << written[i];
+    }
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 1\n}\n");
 }
 
 #ifdef WIRETEST_DATABASES
