@@ -33,6 +33,9 @@ private:
     std::map<std::string, int64_t> counts_; // by slot name
 };
 
+// 45210 as "45,210".
+std::string grouped_digits(int64_t n);
+
 // "slot 3: 45,210 of 50,000 rated insertions", and past the rating ": the
 // contacts are due"; "" up to 90% of it.
 std::string cycle_note(const std::string &slot, int64_t count, int64_t rated);

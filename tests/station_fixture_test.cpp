@@ -554,6 +554,36 @@ TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
     EXPECT_EQ(rows, (std::vector<std::string>{"1-1 1 FX-07 L-2024-17 ana", "1-2 2 FX-07 L-2024-17 ana",
                                               "1-3.1 three FX-07 L-2024-17 ana"}));
 }
+
+// The report shows each rated slot's latest count and its rating, in each
+// of its forms; a slot without a rating has none.
+TEST_F(StationFixture, TheReportShowsEachRatedSlotsLatestCount)
+{
+    const std::string db = "sqlite:" + (scratch() / "line.db").string(), file = fixture(three_slots);
+    std::ofstream(file + ".cycles") << "{\"1\": 45208}";
+    for (int run = 0; run < 2; run++)
+        EXPECT_EQ(process::run(program, {"--fixture", file, "--fast", "--db", db}).exit_status, 1);
+    process::Result text = process::run(program, {"report", "--db", db});
+    EXPECT_EQ(text.exit_status, 0) << text.err;
+    for (const char *line : {"  1-1 (slot 1): 2 records, FAIL 0.0%, ERROR 0.0%, 45,210 of 50,000 rated insertions\n",
+                                    "  1-2 (slot 2): 2 records, FAIL 100.0%, ERROR 0.0%\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
+
+    json report = json::parse(process::run(program, {"report", "--db", db, "--json"}).out);
+    std::map<std::string, json> slots;
+    for (const json &slot : report["slots"])
+        slots[slot["location"]] = slot;
+    EXPECT_EQ(slots["1-1"]["slot"], "1");
+    EXPECT_EQ(slots["1-1"]["insertions"], 45210);
+    EXPECT_EQ(slots["1-1"]["rated_cycles"], 50000);
+    EXPECT_EQ(slots["1-3.1"]["slot"], "three");
+    EXPECT_FALSE(slots["1-3.1"].contains("insertions") || slots["1-3.1"].contains("rated_cycles"));
+
+    std::string csv = process::run(program, {"report", "--db", db, "--csv"}).out;
+    for (const char *line : {"slot,1-1,slot,1\n", "slot,1-1,insertions,45210\n", "slot,1-1,rated_cycles,50000\n"})
+        EXPECT_NE(csv.find(line), std::string::npos) << line << csv;
+    EXPECT_EQ(csv.find("slot,1-2,insertions"), std::string::npos) << csv;
+}
 #endif
 
 } // namespace
