@@ -1,7 +1,9 @@
 // build/wiretest-station-sim with a fixture file, as a shell runs it: the
 // slots' names on every board's line, in its record, its JUnit suite and its
 // database row; the line's lot and operator; every fixture file refused and
-// why; and an ERROR tested again.
+// why; an ERROR tested again; the slots' insertions on the line, the screen,
+// the record and the report, through a kill -9; --scan's slots and labels,
+// and retest SLOT on standard input.
 #include "process.h"
 #include "temp_dir.h"
 #include "terminal.h"
@@ -396,8 +398,7 @@ TEST_F(StationFixture, TheOperatorReadsTheCycleNoteUnderTheResult)
         << r.terminal;
 }
 
-// The waiting station's lines, in their order, from the first that has
-// text on: what a test waits for.
+// How many times text occurs in within.
 size_t occurrences(const std::string &within, const std::string &text)
 {
     size_t n = 0;
@@ -481,6 +482,29 @@ TEST_F(StationFixture, ScanWithSeveralPortsNamesEachSlotByItsLocation)
         EXPECT_FALSE(record.contains("slot"));
     }
     EXPECT_EQ(labels, (std::map<std::string, std::string>{{"1-1", "B-1"}, {"1-4", "B-4"}}));
+}
+
+// A station killed with -9 leaves a whole file of counts, and the next one
+// counts on from it.
+TEST_F(StationFixture, TheCycleFileStaysWholeThroughAKillNineAndARestart)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-4\"\nrated_cycles = 100\n");
+    process::Live live = process::start(
+        program, {"--wait", "--fast", "--fixture", file, "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-4=1-4@0-"});
+    EXPECT_TRUE(read_until_count(live, " errors: 0\n", 2)) << live.out;
+    kill(live.pid, SIGKILL);
+    process::Result killed = process::finish(live, 5000);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 1,\n  \"2\": 1\n}\n");
+
+    process::Result again = process::run(program, {"--fixture", file, "--fast", "--json"});
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    for (const std::string &line : process::lines_of(again.out))
+        EXPECT_EQ(json::parse(line)["insertions"], 2) << line;
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 2,\n  \"2\": 2\n}\n");
+    // Nothing but the fixture and its counts: no file half written under another name.
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch()), fs::directory_iterator()), 2);
 }
 
 // retest SLOT on standard input: the board where it sits tested again, its
