@@ -25,7 +25,8 @@ RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
-                libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql
+                libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql \
+                libcivetweb-dev chromium python3-websocket
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -37,7 +38,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo station-demo station-demo-line station-demo-db test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo station-demo-line station-demo-db station-demo-page test deps configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -106,6 +107,12 @@ station-demo-db: configure
 	$(BUILD_DIR)/wiretest-station-sim --all --fast --db sqlite:$(BUILD_DIR)/station-demo.db || [ $$? -eq 1 ]
 	$(BUILD_DIR)/wiretest-station-sim --all --fast --repeat 200 --db sqlite:$(BUILD_DIR)/station-demo.db || [ $$? -eq 1 ]
 	$(BUILD_DIR)/wiretest-station-sim report --db sqlite:$(BUILD_DIR)/station-demo.db
+
+# The demo line with its page, served to this computer until Ctrl-C.
+station-demo-page: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
+	@echo "open http://127.0.0.1:8080/ to watch the station; Ctrl-C ends it"
+	$(BUILD_DIR)/wiretest-station-sim --wait --delay --serve 127.0.0.1:8080 || [ $$? -eq 1 ]
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure

@@ -8,6 +8,7 @@
 #include "wait.h"
 #include "db/database.h"
 #include "db/outbox.h"
+#include "page/page_server.h"
 #include "report.h"
 
 #include <CLI/CLI.hpp>
@@ -176,6 +177,10 @@ int station_main(int argc, char *argv[])
                                   "with a postgresql:// --db: keep the records to be sent in PATH (default: " +
                                       station::db::default_outbox_path() + ")")
         ->type_name("PATH");
+    std::string serve_text;
+    auto *serve = app.add_option("--serve", serve_text,
+                                 "serve the station's live page at [ADDR:]PORT while it tests (ADDR default: 127.0.0.1)")
+                      ->type_name("[ADDR:]PORT");
     bool forward = false;
     app.add_flag("--forward", forward, "send the records waiting in the outbox to the --db server, then exit");
     options.context.station_id = host_name();
@@ -234,6 +239,15 @@ int station_main(int argc, char *argv[])
         }
     } else if (*outbox) {
         return usage_error("--outbox belongs to a postgresql:// --db");
+    }
+    if (*serve) {
+        station::page::ServeAddress address;
+        std::string why;
+        if (!station::page::parse_serve_address(serve_text, address, why))
+            return usage_error(why);
+        if (!station::page::available())
+            return usage_error("--serve is not available on this build of wiretest-station");
+        options.serve = address;
     }
     options.command_line = command_line(argc, argv);
     if (*db) { // the session's row shows the URL as messages do: without its password
@@ -316,8 +330,8 @@ int station_main(int argc, char *argv[])
     if (list) {
         if (targeted)
             return usage_error("--list takes no targets");
-        if (*records || *junit || *db)
-            return usage_error("--list tests no board: it writes no --records, no --junit and no --db");
+        if (*records || *junit || *db || *serve)
+            return usage_error("--list tests no board: it writes no --records, no --junit, no --db and serves no page");
         return checked_output(station::list_station(options.json));
     }
     if (!targeted)

@@ -11,6 +11,8 @@ std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, S
         outputs.push_back(database_output(options, screen));
     if (!options.junit_file.empty())
         outputs.push_back(junit_output(options));
+    if (options.serve)
+        outputs.push_back(page_output(options, screen));
     outputs.push_back(options.json ? json_line_output(screen) : line_output(screen));
     return outputs;
 }

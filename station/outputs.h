@@ -78,6 +78,7 @@ std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, S
 std::unique_ptr<Output> record_files_output(const RunOptions &options);
 std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> junit_output(const RunOptions &options);
+std::unique_ptr<Output> page_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> line_output(Screen &screen);
 std::unique_ptr<Output> json_line_output(Screen &screen);
 

@@ -352,8 +352,9 @@ int run_station(const RunOptions &options)
 #ifndef _WIN32
     // One board: the station has no thread but this one, and once the
     // listing lets go of the USB stack a copy of it can test the board
-    // without the start of a new program.
-    if (boards.size() == 1) {
+    // without the start of a new program. The page's server has threads of
+    // its own, which a copy would take a snapshot of: not with --serve.
+    if (boards.size() == 1 && !options.serve) {
         ft_release_listings();
         if (!interrupted())
             session.test(boards[0]->board, "", true);

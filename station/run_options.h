@@ -5,7 +5,9 @@
 #include "fast_test.h"
 #include "fixture_file.h"
 #include "targets.h"
+#include "page/serve_address.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ struct RunOptions {
     std::string junit_file;
     std::string db_url;      // --db: sqlite:PATH or a postgresql:// URL
     std::string outbox;      // the outbox of a PostgreSQL server's records; "": the default
+    std::optional<page::ServeAddress> serve; // --serve: the station's page
     std::string command_line; // as the session's row in the database keeps it
     FastOptions fast; // with context.fast
     double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline

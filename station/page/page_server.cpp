@@ -1,0 +1,256 @@
+#include "page_server.h"
+
+#include "page_assets.h"
+
+#include <civetweb.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace station::page {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Each open page's stream holds one of the server's threads: a bounded
+// number of streams leaves threads for the API, whoever else connects.
+constexpr int most_streams = 16;
+const char server_threads[] = "24";
+// A client that sends slowly or reads nothing is dropped after this, not
+// waited on.
+const char request_timeout_ms[] = "2000";
+// A stream ends after this and the page reconnects by itself: a client that
+// stopped reading long ago gives its thread back.
+const auto stream_lifetime = std::chrono::minutes(10);
+// A comment line this often tells a page (and a proxy) the station is there.
+const auto keepalive_interval = std::chrono::seconds(15);
+
+struct Asset {
+    const char *path;
+    const char *type;
+    const char *text;
+};
+const Asset assets[] = {
+    {"/", "text/html; charset=utf-8", page_html},
+    {"/page.css", "text/css; charset=utf-8", page_css},
+    {"/page.js", "text/javascript; charset=utf-8", page_js},
+    {"/healthz", "text/plain; charset=utf-8", "ok\n"},
+};
+
+// Scripts and styles from the page's own paths only: a label that somehow
+// reached the page as markup would still run nothing.
+const char page_headers[] = "Cache-Control: no-store\r\n"
+                            "X-Content-Type-Options: nosniff\r\n"
+                            "Content-Security-Policy: default-src 'none'; script-src 'self'; "
+                            "style-src 'self'; connect-src 'self'; img-src 'self'\r\n";
+
+void send(mg_connection *conn, bool head, int status, const char *reason, const char *type, const std::string &body,
+          const char *extra_headers = "")
+{
+    mg_printf(conn,
+              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
+              status, reason, type, body.size(), page_headers, extra_headers);
+    if (!head)
+        mg_write(conn, body.data(), body.size());
+}
+
+// A connection opened and closed at once at address:port, the wildcard
+// addresses reached through the loopback ones.
+void knock(const std::string &address, int port)
+{
+    bool v6 = address.find(':') != std::string::npos;
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    if (v6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(uint16_t(port));
+        if (address == "::" || inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1)
+            a->sin6_addr = in6addr_loopback;
+        size = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(uint16_t(port));
+        if (address == "0.0.0.0" || inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1)
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        size = sizeof *a;
+    }
+    int s = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    (void)connect(s, reinterpret_cast<sockaddr *>(&to), size);
+    close(s);
+}
+
+} // namespace
+
+bool available() { return true; }
+
+struct PageServer::Impl {
+    explicit Impl(PageState &page_state) : state(page_state) {}
+
+    int handle(mg_connection *conn);
+    int stream(mg_connection *conn);
+
+    PageState &state;
+    mg_context *context = nullptr;
+    std::string address;
+    std::atomic<int> streams{0};
+    int port = 0;
+};
+
+int PageServer::Impl::handle(mg_connection *conn)
+{
+    const mg_request_info *request = mg_get_request_info(conn);
+    std::string method = request->request_method ? request->request_method : "";
+    bool head = method == "HEAD";
+    if (method != "GET" && !head) {
+        send(conn, head, 405, "Method Not Allowed", "text/plain; charset=utf-8",
+             "405 method not allowed: the station's page is read-only\n", "Allow: GET, HEAD\r\n");
+        return 405;
+    }
+    // The path as sent, decoded: only the page's own paths, exactly, so
+    // that "..", encoded or not, names none of them.
+    std::string path = request->local_uri_raw ? request->local_uri_raw : "";
+    for (const Asset &asset : assets)
+        if (path == asset.path) {
+            send(conn, head, 200, "OK", asset.type, asset.text);
+            return 200;
+        }
+    if (path == "/api/state") {
+        uint64_t version = 0;
+        send(conn, head, 200, "OK", "application/json", state.json(version));
+        return 200;
+    }
+    if (path == "/api/events") {
+        if (head) {
+            send(conn, head, 200, "OK", "text/event-stream", "");
+            return 200;
+        }
+        return stream(conn);
+    }
+    send(conn, head, 404, "Not Found", "text/plain; charset=utf-8", "404 not found\n");
+    return 404;
+}
+
+// Server-Sent Events: the whole state at once, then at every change, so a
+// page that missed some changes is whole again with the next.
+int PageServer::Impl::stream(mg_connection *conn)
+{
+    if (streams.fetch_add(1) >= most_streams) {
+        streams--;
+        send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 too many pages open\n",
+             "Retry-After: 10\r\n");
+        return 503;
+    }
+    mg_printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n%sConnection: close\r\n\r\n"
+                    "retry: 1000\n\n",
+              page_headers);
+    auto ends_at = Clock::now() + stream_lifetime;
+    uint64_t seen = 0;
+    for (bool first = true;; first = false) {
+        if (!first && state.wait_past(seen, std::min(ends_at, Clock::now() + keepalive_interval)) <= seen) {
+            if (state.closed() || Clock::now() >= ends_at)
+                break;
+            static const char keepalive[] = ": the station is here\n\n";
+            if (mg_write(conn, keepalive, sizeof keepalive - 1) <= 0)
+                break;
+            continue;
+        }
+        if (state.closed())
+            break;
+        std::string message = "data: " + state.json(seen) + "\n\n";
+        // A client that reads nothing fails this once the request timeout passes.
+        if (mg_write(conn, message.data(), message.size()) <= 0)
+            break;
+    }
+    streams--;
+    return 200;
+}
+
+PageServer::PageServer(PageState &state) : impl_(std::make_unique<Impl>(state)) {}
+
+PageServer::~PageServer() { stop(); }
+
+bool PageServer::serve(const std::string &address, int port, std::string &why)
+{
+    bool v6 = address.find(':') != std::string::npos;
+    std::string listening = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+    // No document_root: the server has no files to give, only the page's paths.
+    const char *options[] = {"listening_ports", listening.c_str(),
+                             "num_threads", server_threads,
+                             "request_timeout_ms", request_timeout_ms,
+                             // One request a connection: the page asks for
+                             // four things once, and a connection kept open
+                             // would hold a thread, and the station's end.
+                             "enable_keep_alive", "no",
+                             nullptr};
+    mg_callbacks callbacks{};
+    // The library's own messages would land on the operator's terminal: the
+    // station says what went wrong in its own words, from the first of them
+    // while it starts (why a port cannot be bound).
+    static thread_local std::string *start_log = nullptr;
+    std::string first_message;
+    start_log = &first_message;
+    callbacks.log_message = [](const mg_connection *, const char *message) {
+        if (start_log && start_log->empty() && message)
+            *start_log = message;
+        return 1;
+    };
+    char error_text[256] = "";
+    unsigned error_code = 0;
+    mg_error_data error{&error_code, error_text, sizeof error_text};
+    mg_init_data init{&callbacks, impl_.get(), options};
+    mg_init_library(0);
+    impl_->context = mg_start2(&init, &error);
+    start_log = nullptr;
+    if (!impl_->context) {
+        why = "cannot serve the page at " + listening;
+        std::string text = first_message.empty() ? error_text : first_message;
+        if (text.find("Address already in use") != std::string::npos)
+            why += ": the port is taken";
+        else if (!text.empty())
+            why += ": " + text;
+        return false;
+    }
+    mg_set_request_handler(
+        impl_->context, "**",
+        [](mg_connection *conn, void *impl) { return static_cast<Impl *>(impl)->handle(conn); }, impl_.get());
+    mg_server_port ports[4] = {};
+    int n = mg_get_server_ports(impl_->context, 4, ports);
+    impl_->port = n > 0 ? ports[0].port : port;
+    impl_->address = address;
+    return true;
+}
+
+int PageServer::port() const { return impl_->port; }
+
+void PageServer::stop()
+{
+    if (!impl_ || !impl_->context)
+        return;
+    impl_->state.close(); // every stream ends now, not at its next keepalive
+    // The library's listening thread sees the stop when its wait for a
+    // connection ends, up to a second later: a connection, made until the
+    // stop is through, ends it now.
+    std::atomic<bool> stopped{false};
+    std::thread stopping([&] {
+        mg_stop(impl_->context);
+        stopped = true;
+    });
+    while (!stopped) {
+        knock(impl_->address, impl_->port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stopping.join();
+    impl_->context = nullptr;
+}
+
+} // namespace station::page

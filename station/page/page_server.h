@@ -1,0 +1,35 @@
+// The station's page over HTTP, on threads of the server's own: the page,
+// /api/state, /api/events (Server-Sent Events) and /healthz. Read-only:
+// nothing a client sends changes what the station does, and no client can
+// hold up a board's test, which never waits on the server.
+#pragma once
+
+#include "page_state.h"
+
+#include <memory>
+#include <string>
+
+namespace station::page {
+
+// Whether this build of the station can serve its page.
+bool available();
+
+class PageServer {
+public:
+    explicit PageServer(PageState &state);
+    ~PageServer();
+    PageServer(const PageServer &) = delete;
+    PageServer &operator=(const PageServer &) = delete;
+
+    // Binds address:port (0: a free port) and serves; false with why.
+    bool serve(const std::string &address, int port, std::string &why);
+    int port() const;
+    // Ends every stream and stops serving.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace station::page

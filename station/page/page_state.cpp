@@ -1,0 +1,187 @@
+#include "page_state.h"
+
+#include "printable.h"
+
+#include <nlohmann/json.hpp>
+
+namespace station::page {
+
+namespace {
+
+// Text from a board or a scanner goes to the page as text only (the page
+// sets it with textContent), and printable, as on the terminal.
+std::string text(const std::string &s) { return companions::printable(s); }
+
+
+} // namespace
+
+PageState::PageState(Identity identity) : identity_(std::move(identity)) {}
+
+PageState::Tile &PageState::tile(const std::string &location, char channel, const std::string &slot)
+{
+    for (Tile &t : tiles_)
+        if (t.location == location && t.channel == channel)
+            return t;
+    Tile t;
+    t.location = location;
+    t.channel = channel;
+    t.slot = slot;
+    tiles_.push_back(t);
+    return tiles_.back();
+}
+
+void PageState::changed()
+{
+    version_++;
+    change_.notify_all();
+}
+
+void PageState::apply(const SlotEvent &event)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Tile &t = tile(event.location, event.channel, event.slot);
+    switch (event.kind) {
+    case SlotEvent::watched:
+        break;
+    case SlotEvent::label_waiting:
+        t.label_waiting = text(event.label);
+        break;
+    case SlotEvent::testing:
+        // A new board or attempt: the last result stays until this one's.
+        if (t.state != "testing" || t.attempt != event.attempt || t.serial != text(event.serial)) {
+            t.state = "testing";
+            t.serial = text(event.serial);
+            t.dut_id = text(!event.label.empty() ? event.label : !event.serial.empty() ? event.serial : event.location);
+            t.label_waiting.clear();
+        }
+        t.attempt = event.attempt;
+        t.row = event.row;
+        t.soak = event.soak;
+        t.runs = event.runs;
+        t.failed_runs = event.failed_runs;
+        break;
+    }
+    changed();
+}
+
+void PageState::apply(const BoardResult &result, bool last)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Channel &b = result.board;
+    Tile &t = tile(b.location, b.channel, result.slot);
+    t.state = outcome_name(result.outcome);
+    t.serial = text(b.serial);
+    t.dut_id = text(result.dut_id());
+    t.attempt = result.attempt;
+    t.runs = result.soak ? result.soak->runs : 0;
+    t.soak = bool(result.soak);
+    t.faults.clear();
+    if (result.outcome == Outcome::fail)
+        for (const std::string &line : result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis))
+            t.faults.push_back(text(line));
+    t.pins.clear();
+    if (result.soak) // a soak's pin is faulty when it failed in any run
+        for (const PinSoak &pin : result.soak->pins)
+            t.pins.emplace_back(pin.failures == 0 ? "ok" : pin.failures < result.soak->runs ? "intermittent"
+                                                                                          : pin.failed_class);
+    else if (result.rows_ran)
+        for (const diagnose::PinDiagnosis &pin : result.diagnosis.pins)
+            t.pins.emplace_back(diagnose::status_name(pin.status));
+    t.reason = result.outcome == Outcome::error ? text(result.reason) : "";
+    t.advice = result.outcome == Outcome::error ? what_to_do(result.reason) : "";
+    t.cycle_note = text(result.cycle_note);
+    t.finished_millis = result.end_millis;
+
+    recent_.push_front({result.end_millis, t.slot, b.location, t.dut_id, t.state, b.channel, result.attempt});
+    if (recent_.size() > recent_kept)
+        recent_.pop_back();
+    if (last) {
+        tested_++;
+        passed_ += result.outcome == Outcome::pass;
+        failed_ += result.outcome == Outcome::fail;
+        errors_ += result.outcome == Outcome::error;
+    }
+    changed();
+}
+
+void PageState::first_pass_today(std::optional<double> percent)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    first_pass_today_ = percent;
+    changed();
+}
+
+void PageState::session_ended()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    changed();
+}
+
+std::string PageState::json(uint64_t &version)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    nlohmann::json slots = nlohmann::json::array();
+    for (const Tile &t : tiles_) {
+        nlohmann::json tile = {
+            {"location", t.location},   {"channel", std::string(1, t.channel)},
+            {"slot", text(t.slot)},     {"state", t.state},
+            {"serial", t.serial},       {"dut_id", t.dut_id},
+            {"label_waiting", t.label_waiting},
+            {"attempt", t.attempt},     {"row", t.row},
+            {"rows", identity_.rows},   {"soak", t.soak},
+            {"runs", t.runs},           {"failed_runs", t.failed_runs},
+            {"faults", t.faults},
+            {"pins", t.pins},
+            {"reason", t.reason},       {"advice", t.advice},
+            {"cycle_note", t.cycle_note},
+            {"finished_millis", t.finished_millis},
+        };
+        slots.push_back(std::move(tile));
+    }
+    nlohmann::json recent = nlohmann::json::array();
+    for (const Recent &r : recent_)
+        recent.push_back({{"time_millis", r.millis},
+                          {"slot", text(r.slot)},
+                          {"location", r.location},
+                          {"channel", std::string(1, r.channel)},
+                          {"dut_id", r.dut_id},
+                          {"outcome", r.outcome},
+                          {"attempt", r.attempt}});
+    nlohmann::json counters = {{"tested", tested_}, {"passed", passed_}, {"failed", failed_}, {"errors", errors_}};
+    counters["yield"] = tested_ ? nlohmann::json(100.0 * passed_ / tested_) : nlohmann::json(nullptr);
+    counters["first_pass_yield_today"] = first_pass_today_ ? nlohmann::json(*first_pass_today_) : nlohmann::json(nullptr);
+    nlohmann::json state = {
+        {"station_id", text(identity_.station_id)},
+        {"version", identity_.version},
+        {"fixture_id", text(identity_.fixture_id)},
+        {"session_ended", ended_},
+        {"slots", std::move(slots)},
+        {"counters", std::move(counters)},
+        {"last_results", std::move(recent)},
+    };
+    version = version_;
+    return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+uint64_t PageState::wait_past(uint64_t seen, std::chrono::steady_clock::time_point until)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    change_.wait_until(lock, until, [&] { return version_ > seen || closed_; });
+    return version_;
+}
+
+void PageState::close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    change_.notify_all();
+}
+
+bool PageState::closed()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
+} // namespace station::page

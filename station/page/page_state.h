@@ -1,0 +1,87 @@
+// The station's page as data: a tile for every slot, the session's counters
+// and its last results. The outputs change it; the server sends it as JSON,
+// whole, to each page at every change (a page opened late is up to date at
+// once, and one that missed a change misses nothing).
+#pragma once
+
+#include "board_result.h"
+#include "outputs.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <vector>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace station::page {
+
+struct Identity {
+    std::string station_id;
+    std::string version;
+    std::string fixture_id; // "" without a fixture
+    int rows = 13;          // rows of the test each board runs
+};
+
+class PageState {
+public:
+    explicit PageState(Identity identity);
+
+    void apply(const SlotEvent &event);
+    // last: false for an attempt that is tested again, which counts in no
+    // counter but shows among the last results.
+    void apply(const BoardResult &result, bool last);
+    // Today's first-pass yield of this station from the line's database;
+    // nullopt while it is not known.
+    void first_pass_today(std::optional<double> percent);
+    void session_ended();
+
+    // The state as JSON text and its version, which each change raises.
+    std::string json(uint64_t &version);
+    // Until the version is past seen, the state is closed, or the time has
+    // come; returns the version then.
+    uint64_t wait_past(uint64_t seen, std::chrono::steady_clock::time_point until);
+    // Wakes every waiter for good: the server is going away.
+    void close();
+    bool closed();
+
+private:
+    struct Tile {
+        std::string location;
+        char channel = 'A';
+        std::string slot;
+        std::string state = "waiting"; // waiting, testing, PASS, FAIL, ERROR
+        std::string serial, dut_id, label_waiting;
+        int attempt = 0, row = 0;
+        bool soak = false;
+        int runs = 0, failed_runs = 0;
+        std::vector<std::string> faults; // a FAIL's pins in wiretest-diagnose's words
+        std::vector<std::string> pins;   // a finished board's eight pin statuses; none when no rows ran
+        std::string reason, advice, cycle_note;
+        int64_t finished_millis = 0;
+    };
+    struct Recent {
+        int64_t millis;
+        std::string slot, location, dut_id, outcome;
+        char channel;
+        int attempt;
+    };
+    static constexpr size_t recent_kept = 20;
+
+    Tile &tile(const std::string &location, char channel, const std::string &slot);
+    void changed(); // with mutex_ held
+
+    const Identity identity_;
+    std::mutex mutex_;
+    std::condition_variable change_;
+    uint64_t version_ = 1;
+    bool closed_ = false, ended_ = false;
+    std::vector<Tile> tiles_;           // in the order the station first named them
+    std::deque<Recent> recent_;         // newest first
+    int tested_ = 0, passed_ = 0, failed_ = 0, errors_ = 0;
+    std::optional<double> first_pass_today_;
+};
+
+} // namespace station::page

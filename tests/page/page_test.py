@@ -1,0 +1,396 @@
+#!/usr/bin/env python3
+"""wiretest-station's page, in headless Chromium and over plain HTTP.
+
+Runs wiretest-station-sim with --serve on the simulated chips and reads
+what a person would see: the page's DOM through Chromium's DevTools
+protocol, the API's answers, and what the station wrote while clients
+misbehaved. Every wait is for a condition (a line of the station's output,
+a state of the DOM or of /api/state), bounded by a deadline far beyond
+its usual time.
+
+    page_test.py STATION_SIM SCREENSHOT_DIR [TEST ...]
+"""
+import base64
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+import websocket  # Debian's python3-websocket
+
+STATION = None
+SHOTS = None
+DEADLINE = 60.0  # seconds: far beyond any wait here on a quiet machine
+
+
+def wait_for(what, condition, timeout=DEADLINE, every=0.05):
+    """Polls condition() until it returns something true; fails after timeout."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(every)
+
+
+class Station:
+    """wiretest-station-sim with --serve, its output read as it comes."""
+
+    def __init__(self, *args, port=0, stdin=subprocess.DEVNULL):
+        self.process = subprocess.Popen(
+            [STATION, "--serve", "127.0.0.1:%d" % port] + list(args),
+            stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out, self.err = b"", b""
+        line = self.wait_err(re.compile(rb"the station's page is at (http://[^\s]+)"))
+        self.url = line.group(1).decode()
+        self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
+
+    def _read(self, timeout):
+        streams = [s for s in (self.process.stdout, self.process.stderr) if not s.closed]
+        ready, _, _ = select.select(streams, [], [], timeout)
+        for s in ready:
+            data = os.read(s.fileno(), 65536)
+            if s is self.process.stdout:
+                self.out += data
+            else:
+                self.err += data
+            if not data:
+                s.close()
+        return bool(ready)
+
+    def wait_err(self, pattern):
+        return self._wait(pattern, lambda: self.err)
+
+    def wait_out(self, pattern):
+        return self._wait(pattern, lambda: self.out)
+
+    def _wait(self, pattern, text):
+        end = time.monotonic() + DEADLINE
+        while True:
+            found = pattern.search(text())
+            if found:
+                return found
+            if self.process.poll() is not None and not self._read(0):
+                raise AssertionError("the station ended (%s) before %r; stderr: %s"
+                                     % (self.process.returncode, pattern.pattern, self.err.decode()))
+            if time.monotonic() > end:
+                raise AssertionError("no %r; stderr: %s" % (pattern.pattern, self.err.decode()))
+            self._read(0.2)
+
+    def state(self):
+        return json.loads(get(self.url + "api/state")[1])
+
+    def end(self, sig=signal.SIGINT):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        end = time.monotonic() + DEADLINE
+        while self.process.poll() is None or self._read(0):
+            if time.monotonic() > end:
+                self.process.kill()
+                raise AssertionError("the station did not end")
+            self._read(0.1)
+        return self.process.wait()
+
+
+def get(url, method="GET", headers=None):
+    request = urllib.request.Request(url, method=method, headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=DEADLINE) as answer:
+            return answer.status, answer.read().decode(), answer.headers
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode(), e.headers
+
+
+def raw_request(port, data, timeout=DEADLINE):
+    """Sends bytes as they are; returns the status line, or '' when dropped."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(data)
+            answer = s.recv(4096)
+        except (ConnectionResetError, BrokenPipeError):
+            return ""
+    return answer.split(b"\r\n", 1)[0].decode(errors="replace")
+
+
+class Browser:
+    """Headless Chromium, driven over its DevTools protocol."""
+
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="wiretest-chromium-")
+        self.process = subprocess.Popen(
+            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--remote-debugging-port=0", "--user-data-dir=" + self.profile, "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        port_file = os.path.join(self.profile, "DevToolsActivePort")
+        wait_for("Chromium's DevTools port", lambda: os.path.exists(port_file) and open(port_file).read().strip())
+        port = open(port_file).read().split()[0]
+        targets = wait_for("Chromium's page", lambda: [t for t in json.loads(
+            urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port).read()) if t["type"] == "page"])
+        self.ws = websocket.create_connection(targets[0]["webSocketDebuggerUrl"], timeout=DEADLINE,
+                                              suppress_origin=True)
+        self.next_id = 0
+        self.dialogs = []
+        self.call("Page.enable")
+        self.call("Runtime.enable")
+
+    def call(self, method, **params):
+        self.next_id += 1
+        self.ws.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        while True:
+            message = json.loads(self.ws.recv())
+            if message.get("method") == "Page.javascriptDialogOpening":
+                self.dialogs.append(message["params"]["message"])
+                self.ws.send(json.dumps({"id": 0, "method": "Page.handleJavaScriptDialog",
+                                         "params": {"accept": True}}))
+            if message.get("id") == self.next_id:
+                if "error" in message:
+                    raise AssertionError("%s: %s" % (method, message["error"]))
+                return message["result"]
+
+    def eval(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
+        if "exceptionDetails" in result:
+            raise AssertionError("%s: %s" % (expression, result["exceptionDetails"]))
+        return result["result"].get("value")
+
+    def open(self, url, width=1280, height=800):
+        self.size(width, height)
+        # Before the page's own script: every tile state it ever shows, in order.
+        self.call("Page.addScriptToEvaluateOnNewDocument", source="""
+            window.seen = [];
+            new MutationObserver(() => {
+              for (const t of document.querySelectorAll('.tile')) {
+                const key = t.dataset.location + ' ' + t.dataset.channel, last = window.seen.filter(s => s[0] === key).pop();
+                if (!last || last[1] !== t.dataset.state) window.seen.push([key, t.dataset.state]);
+              }
+            }).observe(document, {subtree: true, childList: true});""")
+        self.call("Page.navigate", url=url)
+        wait_for("the page to connect", lambda: self.eval("document.getElementById('link') !== null && "
+                                                          "document.getElementById('link').className === 'up'"))
+
+    def size(self, width, height):
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
+
+    def screenshot(self, name):
+        data = self.call("Page.captureScreenshot", format="png")["data"]
+        with open(os.path.join(SHOTS, name), "wb") as f:
+            f.write(base64.b64decode(data))
+
+    def tiles(self):
+        return self.eval("""[...document.querySelectorAll('.tile')].map(t => ({
+            key: t.dataset.location + ' ' + t.dataset.channel, state: t.dataset.state, text: t.innerText,
+            faulty: [...t.querySelectorAll('.pins .bad')].map(p => Number(p.dataset.pin))}))""")
+
+    def text(self, selector):
+        return self.eval("document.querySelector(%s).innerText" % json.dumps(selector))
+
+    def close(self):
+        self.ws.close()
+        self.process.terminate()
+        self.process.wait()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+# Boards that stay plugged: 1-1 passes, 1-2's pin 3 is an open wire, and
+# nothing ever comes to 1-3.
+PLUGS = ["--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-2=1-2@0-"]
+PORTS = ["--port", "1-1", "--port", "1-2", "--port", "1-3"]
+
+
+class PageInBrowser(unittest.TestCase):
+    def setUp(self):
+        self.browser = Browser()
+        self.addCleanup(self.browser.close)
+
+    def test_tiles_follow_the_boards_and_the_counters_add_up(self):
+        station = Station("--wait", "--delay", *PORTS, *PLUGS, "--sim-plug", "1-3=1-1@3600000-")
+        self.addCleanup(station.end)
+        b = self.browser
+        b.open(station.url, 1920, 1080)
+        wait_for("two results", lambda: b.text("#tested b") == "2")
+        tiles = {t["key"]: t for t in b.tiles()}
+        self.assertEqual(["1-1 A", "1-2 A", "1-3 A"], [t["key"] for t in b.tiles()])
+        self.assertEqual("PASS", tiles["1-1 A"]["state"])
+        self.assertEqual("FAIL", tiles["1-2 A"]["state"])
+        self.assertIn("pin 3: stuck-0", tiles["1-2 A"]["text"])
+        self.assertEqual([3], tiles["1-2 A"]["faulty"])
+        self.assertEqual([], tiles["1-1 A"]["faulty"])
+        self.assertEqual("waiting", tiles["1-3 A"]["state"])
+        # Each tile went through the states in order, whatever it missed
+        # before the page was open.
+        seen = b.eval("window.seen")
+        for key, outcome in (("1-1 A", "PASS"), ("1-2 A", "FAIL")):
+            states = [s for k, s in seen if k == key]
+            self.assertEqual(outcome, states[-1], seen)
+            self.assertIn("testing", states, seen)
+            self.assertLess(states.index("testing"), states.index(outcome), seen)
+        self.assertEqual(("1", "1", "0", "50.0%"),
+                         (b.text("#passed b"), b.text("#failed b"), b.text("#errors b"), b.text("#yield b")))
+        self.assertEqual(2, b.eval("document.querySelectorAll('#recent-rows tr').length"))
+        # The station's own lines say the same.
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        self.assertEqual(2, len(re.findall(rb"^(PASS|FAIL|ERROR) ", station.out, re.M)))
+        b.screenshot("page-1920x1080.png")
+        b.size(800, 480)
+        self.assertTrue(b.eval("document.querySelector('.tile').getBoundingClientRect().bottom <= 480"))
+        b.screenshot("page-800x480.png")
+
+    def test_a_page_opened_late_shows_the_results_at_once_and_reconnects_to_a_new_station(self):
+        station = Station("--wait", "--delay", "--port", "1-2", *PLUGS)
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        b = self.browser
+        b.open(station.url)
+        # Its first drawing was the result already given, not a waiting tile.
+        self.assertEqual([["1-2 A", "FAIL"]], b.eval("window.seen"))
+        self.assertEqual(1, station.end())  # a board failed
+        wait_for("'station not reachable'", lambda: b.text("#link") == "station not reachable")
+        again = Station("--wait", "--delay", "--port", "1-3", port=station.port)
+        self.addCleanup(again.end)
+        wait_for("the page back on the new station",
+                 lambda: b.eval("document.getElementById('link').className") == "up" and
+                 [t["key"] for t in b.tiles()] == ["1-3 A"])
+
+    def test_a_label_is_shown_as_text_never_as_markup(self):
+        label = "<script>alert(1)</script><img src=x onerror=alert(2)>"
+        station = Station("--wait", "--delay", "--scan", "--port", "1-1", "--sim-plug", "1-1=1-1@0-",
+                          stdin=subprocess.PIPE)
+        self.addCleanup(station.end)
+        station.process.stdin.write(label.encode() + b"\n")
+        station.process.stdin.flush()
+        station.wait_out(re.compile(rb"PASS 1-1 A"))
+        b = self.browser
+        b.open(station.url)
+        self.assertIn(label, b.tiles()[0]["text"])
+        self.assertIn(label, b.text("#recent-rows"))
+        self.assertEqual(1, b.eval("document.scripts.length"))
+        self.assertEqual(0, b.eval("document.images.length"))
+        self.assertEqual([], b.dialogs)
+
+
+class PageOverHttp(unittest.TestCase):
+    def test_the_api_and_each_bad_request(self):
+        station = Station("--wait", "--delay", "--station-id", "line2-st3", "--port", "1-2", *PLUGS)
+        self.addCleanup(station.end)
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        status, body, headers = get(station.url + "api/state")
+        self.assertEqual(200, status)
+        self.assertEqual("application/json", headers["Content-Type"])
+        state = json.loads(body)
+        self.assertEqual("line2-st3", state["station_id"])
+        self.assertTrue(state["version"])
+        self.assertEqual({"tested": 1, "passed": 0, "failed": 1, "errors": 0, "yield": 0.0,
+                          "first_pass_yield_today": None}, state["counters"])
+        (tile,) = state["slots"]
+        self.assertEqual(("1-2", "A", "FAIL", "WTST0002"), (tile["location"], tile["channel"], tile["state"], tile["dut_id"]))
+        self.assertEqual(["ok", "ok", "ok", "stuck-0", "ok", "ok", "ok", "ok"], tile["pins"])
+        self.assertEqual(["WTST0002"], [r["dut_id"] for r in state["last_results"]])
+        self.assertEqual((200, "ok\n"), get(station.url + "healthz")[:2])
+        status, body, headers = get(station.url)
+        self.assertEqual((200, "text/html; charset=utf-8"), (status, headers["Content-Type"]))
+        self.assertIn("script-src 'self'", headers["Content-Security-Policy"])
+
+        # The stream: the whole state first, as /api/state has it.
+        with socket.create_connection(("127.0.0.1", station.port), timeout=DEADLINE) as s:
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while b"\ndata: " not in data or not data.endswith(b"\n\n"):
+                data += s.recv(65536)
+        self.assertIn(b"Content-Type: text/event-stream", data)
+        event = json.loads(data.split(b"\ndata: ", 1)[1].split(b"\n\n", 1)[0])
+        self.assertEqual(state["slots"], event["slots"])
+
+        for path in ("/nothing", "/api", "/api/state/x", "/page.js/..", "/../healthz", "/%2e%2e/healthz",
+                     "/api/%2e%2e/healthz", "/..%2fhealthz", "//healthz", "/index.html"):
+            self.assertEqual("HTTP/1.1 404 Not Found",
+                             raw_request(station.port, b"GET " + path.encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n"), path)
+        for method in ("POST", "PUT", "DELETE", "PATCH", "OPTIONS"):
+            status, _, headers = get(station.url + "api/state", method=method)
+            self.assertEqual((405, "GET, HEAD"), (status, headers["Allow"]), method)
+        self.assertEqual("HTTP/1.1 200 OK", raw_request(station.port, b"HEAD /api/state HTTP/1.1\r\nHost: x\r\n\r\n"))
+        # Too long: an error or the connection dropped, never served.
+        long_url = b"GET /" + b"a" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n"
+        long_header = b"GET /healthz HTTP/1.1\r\nHost: x\r\nX-Long: " + b"b" * 100000 + b"\r\n\r\n"
+        for request in (long_url, long_header):
+            line = raw_request(station.port, request)
+            self.assertFalse(line.startswith("HTTP/1.1 200"), line)
+        self.assertEqual((200, "ok\n"), get(station.url + "healthz")[:2])
+
+    def test_clients_that_misbehave_never_stop_the_boards_or_their_records(self):
+        records = tempfile.mkdtemp(prefix="wiretest-page-records-")
+        self.addCleanup(shutil.rmtree, records, True)
+        station = Station("--wait", "--delay", "--records", records, *PORTS, *PLUGS,
+                          "--sim-plug", "1-3=1-3.2@4000-")
+        self.addCleanup(station.end)
+        port = station.port
+        clients = []
+        # A slow client, one that sends half a request, streams nobody reads,
+        # and 500 connections at once.
+        slow = socket.create_connection(("127.0.0.1", port))
+        slow.sendall(b"GET /api/st")
+        clients.append(slow)
+        for _ in range(20):
+            s = socket.create_connection(("127.0.0.1", port))
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+            clients.append(s)
+        for _ in range(500):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", port))  # in progress, accepted or refused: never waited on
+            clients.append(s)
+        # Every board is tested and recorded meanwhile.
+        station.wait_out(re.compile(rb"FAIL 1-3 A"))
+        station.wait_out(re.compile(rb"PASS 1-1 A"))
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        wait_for("three records", lambda: len(os.listdir(records)) == 3)
+        # The slow client was dropped (or answered with an error), never served.
+        slow.settimeout(DEADLINE)
+        try:
+            answer = slow.recv(4096)
+        except ConnectionResetError:
+            answer = b""
+        self.assertFalse(answer.startswith(b"HTTP/1.1 200"), answer)
+        for s in clients:
+            s.close()
+        wait_for("the page served again", lambda: get(station.url + "healthz")[0] == 200)
+        self.assertEqual(1, station.end())  # two boards failed
+
+
+    def test_with_a_database_the_page_has_todays_first_pass_yield(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-page-db-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        station = Station("--wait", "--delay", "--db", "sqlite:" + os.path.join(folder, "line.db"),
+                          "--port", "1-1", "--port", "1-2", *PLUGS)
+        self.addCleanup(station.end)
+        # One board passed and one failed, each at its first test.
+        wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
+
+
+class StationStart(unittest.TestCase):
+    def test_a_port_taken_stops_the_station_before_its_first_board(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            result = subprocess.run([STATION, "--all", "--delay", "--serve", "127.0.0.1:%d" % port],
+                                    capture_output=True, timeout=DEADLINE)
+        self.assertEqual(2, result.returncode)
+        self.assertEqual(b"", result.stdout)
+        self.assertIn(b"cannot serve the page at 127.0.0.1:%d: the port is taken" % port, result.stderr)
+
+
+if __name__ == "__main__":
+    STATION, SHOTS = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
