@@ -66,7 +66,7 @@ bool CycleCounts::insert(const FixtureSlot &slot, int64_t &count, std::string &w
     return save(why);
 }
 
-int64_t CycleCounts::count(const std::string &slot)
+int64_t CycleCounts::insertions(const std::string &slot)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = counts_.find(slot);

@@ -21,7 +21,7 @@ public:
     // insertions with it. false with why when it was not saved.
     bool insert(const FixtureSlot &slot, int64_t &count, std::string &why);
     // The slot's insertions so far.
-    int64_t count(const std::string &slot);
+    int64_t insertions(const std::string &slot);
     // After a change of the slot's contacts.
     bool reset(const std::string &slot, std::string &why);
 

@@ -172,11 +172,13 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
         return false;
     std::vector<ReportBoard> boards;
     boards.reserve(rows.size());
-    auto count = [](const db::Value &v) { return v ? std::optional<int64_t>(std::stoll(*v)) : std::nullopt; };
+    auto optional_number = [](const db::Value &v) {
+        return v ? std::optional<int64_t>(std::stoll(*v)) : std::nullopt;
+    };
     for (const db::Row &r : rows)
         boards.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                          r[4].value_or(""), std::stoll(r[5].value_or("0")), r[6].value_or(""), count(r[7]),
-                          count(r[8])});
+                          r[4].value_or(""), std::stoll(r[5].value_or("0")), r[6].value_or(""),
+                          optional_number(r[7]), optional_number(r[8])});
     if (!database.query("SELECT p.record_id, p.pin, p.status, p.\"class\", p.failures, b.runs FROM pins p "
                         "JOIN boards b ON b.record_id = p.record_id" + where +
                         " AND p.status <> 'ok' AND p.status <> 'untested'",

@@ -229,7 +229,7 @@ void Session::count_insertion(BoardResult &result, bool inserted)
         return;
     std::string why;
     result.rated_cycles = slot->rated_cycles;
-    result.insertions = cycles_.count(slot->name);
+    result.insertions = cycles_.insertions(slot->name);
     if (inserted && !cycles_.insert(*slot, result.insertions, why))
         screen.message(why);
     result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);

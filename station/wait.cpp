@@ -194,7 +194,7 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
 
     std::map<std::string, Slot> slots; // by location and channel
     std::vector<BoardThread> tests;
-    auto start_test = [&](const Channel &c, const std::string &key, Slot &slot, int first_attempt) {
+    auto start_test = [&](const Channel &c, const std::string &key, const Slot &slot, int first_attempt) {
         auto done = std::make_shared<std::atomic<bool>>(false);
         tests.push_back({std::thread([&session, c, label = slot.label, attempts = slot.attempts, first_attempt,
                                       done] {
@@ -268,8 +268,10 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             }
             start_test(slot->second.board, key, slot->second, std::max(1, slot->second.attempts->load()) + 1);
         }
-        std::string labels_waiting = labels.waiting_text();
-        session.screen.waiting(labels_waiting.empty() ? where : where + "; " + labels_waiting);
+        std::string shown = where;
+        if (std::string labels_waiting = labels.waiting_text(); !labels_waiting.empty())
+            shown.append("; ").append(labels_waiting);
+        session.screen.waiting(shown);
 
         // Until something changes, a chip settles, or it is time to look again.
         auto timeout = std::min<Clock::duration>(poll_interval, next_settled - Clock::now());
