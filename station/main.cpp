@@ -19,6 +19,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -100,6 +102,12 @@ int checked_output(int status)
 
 int station_main(int argc, char *argv[])
 {
+#ifndef _WIN32
+    // Started with standard input closed, the first file the station opened
+    // would take its place, and --wait would read it as commands.
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != STDIN_FILENO)
+        return station::exit_station;
+#endif
     if (argc > 1 && std::string(argv[1]) == "report")
         return checked_output(station::report_main(argc - 1, argv + 1));
 #ifndef _WIN32
@@ -153,7 +161,9 @@ int station_main(int argc, char *argv[])
     auto *count = app.add_option("--count", wait.count, "with --wait: end after N boards")
         ->type_name("N")
         ->check(CLI::Range(1, 1000000000));
-    app.add_flag("--scan", wait.scan, "with --wait and one --port: read each board's label from standard input first");
+    app.add_flag("--scan", wait.scan,
+                 "with --wait and --port or --fixture: read each board's label from standard input first (with "
+                 "several slots, the slot's name, then the label)");
     app.add_flag("--json", options.json, "print the records, one JSON object per line, and nothing else");
     auto *records = app.add_option("--records", options.records_dir, "write each board's record into DIR")
         ->type_name("DIR");
@@ -317,8 +327,8 @@ int station_main(int argc, char *argv[])
     if (waiting) {
         if (list || options.selection.all || !options.selection.serials.empty())
             return usage_error("--wait watches locations: give --port LOC, or nothing for every port");
-        if (wait.scan && options.selection.ports.size() != 1)
-            return usage_error("--scan reads the label of one board at a time: give exactly one --port");
+        if (wait.scan && options.selection.ports.empty())
+            return usage_error("--scan reads the labels of the boards in slots: give --port LOC or --fixture");
         return checked_output(station::wait_station(options, wait));
     }
     bool targeted = options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty();

@@ -126,13 +126,13 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 }
 
 Live start(const std::string &path, const std::vector<std::string> &args,
-           const std::vector<std::string> &extra_env)
+           const std::vector<std::string> &extra_env, bool with_errors)
 {
     Live live;
     int in_pipe[2], out_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0)
         return live;
-    const int standard[3] = {in_pipe[0], out_pipe[1], STDERR_FILENO};
+    const int standard[3] = {in_pipe[0], out_pipe[1], with_errors ? out_pipe[1] : STDERR_FILENO};
     live.pid = spawn(path, args, extra_env, standard, {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
     close(in_pipe[0]);
     close(out_pipe[1]);

@@ -32,8 +32,10 @@ struct Live {
     std::string out; // what has been read so far
 };
 
+// with_errors: its standard error goes into the pipe of its standard
+// output, so that the test reads both in the order written.
 Live start(const std::string &path, const std::vector<std::string> &args,
-           const std::vector<std::string> &extra_env = {});
+           const std::vector<std::string> &extra_env = {}, bool with_errors = false);
 
 // Read the run's output until it holds text or limit_ms pass; all read so far.
 std::string read_until(Live &live, const std::string &text, int limit_ms);
