@@ -297,10 +297,10 @@ $(addprefix test-,$(CROSS_ARCHES)): test-%: build-% binfmt-% configure
 # randomisation is turned off where setarch may: clang 14's ThreadSanitizer
 # cannot map its shadow memory on kernels that randomise more.
 TSAN_DIR ?= build-tsan
-TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios|StationDb)\.
+TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios|StationDb|StationPage)\.
 tsan: deps-clang
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
-	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests station_db_tests
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests station_db_tests wiretest-station-sim
 	cd $(TSAN_DIR) && norandom=""; \
 	  if setarch $$(uname -m) -R true 2>/dev/null; then norandom="setarch $$(uname -m) -R"; fi; \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $$norandom ctest --output-on-failure -R '$(TSAN_SUITE)'

@@ -25,10 +25,13 @@ import os
 import platform
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "build-release")
@@ -668,6 +671,70 @@ def measure_database(runs_note):
     return rows
 
 
+def served_run(command):
+    """Wall time of a station run (in ms) with a page's event stream open
+    from its start, and how long after each board's line its result reached
+    the stream (ms; 0 when it came first)."""
+    started = time.perf_counter()
+    station = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = station.stderr.readline().decode()
+    found = re.search(r"http://127\.0\.0\.1:(\d+)/", first)
+    if not found:
+        fail("--serve said no address: " + first)
+    events = []  # (arrival, boards tested)
+
+    def read_stream():
+        with socket.create_connection(("127.0.0.1", int(found.group(1)))) as s:
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n")
+            pending = b""
+            while True:
+                data = s.recv(65536)
+                if not data:
+                    return
+                pending += data
+                while b"\n\n" in pending:
+                    message, pending = pending.split(b"\n\n", 1)
+                    if message.startswith(b"data: ") or b"\ndata: " in message:
+                        state = json.loads(message.split(b"data: ", 1)[1])
+                        events.append((time.perf_counter(), state["counters"]["tested"]))
+
+    reader = threading.Thread(target=read_stream, daemon=True)
+    reader.start()
+    lines = [time.perf_counter() for _ in iter(station.stdout.readline, b"")]
+    station.wait()
+    wall = (time.perf_counter() - started) * 1000
+    reader.join(timeout=5)
+    lags = []
+    for k, at in enumerate(lines[:-1]):  # the last line is the summary
+        arrivals = [t for t, tested in events if tested >= k + 1]
+        if arrivals:
+            lags.append(max(0.0, (arrivals[0] - at) * 1000))
+    return wall, lags
+
+
+def measure_page(runs_note):
+    """--serve with a page's stream open against without, on a --delay run
+    of the seven demo boards; and how soon a result reaches the page."""
+    print("bench: --serve ...", flush=True)
+    plain, served, lags = [], [], []
+    for i in range(RUNS):  # alternating, so that load falls on both alike
+        started = time.perf_counter()
+        subprocess.run([STATION, "--all", "--delay"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        plain.append((time.perf_counter() - started) * 1000)
+        wall, run_lags = served_run([STATION, "--all", "--delay", "--serve", "127.0.0.1:0"])
+        served.append(wall)
+        lags += run_lags
+    longer = (median(served) - median(plain)) / median(plain) * 100
+    return [
+        ["wiretest-station-sim --all --delay --serve with a page's stream open, against without (%s)" % runs_note,
+         "%s against %s: %+.2f%%" % (ms(median(served)), ms(median(plain)), longer),
+         "<= 1%% longer: %s" % ("met" if longer <= 1 else "NOT met")],
+        ["a board's result on the page's stream after its line (%d results)" % len(lags),
+         "median %s, at most %s" % (ms(median(lags)), ms(max(lags))) if lags else "no result seen",
+         "<= 250 ms: %s" % ("met" if lags and max(lags) <= 250 else "NOT met")],
+    ]
+
+
 def breakdown_rows(schedule, probes, walls):
     """Where the overhead of the -delay runs goes."""
     full_waits, short_waits = schedule["full_delay"]["waits"], schedule["short_delay"]["waits"]
@@ -747,10 +814,11 @@ def measure():
     if vusb:
         notes.append(fast_note)
     db_rows = measure_database(runs_note)
+    page_rows = measure_page(runs_note)
 
     return {"started": started, "finished": datetime.datetime.now(datetime.timezone.utc),
             "load_before": load_before, "load_after": loadavg(), "info": info,
-            "rows": rows, "fast_rows": fast_rows, "db_rows": db_rows, "breakdown": breakdown_rows(schedule, probes, walls),
+            "rows": rows, "fast_rows": fast_rows, "db_rows": db_rows, "page_rows": page_rows, "breakdown": breakdown_rows(schedule, probes, walls),
             "sleep_rows": sleep_rows(probes, schedule), "schedule": schedule,
             "alloc_rows": allocations.rows, "valgrind": valgrind,
             "site_rows": allocations.site_rows("wiretest-sim -n0 -delay"),
@@ -781,6 +849,7 @@ def markdown(r):
     section("wiretest-station --fast: the test phase, the whole process, soak runs",
             ["figure", "measured", "goal"], r["fast_rows"])
     section("wiretest-station --db", ["figure", "measured", "goal"], r["db_rows"])
+    section("wiretest-station --serve", ["figure", "measured", "goal"], r["page_rows"])
     section("Where the overhead goes", ["part", "ms"], r["breakdown"])
     section("A 10 ms wait, %d times each way: lateness past 10 ms" % SLEEP_PROBE_WAITS,
             ["sleep", "median", "mean", "p90", "max", "ended early", "CPU per wait",

@@ -82,6 +82,13 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libftdi1-2; do
   grep -q "\\b$library\\b" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
+# The database libraries, loaded only by the runs that use them, where the
+# build has them (not the arm builds).
+recommends=$(dpkg-deb -f "$deb" Recommends)
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+  grep -q '\blibsqlite3-0\b' <<<"$depends" || fail "Depends lacks libsqlite3-0: $depends"
+  grep -q '\blibpq5\b' <<<"$recommends" || fail "Recommends lacks libpq5: $recommends"
+fi
 # The service runs the installed station, and lets the boards under test
 # finish when it is stopped.
 unit=$(member usr/lib/systemd/system/wiretest-station.service)
@@ -89,7 +96,7 @@ for line in "ExecStart=/usr/bin/wiretest-station --wait --records /var/lib/wiret
             KillMode=mixed KillSignal=SIGTERM; do
   grep -qxF "$line" <<<"$unit" || fail "wiretest-station.service lacks $line"
 done
-step "contents as expected; Architecture: $arch; Depends: $depends"
+step "contents as expected; Architecture: $arch; Depends: $depends; Recommends: $recommends"
 
 # --- maintainer scripts, in a mount namespace of their own -----------------
 # There a socket at /run/udev/control stands for a running udev and

@@ -60,6 +60,16 @@ set(CPACK_PACKAGE_CONTACT "The wiretest developers <maintainers@users.noreply.c-
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The station loads the database libraries when a run uses one, so
+# dpkg-shlibdeps does not see them (CPack adds these to what it finds).
+# SQLite is small and holds the records of sqlite: and the outbox of every
+# server run; libpq, with its twenty libraries, is needed only where a
+# station writes to the line's server, and the station says so when it is
+# missing: apt installs it by default, and a lean station may go without.
+if(WIRETEST_DATABASES)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.7.14)")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpq5 (>= 9.0~)")
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check the pin-for-pin wiring of FTDI MPSSE boards")
 # The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "wiretest checks a board built around an FTDI high-speed USB chip with an

@@ -46,6 +46,8 @@ struct BoardResult {
     int attempt = 0;                 // 1, 2, ... when retests are counted; 0: not shown
     std::string record_id;           // its record's UUID, once it finished
     std::string cycle_note;          // its slot's contacts near or past their rated insertions; "" if not
+    int64_t insertions = 0;          // at a rated slot: its insertions, this board's with them
+    int64_t rated_cycles = 0;        // the slot's rating; 0: not counted
     std::string dut_id() const
     {
         return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;

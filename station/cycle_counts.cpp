@@ -8,10 +8,7 @@
 #include <fstream>
 
 namespace station {
-namespace {
-
-// 45210 as "45,210".
-std::string grouped(int64_t n)
+std::string grouped_digits(int64_t n)
 {
     std::string digits = std::to_string(n), text;
     for (size_t i = 0; i < digits.size(); i++) {
@@ -22,13 +19,11 @@ std::string grouped(int64_t n)
     return text;
 }
 
-} // namespace
-
 std::string cycle_note(const std::string &slot, int64_t count, int64_t rated)
 {
     if (rated <= 0 || count * 10 <= rated * 9)
         return "";
-    std::string note = "slot " + companions::printable(slot) + ": " + grouped(count) + " of " + grouped(rated) +
+    std::string note = "slot " + companions::printable(slot) + ": " + grouped_digits(count) + " of " + grouped_digits(rated) +
                        " rated insertions";
     return count > rated ? note + ": the contacts are due" : note;
 }
@@ -64,12 +59,18 @@ bool CycleCounts::save(std::string &why)
     return write_atomically(path_, counts.dump(2) + "\n", why);
 }
 
-bool CycleCounts::insert(const FixtureSlot &slot, std::string &note, std::string &why)
+bool CycleCounts::insert(const FixtureSlot &slot, int64_t &count, std::string &why)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t count = ++counts_[slot.name];
-    note = cycle_note(slot.name, count, slot.rated_cycles);
+    count = ++counts_[slot.name];
     return save(why);
+}
+
+int64_t CycleCounts::insertions(const std::string &slot)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counts_.find(slot);
+    return it == counts_.end() ? 0 : it->second;
 }
 
 bool CycleCounts::reset(const std::string &slot, std::string &why)

@@ -17,9 +17,11 @@ public:
     // Reads the counts of the fixture read from fixture_path; a file not yet
     // there counts from 0. false with why when it is no such file.
     bool load(const std::string &fixture_path, std::string &why);
-    // One insertion more at slot, saved at once; note is what to show past
-    // 90% of its rating ("" below). false with why when it was not saved.
-    bool insert(const FixtureSlot &slot, std::string &note, std::string &why);
+    // One insertion more at slot, saved at once; count is the slot's
+    // insertions with it. false with why when it was not saved.
+    bool insert(const FixtureSlot &slot, int64_t &count, std::string &why);
+    // The slot's insertions so far.
+    int64_t insertions(const std::string &slot);
     // After a change of the slot's contacts.
     bool reset(const std::string &slot, std::string &why);
 
@@ -30,6 +32,9 @@ private:
     std::string path_;
     std::map<std::string, int64_t> counts_; // by slot name
 };
+
+// 45210 as "45,210".
+std::string grouped_digits(int64_t n);
 
 // "slot 3: 45,210 of 50,000 rated insertions", and past the rating ": the
 // contacts are due"; "" up to 90% of it.

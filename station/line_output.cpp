@@ -28,6 +28,9 @@ std::string result_line(const BoardResult &result)
     } else if (result.outcome == Outcome::error) {
         line += ": " + result.reason;
     }
+    // Last, so that a line's fields read as before it.
+    if (!result.cycle_note.empty())
+        line += "; " + result.cycle_note;
     return line;
 }
 

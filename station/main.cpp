@@ -19,6 +19,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -100,6 +102,12 @@ int checked_output(int status)
 
 int station_main(int argc, char *argv[])
 {
+#ifndef _WIN32
+    // Started with standard input closed, the first file the station opened
+    // would take its place, and --wait would read it as commands.
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != STDIN_FILENO)
+        return station::exit_station;
+#endif
     if (argc > 1 && std::string(argv[1]) == "report")
         return checked_output(station::report_main(argc - 1, argv + 1));
 #ifndef _WIN32
@@ -153,7 +161,9 @@ int station_main(int argc, char *argv[])
     auto *count = app.add_option("--count", wait.count, "with --wait: end after N boards")
         ->type_name("N")
         ->check(CLI::Range(1, 1000000000));
-    app.add_flag("--scan", wait.scan, "with --wait and one --port: read each board's label from standard input first");
+    app.add_flag("--scan", wait.scan,
+                 "with --wait and --port or --fixture: read each board's label from standard input first (with "
+                 "several slots, the slot's name, then the label)");
     app.add_flag("--json", options.json, "print the records, one JSON object per line, and nothing else");
     auto *records = app.add_option("--records", options.records_dir, "write each board's record into DIR")
         ->type_name("DIR");
@@ -163,10 +173,8 @@ int station_main(int argc, char *argv[])
                               "write each board's record into a database: sqlite:PATH, or a postgresql:// URL "
                               "(through a local outbox)")
         ->type_name("URL");
-    auto *outbox = app.add_option("--outbox", options.outbox,
-                                  "with a postgresql:// --db: keep the records to be sent in PATH (default: " +
-                                      station::db::default_outbox_path() + ")")
-        ->type_name("PATH");
+    // Its default is looked up for --help only: no run needs it before it opens the outbox.
+    auto *outbox = app.add_option("--outbox", options.outbox)->type_name("PATH");
     std::string serve_text;
     auto *serve = app.add_option("--serve", serve_text,
                                  "serve the station's live page at [ADDR:]PORT while it tests (ADDR default: 127.0.0.1)")
@@ -202,6 +210,8 @@ int station_main(int argc, char *argv[])
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
+        outbox->description("with a postgresql:// --db: keep the records to be sent in PATH (default: " +
+                            station::db::default_outbox_path() + ")");
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
@@ -222,6 +232,11 @@ int station_main(int argc, char *argv[])
             return usage_error("--db is not available on this build of wiretest-station");
         if (*outbox && (options.outbox.empty() || url.kind != station::db::Url::postgresql))
             return usage_error("--outbox takes a path, and belongs to a postgresql:// --db");
+        // Said before the first board, not by the outbox's thread after it.
+        if (!station::db::clients_loaded(url, why)) {
+            fprintf(stderr, "wiretest-station: --db %s: %s\n", url.shown.c_str(), why.c_str());
+            return station::exit_station;
+        }
         if (forward) {
             if (url.kind != station::db::Url::postgresql)
                 return usage_error("--forward sends an outbox to a postgresql:// --db");
@@ -312,8 +327,8 @@ int station_main(int argc, char *argv[])
     if (waiting) {
         if (list || options.selection.all || !options.selection.serials.empty())
             return usage_error("--wait watches locations: give --port LOC, or nothing for every port");
-        if (wait.scan && options.selection.ports.size() != 1)
-            return usage_error("--scan reads the label of one board at a time: give exactly one --port");
+        if (wait.scan && options.selection.ports.empty())
+            return usage_error("--scan reads the labels of the boards in slots: give --port LOC or --fixture");
         return checked_output(station::wait_station(options, wait));
     }
     bool targeted = options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty();

@@ -40,6 +40,10 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     record["outcome"] = outcome_name(result.outcome);
     if (result.attempt > 0)
         record["attempt"] = result.attempt;
+    if (result.rated_cycles > 0) {
+        record["insertions"] = result.insertions;
+        record["rated_cycles"] = result.rated_cycles;
+    }
     if (result.rows_ran && result.diagnosis.errors)
         record["errors"] = *result.diagnosis.errors;
     if (result.rows_ran) {

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "board_result.h"
+#include "cycle_counts.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -124,6 +125,14 @@ Report make_report(std::vector<ReportBoard> boards, const std::vector<ReportPin>
         // Above the rest's rate, and beyond chance.
         slot.flagged = slot.records >= fewest_records_at_a_slot && slot.p_value < suspect_below &&
                        share(slot.fails, slot.records) > share(slot.others_failed, slot.others);
+        for (const ReportBoard *b : records) { // in time order: the latest stays
+            if (!b->slot.empty())
+                slot.name = b->slot;
+            if (b->insertions && b->rated_cycles) {
+                slot.insertions = b->insertions;
+                slot.rated_cycles = b->rated_cycles;
+            }
+        }
         report.slots.push_back(slot);
     }
 
@@ -157,15 +166,19 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
                               " AND ($3 IS NULL OR b.station_id = CAST($3 AS TEXT))"
                               " AND ($4 IS NULL OR b.lot = CAST($4 AS TEXT))";
     std::vector<db::Row> rows;
-    if (!database.query("SELECT b.record_id, b.dut_id, b.location, b.station_id, b.outcome, b.start_time_millis "
-                        "FROM boards b" + where,
+    if (!database.query("SELECT b.record_id, b.dut_id, b.location, b.station_id, b.outcome, b.start_time_millis, "
+                        "b.slot, b.insertions, b.rated_cycles FROM boards b" + where,
                         params, rows, why))
         return false;
     std::vector<ReportBoard> boards;
     boards.reserve(rows.size());
+    auto optional_number = [](const db::Value &v) {
+        return v ? std::optional<int64_t>(std::stoll(*v)) : std::nullopt;
+    };
     for (const db::Row &r : rows)
         boards.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                          r[4].value_or(""), std::stoll(r[5].value_or("0"))});
+                          r[4].value_or(""), std::stoll(r[5].value_or("0")), r[6].value_or(""),
+                          optional_number(r[7]), optional_number(r[8])});
     if (!database.query("SELECT p.record_id, p.pin, p.status, p.\"class\", p.failures, b.runs FROM pins p "
                         "JOIN boards b ON b.record_id = p.record_id" + where +
                         " AND p.status <> 'ok' AND p.status <> 'untested'",
@@ -213,8 +226,12 @@ std::string report_text(const Report &r)
     line("");
     line("slots:");
     for (const Slot &s : r.slots)
-        line("  " + s.location + ": " + std::to_string(s.records) + " records, FAIL " + percent(s.fails, s.records) +
-             ", ERROR " + percent(s.errors, s.records));
+        line("  " + s.location + (s.name.empty() ? "" : " (slot " + s.name + ")") + ": " +
+             std::to_string(s.records) + " records, FAIL " + percent(s.fails, s.records) + ", ERROR " +
+             percent(s.errors, s.records) +
+             (s.insertions ? ", " + grouped_digits(*s.insertions) + " of " + grouped_digits(*s.rated_cycles) +
+                                 " rated insertions"
+                           : ""));
     for (const Slot &s : r.slots)
         if (s.flagged)
             line(slot_warning(s));
@@ -255,6 +272,12 @@ std::string report_json(const Report &r)
                                        {"flagged", s.flagged}};
         if (s.flagged)
             slot["warning"] = slot_warning(s);
+        if (!s.name.empty())
+            slot["slot"] = s.name;
+        if (s.insertions) {
+            slot["insertions"] = *s.insertions;
+            slot["rated_cycles"] = *s.rated_cycles;
+        }
         doc["slots"].push_back(slot);
     }
     for (const char *key : {"stations", "days"}) {

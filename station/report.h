@@ -20,6 +20,9 @@ struct ReportFilter {
 struct ReportBoard {
     std::string record_id, dut_id, location, station_id, outcome;
     int64_t start_millis = 0;
+    // Initialised here so that boards written as {id, ..., start} stay whole.
+    std::string slot{};                               // the fixture's name for it; "" without one
+    std::optional<int64_t> insertions{}, rated_cycles{}; // a rated slot's count with this board
 };
 
 // A pin that was not ok in a record.
@@ -42,6 +45,8 @@ struct Fault {
 
 struct Slot {
     std::string location;
+    std::string name;                             // its fixture slot's, the latest record's
+    std::optional<int64_t> insertions, rated_cycles; // the latest record's that has them
     long records = 0, fails = 0, errors = 0;
     long others = 0, others_failed = 0; // the station's other slots
     double p_value = 1;                 // of failing this often by chance

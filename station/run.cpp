@@ -10,6 +10,7 @@
 
 #include "device_link/ft_locations.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -154,7 +155,7 @@ bool Session::start(std::vector<Channel> &channels)
     return true;
 }
 
-void Session::finish(int live, BoardResult result, bool last)
+void Session::finish(int live, BoardResult result, bool last, bool replaces)
 {
     result.record_id = db::new_uuid();
     std::string record = record_json(result, options.context);
@@ -176,48 +177,65 @@ void Session::finish(int live, BoardResult result, bool last)
     }
     // An attempt retested has its record and its line; the board's outcome
     // is its last attempt's.
-    if (last)
+    if (!last)
+        return;
+    // A board tested again where it sits, on request: its last result is
+    // this one.
+    auto same_board = [&](const BoardResult &r) {
+        return r.board.location == result.board.location && r.board.channel == result.board.channel &&
+               r.board.serial == result.board.serial && r.board.instance == result.board.instance;
+    };
+    auto earlier = replaces ? std::find_if(results_.rbegin(), results_.rend(), same_board) : results_.rend();
+    if (earlier != results_.rend())
+        *earlier = std::move(result);
+    else
         results_.push_back(std::move(result));
 }
 
-void Session::test(const Channel &board, const std::string &label, bool forked)
+int Session::test(const Channel &board, const std::string &label, bool forked, int first_attempt)
 {
+    // A board tested again on request counts its attempts, --retest or not.
+    const bool counted = options.count_attempts || first_attempt > 1;
     BoardResult result;
     result.board = board;
     result.label = label;
     result.slot = slot_name(board);
     result.reason = untestable_reason(board);
     if (!result.reason.empty()) { // no test to try again
-        result.attempt = options.count_attempts ? 1 : 0;
+        result.attempt = counted ? first_attempt : 0;
         result.start_millis = result.end_millis = now_millis();
-        finish(-1, std::move(result));
-        return;
+        finish(-1, std::move(result), true, first_attempt > 1);
+        return first_attempt;
     }
-    result.cycle_note = count_insertion(board);
+    count_insertion(result, first_attempt == 1);
     // An ERROR may be the contact or the USB link of the moment: the board
     // is tested again while it sits there. A FAIL is its wiring's verdict.
-    for (int attempt = 1;; attempt++) {
-        result.attempt = options.count_attempts ? attempt : 0;
+    for (int attempt = first_attempt;; attempt++) {
+        result.attempt = counted ? attempt : 0;
         int live = test_once(result, forked);
-        bool again = result.outcome == Outcome::error && attempt <= options.retest && !interrupted() &&
-                     !records_lost();
-        finish(live, result, !again);
+        bool again = result.outcome == Outcome::error && attempt - first_attempt < options.retest &&
+                     !interrupted() && !records_lost();
+        finish(live, result, !again, first_attempt > 1);
         if (!again)
-            return;
+            return attempt;
     }
 }
 
-std::string Session::count_insertion(const Channel &board)
+void Session::count_insertion(BoardResult &result, bool inserted)
 {
+    const Channel &board = result.board;
     const FixtureSlot *slot = slot_at(options.fixture, board.location, board.channel, options.selection.channel);
     if (!slot || slot->rated_cycles <= 0)
-        return "";
-    std::string note, why;
-    if (!cycles_.insert(*slot, note, why))
+        return;
+    std::string why;
+    result.rated_cycles = slot->rated_cycles;
+    result.insertions = cycles_.insertions(slot->name);
+    if (inserted && !cycles_.insert(*slot, result.insertions, why))
         screen.message(why);
-    if (!note.empty())
-        screen.message(note);
-    return note;
+    result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);
+    // Said once, when the board arrives; its line and record carry it too.
+    if (inserted && !result.cycle_note.empty())
+        screen.message(result.cycle_note);
 }
 
 void Session::announce(const SlotEvent &event)
@@ -236,6 +254,8 @@ int Session::test_once(BoardResult &result, bool forked)
     fresh.slot = result.slot;
     fresh.attempt = result.attempt;
     fresh.cycle_note = result.cycle_note;
+    fresh.insertions = result.insertions;
+    fresh.rated_cycles = result.rated_cycles;
     result = fresh;
     const Channel &board = result.board;
     int live = screen.add_board(board.location + " " + board.channel + " " +
@@ -332,8 +352,9 @@ int run_station(const RunOptions &options)
 #ifndef _WIN32
     // One board: the station has no thread but this one, and once the
     // listing lets go of the USB stack a copy of it can test the board
-    // without the start of a new program.
-    if (boards.size() == 1) {
+    // without the start of a new program. The page's server has threads of
+    // its own, which a copy would take a snapshot of: not with --serve.
+    if (boards.size() == 1 && !options.serve) {
         ft_release_listings();
         if (!interrupted())
             session.test(boards[0]->board, "", true);

@@ -24,10 +24,13 @@ public:
     bool start(std::vector<Channel> &channels);
     // Tests one board in a process of its own; label, when given, is its
     // dut_id. forked: the process is a copy of this one (run_forked's terms).
-    void test(const Channel &board, const std::string &label, bool forked = false);
+    // first_attempt past 1: a board tested again where it sits, not plugged
+    // anew; its records count on from there. Returns its last attempt.
+    int test(const Channel &board, const std::string &label, bool forked = false, int first_attempt = 1);
     // A board's result, to every output.
     // last: false for an attempt tested again, which counts in no summary.
-    void finish(int live, BoardResult result, bool last = true);
+    // replaces: the board's result before, when it was tested again on request.
+    void finish(int live, BoardResult result, bool last = true, bool replaces = false);
     // A slot's live state, to every output.
     void announce(const SlotEvent &event);
     // The name of the fixture's slot the board sits in; "" without one.
@@ -45,9 +48,10 @@ public:
 private:
     // One attempt at result.board's test; its live line on the screen.
     int test_once(BoardResult &result, bool forked);
-    // A board put into its fixture slot: one insertion more where counted;
-    // the warning of a slot near or past its rating, "" for none.
-    std::string count_insertion(const Channel &board);
+    // The insertions of result.board's slot where they are counted, one
+    // more when the board was put into it, and their warning near or past
+    // the rating.
+    void count_insertion(BoardResult &result, bool inserted);
     const std::string program;
     CycleCounts cycles_;
     std::vector<std::unique_ptr<Output>> outputs_;

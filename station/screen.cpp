@@ -223,6 +223,8 @@ void Screen::show_result(const BoardResult &result)
             fprintf(stdout, "  %s\n", line.c_str());
     if (result.outcome == Outcome::error)
         fprintf(stdout, "  %s: %s%s%s\n", result.reason.c_str(), on, what_to_do(result.reason), off);
+    if (!result.cycle_note.empty())
+        fprintf(stdout, "  %s\n", result.cycle_note.c_str());
     fputc('\n', stdout);
     result_shown_ = true;
     waiting_.clear(); // shown again below the result

@@ -2,6 +2,8 @@
 
 #include "device_link/ft_locations.h"
 #include "interrupts.h"
+#include "printable.h"
+#include "slot_labels.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,10 @@
 #include <map>
 #include <memory>
 #include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace station {
 namespace {
@@ -32,6 +38,10 @@ struct Slot {
     Clock::time_point seen_at;
     std::string serial;
     uint32_t instance = 0;
+    Channel board;     // once tested: to test it again where it sits
+    std::string label; // its scanned label, kept for a retest
+    // Its last attempt, as its test thread returns it; a retest counts on.
+    std::shared_ptr<std::atomic<int>> attempts = std::make_shared<std::atomic<int>>(0);
 };
 
 // Between two listings a chip can be unplugged and another plugged in its
@@ -41,35 +51,32 @@ bool same_chip(const Slot &slot, const Channel &c)
     return slot.present && slot.serial == c.serial && slot.instance == c.instance;
 }
 
-// The labels a barcode scanner types, one per line, read on a thread of
-// their own so that the loop stays free to see boards and interrupts.
-class LabelReader {
+// The lines of standard input (a barcode scanner's labels, an operator's
+// commands), read on a thread of their own so that the loop stays free to
+// see boards and interrupts.
+class LineReader {
 public:
-    explicit LabelReader(Screen &screen) : screen_(screen), thread_([this] { read(); }) { thread_.detach(); }
+    LineReader() : thread_([this] { read(); }) { thread_.detach(); }
 
-    // The next label, if one is waiting; at_end once input has ended.
-    bool take(std::string &label)
+    // The next line, if one is waiting.
+    bool take(std::string &line)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (labels_.empty())
+        if (lines_.empty())
             return false;
-        label = labels_.front();
-        labels_.pop_front();
+        line = lines_.front();
+        lines_.pop_front();
         return true;
     }
+    // Input has ended and every line was taken.
     bool at_end()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        return ended_ && labels_.empty();
-    }
-    bool waiting()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return !labels_.empty();
+        return ended_ && lines_.empty();
     }
 
 private:
-    // Scanners end a label with CR, LF or CR LF: each ends one label, and
+    // Scanners end a label with CR, LF or CR LF: each ends one line, and
     // the LF of a CR LF ends none.
     void read()
     {
@@ -84,25 +91,32 @@ private:
                 line += char(c);
                 continue;
             }
-            if (line.find_first_not_of(" \t") == std::string::npos) {
-                screen_.message("an empty label: scan the board's label again");
-                line.clear();
-                continue;
-            }
             std::lock_guard<std::mutex> lock(mutex_);
-            labels_.push_back(line);
+            lines_.push_back(line);
             line.clear();
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ended_ = true;
     }
 
-    Screen &screen_;
     std::mutex mutex_;
-    std::deque<std::string> labels_;
+    std::deque<std::string> lines_;
     bool ended_ = false;
     std::thread thread_;
 };
+
+// Without --scan, standard input brings only commands, and a station may be
+// started where it has none to give: at the end of a file or /dev/null it
+// ends at once. A terminal is read only while the station is in its
+// foreground: a read in the background would stop the station.
+bool reads_commands()
+{
+#ifdef _WIN32
+    return true;
+#else
+    return isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
+#endif
+}
 
 // A board's test on a thread of its own. Each is joined as soon as it is
 // done: a day's loop holds only the threads of the boards under test, not
@@ -110,7 +124,16 @@ private:
 struct BoardThread {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
+    std::string key; // its slot's
 };
+
+bool under_test(const std::vector<BoardThread> &tests, const std::string &key)
+{
+    for (const BoardThread &t : tests)
+        if (t.key == key && !*t.done)
+            return true;
+    return false;
+}
 
 void join_finished(std::vector<BoardThread> &tests)
 {
@@ -154,22 +177,45 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
         at.channel = port_channel(options.selection, i);
         session.announce({SlotEvent::watched, at.location, at.channel, session.slot_name(at)});
     }
-    std::unique_ptr<LabelReader> labels;
-    if (wait.scan) {
-        labels = std::make_unique<LabelReader>(session.screen);
+    std::unique_ptr<LineReader> input;
+    if (wait.scan || reads_commands())
+        input = std::make_unique<LineReader>();
+    if (wait.scan)
         where = "after its label is scanned, " + where;
-    }
+    SlotLabels labels(
+        named_slots(options), wait.scan, options.selection.channel,
+        [&session](const NamedSlot &slot, const std::string &label) {
+            SlotEvent event{SlotEvent::label_waiting, slot.location, slot.channel,
+                            session.options.fixture.slots.empty() ? "" : slot.name};
+            event.label = label;
+            session.announce(event);
+        },
+        [&session](const std::string &line) { session.screen.message(line); });
 
     std::map<std::string, Slot> slots; // by location and channel
     std::vector<BoardThread> tests;
+    auto start_test = [&](const Channel &c, const std::string &key, const Slot &slot, int first_attempt) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        tests.push_back({std::thread([&session, c, label = slot.label, attempts = slot.attempts, first_attempt,
+                                      done] {
+                             *attempts = session.test(c, label, false, first_attempt);
+                             *done = true;
+                         }),
+                         done, key});
+    };
     int started = 0;
     bool hotplug = true;
     std::string error;
     for (bool first = true;; first = false) {
         join_finished(tests);
-        if (interrupted() || (wait.count > 0 && started >= wait.count) || (labels && labels->at_end()) ||
-            session.records_lost())
+        // With --scan the station ends with its input, once no label waits.
+        bool input_done = wait.scan && input->at_end() && !labels.any_waiting();
+        if (interrupted() || (wait.count > 0 && started >= wait.count) || input_done || session.records_lost())
             break;
+        std::vector<Retest> retests;
+        for (std::string line; input && input->take(line);)
+            if (std::optional<Retest> retest = labels.hear(line))
+                retests.push_back(*retest);
         if (!first && !list_channels(channels, error)) {
             session.screen.message(error);
             channels.clear();
@@ -181,8 +227,13 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 continue;
             std::string key = c.location + ' ' + c.channel;
             Slot slot = slots[key];
-            if (!same_chip(slot, c)) // arrived: a new chip, to be tested once
-                slot = Slot{true, false, now, c.serial, c.instance};
+            if (!same_chip(slot, c)) { // arrived: a new chip, to be tested once
+                slot = Slot{};
+                slot.present = true;
+                slot.seen_at = now;
+                slot.serial = c.serial;
+                slot.instance = c.instance;
+            }
             // Watching every port, as --all passes over a chip whose wiring
             // cannot be tested; one named by --port is an ERROR.
             if (!slot.tested && options.selection.ports.empty() && !untestable_reason(c).empty()) {
@@ -191,23 +242,36 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             }
             if (!slot.tested && now - slot.seen_at < settle_time)
                 next_settled = std::min(next_settled, slot.seen_at + settle_time);
-            std::string label;
+            // A board waits for its slot's label; a label, for its slot's board.
             bool may_start = !slot.tested && now - slot.seen_at >= settle_time &&
-                             (wait.count == 0 || started < wait.count) && (!labels || labels->take(label));
+                             (wait.count == 0 || started < wait.count) && labels.take(c.location, c.channel, slot.label);
             if (may_start) {
                 slot.tested = true;
+                slot.board = c;
                 started++;
-                auto done = std::make_shared<std::atomic<bool>>(false);
-                tests.push_back({std::thread([&session, c, label, done] {
-                                     session.test(c, label);
-                                     *done = true;
-                                 }),
-                                 done});
+                start_test(c, key, slot, 1);
             }
             seen[key] = slot;
         }
         slots = seen; // a chip no longer listed was unplugged: its slot starts anew
-        session.screen.waiting(where);
+        for (const Retest &retest : retests) {
+            std::string key = retest.location + ' ' + retest.channel;
+            auto slot = slots.find(key);
+            std::string refused;
+            if (slot == slots.end() || !slot->second.tested)
+                refused = "no board tested there";
+            else if (under_test(tests, key))
+                refused = "its board is under test";
+            if (!refused.empty()) {
+                session.screen.message("retest " + companions::printable(retest.name) + ": " + refused);
+                continue;
+            }
+            start_test(slot->second.board, key, slot->second, std::max(1, slot->second.attempts->load()) + 1);
+        }
+        std::string shown = where;
+        if (std::string labels_waiting = labels.waiting_text(); !labels_waiting.empty())
+            shown.append("; ").append(labels_waiting);
+        session.screen.waiting(shown);
 
         // Until something changes, a chip settles, or it is time to look again.
         auto timeout = std::min<Clock::duration>(poll_interval, next_settled - Clock::now());

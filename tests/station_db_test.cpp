@@ -127,7 +127,7 @@ TEST_F(StationDb, EveryDemoChipsRecordInBothDatabasesIsItsJsonRecord)
         for (const nlohmann::json &record : json)
             expect_stored(url, record);
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards")[0][0], "7");
-        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"1"}}));
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"2"}}));
         std::vector<Row> session = rows_of(url, "SELECT COUNT(*), MIN(ended_millis) IS NOT NULL FROM sessions");
         EXPECT_EQ(session[0][0], "1");
         EXPECT_TRUE(session[0][1] == "1" || session[0][1] == "t") << *session[0][1];
@@ -282,6 +282,56 @@ TEST_F(StationDb, AScannedLabelIsStoredAsScannedAndAPasswordIsNeverShown)
 // A station whose answers are known: 60 records at 1-4.2 with 14 FAILs
 // (pin 3 stuck-0), 240 at four other slots with 3 FAILs (pin 5 stuck-1),
 // and board B1 retested after its first FAIL.
+void exec_sql(const std::string &url_text, const std::string &sql)
+{
+    station::db::Url url;
+    std::string why;
+    ASSERT_TRUE(station::db::parse_url(url_text, url, why)) << why;
+    std::unique_ptr<station::db::Database> database = station::db::open(url, why);
+    ASSERT_TRUE(database) << why;
+    EXPECT_TRUE(database->exec(sql, why)) << sql << ": " << why;
+}
+
+// A database of the schema before the slots' insertions were kept is
+// brought up in place, its rows kept; one newer than the station is refused.
+TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
+{
+    start_server();
+    const std::string fixture = dir / "fx.toml";
+    std::ofstream(fixture) << "id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n";
+    for (const std::string &url : {"sqlite:" + dir / "line.db", server.url()}) {
+        SCOPED_TRACE(url);
+        std::vector<std::string> args = {"--fixture", fixture, "--fast", "--db", url};
+        if (url.rfind("sqlite:", 0) != 0)
+            args.insert(args.end(), {"--outbox", dir / "outbox.db"});
+        ASSERT_EQ(process::run(program, args).exit_status, 0);
+        // As version 1 left it: no column for the counts.
+        exec_sql(url, "ALTER TABLE boards DROP COLUMN insertions");
+        exec_sql(url, "ALTER TABLE boards DROP COLUMN rated_cycles");
+        exec_sql(url, "UPDATE schema_version SET version = 1");
+
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"2"}}));
+        EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles FROM boards ORDER BY start_time_millis"),
+                  (std::vector<Row>{{std::nullopt, std::nullopt}, {"2", "100"}}));
+
+        exec_sql(url, "UPDATE schema_version SET version = 3");
+        // SQLite is refused before the first board; the server's record waits in the outbox.
+        const bool sqlite = url.rfind("sqlite:", 0) == 0;
+        process::Result newer = process::run(program, args);
+        EXPECT_EQ(newer.exit_status, sqlite ? 2 : 0) << newer.out << newer.err;
+        if (!sqlite) {
+            EXPECT_NE(newer.out.find("records waiting for the line's database: 1\n"), std::string::npos) << newer.out;
+        }
+        EXPECT_NE(newer.err.find("the database's schema is version 3, newer than this station's (2)"),
+                  std::string::npos)
+            << newer.err;
+        EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"2"}}));
+        std::filesystem::remove(fixture + ".cycles");
+    }
+}
+
 TEST_F(StationDb, TheReportGivesYieldFaultsAndTheSlotToCheck)
 {
     const std::string path = dir / "line.db", url = "sqlite:" + path;

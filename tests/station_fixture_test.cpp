@@ -1,9 +1,12 @@
 // build/wiretest-station-sim with a fixture file, as a shell runs it: the
 // slots' names on every board's line, in its record, its JUnit suite and its
 // database row; the line's lot and operator; every fixture file refused and
-// why; and an ERROR tested again.
+// why; an ERROR tested again; the slots' insertions on the line, the screen,
+// the record and the report, through a kill -9; --scan's slots and labels,
+// and retest SLOT on standard input.
 #include "process.h"
 #include "temp_dir.h"
+#include "terminal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,6 +17,8 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -330,6 +335,222 @@ TEST_F(StationFixture, InsertionsAreCountedAcrossRunsWarnedOfAndCountedAnew)
     EXPECT_EQ(broken.err, "wiretest-station: " + cycles.string() + ": not a file of insertion counts\n");
 }
 
+// The count a rated slot has reached is in its board's record; the
+// warning near and past the rating ends the board's line, whatever its
+// outcome, and the operator reads it under the large result.
+TEST_F(StationFixture, ACycleNoteEndsTheBoardsLineAndTheRecordCarriesTheCount)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"3\"\nlocation = \"1-1\"\nrated_cycles = 10\n"
+                                     "[[slot]]\nname = \"4\"\nlocation = \"1-2\"\nrated_cycles = 4\n"
+                                     "[[slot]]\nname = \"5\"\nlocation = \"1-4\"\n");
+    const std::string fail_4 = "FAIL 1-2 A WTST0002 slot: 4 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
+                               "open with a pull-down, or shorted to ground)";
+    const std::string unrated = "PASS 1-4 A WTST0005 slot: 5 errors: 0";
+    struct Case {
+        std::string counts;             // before the run
+        std::string line_3, line_4;     // the rated slots' lines
+        int64_t insertions_3, insertions_4;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"{}", "PASS 1-1 A WTST0001 slot: 3 errors: 0", fail_4, 1, 1}, // well below: no note
+             {"{\"3\": 8, \"4\": 3}", "PASS 1-1 A WTST0001 slot: 3 errors: 0", fail_4 + "; slot 4: 4 of 4 rated insertions", 9, 4},
+             {"{\"3\": 9, \"4\": 4}", "PASS 1-1 A WTST0001 slot: 3 errors: 0; slot 3: 10 of 10 rated insertions",
+              fail_4 + "; slot 4: 5 of 4 rated insertions: the contacts are due", 10, 5},
+         }) {
+        SCOPED_TRACE(c.counts);
+        std::ofstream(file + ".cycles") << c.counts;
+        const fs::path records = scratch() / "records";
+        fs::remove_all(records);
+        process::Result r = process::run(program, {"--fixture", file, "--fast", "--records", records.string()});
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        EXPECT_EQ(sorted(process::lines_of(r.out)),
+                  sorted({c.line_3, c.line_4, unrated, "boards: 3, passed: 2, failed: 1, errors: 0"}));
+        std::vector<json> written = records_in(records);
+        ASSERT_EQ(written.size(), 3u);
+        EXPECT_EQ(written[0]["insertions"], c.insertions_3);
+        EXPECT_EQ(written[0]["rated_cycles"], 10);
+        EXPECT_EQ(written[1]["insertions"], c.insertions_4);
+        EXPECT_EQ(written[1]["rated_cycles"], 4);
+        EXPECT_FALSE(written[2].contains("insertions") || written[2].contains("rated_cycles")) << written[2];
+        // Standard error warns as the board arrives, as before.
+        for (const std::string *line : {&c.line_3, &c.line_4}) {
+            size_t note = line->find("; slot ");
+            if (note != std::string::npos) {
+                EXPECT_NE(r.err.find("wiretest-station: " + line->substr(note + 2) + "\n"), std::string::npos) << r.err;
+            }
+        }
+    }
+}
+
+TEST_F(StationFixture, TheOperatorReadsTheCycleNoteUnderTheResult)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"3\"\nlocation = \"1-1\"\nrated_cycles = 10\n");
+    std::ofstream(file + ".cycles") << "{\"3\": 10}";
+    terminal::Result r = terminal::run(program, {"--wait", "--count", "1", "--fast", "--fixture", file, "--sim-plug",
+                                                 "1-1=1-1@0-"},
+                                       terminal::Output::same_terminal);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    size_t result = r.terminal.find("  WTST0001 at 1-1, channel A\r\n");
+    ASSERT_NE(result, std::string::npos) << r.terminal;
+    EXPECT_EQ(r.terminal.find("  slot 3: 11 of 10 rated insertions: the contacts are due\r\n"),
+              r.terminal.find("\r\n", result) + 2)
+        << r.terminal;
+}
+
+// How many times text occurs in within.
+size_t occurrences(const std::string &within, const std::string &text)
+{
+    size_t n = 0;
+    for (size_t at = within.find(text); at != std::string::npos; at = within.find(text, at + 1))
+        n++;
+    return n;
+}
+
+// Reads the live run's output until text is in it count times, or limit_ms pass.
+bool read_until_count(process::Live &live, const std::string &text, size_t count, int limit_ms = 15000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (occurrences(live.out, text) < count && std::chrono::steady_clock::now() < deadline)
+        process::read_until(live, "\x01", 100); // what came in 100 ms: no output holds it
+    return occurrences(live.out, text) >= count;
+}
+
+// --scan on a fixture of three slots: each slot chosen by its name, its
+// printed barcode or its location, then its board's label. Slot 2's board
+// never comes: its label is replaced, and a line naming no slot is refused.
+TEST_F(StationFixture, ScanChoosesASlotThenTakesItsLabel)
+{
+    const std::string file = fixture(three_slots);
+    process::Result r = process::run(
+        program,
+        {"--wait", "--fast", "--scan", "--fixture", file, "--count", "2", "--sim-plug", "1-1=1-1@0-", "--sim-plug",
+         "1-3.1=1-3.1@0-", "--sim-plug", "1-2=1-2@600000-"},
+        std::string("L-0\n2\nL-X\n2\nL-Y\nSLOT-3\nretest three\nL-3\n1-1\nL-1\n"), {}, 15000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(sorted(process::lines_of(r.out)),
+              sorted({"PASS 1-1 A WTST0001 slot: 1 label: L-1 errors: 0",
+                      "PASS 1-3.1 A - slot: three label: L-3 errors: 0", "boards: 2, passed: 2, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.err, "wiretest-station: 'L-0' names no slot: scan the slot first, then the board's label\n"
+                     "wiretest-station: slot 2: label L-Y replaces L-X\n"
+                     // a command, not the label of slot three, chosen before it
+                     "wiretest-station: retest three: no board tested there\n");
+
+    // A board waits for its slot's label: slot 2's is never tested, and the
+    // station ends with its input once every label was taken.
+    process::Result ended = process::run(
+        program,
+        {"--wait", "--fast", "--scan", "--fixture", file, "--sim-plug", "1-1=1-1@0-", "--sim-plug",
+         "1-2=1-2@0-", "--sim-plug", "1-3.1=1-3.1@0-"},
+        std::string("three\r\nL-3\r\n1\r\nL-1\r\n"), {}, 15000);
+    EXPECT_FALSE(ended.timed_out);
+    EXPECT_EQ(ended.exit_status, 0) << ended.err;
+    EXPECT_EQ(ended.err, "");
+    EXPECT_EQ(sorted(process::lines_of(ended.out)),
+              sorted({"PASS 1-1 A WTST0001 slot: 1 label: L-1 errors: 0",
+                      "PASS 1-3.1 A - slot: three label: L-3 errors: 0", "boards: 2, passed: 2, failed: 0, errors: 0"}));
+}
+
+TEST_F(StationFixture, TheOperatorSeesWhichSlotsHaveALabelWaiting)
+{
+    terminal::Result r = terminal::run(program,
+                                       {"--wait", "--fast", "--scan", "--count", "1", "--fixture", fixture(three_slots),
+                                        "--sim-plug", "1-1=1-1@0-"},
+                                       terminal::Output::same_terminal, {}, 15000, std::string("2\nL-2\n1\nL-1\n"));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    const std::string waiting = "waiting for a board after its label is scanned, at 1-1, 1-2, 1-3.1";
+    // Slot 1's label taken by its board, slot 2's left waiting.
+    EXPECT_NE(r.terminal.find(waiting + "; a label waits for slot 2\r\n"), std::string::npos) << r.terminal;
+    EXPECT_NE(r.terminal.find("  L-1 at 1-1, channel A\r\n"), std::string::npos) << r.terminal;
+}
+
+// Several --port without a fixture: a slot is its location.
+TEST_F(StationFixture, ScanWithSeveralPortsNamesEachSlotByItsLocation)
+{
+    process::Result r = process::run(program,
+                                     {"--wait", "--fast", "--scan", "--json", "--port", "1-1", "--port", "1-4",
+                                      "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-4=1-4@0-"},
+                                     std::string("1-4\nB-4\n1-1\nB-1\n"), {}, 15000);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, std::string> labels; // by location
+    for (const std::string &line : process::lines_of(r.out)) {
+        json record = json::parse(line);
+        labels[record["location"]] = record["dut_id"];
+        EXPECT_FALSE(record.contains("slot"));
+    }
+    EXPECT_EQ(labels, (std::map<std::string, std::string>{{"1-1", "B-1"}, {"1-4", "B-4"}}));
+}
+
+// A station killed with -9 leaves a whole file of counts, and the next one
+// counts on from it.
+TEST_F(StationFixture, TheCycleFileStaysWholeThroughAKillNineAndARestart)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-4\"\nrated_cycles = 100\n");
+    process::Live live = process::start(
+        program, {"--wait", "--fast", "--fixture", file, "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-4=1-4@0-"});
+    EXPECT_TRUE(read_until_count(live, " errors: 0\n", 2)) << live.out;
+    kill(live.pid, SIGKILL);
+    process::Result killed = process::finish(live, 5000);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 1,\n  \"2\": 1\n}\n");
+
+    process::Result again = process::run(program, {"--fixture", file, "--fast", "--json"});
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    for (const std::string &line : process::lines_of(again.out))
+        EXPECT_EQ(json::parse(line)["insertions"], 2) << line;
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 2,\n  \"2\": 2\n}\n");
+    // Nothing but the fixture and its counts: no file half written under another name.
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch()), fs::directory_iterator()), 2);
+}
+
+// retest SLOT on standard input: the board where it sits tested again, its
+// attempts counted on; an unknown slot, an empty one and a board under test
+// refused. Standard input ending ends no station that does not --scan.
+TEST_F(StationFixture, RetestOnStandardInputTestsTheBoardInTheSlotAgain)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-2\"\n");
+    const fs::path records = scratch() / "records";
+    process::Live live = process::start(
+        program, {"--wait", "--delay", "--fixture", file, "--records", records.string(), "--sim-plug", "1-1=1-1@0-"},
+        {}, true);
+    const std::string pass = "PASS 1-1 A WTST0001 slot: 1 errors: 0\n";
+    auto say = [&](const std::string &text) { ASSERT_EQ(write(live.input, text.data(), text.size()), ssize_t(text.size())); };
+    say("retest 9\nretest 2\n");
+    EXPECT_TRUE(read_until_count(live, "wiretest-station: retest 2: no board tested there\n", 1)) << live.out;
+    EXPECT_TRUE(read_until_count(live, pass, 1)) << live.out;
+    // Two at once: the second finds the board under the first's test.
+    say("retest 1\nretest 1\n");
+    EXPECT_TRUE(read_until_count(live, pass, 2)) << live.out;
+    say(" retest\t1 \n");
+    EXPECT_TRUE(read_until_count(live, pass, 3)) << live.out;
+    say("hello\n");
+    EXPECT_TRUE(read_until_count(live, "not a command", 1)) << live.out;
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{
+                  "wiretest-station: retest 9: no slot has that name", "wiretest-station: retest 2: no board tested there",
+                  pass.substr(0, pass.size() - 1), "wiretest-station: retest 1: its board is under test",
+                  pass.substr(0, pass.size() - 1), pass.substr(0, pass.size() - 1),
+                  "wiretest-station: 'hello': not a command; retest SLOT tests the board in a slot again",
+                  "boards: 1, passed: 1, failed: 0, errors: 0"}));
+    std::vector<json> written = records_in(records);
+    ASSERT_EQ(written.size(), 3u);
+    // The first had no retest to count; the board was put in once.
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(written[i].value("attempt", 0), i == 0 ? 0 : int(i) + 1) << written[i];
+        EXPECT_EQ(written[i]["insertions"], 1) << written[i];
+    }
+    EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 1\n}\n");
+}
+
 #ifdef WIRETEST_DATABASES
 TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
 {
@@ -356,6 +577,36 @@ TEST_F(StationFixture, TheDatabaseRowsCarryTheSlotFixtureLotAndOperator)
     sqlite3_close(handle);
     EXPECT_EQ(rows, (std::vector<std::string>{"1-1 1 FX-07 L-2024-17 ana", "1-2 2 FX-07 L-2024-17 ana",
                                               "1-3.1 three FX-07 L-2024-17 ana"}));
+}
+
+// The report shows each rated slot's latest count and its rating, in each
+// of its forms; a slot without a rating has none.
+TEST_F(StationFixture, TheReportShowsEachRatedSlotsLatestCount)
+{
+    const std::string db = "sqlite:" + (scratch() / "line.db").string(), file = fixture(three_slots);
+    std::ofstream(file + ".cycles") << "{\"1\": 45208}";
+    for (int run = 0; run < 2; run++)
+        EXPECT_EQ(process::run(program, {"--fixture", file, "--fast", "--db", db}).exit_status, 1);
+    process::Result text = process::run(program, {"report", "--db", db});
+    EXPECT_EQ(text.exit_status, 0) << text.err;
+    for (const char *line : {"  1-1 (slot 1): 2 records, FAIL 0.0%, ERROR 0.0%, 45,210 of 50,000 rated insertions\n",
+                                    "  1-2 (slot 2): 2 records, FAIL 100.0%, ERROR 0.0%\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
+
+    json report = json::parse(process::run(program, {"report", "--db", db, "--json"}).out);
+    std::map<std::string, json> slots;
+    for (const json &slot : report["slots"])
+        slots[slot["location"]] = slot;
+    EXPECT_EQ(slots["1-1"]["slot"], "1");
+    EXPECT_EQ(slots["1-1"]["insertions"], 45210);
+    EXPECT_EQ(slots["1-1"]["rated_cycles"], 50000);
+    EXPECT_EQ(slots["1-3.1"]["slot"], "three");
+    EXPECT_FALSE(slots["1-3.1"].contains("insertions") || slots["1-3.1"].contains("rated_cycles"));
+
+    std::string csv = process::run(program, {"report", "--db", db, "--csv"}).out;
+    for (const char *line : {"slot,1-1,slot,1\n", "slot,1-1,insertions,45210\n", "slot,1-1,rated_cycles,50000\n"})
+        EXPECT_NE(csv.find(line), std::string::npos) << line << csv;
+    EXPECT_EQ(csv.find("slot,1-2,insertions"), std::string::npos) << csv;
 }
 #endif
 

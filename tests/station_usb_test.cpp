@@ -90,10 +90,11 @@ public:
         std::ofstream(dir_ / "control") << control;
         std::ofstream(dir_ / "log").close();
         err_ = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        live_ = process::start(station, args,
-                               {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + settings + ";control=" +
-                                                                 dir_ / "control" + ";log=" + dir_ / "log"},
-                               err_);
+        live_ = process::start_with_errors_to(station, args,
+                                              {"LD_LIBRARY_PATH=" VUSB_DIR, "WIRETEST_VUSB=" + settings +
+                                                                                ";control=" + dir_ / "control" +
+                                                                                ";log=" + dir_ / "log"},
+                                              err_);
     }
     LiveBus(const LiveBus &) = delete;
     LiveBus &operator=(const LiveBus &) = delete;

@@ -50,6 +50,10 @@ bool parse_url(const std::string &text, Url &url, std::string &why);
 // Whether this build has the databases at all.
 bool available();
 
+// Whether the client libraries that a --db of the URL's kind needs load
+// (they are loaded at their first use); false with why.
+bool clients_loaded(const Url &url, std::string &why);
+
 // An open connection; nullptr with why. A SQLite file is created where
 // missing and opened in WAL mode with a busy timeout, so that several
 // stations and readers share it.

@@ -2,15 +2,26 @@
 #include "database.h"
 
 namespace station::db {
+namespace {
+
+const char *const not_available = "--db is not available on this build of wiretest-station";
+
+} // namespace
 
 bool available() { return false; }
 
+bool clients_loaded(const Url &, std::string &why)
+{
+    why = not_available;
+    return false;
+}
+
 std::unique_ptr<Database> open_sqlite(const std::string &, std::string &why)
 {
-    why = "--db is not available on this build of wiretest-station";
+    why = not_available;
     return nullptr;
 }
 
-std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why) { return open_sqlite(url.path, why); }
+std::unique_ptr<Database> open_postgresql(const Url &, std::string &why) { return open_sqlite("", why); }
 
 } // namespace station::db

@@ -2,8 +2,7 @@
 // environment (PGHOST, PGUSER, PGPASSWORD, PGSSLMODE...) and ~/.pgpass
 // apply as for psql.
 #include "database.h"
-
-#include <libpq-fe.h>
+#include "client_libraries.h"
 
 namespace station::db {
 namespace {
@@ -28,8 +27,8 @@ std::string one_line(const char *message)
 
 class Postgresql : public Database {
 public:
-    explicit Postgresql(PGconn *connection) : connection_(connection) {}
-    ~Postgresql() override { PQfinish(connection_); }
+    Postgresql(const Libpq &pq, PGconn *connection) : pq_(pq), connection_(connection) {}
+    ~Postgresql() override { pq_.finish(connection_); }
     Postgresql(const Postgresql &) = delete;
     Postgresql &operator=(const Postgresql &) = delete;
     // Writers of one record or of the schema take turns: two stations that
@@ -47,26 +46,27 @@ public:
         for (const Value &v : params)
             values.push_back(v ? v->c_str() : nullptr);
         PGresult *result =
-            PQexecParams(connection_, sql.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
-        ExecStatusType status = PQresultStatus(result);
+            pq_.exec_params(connection_, sql.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
+        ExecStatusType status = pq_.result_status(result);
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
         if (!ok)
-            why = one_line(PQerrorMessage(connection_));
+            why = one_line(pq_.error_message(connection_));
         if (ok && rows)
-            for (int r = 0; r < PQntuples(result); r++) {
+            for (int r = 0; r < pq_.ntuples(result); r++) {
                 Row row;
-                for (int c = 0; c < PQnfields(result); c++)
-                    if (PQgetisnull(result, r, c))
+                for (int c = 0; c < pq_.nfields(result); c++)
+                    if (pq_.getisnull(result, r, c))
                         row.emplace_back(std::nullopt);
                     else
-                        row.emplace_back(std::string(PQgetvalue(result, r, c), size_t(PQgetlength(result, r, c))));
+                        row.emplace_back(std::string(pq_.getvalue(result, r, c), size_t(pq_.getlength(result, r, c))));
                 rows->push_back(std::move(row));
             }
-        PQclear(result);
+        pq_.clear(result);
         return ok;
     }
 
 private:
+    const Libpq &pq_;
     PGconn *connection_;
 };
 
@@ -78,19 +78,22 @@ std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why)
     // long: 5 s unless the URL says otherwise (its own values come later and win).
     const char *keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
     const char *values[] = {"5", "wiretest-station", url.text.c_str(), nullptr};
-    PGconn *connection = PQconnectdbParams(keys, values, 1);
+    const Libpq *pq = libpq(why);
+    if (!pq)
+        return nullptr;
+    PGconn *connection = pq->connectdb_params(keys, values, 1);
     if (!connection) {
         why = "out of memory";
         return nullptr;
     }
-    if (PQstatus(connection) != CONNECTION_OK) {
-        why = one_line(PQerrorMessage(connection));
-        PQfinish(connection);
+    if (pq->status(connection) != CONNECTION_OK) {
+        why = one_line(pq->error_message(connection));
+        pq->finish(connection);
         return nullptr;
     }
     // Notices (a table that exists already) are no news to an operator.
-    PQsetNoticeProcessor(connection, [](void *, const char *) {}, nullptr);
-    return std::make_unique<Postgresql>(connection);
+    pq->set_notice_processor(connection, [](void *, const char *) {}, nullptr);
+    return std::make_unique<Postgresql>(*pq, connection);
 }
 
 } // namespace station::db

@@ -10,7 +10,8 @@
 namespace station::db {
 namespace {
 
-const int schema_version = 1;
+// 2: boards.insertions and boards.rated_cycles, a rated fixture slot's count.
+const int schema_version = 2;
 
 // Quoted where a name is a keyword in one of the two dialects.
 const char *const create_tables[] = {
@@ -44,7 +45,9 @@ const char *const create_tables[] = {
         fixture_id TEXT,
         lot TEXT,
         "operator" TEXT,
-        attempt INTEGER))",
+        attempt INTEGER,
+        insertions BIGINT,
+        rated_cycles BIGINT))",
     R"(CREATE TABLE IF NOT EXISTS pins (
         record_id TEXT NOT NULL REFERENCES boards (record_id),
         pin INTEGER NOT NULL,
@@ -136,9 +139,16 @@ bool prepare_schema(Database &database, std::string &why)
               std::to_string(schema_version) + ")";
         return rolled_back(database);
     }
-    // Later versions bring an older schema up here, one version at a time.
     if (version == 0 && !database.exec("INSERT INTO schema_version (version) VALUES ($1)",
                                        {std::to_string(schema_version)}, why))
+        return rolled_back(database);
+    // An older schema brought up in place, one version at a time, in the
+    // transaction that read its version: all of it or none.
+    if (version == 1 && !(database.exec("ALTER TABLE boards ADD COLUMN insertions BIGINT", why) &&
+                          database.exec("ALTER TABLE boards ADD COLUMN rated_cycles BIGINT", why)))
+        return rolled_back(database);
+    if (version > 0 && version < schema_version &&
+        !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
         return rolled_back(database);
     return database.exec("COMMIT", why);
 }
@@ -165,14 +175,15 @@ bool store_record(Database &database, const std::string &session_json, const std
     const char *board_fields[] = {"record_id", "dut_id", "label", "serial", "location", "channel", "chip",
                                   "station_id", "test", "mode", "start_time_millis", "end_time_millis",
                                   "outcome", "errors", "reason", "runs", "slot", "fixture_id", "lot",
-                                  "operator", "attempt"};
+                                  "operator", "attempt", "insertions", "rated_cycles"};
     std::vector<Value> values{text(session, "session_id")};
     for (const char *field : board_fields)
         values.push_back(text(record, field));
     if (!database.exec("INSERT INTO boards (session_id, record_id, dut_id, label, serial, location, channel, chip, "
                        "station_id, test, mode, start_time_millis, end_time_millis, outcome, errors, reason, runs, "
-                       "slot, fixture_id, lot, \"operator\", attempt) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, "
-                       "$10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22)",
+                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles) VALUES ($1, $2, $3, "
+                       "$4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, $23, "
+                       "$24)",
                        values, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())

@@ -1,7 +1,6 @@
 // The station's own database: a SQLite file.
+#include "client_libraries.h"
 #include "database.h"
-
-#include <sqlite3.h>
 
 namespace station::db {
 namespace {
@@ -11,8 +10,8 @@ const int busy_timeout_ms = 10000;
 
 class Sqlite : public Database {
 public:
-    explicit Sqlite(sqlite3 *db) : db_(db) {}
-    ~Sqlite() override { sqlite3_close_v2(db_); }
+    Sqlite(const Libsqlite3 &lib, sqlite3 *db) : lib_(lib), db_(db) {}
+    ~Sqlite() override { lib_.close_v2(db_); }
     Sqlite(const Sqlite &) = delete;
     Sqlite &operator=(const Sqlite &) = delete;
     // IMMEDIATE: the write lock now, so that two writers never deadlock
@@ -23,25 +22,25 @@ public:
              std::string &why) override
     {
         sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
-            why = sqlite3_errmsg(db_);
+        if (lib_.prepare_v2(db_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
+            why = lib_.errmsg(db_);
             return false;
         }
         bool ok = true;
         for (size_t i = 0; ok && i < params.size(); i++)
-            ok = (params[i] ? sqlite3_bind_text(statement, int(i + 1), params[i]->data(), int(params[i]->size()),
+            ok = (params[i] ? lib_.bind_text(statement, int(i + 1), params[i]->data(), int(params[i]->size()),
                                                 SQLITE_TRANSIENT)
-                            : sqlite3_bind_null(statement, int(i + 1))) == SQLITE_OK;
+                            : lib_.bind_null(statement, int(i + 1))) == SQLITE_OK;
         int step;
-        while (ok && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+        while (ok && (step = lib_.step(statement)) == SQLITE_ROW) {
             if (!rows)
                 continue;
             Row row;
-            for (int c = 0; c < sqlite3_column_count(statement); c++) {
-                const unsigned char *value = sqlite3_column_text(statement, c);
+            for (int c = 0; c < lib_.column_count(statement); c++) {
+                const unsigned char *value = lib_.column_text(statement, c);
                 if (value)
                     row.emplace_back(std::string(reinterpret_cast<const char *>(value),
-                                                 size_t(sqlite3_column_bytes(statement, c))));
+                                                 size_t(lib_.column_bytes(statement, c))));
                 else
                     row.emplace_back(std::nullopt);
             }
@@ -49,12 +48,13 @@ public:
         }
         ok = ok && step == SQLITE_DONE;
         if (!ok)
-            why = sqlite3_errmsg(db_);
-        sqlite3_finalize(statement);
+            why = lib_.errmsg(db_);
+        lib_.finalize(statement);
         return ok;
     }
 
 private:
+    const Libsqlite3 &lib_;
     sqlite3 *db_;
 };
 
@@ -64,15 +64,18 @@ bool available() { return true; }
 
 std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why)
 {
+    const Libsqlite3 *lib = libsqlite3(why);
+    if (!lib)
+        return nullptr;
     sqlite3 *db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-        why = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close_v2(db);
+    if (lib->open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        why = db ? lib->errmsg(db) : "out of memory";
+        lib->close_v2(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, busy_timeout_ms);
-    auto database = std::make_unique<Sqlite>(db);
+    lib->busy_timeout(db, busy_timeout_ms);
+    auto database = std::make_unique<Sqlite>(*lib, db);
     // WAL: readers and one writer at once; NORMAL sync is still whole
     // transactions after a crash, the last ones perhaps lost to a power cut:
     // FULL keeps them too, and a board a second is no load for it.

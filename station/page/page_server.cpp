@@ -4,8 +4,14 @@
 
 #include <civetweb.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace station::page {
 namespace {
@@ -48,10 +54,39 @@ void send(mg_connection *conn, bool head, int status, const char *reason, const 
           const char *extra_headers = "")
 {
     mg_printf(conn,
-              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n%s%s\r\n",
+              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
               status, reason, type, body.size(), page_headers, extra_headers);
     if (!head)
         mg_write(conn, body.data(), body.size());
+}
+
+// A connection opened and closed at once at address:port, the wildcard
+// addresses reached through the loopback ones.
+void knock(const std::string &address, int port)
+{
+    bool v6 = address.find(':') != std::string::npos;
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    if (v6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(uint16_t(port));
+        if (address == "::" || inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1)
+            a->sin6_addr = in6addr_loopback;
+        size = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(uint16_t(port));
+        if (address == "0.0.0.0" || inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1)
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        size = sizeof *a;
+    }
+    int s = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    (void)connect(s, reinterpret_cast<sockaddr *>(&to), size);
+    close(s);
 }
 
 } // namespace
@@ -66,6 +101,7 @@ struct PageServer::Impl {
 
     PageState &state;
     mg_context *context = nullptr;
+    std::string address;
     std::atomic<int> streams{0};
     int port = 0;
 };
@@ -89,8 +125,8 @@ int PageServer::Impl::handle(mg_connection *conn)
             return 200;
         }
     if (path == "/api/state") {
-        uint64_t version = 0;
-        send(conn, head, 200, "OK", "application/json", state.json(version));
+        uint64_t state_version = 0;
+        send(conn, head, 200, "OK", "application/json", state.json(state_version));
         return 200;
     }
     if (path == "/api/events") {
@@ -151,8 +187,10 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
     const char *options[] = {"listening_ports", listening.c_str(),
                              "num_threads", server_threads,
                              "request_timeout_ms", request_timeout_ms,
-                             "enable_keep_alive", "yes",
-                             "keep_alive_timeout_ms", request_timeout_ms,
+                             // One request a connection: the page asks for
+                             // four things once, and a connection kept open
+                             // would hold a thread, and the station's end.
+                             "enable_keep_alive", "no",
                              nullptr};
     mg_callbacks callbacks{};
     // The library's own messages would land on the operator's terminal: the
@@ -188,6 +226,7 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
     mg_server_port ports[4] = {};
     int n = mg_get_server_ports(impl_->context, 4, ports);
     impl_->port = n > 0 ? ports[0].port : port;
+    impl_->address = address;
     return true;
 }
 
@@ -198,7 +237,19 @@ void PageServer::stop()
     if (!impl_ || !impl_->context)
         return;
     impl_->state.close(); // every stream ends now, not at its next keepalive
-    mg_stop(impl_->context);
+    // The library's listening thread sees the stop when its wait for a
+    // connection ends, up to a second later: a connection, made until the
+    // stop is through, ends it now.
+    std::atomic<bool> stopped{false};
+    std::thread stopping([&] {
+        mg_stop(impl_->context);
+        stopped = true;
+    });
+    while (!stopped) {
+        knock(impl_->address, impl_->port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stopping.join();
     impl_->context = nullptr;
 }
 

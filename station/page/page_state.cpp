@@ -26,7 +26,7 @@ PageState::Tile &PageState::tile(const std::string &location, char channel, cons
     t.location = location;
     t.channel = channel;
     t.slot = slot;
-    tiles_.push_back(t);
+    tiles_.push_back(std::move(t));
     return tiles_.back();
 }
 
@@ -47,12 +47,19 @@ void PageState::apply(const SlotEvent &event)
         t.label_waiting = text(event.label);
         break;
     case SlotEvent::testing:
-        // A new board or attempt: the last result stays until this one's.
+        // A new board or attempt: the board before it and its result give way.
         if (t.state != "testing" || t.attempt != event.attempt || t.serial != text(event.serial)) {
+            std::string waiting = t.label_waiting;
+            Tile fresh;
+            fresh.location = t.location;
+            fresh.channel = t.channel;
+            fresh.slot = t.slot;
+            t = fresh;
             t.state = "testing";
             t.serial = text(event.serial);
             t.dut_id = text(!event.label.empty() ? event.label : !event.serial.empty() ? event.serial : event.location);
-            t.label_waiting.clear();
+            // A label scanned for the slot's next board stays: this board's came with the event.
+            t.label_waiting = event.label.empty() ? waiting : "";
         }
         t.attempt = event.attempt;
         t.row = event.row;
@@ -123,7 +130,7 @@ std::string PageState::json(uint64_t &version)
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json slots = nlohmann::json::array();
     for (const Tile &t : tiles_) {
-        nlohmann::json tile = {
+        nlohmann::json shown = {
             {"location", t.location},   {"channel", std::string(1, t.channel)},
             {"slot", text(t.slot)},     {"state", t.state},
             {"serial", t.serial},       {"dut_id", t.dut_id},
@@ -137,7 +144,7 @@ std::string PageState::json(uint64_t &version)
             {"cycle_note", t.cycle_note},
             {"finished_millis", t.finished_millis},
         };
-        slots.push_back(std::move(tile));
+        slots.push_back(std::move(shown));
     }
     nlohmann::json recent = nlohmann::json::array();
     for (const Recent &r : recent_)

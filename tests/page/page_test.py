@@ -101,6 +101,12 @@ class Station:
                 self.process.kill()
                 raise AssertionError("the station did not end")
             self._read(0.1)
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if stream and not stream.closed:
+                stream.close()
+        # Under the sanitizers' builds a report is a failure, whatever the status.
+        if b"Sanitizer" in self.err or b"runtime error:" in self.err:
+            raise AssertionError("the station's stderr: " + self.err.decode(errors="replace"))
         return self.process.wait()
 
 
@@ -134,8 +140,13 @@ class Browser:
              "--remote-debugging-port=0", "--user-data-dir=" + self.profile, "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         port_file = os.path.join(self.profile, "DevToolsActivePort")
-        wait_for("Chromium's DevTools port", lambda: os.path.exists(port_file) and open(port_file).read().strip())
-        port = open(port_file).read().split()[0]
+
+        def devtools_port():
+            if not os.path.exists(port_file):
+                return None
+            with open(port_file) as f:
+                return f.read().split()[:1]
+        port = wait_for("Chromium's DevTools port", devtools_port)[0]
         targets = wait_for("Chromium's page", lambda: [t for t in json.loads(
             urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port).read()) if t["type"] == "page"])
         self.ws = websocket.create_connection(targets[0]["webSocketDebuggerUrl"], timeout=DEADLINE,
@@ -200,6 +211,7 @@ class Browser:
         self.ws.close()
         self.process.terminate()
         self.process.wait()
+        self.process.stderr.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
@@ -215,13 +227,21 @@ class PageInBrowser(unittest.TestCase):
         self.addCleanup(self.browser.close)
 
     def test_tiles_follow_the_boards_and_the_counters_add_up(self):
-        station = Station("--wait", "--delay", *PORTS, *PLUGS, "--sim-plug", "1-3=1-1@3600000-")
+        folder = tempfile.mkdtemp(prefix="wiretest-page-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        # 1-4's board fails to open: an ERROR.
+        station = Station("--wait", "--delay", *PORTS, "--port", "1-4", *PLUGS, "--sim-plug", "1-3=1-1@3600000-",
+                          "--sim-plug", "1-4=1-4@0-", "--sim-fail-open-once", "1-4=" + os.path.join(folder, "failed"))
         self.addCleanup(station.end)
         b = self.browser
         b.open(station.url, 1920, 1080)
-        wait_for("two results", lambda: b.text("#tested b") == "2")
+        wait_for("three results", lambda: b.text("#tested b") == "3")
         tiles = {t["key"]: t for t in b.tiles()}
-        self.assertEqual(["1-1 A", "1-2 A", "1-3 A"], [t["key"] for t in b.tiles()])
+        self.assertEqual(["1-1 A", "1-2 A", "1-3 A", "1-4 A"], [t["key"] for t in b.tiles()])
+        self.assertEqual("ERROR", tiles["1-4 A"]["state"])
+        self.assertIn("test it again", tiles["1-4 A"]["text"])
+        self.assertIn(b.eval("document.querySelector('[data-location=\"1-4\"] .reason').innerText"),
+                      station.wait_out(re.compile(rb"ERROR 1-4 A [^\n]*")).group(0).decode())
         self.assertEqual("PASS", tiles["1-1 A"]["state"])
         self.assertEqual("FAIL", tiles["1-2 A"]["state"])
         self.assertIn("pin 3: stuck-0", tiles["1-2 A"]["text"])
@@ -236,12 +256,12 @@ class PageInBrowser(unittest.TestCase):
             self.assertEqual(outcome, states[-1], seen)
             self.assertIn("testing", states, seen)
             self.assertLess(states.index("testing"), states.index(outcome), seen)
-        self.assertEqual(("1", "1", "0", "50.0%"),
+        self.assertEqual(("1", "1", "1", "33.3%"),
                          (b.text("#passed b"), b.text("#failed b"), b.text("#errors b"), b.text("#yield b")))
-        self.assertEqual(2, b.eval("document.querySelectorAll('#recent-rows tr').length"))
+        self.assertEqual(3, b.eval("document.querySelectorAll('#recent-rows tr').length"))
         # The station's own lines say the same.
         station.wait_out(re.compile(rb"FAIL 1-2 A"))
-        self.assertEqual(2, len(re.findall(rb"^(PASS|FAIL|ERROR) ", station.out, re.M)))
+        self.assertEqual(3, len(re.findall(rb"^(PASS|FAIL|ERROR) ", station.out, re.M)))
         b.screenshot("page-1920x1080.png")
         b.size(800, 480)
         self.assertTrue(b.eval("document.querySelector('.tile').getBoundingClientRect().bottom <= 480"))
@@ -366,6 +386,16 @@ class PageOverHttp(unittest.TestCase):
             s.close()
         wait_for("the page served again", lambda: get(station.url + "healthz")[0] == 200)
         self.assertEqual(1, station.end())  # two boards failed
+
+
+    def test_with_a_database_the_page_has_todays_first_pass_yield(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-page-db-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        station = Station("--wait", "--delay", "--db", "sqlite:" + os.path.join(folder, "line.db"),
+                          "--port", "1-1", "--port", "1-2", *PLUGS)
+        self.addCleanup(station.end)
+        # One board passed and one failed, each at its first test.
+        wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
 
 
 class StationStart(unittest.TestCase):

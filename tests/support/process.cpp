@@ -126,13 +126,20 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 }
 
 Live start(const std::string &path, const std::vector<std::string> &args,
-           const std::vector<std::string> &extra_env, int standard_error)
+           const std::vector<std::string> &extra_env, bool with_errors)
+{
+    return start_with_errors_to(path, args, extra_env, with_errors ? -1 : STDERR_FILENO);
+}
+
+// standard_error -1: the pipe of standard output.
+Live start_with_errors_to(const std::string &path, const std::vector<std::string> &args,
+                          const std::vector<std::string> &extra_env, int standard_error)
 {
     Live live;
     int in_pipe[2], out_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0)
         return live;
-    const int standard[3] = {in_pipe[0], out_pipe[1], standard_error};
+    const int standard[3] = {in_pipe[0], out_pipe[1], standard_error < 0 ? out_pipe[1] : standard_error};
     live.pid = spawn(path, args, extra_env, standard, {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]});
     close(in_pipe[0]);
     close(out_pipe[1]);

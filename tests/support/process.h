@@ -24,8 +24,7 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 
 // A run that goes on while the test talks to it: its standard input is a pipe
 // the test writes to, and its standard output a pipe the test reads as the
-// lines arrive; its standard error is the test's own, or the descriptor
-// given (a file the test reads at the end).
+// lines arrive; its standard error is the test's own unless said otherwise.
 struct Live {
     pid_t pid = -1;
     int input = -1;  // write end of the run's standard input
@@ -33,8 +32,15 @@ struct Live {
     std::string out; // what has been read so far
 };
 
+// with_errors: its standard error goes into the pipe of its standard
+// output, so that the test reads both in the order written.
 Live start(const std::string &path, const std::vector<std::string> &args,
-           const std::vector<std::string> &extra_env = {}, int standard_error = 2);
+           const std::vector<std::string> &extra_env = {}, bool with_errors = false);
+
+// Its standard error goes to the descriptor given (a file the test reads at
+// the end).
+Live start_with_errors_to(const std::string &path, const std::vector<std::string> &args,
+                          const std::vector<std::string> &extra_env, int standard_error);
 
 // Read the run's output until it holds text or limit_ms pass; all read so far.
 std::string read_until(Live &live, const std::string &text, int limit_ms);

@@ -13,7 +13,7 @@
 namespace terminal {
 
 Result run(const std::string &path, const std::vector<std::string> &args, Output output,
-           const std::vector<std::string> &extra_env, int limit_ms)
+           const std::vector<std::string> &extra_env, int limit_ms, const std::optional<std::string> &input)
 {
     Result result;
     // [0] standard error's terminal, [1] standard output's when it has one
@@ -31,6 +31,15 @@ Result run(const std::string &path, const std::vector<std::string> &args, Output
         slave[1] = p[1];
     }
     int null_fd = open("/dev/null", O_RDONLY);
+    if (input) { // a file of its own, read from its start
+        char name[] = "/tmp/wiretest-terminal-input-XXXXXX";
+        close(null_fd);
+        null_fd = mkstemp(name);
+        unlink(name);
+        if (null_fd < 0 || write(null_fd, input->data(), input->size()) != ssize_t(input->size()) ||
+            lseek(null_fd, 0, SEEK_SET) != 0)
+            return result;
+    }
     const int standard[3] = {null_fd, output == Output::same_terminal ? slave[0] : slave[1], slave[0]};
     std::vector<std::string> env = {"NO_COLOR="}; // set and empty: colours stay on
     env.insert(env.end(), extra_env.begin(), extra_env.end());

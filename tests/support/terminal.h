@@ -4,6 +4,7 @@
 // kept, escape sequences included.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,10 @@ struct Result {
 };
 
 // NO_COLOR is removed from the run's environment; extra_env (NAME=value)
-// is added to it.
+// is added to it. Standard input is /dev/null, or a file holding input.
 Result run(const std::string &path, const std::vector<std::string> &args, Output output,
-           const std::vector<std::string> &extra_env = {}, int limit_ms = 20000);
+           const std::vector<std::string> &extra_env = {}, int limit_ms = 20000,
+           const std::optional<std::string> &input = std::nullopt);
 
 // How many times text occurs in within.
 size_t count(const std::string &within, const std::string &text);
