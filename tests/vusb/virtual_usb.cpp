@@ -540,8 +540,10 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
 Bus *current_bus = nullptr;
 std::vector<Bus *> replaced_buses;
 
-std::mutex bus_lock;                // taken by every libusb function
-std::condition_variable bus_change; // a transfer, a reset, an unplug
+// Never destroyed: the control file's watcher may still wake waiters while
+// the process exits.
+std::mutex &bus_lock = *new std::mutex; // taken by every libusb function
+std::condition_variable &bus_change = *new std::condition_variable; // a transfer, a reset, an unplug
 int contexts_open = 0;              // libusb_init's, not yet ended
 using Hold = std::unique_lock<std::mutex>;
 
