@@ -234,6 +234,35 @@ TEST(StationUsb, ASharedSerialNumberNamesBothPlacesAndABlankOneIsReachedByPlace)
     EXPECT_EQ(blank.result.exit_status, 0);
 }
 
+// A fixture's slots at the nested port paths libftdi1 reports, a shared and a
+// blank serial number among them, and a chip another program holds.
+TEST(StationUsb, AFixturesSlotsAreTestedByTheirPortPathsAndNamedInEveryLine)
+{
+    TempDir folder("wiretest-station-vusb-fixture");
+    const std::string file = folder / "fixture.toml";
+    std::ofstream(file) << "id = \"FX-07\"\n"
+                           "[[slot]]\nname = \"1\"\nlocation = \"3-1.3.2\"\n"
+                           "[[slot]]\nname = \"2\"\nlocation = \"1-4.2\"\n"
+                           "[[slot]]\nname = \"3\"\nlocation = \"1-6\"\n"
+                           "[[slot]]\nname = \"4\"\nlocation = \"2-1\"\n";
+    BusRun run = run_on_bus(line_bus, {"--fixture", file, "--fast", "--records", folder.path});
+    EXPECT_EQ(sorted(lines_of(run.result.out)),
+              sorted({"PASS 3-1.3.2 A WT01 slot: 1 errors: 0", "PASS 1-4.2 A - slot: 2 errors: 0",
+                      "PASS 1-6 A DUP slot: 3 errors: 0",
+                      "ERROR 2-1 A WT03 slot: 4: can not open channel A at 2-1 (FT_DEVICE_NOT_OPENED)",
+                      "boards: 4, passed: 3, failed: 0, errors: 1"}))
+        << run.result.err;
+    EXPECT_EQ(run.result.exit_status, 3);
+    Strings slots;
+    for (const auto &entry : std::filesystem::directory_iterator(folder.path))
+        if (entry.path().extension() == ".json") {
+            nlohmann::json record = nlohmann::json::parse(std::ifstream(entry.path()));
+            EXPECT_EQ(record["fixture_id"], "FX-07");
+            slots.push_back(record["slot"]);
+        }
+    EXPECT_EQ(sorted(slots), (Strings{"1", "2", "3", "4"}));
+}
+
 // --- --fast against a normal run ---------------------------------------------
 
 // The parts of a record that a board's wiring decides.
