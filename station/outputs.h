@@ -18,6 +18,7 @@ struct FinishedBoard {
     const std::string &record; // its JSON record, the same in every output
     int screen_line;           // its live line on the screen; -1 for none
     bool last;                 // false for an attempt that is tested again
+    bool replaces;             // its board's result before, tested again on request
 };
 
 // What is happening at a slot before its board's result: for the outputs

@@ -108,7 +108,7 @@ public:
 
     bool finished(const FinishedBoard &board, std::string &) override
     {
-        state_.apply(board.result, board.last);
+        state_.apply(board.result, board.last, board.replaces);
         if (yield_)
             yield_->refresh();
         return true;

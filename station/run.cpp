@@ -164,7 +164,7 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
     // they left is no result.
     if (interrupted_twice())
         return;
-    const FinishedBoard board{result, record, live, last};
+    const FinishedBoard board{result, record, live, last, replaces};
     for (const std::unique_ptr<Output> &output : outputs_) {
         std::string why;
         if (output->finished(board, why))

@@ -54,6 +54,7 @@ void PageState::apply(const SlotEvent &event)
             fresh.location = t.location;
             fresh.channel = t.channel;
             fresh.slot = t.slot;
+            fresh.counted = t.counted; // a retest on request counts in its place
             t = fresh;
             t.state = "testing";
             t.serial = text(event.serial);
@@ -71,7 +72,7 @@ void PageState::apply(const SlotEvent &event)
     changed();
 }
 
-void PageState::apply(const BoardResult &result, bool last)
+void PageState::apply(const BoardResult &result, bool last, bool replaces)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const Channel &b = result.board;
@@ -103,10 +104,18 @@ void PageState::apply(const BoardResult &result, bool last)
     if (recent_.size() > recent_kept)
         recent_.pop_back();
     if (last) {
+        // As the summary line: a board tested again where it sits counts once.
+        if (replaces && !t.counted.empty()) {
+            tested_--;
+            passed_ -= t.counted == "PASS";
+            failed_ -= t.counted == "FAIL";
+            errors_ -= t.counted == "ERROR";
+        }
         tested_++;
         passed_ += result.outcome == Outcome::pass;
         failed_ += result.outcome == Outcome::fail;
         errors_ += result.outcome == Outcome::error;
+        t.counted = t.state;
     }
     changed();
 }

@@ -31,8 +31,9 @@ public:
 
     void apply(const SlotEvent &event);
     // last: false for an attempt that is tested again, which counts in no
-    // counter but shows among the last results.
-    void apply(const BoardResult &result, bool last);
+    // counter but shows among the last results. replaces: the board was
+    // tested again on request, and this result counts in place of its last.
+    void apply(const BoardResult &result, bool last, bool replaces = false);
     // Today's first-pass yield of this station from the line's database;
     // nullopt while it is not known.
     void first_pass_today(std::optional<double> percent);
@@ -61,6 +62,7 @@ private:
         std::vector<std::string> pins;   // a finished board's eight pin statuses; none when no rows ran
         std::string reason, advice, cycle_note;
         int64_t finished_millis = 0;
+        std::string counted; // the outcome of the last board here that the counters hold; "" for none
     };
     struct Recent {
         int64_t millis;

@@ -398,6 +398,20 @@ class PageOverHttp(unittest.TestCase):
         wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
 
 
+    def test_a_board_tested_again_on_request_counts_once(self):
+        station = Station("--wait", "--delay", "--port", "1-2", *PLUGS, stdin=subprocess.PIPE)
+        self.addCleanup(station.end)
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        station.process.stdin.write(b"retest 1-2\n")
+        station.process.stdin.flush()
+        station.wait_out(re.compile(rb"FAIL 1-2 A[^\n]*\n(.*\n)*FAIL 1-2 A"))
+        state = wait_for("the second attempt on the page", lambda: (lambda s: len(s["last_results"]) == 2 and s)(
+            station.state()))
+        self.assertEqual((1, 1), (state["counters"]["tested"], state["counters"]["failed"]))
+        # The first attempt was not counted (no --retest), the one asked for is the second.
+        self.assertEqual([2, 0], [r["attempt"] for r in state["last_results"]])
+
+
 class StationStart(unittest.TestCase):
     def test_a_port_taken_stops_the_station_before_its_first_board(self):
         with socket.socket() as taken:
