@@ -247,7 +247,7 @@ void PageServer::stop()
     });
     while (!stopped) {
         knock(impl_->address, impl_->port);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     stopping.join();
     impl_->context = nullptr;
