@@ -61,7 +61,7 @@ template <typename Functions> const Functions *functions(const Loaded<Functions>
 const Libpq *libpq(std::string &why)
 {
     static const Loaded<Libpq> loaded = load<Libpq>(
-        "libpq.so.5", "PostgreSQL's client library, Debian's package libpq5", [](Libpq &f, auto &get) {
+        "libpq.so.5", "PostgreSQL's client library, Debian's package libpq5", [](Libpq &f, const auto &get) {
             get("PQconnectdbParams", f.connectdb_params);
             get("PQstatus", f.status);
             get("PQerrorMessage", f.error_message);
@@ -82,7 +82,7 @@ const Libpq *libpq(std::string &why)
 const Libsqlite3 *libsqlite3(std::string &why)
 {
     static const Loaded<Libsqlite3> loaded = load<Libsqlite3>(
-        "libsqlite3.so.0", "SQLite, Debian's package libsqlite3-0", [](Libsqlite3 &f, auto &get) {
+        "libsqlite3.so.0", "SQLite, Debian's package libsqlite3-0", [](Libsqlite3 &f, const auto &get) {
             get("sqlite3_open_v2", f.open_v2);
             get("sqlite3_close_v2", f.close_v2);
             get("sqlite3_busy_timeout", f.busy_timeout);
