@@ -390,7 +390,8 @@ TEST_F(StationCli, KilledMidRunLeavesOnlyWholeRecords)
     for (const auto &entry : fs::directory_iterator(records)) {
         std::string text = read_file(entry.path());
         EXPECT_EQ(entry.path().extension(), ".json") << entry.path();
-        EXPECT_NO_THROW(nlohmann::json::parse(text)) << entry.path();
+        nlohmann::json record;
+        EXPECT_NO_THROW(record = nlohmann::json::parse(text)) << entry.path();
         whole++;
     }
     EXPECT_GE(whole, 1);
