@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 
 namespace station::page {
@@ -58,6 +59,9 @@ const char request_timeout_ms[] = "2000";
 const auto stream_lifetime = std::chrono::minutes(10);
 // A comment line this often tells a page (and a proxy) the station is there.
 const auto keepalive_interval = std::chrono::seconds(15);
+// At most one message a stream this often: well inside what a person sees
+// as at once, and little for a small display to draw.
+const auto least_message_gap = std::chrono::milliseconds(100);
 
 struct Asset {
     const char *path;
@@ -82,8 +86,8 @@ void send(mg_connection *conn, bool head, int status, const char *reason, const 
           const char *extra_headers = "")
 {
     web->printf(conn,
-              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
-              status, reason, type, body.size(), page_headers, extra_headers);
+                "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
+                status, reason, type, body.size(), page_headers, extra_headers);
     if (!head)
         web->write(conn, body.data(), body.size());
 }
@@ -114,13 +118,17 @@ struct PageServer::Impl {
 int PageServer::Impl::handle_request(mg_connection *conn, void *data)
 {
     auto *impl = static_cast<Impl *>(data);
+    bool closing = false;
     {
         std::lock_guard<std::mutex> lock(impl->handlers_lock);
-        if (impl->closing) {
-            send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 the station is ending\n");
-            return 503;
-        }
-        impl->handlers++;
+        closing = impl->closing;
+        if (!closing)
+            impl->handlers++;
+    }
+    // Said outside the lock: a client that reads nothing holds only its own thread.
+    if (closing) {
+        send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 the station is ending\n");
+        return 503;
     }
     int status = impl->handle(conn);
     std::lock_guard<std::mutex> lock(impl->handlers_lock);
@@ -174,10 +182,11 @@ int PageServer::Impl::stream(mg_connection *conn)
         return 503;
     }
     web->printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n%sConnection: close\r\n\r\n"
-                    "retry: 1000\n\n",
-              page_headers);
+                      "retry: 1000\n\n",
+                page_headers);
     auto ends_at = Clock::now() + stream_lifetime;
     uint64_t seen = 0;
+    auto next_message = Clock::now();
     for (bool first = true;; first = false) {
         if (!first && state.wait_past(seen, std::min(ends_at, Clock::now() + keepalive_interval)) <= seen) {
             if (state.closed() || Clock::now() >= ends_at)
@@ -187,12 +196,15 @@ int PageServer::Impl::stream(mg_connection *conn)
                 break;
             continue;
         }
-        if (state.closed())
-            break;
+        // Changes that come faster than a page draws them (a soak's runs,
+        // many slots' rows) go as one message; the station's last state
+        // goes at once.
+        state.wait_past(std::numeric_limits<uint64_t>::max(), next_message);
         std::string message = "data: " + state.json(seen) + "\n\n";
         // A client that reads nothing fails this once the request timeout passes.
-        if (web->write(conn, message.data(), message.size()) <= 0)
+        if (web->write(conn, message.data(), message.size()) <= 0 || state.closed())
             break;
+        next_message = Clock::now() + least_message_gap;
     }
     streams--;
     return 200;
