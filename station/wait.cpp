@@ -56,29 +56,41 @@ bool same_chip(const Slot &slot, const Channel &c)
 // see boards and interrupts.
 class LineReader {
 public:
-    LineReader() : thread_([this] { read(); }) { thread_.detach(); }
+    // The thread keeps the lines' state as long as it reads: it is never
+    // joined (a read of a terminal may never end), and the loop that took
+    // its lines may end before it does.
+    LineReader() : shared_(std::make_shared<Shared>())
+    {
+        std::thread([shared = shared_] { read(*shared); }).detach();
+    }
 
     // The next line, if one is waiting.
     bool take(std::string &line)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (lines_.empty())
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->lines.empty())
             return false;
-        line = lines_.front();
-        lines_.pop_front();
+        line = shared_->lines.front();
+        shared_->lines.pop_front();
         return true;
     }
     // Input has ended and every line was taken.
     bool at_end()
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return ended_ && lines_.empty();
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        return shared_->ended && shared_->lines.empty();
     }
 
 private:
+    struct Shared {
+        std::mutex mutex;
+        std::deque<std::string> lines;
+        bool ended = false;
+    };
+
     // Scanners end a label with CR, LF or CR LF: each ends one line, and
     // the LF of a CR LF ends none.
-    void read()
+    static void read(Shared &shared)
     {
         std::string line;
         bool after_cr = false;
@@ -91,18 +103,15 @@ private:
                 line += char(c);
                 continue;
             }
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.lines.push_back(line);
             line.clear();
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        ended_ = true;
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.ended = true;
     }
 
-    std::mutex mutex_;
-    std::deque<std::string> lines_;
-    bool ended_ = false;
-    std::thread thread_;
+    std::shared_ptr<Shared> shared_;
 };
 
 // Without --scan, standard input brings only commands, and a station may be
