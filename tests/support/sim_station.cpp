@@ -1,0 +1,105 @@
+#include "sim_station.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Looks at a file until it holds what found() wants, or the limit passes.
+template <typename Found>
+bool file_comes_to(const std::string &path, Found found)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
+    do {
+        if (found(read_file(path)))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the file, not a guess
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+} // namespace
+
+SimStation::SimStation(const std::string &program, const std::vector<std::string> &args, const std::string &control,
+                       const std::optional<std::string> &input)
+{
+    std::ofstream(path("control")) << control;
+    err_ = open(path("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<std::string> all = {"--sim-control", path("control")};
+    all.insert(all.end(), args.begin(), args.end());
+    live_ = process::start_with_errors_to(program, all, {}, err_);
+    if (input) {
+        ssize_t written = write(live_.input, input->data(), input->size());
+        (void)written; // a pipe's buffer holds a test's few labels
+    }
+}
+
+SimStation::~SimStation()
+{
+    if (!finished_)
+        finish();
+}
+
+void SimStation::command(const std::string &lines)
+{
+    std::ofstream(path("control"), std::ios::app) << lines << std::flush;
+}
+
+bool SimStation::printed(const std::string &text)
+{
+    return process::read_until(live_, text, limit).find(text) != std::string::npos;
+}
+
+bool SimStation::printed_lines(size_t n)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+    auto lines = [&] { return size_t(std::count(live_.out.begin(), live_.out.end(), '\n')); };
+    while (lines() < n && std::chrono::steady_clock::now() < deadline)
+        process::read_until(live_, "\x01", 100); // what came in 100 ms: no output holds it
+    return lines() >= n;
+}
+
+bool SimStation::said(const std::string &text)
+{
+    return file_comes_to(path("err"), [&](const std::string &err) { return err.find(text) != std::string::npos; });
+}
+
+bool SimStation::noted(const std::string &line)
+{
+    return file_comes_to(path("control.log"),
+                         [&](const std::string &log) { return log.find(line + "\n") != std::string::npos; });
+}
+
+process::Result SimStation::finish(int limit_ms)
+{
+    finished_ = true;
+    process::Result r = process::finish(live_, limit_ms);
+    close(err_);
+    r.err = read_file(path("err"));
+    return r;
+}
+
+bool testing_a_board(pid_t station)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const fs::directory_entry &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        if (children >> child)
+            return true;
+    }
+    return false;
+}

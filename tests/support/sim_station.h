@@ -1,0 +1,54 @@
+// wiretest-station-sim run as a shell runs it, on chips that the test plugs,
+// unplugs and holds by command (--sim-control), its standard output read as
+// it comes: each step of a test waits for what the station printed or for a
+// note of the simulated driver, never for a time. The limits are for a
+// station that never gets there, a failure.
+#pragma once
+
+#include "process.h"
+#include "temp_dir.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class SimStation {
+public:
+    // control: lines applied before the station starts. input: its standard
+    // input, written at once and left open until finish().
+    SimStation(const std::string &program, const std::vector<std::string> &args, const std::string &control = "",
+               const std::optional<std::string> &input = std::nullopt);
+    SimStation(const SimStation &) = delete;
+    SimStation &operator=(const SimStation &) = delete;
+    ~SimStation();
+
+    // Lines for the chips, applied at one moment.
+    void command(const std::string &lines);
+
+    // Whether the station's standard output came to hold text, or n lines.
+    bool printed(const std::string &text);
+    bool printed_lines(size_t n);
+    // Whether its standard error came to hold text.
+    bool said(const std::string &text);
+    // Whether a process of the station noted this line ("held 1-1").
+    bool noted(const std::string &line);
+
+    pid_t pid() const { return live_.pid; }
+    const std::string &out() const { return live_.out; }
+    std::string path(const std::string &name) const { return dir_ / name; }
+
+    // The station's end: its output, standard error included.
+    process::Result finish(int limit_ms = limit);
+
+    static constexpr int limit = 30000;
+
+private:
+    TempDir dir_{"wiretest-station-sim"};
+    int err_ = -1;
+    process::Live live_;
+    bool finished_ = false;
+};
+
+// Whether the station has a process of its own running: a board's test,
+// started by one of its threads, or a copy of it made with fork().
+bool testing_a_board(pid_t station);
