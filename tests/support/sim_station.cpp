@@ -91,15 +91,46 @@ process::Result SimStation::finish(int limit_ms)
     return r;
 }
 
-bool testing_a_board(pid_t station)
+std::vector<pid_t> boards_of(pid_t station)
 {
     namespace fs = std::filesystem;
+    std::vector<pid_t> pids;
     std::error_code ec;
     for (const fs::directory_entry &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
         std::ifstream children(task.path() / "children");
-        pid_t child = 0;
-        if (children >> child)
+        for (pid_t child = 0; children >> child;)
+            pids.push_back(child);
+    }
+    return pids;
+}
+
+bool testing_a_board(pid_t station) { return !boards_of(station).empty(); }
+
+pid_t wait_for_board(pid_t station)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
+    for (std::vector<pid_t> pids; std::chrono::steady_clock::now() < deadline;) {
+        if (!(pids = boards_of(station)).empty())
+            return pids.front();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the processes, not a guess
+    }
+    return 0;
+}
+
+bool wait_for_written(pid_t pid, long long bytes)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+        long long written = -1;
+        for (std::string key; io >> key;)
+            if (key == "wchar:" && io >> written)
+                break;
+        if (written < 0)
+            return false; // it has ended
+        if (written >= bytes)
             return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at its count, not a guess
     }
     return false;
 }

@@ -49,6 +49,17 @@ private:
     bool finished_ = false;
 };
 
-// Whether the station has a process of its own running: a board's test,
-// started by one of its threads, or a copy of it made with fork().
+// The processes the station has running, started by any of its threads: its
+// boards' tests, or a copy of it made with fork() for a single board.
+std::vector<pid_t> boards_of(pid_t station);
+
+// Whether it has one running.
 bool testing_a_board(pid_t station);
+
+// Waits until one of its processes runs, and returns it; 0 when none came
+// within SimStation::limit.
+pid_t wait_for_board(pid_t station);
+
+// Waits until the process has written at least bytes, to its output and
+// elsewhere; false when it ended first or SimStation::limit passed.
+bool wait_for_written(pid_t pid, long long bytes);
