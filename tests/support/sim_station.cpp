@@ -17,19 +17,6 @@ std::string read_file(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Looks at a file until it holds what found() wants, or the limit passes.
-template <typename Found>
-bool file_comes_to(const std::string &path, Found found)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
-    do {
-        if (found(read_file(path)))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the file, not a guess
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
-}
-
 } // namespace
 
 SimStation::SimStation(const std::string &program, const std::vector<std::string> &args, const std::string &control,
@@ -71,16 +58,9 @@ bool SimStation::printed_lines(size_t n)
     return lines() >= n;
 }
 
-bool SimStation::said(const std::string &text)
-{
-    return file_comes_to(path("err"), [&](const std::string &err) { return err.find(text) != std::string::npos; });
-}
+bool SimStation::said(const std::string &text) { return wait_for_file_to_hold(path("err"), text); }
 
-bool SimStation::noted(const std::string &line)
-{
-    return file_comes_to(path("control.log"),
-                         [&](const std::string &log) { return log.find(line + "\n") != std::string::npos; });
-}
+bool SimStation::noted(const std::string &line) { return wait_for_file_to_hold(path("control.log"), line + "\n"); }
 
 process::Result SimStation::finish(int limit_ms)
 {
@@ -91,7 +71,18 @@ process::Result SimStation::finish(int limit_ms)
     return r;
 }
 
-std::vector<pid_t> boards_of(pid_t station)
+bool wait_for_file_to_hold(const std::string &path, const std::string &text)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
+    do {
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the file, not a guess
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+std::vector<pid_t> children_of(pid_t station)
 {
     namespace fs = std::filesystem;
     std::vector<pid_t> pids;
@@ -104,13 +95,13 @@ std::vector<pid_t> boards_of(pid_t station)
     return pids;
 }
 
-bool testing_a_board(pid_t station) { return !boards_of(station).empty(); }
+bool testing_a_board(pid_t station) { return !children_of(station).empty(); }
 
 pid_t wait_for_board(pid_t station)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SimStation::limit);
     for (std::vector<pid_t> pids; std::chrono::steady_clock::now() < deadline;) {
-        if (!(pids = boards_of(station)).empty())
+        if (!(pids = children_of(station)).empty())
             return pids.front();
         std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a look at the processes, not a guess
     }

@@ -49,9 +49,12 @@ private:
     bool finished_ = false;
 };
 
+// Waits until the file holds text; false when SimStation::limit passed first.
+bool wait_for_file_to_hold(const std::string &path, const std::string &text);
+
 // The processes the station has running, started by any of its threads: its
 // boards' tests, or a copy of it made with fork() for a single board.
-std::vector<pid_t> boards_of(pid_t station);
+std::vector<pid_t> children_of(pid_t station);
 
 // Whether it has one running.
 bool testing_a_board(pid_t station);
