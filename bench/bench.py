@@ -671,44 +671,52 @@ def measure_database(runs_note):
     return rows
 
 
-def served_run(command):
-    """Wall time of a station run (in ms) with a page's event stream open
-    from its start, and how long after each board's line its result reached
-    the stream (ms; 0 when it came first)."""
+def page_run(command, serve):
+    """Wall time of a station run (in ms), its lines read as they come; with
+    serve, a page's event stream open from its start, and how long after
+    each board's line its result reached the stream (ms; 0 when it came
+    first). Both runs read the station's output alike, so that only the
+    page differs."""
+    if serve:
+        command = command + ["--serve", "127.0.0.1:0"]
     started = time.perf_counter()
     station = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    first = station.stderr.readline().decode()
-    found = re.search(r"http://127\.0\.0\.1:(\d+)/", first)
-    if not found:
-        fail("--serve said no address: " + first)
     events = []  # (arrival, boards tested)
+    reader = None
+    if serve:
+        first = station.stderr.readline().decode()
+        found = re.search(r"http://127\.0\.0\.1:(\d+)/", first)
+        if not found:
+            fail("--serve said no address: " + first)
 
-    def read_stream():
-        with socket.create_connection(("127.0.0.1", int(found.group(1)))) as s:
-            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n")
-            pending = b""
-            while True:
-                data = s.recv(65536)
-                if not data:
-                    return
-                pending += data
-                while b"\n\n" in pending:
-                    message, pending = pending.split(b"\n\n", 1)
-                    if message.startswith(b"data: ") or b"\ndata: " in message:
-                        state = json.loads(message.split(b"data: ", 1)[1])
-                        events.append((time.perf_counter(), state["counters"]["tested"]))
+        def read_stream():
+            with socket.create_connection(("127.0.0.1", int(found.group(1)))) as s:
+                s.sendall(b"GET /api/events HTTP/1.1\r\nHost: bench\r\n\r\n")
+                pending = b""
+                while True:
+                    data = s.recv(65536)
+                    if not data:
+                        return
+                    pending += data
+                    while b"\n\n" in pending:
+                        message, pending = pending.split(b"\n\n", 1)
+                        if message.startswith(b"data: ") or b"\ndata: " in message:
+                            state = json.loads(message.split(b"data: ", 1)[1])
+                            events.append((time.perf_counter(), state["counters"]["tested"]))
 
-    reader = threading.Thread(target=read_stream, daemon=True)
-    reader.start()
+        reader = threading.Thread(target=read_stream, daemon=True)
+        reader.start()
     lines = [time.perf_counter() for _ in iter(station.stdout.readline, b"")]
+    station.stderr.read()
     station.wait()
     wall = (time.perf_counter() - started) * 1000
-    reader.join(timeout=5)
     lags = []
-    for k, at in enumerate(lines[:-1]):  # the last line is the summary
-        arrivals = [t for t, tested in events if tested >= k + 1]
-        if arrivals:
-            lags.append(max(0.0, (arrivals[0] - at) * 1000))
+    if reader:
+        reader.join(timeout=5)
+        for k, at in enumerate(lines[:-1]):  # the last line is the summary
+            arrivals = [t for t, tested in events if tested >= k + 1]
+            if arrivals:
+                lags.append(max(0.0, (arrivals[0] - at) * 1000))
     return wall, lags
 
 
@@ -718,10 +726,8 @@ def measure_page(runs_note):
     print("bench: --serve ...", flush=True)
     plain, served, lags = [], [], []
     for i in range(RUNS):  # alternating, so that load falls on both alike
-        started = time.perf_counter()
-        subprocess.run([STATION, "--all", "--delay"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        plain.append((time.perf_counter() - started) * 1000)
-        wall, run_lags = served_run([STATION, "--all", "--delay", "--serve", "127.0.0.1:0"])
+        plain.append(page_run([STATION, "--all", "--delay"], serve=False)[0])
+        wall, run_lags = page_run([STATION, "--all", "--delay"], serve=True)
         served.append(wall)
         lags += run_lags
     longer = (median(served) - median(plain)) / median(plain) * 100

@@ -1,27 +1,56 @@
 #include "page_server.h"
 
+#include "loaded_library.h"
 #include "page_assets.h"
 
 #include <civetweb.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstring>
-#include <thread>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
 
 namespace station::page {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// civetweb, loaded by the first run that serves its page: every other start
+// of the station is spared the library.
+struct Civetweb {
+    decltype(&mg_init_library) init_library;
+    decltype(&mg_start2) start2;
+    decltype(&mg_set_request_handler) set_request_handler;
+    decltype(&mg_get_server_ports) get_server_ports;
+    decltype(&mg_get_request_info) get_request_info;
+    decltype(&mg_printf) printf;
+    decltype(&mg_write) write;
+};
+
+const Civetweb *load_civetweb(std::string &why)
+{
+    static const LoadedLibrary<Civetweb> loaded = load_library<Civetweb>(
+        "libcivetweb.so.1", "civetweb, Debian's package libcivetweb1", [](Civetweb &f, const auto &get) {
+            get("mg_init_library", f.init_library);
+            get("mg_start2", f.start2);
+            get("mg_set_request_handler", f.set_request_handler);
+            get("mg_get_server_ports", f.get_server_ports);
+            get("mg_get_request_info", f.get_request_info);
+            get("mg_printf", f.printf);
+            get("mg_write", f.write);
+        });
+    return library_functions(loaded, why);
+}
+
+// Set before the first server starts, and only then used.
+const Civetweb *web = nullptr;
+// A server stopped, whose threads may still answer until the process ends.
+const void *left_to_the_end = nullptr;
+
 // Each open page's stream holds one of the server's threads: a bounded
 // number of streams leaves threads for the API, whoever else connects.
-constexpr int most_streams = 16;
-const char server_threads[] = "24";
+constexpr int most_streams = 8;
+const char server_threads[] = "12";
 // A client that sends slowly or reads nothing is dropped after this, not
 // waited on.
 const char request_timeout_ms[] = "2000";
@@ -30,6 +59,9 @@ const char request_timeout_ms[] = "2000";
 const auto stream_lifetime = std::chrono::minutes(10);
 // A comment line this often tells a page (and a proxy) the station is there.
 const auto keepalive_interval = std::chrono::seconds(15);
+// At most one message a stream this often: well inside what a person sees
+// as at once, and little for a small display to draw.
+const auto least_message_gap = std::chrono::milliseconds(100);
 
 struct Asset {
     const char *path;
@@ -53,40 +85,11 @@ const char page_headers[] = "Cache-Control: no-store\r\n"
 void send(mg_connection *conn, bool head, int status, const char *reason, const char *type, const std::string &body,
           const char *extra_headers = "")
 {
-    mg_printf(conn,
-              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
-              status, reason, type, body.size(), page_headers, extra_headers);
+    web->printf(conn,
+                "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
+                status, reason, type, body.size(), page_headers, extra_headers);
     if (!head)
-        mg_write(conn, body.data(), body.size());
-}
-
-// A connection opened and closed at once at address:port, the wildcard
-// addresses reached through the loopback ones.
-void knock(const std::string &address, int port)
-{
-    bool v6 = address.find(':') != std::string::npos;
-    sockaddr_storage to{};
-    socklen_t size = 0;
-    if (v6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(&to);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(uint16_t(port));
-        if (address == "::" || inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) != 1)
-            a->sin6_addr = in6addr_loopback;
-        size = sizeof *a;
-    } else {
-        auto *a = reinterpret_cast<sockaddr_in *>(&to);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(uint16_t(port));
-        if (address == "0.0.0.0" || inet_pton(AF_INET, address.c_str(), &a->sin_addr) != 1)
-            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        size = sizeof *a;
-    }
-    int s = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return;
-    (void)connect(s, reinterpret_cast<sockaddr *>(&to), size);
-    close(s);
+        web->write(conn, body.data(), body.size());
 }
 
 } // namespace
@@ -96,19 +99,47 @@ bool available() { return true; }
 struct PageServer::Impl {
     explicit Impl(PageState &page_state) : state(page_state) {}
 
+    static int handle_request(mg_connection *conn, void *data);
     int handle(mg_connection *conn);
     int stream(mg_connection *conn);
 
     PageState &state;
     mg_context *context = nullptr;
-    std::string address;
     std::atomic<int> streams{0};
     int port = 0;
+    // Requests in the station's handler, and whether the station is ending:
+    // past then no request touches the page's state, which ends with it.
+    std::mutex handlers_lock;
+    std::condition_variable handlers_left;
+    int handlers = 0;
+    bool closing = false;
 };
+
+int PageServer::Impl::handle_request(mg_connection *conn, void *data)
+{
+    auto *impl = static_cast<Impl *>(data);
+    bool closing = false;
+    {
+        std::lock_guard<std::mutex> lock(impl->handlers_lock);
+        closing = impl->closing;
+        if (!closing)
+            impl->handlers++;
+    }
+    // Said outside the lock: a client that reads nothing holds only its own thread.
+    if (closing) {
+        send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 the station is ending\n");
+        return 503;
+    }
+    int status = impl->handle(conn);
+    std::lock_guard<std::mutex> lock(impl->handlers_lock);
+    if (--impl->handlers == 0)
+        impl->handlers_left.notify_all();
+    return status;
+}
 
 int PageServer::Impl::handle(mg_connection *conn)
 {
-    const mg_request_info *request = mg_get_request_info(conn);
+    const mg_request_info *request = web->get_request_info(conn);
     std::string method = request->request_method ? request->request_method : "";
     bool head = method == "HEAD";
     if (method != "GET" && !head) {
@@ -150,26 +181,30 @@ int PageServer::Impl::stream(mg_connection *conn)
              "Retry-After: 10\r\n");
         return 503;
     }
-    mg_printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n%sConnection: close\r\n\r\n"
-                    "retry: 1000\n\n",
-              page_headers);
+    web->printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n%sConnection: close\r\n\r\n"
+                      "retry: 1000\n\n",
+                page_headers);
     auto ends_at = Clock::now() + stream_lifetime;
     uint64_t seen = 0;
+    auto next_message = Clock::now();
     for (bool first = true;; first = false) {
         if (!first && state.wait_past(seen, std::min(ends_at, Clock::now() + keepalive_interval)) <= seen) {
             if (state.closed() || Clock::now() >= ends_at)
                 break;
             static const char keepalive[] = ": the station is here\n\n";
-            if (mg_write(conn, keepalive, sizeof keepalive - 1) <= 0)
+            if (web->write(conn, keepalive, sizeof keepalive - 1) <= 0)
                 break;
             continue;
         }
-        if (state.closed())
-            break;
+        // Changes that come faster than a page draws them (a soak's runs,
+        // many slots' rows) go as one message; the station's last state
+        // goes at once.
+        state.wait_past(std::numeric_limits<uint64_t>::max(), next_message);
         std::string message = "data: " + state.json(seen) + "\n\n";
         // A client that reads nothing fails this once the request timeout passes.
-        if (mg_write(conn, message.data(), message.size()) <= 0)
+        if (web->write(conn, message.data(), message.size()) <= 0 || state.closed())
             break;
+        next_message = Clock::now() + least_message_gap;
     }
     streams--;
     return 200;
@@ -183,6 +218,11 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
 {
     bool v6 = address.find(':') != std::string::npos;
     std::string listening = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+    std::string load_why;
+    if (!web && !(web = load_civetweb(load_why))) {
+        why = "cannot serve the page at " + listening + ": " + load_why;
+        return false;
+    }
     // No document_root: the server has no files to give, only the page's paths.
     const char *options[] = {"listening_ports", listening.c_str(),
                              "num_threads", server_threads,
@@ -208,8 +248,8 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
     unsigned error_code = 0;
     mg_error_data error{&error_code, error_text, sizeof error_text};
     mg_init_data init{&callbacks, impl_.get(), options};
-    mg_init_library(0);
-    impl_->context = mg_start2(&init, &error);
+    web->init_library(0);
+    impl_->context = web->start2(&init, &error);
     start_log = nullptr;
     if (!impl_->context) {
         why = "cannot serve the page at " + listening;
@@ -220,37 +260,33 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
             why += ": " + text;
         return false;
     }
-    mg_set_request_handler(
-        impl_->context, "**",
-        [](mg_connection *conn, void *impl) { return static_cast<Impl *>(impl)->handle(conn); }, impl_.get());
+    web->set_request_handler(impl_->context, "**", Impl::handle_request, impl_.get());
     mg_server_port ports[4] = {};
-    int n = mg_get_server_ports(impl_->context, 4, ports);
+    int n = web->get_server_ports(impl_->context, 4, ports);
     impl_->port = n > 0 ? ports[0].port : port;
-    impl_->address = address;
     return true;
 }
 
-int PageServer::port() const { return impl_->port; }
+int PageServer::port() const { return impl_ ? impl_->port : 0; }
 
 void PageServer::stop()
 {
     if (!impl_ || !impl_->context)
         return;
-    impl_->state.close(); // every stream ends now, not at its next keepalive
-    // The library's listening thread sees the stop when its wait for a
-    // connection ends, up to a second later: a connection, made until the
-    // stop is through, ends it now.
-    std::atomic<bool> stopped{false};
-    std::thread stopping([&] {
-        mg_stop(impl_->context);
-        stopped = true;
-    });
-    while (!stopped) {
-        knock(impl_->address, impl_->port);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::lock_guard<std::mutex> lock(impl_->handlers_lock);
+        impl_->closing = true;
     }
-    stopping.join();
-    impl_->context = nullptr;
+    impl_->state.close(); // every stream ends now, not at its next keepalive
+    {
+        std::unique_lock<std::mutex> lock(impl_->handlers_lock);
+        impl_->handlers_left.wait(lock, [this] { return impl_->handlers == 0; });
+    }
+    // The server is left to end with the process: the library's own stop
+    // sleeps in steps of 10 ms until its threads are through, which every
+    // run with a page would add to its end. Its threads touch nothing of
+    // the station's now, and the server's own state is kept for them.
+    left_to_the_end = impl_.release();
 }
 
 } // namespace station::page

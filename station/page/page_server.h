@@ -24,7 +24,9 @@ public:
     // Binds address:port (0: a free port) and serves; false with why.
     bool serve(const std::string &address, int port, std::string &why);
     int port() const;
-    // Ends every stream and stops serving.
+    // Ends every stream, and answers every request from now on with 503
+    // without a look at the page's state, which may then end; the server
+    // itself ends with the process.
     void stop();
 
 private:

@@ -347,6 +347,31 @@ class PageOverHttp(unittest.TestCase):
             self.assertFalse(line.startswith("HTTP/1.1 200"), line)
         self.assertEqual((200, "ok\n"), get(station.url + "healthz")[:2])
 
+    def test_a_soak_reaches_the_page_ten_times_a_second_at_most_and_its_end_at_once(self):
+        station = Station("--fast", "--port", "1-1", "--duration", "2", "--json")
+        self.addCleanup(station.end)
+        states = []
+        with socket.create_connection(("127.0.0.1", station.port), timeout=DEADLINE) as s:
+            started = time.monotonic()
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while True:  # until the station ends the stream
+                more = s.recv(65536)
+                if not more:
+                    break
+                data += more
+            seconds = time.monotonic() - started
+        for message in data.split(b"\n\n"):
+            if b"data: " in message:
+                states.append(json.loads(message.split(b"data: ", 1)[1]))
+        self.assertEqual(0, station.end())
+        record = json.loads(station.out)
+        self.assertLessEqual(len(states), seconds / 0.1 + 2, seconds)
+        self.assertGreater(record["runs"], 10 * len(states))
+        # The last message is the station's last state: the soak's every run.
+        (tile,) = states[-1]["slots"]
+        self.assertEqual(("PASS", record["runs"]), (tile["state"], tile["runs"]))
+
     def test_clients_that_misbehave_never_stop_the_boards_or_their_records(self):
         records = tempfile.mkdtemp(prefix="wiretest-page-records-")
         self.addCleanup(shutil.rmtree, records, True)
