@@ -2,6 +2,7 @@
 // line of each board, the summary, the exit status, the records and the
 // JUnit file read back, and what a kill or an unwritable folder leaves.
 #include "process.h"
+#include "sim_station.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -382,8 +383,9 @@ TEST_F(StationCli, KilledMidRunLeavesOnlyWholeRecords)
     fs::path records = scratch() / "records";
     process::Live live = process::start(program, {"--all", "--delay", "--jobs", "1", "--records", records.string(),
                                                   "--junit", (scratch() / "run.xml").string()});
+    // Killed while the board after the first is under test.
     process::read_until(live, "PASS 1-1", 5000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_NE(wait_for_board(live.pid), 0);
     kill(live.pid, SIGKILL);
     process::finish(live);
     int whole = 0;
@@ -452,13 +454,28 @@ TEST_F(StationCli, ALongSoakKeepsTheFirstHundredFailedRunsOfAPinAndSaysTheListIs
     EXPECT_NE(r.out.find(" intermittent: "), std::string::npos) << r.out;
 }
 
+// The bytes a board's process prints for a soak of runs runs: what it says
+// first, then each run's rows.
+long long soak_output_bytes(int runs)
+{
+    return (long long)process::run(program, {"--board", "1-1", "--channel", "A", "--fast", "--repeat",
+                                             std::to_string(runs)})
+        .out.size();
+}
+
 TEST_F(StationCli, InterruptEndsASoakWithARecordOfTheRunsDone)
 {
     fs::path records = scratch() / "records";
+    // Signalled once its board has printed eleven runs: their lines are in
+    // the station's pipe, and the runs it had finished are the record's.
+    long long two = soak_output_bytes(2), one_run = two - soak_output_bytes(1);
+    ASSERT_GT(one_run, 0);
     for (int signal : {SIGINT, SIGTERM}) {
         process::Live live = process::start(program, {"--port", "1-1", "--fast", "--duration", "60", "--records",
                                                       records.string(), "--json"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        pid_t board = wait_for_board(live.pid);
+        ASSERT_NE(board, 0);
+        EXPECT_TRUE(wait_for_written(board, two + 9 * one_run));
         kill(live.pid, signal);
         auto sent = std::chrono::steady_clock::now();
         process::Result r = process::finish(live, 5000);
@@ -478,11 +495,15 @@ TEST_F(StationCli, SecondInterruptStopsAtOnceLeavingNoFile)
     // programs started anew, a single one in a copy of the station.
     for (const char *target : {"--all", "--port=1-1"}) {
         SCOPED_TRACE(target);
+        // Standard error with the output: the station says when it took
+        // the first interrupt, while a board is under test.
         process::Live live = process::start(program, {target, "--records", (scratch() / "records").string(),
-                                                      "--junit", junit.string()});
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                                                      "--junit", junit.string()},
+                                            {}, true);
+        EXPECT_NE(wait_for_board(live.pid), 0);
         kill(live.pid, SIGINT);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_NE(process::read_until(live, "Ctrl-C again stops at once", 10000).find("Ctrl-C again stops at once"),
+                  std::string::npos);
         kill(live.pid, SIGINT);
         process::Result r = process::finish(live, 3000);
         EXPECT_FALSE(r.timed_out);

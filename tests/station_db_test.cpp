@@ -210,20 +210,29 @@ TEST_F(StationDb, AKillNineInsideABoardsTransactionLeavesNoHalfBoard)
 TEST_F(StationDb, TheServerAwayMidLoopLosesNothingAndStoresNothingTwice)
 {
     start_server();
-    // Four boards at 1-1 one after another; the server stops after the
-    // first result and is back before the last.
-    process::Live station = process::start(
-        program, {"--wait", "--delay", "--count", "4", "--port", "1-1", "--db", server.url(), "--outbox",
-                  dir / "outbox.db", "--sim-plug", "1-1=1-1@0-1800", "--sim-plug", "1-1=1-4@2200-4000",
-                  "--sim-plug", "1-1=1-3.1@4400-6200", "--sim-plug", "1-1=1-5@6600-"});
+    // Four boards at 1-1 one after another, each swapped for the next once
+    // its result is printed; the server stops after the first result and
+    // is back before the last.
+    const std::string control = dir / "control";
+    std::ofstream(control) << "plug 1-1=1-1\n";
+    auto swap_for = [&](const std::string &board) {
+        std::ofstream(control, std::ios::app) << "unplug 1-1\nplug 1-1=" << board << "\n" << std::flush;
+    };
+    process::Live station = process::start(program, {"--wait", "--delay", "--count", "4", "--port", "1-1", "--db",
+                                                     server.url(), "--outbox", dir / "outbox.db", "--sim-control",
+                                                     control});
     std::string why;
     process::read_until(station, "PASS 1-1 A WTST0001", 20000);
     ASSERT_TRUE(server.stop(why)) << why;
+    swap_for("1-4");
+    process::read_until(station, "PASS 1-1 A WTST0005", 20000);
+    swap_for("1-3.1");
     process::read_until(station, "PASS 1-1 A -", 20000);
     // The second and third records wait in the outbox (the first perhaps too).
     EXPECT_GE(std::stoi(*rows_of("sqlite:" + dir / "outbox.db", "SELECT COUNT(*) FROM outbox WHERE kind = 'record'")[0][0]),
               2);
     ASSERT_TRUE(server.restart(why)) << why;
+    swap_for("1-5");
     process::Result r = process::finish(station, 60000);
     EXPECT_EQ(r.exit_status, 0) << r.out;
     EXPECT_NE(r.out.find("boards: 4, passed: 4, failed: 0, errors: 0, records waiting for the line's database: 0\n"),

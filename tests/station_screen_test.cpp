@@ -3,12 +3,16 @@
 // pipe. Live lines only where they erase nothing else, at most about ten
 // redraws a second; --wait's large results in their colours, an ERROR's
 // advice, and --json's records on a terminal.
+#include "sim_station.h"
+#include "temp_dir.h"
 #include "terminal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -78,23 +82,38 @@ TEST(StationScreen, WaitShowsEachOutcomeLargeInItsOwnColourAndAnErrorSaysWhatToD
         const char *what;
         std::vector<std::string> args;
         std::string word, colour, words; // words: a line under the letters
+        std::string control;             // the chips' lines, for a board unplugged when it is held
     };
     const Case cases[] = {
-        {"a good board", {"--fast", "--sim-plug", "1-1=1-1@0-"}, "PASS", green, "WTST0001 at 1-1, channel A"},
-        {"an open pin", {"--fast", "--sim-plug", "1-1=1-2@0-"}, "FAIL", red, "pin 3: stuck-0"},
-        // Tested from 300 ms (the settle time) in a test of 60 waits of
-        // 10 ms: unplugged at 800 ms, during it.
+        {"a good board", {"--fast", "--sim-plug", "1-1=1-1@0-"}, "PASS", green, "WTST0001 at 1-1, channel A", ""},
+        {"an open pin", {"--fast", "--sim-plug", "1-1=1-2@0-"}, "FAIL", red, "pin 3: stuck-0", ""},
+        // Held at its 20th write, among the rows of the test, and pulled out
+        // there.
         {"a board unplugged under test",
-         {"--delay", "--sim-plug", "1-1=1-1@0-800"},
+         {"--delay"},
          "ERROR",
          yellow,
-         "unplugged during the test (FT_DEVICE_NOT_FOUND): " + yellow + "plug it in again"},
+         "unplugged during the test (FT_DEVICE_NOT_FOUND): " + yellow + "plug it in again",
+         "plug 1-1=1-1\nhold 1-1 20\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = {"--wait", "--count", "1"};
         args.insert(args.end(), c.args.begin(), c.args.end());
+        TempDir dir("wiretest-screen");
+        std::thread unplugger;
+        if (!c.control.empty()) {
+            const std::string control = dir / "control";
+            std::ofstream(control) << c.control;
+            args.insert(args.end(), {"--sim-control", control});
+            unplugger = std::thread([control] {
+                if (wait_for_file_to_hold(control + ".log", "held 1-1\n"))
+                    std::ofstream(control, std::ios::app) << "unplug 1-1\n" << std::flush;
+            });
+        }
         terminal::Result r = terminal::run(program, args, terminal::Output::same_terminal);
+        if (unplugger.joinable())
+            unplugger.join();
         EXPECT_FALSE(r.timed_out);
         for (int row = 0; row < 5; row++)
             EXPECT_NE(r.terminal.find(c.colour + big_row(c.word, row)), std::string::npos) << row << r.terminal;

@@ -3,6 +3,7 @@
 // group, and a reader of its output that goes away. Every board keeps its
 // line and its record, and the station ends.
 #include "process.h"
+#include "sim_station.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -224,13 +225,19 @@ TEST_F(StationSignals, ALineLoopWhoseRecordsCannotBeWrittenStopsAfterTheBoardsUn
     // The records folder turns into a file after the first board's record
     // (a disk that went away): the second board's record is lost, and the
     // loop tests no third board, though one is plugged in.
-    fs::path records = dir_ / "records";
-    process::Live live = start_station({"--wait", "--fast", "--count", "3", "--records", records.string(),
-                                        "--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-2=1-4@1500-",
-                                        "--sim-plug", "1-3.1=1-5@3000-"});
+    // The second board comes once the folder is gone, the third once the
+    // station has said that it tests no more.
+    fs::path records = dir_ / "records", control = dir_ / "control";
+    std::ofstream(control) << "plug 1-1=1-1\n";
+    auto command = [&](const std::string &line) { std::ofstream(control, std::ios::app) << line << std::flush; };
+    process::Live live = start_station(
+        {"--wait", "--fast", "--count", "3", "--records", records.string(), "--sim-control", control.string()});
     process::read_until(live, "PASS 1-1 A WTST0001 errors: 0\n", 10000);
     fs::remove_all(records);
     std::ofstream(records) << "not a folder";
+    command("plug 1-2=1-4\n");
+    EXPECT_TRUE(wait_for_file_to_hold((dir_ / "stderr").string(), "no more boards are tested"));
+    command("plug 1-3.1=1-5\n");
     process::Result r = process::finish(live, 15000);
     EXPECT_EQ(r.exit_status, 2); // the station could not do its job
     std::vector<std::string> lines = process::lines_of(r.out);

@@ -1,9 +1,11 @@
-// wiretest-station-sim --wait as a shell runs it, with chips plugged and
-// unplugged at chosen times (--sim-plug LOC=DEMO@FROM-TO, in ms from the
-// start): each board tested once while it stays, again after a replug,
-// one unplugged mid-test, --count, --scan, interrupts, the processor time
-// of a station that waits, and its size over many boards.
+// wiretest-station-sim --wait as a shell runs it, with chips that the test
+// plugs and unplugs as the station's output comes (--sim-control), or that
+// stay all along (--sim-plug LOC=DEMO@FROM-): each board tested once while
+// it stays, again after a replug, one unplugged mid-test, --count, --scan,
+// interrupts, the processor time of a station that waits, and its size over
+// many boards.
 #include "process.h"
+#include "sim_station.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -51,12 +53,13 @@ protected:
 
 TEST_P(StationWait, ABoardSwappedForAnotherBetweenTwoListingsIsTestedAsANewBoard)
 {
-    // 20 ms between the one's removal and the other's arrival, both with
-    // serial number WTST0005: a listing every 250 ms sees a chip at 1-1 each
-    // time, and only its USB address tells the second from the first.
-    process::Result r = process::run(program, args({"--fast", "--count", "2", "--sim-plug", "1-1=1-4@0-1000",
-                                                    "--sim-plug", "1-1=1-5@1020-"}),
-                                     std::nullopt, {}, 10000);
+    // Out and in at one moment, both with serial number WTST0005: every
+    // listing sees a chip at 1-1, and only its USB address tells the second
+    // from the first.
+    SimStation station(program, args({"--fast", "--count", "2"}), "plug 1-1=1-4\n");
+    ASSERT_TRUE(station.printed("PASS 1-1 A WTST0005"));
+    station.command("unplug 1-1\nplug 1-1=1-5\n");
+    process::Result r = station.finish();
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(process::lines_of(r.out),
               (std::vector<std::string>{"PASS 1-1 A WTST0005 errors: 0", "PASS 1-1 A WTST0005 errors: 0",
@@ -66,11 +69,19 @@ TEST_P(StationWait, ABoardSwappedForAnotherBetweenTwoListingsIsTestedAsANewBoard
 
 TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 {
-    // 1-1 gets three boards one after another; 1-2 holds one all along.
-    process::Result r = process::run(
-        program, args({"--fast", "--count", "4", "--sim-plug", "1-1=1-1@0-900", "--sim-plug", "1-1=1-2@1300-2200",
-                       "--sim-plug", "1-2=1-4@600-", "--sim-plug", "1-1=1-3.1@2600-"}),
-        std::nullopt, {}, 15000);
+    // 1-1 gets three boards one after another; 1-2 one that stays. Each
+    // comes after the station has printed the board before it: a board
+    // tested twice would be printed in its place.
+    SimStation station(program, args({"--fast", "--count", "4"}), "plug 1-1=1-1\n");
+    ASSERT_TRUE(station.printed("PASS 1-1 A WTST0001"));
+    station.command("plug 1-2=1-4\n");
+    ASSERT_TRUE(station.printed("PASS 1-2 A WTST0005"));
+    station.command("unplug 1-1\n");
+    station.command("plug 1-1=1-2\n");
+    ASSERT_TRUE(station.printed("FAIL 1-1 A WTST0002"));
+    station.command("unplug 1-1\n");
+    station.command("plug 1-1=1-3.1\n");
+    process::Result r = station.finish();
     EXPECT_EQ(r.exit_status, 1); // 1-2's board fails
     const std::string fail_1_2 = "FAIL 1-1 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
                                  "open with a pull-down, or shorted to ground)";
@@ -81,10 +92,11 @@ TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
 
 TEST_P(StationWait, AReplugIsTestedAgain)
 {
-    process::Result r = process::run(program, args({"--fast", "--count", "2", "--port", "1-1", "--sim-plug",
-                                                    "1-1=1-1@0-1000", "--sim-plug", "1-1=1-1@1600-",
-                                                    "--sim-plug", "1-2=1-2@0-"}),
-                                     std::nullopt, {}, 15000);
+    SimStation station(program, args({"--fast", "--count", "2", "--port", "1-1"}), "plug 1-1=1-1\nplug 1-2=1-2\n");
+    ASSERT_TRUE(station.printed("PASS 1-1 A WTST0001"));
+    station.command("unplug 1-1\n");
+    station.command("plug 1-1=1-1\n");
+    process::Result r = station.finish();
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(process::lines_of(r.out),
               (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "PASS 1-1 A WTST0001 errors: 0",
@@ -93,12 +105,14 @@ TEST_P(StationWait, AReplugIsTestedAgain)
 
 TEST_P(StationWait, ABoardUnpluggedDuringItsTestIsAnErrorAndTheStationGoesOn)
 {
-    // Tested from 300 ms on (the settle time), a test of 60 waits of 10 ms
-    // cannot end before 900 ms: the board that goes at 800 ms goes during
-    // it. The next board is tested as usual.
-    process::Result r = process::run(program, args({"--count", "2", "--delay", "--sim-plug", "1-1=1-1@0-800",
-                                                    "--sim-plug", "1-1=1-4@1300-"}),
-                                     std::nullopt, {}, 15000);
+    // Held at its 20th write, among the rows of the test, until it is pulled
+    // out there. The next board is tested as usual.
+    SimStation station(program, args({"--count", "2", "--delay"}), "plug 1-1=1-1\nhold 1-1 20\n");
+    ASSERT_TRUE(station.noted("held 1-1"));
+    station.command("unplug 1-1\n");
+    ASSERT_TRUE(station.printed("ERROR 1-1 A WTST0001"));
+    station.command("plug 1-1=1-4\n");
+    process::Result r = station.finish();
     std::vector<std::string> lines = process::lines_of(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     // (in the setup, or among the rows: "errors: N" then)
@@ -160,11 +174,14 @@ INSTANTIATE_TEST_SUITE_P(Ways, StationWait, ::testing::Values(true, false),
 TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
 {
     // Two boards one after another at 1-1, each with the label that came
-    // before it; a board's line names its label.
+    // before it; a board's line names its label. The second comes once the
+    // first is printed.
     for (const char *input : {"B-1\rB-2\r", "B-1\r\nB-2\r\n", "B-1\nB-2\r\n", "   \rB-1\n\t\r\nB-2\n"}) {
-        process::Result r = process::run(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--count", "2",
-                                                   "--sim-plug", "1-1=1-1@0-900", "--sim-plug", "1-1=1-4@1300-"},
-                                         std::string(input), {}, 15000);
+        SimStation station(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--count", "2"},
+                           "plug 1-1=1-1\n", std::string(input));
+        EXPECT_TRUE(station.printed("PASS 1-1 A WTST0001")) << input;
+        station.command("unplug 1-1\nplug 1-1=1-4\n");
+        process::Result r = station.finish();
         EXPECT_EQ(process::lines_of(r.out),
                   (std::vector<std::string>{"PASS 1-1 A WTST0001 label: B-1 errors: 0",
                                             "PASS 1-1 A WTST0005 label: B-2 errors: 0",
@@ -177,20 +194,6 @@ TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
             << input;
         EXPECT_EQ(r.exit_status, 0);
     }
-}
-
-// Whether the station has a process of its own running: a board's test,
-// started by one of its threads.
-bool testing_a_board(pid_t station)
-{
-    std::error_code ec;
-    for (const fs::directory_entry &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
-        std::ifstream children(task.path() / "children");
-        pid_t child = 0;
-        if (children >> child)
-            return true;
-    }
-    return false;
 }
 
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
@@ -227,39 +230,85 @@ size_t mappings_of(pid_t pid)
     return lines;
 }
 
-// Reads the live run's output until it holds count lines or limit_ms pass.
-size_t read_lines(process::Live &live, size_t count, int limit_ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    auto lines = [&] { return size_t(std::count(live.out.begin(), live.out.end(), '\n')); };
-    while (lines() < count && std::chrono::steady_clock::now() < deadline)
-        process::read_until(live, "\x01", 100); // what came in 100 ms: no output holds it
-    return lines();
-}
-
 TEST(StationWaitLongRun, TheStationStaysTheSameSizeBoardAfterBoard)
 {
-    // Five ports, a board plugged at each every second for 800 ms.
-    std::vector<std::string> args = {"--wait", "--fast"};
+    // Five ports, a board plugged at each in rounds: each round's boards
+    // are unplugged once all five are printed, and the next plugged.
     const size_t ports = 5, rounds = 8;
-    for (size_t round = 0; round < rounds; round++)
-        for (size_t port = 0; port < ports; port++) {
-            size_t from = round * 1000 + port * 150;
-            args.insert(args.end(), {"--sim-plug", "1-" + std::to_string(port + 1) + "=1-1@" + std::to_string(from) +
-                                                       "-" + std::to_string(from + 800)});
+    SimStation station(program, {"--wait", "--fast"});
+    auto round_of = [&](const char *verb, const char *board) {
+        std::string lines;
+        for (size_t port = 0; port < ports; port++)
+            lines += std::string(verb) + " 1-" + std::to_string(port + 1) + board + "\n";
+        return lines;
+    };
+    auto lines = [&] { return size_t(std::count(station.out().begin(), station.out().end(), '\n')); };
+    size_t early_lines = 0, early = 0;
+    for (size_t round = 0; round < rounds; round++) {
+        station.command(round_of("plug", "=1-1"));
+        if (!station.printed_lines(ports * (round + 1)))
+            break;
+        station.command(round_of("unplug", ""));
+        if (round == 1) {
+            early_lines = lines();
+            early = mappings_of(station.pid());
         }
-    process::Live live = process::start(program, args);
-    size_t early_lines = read_lines(live, 10, 20000);
-    size_t early = mappings_of(live.pid);
-    size_t late_lines = read_lines(live, ports * rounds, 30000);
-    size_t late = mappings_of(live.pid);
-    kill(live.pid, SIGINT);
-    process::Result r = process::finish(live, 5000);
+    }
+    size_t late_lines = lines();
+    size_t late = mappings_of(station.pid());
+    kill(station.pid(), SIGINT);
+    process::Result r = station.finish(5000);
     EXPECT_FALSE(r.timed_out);
     ASSERT_EQ(early_lines, 10u) << r.out;
     ASSERT_EQ(late_lines, ports * rounds) << r.out;
-    // 30 boards in between: two mappings each if their threads were kept.
     EXPECT_LT(late, early + 15) << early << " mappings after 10 boards, " << late << " after " << ports * rounds;
+}
+
+// The simulated station's control file itself: the chips its lines leave,
+// and a word for each line it cannot follow, the station going on.
+TEST(StationWaitControl, TheChipsAreThoseItsLinesLeaveAndEachLineItCannotFollowIsNamed)
+{
+    struct Case {
+        const char *what, *lines;
+        std::string listed, err;
+    };
+    const std::string quad = "1-7 A WTST0001 FT4232H (no high GPIO byte: not a wiring result)\n"
+                             "1-7 B WTST0001 FT4232H (no high GPIO byte: not a wiring result)\n";
+    const Case cases[] = {
+        {"nothing plugged: not the demo chips", "", "", "wiretest-station: no chip with an MPSSE is plugged in\n"},
+        {"a kind named, a blank chip", "plug 1-7=1-1:FT4232H\nplug 1-1=1-3.1\n",
+         quad + "1-1 A - FT2232H\n1-1 B - FT2232H\n", ""},
+        {"unplugged, and plugged again", "plug 1-1=1-4\nunplug 1-1\nplug 1-1=1-5\n",
+         "1-1 A WTST0005 FT2232H\n1-1 B WTST0005 FT2232H\n", ""},
+        {"a second chip at one place", "plug 1-1=1-4\nplug 1-1=1-1\n",
+         "1-1 A WTST0005 FT2232H\n1-1 B WTST0005 FT2232H\n",
+         "simulated driver: 1-1: a chip is plugged there already\n"},
+        {"nothing there to unplug or hold", "unplug 1-9\nhold 1-9 3\n", "",
+         "simulated driver: 1-9: no chip is plugged there\nsimulated driver: 1-9: no chip is plugged there\n"
+         "wiretest-station: no chip with an MPSSE is plugged in\n"},
+        {"lines of no known shape", "bogus 1-1\nplug 1-2=9-9\nplug 1-2=1-1:FT9999\nhold 1-1 0\nunplug 1-1 now\n", "",
+         "wiretest-station-sim: not a control line: bogus 1-1\n"
+         "wiretest-station-sim: not a control line: plug 1-2=9-9\n"
+         "wiretest-station-sim: not a control line: plug 1-2=1-1:FT9999\n"
+         "wiretest-station-sim: not a control line: hold 1-1 0\n"
+         "wiretest-station-sim: not a control line: unplug 1-1 now\n"
+         "wiretest-station: no chip with an MPSSE is plugged in\n"},
+        {"a line not yet ended waits", "plug 1-1=1-4", "", "wiretest-station: no chip with an MPSSE is plugged in\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir("wiretest-wait-control");
+        std::ofstream(dir / "control") << c.lines;
+        process::Result r = process::run(program, {"--sim-control", dir / "control", "--list"});
+        EXPECT_EQ(r.out, c.listed);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.exit_status, 0);
+    }
+    process::Result missing = process::run(program, {"--sim-control", "/nonexistent/control", "--list"});
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "wiretest-station-sim: cannot watch the control file /nonexistent/control: No such file "
+                           "or directory\n");
+    EXPECT_EQ(missing.exit_status, 2);
 }
 
 TEST(StationWaitUsage, ScanNeedsAPortAndWaitTakesNoOtherTargets)

@@ -10,6 +10,7 @@
 #include "mpsse_chip.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,6 +88,33 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
 // it left fail with FT_DEVICE_NOT_FOUND.
 void plug_chip(const std::string &location, const std::string &serial, ChipKind kind, const chip::Wiring &wiring,
                int64_t plugged_at, int64_t unplugged_at);
+
+// A chip plugged in or pulled out at the moment a test decides, or a write
+// held until the chip leaves, as a program above the driver reads them from
+// the test (wiretest-station-sim's --sim-control).
+struct Change {
+    enum class What { plug, unplug, hold };
+    What what = What::plug;
+    std::string location;
+    std::string serial;                // plug: as attach_chip takes them
+    ChipKind kind = ChipKind::FT2232H; // plug
+    chip::Wiring wiring;               // plug
+    int nth = 0;                       // hold: the nth write of this process to the chip
+};
+
+// Where changes come from. take() hands over those made since its last call;
+// every call that touches the chips applies them first, in order, so that all
+// of a station's processes see the same chips. wake_fd (-1: none) is
+// readable when there may be more: ft_wait_for_change wakes on it, as a
+// hotplug event wakes a real driver, and a held write waits on it. note()
+// tells the test what happened that it must wait for ("held 1-1").
+struct ChangeFeed {
+    std::function<std::vector<Change>()> take;
+    int wake_fd = -1;
+    std::function<void(const std::string &)> note;
+};
+
+void follow_changes(ChangeFeed feed);
 
 // Whether ft_wait_for_change reports arrivals (the default) or, like a
 // driver without hotplug events, says FT_NOT_SUPPORTED.

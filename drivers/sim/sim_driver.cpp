@@ -16,6 +16,11 @@
 #include <mutex>
 #include <thread>
 
+#ifndef _WIN32
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace sim {
 namespace {
 
@@ -31,6 +36,8 @@ struct Device {
     chip::MpsseChannel engine;
     std::deque<uint8_t> received; // bytes the chip has sent, not yet read
     bool open = false;
+    int writes = 0;               // FT_Write calls that reached it
+    int hold_write = 0;           // the write held until it leaves; 0: none
 };
 
 // An entry of the device-information list: a device's own channel, or one
@@ -49,6 +56,7 @@ struct World {
     std::vector<Call> calls;
     int calls_made = 0; // since the record began, those let go included
     int calls_per_op[int(Op::Any)] = {};
+    ChangeFeed feed;
 };
 
 // How many of the latest calls the record keeps; 0: every call. Kept apart
@@ -87,6 +95,75 @@ bool plugged(const Device &d, int64_t now = now_ms())
     return now >= d.plugged_at && (d.unplugged_at == 0 || now < d.unplugged_at);
 }
 
+// Unix time 1 ms: a chip unplugged by command has left for good.
+const int64_t left_at_once = 1;
+
+// The devices of the chip plugged at location now.
+std::vector<Device *> plugged_devices_at(const std::string &location)
+{
+    std::vector<Device *> found;
+    for (Device &d : world().devices)
+        if (d.location == location && plugged(d))
+            found.push_back(&d);
+    return found;
+}
+
+void attach_chip_locked(const std::string &location, const std::string &serial, ChipKind kind,
+                        const chip::Wiring &wiring, int64_t plugged_at, int64_t unplugged_at);
+
+void apply_change(const Change &c)
+{
+    std::vector<Device *> there = plugged_devices_at(c.location);
+    const char *refused = nullptr;
+    if (c.what == Change::What::plug) {
+        if (there.empty())
+            attach_chip_locked(c.location, c.serial, c.kind, c.wiring, 0, 0);
+        else
+            refused = "a chip is plugged there already";
+    } else if (there.empty()) {
+        refused = "no chip is plugged there";
+    }
+    for (Device *d : there) {
+        if (c.what == Change::What::unplug)
+            d->unplugged_at = left_at_once;
+        else if (c.what == Change::What::hold)
+            d->hold_write = c.nth;
+    }
+    if (refused)
+        std::fprintf(stderr, "simulated driver: %s: %s\n", c.location.c_str(), refused);
+}
+
+// What the feed holds since it was last asked, applied at one moment: run
+// under the world's lock, before a call looks at the chips.
+void apply_changes()
+{
+    World &w = world();
+    if (w.feed.take)
+        for (const Change &c : w.feed.take())
+            apply_change(c);
+}
+
+// Waits until the feed's descriptor is readable, at most timeout_ms; true
+// when it was, with what it held read. Without one, it sleeps the time out.
+bool wait_for_feed(int fd, int64_t timeout_ms)
+{
+#ifndef _WIN32
+    if (fd >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(timeout_ms)) <= 0)
+            return false;
+        char drained[4096];
+        while (read(fd, drained, sizeof drained) > 0) {
+        }
+        return true;
+    }
+#else
+    (void)fd;
+#endif
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    return false;
+}
+
 // Handles are device index + 1, so that a null handle is never valid.
 Device *device_of(FT_HANDLE handle)
 {
@@ -115,6 +192,7 @@ struct Hit {
 
 Hit begin_call(Call call, FT_HANDLE handle)
 {
+    apply_changes();
     World &w = world();
     int nth_of_op = ++w.calls_per_op[int(call.op)];
     int nth_overall = ++w.calls_made;
@@ -268,6 +346,24 @@ void attach(const std::string &serial, const chip::Wiring &wiring)
     world().devices.push_back(std::move(d));
 }
 
+namespace {
+
+// A chip at location, as plug_chip attaches it; the caller holds the lock
+// or no other thread runs yet.
+void attach_chip_locked(const std::string &location, const std::string &serial, ChipKind kind,
+                        const chip::Wiring &wiring, int64_t plugged_at, int64_t unplugged_at)
+{
+    size_t first = world().devices.size();
+    attach_chip(location, serial, kind, wiring);
+    for (size_t i = first; i < world().devices.size(); i++) {
+        world().devices[i].plugged_at = plugged_at;
+        world().devices[i].unplugged_at = unplugged_at;
+        world().devices[i].serial.clear(); // FT_ListDevices lists the chips that stay
+    }
+}
+
+} // namespace
+
 void attach_chip(const std::string &location, const std::string &serial, ChipKind kind,
                  const chip::Wiring &wiring)
 {
@@ -289,13 +385,13 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
 void plug_chip(const std::string &location, const std::string &serial, ChipKind kind, const chip::Wiring &wiring,
                int64_t plugged_at, int64_t unplugged_at)
 {
-    size_t first = world().devices.size();
-    attach_chip(location, serial, kind, wiring);
-    for (size_t i = first; i < world().devices.size(); i++) {
-        world().devices[i].plugged_at = plugged_at;
-        world().devices[i].unplugged_at = unplugged_at;
-        world().devices[i].serial.clear(); // FT_ListDevices lists the chips that stay
-    }
+    attach_chip_locked(location, serial, kind, wiring, plugged_at, unplugged_at);
+}
+
+void follow_changes(ChangeFeed feed)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    world().feed = std::move(feed);
 }
 
 void report_hotplug_events(bool on) { world().hotplug_events = on; }
@@ -404,6 +500,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t *count)
     std::lock_guard<std::mutex> hold(world_lock());
     if (!count)
         return FT_INVALID_PARAMETER;
+    apply_changes();
     World &w = world();
     w.info_list.clear();
     for (size_t i = 0; i < w.devices.size(); i++) {
@@ -557,7 +654,7 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, unsigned char mask, unsigned char mode
 
 FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *written)
 {
-    std::lock_guard<std::mutex> hold(world_lock());
+    std::unique_lock<std::mutex> hold(world_lock());
     Call call(Op::Write, {count});
     if (buffer)
         call.data.assign(static_cast<uint8_t *>(buffer), static_cast<uint8_t *>(buffer) + count);
@@ -569,6 +666,24 @@ FT_STATUS FT_Write(FT_HANDLE handle, void *buffer, uint32_t count, uint32_t *wri
         return finish(status);
     if (!buffer || !written)
         return finish(FT_INVALID_PARAMETER);
+    if (++d->writes == d->hold_write) {
+        // Held until the chip is pulled out, and failing then, as a chip
+        // pulled out mid-transfer does; the test hears where it waits. The
+        // device is found again by its index: a plug meanwhile may move it.
+        // Its call stays the record's last: a board's process makes its
+        // calls on one thread.
+        auto index = size_t(d - world().devices.data());
+        if (world().feed.note)
+            world().feed.note("held " + d->location);
+        while (plugged(world().devices[index])) {
+            int fd = world().feed.wake_fd;
+            hold.unlock();
+            wait_for_feed(fd, 1000); // a look at the chips each second without a descriptor
+            hold.lock();
+            apply_changes();
+        }
+        return finish(FT_DEVICE_NOT_FOUND);
+    }
     const std::vector<uint8_t> &bytes = world().calls.back().data;
     d->engine.write(bytes.data(), bytes.size(), d->received);
     *written = hit.count.value_or(count);
@@ -638,18 +753,20 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
     if (!changed)
         return FT_INVALID_PARAMETER;
     // Sleep to the next arrival or departure, as a hotplug event would wake
-    // us; the other operations go on meanwhile.
+    // us, or until the feed of changes has news; the other operations go on
+    // meanwhile.
     int64_t now = now_ms(), until = now + timeout_ms;
     int64_t next = until;
+    int fd = -1;
     {
         std::lock_guard<std::mutex> hold(world_lock());
         for (const Device &d : world().devices)
             for (int64_t at : {d.plugged_at, d.unplugged_at})
                 if (at > now && at < next)
                     next = at;
+        fd = world().feed.wake_fd;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(next - now));
-    *changed = next < until;
+    *changed = wait_for_feed(fd, next - now) || next < until;
     return FT_OK;
 }
 

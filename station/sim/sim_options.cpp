@@ -1,7 +1,30 @@
 // wiretest-station-sim's chips. Without options of its own, the station's
 // demo chips stay plugged in. With --wait it plays a demo line instead: the
 // demo boards plugged at location 1-1 one after another, each removed about
-// a second after its result. Tests plug and unplug chips at chosen times:
+// a second after its result. Tests plug and unplug chips when they decide:
+//
+//   --sim-control PATH           the chips that the lines of the file PATH
+//                                (it must exist) plug and unplug; every
+//                                process of the station reads the lines
+//                                written so far whenever the driver looks at
+//                                its chips, and a line written wakes the
+//                                station's wait as a hotplug event does.
+//                                Lines:
+//                                  plug LOC=DEMO[:KIND]  the demo board of
+//                                    location DEMO plugged at LOC now, on a
+//                                    chip of KIND (as below)
+//                                  unplug LOC  the chip at LOC leaves now;
+//                                    its calls fail from then on
+//                                  hold LOC N  a process's Nth write to the
+//                                    chip now at LOC waits until the chip is
+//                                    unplugged, and fails then; the process
+//                                    appends "held LOC" to PATH.log as it
+//                                    starts to wait, so that a test knows
+//                                    the board is mid-test
+//                                No demo line and no demo chips then: only
+//                                the chips of the file and of --sim-plug.
+//
+// or at chosen times:
 //
 //   --sim-plug LOC=DEMO@FROM-TO[:KIND]
 //                                the demo board of location DEMO plugged at
@@ -20,6 +43,7 @@
 //                                say so; the processes after it open it. A
 //                                forked copy of the station is no such
 //                                process: give the run two boards or more.
+#include "control_file.h"
 #include "demo_chips.h"
 #include "driver_options.h"
 
@@ -43,14 +67,6 @@ struct Plug {
     sim::ChipKind kind;
 };
 
-const DemoChip *demo_board(const std::string &location)
-{
-    for (const DemoChip &c : demo_chips())
-        if (c.location == location)
-            return &c;
-    return nullptr;
-}
-
 // A count of milliseconds, at most about 300 years, so that an epoch and a
 // time after it add up without overflow; -1 when text is not one.
 int64_t parse_ms(const std::string &text)
@@ -62,27 +78,18 @@ int64_t parse_ms(const std::string &text)
     return text.empty() || *end != '\0' || errno != 0 || value < 0 || value > most ? -1 : value;
 }
 
-bool parse_kind(const std::string &text, sim::ChipKind &kind)
-{
-    const chip_facts *facts = chip_by_name(text.c_str());
-    if (facts)
-        kind = facts->kind;
-    return facts != nullptr;
-}
-
 // "1-1=1-2@0-2500" or "1-7=1-1@0-:FT4232H": false when it is not that shape.
 bool parse_plug(const std::string &whole, Plug &plug)
 {
     size_t colon = whole.find(':');
     std::string text = whole.substr(0, colon);
-    plug.kind = sim::ChipKind::FT2232H;
-    if (colon != std::string::npos && !parse_kind(whole.substr(colon + 1), plug.kind))
-        return false;
     size_t equals = text.find('='), at = text.find('@'), dash = text.find('-', at == std::string::npos ? 0 : at);
     if (equals == std::string::npos || at == std::string::npos || dash == std::string::npos || at < equals)
         return false;
-    plug.location = text.substr(0, equals);
-    plug.board = demo_board(text.substr(equals + 1, at - equals - 1));
+    // The board and its chip, as a control file's plug names them.
+    std::string kind = colon == std::string::npos ? "" : whole.substr(colon);
+    if (!parse_demo_plug(text.substr(0, at) + kind, plug.location, plug.board, plug.kind))
+        return false;
     plug.from_ms = parse_ms(text.substr(at + 1, dash - at - 1));
     std::string to = text.substr(dash + 1);
     plug.to_ms = to.empty() ? -1 : parse_ms(to);
@@ -131,6 +138,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     std::vector<std::string> forwarded;
     std::vector<Plug> plugs;
     bool line = false, hotplug = true, bad = false;
+    std::string control;
     int64_t epoch = -1;
     int kept = 1;
     std::pair<std::string, std::string> fail_open; // location, file
@@ -145,6 +153,9 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         } else if (arg == "--sim-epoch" && has_value) {
             epoch = parse_ms(argv[++i]);
             bad = bad || epoch < 0;
+        } else if (arg == "--sim-control" && has_value) {
+            control = argv[++i];
+            forwarded.insert(forwarded.end(), {arg, control});
         } else if (arg == "--sim-line") {
             line = true;
         } else if (arg == "--sim-fail-open-once" && has_value) {
@@ -175,6 +186,11 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
                     .count();
     forwarded.insert(forwarded.end(), {"--sim-epoch", std::to_string(epoch)});
     sim::report_hotplug_events(hotplug);
+    std::string why;
+    if (!control.empty() && !follow_control_file(control, why)) {
+        std::fprintf(stderr, "wiretest-station-sim: %s\n", why.c_str());
+        std::exit(2);
+    }
 
     if (!fail_open.first.empty() && board_at(argc, argv) == fail_open.first) {
         // O_EXCL: of two processes at once, one fails.
@@ -185,12 +201,12 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         }
     }
 
-    line = line || (plugs.empty() && has(argc, argv, "--wait"));
+    line = line || (plugs.empty() && control.empty() && has(argc, argv, "--wait"));
     if (line) {
         forwarded.push_back("--sim-line");
         plugs = demo_line(argc, argv);
     }
-    if (plugs.empty()) {
+    if (plugs.empty() && control.empty()) {
         attach_demo_chips();
         return forwarded;
     }
