@@ -6,6 +6,7 @@
 // chips that the test plugs and unplugs as the station's output comes, seen
 // through libusb's hotplug events and by listing where the bus has none.
 #include "process.h"
+#include "sanitized.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -59,18 +60,6 @@ BusRun run_on_bus(const std::string &settings, const Strings &args, const std::s
     unlink(path);
     return run;
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-const bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-const bool sanitized = true;
-#else
-const bool sanitized = false;
-#endif
-#else
-const bool sanitized = false;
-#endif
 
 Strings sorted(Strings v)
 {
