@@ -8,12 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <sstream>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace station {
 namespace {
@@ -26,6 +28,7 @@ const DemoChip *demo_board(const std::string &location)
     return nullptr;
 }
 
+#ifndef _WIN32
 // One line: false when it is none of the three.
 bool parse_line(const std::string &line, sim::Change &change)
 {
@@ -100,6 +103,8 @@ void append_note(const std::string &path, const std::string &note)
     close(fd);
 }
 
+#endif
+
 } // namespace
 
 bool parse_demo_plug(const std::string &text, std::string &location, const DemoChip *&board, sim::ChipKind &kind)
@@ -121,6 +126,11 @@ bool parse_demo_plug(const std::string &text, std::string &location, const DemoC
 
 bool follow_control_file(const std::string &path, std::string &why)
 {
+#ifdef _WIN32
+    // The tests that plug by command run on Linux; the Windows build keeps --sim-plug.
+    why = "--sim-control " + path + ": not available on Windows";
+    return false;
+#else
     // Each process watches the file anew: a board's process is started
     // afresh, and its descriptors are closed on exec.
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -138,6 +148,7 @@ bool follow_control_file(const std::string &path, std::string &why)
     feed.note = [log = path + ".log"](const std::string &note) { append_note(log, note); };
     sim::follow_changes(std::move(feed));
     return true;
+#endif
 }
 
 } // namespace station
