@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/resource.h>
 #include <thread>
 
@@ -237,11 +237,12 @@ Mappings mappings_of(pid_t pid)
     unsigned long guard_end = 0;
     for (std::string line; std::getline(maps, line);) {
         found.all++;
+        std::istringstream fields(line);
         unsigned long from = 0, to = 0;
-        char permissions[5] = "";
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, permissions) != 3)
+        char dash = 0;
+        std::string p;
+        if (!(fields >> std::hex >> from >> dash >> to >> p) || dash != '-')
             continue;
-        std::string p = permissions;
         if (p == "rw-p" && from == guard_end && to - from >= (1ul << 20))
             found.stacks++;
         guard_end = p == "---p" && to - from == 4096 ? to : 0;
