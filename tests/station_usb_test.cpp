@@ -403,29 +403,15 @@ TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
     EXPECT_EQ(run.result.exit_status, 3);
 }
 
-// The processor time a process has used so far (/proc/PID/stat).
-double cpu_seconds_of(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; i++)
-        if (i >= 14) // utime, stime
-            ticks += std::stol(field);
-    return double(ticks) / double(sysconf(_SC_CLK_TCK));
-}
-
 TEST_P(StationUsbWait, WaitingUsesNoProcessorTime)
 {
     // Measured from the station's first board on, when it is surely past its
     // start-up and waiting: 2 s in which nothing arrives.
     LiveBus live(bus("6010:WT01@1-1"), {"--wait", "--fast"});
     ASSERT_TRUE(live.printed("PASS 1-1 A WT01"));
-    double before = cpu_seconds_of(live.pid());
+    double before = process::cpu_seconds_of(live.pid());
     std::this_thread::sleep_for(std::chrono::seconds(2)); // the span measured
-    double used = cpu_seconds_of(live.pid()) - before;
+    double used = process::cpu_seconds_of(live.pid()) - before;
     kill(live.pid(), SIGTERM);
     BusRun run = live.finish();
     EXPECT_EQ(run.result.exit_status, 0); // one board, passed

@@ -5,6 +5,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,6 +212,19 @@ std::vector<std::string> lines_of(const std::string &text)
         from = end + 1;
     }
     return lines;
+}
+
+double cpu_seconds_of(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i >= 14) // utime, stime
+            ticks += std::stol(field);
+    return double(ticks) / double(sysconf(_SC_CLK_TCK));
 }
 
 } // namespace process

@@ -68,4 +68,7 @@ int exit_status_of(pid_t pid, int &signal);
 // The lines of a run's output, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
 
+// The processor time a running process has used so far (/proc/PID/stat).
+double cpu_seconds_of(pid_t pid);
+
 } // namespace process
