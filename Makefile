@@ -114,8 +114,10 @@ station-demo-page: configure
 	@echo "open http://127.0.0.1:8080/ to watch the station; Ctrl-C ends it"
 	$(BUILD_DIR)/wiretest-station-sim --wait --delay --serve 127.0.0.1:8080 || [ $$? -eq 1 ]
 
+# Two tests at a time on two cores: the tests wait on events, not on time,
+# and hold under load.
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure
+	cd $(BUILD_DIR) && ctest -j$(JOBS) --output-on-failure
 
 configure-asan: deps-clang
 	@[ -f $(ASAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(ASAN_DIR) -G Ninja \
@@ -125,7 +127,7 @@ build-asan: configure-asan
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 
 sanitize: build-asan
-	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest --output-on-failure
+	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest -j$(JOBS) --output-on-failure
 
 # Each target runs for FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME)
 # into a work corpus in the build tree; a crash, a sanitizer report, a broken
