@@ -42,14 +42,10 @@ long count_files(const fs::path &dir)
 std::vector<pid_t> boards_of(pid_t station)
 {
     std::vector<pid_t> pids;
-    std::error_code ec;
-    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(station) + "/task", ec)) {
-        std::ifstream in(task.path() / "children");
-        for (pid_t pid; in >> pid;) {
-            std::string command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
-            if (command_line.find(std::string("--board\0", 8)) != std::string::npos)
-                pids.push_back(pid);
-        }
+    for (pid_t pid : children_of(station)) {
+        std::string command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+        if (command_line.find(std::string("--board\0", 8)) != std::string::npos)
+            pids.push_back(pid);
     }
     return pids;
 }
@@ -64,23 +60,12 @@ std::vector<pid_t> wait_for_boards(pid_t station, size_t n)
     return pids;
 }
 
-// Waits until each process has written at least bytes (or 20 s pass): a
+// Waits until each process has written at least bytes (or ends): a
 // soak well under way.
 void wait_for_writes(const std::vector<pid_t> &pids, long long bytes)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (pid_t pid : pids) {
-        for (;;) {
-            std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-            long long written = -1;
-            for (std::string key; io >> key;)
-                if (key == "wchar:" && io >> written)
-                    break;
-            if (written < 0 || written >= bytes || std::chrono::steady_clock::now() >= deadline)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    for (pid_t pid : pids)
+        (void)wait_for_written(pid, bytes);
 }
 
 // Waits until each process is blocked writing to a full pipe (or 20 s pass).
