@@ -8,6 +8,8 @@ namespace board_text {
 
 chip::Wiring parse(const std::string &text)
 {
+    if (text.empty())
+        return chip::Wiring();
     static const std::regex open_item(R"(open([0-7]):([01]))"), stick_item(R"(stick([0-7]):([01]))"),
         short_item(R"(short([0-7])-([0-7]):(and|or))"), swap_item(R"(swap([0-7])-([0-7]))"),
         invert_item(R"(invert([0-7]))"), wire_item(R"(wire([0-7])-([0-7]))");

@@ -189,6 +189,21 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int PACKET_SIZE = 512; // high speed
+
+// The pieces of text between the separators, as std::getline reads them
+// ("" has none, nor does what follows a last separator). A string stream
+// would start the C++ locale in every program the bus stands under, which
+// libusb, a C library, does not.
+std::vector<std::string> pieces(const std::string &text, char separator)
+{
+    std::vector<std::string> found;
+    for (size_t from = 0; from < text.size();) {
+        size_t end = std::min(text.find(separator, from), text.size());
+        found.push_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return found;
+}
 constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
 // The vendor requests of the chip (libftdi1's SIO_* values).
@@ -345,9 +360,7 @@ void parse_location(Chip &c, const std::string &text)
         throw std::invalid_argument("bad port path: " + text);
     c.bus_number = uint8_t(std::stoul(text.substr(0, dash)));
     c.port_path.clear();
-    std::stringstream ports(text.substr(dash + 1));
-    std::string port;
-    while (std::getline(ports, port, '.')) {
+    for (const std::string &port : pieces(text.substr(dash + 1), '.')) {
         if (port.empty())
             throw std::invalid_argument("bad port path: " + text);
         c.port_path.push_back(uint8_t(std::stoul(port)));
@@ -413,8 +426,7 @@ void prepare_chip(const Bus &bus, Chip &c)
         if (bus.drops == "all") {
             engine.faults.drop_every_high_read = true;
         } else if (!bus.drops.empty()) {
-            std::stringstream nths(bus.drops);
-            for (std::string nth; std::getline(nths, nth, ',');)
+            for (const std::string &nth : pieces(bus.drops, ','))
                 engine.faults.dropped_high_reads.insert(std::stoi(nth));
         }
         // A chip another program holds is held through usbfs, not the serial driver.
@@ -438,9 +450,7 @@ void add_chip_item(Bus &bus, const std::string &item, Clock::time_point times_fr
 void configure(Bus &bus, const std::string &settings, Clock::time_point times_from)
 {
     std::map<std::string, std::string> items;
-    std::stringstream in(settings);
-    std::string item;
-    while (std::getline(in, item, ';')) {
+    for (const std::string &item : pieces(settings, ';')) {
         if (item.empty())
             continue;
         size_t eq = item.find('=');
@@ -466,8 +476,7 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
             add_chip(bus, 0x6010, 0, serial, times_from);
         }
     } else {
-        std::stringstream list(chips);
-        while (std::getline(list, item, ','))
+        for (const std::string &item : pieces(chips, ','))
             add_chip_item(bus, item, times_from);
     }
 
@@ -508,8 +517,7 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
                     release_at(p, at, byte, true);
     }
     for (const char *key : {"deny", "busy"}) {
-        std::stringstream serials(take(key));
-        while (std::getline(serials, item, ','))
+        for (const std::string &item : pieces(take(key), ','))
             (std::string(key) == "deny" ? bus.denied : bus.busy).insert(item);
     }
     for (const auto &c : bus.chips)
