@@ -7,6 +7,8 @@
 #include "mpsse/exchanges.h"
 #include "mpsse/settle_delay.h"
 
+#include <algorithm>
+
 namespace {
 
 using Calls = std::vector<std::string>;
@@ -220,6 +222,26 @@ TEST_F(Exchanges, ReadHighByteFindsTheAnswerBehindMoreThanABufferOfStaleBytes)
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[2].args[0], 65536u);
     EXPECT_EQ(calls[3].args[0], 70001u - 65536u);
+}
+
+// A reset clears only what reads may have written: all of it must be zero
+// again, after a read of a whole buffer and after a short one.
+TEST_F(Exchanges, ResetClearsEveryByteAReadWrote)
+{
+    for (size_t stale : {size_t(70000), size_t(3)}) {
+        SCOPED_TRACE(stale);
+        SetUp();
+        open_synced_board();
+        console::capture([] { set_low_byte(0x81); });
+        sim::forget_calls();
+        sim::inject(sim::stale_before(sim::Op::Write, 1, std::vector<uint8_t>(stale, 0xEE)));
+        console::capture([] { read_high_byte(); });
+        long written = RECEIVE_BUFFER_SIZE - std::count(receive_buffer, receive_buffer + RECEIVE_BUFFER_SIZE, 0);
+        ASSERT_GE(written, long(std::min(stale, size_t(RECEIVE_BUFFER_SIZE))));
+        reset_device_state();
+        EXPECT_EQ(std::count(receive_buffer, receive_buffer + RECEIVE_BUFFER_SIZE, 0), RECEIVE_BUFFER_SIZE);
+        EXPECT_EQ(bytes_read, 0u);
+    }
 }
 
 TEST_F(Exchanges, ReadHighByteStopsAtAReadThatFindsTheQueueEnded)

@@ -9,6 +9,7 @@ uint32_t bytes_written = 0;
 unsigned char receive_buffer[RECEIVE_BUFFER_SIZE];
 uint32_t queue_count = 0;
 uint32_t bytes_read = 0;
+uint32_t receive_extent = 0;
 
 void reset_device_state(void)
 {
@@ -16,7 +17,10 @@ void reset_device_state(void)
     last_status = FT_OK;
     memset(command_buffer, 0, sizeof(command_buffer));
     bytes_written = 0;
-    memset(receive_buffer, 0, sizeof(receive_buffer));
+    /* Only what a read may have written: the rest is as it was at the start,
+     * and clearing all of it would touch every page of it. */
+    memset(receive_buffer, 0, receive_extent);
+    receive_extent = 0;
     queue_count = 0;
     bytes_read = 0;
 }

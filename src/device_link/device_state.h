@@ -18,6 +18,8 @@ extern uint32_t bytes_written;    /* reported by FT_Write, never examined */
 extern unsigned char receive_buffer[RECEIVE_BUFFER_SIZE];
 extern uint32_t queue_count;      /* bytes waiting, as FT_GetQueueStatus last said */
 extern uint32_t bytes_read;       /* bytes the last FT_Read delivered */
+extern uint32_t receive_extent;   /* how far into receive_buffer a read may have
+                                     written since the last reset */
 
 /* Back to the state of a freshly started process. */
 void reset_device_state(void);

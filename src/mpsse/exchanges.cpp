@@ -63,6 +63,8 @@ FT_STATUS read_queue(uint32_t count)
 {
     if (count > RECEIVE_BUFFER_SIZE)
         count = RECEIVE_BUFFER_SIZE;
+    if (count > receive_extent)
+        receive_extent = count;
     last_status = FT_Read(device_handle, receive_buffer, count, &bytes_read);
     /* A driver that claims more than it was asked for must not lead us past
      * the bytes it could have delivered. */
