@@ -9,7 +9,7 @@ namespace board_text {
 chip::Wiring parse(const std::string &text)
 {
     if (text.empty())
-        return chip::Wiring();
+        return chip::Wiring(); // without compiling the patterns, which costs every process a bus stands under
     static const std::regex open_item(R"(open([0-7]):([01]))"), stick_item(R"(stick([0-7]):([01]))"),
         short_item(R"(short([0-7])-([0-7]):(and|or))"), swap_item(R"(swap([0-7])-([0-7]))"),
         invert_item(R"(invert([0-7]))"), wire_item(R"(wire([0-7])-([0-7]))");

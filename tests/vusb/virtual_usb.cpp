@@ -189,6 +189,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int PACKET_SIZE = 512; // high speed
+constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
 // The pieces of text between the separators, as std::getline reads them
 // ("" has none, nor does what follows a last separator). A string stream
@@ -204,7 +205,6 @@ std::vector<std::string> pieces(const std::string &text, char separator)
     }
     return found;
 }
-constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
 // The vendor requests of the chip (libftdi1's SIO_* values).
 enum Request : uint8_t {
