@@ -25,8 +25,10 @@ RELEASE_DIR := build-release
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
-                libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql \
-                libcivetweb-dev chromium python3-websocket
+                libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev libcivetweb-dev
+# What only the suite needs: a PostgreSQL server to start, a browser and a
+# WebSocket client for the page. The demo builds and runs without them.
+TEST_PACKAGES := postgresql chromium python3-websocket
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -38,7 +40,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo station-demo station-demo-line station-demo-db station-demo-page test deps configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo station-demo-line station-demo-db station-demo-page test deps deps-test configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -61,6 +63,9 @@ install_missing = @missing=""; \
 
 deps:
 	$(call install_missing,$(DEB_PACKAGES))
+
+deps-test: deps
+	$(call install_missing,$(TEST_PACKAGES))
 
 deps-clang: deps
 	$(call install_missing,$(CLANG_PACKAGES))
@@ -116,7 +121,7 @@ station-demo-page: configure
 
 # Two tests at a time on two cores: the tests wait on events, not on time,
 # and hold under load.
-test: build
+test: deps-test build
 	cd $(BUILD_DIR) && ctest -j$(JOBS) --output-on-failure
 
 configure-asan: deps-clang
@@ -126,7 +131,7 @@ configure-asan: deps-clang
 build-asan: configure-asan
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 
-sanitize: build-asan
+sanitize: deps-test build-asan
 	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest -j$(JOBS) --output-on-failure
 
 # Each target runs for FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME)
@@ -300,7 +305,7 @@ $(addprefix test-,$(CROSS_ARCHES)): test-%: build-% binfmt-% configure
 # cannot map its shadow memory on kernels that randomise more.
 TSAN_DIR ?= build-tsan
 TSAN_SUITE := ^(LibftdiDriver|LibftdiThreads|LocationListing|SerialDriver|LatencyFaithfulChip|Table/ReportScenarios|StationDb|StationPage)\.
-tsan: deps-clang
+tsan: deps-clang deps-test
 	@[ -f $(TSAN_DIR)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -G Ninja -DWIRETEST_TSAN=ON
 	cmake --build $(TSAN_DIR) -j$(JOBS) --target libftdi_driver_tests virtual_usb_tests station_db_tests wiretest-station-sim
 	cd $(TSAN_DIR) && norandom=""; \
