@@ -309,7 +309,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             continue;
         std::string name = session.slot_name(slot.board);
         unlabelled += (unlabelled.empty() ? "" : "; ") +
-                      (name.empty() ? "" : "slot " + companions::printable(name) + " ") + board_words(slot.board);
+                      (name.empty() ? board_words(slot.board)
+                                    : "slot " + companions::printable(name) + " (" + board_words(slot.board) + ")");
     }
     std::vector<std::string> notes;
     if (!unlabelled.empty()) {
