@@ -1,6 +1,7 @@
 // What a board's result says in words, and what the results come to.
 #include "board_result.h"
 
+#include "printable.h"
 #include "render.h"
 
 #include <cstring>
@@ -94,12 +95,35 @@ int exit_status(const std::vector<BoardResult> &results)
     return errors ? exit_test_again : failed ? exit_failed : exit_passed;
 }
 
+std::string label_reused_note(const BoardResult &result)
+{
+    if (!result.label_reused)
+        return "";
+    const EarlierTest &e = *result.label_reused;
+    std::string where = e.location + " " + e.channel;
+    if (!e.slot.empty())
+        where = "slot " + companions::printable(e.slot) + " (" + where + ")";
+    if (e.other_station)
+        where += " of station " + companions::printable(e.station_id);
+    return "label " + companions::printable(result.label) + " already used: " +
+           (e.outcome.empty() ? "under test" : e.outcome) + " at " + where + ", " +
+           utc_time(e.start_millis, "%Y-%m-%d %H:%M:%S UTC");
+}
+
+const char unplugged_reason[] = "unplugged during the test";
+
+bool board_left(const std::string &reason)
+{
+    // A board gone before its test opened it is not found there either.
+    return starts_with(reason, unplugged_reason) || reason.find("(FT_DEVICE_NOT_FOUND)") != std::string::npos;
+}
+
 // What the operator does with a board whose test went wrong, by how its
 // reason begins; any other reason: test it again.
 const char *what_to_do(const std::string &reason)
 {
     static const std::pair<const char *, const char *> advice[] = {
-        {"unplugged during the test", "plug it in again"},
+        {unplugged_reason, "plug it in again"},
         {"the test did not finish", "unplug it and test it again"}, // a hung chip needs its power cycled
     };
     for (const auto &a : advice)

@@ -33,6 +33,16 @@ struct Soak {
     std::array<PinSoak, 8> pins{};
 };
 
+// An earlier test of a board that had the same label.
+struct EarlierTest {
+    std::string record_id;    // its record's; a board under test: its first record's, to come
+    int64_t start_millis = 0; // Unix time
+    std::string station_id, location, slot;
+    char channel = 'A';
+    std::string outcome; // "" while it is under test
+    bool other_station = false; // station_id is not the station's that flags it
+};
+
 struct BoardResult {
     Channel board;
     Outcome outcome = Outcome::error;
@@ -44,10 +54,14 @@ struct BoardResult {
     std::string label;               // scanned from the board's label (--scan)
     std::string slot;                // the fixture's slot it sat in (--fixture)
     int attempt = 0;                 // 1, 2, ... when retests are counted; 0: not shown
+    int last_attempt = 0;            // the last attempt an ERROR may be tested again up to
     std::string record_id;           // its record's UUID, once it finished
     std::string cycle_note;          // its slot's contacts near or past their rated insertions; "" if not
     int64_t insertions = 0;          // at a rated slot: its insertions, this board's with them
     int64_t rated_cycles = 0;        // the slot's rating; 0: not counted
+    // Its label was another board's in the last 24 hours: one tested at
+    // another slot, or one that passed.
+    std::optional<EarlierTest> label_reused;
     std::string dut_id() const
     {
         return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;
@@ -64,6 +78,14 @@ struct RunContext {
     std::string lot{}, operator_name{}; // "" when not given
     std::string fixture_id{};           // with --fixture
 };
+
+// "label L-1 already used: PASS at slot 2 (1-2 A), 2024-05-02 14:03:11 UTC";
+// "" when its label was no other board's.
+std::string label_reused_note(const BoardResult &result);
+
+// Whether an ERROR's reason says the board is no longer there: testing it
+// again would test nothing, or the next board plugged in its place.
+bool board_left(const std::string &reason);
 
 // The faulty pins in wiretest-diagnose's words, one line each.
 std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis);

@@ -118,12 +118,27 @@ bool read_fixture(const std::string &path, Fixture &fixture, std::string &why)
             return false;
         const std::string prefix = "slot[" + std::to_string(i + 1) + "].";
         for (const FixtureSlot &other : fixture.slots) {
+            const std::string others = "slot '" + printable(other.name) + "''s";
             if (other.name == slot.name)
                 return place.at(table.get("name")->source(), prefix + "name",
                                 "'" + printable(slot.name) + "' names another slot too");
             if (other.location == slot.location)
                 return place.at(table.get("location")->source(), prefix + "location",
-                                "'" + slot.location + "' is slot '" + printable(other.name) + "''s too");
+                                "'" + slot.location + "' is " + others + " too");
+            // A scanned code chooses one slot: one that two slots answer to,
+            // or that is another slot's name, would choose the wrong one.
+            if (!slot.scan.empty() && slot.scan == other.scan)
+                return place.at(table.get("scan")->source(), prefix + "scan",
+                                "'" + printable(slot.scan) + "' is " + others + " scan code too");
+            if (!slot.scan.empty() && (slot.scan == other.name || slot.scan == other.location))
+                return place.at(table.get("scan")->source(), prefix + "scan",
+                                "'" + printable(slot.scan) + "' is " + others + " " +
+                                    (slot.scan == other.name ? "name" : "location"));
+            if (!other.scan.empty() && (other.scan == slot.name || other.scan == slot.location)) {
+                const char *key = other.scan == slot.name ? "name" : "location";
+                return place.at(table.get(key)->source(), prefix + key,
+                                "'" + printable(other.scan) + "' is " + others + " scan code");
+            }
         }
         fixture.slots.push_back(slot);
     }

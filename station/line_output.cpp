@@ -31,6 +31,8 @@ std::string result_line(const BoardResult &result)
     // Last, so that a line's fields read as before it.
     if (!result.cycle_note.empty())
         line += "; " + result.cycle_note;
+    if (result.label_reused)
+        line += "; " + label_reused_note(result);
     return line;
 }
 
@@ -58,7 +60,13 @@ public:
 
     bool finished(const FinishedBoard &board, std::string &) override
     {
-        screen_.finished(board.screen_line, result_line(board.result), board.result);
+        std::string line = result_line(board.result);
+        // An attempt tested again is not the board's outcome: its last attempt's line is.
+        const BoardResult &r = board.result;
+        if (!board.last && r.attempt > 0)
+            line += " (attempt " + std::to_string(r.attempt) + " of " + std::to_string(r.last_attempt) +
+                    ", testing again)";
+        screen_.finished(board.screen_line, line, board.result);
         return true;
     }
 

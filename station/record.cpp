@@ -40,6 +40,19 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     record["outcome"] = outcome_name(result.outcome);
     if (result.attempt > 0)
         record["attempt"] = result.attempt;
+    if (result.label_reused) {
+        const EarlierTest &e = *result.label_reused;
+        nlohmann::ordered_json &earlier = record["label_reused"];
+        earlier["record_id"] = e.record_id;
+        earlier["start_time_millis"] = e.start_millis;
+        earlier["station_id"] = printable(e.station_id);
+        earlier["location"] = e.location;
+        earlier["channel"] = std::string(1, e.channel);
+        if (!e.slot.empty())
+            earlier["slot"] = printable(e.slot);
+        if (!e.outcome.empty()) // none while it was under test
+            earlier["outcome"] = e.outcome;
+    }
     if (result.rated_cycles > 0) {
         record["insertions"] = result.insertions;
         record["rated_cycles"] = result.rated_cycles;

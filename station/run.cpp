@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -78,6 +79,12 @@ std::chrono::milliseconds board_deadline(const RunOptions &options)
 
 int reset_cycles(const RunOptions &options, const std::string &slot)
 {
+    for (const FixtureSlot &unrated : options.fixture.slots)
+        if (unrated.name == slot && unrated.rated_cycles <= 0) {
+            printf("slot %s: no rated_cycles in %s: its insertions are not counted, there is nothing to reset\n",
+                   companions::printable(slot).c_str(), companions::printable(options.fixture.path).c_str());
+            return exit_passed;
+        }
     CycleCounts cycles;
     std::string why;
     if (!cycles.load(options.fixture.path, why) || !cycles.reset(slot, why)) {
@@ -108,7 +115,8 @@ int list_station(bool json)
 }
 
 Session::Session(const RunOptions &run_options, bool operator_view)
-    : options(run_options), screen(operator_view), program(own_executable()), outputs_(choose_outputs(options, screen))
+    : options(run_options), screen(operator_view), program(own_executable()), labels_(options),
+      outputs_(choose_outputs(options, screen))
 {
 }
 
@@ -157,7 +165,9 @@ bool Session::start(std::vector<Channel> &channels)
 
 void Session::finish(int live, BoardResult result, bool last, bool replaces)
 {
-    result.record_id = db::new_uuid();
+    if (result.record_id.empty())
+        result.record_id = db::new_uuid();
+    labels_.finished(result);
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
     // The second interrupt kills the boards on its way to the exit: what
@@ -208,13 +218,43 @@ int Session::test(const Channel &board, const std::string &label, bool forked, i
         return first_attempt;
     }
     count_insertion(result, first_attempt == 1);
+    result.last_attempt = first_attempt + options.retest;
+    // Its first record's id is known now: a board after it with its label
+    // names it.
+    const std::string first_record = db::new_uuid();
+    std::future<std::optional<EarlierTest>> asked;
+    if (!label.empty() && first_attempt == 1) {
+        result.label_reused = labels_.begin(result, first_record);
+        if (result.label_reused)
+            screen.message(label_reused_note(result));
+        // Asked while the board is tested: a slow database holds no board up.
+        asked = std::async(std::launch::async, [this, result] { return labels_.ask_database(result); });
+    } else if (!label.empty()) {
+        result.label_reused = labels_.flag_of(board, label);
+    }
     // An ERROR may be the contact or the USB link of the moment: the board
     // is tested again while it sits there. A FAIL is its wiring's verdict.
     for (int attempt = first_attempt;; attempt++) {
         result.attempt = counted ? attempt : 0;
         int live = test_once(result, forked);
-        bool again = result.outcome == Outcome::error && attempt - first_attempt < options.retest &&
-                     !interrupted() && !records_lost();
+        result.record_id = attempt == first_attempt ? first_record : "";
+        if (asked.valid()) {
+            std::optional<EarlierTest> known = asked.get();
+            if (known && (!result.label_reused || known->start_millis > result.label_reused->start_millis)) {
+                bool said = bool(result.label_reused);
+                result.label_reused = known;
+                if (!said)
+                    screen.message(label_reused_note(result));
+            }
+        }
+        bool again = result.outcome == Outcome::error && attempt < result.last_attempt && !interrupted() &&
+                     !records_lost();
+        // A board no longer there is not tested again: whatever is plugged
+        // in its place now is another board.
+        if (again && board_left(result.reason)) {
+            again = false;
+            screen.message(board_words(board) + ": not tested again: the board was unplugged");
+        }
         finish(live, result, !again, first_attempt > 1);
         if (!again)
             return attempt;
@@ -256,10 +296,11 @@ int Session::test_once(BoardResult &result, bool forked)
     fresh.cycle_note = result.cycle_note;
     fresh.insertions = result.insertions;
     fresh.rated_cycles = result.rated_cycles;
+    fresh.last_attempt = result.last_attempt;
+    fresh.label_reused = result.label_reused;
     result = fresh;
     const Channel &board = result.board;
-    int live = screen.add_board(board.location + " " + board.channel + " " +
-                                (board.serial.empty() ? "-" : companions::printable(board.serial)));
+    int live = screen.add_board(board_words(board));
     BoardReport report;
     result.start_millis = now_millis();
     bool soak = is_soak(options);
@@ -305,11 +346,11 @@ int Session::test_once(BoardResult &result, bool forked)
     return live;
 }
 
-int Session::end()
+int Session::end(std::vector<std::string> notes)
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
     int status = records_lost_ ? exit_station : exit_status(results_);
-    SessionEnd session{results_, lost_why_, {}};
+    SessionEnd session{results_, lost_why_, std::move(notes)};
     for (const std::unique_ptr<Output> &output : outputs_) {
         std::string why;
         if (output->end(session, why))

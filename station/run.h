@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cycle_counts.h"
+#include "label_reuse.h"
 #include "outputs.h"
 #include "run_options.h"
 #include "screen.h"
@@ -35,8 +36,8 @@ public:
     void announce(const SlotEvent &event);
     // The name of the fixture's slot the board sits in; "" without one.
     std::string slot_name(const Channel &board) const;
-    // Returns the exit status.
-    int end();
+    // Returns the exit status; notes for the summary line.
+    int end(std::vector<std::string> notes = {});
     int boards_done();
     // A record could not be written: a line's loop must stop, not test
     // boards that leave no trace.
@@ -54,6 +55,7 @@ private:
     void count_insertion(BoardResult &result, bool inserted);
     const std::string program;
     CycleCounts cycles_;
+    LabelReuse labels_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::mutex results_mutex_;
     std::mutex events_mutex_; // apart: an event never waits on a record being written

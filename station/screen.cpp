@@ -225,6 +225,9 @@ void Screen::show_result(const BoardResult &result)
         fprintf(stdout, "  %s: %s%s%s\n", result.reason.c_str(), on, what_to_do(result.reason), off);
     if (!result.cycle_note.empty())
         fprintf(stdout, "  %s\n", result.cycle_note.c_str());
+    // In yellow, as a board to look at again: its label may be on the wrong board.
+    if (result.label_reused)
+        fprintf(stdout, "  %s%s%s\n", colour_ ? "\x1b[1;33m" : "", label_reused_note(result).c_str(), off);
     fputc('\n', stdout);
     result_shown_ = true;
     waiting_.clear(); // shown again below the result

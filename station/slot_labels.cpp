@@ -108,13 +108,11 @@ std::optional<Retest> SlotLabels::hear(const std::string &line)
 
 void SlotLabels::label(size_t slot, const std::string &text)
 {
-    std::deque<std::string> &waiting = waiting_[slot];
-    if (slots_.size() > 1 && !waiting.empty()) {
-        say_(slot_words(slots_[slot].name) + ": label " + printable(text) + " replaces " + printable(waiting.front()));
-        waiting.clear();
-    }
-    waiting.push_back(text);
-    on_label_(slots_[slot], waiting.front());
+    std::string &waiting = waiting_[slot];
+    if (!waiting.empty())
+        say_(slot_words(slots_[slot].name) + ": label " + printable(text) + " replaces " + printable(waiting));
+    waiting = text;
+    on_label_(slots_[slot], waiting);
 }
 
 bool SlotLabels::take(const std::string &location, char channel, std::string &label)
@@ -126,9 +124,9 @@ bool SlotLabels::take(const std::string &location, char channel, std::string &la
             continue;
         if (waiting_[i].empty())
             return false;
-        label = waiting_[i].front();
-        waiting_[i].pop_front();
-        on_label_(slots_[i], waiting_[i].empty() ? "" : waiting_[i].front());
+        label = waiting_[i];
+        waiting_[i].clear();
+        on_label_(slots_[i], "");
         return true;
     }
     return false;
@@ -136,7 +134,7 @@ bool SlotLabels::take(const std::string &location, char channel, std::string &la
 
 bool SlotLabels::any_waiting() const
 {
-    for (const std::deque<std::string> &waiting : waiting_)
+    for (const std::string &waiting : waiting_)
         if (!waiting.empty())
             return true;
     return false;

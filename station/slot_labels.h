@@ -5,7 +5,6 @@
 
 #include "run_options.h"
 
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -61,9 +60,9 @@ private:
     const char any_channel_;
     std::function<void(const NamedSlot &, const std::string &)> on_label_;
     std::function<void(const std::string &)> say_;
-    // One slot: its labels in the order scanned, a board taking each;
-    // several: at most one each, a later one replacing it.
-    std::vector<std::deque<std::string>> waiting_;
+    // At most one label each, a later one replacing it: a label is never
+    // left over for a board after the one it was scanned for. "": none.
+    std::vector<std::string> waiting_;
     std::optional<size_t> chosen_; // the slot the next line is the label of
 };
 

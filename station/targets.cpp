@@ -50,10 +50,14 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
     return true;
 }
 
+std::string board_words(const Channel &board)
+{
+    return board.location + " " + board.channel + " " + (board.serial.empty() ? "-" : printable(board.serial));
+}
+
 std::string listing_line(const Channel &channel)
 {
-    std::string line = channel.location + " " + channel.channel + " " +
-                       (channel.serial.empty() ? "-" : printable(channel.serial)) + " " + channel.chip;
+    std::string line = board_words(channel) + " " + channel.chip;
     std::vector<std::string> notes;
     if (!channel.openable)
         notes.push_back(channel.access_note.empty() ? "cannot be opened" : channel.access_note);

@@ -19,6 +19,9 @@ struct Channel {
     uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
 };
 
+// "1-1 A WTST0001", "1-3.1 A -": a board as the station's lines name it.
+std::string board_words(const Channel &board);
+
 // The driver's listing; false with why in error when it failed.
 bool list_channels(std::vector<Channel> &channels, std::string &error);
 

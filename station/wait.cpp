@@ -38,7 +38,7 @@ struct Slot {
     Clock::time_point seen_at;
     std::string serial;
     uint32_t instance = 0;
-    Channel board;     // once tested: to test it again where it sits
+    Channel board;     // as listed when it arrived: to test it again where it sits
     std::string label; // its scanned label, kept for a retest
     // Its last attempt, as its test thread returns it; a retest counts on.
     std::shared_ptr<std::atomic<int>> attempts = std::make_shared<std::atomic<int>>(0);
@@ -202,6 +202,7 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
         [&session](const std::string &line) { session.screen.message(line); });
 
     std::map<std::string, Slot> slots; // by location and channel
+    std::map<std::string, Channel> left; // the tested boards unplugged since, by their slots
     std::vector<BoardThread> tests;
     auto start_test = [&](const Channel &c, const std::string &key, const Slot &slot, int first_attempt) {
         auto done = std::make_shared<std::atomic<bool>>(false);
@@ -242,6 +243,8 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 slot.seen_at = now;
                 slot.serial = c.serial;
                 slot.instance = c.instance;
+                slot.board = c;
+                left.erase(key);
             }
             // Watching every port, as --all passes over a chip whose wiring
             // cannot be tested; one named by --port is an ERROR.
@@ -256,18 +259,22 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                              (wait.count == 0 || started < wait.count) && labels.take(c.location, c.channel, slot.label);
             if (may_start) {
                 slot.tested = true;
-                slot.board = c;
                 started++;
                 start_test(c, key, slot, 1);
             }
             seen[key] = slot;
         }
+        for (const auto &[key, slot] : slots)
+            if (slot.tested && !seen.count(key))
+                left[key] = slot.board;
         slots = seen; // a chip no longer listed was unplugged: its slot starts anew
         for (const Retest &retest : retests) {
             std::string key = retest.location + ' ' + retest.channel;
             auto slot = slots.find(key);
             std::string refused;
-            if (slot == slots.end() || !slot->second.tested)
+            if (slot == slots.end() && left.count(key))
+                refused = "its board " + board_words(left[key]) + " was unplugged; plugged in again, it is tested";
+            else if (slot == slots.end() || !slot->second.tested)
                 refused = "no board tested there";
             else if (under_test(tests, key))
                 refused = "its board is under test";
@@ -294,7 +301,24 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
     }
     for (BoardThread &t : tests)
         t.thread.join();
-    return session.end();
+    // Boards that sat in their slots, never tested for want of a label,
+    // are named: none is taken for tested.
+    std::string unlabelled;
+    for (const auto &[key, slot] : slots) {
+        if (!wait.scan || slot.tested)
+            continue;
+        std::string name = session.slot_name(slot.board);
+        unlabelled += (unlabelled.empty() ? "" : "; ") +
+                      (name.empty() ? board_words(slot.board)
+                                    : "slot " + companions::printable(name) + " (" + board_words(slot.board) + ")");
+    }
+    std::vector<std::string> notes;
+    if (!unlabelled.empty()) {
+        notes.push_back("not tested, no label scanned: " + unlabelled);
+        if (options.json) // no summary line
+            session.screen.message(notes.back());
+    }
+    return session.end(notes);
 }
 
 } // namespace station

@@ -169,13 +169,17 @@ INSTANTIATE_TEST_SUITE_P(Ways, StationWait, ::testing::Values(true, false),
 // How labels are read is the same whichever way boards are seen to arrive.
 TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
 {
-    // Two boards one after another at 1-1, each with the label that came
-    // before it; a board's line names its label. The second comes once the
-    // first is printed.
-    for (const char *input : {"B-1\rB-2\r", "B-1\r\nB-2\r\n", "B-1\nB-2\r\n", "   \rB-1\n\t\r\nB-2\n"}) {
+    // Two boards one after another at 1-1, each with the label scanned
+    // before it; a board's line names its label. The second label and board
+    // come once the first is printed.
+    const std::pair<const char *, const char *> inputs[] = {
+        {"B-1\r", "B-2\r"}, {"B-1\r\n", "B-2\r\n"}, {"B-1\n", "B-2\r\n"}, {"   \rB-1\n", "\t\r\nB-2\n"}};
+    for (const auto &[first, second] : inputs) {
+        const std::string input = std::string(first) + second;
         SimStation station(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--count", "2"},
-                           "plug 1-1=1-1\n", std::string(input));
+                           "plug 1-1=1-1\n", std::string(first));
         EXPECT_TRUE(station.printed("PASS 1-1 A WTST0001")) << input;
+        station.type(second);
         station.command("unplug 1-1\nplug 1-1=1-4\n");
         process::Result r = station.finish();
         EXPECT_EQ(process::lines_of(r.out),
@@ -190,6 +194,53 @@ TEST(StationWaitScan, CrLfAndCrLfEachEndALabelAndABlankOneIsScannedAgain)
             << input;
         EXPECT_EQ(r.exit_status, 0);
     }
+}
+
+// A label scanned twice before its board arrives: the second replaces the
+// first, which no later board takes. A board that then waits for a label
+// at Ctrl-C is named in the summary, untested.
+TEST(StationWaitScan, ASecondScanReplacesTheWaitingLabelAndNoLaterBoardTakesTheFirst)
+{
+    SimStation station(program, {"--wait", "--fast", "--scan", "--port", "1-1"}, "", std::string("B-1\nB-2\n"));
+    ASSERT_TRUE(station.said("wiretest-station: slot 1-1: label B-2 replaces B-1\n"));
+    station.command("plug 1-1=1-1\n");
+    ASSERT_TRUE(station.printed("PASS 1-1 A WTST0001"));
+    station.command("unplug 1-1\nplug 1-1=1-4\n");
+    // Its answer comes after a listing that saw the new board.
+    station.type("retest 1-1\n");
+    ASSERT_TRUE(station.said("wiretest-station: retest 1-1: no board tested there\n"));
+    kill(station.pid(), SIGINT);
+    process::Result r = station.finish();
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{"PASS 1-1 A WTST0001 label: B-2 errors: 0",
+                                        "boards: 1, passed: 1, failed: 0, errors: 0, not tested, no label scanned: "
+                                        "1-1 A WTST0005"}));
+    EXPECT_EQ(r.exit_status, 0);
+}
+
+// An ERROR because the board was pulled out is not tested again, whatever
+// --retest allows: the next board plugged there is no attempt of it. A
+// retest asked for after it left says so.
+TEST(StationWaitRetest, AnUnpluggedBoardIsNeverTestedAgain)
+{
+    SimStation station(program, {"--wait", "--delay", "--retest", "2", "--port", "1-1", "--count", "2"},
+                       "plug 1-1=1-1\nhold 1-1 20\n", std::string());
+    ASSERT_TRUE(station.noted("held 1-1"));
+    station.command("unplug 1-1\n");
+    ASSERT_TRUE(station.said("wiretest-station: 1-1 A WTST0001: not tested again: the board was unplugged\n"));
+    station.type("retest 1-1\n");
+    ASSERT_TRUE(station.said("wiretest-station: retest 1-1: its board 1-1 A WTST0001 was unplugged; plugged in "
+                             "again, it is tested\n"));
+    station.command("plug 1-1=1-4\n");
+    process::Result r = station.finish();
+    std::vector<std::string> lines = process::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out << r.err;
+    EXPECT_EQ(lines[0].rfind("ERROR 1-1 A WTST0001", 0), 0u) << lines[0];
+    // The board's one line, its last attempt: no other attempt follows.
+    EXPECT_NE(lines[0].find(": unplugged during the test (FT_DEVICE_NOT_FOUND)"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].find("attempt"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "PASS 1-1 A WTST0005 errors: 0");
+    EXPECT_EQ(r.exit_status, 3);
 }
 
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)

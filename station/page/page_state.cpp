@@ -98,6 +98,7 @@ void PageState::apply(const BoardResult &result, bool last, bool replaces)
     t.reason = result.outcome == Outcome::error ? text(result.reason) : "";
     t.advice = result.outcome == Outcome::error ? what_to_do(result.reason) : "";
     t.cycle_note = text(result.cycle_note);
+    t.label_reused = text(label_reused_note(result));
     t.finished_millis = result.end_millis;
 
     recent_.push_front({result.end_millis, t.slot, b.location, t.dut_id, t.state, b.channel, result.attempt});
@@ -151,6 +152,7 @@ std::string PageState::json(uint64_t &version)
             {"pins", t.pins},
             {"reason", t.reason},       {"advice", t.advice},
             {"cycle_note", t.cycle_note},
+            {"label_reused", t.label_reused},
             {"finished_millis", t.finished_millis},
         };
         slots.push_back(std::move(shown));

@@ -44,6 +44,12 @@ void SimStation::command(const std::string &lines)
     std::ofstream(path("control"), std::ios::app) << lines << std::flush;
 }
 
+void SimStation::type(const std::string &text)
+{
+    ssize_t written = write(live_.input, text.data(), text.size());
+    (void)written; // a pipe's buffer holds a test's few lines
+}
+
 bool SimStation::printed(const std::string &text)
 {
     return process::read_until(live_, text, limit).find(text) != std::string::npos;

@@ -24,6 +24,8 @@ public:
 
     // Lines for the chips, applied at one moment.
     void command(const std::string &lines);
+    // More of its standard input, as a scanner or an operator types it.
+    void type(const std::string &text);
 
     // Whether the station's standard output came to hold text, or n lines.
     bool printed(const std::string &text);
