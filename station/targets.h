@@ -17,6 +17,7 @@ struct Channel {
     bool openable = true;
     std::string access_note; // why not, when not openable
     uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
+    bool serial_shared = false; // another chip of the same listing has its serial (a copied EEPROM)
 };
 
 // The driver's listing; false with why in error when it failed.
