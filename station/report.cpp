@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace station {
 namespace {

@@ -262,7 +262,8 @@ TEST(StationReportSqlite, AMissingFileOrOneThatIsNoDatabaseIsRefusedAndNothingIs
     EXPECT_EQ(left, std::vector<std::string>{"garbage.db"});
 }
 
-// A value the report cannot use costs its row and one line, never the report.
+// A value the report cannot use costs its row and one line, never the
+// report; a schema newer than it reads, the report.
 TEST(StationReportSqlite, ADamagedRowIsSkippedWithALineNamingIt)
 {
     TempDir dir{"wiretest-report"};
@@ -284,6 +285,12 @@ TEST(StationReportSqlite, ADamagedRowIsSkippedWithALineNamingIt)
                          ", pin x): its pin is 'x', not a whole number\n")
         << r.err;
     EXPECT_NE(r.out.find("boards tested: 1 "), std::string::npos) << r.out;
+
+    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = 4", why)) << why;
+    process::Result newer = process::run(program, {"report", "--db", url});
+    EXPECT_EQ(newer.exit_status, 2);
+    EXPECT_EQ(newer.err, "wiretest-station report: " + url +
+                             ": the database's schema is version 4, newer than this report's (3)\n");
 }
 
 // The demo station's chips, tested twice: a blank EEPROM and the two chips
