@@ -56,7 +56,7 @@ private:
             std::string why;
             db::Url url;
             if (!database && db::parse_url(options_.db_url, url, why))
-                database = db::open(url, why);
+                database = db::open(url, why, db::Access::read_only);
             Report report;
             ReportFilter today;
             today.station_id = options_.context.station_id;
@@ -69,8 +69,7 @@ private:
                 continue;
             }
             const Counts &c = report.all;
-            state_.first_pass_today(c.boards ? std::optional<double>(100.0 * double(c.first_pass) / double(c.boards))
-                                             : std::nullopt);
+            state_.first_pass_today(c.boards ? std::optional<double>(share(c.first_pass, c.boards)) : std::nullopt);
         }
     }
 

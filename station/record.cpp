@@ -32,6 +32,8 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     if (!result.label.empty())
         record["label"] = printable(result.label);
     record["serial"] = printable(result.board.serial);
+    if (result.board.serial_shared)
+        record["serial_shared"] = true;
     record["chip"] = result.board.chip;
     record["test"] = context.short_test ? "short" : "full";
     record["mode"] = context.fast ? "fast" : context.short_waits ? "delay" : "normal";

@@ -1,24 +1,24 @@
+// The report's figures: boards and their attempts counted from the records
+// in a database. Its text, JSON and CSV are in report_output.cpp.
 #include "report.h"
 
 #include "board_result.h"
-#include "cycle_counts.h"
-
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
+#include "printable.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace station {
 namespace {
 
-// A slot is suspect from this many records on, when chance explains its
-// failures with less than this probability.
-const long fewest_records_at_a_slot = 20;
+// A slot is suspect from this many boards tested there on, when chance
+// explains its failures with less than this probability.
+const long fewest_boards_at_a_slot = 20;
 const double suspect_below = 0.01;
 
 double log_choose(long n, long k)
@@ -26,57 +26,152 @@ double log_choose(long n, long k)
     return std::lgamma(double(n) + 1) - std::lgamma(double(k) + 1) - std::lgamma(double(n - k) + 1);
 }
 
-// Boards (distinct dut_ids), and how each one's first and last record came out.
-Counts count(const std::vector<const ReportBoard *> &records)
+// The board a record is an attempt at: its label, else its serial where
+// that names one chip; else the record alone, never merged with another.
+// The kinds are apart, so that a label never meets a serial of its text.
+std::string board_key(const ReportRecord &r)
+{
+    if (!r.label.empty())
+        return "l" + r.label;
+    if (!r.serial.empty() && !r.serial_shared)
+        return "s" + r.serial;
+    return "r" + r.record_id;
+}
+
+bool has_identity(const ReportRecord &r) { return board_key(r)[0] != 'r'; }
+
+std::string board_name(const ReportRecord &r)
+{
+    return !r.label.empty() ? r.label : has_identity(r) ? r.serial : "record " + r.record_id;
+}
+
+using Records = std::vector<const ReportRecord *>; // in time order
+
+// Each board's attempts among records, in time order.
+std::map<std::string, Records> by_board(const Records &records)
+{
+    std::map<std::string, Records> boards;
+    for (const ReportRecord *r : records)
+        boards[board_key(*r)].push_back(r);
+    return boards;
+}
+
+Counts count(const Records &records)
 {
     Counts c;
-    std::map<std::string, std::pair<const ReportBoard *, const ReportBoard *>> first_last;
-    for (const ReportBoard *b : records) { // in time order
+    for (const ReportRecord *r : records) {
         c.records++;
-        c.errors += b->outcome == "ERROR";
-        c.fails += b->outcome == "FAIL";
-        auto [it, added] = first_last.try_emplace(b->dut_id, b, b);
-        if (!added)
-            it->second.second = b;
+        c.errors += r->outcome == "ERROR";
+        c.fails += r->outcome == "FAIL";
     }
-    c.boards = long(first_last.size());
-    for (const auto &entry : first_last) {
-        c.first_pass += entry.second.first->outcome == "PASS";
-        c.final_pass += entry.second.second->outcome == "PASS";
+    for (const auto &[key, attempts] : by_board(records)) {
+        c.boards++;
+        const bool first = attempts[0]->outcome == "PASS";
+        c.first_pass += first;
+        c.second_pass += first || (attempts.size() > 1 && attempts[1]->outcome == "PASS");
+        c.last_pass += attempts.back()->outcome == "PASS";
     }
     return c;
 }
 
-double share(long part, long whole) { return whole == 0 ? 0 : double(part) / double(whole); }
-
-std::string percent(long part, long whole)
+template <typename Key>
+std::vector<std::pair<Key, Counts>> count_each(const std::map<Key, Records> &groups)
 {
-    char text[32];
-    snprintf(text, sizeof text, "%.1f%%", 100 * share(part, whole));
-    return text;
+    std::vector<std::pair<Key, Counts>> counted;
+    for (const auto &[key, records] : groups)
+        counted.emplace_back(key, count(records));
+    return counted;
 }
 
-nlohmann::ordered_json counts_json(const Counts &c)
+// A slot's figures from its records alone; the others' come after.
+Slot slot_of(const Records &records)
 {
-    return {{"boards", c.boards},
-            {"records", c.records},
-            {"first_pass_yield", share(c.first_pass, c.boards)},
-            {"final_yield", share(c.final_pass, c.boards)},
-            {"retests_per_board", share(c.records - c.boards, c.boards)},
-            {"error_rate", share(c.errors, c.records)},
-            {"fail_rate", share(c.fails, c.records)}};
+    Slot slot;
+    slot.station_id = records[0]->station_id;
+    slot.fixture_id = records[0]->fixture_id;
+    slot.location = records[0]->location;
+    slot.records = long(records.size());
+    for (const auto &[key, attempts] : by_board(records)) {
+        slot.boards++;
+        slot.fails += attempts[0]->outcome == "FAIL";
+        slot.errors += attempts[0]->outcome == "ERROR";
+    }
+    for (const ReportRecord *r : records) { // in time order: the latest stays
+        if (!r->slot.empty())
+            slot.name = r->slot;
+        if (r->insertions && r->rated_cycles) {
+            slot.insertions = r->insertions;
+            slot.rated_cycles = r->rated_cycles;
+        }
+    }
+    slot.due = slot.insertions && *slot.rated_cycles > 0 && *slot.insertions >= *slot.rated_cycles;
+    return slot;
 }
 
-std::string day_of(int64_t millis) { return utc_time(millis, "%Y-%m-%d"); }
-
-std::string slot_warning(const Slot &s)
+// Each slot against the other slots of its station's fixture.
+void judge_slots(std::vector<Slot> &slots)
 {
-    return "check the fixture at " + s.location + ": " + std::to_string(s.fails) + " of " +
-           std::to_string(s.records) + " failed here, " + std::to_string(s.others_failed) + " of " +
-           std::to_string(s.others) + " at the other slots";
+    std::map<std::pair<std::string, std::string>, std::pair<long, long>> fixtures; // boards, fails
+    for (const Slot &s : slots) {
+        auto &whole = fixtures[{s.station_id, s.fixture_id}];
+        whole.first += s.boards;
+        whole.second += s.fails;
+    }
+    for (Slot &s : slots) {
+        const auto &whole = fixtures[{s.station_id, s.fixture_id}];
+        s.others = whole.first - s.boards;
+        s.others_failed = whole.second - s.fails;
+        s.p_value = fisher_greater(s.fails, s.boards, whole.second, whole.first);
+        // Above the rest's rate, and beyond chance.
+        s.flagged = s.boards >= fewest_boards_at_a_slot && s.p_value < suspect_below &&
+                    share(s.fails, s.boards) > share(s.others_failed, s.others);
+    }
 }
+
+// A whole number in a column; false where the row cannot be used.
+bool read_number(const db::Value &value, int64_t &number)
+{
+    if (!value || value->empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    number = std::strtoll(value->c_str(), &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+bool read_number(const db::Value &value, std::optional<int64_t> &number)
+{
+    int64_t n = 0;
+    if (value && !read_number(value, n))
+        return false;
+    number = value ? std::optional<int64_t>(n) : std::nullopt;
+    return true;
+}
+
+// Reads a row's numbers, and says which row it could not use and why.
+class RowNumbers {
+public:
+    RowNumbers(const db::Row &row, std::string table, std::string key)
+        : row_(row), table_(std::move(table)), key_(std::move(key))
+    {
+    }
+    template <typename Number> void read(size_t at, const char *column, Number &number)
+    {
+        if (why_.empty() && !read_number(row_[at], number))
+            why_ = "skipped a row of " + table_ + " (" + key_ + "): its " + column + " is " +
+                   (row_[at] ? "'" + companions::printable(*row_[at]) + "'" : std::string("NULL")) +
+                   ", not a whole number";
+    }
+    const std::string &why() const { return why_; }
+
+private:
+    const db::Row &row_;
+    std::string table_, key_, why_;
+};
 
 } // namespace
+
+double share(long part, long whole) { return whole == 0 ? 0 : double(part) / double(whole); }
 
 double fisher_greater(long k, long n, long failures, long total)
 {
@@ -89,341 +184,136 @@ double fisher_greater(long k, long n, long failures, long total)
     return std::min(p, 1.0);
 }
 
-Report make_report(std::vector<ReportBoard> boards, const std::vector<ReportPin> &pins)
+Report make_report(std::vector<ReportRecord> records, const std::vector<ReportPin> &pins)
 {
-    std::sort(boards.begin(), boards.end(), [](const ReportBoard &a, const ReportBoard &b) {
+    std::sort(records.begin(), records.end(), [](const ReportRecord &a, const ReportRecord &b) {
         return a.start_millis != b.start_millis ? a.start_millis < b.start_millis : a.record_id < b.record_id;
     });
     Report report;
-    std::vector<const ReportBoard *> all;
-    std::map<std::string, std::vector<const ReportBoard *>> by_station, by_day;
-    std::map<std::pair<std::string, std::string>, std::vector<const ReportBoard *>> by_slot;
-    std::map<std::string, const ReportBoard *> by_id;
-    for (const ReportBoard &b : boards) {
-        all.push_back(&b);
-        by_station[b.station_id].push_back(&b);
-        by_day[day_of(b.start_millis)].push_back(&b);
-        by_slot[{b.station_id, b.location}].push_back(&b);
-        by_id[b.record_id] = &b;
+    Records all;
+    std::map<std::string, Records> by_station, by_day, by_lot;
+    std::map<std::tuple<std::string, std::string, std::string>, Records> by_slot;
+    std::map<std::string, const ReportRecord *> by_id;
+    for (const ReportRecord &r : records) {
+        all.push_back(&r);
+        by_station[r.station_id].push_back(&r);
+        by_day[utc_time(r.start_millis, "%Y-%m-%d")].push_back(&r);
+        by_lot[r.lot].push_back(&r);
+        by_slot[{r.station_id, r.fixture_id, r.location}].push_back(&r);
+        by_id[r.record_id] = &r;
+        report.records_without_identity += !has_identity(r);
     }
     report.all = count(all);
-    for (const auto &[station, records] : by_station)
-        report.stations.emplace_back(station, count(records));
-    for (const auto &[day, records] : by_day)
-        report.days.emplace_back(day, count(records));
+    report.stations = count_each(by_station);
+    report.days = count_each(by_day);
+    report.lots = count_each(by_lot);
+    for (const auto &[key, here] : by_slot)
+        report.slots.push_back(slot_of(here));
+    judge_slots(report.slots);
 
-    for (const auto &[key, records] : by_slot) {
-        Slot slot;
-        slot.location = key.second;
-        Counts here = count(records), station = count(by_station[key.first]);
-        slot.records = here.records;
-        slot.fails = here.fails;
-        slot.errors = here.errors;
-        slot.others = station.records - here.records;
-        slot.others_failed = station.fails - here.fails;
-        slot.p_value = fisher_greater(slot.fails, slot.records, station.fails, station.records);
-        // Above the rest's rate, and beyond chance.
-        slot.flagged = slot.records >= fewest_records_at_a_slot && slot.p_value < suspect_below &&
-                       share(slot.fails, slot.records) > share(slot.others_failed, slot.others);
-        for (const ReportBoard *b : records) { // in time order: the latest stays
-            if (!b->slot.empty())
-                slot.name = b->slot;
-            if (b->insertions && b->rated_cycles) {
-                slot.insertions = b->insertions;
-                slot.rated_cycles = b->rated_cycles;
-            }
-        }
-        report.slots.push_back(slot);
-    }
-
-    std::map<std::pair<int, std::string>, std::set<std::string>> faults;
+    std::map<std::pair<int, std::string>, std::pair<std::set<std::string>, long>> faults; // boards, records
+    std::set<std::string> failed_boards;
     for (const ReportPin &pin : pins) {
-        auto board = by_id.find(pin.record_id);
-        if (board == by_id.end())
+        auto found = by_id.find(pin.record_id);
+        if (found == by_id.end())
             continue;
+        const ReportRecord &r = *found->second;
         if (pin.status == "intermittent")
-            report.intermittents.emplace_back(*board->second, pin);
-        if (board->second->outcome == "FAIL")
-            faults[{pin.pin, pin.fault_class}].insert(pin.record_id);
+            report.intermittents.push_back({board_name(r), r.location, r.record_id, pin});
+        if (r.outcome == "FAIL") {
+            auto &fault = faults[{pin.pin, pin.fault_class}];
+            fault.first.insert(board_key(r));
+            fault.second++;
+        }
     }
+    for (const ReportRecord *r : all)
+        if (r->outcome == "FAIL")
+            failed_boards.insert(board_key(*r));
+    report.failed_boards = long(failed_boards.size());
     report.failed_records = report.all.fails;
-    for (const auto &[key, records] : faults)
-        report.pareto.push_back({key.first, key.second, long(records.size())});
-    std::stable_sort(report.pareto.begin(), report.pareto.end(),
-                     [](const Fault &a, const Fault &b) { return a.boards > b.boards; });
+    for (const auto &[key, fault] : faults)
+        report.pareto.push_back({key.first, key.second, long(fault.first.size()), fault.second});
+    std::stable_sort(report.pareto.begin(), report.pareto.end(), [](const Fault &a, const Fault &b) {
+        return a.boards != b.boards ? a.boards > b.boards : a.records > b.records;
+    });
     return report;
 }
 
 bool read_report(db::Database &database, const ReportFilter &filter, Report &report, std::string &why)
 {
+    int version = 0;
+    if (!db::read_schema_version(database, version, why))
+        return false;
+    if (version > db::schema_version) {
+        why = "the database's schema is version " + std::to_string(version) + ", newer than this report's (" +
+              std::to_string(db::schema_version) + ")";
+        return false;
+    }
+    // Parameters typed, as PostgreSQL cannot tell a NULL's type by itself.
     std::vector<db::Value> params{
         filter.since_millis ? db::Value(std::to_string(*filter.since_millis)) : std::nullopt,
         filter.until_millis ? db::Value(std::to_string(*filter.until_millis)) : std::nullopt,
         filter.station_id.empty() ? std::nullopt : db::Value(filter.station_id),
         filter.lot.empty() ? std::nullopt : db::Value(filter.lot)};
-    const std::string where = " WHERE ($1 IS NULL OR b.start_time_millis >= CAST($1 AS BIGINT))"
-                              " AND ($2 IS NULL OR b.start_time_millis < CAST($2 AS BIGINT))"
-                              " AND ($3 IS NULL OR b.station_id = CAST($3 AS TEXT))"
-                              " AND ($4 IS NULL OR b.lot = CAST($4 AS TEXT))";
+    const std::string where = " WHERE (CAST($1 AS BIGINT) IS NULL OR b.start_time_millis >= CAST($1 AS BIGINT))"
+                              " AND (CAST($2 AS BIGINT) IS NULL OR b.start_time_millis < CAST($2 AS BIGINT))"
+                              " AND (CAST($3 AS TEXT) IS NULL OR b.station_id = CAST($3 AS TEXT))"
+                              " AND (CAST($4 AS TEXT) IS NULL OR b.lot = CAST($4 AS TEXT))";
+    // The columns an older schema lacks are NULL in its rows.
+    const std::string counted = version >= 2 ? "b.insertions, b.rated_cycles" : "NULL, NULL";
+    const std::string shared = version >= 3 ? "b.serial_shared" : "NULL";
     std::vector<db::Row> rows;
-    if (!database.query("SELECT b.record_id, b.dut_id, b.location, b.station_id, b.outcome, b.start_time_millis, "
-                        "b.slot, b.insertions, b.rated_cycles FROM boards b" + where,
+    if (!database.query("SELECT b.record_id, b.label, b.serial, b.location, b.station_id, b.outcome, "
+                        "b.start_time_millis, b.slot, b.fixture_id, b.lot, " +
+                            shared + ", " + counted + " FROM boards b" + where,
                         params, rows, why))
         return false;
-    std::vector<ReportBoard> boards;
-    boards.reserve(rows.size());
-    auto optional_number = [](const db::Value &v) {
-        return v ? std::optional<int64_t>(std::stoll(*v)) : std::nullopt;
-    };
-    for (const db::Row &r : rows)
-        boards.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                          r[4].value_or(""), std::stoll(r[5].value_or("0")), r[6].value_or(""),
-                          optional_number(r[7]), optional_number(r[8])});
+    std::vector<std::string> skipped;
+    std::vector<ReportRecord> records;
+    records.reserve(rows.size());
+    for (const db::Row &row : rows) {
+        ReportRecord r{row[0].value_or(""), row[1].value_or(""), row[2].value_or(""),
+                       row[3].value_or(""), row[4].value_or(""), row[5].value_or("")};
+        r.slot = row[7].value_or("");
+        r.fixture_id = row[8].value_or("");
+        r.lot = row[9].value_or("");
+        r.serial_shared = row[10] && *row[10] != "0";
+        RowNumbers numbers(row, "boards", "record_id " + companions::printable(r.record_id));
+        numbers.read(6, "start_time_millis", r.start_millis);
+        numbers.read(11, "insertions", r.insertions);
+        numbers.read(12, "rated_cycles", r.rated_cycles);
+        if (numbers.why().empty())
+            records.push_back(std::move(r));
+        else
+            skipped.push_back(numbers.why());
+    }
     if (!database.query("SELECT p.record_id, p.pin, p.status, p.\"class\", p.failures, b.runs FROM pins p "
                         "JOIN boards b ON b.record_id = p.record_id" + where +
                         " AND p.status <> 'ok' AND p.status <> 'untested'",
                         params, rows, why))
         return false;
     std::vector<ReportPin> pins;
-    for (const db::Row &r : rows) {
-        ReportPin pin{r[0].value_or(""), std::stoi(r[1].value_or("0")), r[2].value_or(""), r[3].value_or(""),
-                      std::nullopt, std::nullopt};
-        if (r[4])
-            pin.failures = std::stol(*r[4]);
-        if (r[5])
-            pin.runs = std::stol(*r[5]);
+    for (const db::Row &row : rows) {
+        ReportPin pin{row[0].value_or(""), 0, row[2].value_or(""), row[3].value_or(""), std::nullopt, std::nullopt};
+        int64_t number = 0;
+        std::optional<int64_t> failures, runs;
+        RowNumbers numbers(row, "pins", "record_id " + companions::printable(pin.record_id) + ", pin " +
+                                            companions::printable(row[1].value_or("NULL")));
+        numbers.read(1, "pin", number);
+        numbers.read(4, "failures", failures);
+        numbers.read(5, "runs", runs);
+        if (!numbers.why().empty()) {
+            skipped.push_back(numbers.why());
+            continue;
+        }
+        pin.pin = int(number);
+        pin.failures = failures;
+        pin.runs = runs;
         pins.push_back(pin);
     }
-    report = make_report(std::move(boards), pins);
+    report = make_report(std::move(records), pins);
+    report.skipped = std::move(skipped);
     return true;
-}
-
-std::string report_text(const Report &r)
-{
-    std::string text;
-    auto line = [&](const std::string &s) { text += s + "\n"; };
-    auto counts_line = [&](const Counts &c) {
-        return std::to_string(c.boards) + " boards, " + std::to_string(c.records) + " records, first-pass yield " +
-               percent(c.first_pass, c.boards) + ", final yield " + percent(c.final_pass, c.boards) +
-               ", ERROR rate " + percent(c.errors, c.records);
-    };
-    line("boards tested: " + std::to_string(r.all.boards));
-    line("records: " + std::to_string(r.all.records));
-    line("first-pass yield: " + percent(r.all.first_pass, r.all.boards) + " (" + std::to_string(r.all.first_pass) +
-         " of " + std::to_string(r.all.boards) + ")");
-    line("final yield: " + percent(r.all.final_pass, r.all.boards) + " (" + std::to_string(r.all.final_pass) +
-         " of " + std::to_string(r.all.boards) + ")");
-    char retests[32];
-    snprintf(retests, sizeof retests, "%.2f", share(r.all.records - r.all.boards, r.all.boards));
-    line(std::string("retests per board: ") + retests);
-    line("ERROR rate: " + percent(r.all.errors, r.all.records) + " (" + std::to_string(r.all.errors) + " of " +
-         std::to_string(r.all.records) + " records)");
-    line("");
-    line("faults, most boards first (of " + std::to_string(r.failed_records) + " failed records):");
-    for (const Fault &f : r.pareto)
-        line("  pin " + std::to_string(f.pin) + " " + f.fault_class + ": " + std::to_string(f.boards) + " (" +
-             percent(f.boards, r.failed_records) + ")");
-    line("");
-    line("slots:");
-    for (const Slot &s : r.slots)
-        line("  " + s.location + (s.name.empty() ? "" : " (slot " + s.name + ")") + ": " +
-             std::to_string(s.records) + " records, FAIL " + percent(s.fails, s.records) + ", ERROR " +
-             percent(s.errors, s.records) +
-             (s.insertions ? ", " + grouped_digits(*s.insertions) + " of " + grouped_digits(*s.rated_cycles) +
-                                 " rated insertions"
-                           : ""));
-    for (const Slot &s : r.slots)
-        if (s.flagged)
-            line(slot_warning(s));
-    line("");
-    line("stations:");
-    for (const auto &[station, c] : r.stations)
-        line("  " + station + ": " + counts_line(c));
-    line("days (UTC):");
-    for (const auto &[day, c] : r.days)
-        line("  " + day + ": " + counts_line(c));
-    if (!r.intermittents.empty()) {
-        line("");
-        line("intermittent pins:");
-        for (const auto &[board, pin] : r.intermittents)
-            line("  " + board.dut_id + " at " + board.location + ": pin " + std::to_string(pin.pin) + " " +
-                 pin.fault_class + " in " + std::to_string(pin.failures.value_or(0)) + " of " +
-                 std::to_string(pin.runs.value_or(0)) + " runs");
-    }
-    return text;
-}
-
-std::string report_json(const Report &r)
-{
-    nlohmann::ordered_json doc = counts_json(r.all);
-    doc["pareto"] = nlohmann::ordered_json::array();
-    for (const Fault &f : r.pareto)
-        doc["pareto"].push_back({{"pin", f.pin},
-                                 {"class", f.fault_class},
-                                 {"boards", f.boards},
-                                 {"share", share(f.boards, r.failed_records)}});
-    doc["slots"] = nlohmann::ordered_json::array();
-    for (const Slot &s : r.slots) {
-        nlohmann::ordered_json slot = {{"location", s.location},        {"records", s.records},
-                                       {"fail_rate", share(s.fails, s.records)},
-                                       {"error_rate", share(s.errors, s.records)},
-                                       {"fails", s.fails},              {"others", s.others},
-                                       {"others_failed", s.others_failed}, {"p_value", s.p_value},
-                                       {"flagged", s.flagged}};
-        if (s.flagged)
-            slot["warning"] = slot_warning(s);
-        if (!s.name.empty())
-            slot["slot"] = s.name;
-        if (s.insertions) {
-            slot["insertions"] = *s.insertions;
-            slot["rated_cycles"] = *s.rated_cycles;
-        }
-        doc["slots"].push_back(slot);
-    }
-    for (const char *key : {"stations", "days"}) {
-        doc[key] = nlohmann::ordered_json::object();
-        for (const auto &[name, c] : std::string(key) == "stations" ? r.stations : r.days)
-            doc[key][name] = counts_json(c);
-    }
-    doc["intermittents"] = nlohmann::ordered_json::array();
-    for (const auto &[board, pin] : r.intermittents)
-        doc["intermittents"].push_back({{"dut_id", board.dut_id},
-                                        {"location", board.location},
-                                        {"record_id", board.record_id},
-                                        {"pin", pin.pin},
-                                        {"class", pin.fault_class},
-                                        {"failures", pin.failures.value_or(0)},
-                                        {"runs", pin.runs.value_or(0)}});
-    return doc.dump(2);
-}
-
-// One figure a line: section, name, field, value.
-std::string report_csv(const Report &r)
-{
-    std::string csv = "section,name,field,value\n";
-    auto field = [](std::string text) {
-        if (text.find_first_of(",\"\n\r") == std::string::npos)
-            return text;
-        std::string quoted = "\"";
-        for (char c : text)
-            quoted += c == '"' ? "\"\"" : std::string(1, c);
-        return quoted + "\"";
-    };
-    auto add = [&](const std::string &section, const std::string &name, const std::string &key,
-                   const nlohmann::ordered_json &value) {
-        csv += field(section) + "," + field(name) + "," + field(key) + "," +
-               field(value.is_string() ? value.get<std::string>() : value.dump()) + "\n";
-    };
-    nlohmann::ordered_json doc = nlohmann::ordered_json::parse(report_json(r));
-    for (const auto &[key, value] : doc.items())
-        if (!value.is_structured())
-            add("line", "", key, value);
-    for (const auto &f : doc["pareto"])
-        for (const char *key : {"boards", "share"})
-            add("pareto", "pin " + f["pin"].dump() + " " + f["class"].get<std::string>(), key, f[key]);
-    for (const auto &s : doc["slots"])
-        for (const auto &[key, value] : s.items())
-            if (key != "location")
-                add("slot", s["location"].get<std::string>(), key, value);
-    for (const char *section : {"stations", "days"})
-        for (const auto &[name, counts] : doc[section].items())
-            for (const auto &[key, value] : counts.items())
-                add(std::string(section) == "stations" ? "station" : "day", name, key, value);
-    for (const auto &i : doc["intermittents"])
-        add("intermittent", i["dut_id"].get<std::string>() + " pin " + i["pin"].dump(), "failures_of_runs",
-            i["failures"].dump() + "/" + i["runs"].dump());
-    return csv;
-}
-
-namespace {
-
-// Digits at text[at...] into value, exactly count of them.
-bool digits(const std::string &text, size_t at, size_t count, int &value)
-{
-    if (at + count > text.size())
-        return false;
-    value = 0;
-    for (size_t i = at; i < at + count; i++) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-// "2026-12-09", "2026-12-09T14:30[:00]" in UTC, or Unix ms.
-bool parse_time(const std::string &text, int64_t &millis)
-{
-    if (!text.empty() && text.size() <= 15 && text.find_first_not_of("0123456789") == std::string::npos) {
-        millis = std::stoll(text);
-        return true;
-    }
-    std::tm t{};
-    bool ok = (text.size() == 10 || text.size() == 16 || text.size() == 19) && digits(text, 0, 4, t.tm_year) &&
-              text[4] == '-' && digits(text, 5, 2, t.tm_mon) && text[7] == '-' && digits(text, 8, 2, t.tm_mday);
-    if (ok && text.size() > 10)
-        ok = text[10] == 'T' && digits(text, 11, 2, t.tm_hour) && text[13] == ':' && digits(text, 14, 2, t.tm_min);
-    if (ok && text.size() > 16)
-        ok = text[16] == ':' && digits(text, 17, 2, t.tm_sec);
-    if (!ok || t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 ||
-        t.tm_min > 59 || t.tm_sec > 60)
-        return false;
-    t.tm_year -= 1900;
-    t.tm_mon -= 1;
-#ifdef _WIN32
-    millis = int64_t(_mkgmtime(&t)) * 1000;
-#else
-    millis = int64_t(timegm(&t)) * 1000;
-#endif
-    return true;
-}
-
-} // namespace
-
-int report_main(int argc, char **argv)
-{
-    CLI::App app{"The line's yield, faults and slots from the records in a database.", "wiretest-station report"};
-    std::string url_text, since, until;
-    ReportFilter filter;
-    bool json = false, csv = false;
-    app.add_option("--db", url_text, "the database: sqlite:PATH or a postgresql:// URL")->type_name("URL")->required();
-    app.add_option("--since", since, "records that began at T or later (2026-12-09, 2026-12-09T14:30, or Unix ms)")
-        ->type_name("T");
-    app.add_option("--until", until, "records that began before T")->type_name("T");
-    app.add_option("--station", filter.station_id, "one station's records")->type_name("ID");
-    app.add_option("--lot", filter.lot, "one lot's records")->type_name("L");
-    auto *as_json = app.add_flag("--json", json, "one JSON document");
-    app.add_flag("--csv", csv, "CSV: section, name, field, value")->excludes(as_json);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        fprintf(stderr, "wiretest-station report: usage error: %s (see --help)\n", e.what());
-        return exit_station;
-    }
-    int64_t millis = 0;
-    for (auto [text, slot] : {std::pair{&since, &filter.since_millis}, std::pair{&until, &filter.until_millis}}) {
-        if (text->empty())
-            continue;
-        if (!parse_time(*text, millis)) {
-            fprintf(stderr, "wiretest-station report: usage error: not a time: %s (see --help)\n", text->c_str());
-            return exit_station;
-        }
-        *slot = millis;
-    }
-    db::Url url;
-    std::string why;
-    std::unique_ptr<db::Database> database;
-    Report report;
-    if (!db::parse_url(url_text, url, why) || !(database = db::open(url, why)) || !db::prepare_schema(*database, why) ||
-        !read_report(*database, filter, report, why)) {
-        fprintf(stderr, "wiretest-station report: %s\n", why.c_str());
-        return exit_station;
-    }
-    std::string out = json ? report_json(report) + "\n" : csv ? report_csv(report) : report_text(report);
-    fputs(out.c_str(), stdout);
-    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : exit_station;
 }
 
 } // namespace station

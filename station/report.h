@@ -1,5 +1,10 @@
 // wiretest-station report: the line's yield and its faults, from the
 // records in a database.
+//
+// A board (a unit) is named by its label, else by its serial unless the
+// serial is blank or the station saw it on two chips at once; a record
+// without either is a board of its own. A record is one attempt at a board.
+// Counts of boards are distinct boards, counts of records are records.
 #pragma once
 
 #include "db/database.h"
@@ -16,12 +21,13 @@ struct ReportFilter {
     std::string station_id, lot;                       // "": any
 };
 
-// One record as the report reads it.
-struct ReportBoard {
-    std::string record_id, dut_id, location, station_id, outcome;
+// One record as the report reads it: an attempt at a board.
+struct ReportRecord {
+    std::string record_id, label, serial, location, station_id, outcome;
     int64_t start_millis = 0;
-    // Initialised here so that boards written as {id, ..., start} stay whole.
-    std::string slot{};                               // the fixture's name for it; "" without one
+    // Initialised here so that records written as {id, ..., start} stay whole.
+    std::string slot{}, fixture_id{}, lot{};          // "" where the record has none
+    bool serial_shared = false;                        // the station saw its serial on another chip
     std::optional<int64_t> insertions{}, rated_cycles{}; // a rated slot's count with this board
 };
 
@@ -33,43 +39,63 @@ struct ReportPin {
     std::optional<long> failures, runs;
 };
 
+// boards: distinct boards; each board's attempts in time order.
 struct Counts {
-    long boards = 0, records = 0, first_pass = 0, final_pass = 0, errors = 0, fails = 0;
+    long boards = 0, records = 0;
+    long first_pass = 0;  // boards whose first attempt passed
+    long second_pass = 0; // boards that passed by their second attempt
+    long last_pass = 0;   // boards whose last attempt passed
+    long fails = 0, errors = 0; // records
 };
 
 struct Fault {
     int pin = 0;
     std::string fault_class;
-    long boards = 0; // failed boards' records with it
+    long boards = 0, records = 0; // failed records with it, and their boards
 };
 
+// A fixture slot of one station: each board's first attempt there only, so
+// that a board tested there again counts once.
 struct Slot {
-    std::string location;
-    std::string name;                             // its fixture slot's, the latest record's
+    std::string station_id, fixture_id, location;
+    std::string name;                                // the fixture's slot's, the latest record's
     std::optional<int64_t> insertions, rated_cycles; // the latest record's that has them
-    long records = 0, fails = 0, errors = 0;
-    long others = 0, others_failed = 0; // the station's other slots
-    double p_value = 1;                 // of failing this often by chance
+    bool due = false;                                // insertions at or past the rating
+    long boards = 0, records = 0, fails = 0, errors = 0; // fails, errors: of the boards' first attempts
+    long others = 0, others_failed = 0;              // boards and FAILs at the fixture's other slots
+    double p_value = 1;                              // of failing this often by chance
     bool flagged = false;
+};
+
+struct Intermittent {
+    std::string board, location, record_id; // board: its label, serial or "record ID"
+    ReportPin pin;
 };
 
 struct Report {
     Counts all;
-    std::vector<Fault> pareto;                          // most boards first
-    long failed_records = 0;                            // the Pareto's whole
-    std::vector<Slot> slots;                            // by station, then location
-    std::vector<std::pair<std::string, Counts>> stations, days;
-    std::vector<std::pair<ReportBoard, ReportPin>> intermittents;
+    long records_without_identity = 0;
+    std::vector<Fault> pareto; // most boards first
+    long failed_boards = 0, failed_records = 0; // the Pareto's whole
+    std::vector<Slot> slots;   // by station, fixture, then location
+    std::vector<std::pair<std::string, Counts>> stations, days, lots;
+    std::vector<Intermittent> intermittents;
+    std::vector<std::string> skipped; // a line for each row the report could not use
 };
 
-// The report of boards and their not-ok pins, boards in any order.
-Report make_report(std::vector<ReportBoard> boards, const std::vector<ReportPin> &pins);
+// The report of records and their not-ok pins, records in any order.
+Report make_report(std::vector<ReportRecord> records, const std::vector<ReportPin> &pins);
 
-// The chance of k or more failures among n when K of N records failed in
-// all and the n were drawn from them at random (Fisher's exact test, one-sided).
+// The chance of k or more failures among n when K of N failed in all and
+// the n were drawn from them at random (Fisher's exact test, one-sided).
 double fisher_greater(long k, long n, long failures, long total);
 
+// Reads without writing; false with why.
 bool read_report(db::Database &database, const ReportFilter &filter, Report &report, std::string &why);
+
+// The share of part in whole, 0 to 1: the one unit of every yield the
+// station gives, in the report's JSON and CSV and on its page.
+double share(long part, long whole);
 
 std::string report_text(const Report &report);
 std::string report_json(const Report &report);

@@ -47,6 +47,12 @@ bool list_channels(std::vector<Channel> &channels, std::string &error)
             printable(std::string(info.access_note, strnlen(info.access_note, sizeof info.access_note)));
         channels.push_back(channel);
     }
+    // A serial is a board's name only where no other chip carries it.
+    for (Channel &channel : channels)
+        channel.serial_shared =
+            !channel.serial.empty() && std::any_of(channels.begin(), channels.end(), [&](const Channel &other) {
+                return other.serial == channel.serial && other.location != channel.location;
+            });
     return true;
 }
 

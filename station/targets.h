@@ -17,6 +17,7 @@ struct Channel {
     bool openable = true;
     std::string access_note; // why not, when not openable
     uint32_t instance = 0;   // changes with each plugging-in; 0 where not known
+    bool serial_shared = false; // another chip of the same listing has its serial (a copied EEPROM)
 };
 
 // "1-1 A WTST0001", "1-3.1 A -": a board as the station's lines name it.

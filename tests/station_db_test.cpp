@@ -1,8 +1,8 @@
 // wiretest-station --db as a line runs it: each board's record in SQLite
 // and in a real PostgreSQL server (started by the test) equal to its JSON
 // record, stations sharing one file, a server that goes away mid-loop, a
-// kill -9 inside a board's transaction, hostile labels and URLs, and the
-// report's numbers on a line whose answers are known.
+// kill -9 inside a board's transaction, hostile labels and URLs. The
+// report's numbers: station_report_test.cpp.
 #include "db/database.h"
 #include "postgres_server.h"
 #include "process.h"
@@ -127,7 +127,7 @@ TEST_F(StationDb, EveryDemoChipsRecordInBothDatabasesIsItsJsonRecord)
         for (const nlohmann::json &record : json)
             expect_stored(url, record);
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards")[0][0], "7");
-        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"2"}}));
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"3"}}));
         std::vector<Row> session = rows_of(url, "SELECT COUNT(*), MIN(ended_millis) IS NOT NULL FROM sessions");
         EXPECT_EQ(session[0][0], "1");
         EXPECT_TRUE(session[0][1] == "1" || session[0][1] == "t") << *session[0][1];
@@ -288,9 +288,6 @@ TEST_F(StationDb, AScannedLabelIsStoredAsScannedAndAPasswordIsNeverShown)
         << garbage.err;
 }
 
-// A station whose answers are known: 60 records at 1-4.2 with 14 FAILs
-// (pin 3 stuck-0), 240 at four other slots with 3 FAILs (pin 5 stuck-1),
-// and board B1 retested after its first FAIL.
 void exec_sql(const std::string &url_text, const std::string &sql)
 {
     station::db::Url url;
@@ -317,15 +314,16 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         // As version 1 left it: no column for the counts.
         exec_sql(url, "ALTER TABLE boards DROP COLUMN insertions");
         exec_sql(url, "ALTER TABLE boards DROP COLUMN rated_cycles");
+        exec_sql(url, "ALTER TABLE boards DROP COLUMN serial_shared");
         exec_sql(url, "UPDATE schema_version SET version = 1");
 
         process::Result r = process::run(program, args);
         EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"2"}}));
-        EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles FROM boards ORDER BY start_time_millis"),
-                  (std::vector<Row>{{std::nullopt, std::nullopt}, {"2", "100"}}));
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"3"}}));
+        EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles, serial_shared FROM boards ORDER BY start_time_millis"),
+                  (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt}, {"2", "100", std::nullopt}}));
 
-        exec_sql(url, "UPDATE schema_version SET version = 3");
+        exec_sql(url, "UPDATE schema_version SET version = 4");
         // SQLite is refused before the first board; the server's record waits in the outbox.
         const bool sqlite = url.rfind("sqlite:", 0) == 0;
         process::Result newer = process::run(program, args);
@@ -333,64 +331,12 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         if (!sqlite) {
             EXPECT_NE(newer.out.find("records waiting for the line's database: 1\n"), std::string::npos) << newer.out;
         }
-        EXPECT_NE(newer.err.find("the database's schema is version 3, newer than this station's (2)"),
+        EXPECT_NE(newer.err.find("the database's schema is version 4, newer than this station's (3)"),
                   std::string::npos)
             << newer.err;
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"2"}}));
         std::filesystem::remove(fixture + ".cycles");
     }
-}
-
-TEST_F(StationDb, TheReportGivesYieldFaultsAndTheSlotToCheck)
-{
-    const std::string path = dir / "line.db", url = "sqlite:" + path;
-    std::string why;
-    auto db = station::db::open_sqlite(path, why);
-    ASSERT_TRUE(db && station::db::prepare_schema(*db, why)) << why;
-    const std::string session = R"({"session_id":"s","station_id":"st","started_millis":0,"version":"v","options":""})";
-    int n = 0;
-    auto add = [&](const std::string &dut, const std::string &location, bool fail, int pin, const char *fault) {
-        nlohmann::json pins = nlohmann::json::array();
-        for (int p = 0; p < 8; p++)
-            pins.push_back({{"pin", p}, {"status", fail && p == pin ? fault : "ok"}, {"with", nlohmann::json::array()}});
-        nlohmann::json record = {{"record_id", "r" + std::to_string(n)}, {"dut_id", dut}, {"location", location},
-                                 {"channel", "A"}, {"station_id", "st"}, {"test", "full"}, {"mode", "fast"},
-                                 {"start_time_millis", 1796774400000LL + 1000LL * n}, {"end_time_millis", 0},
-                                 {"outcome", fail ? "FAIL" : "PASS"}, {"pins", pins}};
-        n++;
-        ASSERT_TRUE(station::db::store_record(*db, session, record.dump(), why)) << why;
-    };
-    for (int i = 0; i < 60; i++)
-        add("A" + std::to_string(i), "1-4.2", i < 14, 3, "stuck-0");
-    for (int i = 0; i < 240; i++)
-        add("O" + std::to_string(i), "1-4." + std::to_string(3 + i % 4), i < 3, 5, "stuck-1");
-    add("B1", "1-1", true, 3, "stuck-0");
-    add("B1", "1-1", false, 0, "");
-
-    process::Result text = process::run(program, {"report", "--db", url});
-    EXPECT_EQ(text.exit_status, 0) << text.err;
-    const std::string pareto = std::string("faults, most boards first (of 18 failed records):\n") +
-                               "  pin 3 stuck-0: 15 (83.3%)\n" + "  pin 5 stuck-1: 3 (16.7%)\n";
-    for (const std::string &line : {std::string("boards tested: 301\n"), std::string("records: 302\n"),
-                                    std::string("first-pass yield: 94.0% (283 of 301)\n"),
-                                    std::string("final yield: 94.4% (284 of 301)\n"),
-                                    std::string("retests per board: 0.00\n"), pareto,
-                                    std::string("check the fixture at 1-4.2: 14 of 60 failed here, 4 of 242 at the "
-                                                "other slots\n")})
-        EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
-    EXPECT_EQ(text.out.find("check the fixture at 1-4.3"), std::string::npos);
-
-    nlohmann::json json = nlohmann::json::parse(process::run(program, {"report", "--db", url, "--json"}).out);
-    EXPECT_EQ(json["boards"], 301);
-    EXPECT_DOUBLE_EQ(json["first_pass_yield"].get<double>(), 283.0 / 301);
-    EXPECT_EQ(json["pareto"][0]["boards"], 15);
-    std::string csv = process::run(program, {"report", "--db", url, "--csv"}).out;
-    EXPECT_NE(csv.find("line,,boards,301\n"), std::string::npos) << csv;
-    EXPECT_NE(csv.find("slot,1-4.2,flagged,true\n"), std::string::npos) << csv;
-
-    // A period, and a station, that hold none of it.
-    process::Result none = process::run(program, {"report", "--db", url, "--station", "other", "--since", "2026-12-09"});
-    EXPECT_NE(none.out.find("boards tested: 0\n"), std::string::npos) << none.out;
 }
 
 } // namespace

@@ -54,12 +54,25 @@ bool available();
 // (they are loaded at their first use); false with why.
 bool clients_loaded(const Url &url, std::string &why);
 
+// read_only: a reader's connection. A SQLite file must be there already
+// and is neither created nor written; a server's is as any other, the
+// reader's role needing no more than SELECT.
+enum class Access { read_write, read_only };
+
 // An open connection; nullptr with why. A SQLite file is created where
 // missing and opened in WAL mode with a busy timeout, so that several
 // stations and readers share it.
-std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why);
+std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why,
+                                      Access access = Access::read_write);
 std::unique_ptr<Database> open_postgresql(const Url &url, std::string &why);
-std::unique_ptr<Database> open(const Url &url, std::string &why);
+std::unique_ptr<Database> open(const Url &url, std::string &why, Access access = Access::read_write);
+
+// The version of the schema this station writes.
+extern const int schema_version;
+
+// The version of the schema a database holds, read without writing; false
+// with why where it holds no station's tables.
+bool read_schema_version(Database &database, int &version, std::string &why);
 
 // Creates the tables where missing and brings an older schema up to this
 // one; false with why.

@@ -16,7 +16,7 @@ bool clients_loaded(const Url &, std::string &why)
     return false;
 }
 
-std::unique_ptr<Database> open_sqlite(const std::string &, std::string &why)
+std::unique_ptr<Database> open_sqlite(const std::string &, std::string &why, Access)
 {
     why = not_available;
     return nullptr;

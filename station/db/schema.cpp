@@ -5,13 +5,16 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 namespace station::db {
-namespace {
 
 // 2: boards.insertions and boards.rated_cycles, a rated fixture slot's count.
-const int schema_version = 2;
+// 3: boards.serial_shared, 1 where the station saw the serial on another chip.
+const int schema_version = 3;
+
+namespace {
 
 // Quoted where a name is a keyword in one of the two dialects.
 const char *const create_tables[] = {
@@ -47,7 +50,8 @@ const char *const create_tables[] = {
         "operator" TEXT,
         attempt INTEGER,
         insertions BIGINT,
-        rated_cycles BIGINT))",
+        rated_cycles BIGINT,
+        serial_shared INTEGER))",
     R"(CREATE TABLE IF NOT EXISTS pins (
         record_id TEXT NOT NULL REFERENCES boards (record_id),
         pin INTEGER NOT NULL,
@@ -147,10 +151,29 @@ bool prepare_schema(Database &database, std::string &why)
     if (version == 1 && !(database.exec("ALTER TABLE boards ADD COLUMN insertions BIGINT", why) &&
                           database.exec("ALTER TABLE boards ADD COLUMN rated_cycles BIGINT", why)))
         return rolled_back(database);
+    if (version > 0 && version < 3 && !database.exec("ALTER TABLE boards ADD COLUMN serial_shared INTEGER", why))
+        return rolled_back(database);
     if (version > 0 && version < schema_version &&
         !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
         return rolled_back(database);
     return database.exec("COMMIT", why);
+}
+
+bool read_schema_version(Database &database, int &version, std::string &why)
+{
+    std::vector<Row> rows;
+    if (!database.query("SELECT MAX(version) FROM schema_version", {}, rows, why)) {
+        why = "holds no station's records (" + why + ")";
+        return false;
+    }
+    const Value &found = rows.empty() ? std::nullopt : rows[0][0];
+    char *end = nullptr;
+    version = found ? int(std::strtol(found->c_str(), &end, 10)) : 0;
+    if (!found || *end || version <= 0) {
+        why = "holds no station's records (no schema version)";
+        return false;
+    }
+    return true;
 }
 
 bool store_record(Database &database, const std::string &session_json, const std::string &record_json,
@@ -179,11 +202,13 @@ bool store_record(Database &database, const std::string &session_json, const std
     std::vector<Value> values{text(session, "session_id")};
     for (const char *field : board_fields)
         values.push_back(text(record, field));
+    auto shared = record.find("serial_shared");
+    values.push_back(shared != record.end() && *shared == true ? Value("1") : std::nullopt);
     if (!database.exec("INSERT INTO boards (session_id, record_id, dut_id, label, serial, location, channel, chip, "
                        "station_id, test, mode, start_time_millis, end_time_millis, outcome, errors, reason, runs, "
-                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles) VALUES ($1, $2, $3, "
-                       "$4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, $23, "
-                       "$24)",
+                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles, serial_shared) VALUES "
+                       "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, "
+                       "$21, $22, $23, $24, $25)",
                        values, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
@@ -269,9 +294,9 @@ bool parse_url(const std::string &text, Url &url, std::string &why)
     return false;
 }
 
-std::unique_ptr<Database> open(const Url &url, std::string &why)
+std::unique_ptr<Database> open(const Url &url, std::string &why, Access access)
 {
-    return url.kind == Url::sqlite ? open_sqlite(url.path, why) : open_postgresql(url, why);
+    return url.kind == Url::sqlite ? open_sqlite(url.path, why, access) : open_postgresql(url, why);
 }
 
 } // namespace station::db

@@ -62,13 +62,15 @@ private:
 
 bool available() { return true; }
 
-std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why)
+std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why, Access access)
 {
     const Libsqlite3 *lib = libsqlite3(why);
     if (!lib)
         return nullptr;
+    const bool read_only = access == Access::read_only;
     sqlite3 *db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                SQLITE_OPEN_FULLMUTEX;
     if (lib->open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         why = db ? lib->errmsg(db) : "out of memory";
         lib->close_v2(db);
@@ -76,6 +78,9 @@ std::unique_ptr<Database> open_sqlite(const std::string &path, std::string &why)
     }
     lib->busy_timeout(db, busy_timeout_ms);
     auto database = std::make_unique<Sqlite>(*lib, db);
+    // A reader takes the file as its writers left it.
+    if (read_only)
+        return database;
     // WAL: readers and one writer at once; NORMAL sync is still whole
     // transactions after a crash, the last ones perhaps lost to a power cut:
     // FULL keeps them too, and a board a second is no load for it.

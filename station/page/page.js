@@ -85,7 +85,8 @@ function time(millis) {
   return new Date(millis).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit', hourCycle: 'h23' });
 }
 
-function percent(value) { return value === null ? '-' : value.toFixed(1) + '%'; }
+// A yield, 0 to 1, as a percentage.
+function percent(value) { return value === null ? '-' : (100 * value).toFixed(1) + '%'; }
 
 function setCounter(id, value) { document.querySelector('#' + id + ' b').textContent = value; }
 

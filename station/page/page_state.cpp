@@ -121,10 +121,10 @@ void PageState::apply(const BoardResult &result, bool last, bool replaces)
     changed();
 }
 
-void PageState::first_pass_today(std::optional<double> percent)
+void PageState::first_pass_today(std::optional<double> yield)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    first_pass_today_ = percent;
+    first_pass_today_ = yield;
     changed();
 }
 
@@ -167,7 +167,8 @@ std::string PageState::json(uint64_t &version)
                           {"outcome", r.outcome},
                           {"attempt", r.attempt}});
     nlohmann::json counters = {{"tested", tested_}, {"passed", passed_}, {"failed", failed_}, {"errors", errors_}};
-    counters["yield"] = tested_ ? nlohmann::json(100.0 * passed_ / tested_) : nlohmann::json(nullptr);
+    // Yields 0 to 1, as the report gives them.
+    counters["yield"] = tested_ ? nlohmann::json(double(passed_) / tested_) : nlohmann::json(nullptr);
     counters["first_pass_yield_today"] = first_pass_today_ ? nlohmann::json(*first_pass_today_) : nlohmann::json(nullptr);
     nlohmann::json state = {
         {"station_id", text(identity_.station_id)},

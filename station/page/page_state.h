@@ -34,9 +34,9 @@ public:
     // counter but shows among the last results. replaces: the board was
     // tested again on request, and this result counts in place of its last.
     void apply(const BoardResult &result, bool last, bool replaces = false);
-    // Today's first-pass yield of this station from the line's database;
-    // nullopt while it is not known.
-    void first_pass_today(std::optional<double> percent);
+    // Today's first-pass yield of this station from the line's database,
+    // 0 to 1 as the report's; nullopt while it is not known.
+    void first_pass_today(std::optional<double> yield);
     void session_ended();
 
     // The state as JSON text and its version, which each change raises.

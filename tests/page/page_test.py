@@ -420,7 +420,11 @@ class PageOverHttp(unittest.TestCase):
                           "--port", "1-1", "--port", "1-2", *PLUGS)
         self.addCleanup(station.end)
         # One board passed and one failed, each at its first test.
-        wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
+        wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 0.5)
+        # The report gives it in the same unit, a fraction.
+        report = subprocess.run([STATION, "report", "--db", "sqlite:" + os.path.join(folder, "line.db"), "--json"],
+                                capture_output=True, timeout=DEADLINE)
+        self.assertEqual(0.5, json.loads(report.stdout)["first_pass_yield"], report.stderr)
 
 
     def test_a_board_tested_again_on_request_counts_once(self):

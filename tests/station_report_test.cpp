@@ -1,0 +1,312 @@
+// wiretest-station report as a line engineer reads it: one line of known
+// answers, stored through the station's own store path into SQLite and
+// into a real PostgreSQL server, the same figures out of each in text,
+// JSON and CSV; boards without identity, a retested bad board beside a bad
+// slot, a reader that may only SELECT, and databases the report must not
+// create or trust.
+#include "db/database.h"
+#include "postgres_server.h"
+#include "process.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+const std::string program = WIRETEST_STATION_SIM;
+const int64_t dec_9 = 1796774400000LL, dec_10 = dec_9 + 24 * 3600 * 1000LL; // 2026, midnight UTC
+
+std::unique_ptr<station::db::Database> open_db(const std::string &url_text)
+{
+    station::db::Url url;
+    std::string why;
+    EXPECT_TRUE(station::db::parse_url(url_text, url, why)) << why;
+    auto database = station::db::open(url, why);
+    EXPECT_TRUE(database) << why;
+    return database;
+}
+
+// A record as a station writes it; fault: "PIN CLASS" of a FAIL.
+struct Attempt {
+    std::string station, fixture, slot, location, label, serial;
+    bool serial_shared;
+    const char *outcome;
+    std::string fault;
+    int64_t insertions = 0, rated_cycles = 0;
+};
+
+// Stores the attempts in order, a second apart from start.
+void store(const std::string &url, const std::vector<Attempt> &attempts, int64_t start)
+{
+    auto database = open_db(url);
+    std::string why;
+    ASSERT_TRUE(database && station::db::prepare_schema(*database, why)) << why;
+    static int n = 0;
+    for (const Attempt &a : attempts) {
+        nlohmann::json pins = nlohmann::json::array();
+        for (int p = 0; p < 8; p++) {
+            bool bad = !a.fault.empty() && a.fault[0] - '0' == p;
+            pins.push_back({{"pin", p}, {"status", bad ? a.fault.substr(2) : "ok"}, {"with", nlohmann::json::array()}});
+        }
+        nlohmann::json record = {{"record_id", "r" + std::to_string(n)}, {"dut_id", "-"}, {"station_id", a.station},
+                                 {"location", a.location}, {"channel", "A"}, {"serial", a.serial},
+                                 {"test", "full"}, {"mode", "fast"}, {"start_time_millis", start + 1000 * n},
+                                 {"end_time_millis", start + 1000 * n}, {"outcome", a.outcome}, {"pins", pins},
+                                 {"lot", a.station == "line2-st3" ? "41" : "42"}};
+        n++;
+        for (auto [key, value] : {std::pair{"fixture_id", a.fixture}, {"slot", a.slot}, {"label", a.label}})
+            if (!value.empty())
+                record[key] = value;
+        if (a.serial_shared)
+            record["serial_shared"] = true;
+        if (a.rated_cycles) {
+            record["insertions"] = a.insertions;
+            record["rated_cycles"] = a.rated_cycles;
+        }
+        const std::string session = nlohmann::json{{"session_id", a.station}, {"station_id", a.station},
+                                                    {"started_millis", start}, {"version", "v"}, {"options", ""}}
+                                        .dump();
+        ASSERT_TRUE(station::db::store_record(*database, session, record.dump(), why)) << why;
+    }
+}
+
+// Station line2-st3 with fixture FX-07 on Dec 9, lot 41: slot 3 at 1-4.2
+// fails 14 of its 60 boards' first tests (pin 3 stuck-0), slots 4-7 fail 3
+// of 240 (pin 5 stuck-1), and board B1 fails 22 times in slot 1. Station
+// line2-st4 without a fixture on Dec 10, lot 42: three blank EEPROMs, a
+// serial copied onto two chips, a board that passed its retest after an
+// ERROR, and one that passed at its third test.
+void store_the_line(const std::string &url)
+{
+    std::vector<Attempt> st3;
+    for (int i = 0; i < 60; i++)
+        st3.push_back({"line2-st3", "FX-07", "3", "1-4.2", "", "A" + std::to_string(i), false,
+                       i < 14 ? "FAIL" : "PASS", i < 14 ? "3 stuck-0" : "", 99941 + i, 100000});
+    for (int i = 0; i < 240; i++)
+        st3.push_back({"line2-st3", "FX-07", std::to_string(4 + i % 4), "1-4." + std::to_string(3 + i % 4), "",
+                       "O" + std::to_string(i), false, i < 3 ? "FAIL" : "PASS", i < 3 ? "5 stuck-1" : "", 50 + i,
+                       100000});
+    for (int i = 0; i < 22; i++)
+        st3.push_back({"line2-st3", "FX-07", "1", "1-1", "B1", "", false, "FAIL", "3 stuck-0"});
+    store(url, st3, dec_9);
+    store(url,
+          {{"line2-st4", "", "", "1-1", "", "", false, "PASS", ""},
+           {"line2-st4", "", "", "1-2", "", "", false, "PASS", ""},
+           {"line2-st4", "", "", "1-3", "", "", false, "PASS", ""},
+           {"line2-st4", "", "", "1-1", "", "DUP", true, "FAIL", "0 stuck-1"},
+           {"line2-st4", "", "", "1-2", "", "DUP", true, "PASS", ""},
+           {"line2-st4", "", "", "1-3", "", "E1", false, "ERROR", ""},
+           {"line2-st4", "", "", "1-3", "", "E1", false, "PASS", ""},
+           {"line2-st4", "", "", "1-4", "L1", "", false, "FAIL", "0 stuck-1"},
+           {"line2-st4", "", "", "1-4", "L1", "", false, "FAIL", "0 stuck-1"},
+           {"line2-st4", "", "", "1-4", "L1", "", false, "PASS", ""}},
+          dec_10);
+}
+
+class StationReport : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override
+    {
+        if (std::string(GetParam()) == "sqlite") {
+            url = "sqlite:" + dir / "line.db";
+        } else {
+            std::string why;
+            ASSERT_TRUE(server.start(why)) << why;
+            url = server.url();
+        }
+    }
+    process::Result report(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"report", "--db", url});
+        return process::run(program, args);
+    }
+    TempDir dir{"wiretest-report"};
+    postgres::Server server;
+    std::string url;
+};
+
+// One figure as each output gives it.
+struct Figure {
+    std::string text_line, json_pointer;
+    nlohmann::json json;
+    std::string csv_line;
+};
+
+TEST_P(StationReport, TheLinesKnownAnswersComeOutAlikeInTextJsonAndCsv)
+{
+    store_the_line(url);
+    const std::string flag = "check the fixture FX-07 slot 3 (station line2-st3, at 1-4.2): 14 of 60 boards failed "
+                             "their first test here, 4 of 241 at its other slots";
+    const Figure figures[] = {
+        {"boards tested: 308 (distinct boards, by label or unique serial)", "/boards", 308, "line,,,,,boards,308"},
+        {"records: 332 (one for each test of a board)", "/records", 332, "line,,,,,records,332"},
+        {"first-pass yield: 93.2% (287 of 308 boards passed their first test)", "/first_pass_yield", 287.0 / 308,
+         "line,,,,,first_pass,287"},
+        {"second-pass yield: 93.5% (288 of 308 boards passed by their second test)", "/second_pass_yield",
+         288.0 / 308, "line,,,,,second_pass,288"},
+        {"last-pass yield: 93.8% (289 of 308 boards passed their last test)", "/last_pass_yield", 289.0 / 308,
+         "line,,,,,last_pass,289"},
+        {"retests per board: 0.08", "/retests_per_board", 24.0 / 308, "line,,,,,retests_per_board,0.07792207792207792"},
+        {"ERROR rate: 0.3% (1 of 332 records)", "/error_rate", 1.0 / 332, "line,,,,,errors,1"},
+        {"5 records without a label or a unique serial: each counted as its own board; scan labels or program serials",
+         "/records_without_identity", 5, "line,,,,,records_without_identity,5"},
+        // The Pareto counts boards: B1's 22 FAILs are one board.
+        {"faults, most boards first (of 20 failed boards, 42 failed records):", "/failed_boards", 20,
+         "line,,,,,failed_records,42"},
+        {"  pin 3 stuck-0: 15 boards (75.0%), 36 records", "/pareto/0/boards", 15, "pareto,pin 3 stuck-0,,,,records,36"},
+        {"  pin 5 stuck-1: 3 boards (15.0%), 3 records", "/pareto/1/class", "stuck-1", "pareto,pin 5 stuck-1,,,,boards,3"},
+        {"  pin 0 stuck-1: 2 boards (10.0%), 3 records", "/pareto/2/records", 3, "pareto,pin 0 stuck-1,,,,share,0.1"},
+        // B1 retested in slot 1 is one board there; slot 3 is flagged.
+        {"  station line2-st3, fixture FX-07, slot 1 at 1-1: 1 board (22 records), FAIL 100.0%, ERROR 0.0%",
+         "/slots/0/flagged", false, "slot,1-1,line2-st3,FX-07,1,flagged,false"},
+        {"  station line2-st3, fixture FX-07, slot 3 at 1-4.2: 60 boards (60 records), FAIL 23.3%, ERROR 0.0%, "
+         "100,000 of 100,000 rated insertions (due: change its contacts)",
+         "/slots/1/due", true, "slot,1-4.2,line2-st3,FX-07,3,due,true"},
+        {flag, "/slots/1/warning", flag, "slot,1-4.2,line2-st3,FX-07,3,warning,\"" + flag + "\""},
+        {"  station line2-st3, fixture FX-07, slot 4 at 1-4.3: 60 boards (60 records), FAIL 1.7%, ERROR 0.0%, "
+         "286 of 100,000 rated insertions",
+         "/slots/2/flagged", false, "slot,1-4.3,line2-st3,FX-07,4,flagged,false"},
+        {"  station line2-st4 at 1-1: 2 boards (2 records), FAIL 50.0%, ERROR 0.0%", "/slots/6/station", "line2-st4",
+         "slot,1-1,line2-st4,,,fails,1"},
+        {"  line2-st4: 7 boards, 10 records, first-pass yield 57.1%, second-pass 71.4%, last-pass 85.7%, retests per "
+         "board 0.43, ERROR rate 10.0% of records",
+         "/stations/line2-st4/boards", 7, "station,line2-st4,,,,boards,7"},
+        {"  2026-12-09: 301 boards, 322 records, first-pass yield 94.0%, second-pass 94.0%, last-pass 94.0%, "
+         "retests per board 0.07, ERROR rate 0.0% of records",
+         "/days/2026-12-09/records", 322, "day,2026-12-09,,,,first_pass,283"},
+        {"  42: 7 boards, 10 records, first-pass yield 57.1%, second-pass 71.4%, last-pass 85.7%, retests per board "
+         "0.43, ERROR rate 10.0% of records",
+         "/lots/42/last_pass", 6, "lot,42,,,,errors,1"},
+    };
+    process::Result text = report({}), json = report({"--json"}), csv = report({"--csv"});
+    for (const process::Result *r : {&text, &json, &csv}) {
+        EXPECT_EQ(r->exit_status, 0) << r->err;
+        EXPECT_EQ(r->err, "");
+    }
+    nlohmann::json doc = nlohmann::json::parse(json.out);
+    for (const Figure &f : figures) {
+        EXPECT_NE(("\n" + text.out).find("\n" + f.text_line + "\n"), std::string::npos) << f.text_line << "\n" << text.out;
+        EXPECT_EQ(doc.at(nlohmann::json::json_pointer(f.json_pointer)), f.json) << f.json_pointer;
+        EXPECT_NE(csv.out.find("\n" + f.csv_line + "\n"), std::string::npos) << f.csv_line << "\n" << csv.out;
+    }
+    // One flag only: neither B1's slot nor the good ones.
+    EXPECT_EQ(text.out.find("check the fixture"), text.out.rfind("check the fixture")) << text.out;
+
+    // A period given with an offset: Dec 10 from 02:00 at +02:00 is its midnight UTC.
+    for (const char *since : {"2026-12-10T00:00:00Z", "2026-12-10T02:00+02:00", "2026-12-09T19:00-05:00"}) {
+        process::Result later = report({"--since", since, "--json"});
+        EXPECT_EQ(nlohmann::json::parse(later.out)["boards"], 7) << since << later.err;
+    }
+    process::Result one_station = report({"--station", "line2-st3", "--lot", "41", "--until", "2026-12-10"});
+    EXPECT_NE(one_station.out.find("\nrecords: 322 "), std::string::npos) << one_station.out;
+    EXPECT_EQ(one_station.out.find("without a label"), std::string::npos) << one_station.out;
+    process::Result none = report({"--station", "other", "--since", "2026-12-09"});
+    EXPECT_NE(none.out.find("boards tested: 0 "), std::string::npos) << none.out;
+}
+
+// The line's database is read by a role that may only SELECT; one without
+// the station's tables is refused with exit 2, and left as it was.
+TEST_P(StationReport, AReaderNeedsOnlySelectAndADatabaseWithoutRecordsIsRefused)
+{
+    if (std::string(GetParam()) == "sqlite")
+        std::ofstream(dir / "line.db").flush(); // an empty file: a database without tables
+    process::Result empty = report({});
+    EXPECT_EQ(empty.exit_status, 2);
+    EXPECT_EQ(empty.out, "");
+    EXPECT_NE(empty.err.find("holds no station's records"), std::string::npos) << empty.err;
+    if (std::string(GetParam()) == "sqlite") {
+        EXPECT_EQ(std::filesystem::file_size(dir / "line.db"), 0u); // read, not written
+    }
+
+    store(url, {{"st", "", "", "1-1", "", "", false, "PASS", ""}}, dec_9);
+    std::string why;
+    if (std::string(GetParam()) == "postgresql") {
+        auto owner = open_db(url);
+        ASSERT_TRUE(owner->exec("CREATE ROLE reader LOGIN", why) &&
+                    owner->exec("GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader", why))
+            << why;
+        url.replace(url.find("user=postgres"), 13, "user=reader");
+    }
+    process::Result read = report({});
+    EXPECT_EQ(read.exit_status, 0) << read.err;
+    EXPECT_NE(read.out.find("1 record without a label or a unique serial: each counted as its own board; scan "
+                            "labels or program serials\n"),
+              std::string::npos)
+        << read.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDatabases, StationReport, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
+TEST(StationReportSqlite, AMissingFileOrOneThatIsNoDatabaseIsRefusedAndNothingIsCreated)
+{
+    TempDir dir{"wiretest-report"};
+    std::ofstream(dir / "garbage.db") << std::string(4096, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.db", "sqlite:" + dir / "missing.db" + ": no such file (the report reads a database, never creates one)\n"},
+        {"garbage.db", "sqlite:" + dir / "garbage.db" + ": holds no station's records (file is not a database)\n"},
+    };
+    for (const auto &[file, message] : cases) {
+        process::Result r = process::run(program, {"report", "--db", "sqlite:" + dir / file});
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "wiretest-station report: " + message);
+    }
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"garbage.db"});
+}
+
+// A value the report cannot use costs its row and one line, never the
+// report; a schema newer than it reads, the report.
+TEST(StationReportSqlite, ADamagedRowIsSkippedWithALineNamingIt)
+{
+    TempDir dir{"wiretest-report"};
+    const std::string url = "sqlite:" + dir / "line.db";
+    store(url, {{"st", "", "", "1-1", "", "S1", false, "PASS", ""}, {"st", "", "", "1-2", "", "S2", false, "FAIL", "2 stuck-0"}},
+          dec_9);
+    std::string why;
+    auto database = open_db(url);
+    std::vector<station::db::Row> ids;
+    ASSERT_TRUE(database->query("SELECT record_id FROM boards ORDER BY serial", {}, ids, why)) << why;
+    ASSERT_TRUE(database->exec("UPDATE boards SET start_time_millis = 'abc' WHERE serial = 'S1'", why) &&
+                database->exec("UPDATE pins SET pin = 'x' WHERE status = 'stuck-0'", why))
+        << why;
+    process::Result r = process::run(program, {"report", "--db", url});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "wiretest-station report: skipped a row of boards (record_id " + *ids.at(0).at(0) +
+                         "): its start_time_millis is 'abc', not a whole number\n"
+                         "wiretest-station report: skipped a row of pins (record_id " + *ids.at(1).at(0) +
+                         ", pin x): its pin is 'x', not a whole number\n")
+        << r.err;
+    EXPECT_NE(r.out.find("boards tested: 1 "), std::string::npos) << r.out;
+
+    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = 4", why)) << why;
+    process::Result newer = process::run(program, {"report", "--db", url});
+    EXPECT_EQ(newer.exit_status, 2);
+    EXPECT_EQ(newer.err, "wiretest-station report: " + url +
+                             ": the database's schema is version 4, newer than this report's (3)\n");
+}
+
+// The demo station's chips, tested twice: a blank EEPROM and the two chips
+// with one copied serial are boards of their own at each test.
+TEST(StationReportSqlite, BlankAndCopiedSerialsAreNeverMergedIntoOneBoard)
+{
+    TempDir dir{"wiretest-report"};
+    const std::string url = "sqlite:" + dir / "line.db";
+    for (int i = 0; i < 2; i++)
+        ASSERT_EQ(process::run(program, {"--all", "--fast", "--db", url}).exit_status, 1);
+    process::Result r = process::run(program, {"report", "--db", url});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    // 1-1, 1-2, 1-3.2 and 1-6 twice each; 1-3.1 (blank), 1-4 and 1-5 (one serial) each time anew.
+    for (const char *line : {"boards tested: 10 ", "records: 14 ",
+                             "6 records without a label or a unique serial: each counted as its own board"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+}
+
+} // namespace
