@@ -15,4 +15,14 @@ namespace companions {
 // overlong form, a surrogate, a cut-off character), one '?' per byte.
 std::string printable(std::string_view text);
 
+// The sequence at the start of a non-empty text: its length in bytes, and
+// whether it is one well-formed UTF-8 character. An ill-formed one is its
+// longest start that could begin a character (Unicode's "maximal subpart"),
+// at least one byte, so that a cut-off character counts once.
+struct Utf8Sequence {
+    size_t length;
+    bool valid;
+};
+Utf8Sequence utf8_sequence(std::string_view text);
+
 } // namespace companions

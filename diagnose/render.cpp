@@ -10,47 +10,6 @@
 namespace diagnose {
 namespace {
 
-// The sequence at the start of a non-empty text: its length in bytes, and
-// whether it is one well-formed UTF-8 character. An ill-formed one is its
-// longest start that could begin a character (Unicode's "maximal subpart"),
-// at least one byte, so that a cut-off character counts once.
-struct Utf8Sequence {
-    size_t length;
-    bool valid;
-};
-
-Utf8Sequence next_sequence(std::string_view text)
-{
-    unsigned lead = static_cast<unsigned char>(text[0]);
-    if (lead < 0x80)
-        return {1, true};
-    size_t length = 0;
-    // The second byte's range, narrowed where Unicode's table of well-formed
-    // sequences rules out overlong forms, surrogates and code points past U+10FFFF.
-    unsigned low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return {1, false};
-    }
-    for (size_t i = 1; i < length; i++) {
-        unsigned byte = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
-        if (byte < low || byte > high)
-            return {i, false};
-        low = 0x80;
-        high = 0xBF;
-    }
-    return {length, true};
-}
-
 // JSON itself escapes only the C0 controls; DEL and the C1 controls are
 // escaped too, so that the document acts on no terminal it is printed on
 // and still holds the text as it was read. In well-formed UTF-8 a byte 0xC2
@@ -232,7 +191,7 @@ std::string valid_utf8(std::string_view text)
 {
     std::string valid;
     while (!text.empty()) {
-        Utf8Sequence sequence = next_sequence(text);
+        companions::Utf8Sequence sequence = companions::utf8_sequence(text);
         valid += sequence.valid ? text.substr(0, sequence.length) : std::string_view("\xEF\xBF\xBD"); // U+FFFD
         text.remove_prefix(sequence.length);
     }

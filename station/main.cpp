@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -56,12 +57,14 @@ CLI::Validator seconds_between(double low, double high)
 }
 
 // The command line as a session's row keeps it: each argument quoted where
-// a shell would need it.
-std::string command_line(int argc, char **argv)
+// a shell would need it, the --db URL as messages show it, and made printable.
+std::string command_line(int argc, char **argv, const std::string &db_url, const std::string &db_shown)
 {
     std::string line = "wiretest-station";
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (!db_url.empty() && (arg == db_url || arg == "--db=" + db_url))
+            arg.replace(arg.size() - db_url.size(), db_url.size(), db_shown);
         bool plain = !arg.empty() && arg.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                                            "0123456789-_.,:/=@+") == std::string::npos;
         if (!plain) {
@@ -72,7 +75,21 @@ std::string command_line(int argc, char **argv)
         }
         line += " " + arg;
     }
-    return line;
+    return companions::printable(line);
+}
+
+// The --db URL's password overwritten where the station's own command line
+// holds it, so that ps and /proc show the other users no secret.
+void hide_password(int argc, char **argv, const std::string &db_url, const station::db::Url &url)
+{
+    for (int i = 1; i < argc && !url.passwords.empty(); i++) {
+        size_t size = strlen(argv[i]);
+        bool holds = size >= db_url.size() && db_url == argv[i] + (size - db_url.size()) &&
+                     (size == db_url.size() || std::string(argv[i], size - db_url.size()) == "--db=");
+        for (const auto &[offset, length] : url.passwords)
+            if (holds)
+                memset(argv[i] + (size - db_url.size()) + offset, '*', length);
+    }
 }
 
 bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") == std::string::npos; }
@@ -85,7 +102,8 @@ std::string not_a_location(const char *option, const std::string &text)
 
 int usage_error(const std::string &why)
 {
-    fprintf(stderr, "wiretest-station: usage error: %s (see --help)\n", why.c_str());
+    // A command line's own bytes (an escape sequence, Latin-1) act on no terminal.
+    fprintf(stderr, "wiretest-station: usage error: %s (see --help)\n", companions::printable(why).c_str());
     return exit_usage;
 }
 
@@ -218,22 +236,28 @@ int station_main(int argc, char *argv[])
     } catch (const CLI::ParseError &e) {
         return usage_error(e.what());
     }
+    station::db::Url url;
+    std::string url_refused;
+    bool url_parsed = !(*db || forward) || station::db::parse_url(options.db_url, url, url_refused);
+    options.command_line = command_line(argc, argv, url_parsed ? options.db_url : "", url.shown);
+    if (url_parsed)
+        hide_password(argc, argv, options.db_url, url);
     // An unset variable in a script ("--records $DIR") must not lose every
     // record without a word, nor a blank name make a record nobody can find.
     if ((*records && options.records_dir.empty()) || (*junit && options.junit_file.empty()))
         return usage_error(std::string(*records && options.records_dir.empty() ? "--records" : "--junit") +
                            " '': an empty path");
     if (*db || forward) {
-        station::db::Url url;
+        if (!url_parsed)
+            return usage_error(url_refused);
         std::string why;
-        if (!station::db::parse_url(options.db_url, url, why))
-            return usage_error(why);
         if (!station::db::available())
             return usage_error("--db is not available on this build of wiretest-station");
         if (*outbox && (options.outbox.empty() || url.kind != station::db::Url::postgresql))
             return usage_error("--outbox takes a path, and belongs to a postgresql:// --db");
         // Said before the first board, not by the outbox's thread after it.
-        if (!station::db::clients_loaded(url, why)) {
+        if (!station::db::clients_loaded(url, why) ||
+            (url.kind == station::db::Url::postgresql && !station::db::server_url_accepted(url, why))) {
             fprintf(stderr, "wiretest-station: --db %s: %s\n", url.shown.c_str(), why.c_str());
             return station::exit_station;
         }
@@ -254,17 +278,8 @@ int station_main(int argc, char *argv[])
             return usage_error("--serve is not available on this build of wiretest-station");
         options.serve = address;
     }
-    options.command_line = command_line(argc, argv);
-    if (*db) { // the session's row shows the URL as messages do: without its password
-        station::db::Url url;
-        std::string why;
-        station::db::parse_url(options.db_url, url, why);
-        for (size_t at = 0; (at = options.command_line.find(options.db_url, at)) != std::string::npos;
-             at += url.shown.size())
-            options.command_line.replace(at, options.db_url.size(), url.shown);
-    }
     if (*station_id && is_blank(options.context.station_id))
-        return usage_error("--station-id '" + options.context.station_id + "': a blank name");
+        return usage_error("--station-id '" + companions::printable(options.context.station_id) + "': a blank name");
     options.count_attempts = retest->count() > 0;
     if (*fixture) {
         if (options.selection.all || !options.selection.ports.empty() || !options.selection.serials.empty())
@@ -291,12 +306,19 @@ int station_main(int argc, char *argv[])
                 known = known || slot.name == reset_slot;
             if (!known)
                 return usage_error("--reset-cycles '" + companions::printable(reset_slot) + "': no slot of " +
-                                   fixture_file + " has that name");
+                                   companions::printable(fixture_file) + " has that name");
             return checked_output(station::reset_cycles(options, reset_slot));
         }
     } else if (*reset) {
         return usage_error("--reset-cycles names a slot of a --fixture");
     }
+    // The texts every record, screen, page and database row carry, kept once
+    // as they all show them: a byte no output could hold (a Latin-1
+    // terminal's --operator) ends no run, and the page's counts of the
+    // station find the rows stored under its name.
+    for (std::string *text : {&options.context.station_id, &options.context.lot, &options.context.operator_name,
+                              &options.context.fixture_id})
+        *text = companions::printable(*text);
     // A field the line sorts its records by is never blank.
     if (*lot && is_blank(options.context.lot))
         return usage_error("--lot '" + options.context.lot + "': a blank value");
@@ -304,7 +326,7 @@ int station_main(int argc, char *argv[])
         return usage_error("--operator '" + options.context.operator_name + "': a blank name");
     for (const std::string &serial : options.selection.serials)
         if (is_blank(serial))
-            return usage_error("--serial '" + serial + "': a blank value");
+            return usage_error("--serial '" + companions::printable(serial) + "': a blank value");
     for (const std::string &port : options.selection.ports)
         if (!station::is_location(port))
             return usage_error(not_a_location("--port", port));

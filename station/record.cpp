@@ -87,7 +87,7 @@ std::string record_json(const BoardResult &result, const RunContext &context)
         }
     }
     if (result.outcome == Outcome::error)
-        record["reason"] = result.reason;
+        record["reason"] = printable(result.reason);
     record["version"] = std::string(version);
     return record.dump();
 }

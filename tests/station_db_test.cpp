@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <csignal>
+#include <iostream>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -337,6 +339,172 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"2"}}));
         std::filesystem::remove(fixture + ".cycles");
     }
+}
+
+// Arguments in another encoding than UTF-8 (a Latin-1 terminal): every
+// board tested, its record file written and its row stored, the text as
+// the records show it.
+TEST_F(StationDb, ArgumentsThatAreNotUtf8LoseNoBoard)
+{
+    struct Case {
+        const char *option, *value, *column, *stored;
+    };
+    const Case cases[] = {
+        {"--operator", "Jos\xe9", "\"operator\"", "Jos?"},
+        {"--lot", "L\xe9-\x1b[31m", "lot", "L?-?[31m"},
+        {"--station-id", "st\xe9", "station_id", "st?"},
+        {"--records", "r\xe9", "station_id", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.option);
+        const std::string url = "sqlite:" + dir / (std::string(c.option + 2) + ".db");
+        const std::string records = dir / (c.stored ? std::string(c.option + 2) : c.value);
+        std::vector<std::string> args = {"--all", "--fast", "--db", url, c.option, c.stored ? c.value : records};
+        if (c.stored)
+            args.insert(args.end(), {"--records", records});
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        EXPECT_NE(r.out.find("boards: 7, passed: 5, failed: 2, errors: 0"), std::string::npos) << r.out;
+        std::vector<nlohmann::json> json = records_in(records);
+        ASSERT_EQ(json.size(), 7u);
+        for (const nlohmann::json &record : json)
+            expect_stored(url, record);
+        if (c.stored) {
+            EXPECT_EQ(rows_of(url, std::string("SELECT DISTINCT ") + c.column + " FROM boards"),
+                      (std::vector<Row>{{c.stored}}));
+            EXPECT_NE(rows_of(url, "SELECT options FROM sessions")[0][0]->find(std::string(" ") + c.option + " '" +
+                                                                                c.stored + "'"),
+                      std::string::npos);
+        }
+    }
+    // One board, tested in a copy of the station.
+    process::Result one = process::run(program, {"--port", "1-1", "--fast", "--operator", "Jos\xe9", "--db",
+                                                 "sqlite:" + dir / "one.db"});
+    EXPECT_EQ(one.exit_status, 0) << one.err;
+    EXPECT_EQ(rows_of("sqlite:" + dir / "one.db", "SELECT \"operator\" FROM boards"), (std::vector<Row>{{"Jos?"}}));
+}
+
+// A password (with a quote) is stored nowhere, and the station's command
+// line, as other users see it, holds it no more.
+TEST_F(StationDb, APasswordIsStoredNowhereAndLeftOutOfTheCommandLine)
+{
+    start_server();
+    const std::string password = "it's-s3cret";
+    const std::string in_query = server.url() + "&password=it%27s-s3cret";
+    const std::string in_authority = "postgresql://postgres:" + password + "@/postgres?host=" + server.url().substr(
+                                         server.url().find("host=") + 5, server.url().find('&') - server.url().find("host=") - 5);
+    for (const std::string &url : {in_query, in_authority}) {
+        SCOPED_TRACE(url);
+        process::Live station = process::start(program, {"--wait", "--fast", "--port", "1-1", "--count", "1", "--db",
+                                                         url, "--outbox", dir / "outbox.db", "--sim-plug",
+                                                         "1-1=1-3.1@0-"});
+        process::read_until(station, "PASS 1-1 A -", 20000);
+        std::ifstream cmdline("/proc/" + std::to_string(station.pid) + "/cmdline");
+        std::string seen((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        process::Result r = process::finish(station, 30000);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_NE(seen.find("--db"), std::string::npos) << seen;
+        EXPECT_EQ(seen.find("s3cret"), std::string::npos) << seen;
+        EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards")[0][0], "2");
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM sessions WHERE options LIKE '%s3cret%' OR "
+                                    "options NOT LIKE '%--db %'")[0][0],
+              "0");
+    // Nothing answers on port 1: the records wait, without it.
+    process::Result away = process::run(program, {"--all", "--fast", "--outbox", dir / "outbox.db", "--db",
+                                                  "postgresql://line:" + password + "@127.0.0.1:1/line"});
+    EXPECT_NE(away.out.find("records waiting for the line's database: 7\n"), std::string::npos) << away.out;
+    EXPECT_EQ(rows_of("sqlite:" + dir / "outbox.db", "SELECT COUNT(*) FROM outbox WHERE session LIKE '%s3cret%' "
+                                                     "OR server LIKE '%s3cret%' OR record LIKE '%s3cret%'")[0][0],
+              "0");
+}
+
+// A URL libpq would refuse is refused before the first board.
+TEST_F(StationDb, AUrlLibpqRefusesIsSaidBeforeAnyBoard)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"postgresql://[::1", "matching \"]\" in IPv6 host address"},
+        {"postgresql://line:pw@db.example:99999/line", "port=99999: not a port number (1 to 65535)"},
+        {"postgresql://db.example/line?sslmode=bogus", "sslmode=bogus: not one of disable allow prefer require"},
+        {"postgresql://db.example/line?colour=blue", "invalid URI query parameter: \"colour\""},
+    };
+    for (const auto &[url, why] : cases) {
+        SCOPED_TRACE(url);
+        process::Result r = process::run(program, {"--all", "--fast", "--db", url, "--outbox", dir / "outbox.db",
+                                                   "--records", dir / "records"});
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(":pw@"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "records"));
+        EXPECT_FALSE(fs::exists(dir / "outbox.db"));
+    }
+}
+
+// A server database in LATIN1 holds what LATIN1 can as that text, and
+// refuses, with the server's reason, what it cannot.
+TEST_F(StationDb, ALatin1DatabaseStoresTextAsTextOrRefusesIt)
+{
+    start_server();
+    std::string why;
+    ASSERT_TRUE(server.create_database("latin", "-E LATIN1 -T template0 --locale=C", why)) << why;
+    const std::string url = server.url("latin");
+    for (const std::string label : {"Jos\xc3\xa9-0001", "\xe6\x9d\xbf-0001"}) {
+        process::Result r = process::run(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--db", url,
+                                                   "--outbox", dir / "outbox.db", "--sim-plug", "1-1=1-3.1@0-"},
+                                         label + "\n", {}, 30000);
+        EXPECT_EQ(r.out.find("PASS 1-1 A - "), 0u) << r.out;
+    }
+    // As LATIN1's bytes on the server: é is one byte, not two characters.
+    EXPECT_EQ(rows_of(url, "SELECT label, encode(convert_to(label, 'LATIN1'), 'hex') FROM boards"),
+              (std::vector<Row>{{"Jos\xc3\xa9-0001", "4a6f73e92d30303031"}}));
+    process::Result sent = process::run(program, {"--forward", "--db", url, "--outbox", dir / "outbox.db"});
+    EXPECT_NE(sent.err.find("has no equivalent in encoding \"LATIN1\""), std::string::npos) << sent.err;
+}
+
+// A server that stops answering mid-session (every process stopped)
+// delays no board, no record in the outbox, and the station's end after
+// SIGTERM only by the limits on the server; what waits is sent once the
+// server runs again.
+TEST_F(StationDb, AFrozenServerCostsTheStationOnlyItsTimeLimits)
+{
+    start_server();
+    const std::string control = dir / "control";
+    std::ofstream(control) << "plug 1-1=1-1\n";
+    const std::string outbox = "sqlite:" + dir / "outbox.db";
+    process::Live station = process::start(program, {"--wait", "--fast", "--port", "1-1", "--db", server.url(),
+                                                     "--outbox", dir / "outbox.db", "--sim-control", control});
+    process::read_until(station, "PASS 1-1 A WTST0001", 20000);
+    auto sent_before = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (rows_of(server.url(), "SELECT COUNT(*) FROM boards")[0][0] != "1" &&
+           std::chrono::steady_clock::now() < sent_before)
+        ;
+    std::string why;
+    ASSERT_TRUE(server.freeze(why)) << why;
+    std::ofstream(control, std::ios::app) << "unplug 1-1\nplug 1-1=1-4\n" << std::flush;
+    EXPECT_NE(process::read_until(station, "PASS 1-1 A WTST0005", 20000).find("PASS 1-1 A WTST0005"),
+              std::string::npos);
+    auto kept_before = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (rows_of(outbox, "SELECT COUNT(*) FROM outbox WHERE kind = 'record'")[0][0] != "1" &&
+           std::chrono::steady_clock::now() < kept_before)
+        ;
+    EXPECT_EQ(rows_of(outbox, "SELECT COUNT(*) FROM outbox WHERE kind = 'record'")[0][0], "1");
+
+    auto signalled = std::chrono::steady_clock::now();
+    kill(station.pid, SIGTERM);
+    process::Result r = process::finish(station, 60000);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    RecordProperty("seconds_from_sigterm_to_exit", std::to_string(seconds));
+    std::cout << "from SIGTERM to exit with a frozen server: " << seconds << " s\n";
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_LT(seconds, 20.0); // the connect and answer limits (5 s and 6 s), not for ever
+    EXPECT_NE(r.out.find("records waiting for the line's database: 1\n"), std::string::npos) << r.out;
+
+    ASSERT_TRUE(server.thaw(why)) << why;
+    process::Result forwarded = process::run(program, {"--forward", "--db", server.url(), "--outbox", dir / "outbox.db"});
+    EXPECT_EQ(forwarded.exit_status, 0) << forwarded.err;
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards")[0][0], "2");
 }
 
 } // namespace

@@ -15,7 +15,16 @@ const Libpq *libpq(std::string &why)
             get("PQerrorMessage", f.error_message);
             get("PQsetNoticeProcessor", f.set_notice_processor);
             get("PQfinish", f.finish);
-            get("PQexecParams", f.exec_params);
+            get("PQsendQueryParams", f.send_query_params);
+            get("PQsetnonblocking", f.set_nonblocking);
+            get("PQflush", f.flush);
+            get("PQsocket", f.socket);
+            get("PQconsumeInput", f.consume_input);
+            get("PQisBusy", f.is_busy);
+            get("PQgetResult", f.get_result);
+            get("PQconninfoParse", f.conninfo_parse);
+            get("PQconninfoFree", f.conninfo_free);
+            get("PQfreemem", f.freemem);
             get("PQresultStatus", f.result_status);
             get("PQntuples", f.ntuples);
             get("PQnfields", f.nfields);

@@ -19,7 +19,16 @@ struct Libpq {
     decltype(&PQerrorMessage) error_message;
     decltype(&PQsetNoticeProcessor) set_notice_processor;
     decltype(&PQfinish) finish;
-    decltype(&PQexecParams) exec_params;
+    decltype(&PQsendQueryParams) send_query_params;
+    decltype(&PQsetnonblocking) set_nonblocking;
+    decltype(&PQflush) flush;
+    decltype(&PQsocket) socket;
+    decltype(&PQconsumeInput) consume_input;
+    decltype(&PQisBusy) is_busy;
+    decltype(&PQgetResult) get_result;
+    decltype(&PQconninfoParse) conninfo_parse;
+    decltype(&PQconninfoFree) conninfo_free;
+    decltype(&PQfreemem) freemem;
     decltype(&PQresultStatus) result_status;
     decltype(&PQntuples) ntuples;
     decltype(&PQnfields) nfields;

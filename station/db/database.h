@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace station::db {
@@ -41,11 +42,17 @@ struct Url {
     enum Kind { sqlite, postgresql } kind = sqlite;
     std::string path;  // sqlite:PATH
     std::string text;  // a PostgreSQL URI as given, for libpq
-    std::string shown; // the URL as messages show it: never its password
+    std::string shown; // the URL as messages and stored rows show it: never its password, printable
+    std::vector<std::pair<size_t, size_t>> passwords; // where text holds a password: offset and length
 };
 
 // "sqlite:PATH" or "postgresql://..." (or "postgres://..."); false with why.
 bool parse_url(const std::string &text, Url &url, std::string &why);
+
+// Whether libpq takes a postgresql:// URL: its own parser, and the values it
+// would refuse only when connecting (a port, sslmode...); false with why,
+// which never holds the password.
+bool server_url_accepted(const Url &url, std::string &why);
 
 // Whether this build has the databases at all.
 bool available();

@@ -16,6 +16,12 @@ bool clients_loaded(const Url &, std::string &why)
     return false;
 }
 
+bool server_url_accepted(const Url &, std::string &why)
+{
+    why = not_available;
+    return false;
+}
+
 std::unique_ptr<Database> open_sqlite(const std::string &, std::string &why, Access)
 {
     why = not_available;

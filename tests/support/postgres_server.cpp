@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -72,9 +74,47 @@ bool Server::run_ctl(const std::string &action, std::string &why)
     return ok;
 }
 
-bool Server::stop(std::string &why) { return !started_ || run_ctl("stop", why); }
+bool Server::stop(std::string &why)
+{
+    // A frozen server would never stop.
+    return !started_ || ((!frozen_ || thaw(why)) && run_ctl("stop", why));
+}
 
-std::string Server::url() const { return "postgresql:///postgres?host=" + dir_ + "&user=postgres"; }
+std::string Server::url(const std::string &database) const
+{
+    return "postgresql:///" + database + "?host=" + dir_ + "&user=postgres";
+}
+
+bool Server::create_database(const std::string &name, const std::string &options, std::string &why)
+{
+    return shell(as_owner(bin_ + "/createdb -h " + dir_ + " -U postgres " + options + " " + name), why);
+}
+
+// The postmaster (its pid heads postmaster.pid) first, so that it starts no
+// process the signal misses, then each of its children.
+bool Server::signal_all(int signal, std::string &why)
+{
+    std::ifstream pid_file(dir_ + "/data/postmaster.pid");
+    pid_t postmaster = 0;
+    if (!(pid_file >> postmaster) || kill(postmaster, signal) != 0) {
+        why = "no running postmaster in " + dir_;
+        return false;
+    }
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc", ec)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(line.rfind(')') + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == postmaster)
+            kill(std::stoi(entry.path().filename().string()), signal);
+    }
+    frozen_ = signal == SIGSTOP;
+    return true;
+}
 
 Server::~Server()
 {

@@ -3,6 +3,7 @@
 // the postgres user when the tests run as root.
 #pragma once
 
+#include <csignal>
 #include <string>
 
 namespace postgres {
@@ -18,15 +19,22 @@ public:
     bool start(std::string &why);
     bool stop(std::string &why);
     bool restart(std::string &why) { return started_ ? true : run_ctl("start", why); }
-    // A URL that reaches its database "postgres".
-    std::string url() const;
+    // A URL that reaches its database "postgres", or another one.
+    std::string url(const std::string &database = "postgres") const;
+    // createdb with its options (-E LATIN1 ...).
+    bool create_database(const std::string &name, const std::string &options, std::string &why);
+    // Every process of the server stopped (SIGSTOP), as a hung machine
+    // would leave it, and let go on (SIGCONT).
+    bool freeze(std::string &why) { return signal_all(SIGSTOP, why); }
+    bool thaw(std::string &why) { return signal_all(SIGCONT, why); }
 
 private:
     bool run_ctl(const std::string &action, std::string &why);
     std::string as_owner(const std::string &command) const;
+    bool signal_all(int signal, std::string &why);
 
     std::string dir_, bin_;
-    bool started_ = false;
+    bool started_ = false, frozen_ = false;
 };
 
 } // namespace postgres
