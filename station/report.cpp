@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "printable.h"
+
 #include "board_result.h"
 #include "cycle_counts.h"
 
@@ -172,13 +174,34 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
         return false;
     std::vector<ReportBoard> boards;
     boards.reserve(rows.size());
-    auto optional_number = [](const db::Value &v) {
-        return v ? std::optional<int64_t>(std::stoll(*v)) : std::nullopt;
+    std::vector<std::string> skipped;
+    // A value the station did not write (text where a number belongs) costs
+    // its row, said, never the report.
+    auto number = [&](const db::Row &r, size_t column, const char *table, const char *name, long long &value) {
+        if (db::whole_number(r[column], value))
+            return true;
+        skipped.push_back(std::string(table) + " row of record " + companions::printable(r[0].value_or("NULL")) +
+                          ": " + name + " " + (r[column] ? "'" + companions::printable(*r[column]) + "'" : "NULL") +
+                          " is not a number: left out");
+        return false;
     };
-    for (const db::Row &r : rows)
-        boards.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                          r[4].value_or(""), std::stoll(r[5].value_or("0")), r[6].value_or(""),
-                          optional_number(r[7]), optional_number(r[8])});
+    auto optional_number = [&](const db::Row &r, size_t column, const char *name, std::optional<int64_t> &value) {
+        long long v = 0;
+        if (r[column] && !number(r, column, "boards", name, v))
+            return false;
+        value = r[column] ? std::optional<int64_t>(v) : std::nullopt;
+        return true;
+    };
+    for (const db::Row &r : rows) {
+        ReportBoard board{r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
+                          r[4].value_or(""), 0, r[6].value_or(""), std::nullopt, std::nullopt};
+        long long start = 0;
+        if (number(r, 5, "boards", "start_time_millis", start) && optional_number(r, 7, "insertions", board.insertions) &&
+            optional_number(r, 8, "rated_cycles", board.rated_cycles)) {
+            board.start_millis = start;
+            boards.push_back(std::move(board));
+        }
+    }
     if (!database.query("SELECT p.record_id, p.pin, p.status, p.\"class\", p.failures, b.runs FROM pins p "
                         "JOIN boards b ON b.record_id = p.record_id" + where +
                         " AND p.status <> 'ok' AND p.status <> 'untested'",
@@ -186,15 +209,19 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
         return false;
     std::vector<ReportPin> pins;
     for (const db::Row &r : rows) {
-        ReportPin pin{r[0].value_or(""), std::stoi(r[1].value_or("0")), r[2].value_or(""), r[3].value_or(""),
-                      std::nullopt, std::nullopt};
+        long long pin = 0, failures = 0, runs = 0;
+        if (!number(r, 1, "pins", "pin", pin) || (r[4] && !number(r, 4, "pins", "failures", failures)) ||
+            (r[5] && !number(r, 5, "boards", "runs", runs)))
+            continue;
+        ReportPin kept{r[0].value_or(""), int(pin), r[2].value_or(""), r[3].value_or(""), std::nullopt, std::nullopt};
         if (r[4])
-            pin.failures = std::stol(*r[4]);
+            kept.failures = long(failures);
         if (r[5])
-            pin.runs = std::stol(*r[5]);
-        pins.push_back(pin);
+            kept.runs = long(runs);
+        pins.push_back(kept);
     }
     report = make_report(std::move(boards), pins);
+    report.skipped = std::move(skipped);
     return true;
 }
 
@@ -421,6 +448,8 @@ int report_main(int argc, char **argv)
         fprintf(stderr, "wiretest-station report: %s\n", why.c_str());
         return exit_station;
     }
+    for (const std::string &line : report.skipped)
+        fprintf(stderr, "wiretest-station report: %s\n", line.c_str());
     std::string out = json ? report_json(report) + "\n" : csv ? report_csv(report) : report_text(report);
     fputs(out.c_str(), stdout);
     return fflush(stdout) == 0 && !ferror(stdout) ? 0 : exit_station;

@@ -60,6 +60,7 @@ struct Report {
     std::vector<Slot> slots;                            // by station, then location
     std::vector<std::pair<std::string, Counts>> stations, days;
     std::vector<std::pair<ReportBoard, ReportPin>> intermittents;
+    std::vector<std::string> skipped; // rows it could not use, a line each naming the table and the row
 };
 
 // The report of boards and their not-ok pins, boards in any order.

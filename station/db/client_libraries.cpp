@@ -23,6 +23,11 @@ const Libpq *libpq(std::string &why)
             get("PQgetvalue", f.getvalue);
             get("PQgetlength", f.getlength);
             get("PQclear", f.clear);
+            get("PQresultErrorField", f.result_error_field);
+            get("PQconninfoParse", f.conninfo_parse);
+            get("PQconndefaults", f.conndefaults);
+            get("PQconninfoFree", f.conninfo_free);
+            get("PQfreemem", f.freemem);
         });
     return library_functions(loaded, why);
 }

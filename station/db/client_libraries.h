@@ -27,6 +27,11 @@ struct Libpq {
     decltype(&PQgetvalue) getvalue;
     decltype(&PQgetlength) getlength;
     decltype(&PQclear) clear;
+    decltype(&PQresultErrorField) result_error_field;
+    decltype(&PQconninfoParse) conninfo_parse;
+    decltype(&PQconndefaults) conndefaults;
+    decltype(&PQconninfoFree) conninfo_free;
+    decltype(&PQfreemem) freemem;
 };
 
 struct Libsqlite3 {

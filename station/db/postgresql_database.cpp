@@ -4,6 +4,8 @@
 #include "database.h"
 #include "client_libraries.h"
 
+#include <cstring>
+
 namespace station::db {
 namespace {
 
@@ -23,6 +25,21 @@ std::string one_line(const char *message)
         text += *c;
     }
     return text;
+}
+
+// SQLSTATE classes of a statement refused for what it holds: cardinality,
+// data exception, integrity constraint, triggered data change, syntax or
+// access rule, check option, and a trigger's own RAISE. Every other class
+// (08 connection, 40 rollback, 53 resources, 57 operator...) and no
+// SQLSTATE at all (the connection lost) may pass when tried again.
+bool refused_for_content(const char *sqlstate)
+{
+    if (!sqlstate || std::strlen(sqlstate) != 5)
+        return false;
+    for (const char *refused : {"21", "22", "23", "27", "42", "44", "P0"})
+        if (std::strncmp(sqlstate, refused, 2) == 0)
+            return true;
+    return false;
 }
 
 class Postgresql : public Database {
@@ -49,8 +66,10 @@ public:
             pq_.exec_params(connection_, sql.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
         ExecStatusType status = pq_.result_status(result);
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-        if (!ok)
+        if (!ok) {
             why = one_line(pq_.error_message(connection_));
+            refused_ = result && refused_for_content(pq_.result_error_field(result, PG_DIAG_SQLSTATE));
+        }
         if (ok && rows)
             for (int r = 0; r < pq_.ntuples(result); r++) {
                 Row row;

@@ -1,6 +1,6 @@
 // A throwaway PostgreSQL server for a test: its own cluster in a temporary
-// folder, listening on a Unix socket there and on no network port, run as
-// the postgres user when the tests run as root.
+// folder, listening on a Unix socket there and, when asked, on a free TCP
+// port of 127.0.0.1, run as the postgres user when the tests run as root.
 #pragma once
 
 #include <string>
@@ -15,17 +15,21 @@ public:
     Server &operator=(const Server &) = delete;
 
     // initdb and start; false with why (no PostgreSQL installed, a failed start).
-    bool start(std::string &why);
+    bool start(std::string &why, bool tcp = false);
     bool stop(std::string &why);
     bool restart(std::string &why) { return started_ ? true : run_ctl("start", why); }
     // A URL that reaches its database "postgres".
     std::string url() const;
+    // With tcp: a URL that reaches it over TCP at host (127.0.0.1, localhost...).
+    std::string tcp_url(const std::string &host) const;
 
 private:
     bool run_ctl(const std::string &action, std::string &why);
     std::string as_owner(const std::string &command) const;
 
     std::string dir_, bin_;
+    int port_ = 5432;
+    bool tcp_ = false;
     bool started_ = false;
 };
 
