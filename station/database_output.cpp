@@ -30,6 +30,18 @@ int64_t now_millis()
 const auto first_retry = std::chrono::seconds(1);
 const auto longest_retry = std::chrono::seconds(60);
 
+// "1 record refused by the line's database: <reason>": the server's
+// message without its severity, and without its DETAIL (the whole row).
+std::string refused_note(long records, std::string reason)
+{
+    if (reason.rfind("ERROR:", 0) == 0)
+        reason.erase(0, reason.find_first_not_of(' ', 6));
+    size_t detail = reason.find("; DETAIL:");
+    if (detail != std::string::npos)
+        reason.erase(detail);
+    return db::counted(records, "record") + " refused by the line's database: " + companions::printable(reason);
+}
+
 class DatabaseOutput : public Output {
 public:
     DatabaseOutput(const RunOptions &options, Screen &screen)
@@ -62,11 +74,34 @@ public:
         outbox_ = db::Outbox::open(path, url_, why);
         if (!outbox_)
             return false;
+        // A damaged outbox is said now, not after the first board.
+        std::vector<std::string> damaged;
+        if (!outbox_->set_aside_damaged(damaged, why))
+            return false;
+        for (const std::string &line : damaged)
+            screen_.message(line);
+        damaged_ = long(damaged.size());
+        db::Outbox::Counts counts;
+        if (!outbox_->counts(counts, why))
+            return false;
+        if (counts.set_aside > 0)
+            screen_.message(db::counted(counts.set_aside, "record") + " refused by the line's database before " +
+                            (counts.set_aside == 1 ? "is" : "are") +
+                            " set aside in the outbox: wiretest-station --forward --retry-refused sends them "
+                            "again after a fix");
+        // A server that is there but not for this station (a newer schema)
+        // is refused before any board; one that is away is tried again later.
+        bool incompatible = false;
+        std::unique_ptr<db::Database> server = db::connect_server(url_, why, &incompatible);
+        if (incompatible) {
+            why = "cannot use " + url_.shown + ": " + why;
+            return false;
+        }
         // The forwarder reads and empties the outbox through a connection of its own.
         forwarder_outbox_ = db::Outbox::open(path, url_, why);
         if (!forwarder_outbox_)
             return false;
-        forwarder_ = std::thread([this] { forward(); });
+        forwarder_ = std::thread([this, connected = std::move(server)]() mutable { forward(std::move(connected)); });
         return true;
     }
 
@@ -98,11 +133,17 @@ public:
             return false;
         wake_forwarder();
         stop_forwarding(); // once what waits was tried
-        long waiting = outbox_->waiting(why);
-        if (waiting < 0)
+        db::Outbox::Counts counts;
+        if (!outbox_->counts(counts, why))
             return false;
-        session.summary_notes.push_back("records waiting for the line's database: " + std::to_string(waiting));
-        return true;
+        session.summary_notes.push_back("records waiting for the line's database: " + std::to_string(counts.waiting));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (refused_ > 0)
+            session.summary_notes.push_back(refused_note(refused_, refused_reason_));
+        if (damaged_ > 0)
+            session.summary_notes.push_back(db::counted(damaged_, "outbox row") + " set aside as damaged");
+        // Said in the summary; a station fault in the exit status.
+        return refused_ == 0 && damaged_ == 0;
     }
 
 private:
@@ -127,9 +168,8 @@ private:
     // Sends whatever waits whenever a record arrives, and retries with a
     // growing pause while the server cannot be reached; one last try on
     // the way out.
-    void forward()
+    void forward(std::unique_ptr<db::Database> server)
     {
-        std::unique_ptr<db::Database> server;
         auto pause = std::chrono::steady_clock::duration(first_retry);
         std::string said; // the last fault said: each is said once
         long waiting_said = 0;
@@ -137,9 +177,17 @@ private:
             std::string why;
             if (!server)
                 server = db::connect_server(url_, why);
-            long sent = 0;
+            db::Sent sent;
             bool delivered = server && forwarder_outbox_->send(*server, sent, why);
+            for (const std::string &line : sent.damaged)
+                screen_.message(line);
+            if (sent.refused > 0)
+                screen_.message(refused_note(sent.refused, sent.reason));
             std::unique_lock<std::mutex> lock(mutex_);
+            damaged_ += long(sent.damaged.size());
+            if (refused_ == 0)
+                refused_reason_ = sent.reason;
+            refused_ += sent.refused;
             bool more = work_; // arrived during the send
             work_ = false;
             if (delivered) {
@@ -156,8 +204,9 @@ private:
             if (why != said)
                 screen_.message("the line's database " + url_.shown + " cannot take the records: " + why);
             said = why;
+            db::Outbox::Counts counts;
             std::string ignored;
-            long waiting = forwarder_outbox_->waiting(ignored);
+            long waiting = forwarder_outbox_->counts(counts, ignored) ? counts.waiting : 0;
             if (waiting > 0 && waiting != waiting_said)
                 screen_.message("records waiting for the line's database: " + std::to_string(waiting));
             waiting_said = waiting;
@@ -179,6 +228,8 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool work_ = false, stopping_ = false;
+    long refused_ = 0, damaged_ = 0; // set aside in this session
+    std::string refused_reason_;     // the server's reason for the first record refused
 };
 
 } // namespace
@@ -188,20 +239,42 @@ int forward_outbox(const RunOptions &options)
     db::Url url;
     std::string why;
     std::unique_ptr<db::Outbox> outbox;
+    std::vector<std::string> damaged;
+    long put_back = 0;
     if (!db::parse_url(options.db_url, url, why) ||
-        !(outbox = db::Outbox::open(options.outbox.empty() ? db::default_outbox_path() : options.outbox, url, why))) {
+        !(outbox = db::Outbox::open(options.outbox.empty() ? db::default_outbox_path() : options.outbox, url, why)) ||
+        !outbox->set_aside_damaged(damaged, why) ||
+        (options.retry_refused && (put_back = outbox->retry_set_aside(why)) < 0)) {
         fprintf(stderr, "wiretest-station: %s\n", why.c_str());
         return exit_station;
     }
     std::unique_ptr<db::Database> server = db::connect_server(url, why);
-    long sent = 0;
+    db::Sent sent;
     bool delivered = server && outbox->send(*server, sent, why);
     if (!delivered)
         fprintf(stderr, "wiretest-station: the line's database %s cannot take the records: %s\n", url.shown.c_str(),
                 why.c_str());
-    long waiting = outbox->waiting(why);
-    printf("records sent: %ld, records waiting for the line's database: %ld\n", sent, waiting);
-    return delivered && waiting == 0 ? exit_passed : exit_station;
+    damaged.insert(damaged.end(), sent.damaged.begin(), sent.damaged.end());
+    for (const std::string &line : damaged)
+        fprintf(stderr, "wiretest-station: %s\n", line.c_str());
+    db::Outbox::Counts counts;
+    if (!outbox->counts(counts, why)) {
+        fprintf(stderr, "wiretest-station: %s\n", why.c_str());
+        return exit_station;
+    }
+    std::string line = (options.retry_refused ? "records refused before, tried again: " + std::to_string(put_back) + ", "
+                                              : std::string()) +
+                       "records sent: " + std::to_string(sent.records) +
+                       ", records waiting for the line's database: " + std::to_string(counts.waiting);
+    if (counts.for_others > 0)
+        line += ", records waiting for other servers: " + std::to_string(counts.for_others);
+    if (sent.refused > 0)
+        line += ", " + refused_note(sent.refused, sent.reason);
+    if (counts.set_aside > sent.refused)
+        line += ", records refused before, set aside: " + std::to_string(counts.set_aside - sent.refused) +
+                " (--retry-refused sends them again)";
+    printf("%s\n", line.c_str());
+    return delivered && counts.waiting == 0 && counts.set_aside == 0 && damaged.empty() ? exit_passed : exit_station;
 }
 
 std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen)

@@ -199,6 +199,8 @@ int station_main(int argc, char *argv[])
                       ->type_name("[ADDR:]PORT");
     bool forward = false;
     app.add_flag("--forward", forward, "send the records waiting in the outbox to the --db server, then exit");
+    auto *retry_refused = app.add_flag("--retry-refused", options.retry_refused,
+                                       "with --forward: send again the records the server refused, after a fix");
     options.context.station_id = host_name();
     auto *station_id = app.add_option("--station-id", options.context.station_id,
                                       "the station's name in the records (default: host name)")
@@ -247,6 +249,8 @@ int station_main(int argc, char *argv[])
     if ((*records && options.records_dir.empty()) || (*junit && options.junit_file.empty()))
         return usage_error(std::string(*records && options.records_dir.empty() ? "--records" : "--junit") +
                            " '': an empty path");
+    if (*retry_refused && !forward)
+        return usage_error("--retry-refused belongs to --forward");
     if (*db || forward) {
         if (!url_parsed)
             return usage_error(url_refused);

@@ -23,6 +23,7 @@ struct RunOptions {
     std::string junit_file;
     std::string db_url;      // --db: sqlite:PATH or a postgresql:// URL
     std::string outbox;      // the outbox of a PostgreSQL server's records; "": the default
+    bool retry_refused = false; // --forward: the records the server refused, sent again
     std::optional<page::ServeAddress> serve; // --serve: the station's page
     std::string command_line; // as the session's row in the database keeps it
     FastOptions fast; // with context.fast

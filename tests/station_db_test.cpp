@@ -326,13 +326,10 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
                   (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt}, {"2", "100", std::nullopt}}));
 
         exec_sql(url, "UPDATE schema_version SET version = 4");
-        // SQLite is refused before the first board; the server's record waits in the outbox.
-        const bool sqlite = url.rfind("sqlite:", 0) == 0;
+        // Refused before the first board, the server as the file: no board is tested for nothing.
         process::Result newer = process::run(program, args);
-        EXPECT_EQ(newer.exit_status, sqlite ? 2 : 0) << newer.out << newer.err;
-        if (!sqlite) {
-            EXPECT_NE(newer.out.find("records waiting for the line's database: 1\n"), std::string::npos) << newer.out;
-        }
+        EXPECT_EQ(newer.exit_status, 2) << newer.out << newer.err;
+        EXPECT_EQ(newer.out, "");
         EXPECT_NE(newer.err.find("the database's schema is version 4, newer than this station's (3)"),
                   std::string::npos)
             << newer.err;
@@ -505,6 +502,170 @@ TEST_F(StationDb, AFrozenServerCostsTheStationOnlyItsTimeLimits)
     process::Result forwarded = process::run(program, {"--forward", "--db", server.url(), "--outbox", dir / "outbox.db"});
     EXPECT_EQ(forwarded.exit_status, 0) << forwarded.err;
     EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards")[0][0], "2");
+}
+
+} // namespace
+
+namespace {
+
+const auto npos = std::string::npos;
+
+// A record the server refuses for what it holds waits for nobody: it is
+// set aside with the server's reason, the others land, and it is sent
+// again once the server takes it.
+TEST_F(StationDb, ARecordTheServerRefusesIsSetAsideAndTheOthersLand)
+{
+    start_server();
+    const std::string outbox = dir / "outbox.db";
+    const std::vector<std::string> args = {"--all", "--fast", "--db", server.url(), "--outbox", outbox};
+    ASSERT_EQ(process::run(program, args).exit_status, 1);
+    exec_sql(server.url(), "ALTER TABLE boards ADD CONSTRAINT no_wtst0004 CHECK (dut_id <> 'WTST0004') NOT VALID");
+
+    process::Result r = process::run(program, args);
+    EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+    const std::string note = "1 record refused by the line's database: new row for relation \"boards\" violates "
+                             "check constraint \"no_wtst0004\"";
+    EXPECT_NE(r.err.find("wiretest-station: " + note + "\n"), npos) << r.err;
+    EXPECT_NE(r.out.find("errors: 0, records waiting for the line's database: 0, " + note + "\n"), npos) << r.out;
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"13"}}));
+    EXPECT_EQ(rows_of("sqlite:" + outbox, "SELECT kind, reason LIKE '%no_wtst0004%' FROM quarantine"),
+              (std::vector<Row>{{"record", "1"}}));
+
+    const std::vector<std::string> forward = {"--forward", "--db", server.url(), "--outbox", outbox};
+    process::Result held = process::run(program, forward);
+    EXPECT_EQ(held.exit_status, 2);
+    EXPECT_EQ(held.out, "records sent: 0, records waiting for the line's database: 0, records refused before, set "
+                        "aside: 1 (--retry-refused sends them again)\n");
+
+    exec_sql(server.url(), "ALTER TABLE boards DROP CONSTRAINT no_wtst0004");
+    std::vector<std::string> retry = forward;
+    retry.push_back("--retry-refused");
+    process::Result again = process::run(program, retry);
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_EQ(again.out, "records refused before, tried again: 1, records sent: 1, records waiting for the line's "
+                         "database: 0\n");
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards WHERE dut_id = 'WTST0004'"),
+              (std::vector<Row>{{"2"}}));
+    EXPECT_EQ(rows_of("sqlite:" + outbox, "SELECT COUNT(*) FROM quarantine"), (std::vector<Row>{{"0"}}));
+}
+
+// An outbox row the station cannot use (its session NULL, as an older or a
+// damaged file may hold) is found at the start, said and set aside, in the
+// station and in --forward alike; the rest goes on.
+TEST_F(StationDb, ADamagedOutboxRowIsSetAsideAtTheStart)
+{
+    start_server();
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string out; // a line of standard output
+        const char *boards;
+    } cases[] = {
+        {"station", {"--port", "1-1", "--fast"}, "errors: 0, records waiting for the line's database: 0, 1 outbox "
+                                                 "row set aside as damaged\n", "1"},
+        {"forward", {"--forward"}, "records sent: 0, records waiting for the line's database: 0\n", "0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string outbox = dir / (std::string(c.name) + ".db");
+        exec_sql("sqlite:" + outbox, "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, server TEXT, "
+                                     "kind TEXT, record_id TEXT, session TEXT, record TEXT)");
+        exec_sql("sqlite:" + outbox, "INSERT INTO outbox (server, kind, record_id, session, record) VALUES ('" +
+                                         server.url() + "', 'record', 'r-null', NULL, '{\"record_id\":\"r-null\"}')");
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--db", server.url(), "--outbox", outbox});
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+        EXPECT_NE(r.err.find("wiretest-station: outbox row 1 (record r-null) cannot be used (its session is NULL): "
+                             "set aside in the outbox's quarantine\n"),
+                  npos)
+            << r.err;
+        EXPECT_NE(r.out.find(c.out), npos) << r.out;
+        EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{c.boards}}));
+        EXPECT_EQ(rows_of("sqlite:" + outbox, "SELECT seq, reason FROM quarantine"),
+                  (std::vector<Row>{{"1", "cannot be used: its session is NULL"}}));
+        for (const char *table : {"pins", "\"rows\"", "boards"})
+            exec_sql(server.url(), std::string("DELETE FROM ") + table);
+    }
+}
+
+// A database's values are the station's input: what it did not write is
+// said and refused before any board, or left out of what it reads, never
+// a crash.
+TEST_F(StationDb, ValuesTheStationDidNotWriteNeverCrashIt)
+{
+    start_server();
+    const std::string sqlite = "sqlite:" + dir / "line.db";
+    struct Case {
+        std::string url, sql;
+        std::vector<std::string> args; // after the --db
+        int exit_status;
+        std::string err;
+    } cases[] = {
+        {server.url(), "UPDATE schema_version SET version = 2147483647", {"--port", "1-1", "--fast", "--outbox",
+         dir / "outbox.db"}, 2, "cannot use " + server.url() + ": the database's schema is version 2147483647, "
+         "newer than this station's (2)\n"},
+        {sqlite, "UPDATE schema_version SET version = 99999999999999999999", {"--port", "1-1", "--fast"}, 2,
+         "cannot use " + sqlite + ": the database's schema_version holds '1.0e+20', not a version number: this "
+         "station writes version 2\n"},
+        {sqlite, "UPDATE schema_version SET version = 'two'", {"--port", "1-1", "--fast"}, 2,
+         "the database's schema_version holds 'two', not a version number"},
+        // Read by the page's yield, which once ended the station.
+        {sqlite, "UPDATE boards SET start_time_millis = 'yesterday'", {"--port", "1-1", "--fast", "--serve", "0"},
+         0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sql);
+        std::vector<std::string> args = {"--db", c.url};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_EQ(process::run(program, args).exit_status, 0);
+        exec_sql(c.url, c.sql);
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, c.exit_status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.err), npos) << r.err;
+        if (c.exit_status == 2) {
+            EXPECT_EQ(r.out, ""); // before any board
+        } else {
+            EXPECT_NE(r.out.find("PASS 1-1 A WTST0001"), npos) << r.out;
+            process::Result report = process::run(program, {"report", "--db", c.url});
+            EXPECT_EQ(report.exit_status, 0) << report.err;
+            EXPECT_NE(report.err.find("start_time_millis 'yesterday' is not a number: left out\n"), npos)
+                << report.err;
+            EXPECT_NE(report.out.find("records: 1\n"), npos) << report.out;
+        }
+        for (const char *table : {"schema_version", "pins", "\"rows\"", "boards"})
+            exec_sql(c.url, std::string("DELETE FROM ") + table);
+    }
+}
+
+// The outbox keeps each record for its server, however a URL spells it:
+// localhost, 127.0.0.1 and the default port are one server; a socket
+// folder is another. Rows kept by a URL's text, from before, are read so too.
+TEST(StationOutbox, RecordsAreForwardedByTheServersIdentityNotTheURLsSpelling)
+{
+    TempDir dir{"wiretest-outbox"};
+    postgres::Server server;
+    std::string why;
+    ASSERT_TRUE(server.start(why, true)) << why;
+    ASSERT_TRUE(server.stop(why)) << why;
+    const std::string outbox = dir / "outbox.db";
+    process::Result away = process::run(program, {"--port", "1-1", "--fast", "--db", server.tcp_url("127.0.0.1"),
+                                                  "--outbox", outbox});
+    EXPECT_NE(away.out.find("records waiting for the line's database: 1\n"), npos) << away.out;
+    // As an outbox from before kept it: by the URL's text.
+    exec_sql("sqlite:" + outbox, "UPDATE outbox SET server = '" + server.tcp_url("127.0.0.1") + "'");
+    exec_sql("sqlite:" + outbox, "PRAGMA user_version = 0");
+    // One more, for the same server through its socket: another host.
+    process::run(program, {"--port", "1-1", "--fast", "--db", server.url(), "--outbox", outbox});
+
+    ASSERT_TRUE(server.restart(why)) << why;
+    process::Result r = process::run(program, {"--forward", "--db", server.tcp_url("LocalHost"), "--outbox", outbox});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "records sent: 1, records waiting for the line's database: 0, records waiting for other "
+                     "servers: 1\n");
+    EXPECT_EQ(rows_of(server.url(), "SELECT COUNT(*), MIN(ended_millis) IS NOT NULL FROM boards JOIN sessions "
+                                    "USING (session_id)"),
+              (std::vector<Row>{{"1", "t"}}));
 }
 
 } // namespace

@@ -32,6 +32,8 @@ const Libpq *libpq(std::string &why)
             get("PQgetvalue", f.getvalue);
             get("PQgetlength", f.getlength);
             get("PQclear", f.clear);
+            get("PQresultErrorField", f.result_error_field);
+            get("PQconndefaults", f.conndefaults);
         });
     return library_functions(loaded, why);
 }

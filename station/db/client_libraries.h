@@ -36,6 +36,8 @@ struct Libpq {
     decltype(&PQgetvalue) getvalue;
     decltype(&PQgetlength) getlength;
     decltype(&PQclear) clear;
+    decltype(&PQresultErrorField) result_error_field;
+    decltype(&PQconndefaults) conndefaults;
 };
 
 struct Libsqlite3 {

@@ -35,7 +35,20 @@ public:
         rows.clear();
         return run(sql, params, &rows, why);
     }
+    // Whether the last statement that failed was refused for what it holds
+    // (a constraint, a type, a value), so that as it is it fails again,
+    // rather than for the connection or the server's state of the moment.
+    // Set by every failure: a ROLLBACK after it keeps it.
+    bool refused() const { return refused_; }
+
+protected:
+    bool refused_ = false;
 };
+
+// A whole number that a database holds as text; false for anything else
+// (text, a fraction, a number past 64 bits): a value the station did not
+// write is checked, never trusted.
+bool whole_number(const Value &value, long long &number);
 
 // What a --db URL names.
 struct Url {
@@ -82,8 +95,16 @@ extern const int schema_version;
 bool read_schema_version(Database &database, int &version, std::string &why);
 
 // Creates the tables where missing and brings an older schema up to this
-// one; false with why.
-bool prepare_schema(Database &database, std::string &why);
+// one; false with why. incompatible, when given, is set when the database
+// itself is not for this station (a newer schema, a version that is no
+// number): no retry mends that.
+bool prepare_schema(Database &database, std::string &why, bool *incompatible = nullptr);
+
+// Which server and database a PostgreSQL URL reaches, whatever its
+// spelling: its host (localhost, 127.0.0.1 and ::1 alike; a socket folder
+// is a host of its own), port and database, libpq's defaults filled in, as
+// a connection string ("host=localhost port=5432 dbname=line"); false with why.
+bool server_identity(const Url &url, std::string &identity, std::string &why);
 
 // One board's record (the station's JSON record, with its session) in one
 // transaction: the board is in the database whole or not at all. A record

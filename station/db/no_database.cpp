@@ -30,4 +30,10 @@ std::unique_ptr<Database> open_sqlite(const std::string &, std::string &why, Acc
 
 std::unique_ptr<Database> open_postgresql(const Url &, std::string &why) { return open_sqlite("", why); }
 
+bool server_identity(const Url &, std::string &, std::string &why)
+{
+    why = not_available;
+    return false;
+}
+
 } // namespace station::db

@@ -45,6 +45,21 @@ std::string one_line(const char *message)
     return companions::printable(text);
 }
 
+// SQLSTATE classes of a statement refused for what it holds: cardinality,
+// data exception, integrity constraint, triggered data change, syntax or
+// access rule, check option, and a trigger's own RAISE. Every other class
+// (08 connection, 40 rollback, 53 resources, 57 operator...) and no
+// SQLSTATE at all (the connection lost) may pass when tried again.
+bool refused_for_content(const char *sqlstate)
+{
+    if (!sqlstate || std::strlen(sqlstate) != 5)
+        return false;
+    for (const char *refused : {"21", "22", "23", "27", "42", "44", "P0"})
+        if (std::strncmp(sqlstate, refused, 2) == 0)
+            return true;
+    return false;
+}
+
 class Postgresql : public Database {
 public:
     Postgresql(const Libpq &pq, PGconn *connection) : pq_(pq), connection_(connection) {}
@@ -63,6 +78,7 @@ public:
     bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
              std::string &why) override
     {
+        refused_ = false;
         if (!lost_.empty()) {
             why = lost_;
             return false;
@@ -87,8 +103,10 @@ public:
                 break;
             ExecStatusType status = pq_.result_status(result);
             if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-                if (ok)
+                if (ok) {
                     first_error = one_line(pq_.error_message(connection_));
+                    refused_ = refused_for_content(pq_.result_error_field(result, PG_DIAG_SQLSTATE));
+                }
                 ok = false;
             }
             if (ok && rows)

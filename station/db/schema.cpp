@@ -6,6 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -129,20 +132,46 @@ std::vector<Value> session_values(const nlohmann::json &session)
 
 } // namespace
 
-bool prepare_schema(Database &database, std::string &why)
+bool whole_number(const Value &value, long long &number)
 {
+    if (!value || value->empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    number = std::strtoll(value->c_str(), &end, 10);
+    return errno == 0 && end == value->c_str() + value->size() && !std::isspace((unsigned char)(*value)[0]);
+}
+
+bool prepare_schema(Database &database, std::string &why, bool *incompatible)
+{
+    if (incompatible)
+        *incompatible = false;
     if (!database.begin(why))
         return false;
     for (const char *sql : create_tables)
         if (!database.exec(sql, why))
             return rolled_back(database);
     std::vector<Row> rows;
-    if (!database.query("SELECT MAX(version) FROM schema_version", {}, rows, why))
+    if (!database.query("SELECT version FROM schema_version", {}, rows, why))
         return rolled_back(database);
-    int version = rows.empty() || !rows[0][0] ? 0 : std::stoi(*rows[0][0]);
+    long long version = 0;
+    for (const Row &row : rows) {
+        long long v = 0;
+        if (!whole_number(row.at(0), v) || v < 1) {
+            why = "the database's schema_version holds " +
+                  (row.at(0) ? "'" + companions::printable(*row.at(0)) + "'" : std::string("NULL")) +
+                  ", not a version number: this station writes version " + std::to_string(schema_version);
+            if (incompatible)
+                *incompatible = true;
+            return rolled_back(database);
+        }
+        version = std::max(version, v);
+    }
     if (version > schema_version) {
         why = "the database's schema is version " + std::to_string(version) + ", newer than this station's (" +
               std::to_string(schema_version) + ")";
+        if (incompatible)
+            *incompatible = true;
         return rolled_back(database);
     }
     if (version == 0 && !database.exec("INSERT INTO schema_version (version) VALUES ($1)",

@@ -24,6 +24,7 @@ public:
         sqlite3_stmt *statement = nullptr;
         if (lib_.prepare_v2(db_, sql.c_str(), int(sql.size()), &statement, nullptr) != SQLITE_OK) {
             why = lib_.errmsg(db_);
+            refused_ = false;
             return false;
         }
         bool ok = true;
@@ -31,7 +32,7 @@ public:
             ok = (params[i] ? lib_.bind_text(statement, int(i + 1), params[i]->data(), int(params[i]->size()),
                                                 SQLITE_TRANSIENT)
                             : lib_.bind_null(statement, int(i + 1))) == SQLITE_OK;
-        int step;
+        int step = SQLITE_OK;
         while (ok && (step = lib_.step(statement)) == SQLITE_ROW) {
             if (!rows)
                 continue;
@@ -47,8 +48,11 @@ public:
             rows->push_back(std::move(row));
         }
         ok = ok && step == SQLITE_DONE;
-        if (!ok)
+        if (!ok) {
             why = lib_.errmsg(db_);
+            // A constraint, a type or a size: the same statement fails again.
+            refused_ = step == SQLITE_CONSTRAINT || step == SQLITE_MISMATCH || step == SQLITE_TOOBIG;
+        }
         lib_.finalize(statement);
         return ok;
     }

@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <arpa/inet.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace postgres {
@@ -32,6 +35,23 @@ bool shell(const std::string &command, std::string &why)
     return status == 0;
 }
 
+// A port nothing listens on now: the system's pick for a socket bound to 0.
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
 } // namespace
 
 std::string Server::as_owner(const std::string &command) const
@@ -39,8 +59,13 @@ std::string Server::as_owner(const std::string &command) const
     return getuid() == 0 ? "runuser -u postgres -- " + command : command;
 }
 
-bool Server::start(std::string &why)
+bool Server::start(std::string &why, bool tcp)
 {
+    tcp_ = tcp;
+    if (tcp && (port_ = free_port()) == 0) {
+        why = "no free TCP port on 127.0.0.1";
+        return false;
+    }
     bin_ = server_bin();
     if (bin_.empty()) {
         why = "no PostgreSQL server is installed (Debian's postgresql package)";
@@ -65,8 +90,9 @@ bool Server::start(std::string &why)
 
 bool Server::run_ctl(const std::string &action, std::string &why)
 {
-    std::string options = action == "start" ? " -o \"-k " + dir_ + " -c listen_addresses='' -c fsync=off\" -l " +
-                                                  dir_ + "/log"
+    std::string listen = tcp_ ? "'127.0.0.1' -p " + std::to_string(port_) : "''";
+    std::string options = action == "start" ? " -o \"-k " + dir_ + " -c listen_addresses=" + listen +
+                                                  " -c fsync=off\" -l " + dir_ + "/log"
                                             : " -m fast";
     bool ok = shell(as_owner(bin_ + "/pg_ctl -D " + dir_ + "/data -w" + options + " " + action), why);
     if (ok)
@@ -82,12 +108,13 @@ bool Server::stop(std::string &why)
 
 std::string Server::url(const std::string &database) const
 {
-    return "postgresql:///" + database + "?host=" + dir_ + "&user=postgres";
+    return "postgresql:///" + database + "?host=" + dir_ + "&user=postgres" +
+           (tcp_ ? "&port=" + std::to_string(port_) : "");
 }
 
 bool Server::create_database(const std::string &name, const std::string &options, std::string &why)
 {
-    return shell(as_owner(bin_ + "/createdb -h " + dir_ + " -U postgres " + options + " " + name), why);
+    return shell(as_owner(bin_ + "/createdb -h " + dir_ + " -p " + std::to_string(port_) + " -U postgres " + options + " " + name), why);
 }
 
 // The postmaster (its pid heads postmaster.pid) first, so that it starts no
@@ -114,6 +141,11 @@ bool Server::signal_all(int signal, std::string &why)
     }
     frozen_ = signal == SIGSTOP;
     return true;
+}
+
+std::string Server::tcp_url(const std::string &host) const
+{
+    return "postgresql://postgres@" + host + ":" + std::to_string(port_) + "/postgres";
 }
 
 Server::~Server()

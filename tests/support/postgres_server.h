@@ -1,6 +1,6 @@
 // A throwaway PostgreSQL server for a test: its own cluster in a temporary
-// folder, listening on a Unix socket there and on no network port, run as
-// the postgres user when the tests run as root.
+// folder, listening on a Unix socket there and, when asked, on a free TCP
+// port of 127.0.0.1, run as the postgres user when the tests run as root.
 #pragma once
 
 #include <csignal>
@@ -16,11 +16,13 @@ public:
     Server &operator=(const Server &) = delete;
 
     // initdb and start; false with why (no PostgreSQL installed, a failed start).
-    bool start(std::string &why);
+    bool start(std::string &why, bool tcp = false);
     bool stop(std::string &why);
     bool restart(std::string &why) { return started_ ? true : run_ctl("start", why); }
     // A URL that reaches its database "postgres", or another one.
     std::string url(const std::string &database = "postgres") const;
+    // With tcp: a URL that reaches it over TCP at host (127.0.0.1, localhost...).
+    std::string tcp_url(const std::string &host) const;
     // createdb with its options (-E LATIN1 ...).
     bool create_database(const std::string &name, const std::string &options, std::string &why);
     // Every process of the server stopped (SIGSTOP), as a hung machine
@@ -34,6 +36,8 @@ private:
     bool signal_all(int signal, std::string &why);
 
     std::string dir_, bin_;
+    int port_ = 5432;
+    bool tcp_ = false;
     bool started_ = false, frozen_ = false;
 };
 
