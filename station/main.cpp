@@ -78,20 +78,6 @@ std::string command_line(int argc, char **argv, const std::string &db_url, const
     return companions::printable(line);
 }
 
-// The --db URL's password overwritten where the station's own command line
-// holds it, so that ps and /proc show the other users no secret.
-void hide_password(int argc, char **argv, const std::string &db_url, const station::db::Url &url)
-{
-    for (int i = 1; i < argc && !url.passwords.empty(); i++) {
-        size_t size = strlen(argv[i]);
-        bool holds = size >= db_url.size() && db_url == argv[i] + (size - db_url.size()) &&
-                     (size == db_url.size() || std::string(argv[i], size - db_url.size()) == "--db=");
-        for (const auto &[offset, length] : url.passwords)
-            if (holds)
-                memset(argv[i] + (size - db_url.size()) + offset, '*', length);
-    }
-}
-
 bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
 std::string not_a_location(const char *option, const std::string &text)
@@ -243,7 +229,7 @@ int station_main(int argc, char *argv[])
     bool url_parsed = !(*db || forward) || station::db::parse_url(options.db_url, url, url_refused);
     options.command_line = command_line(argc, argv, url_parsed ? options.db_url : "", url.shown);
     if (url_parsed)
-        hide_password(argc, argv, options.db_url, url);
+        station::db::hide_password(argc, argv, options.db_url, url);
     // An unset variable in a script ("--records $DIR") must not lose every
     // record without a word, nor a blank name make a record nobody can find.
     if ((*records && options.records_dir.empty()) || (*junit && options.junit_file.empty()))

@@ -390,12 +390,14 @@ int report_main(int argc, char **argv)
         fprintf(stderr, "wiretest-station report: %s\n", why.c_str());
         return exit_station;
     }
+    db::hide_password(argc, argv, url_text, url);
     // Read only: a mistyped path is no new, empty database.
-    bool read = false;
-    if (url.kind == db::Url::sqlite && !std::filesystem::exists(url.path))
+    bool read = db::clients_loaded(url, why);
+    if (read && url.kind == db::Url::sqlite && !std::filesystem::exists(url.path)) {
         why = "no such file (the report reads a database, never creates one)";
-    else
-        read = (database = db::open(url, why, db::Access::read_only)) && read_report(*database, filter, report, why);
+        read = false;
+    }
+    read = read && (database = db::open(url, why, db::Access::read_only)) && read_report(*database, filter, report, why);
     if (!read) {
         fprintf(stderr, "wiretest-station report: %s: %s\n", url.shown.c_str(), why.c_str());
         return exit_station;

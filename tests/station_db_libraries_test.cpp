@@ -135,7 +135,7 @@ const LibraryRun runs[] = {
     {"ForwardWithoutLibpq", pq, {"--forward", "--db", no_server, "--outbox", "DIR/outbox.sqlite"}, 2, "",
      pq_missing, "", "outbox.sqlite"},
     {"ReportWithoutLibpq", pq, {"report", "--db", no_server}, 2, "",
-     "wiretest-station report: libpq.so.5 (PostgreSQL's client library", "", ""},
+     "wiretest-station report: postgresql://line@127.0.0.1:1/line: libpq.so.5 (PostgreSQL's client library", "", ""},
     {"NoDbWithoutSqlite", sqlite, {"--fast", "--port", "1-1", "--records", "DIR/records"}, 0,
      "boards: 1, passed: 1", "", "records", ""},
     {"SqliteWithoutSqlite", sqlite, {"--fast", "--port", "1-1", "--db", "sqlite:DIR/line.db"}, 2, "",

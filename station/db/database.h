@@ -62,6 +62,10 @@ struct Url {
 // "sqlite:PATH" or "postgresql://..." (or "postgres://..."); false with why.
 bool parse_url(const std::string &text, Url &url, std::string &why);
 
+// The URL's password overwritten in the program's own command line, where an
+// argument is the URL or --db=URL, so that ps and /proc show other users no secret.
+void hide_password(int argc, char **argv, const std::string &url_text, const Url &url);
+
 // Whether libpq takes a postgresql:// URL: its own parser, and the values it
 // would refuse only when connecting (a port, sslmode...); false with why,
 // which never holds the password.

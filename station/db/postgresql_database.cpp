@@ -78,8 +78,8 @@ public:
     bool run(const std::string &sql, const std::vector<Value> &params, std::vector<Row> *rows,
              std::string &why) override
     {
-        refused_ = false;
         if (!lost_.empty()) {
+            refused_ = false;
             why = lost_;
             return false;
         }
@@ -90,14 +90,17 @@ public:
         if (!pq_.send_query_params(connection_, sql.c_str(), int(values.size()), nullptr, values.data(), nullptr,
                                    nullptr, 0)) {
             why = one_line(pq_.error_message(connection_));
+            refused_ = false;
             return false;
         }
         const Clock::time_point deadline = Clock::now() + answer_limit_;
         bool ok = true;
         std::string first_error;
         for (;;) {
-            if (!await_answer(deadline, why))
+            if (!await_answer(deadline, why)) {
+                refused_ = false;
                 return false;
+            }
             PGresult *result = pq_.get_result(connection_);
             if (!result)
                 break;

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <random>
 
@@ -331,6 +332,19 @@ bool parse_url(const std::string &text, Url &url, std::string &why)
     }
     why = "--db takes sqlite:PATH or a postgresql:// URL";
     return false;
+}
+
+void hide_password(int argc, char **argv, const std::string &url_text, const Url &url)
+{
+    for (int i = 1; i < argc && !url.passwords.empty(); i++) {
+        size_t size = strlen(argv[i]);
+        bool holds = size >= url_text.size() && url_text == argv[i] + (size - url_text.size()) &&
+                     (size == url_text.size() || std::string(argv[i], size - url_text.size()) == "--db=");
+        if (!holds)
+            continue;
+        for (const auto &[offset, length] : url.passwords)
+            memset(argv[i] + (size - url_text.size()) + offset, '*', length);
+    }
 }
 
 std::unique_ptr<Database> open(const Url &url, std::string &why, Access access)
