@@ -81,9 +81,12 @@ std::optional<EarlierTest> LabelReuse::ask_database(const BoardResult &board)
         return std::nullopt;
     }
     for (const db::Row &row : rows) {
-        if (row.size() != 7 || !row[0] || !row[1] || !row[2] || !row[3] || !row[4] || row[4]->empty() || !row[6])
+        // A row the station did not write whole is no evidence either way.
+        long long start = 0;
+        if (row.size() != 7 || !row[0] || !db::whole_number(row[1], start) || !row[2] || !row[3] || !row[4] ||
+            row[4]->empty() || !row[6])
             continue;
-        EarlierTest earlier{*row[0], std::stoll(*row[1]), *row[2], *row[3], row[5].value_or(""), (*row[4])[0],
+        EarlierTest earlier{*row[0], start, *row[2], *row[3], row[5].value_or(""), (*row[4])[0],
                             *row[6], *row[2] != options_.context.station_id};
         if (reused_by(earlier, board))
             return earlier;

@@ -317,6 +317,7 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         exec_sql(url, "ALTER TABLE boards DROP COLUMN insertions");
         exec_sql(url, "ALTER TABLE boards DROP COLUMN rated_cycles");
         exec_sql(url, "ALTER TABLE boards DROP COLUMN serial_shared");
+        exec_sql(url, "ALTER TABLE boards DROP COLUMN label_reused");
         exec_sql(url, "UPDATE schema_version SET version = 1");
 
         process::Result r = process::run(program, args);

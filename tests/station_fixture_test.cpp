@@ -658,6 +658,22 @@ TEST_F(StationFixture, ALabelOfAnEarlierSessionIsFlaggedFromTheDatabase)
                   std::string::npos)
             << r.err;
     }
+    // Each row names the record its label was used in before.
+    sqlite3 *handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.substr(7).c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT label_reused FROM boards ORDER BY start_time_millis", -1, &query,
+                                 nullptr),
+              SQLITE_OK);
+    std::vector<std::string> reused;
+    while (sqlite3_step(query) == SQLITE_ROW) {
+        const unsigned char *text = sqlite3_column_text(query, 0);
+        reused.push_back(text ? reinterpret_cast<const char *>(text) : "NULL");
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(handle);
+    EXPECT_EQ(reused, (std::vector<std::string>{"NULL", "NULL", records[1]["record_id"].get<std::string>(),
+                                                records[2]["record_id"].get<std::string>()}));
 }
 
 // The report shows each rated slot's latest count and its rating, in each

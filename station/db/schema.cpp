@@ -17,7 +17,8 @@
 namespace station::db {
 
 // 2: boards.insertions and boards.rated_cycles, a rated fixture slot's count.
-// 3: boards.serial_shared, 1 where the station saw the serial on another chip.
+// 3: boards.serial_shared, 1 where the station saw the serial on another chip;
+//    boards.label_reused, the record_id of an earlier board with its label.
 const int schema_version = 3;
 
 namespace {
@@ -57,7 +58,8 @@ const char *const create_tables[] = {
         attempt INTEGER,
         insertions BIGINT,
         rated_cycles BIGINT,
-        serial_shared INTEGER))",
+        serial_shared INTEGER,
+        label_reused TEXT))",
     R"(CREATE TABLE IF NOT EXISTS pins (
         record_id TEXT NOT NULL REFERENCES boards (record_id),
         pin INTEGER NOT NULL,
@@ -183,7 +185,8 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
     if (version == 1 && !(database.exec("ALTER TABLE boards ADD COLUMN insertions BIGINT", why) &&
                           database.exec("ALTER TABLE boards ADD COLUMN rated_cycles BIGINT", why)))
         return rolled_back(database);
-    if (version > 0 && version < 3 && !database.exec("ALTER TABLE boards ADD COLUMN serial_shared INTEGER", why))
+    if (version > 0 && version < 3 && !(database.exec("ALTER TABLE boards ADD COLUMN serial_shared INTEGER", why) &&
+                                        database.exec("ALTER TABLE boards ADD COLUMN label_reused TEXT", why)))
         return rolled_back(database);
     if (version > 0 && version < schema_version &&
         !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
@@ -236,11 +239,13 @@ bool store_record(Database &database, const std::string &session_json, const std
         values.push_back(text(record, field));
     auto shared = record.find("serial_shared");
     values.push_back(shared != record.end() && *shared == true ? Value("1") : std::nullopt);
+    auto reused = record.find("label_reused");
+    values.push_back(reused != record.end() && reused->is_object() ? text(*reused, "record_id") : std::nullopt);
     if (!database.exec("INSERT INTO boards (session_id, record_id, dut_id, label, serial, location, channel, chip, "
                        "station_id, test, mode, start_time_millis, end_time_millis, outcome, errors, reason, runs, "
-                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles, serial_shared) VALUES "
-                       "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, "
-                       "$21, $22, $23, $24, $25)",
+                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles, serial_shared, label_reused) "
+                       "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, "
+                       "$20, $21, $22, $23, $24, $25, $26)",
                        values, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
