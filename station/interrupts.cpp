@@ -20,6 +20,10 @@ std::atomic<long long> children[max_children];
 std::atomic<int> interrupts{0};
 std::atomic<bool> soak_stop{false};
 std::atomic<bool> announced{false};
+// Records being written, and whether the second interrupt waits for them to
+// exit: a board that had its result keeps its line and its row.
+std::atomic<int> records_writing{0};
+std::atomic<bool> exit_when_written{false};
 std::function<void(int)> announcer; // set before any board's process starts
 
 void signal_children(bool kill_them)
@@ -40,6 +44,25 @@ void signal_children(bool kill_them)
     }
 }
 
+[[noreturn]] void exit_interrupted()
+{
+#ifdef _WIN32
+    ExitProcess(130);
+#else
+    _exit(130);
+#endif
+}
+
+// The second interrupt: the boards' processes killed, and the exit now, or
+// as soon as the records being written are whole.
+void stop_at_once()
+{
+    signal_children(true);
+    exit_when_written = true;
+    if (records_writing.load() == 0)
+        exit_interrupted();
+}
+
 int children_running()
 {
     int n = 0;
@@ -58,8 +81,8 @@ BOOL WINAPI on_station_control(DWORD)
         announce_interrupt();
         return TRUE;
     }
-    signal_children(true);
-    ExitProcess(130);
+    stop_at_once();
+    return TRUE;
 }
 
 BOOL WINAPI on_board_control(DWORD)
@@ -87,8 +110,7 @@ extern "C" void on_station_signal(int)
         }
         return;
     }
-    signal_children(true);
-    _exit(130);
+    stop_at_once();
 }
 
 extern "C" void on_board_signal(int) { soak_stop = true; }
@@ -139,6 +161,21 @@ bool interrupted() { return interrupts.load() > 0; }
 bool interrupted_twice() { return interrupts.load() > 1; }
 
 bool soak_should_stop() { return soak_stop.load(); }
+
+bool begin_record_write()
+{
+    records_writing.fetch_add(1);
+    if (interrupts.load() <= 1)
+        return true;
+    end_record_write();
+    return false;
+}
+
+void end_record_write()
+{
+    if (records_writing.fetch_sub(1) == 1 && exit_when_written.load())
+        exit_interrupted();
+}
 
 void set_interrupt_announcer(std::function<void(int boards)> announce) { announcer = std::move(announce); }
 

@@ -2,8 +2,9 @@
 // finish the boards under test, write their records and stop; a board's
 // process ignores it in a normal test and ends a soak after the run under
 // way. The second stops at once: the boards' processes are killed and the
-// station exits, leaving no partial file (records are written whole or not
-// at all). Each board's process runs in a process group of its own, so a
+// station exits as soon as the records of boards that had finished are
+// written, leaving no partial file (records are written whole or not at
+// all). Each board's process runs in a process group of its own, so a
 // signal sent to the station's whole group (systemd, `timeout`, `kill -TERM
 // -PGID`) reaches the boards as the station passes it on, and a board that
 // must end is ended with what it started.
@@ -33,6 +34,13 @@ bool interrupted_twice();
 
 // Whether a soak's process was asked to stop.
 bool soak_should_stop();
+
+// Around the writing of a finished board's records: the second interrupt
+// exits once they are whole, so that a board that had its result keeps its
+// line and its row. begin_record_write is false after the second interrupt
+// (nothing is to be written then); end_record_write may end the process.
+bool begin_record_write();
+void end_record_write();
 
 // What to say when the first interrupt comes while boards are under test;
 // announce_interrupt calls it once, with the number of boards under test.

@@ -172,7 +172,7 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
     std::lock_guard<std::mutex> lock(results_mutex_);
     // The second interrupt kills the boards on its way to the exit: what
     // they left is no result.
-    if (interrupted_twice())
+    if (!begin_record_write())
         return;
     const FinishedBoard board{result, record, live, last, replaces};
     for (const std::unique_ptr<Output> &output : outputs_) {
@@ -185,6 +185,7 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
         records_lost_ = true;
         lost_why_ = why;
     }
+    end_record_write();
     // An attempt retested has its record and its line; the board's outcome
     // is its last attempt's.
     if (!last)

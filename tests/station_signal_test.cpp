@@ -18,6 +18,10 @@
 #include <thread>
 #include <unistd.h>
 
+#ifdef WIRETEST_DATABASES
+#include <sqlite3.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -235,5 +239,73 @@ TEST_F(StationSignals, ALineLoopWhoseRecordsCannotBeWrittenStopsAfterTheBoardsUn
               std::string::npos)
         << err;
 }
+
+#ifdef WIRETEST_DATABASES
+// Waits until the process has taken signal in (none pending), or 20 s pass.
+bool taken_in(pid_t pid, int signal)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const unsigned long long bit = 1ull << (signal - 1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        unsigned long long pending = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+                pending |= std::stoull(line.substr(7), nullptr, 16);
+        if (!(pending & bit))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+TEST_F(StationSignals, ASecondSignalWhileARecordWaitsOnALockedDatabaseKeepsTheBoardThatHadFinished)
+{
+    // The board finishes while another writer holds the database: its
+    // record waits. Two SIGTERMs then come, one after the other has been
+    // taken in; the station ends at once after the record is written, and
+    // the board keeps its line and its row.
+    fs::path db = dir_ / "line.db", records = dir_ / "records", control = dir_ / "control";
+    std::ofstream(control) << "";
+    process::Live live = start_station({"--wait", "--fast", "--records", records.string(), "--db",
+                                        "sqlite:" + db.string(), "--sim-control", control.string()});
+    sqlite3 *holder = nullptr;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool schema = false; // made by the station at its start
+    while (!schema && std::chrono::steady_clock::now() < deadline) {
+        if (!holder && sqlite3_open_v2(db.c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            sqlite3_close(holder); // not there yet
+            holder = nullptr;
+        }
+        if (holder)
+            schema = sqlite3_exec(holder, "SELECT version FROM schema_version", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!schema)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(schema);
+    sqlite3_busy_timeout(holder, 10000);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::ofstream(control, std::ios::app) << "plug 1-1=1-1\n" << std::flush;
+    while (count_files(records) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(count_files(records), 1); // its record file written, its row waiting on the lock
+
+    kill(live.pid, SIGTERM);
+    ASSERT_TRUE(taken_in(live.pid, SIGTERM));
+    kill(live.pid, SIGTERM);
+    ASSERT_TRUE(taken_in(live.pid, SIGTERM));
+    ASSERT_EQ(sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    process::Result r = process::finish(live, 20000);
+    EXPECT_EQ(r.exit_status, 130);
+    EXPECT_EQ(process::lines_of(r.out), (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0"})) << r.out;
+    sqlite3_stmt *count = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(holder, "SELECT COUNT(*) FROM boards", -1, &count, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 1);
+    sqlite3_finalize(count);
+    sqlite3_close(holder);
+}
+#endif
 
 } // namespace
