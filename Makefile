@@ -26,7 +26,7 @@ FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
                 libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev postgresql \
-                libcivetweb-dev chromium python3-websocket
+                chromium python3-websocket
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils

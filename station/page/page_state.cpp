@@ -33,7 +33,8 @@ PageState::Tile &PageState::tile(const std::string &location, char channel, cons
 void PageState::changed()
 {
     version_++;
-    change_.notify_all();
+    if (watcher_)
+        watcher_();
 }
 
 void PageState::apply(const SlotEvent &event)
@@ -180,24 +181,16 @@ std::string PageState::json(uint64_t &version)
     return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-uint64_t PageState::wait_past(uint64_t seen, std::chrono::steady_clock::time_point until)
+uint64_t PageState::version()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    change_.wait_until(lock, until, [&] { return version_ > seen || closed_; });
+    std::lock_guard<std::mutex> lock(mutex_);
     return version_;
 }
 
-void PageState::close()
+void PageState::watch(std::function<void()> changed)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    change_.notify_all();
-}
-
-bool PageState::closed()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
+    watcher_ = std::move(changed);
 }
 
 } // namespace station::page

@@ -8,7 +8,7 @@
 #include "outputs.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -41,12 +41,11 @@ public:
 
     // The state as JSON text and its version, which each change raises.
     std::string json(uint64_t &version);
-    // Until the version is past seen, the state is closed, or the time has
-    // come; returns the version then.
-    uint64_t wait_past(uint64_t seen, std::chrono::steady_clock::time_point until);
-    // Wakes every waiter for good: the server is going away.
-    void close();
-    bool closed();
+    // The version the state is at now.
+    uint64_t version();
+    // Called at every change, with the state locked: to wake the server,
+    // never to read the state. nullptr: none from now on.
+    void watch(std::function<void()> changed);
 
 private:
     struct Tile {
@@ -77,9 +76,9 @@ private:
 
     const Identity identity_;
     std::mutex mutex_;
-    std::condition_variable change_;
+    std::function<void()> watcher_;
     uint64_t version_ = 1;
-    bool closed_ = false, ended_ = false;
+    bool ended_ = false;
     std::vector<Tile> tiles_;           // in the order the station first named them
     std::deque<Recent> recent_;         // newest first
     int tested_ = 0, passed_ = 0, failed_ = 0, errors_ = 0;
