@@ -291,7 +291,7 @@ int station_main(int argc, char *argv[])
                 known = known || slot.name == reset_slot;
             if (!known)
                 return usage_error("--reset-cycles '" + companions::printable(reset_slot) + "': no slot of " +
-                                   fixture_file + " has that name");
+                                   companions::printable(fixture_file) + " has that name");
             return checked_output(station::reset_cycles(options, reset_slot));
         }
     } else if (*reset) {

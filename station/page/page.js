@@ -109,6 +109,9 @@ function render(state) {
     return row;
   }));
   document.body.dataset.ended = state.session_ended ? 'yes' : 'no';
+  const faults = document.getElementById('faults');
+  faults.replaceChildren(...(state.station_faults || []).map(why => el('li', '', 'STATION FAULT: ' + why)));
+  faults.hidden = faults.children.length === 0;
 }
 
 function setLink(up, words) {

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace station::page {
 
 namespace {
@@ -128,6 +130,17 @@ void PageState::first_pass_today(std::optional<double> percent)
     changed();
 }
 
+void PageState::station_fault(const std::string &why)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string shown = text(why);
+    faults_.erase(std::remove(faults_.begin(), faults_.end(), shown), faults_.end());
+    faults_.push_back(shown);
+    if (faults_.size() > faults_kept)
+        faults_.pop_front();
+    changed();
+}
+
 void PageState::session_ended()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -173,6 +186,7 @@ std::string PageState::json(uint64_t &version)
         {"version", identity_.version},
         {"fixture_id", text(identity_.fixture_id)},
         {"session_ended", ended_},
+        {"station_faults", faults_},
         {"slots", std::move(slots)},
         {"counters", std::move(counters)},
         {"last_results", std::move(recent)},

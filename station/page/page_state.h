@@ -38,6 +38,8 @@ public:
     // nullopt while it is not known.
     void first_pass_today(std::optional<double> percent);
     void session_ended();
+    // A fault of the station's own, shown until the session ends.
+    void station_fault(const std::string &why);
 
     // The state as JSON text and its version, which each change raises.
     std::string json(uint64_t &version);
@@ -83,6 +85,8 @@ private:
     std::deque<Recent> recent_;         // newest first
     int tested_ = 0, passed_ = 0, failed_ = 0, errors_ = 0;
     std::optional<double> first_pass_today_;
+    std::deque<std::string> faults_; // distinct, the latest last
+    static constexpr size_t faults_kept = 5;
 };
 
 } // namespace station::page
