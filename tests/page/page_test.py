@@ -424,6 +424,25 @@ class PageOverHttp(unittest.TestCase):
         wait_for("today's first-pass yield", lambda: station.state()["counters"]["first_pass_yield_today"] == 50.0)
 
 
+    def test_counts_that_cannot_be_saved_are_a_station_fault_on_the_page(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-page-cycles-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        fixture = os.path.join(folder, "fx.toml")
+        with open(fixture, "w") as f:
+            f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
+        station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
+                          stdin=subprocess.PIPE)
+        self.addCleanup(station.end)
+        self.assertEqual([], station.state()["station_faults"])
+        os.remove(fixture + ".cycles")  # written at the start
+        os.mkdir(fixture + ".cycles")  # and now no file can be written there
+        station.process.stdin.write(b"1\nL-1\n")
+        station.process.stdin.close()
+        faults = wait_for("the fault on the page", lambda: station.state()["station_faults"])
+        self.assertEqual([fixture + ".cycles: not a regular file: insertion counts are kept in one: "
+                          "the slot's insertions are not being saved"], faults)
+        self.assertEqual(2, station.end())
+
     def test_a_board_tested_again_on_request_counts_once(self):
         station = Station("--wait", "--delay", "--port", "1-2", *PLUGS, stdin=subprocess.PIPE)
         self.addCleanup(station.end)
