@@ -91,6 +91,7 @@ struct Connection {
     enum Phase { reading, answering, streaming, draining, closing } phase = reading;
     int fd = -1;
     std::string in, out;      // the request so far; what is yet to be sent
+    bool peer_closed = false; // it sent its request and closed its side: answered all the same
     Clock::time_point patience_ends; // dropped then, unless it got further
     // A stream's: the state version it was last sent, and when what comes next may go.
     uint64_t seen = 0;
@@ -121,7 +122,9 @@ bool send_some(Connection &c, Clock::time_point now)
 bool receive_some(Connection &c)
 {
     char buffer[4096];
-    for (;;) {
+    // A client that sends without end gets this much read a round: the
+    // others are served in between.
+    for (int reads = 0; reads < 16; reads++) {
         ssize_t got = recv(c.fd, buffer, sizeof buffer, 0);
         if (got == 0)
             return false;
@@ -130,6 +133,7 @@ bool receive_some(Connection &c)
         if (c.phase == Connection::reading && c.in.size() <= most_request_bytes)
             c.in.append(buffer, size_t(got));
     }
+    return true;
 }
 
 // Half the process's file descriptors for the page's clients at most: the
@@ -150,6 +154,8 @@ struct PageServer::Impl {
     explicit Impl(PageState &page_state) : state(page_state) {}
     ~Impl()
     {
+        for (Connection &c : connections)
+            close_socket(c.fd);
         close_socket(listener);
         close_socket(wake[0]);
         close_socket(wake[1]);
@@ -173,6 +179,7 @@ struct PageServer::Impl {
     int wake[2] = {-1, -1};
     int port = 0;
     size_t client_limit = 0;
+    Clock::time_point accept_again; // the port is not polled before
     std::list<Connection> connections;
     int streams = 0;
     std::atomic<bool> stopping{false};
@@ -183,8 +190,14 @@ void PageServer::Impl::accept_all(Clock::time_point now)
 {
     for (;;) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            return; // none left, or none to be had now (out of descriptors): polled again
+        if (fd < 0) {
+            // Out of descriptors, the connection stays in the system's
+            // queue: the port is polled again a little later, not at once
+            // and for ever.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                accept_again = now + std::chrono::milliseconds(100);
+            return;
+        }
         if (connections.size() >= client_limit) {
             close(fd); // a flood: dropped at once, never queued
             continue;
@@ -315,6 +328,8 @@ void PageServer::Impl::run()
             feed(c, now, last, version, message);
             if (c.phase != Connection::closing && !send_some(c, now))
                 drop(c);
+            if (c.phase == Connection::answering && c.out.empty() && c.peer_closed)
+                drop(c);
             if (c.phase == Connection::answering && c.out.empty()) { // one request a connection
                 shutdown(c.fd, SHUT_WR);
                 c.phase = Connection::draining;
@@ -347,10 +362,13 @@ void PageServer::Impl::run()
         polled.clear();
         polled_connections.clear();
         polled.push_back({wake[0], POLLIN, 0});
-        if (listener >= 0)
+        bool accepting = listener >= 0 && now >= accept_again;
+        if (accepting)
             polled.push_back({listener, POLLIN, 0});
+        else if (listener >= 0)
+            wake_at = std::min(wake_at, accept_again);
         for (Connection &c : connections) {
-            polled.push_back({c.fd, short(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+            polled.push_back({c.fd, short((c.peer_closed ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0});
             polled_connections.push_back(&c);
         }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake_at - now).count() + 1;
@@ -362,26 +380,27 @@ void PageServer::Impl::run()
             while (read(wake[0], bytes, sizeof bytes) > 0) {
             }
         }
-        size_t first_connection = listener >= 0 ? 2 : 1;
-        if (listener >= 0 && polled[1].revents)
+        size_t first_connection = accepting ? 2 : 1;
+        if (accepting && polled[1].revents)
             accept_all(now);
         for (size_t i = first_connection; i < polled.size(); i++) {
             Connection &c = *polled_connections[i - first_connection];
             if (!(polled[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
+            bool open = receive_some(c);
+            if (c.phase == Connection::reading) {
+                if (c.in.find("\r\n\r\n") != std::string::npos || c.in.find("\n\n") != std::string::npos)
+                    handle_request(c, now);
+                else if (c.in.size() > most_request_bytes) {
+                    c.phase = Connection::answering;
+                    c.out = plain(false, 431, "Request Header Fields Too Large", "431 the request is too long\n");
+                }
+            }
             // A stream's client that closed frees its place at once.
-            if (!receive_some(c)) {
+            if (!open && c.phase == Connection::answering)
+                c.peer_closed = true;
+            else if (!open)
                 drop(c);
-                continue;
-            }
-            if (c.phase != Connection::reading)
-                continue;
-            if (c.in.find("\r\n\r\n") != std::string::npos || c.in.find("\n\n") != std::string::npos)
-                handle_request(c, now);
-            else if (c.in.size() > most_request_bytes) {
-                c.phase = Connection::answering;
-                c.out = plain(false, 431, "Request Header Fields Too Large", "431 the request is too long\n");
-            }
         }
     }
 }

@@ -340,6 +340,11 @@ class PageOverHttp(unittest.TestCase):
             status, _, headers = get(station.url + "api/state", method=method)
             self.assertEqual((405, "GET, HEAD"), (status, headers["Allow"]), method)
         self.assertEqual("HTTP/1.1 200 OK", raw_request(station.port, b"HEAD /api/state HTTP/1.1\r\nHost: x\r\n\r\n"))
+        # A client that closes its side once it has asked is answered all the same.
+        with socket.create_connection(("127.0.0.1", station.port), timeout=DEADLINE) as s:
+            s.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")
+            s.shutdown(socket.SHUT_WR)
+            self.assertTrue(read_to_end(s).endswith(b"\r\n\r\nok\n"))
         # Too long: an error or the connection dropped, never served.
         long_url = b"GET /" + b"a" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n"
         long_header = b"GET /healthz HTTP/1.1\r\nHost: x\r\nX-Long: " + b"b" * 100000 + b"\r\n\r\n"
