@@ -300,6 +300,41 @@ class PageInBrowser(unittest.TestCase):
         self.assertEqual([], b.dialogs)
 
 
+    def test_a_station_fault_and_a_full_page_are_said_in_the_page(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-page-fault-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        fixture = os.path.join(folder, "fx.toml")
+        with open(fixture, "w") as f:
+            f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
+        station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
+                          stdin=subprocess.PIPE)
+        self.addCleanup(station.end)
+        os.remove(fixture + ".cycles")
+        os.mkdir(fixture + ".cycles")
+        station.process.stdin.write(b"1\nL-1\n")
+        station.process.stdin.flush()
+        station.wait_out(re.compile(rb"PASS 1-1 A"))
+        b = self.browser
+        b.open(station.url)
+        self.assertIn("STATION FAULT: " + fixture + ".cycles: not a regular file", b.text("#faults"))
+        # Every place taken by other screens: this one says so, and why.
+        b.call("Page.navigate", url="about:blank")
+        streams = []
+        self.addCleanup(lambda: [s.close() for s in streams])
+
+        def take_a_place():  # the page's own stream leaves with it
+            s = open_stream(station.port)
+            if first_event(s) == "message":
+                streams.append(s)
+            else:
+                s.close()
+            return len(streams) == 32
+        wait_for("every place taken", take_a_place, every=0)
+        b.call("Page.navigate", url=station.url)
+        link = "(document.getElementById('link') || {}).textContent || ''"  # none while the page loads
+        wait_for("the page to say it is full", lambda: "open on 32 screens" in b.eval(link))
+
+
 class PageOverHttp(unittest.TestCase):
     def test_the_api_and_each_bad_request(self):
         station = Station("--wait", "--delay", "--station-id", "line2-st3", "--port", "1-2", *PLUGS)
