@@ -222,6 +222,25 @@ PLUGS = ["--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-2=1-2@0-"]
 PORTS = ["--port", "1-1", "--port", "1-2", "--port", "1-3"]
 
 
+def station_whose_counts_cannot_be_saved(test):
+    """A station on a fixture of one rated slot whose counts, written at its
+    start, cannot be written again, a board and its label on their way."""
+    folder = tempfile.mkdtemp(prefix="wiretest-page-cycles-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    fixture = os.path.join(folder, "fx.toml")
+    with open(fixture, "w") as f:
+        f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
+    station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
+                      stdin=subprocess.PIPE)
+    test.addCleanup(station.end)
+    test.assertEqual([], station.state()["station_faults"])
+    os.remove(fixture + ".cycles")  # written at the start
+    os.mkdir(fixture + ".cycles")  # and now no file can be written there
+    station.process.stdin.write(b"1\nL-1\n")
+    station.process.stdin.flush()
+    return station, fixture
+
+
 class PageInBrowser(unittest.TestCase):
     def setUp(self):
         self.browser = Browser()
@@ -301,18 +320,7 @@ class PageInBrowser(unittest.TestCase):
 
 
     def test_a_station_fault_and_a_full_page_are_said_in_the_page(self):
-        folder = tempfile.mkdtemp(prefix="wiretest-page-fault-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        fixture = os.path.join(folder, "fx.toml")
-        with open(fixture, "w") as f:
-            f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
-        station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
-                          stdin=subprocess.PIPE)
-        self.addCleanup(station.end)
-        os.remove(fixture + ".cycles")
-        os.mkdir(fixture + ".cycles")
-        station.process.stdin.write(b"1\nL-1\n")
-        station.process.stdin.flush()
+        station, fixture = station_whose_counts_cannot_be_saved(self)
         station.wait_out(re.compile(rb"PASS 1-1 A"))
         b = self.browser
         b.open(station.url)
@@ -465,18 +473,7 @@ class PageOverHttp(unittest.TestCase):
 
 
     def test_counts_that_cannot_be_saved_are_a_station_fault_on_the_page(self):
-        folder = tempfile.mkdtemp(prefix="wiretest-page-cycles-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        fixture = os.path.join(folder, "fx.toml")
-        with open(fixture, "w") as f:
-            f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
-        station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
-                          stdin=subprocess.PIPE)
-        self.addCleanup(station.end)
-        self.assertEqual([], station.state()["station_faults"])
-        os.remove(fixture + ".cycles")  # written at the start
-        os.mkdir(fixture + ".cycles")  # and now no file can be written there
-        station.process.stdin.write(b"1\nL-1\n")
+        station, fixture = station_whose_counts_cannot_be_saved(self)
         station.process.stdin.close()
         faults = wait_for("the fault on the page", lambda: station.state()["station_faults"])
         self.assertEqual([fixture + ".cycles: not a regular file: insertion counts are kept in one: "
