@@ -82,13 +82,12 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libftdi1-2; do
   grep -q "\\b$library\\b" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
-# The database libraries and the page's, loaded only by the runs that use
+# The database libraries, loaded only by the runs that use
 # them, where the build has them (not the arm builds).
 recommends=$(dpkg-deb -f "$deb" Recommends)
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   grep -q '\blibsqlite3-0\b' <<<"$depends" || fail "Depends lacks libsqlite3-0: $depends"
   grep -q '\blibpq5\b' <<<"$recommends" || fail "Recommends lacks libpq5: $recommends"
-  grep -q '\blibcivetweb1\b' <<<"$recommends" || fail "Recommends lacks libcivetweb1: $recommends"
 fi
 # The service runs the installed station, and lets the boards under test
 # finish when it is stopped.

@@ -66,15 +66,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # server run; libpq, with its twenty libraries, is needed only where a
 # station writes to the line's server, and the station says so when it is
 # missing: apt installs it by default, and a lean station may go without.
-# civetweb, loaded the same way, serves the station's page (--serve) and
-# nothing else, so it is recommended as libpq is.
 set(recommended "")
 if(WIRETEST_DATABASES)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.7.14)")
   list(APPEND recommended "libpq5 (>= 9.0~)")
-endif()
-if(WIRETEST_PAGE)
-  list(APPEND recommended "libcivetweb1 (>= 1.15)")
 endif()
 list(JOIN recommended ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check the pin-for-pin wiring of FTDI MPSSE boards")

@@ -5,9 +5,25 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <limits>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace station {
+
+using companions::printable;
+
+constexpr int64_t most_insertions = std::numeric_limits<int64_t>::max();
+
 std::string grouped_digits(int64_t n)
 {
     std::string digits = std::to_string(n), text;
@@ -21,49 +37,155 @@ std::string grouped_digits(int64_t n)
 
 std::string cycle_note(const std::string &slot, int64_t count, int64_t rated)
 {
-    if (rated <= 0 || count * 10 <= rated * 9)
+    // count * 10 <= rated * 9, without a product that could overflow
+    if (rated <= 0 || count <= rated - (rated + 9) / 10)
         return "";
-    std::string note = "slot " + companions::printable(slot) + ": " + grouped_digits(count) + " of " + grouped_digits(rated) +
+    std::string note = "slot " + printable(slot) + ": " + grouped_digits(count) + " of " + grouped_digits(rated) +
                        " rated insertions";
     return count > rated ? note + ": the contacts are due" : note;
 }
 
-bool CycleCounts::load(const std::string &fixture_path, std::string &why)
+namespace {
+
+// An exclusive lock on the fixture file while it is held: the file every
+// station of the fixture reads, never replaced, so all of them lock the same.
+class FixtureLock {
+public:
+    explicit FixtureLock(const std::string &path)
+    {
+#ifdef _WIN32
+        handle_ = CreateFileW(std::filesystem::u8path(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+        // A byte far past the end: Windows' locks keep others from reading
+        // what they cover, and the fixture's text must stay readable.
+        locked_ = handle_ != INVALID_HANDLE_VALUE &&
+                  LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte()) != 0;
+#else
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int status;
+        while (fd_ >= 0 && (status = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        locked_ = fd_ >= 0 && status == 0;
+#endif
+        error_ = locked_ ? 0 : errno;
+    }
+    ~FixtureLock()
+    {
+#ifdef _WIN32
+        if (locked_)
+            UnlockFileEx(handle_, 0, 1, 0, &far_byte());
+        if (handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+#else
+        if (fd_ >= 0)
+            close(fd_); // the lock goes with it
+#endif
+    }
+    FixtureLock(const FixtureLock &) = delete;
+    FixtureLock &operator=(const FixtureLock &) = delete;
+    bool locked() const { return locked_; }
+    int error() const { return error_; }
+
+private:
+#ifdef _WIN32
+    static OVERLAPPED &far_byte()
+    {
+        static OVERLAPPED at{};
+        at.OffsetHigh = 0x7fffffff;
+        return at;
+    }
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    int fd_ = -1;
+#endif
+    bool locked_ = false;
+    int error_ = 0;
+};
+
+} // namespace
+
+bool CycleCounts::read(Counts &read_counts, std::string &why)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    path_ = fixture_path + ".cycles";
-    counts_.clear();
-    std::ifstream in(path_, std::ios::binary);
-    if (!in)
+    read_counts.clear();
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::u8path(path_), ec))
         return true; // none counted yet
+    // A FIFO would hold the station before its first board, a device give
+    // anything: counts are kept in a file.
+    if (is_special(path_)) {
+        why = printable(path_) + ": not a regular file: insertion counts are kept in one";
+        return false;
+    }
+    std::ifstream in(std::filesystem::u8path(path_), std::ios::binary);
+    if (!in) {
+        why = "cannot read " + printable(path_);
+        return false;
+    }
     nlohmann::json counts = nlohmann::json::parse(in, nullptr, false);
     if (counts.is_discarded() || !counts.is_object()) {
-        why = companions::printable(path_) + ": not a file of insertion counts";
+        why = printable(path_) + ": not a file of insertion counts";
         return false;
     }
     for (const auto &[slot, count] : counts.items()) {
-        if (!count.is_number_integer() || count.get<int64_t>() < 0) {
-            why = companions::printable(path_) + ": slot '" + companions::printable(slot) + "': not a count";
+        if (!count.is_number_integer() || (!count.is_number_unsigned() && count.get<int64_t>() < 0)) {
+            why = printable(path_) + ": slot '" + printable(slot) + "': not a count";
             return false;
         }
-        counts_[slot] = count.get<int64_t>();
+        // A count past the largest the station keeps stays at it.
+        read_counts[slot] = count.is_number_unsigned() && count.get<uint64_t>() > uint64_t(most_insertions)
+                                ? most_insertions
+                                : count.get<int64_t>();
     }
     return true;
 }
 
-bool CycleCounts::save(std::string &why)
+bool CycleCounts::update(const std::function<void(Counts &)> &change, std::string &why)
 {
-    nlohmann::ordered_json counts = nlohmann::ordered_json::object();
-    for (const auto &[slot, count] : counts_)
-        counts[slot] = count;
-    return write_atomically(path_, counts.dump(2) + "\n", why);
+    FixtureLock lock(fixture_path_);
+    if (!lock.locked()) {
+        why = "cannot lock " + printable(fixture_path_) + " to count its insertions: " +
+              std::error_code(lock.error(), std::generic_category()).message();
+        return false;
+    }
+    Counts counts;
+    if (!read(counts, why))
+        return false;
+    change(counts);
+    nlohmann::ordered_json text = nlohmann::ordered_json::object();
+    for (const auto &[slot, count] : counts)
+        text[slot] = count;
+    if (!write_atomically(path_, text.dump(2) + "\n", why))
+        return false;
+    counts_ = std::move(counts);
+    return true;
+}
+
+bool CycleCounts::load(const std::string &fixture_path, bool counted, std::string &why)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    fixture_path_ = fixture_path;
+    path_ = fixture_path + ".cycles";
+    if (!counted)
+        return read(counts_, why);
+    return update([](Counts &) {}, why);
 }
 
 bool CycleCounts::insert(const FixtureSlot &slot, int64_t &count, std::string &why)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    count = ++counts_[slot.name];
-    return save(why);
+    bool saved = update(
+        [&](Counts &counts) {
+            int64_t &n = counts[slot.name];
+            n += n < most_insertions; // at the largest it stays, never wraps
+        },
+        why);
+    if (!saved) { // counted here all the same: the line and the record carry it
+        int64_t &n = counts_[slot.name];
+        n += n < most_insertions;
+    }
+    count = counts_[slot.name];
+    return saved;
 }
 
 int64_t CycleCounts::insertions(const std::string &slot)
@@ -76,8 +198,7 @@ int64_t CycleCounts::insertions(const std::string &slot)
 bool CycleCounts::reset(const std::string &slot, std::string &why)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    counts_[slot] = 0;
-    return save(why);
+    return update([&](Counts &counts) { counts[slot] = 0; }, why);
 }
 
 } // namespace station

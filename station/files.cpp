@@ -60,8 +60,27 @@ fs::path link_target(const std::string &path)
     return p;
 }
 
-// A device, a FIFO, /dev/stdout: written as a shell's '>' writes it, since
-// a file renamed over it would take its place.
+std::string folder_of(const fs::path &file)
+{
+    std::string dir = file.parent_path().u8string();
+    return dir.empty() ? "." : dir;
+}
+
+// The name with "-2", "-3", ... before its extension: the try'th choice.
+std::string numbered(const std::string &name, int tries)
+{
+    if (tries == 1)
+        return name;
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        dot = name.size();
+    return name.substr(0, dot) + "-" + std::to_string(tries) + name.substr(dot);
+}
+
+const int most_tries = 1000;
+
+} // namespace
+
 bool is_special(const std::string &path)
 {
 #ifdef _WIN32
@@ -85,27 +104,6 @@ bool is_special(const std::string &path)
     fs::file_status status = fs::status(fs::u8path(path), ec);
     return !ec && fs::exists(status) && !fs::is_regular_file(status);
 }
-
-std::string folder_of(const fs::path &file)
-{
-    std::string dir = file.parent_path().u8string();
-    return dir.empty() ? "." : dir;
-}
-
-// The name with "-2", "-3", ... before its extension: the try'th choice.
-std::string numbered(const std::string &name, int tries)
-{
-    if (tries == 1)
-        return name;
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0)
-        dot = name.size();
-    return name.substr(0, dot) + "-" + std::to_string(tries) + name.substr(dot);
-}
-
-const int most_tries = 1000;
-
-} // namespace
 
 #ifdef _WIN32
 

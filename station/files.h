@@ -5,6 +5,10 @@
 
 namespace station {
 
+// A device, a FIFO, /dev/stdout: written as a shell's '>' writes it, since
+// a file renamed over it would take its place.
+bool is_special(const std::string &path);
+
 // Writes text to path under a temporary name beside it, synced, then renamed
 // over path: a reader sees the whole file or none. A symlink stays, and the
 // file it names is replaced; a path that is no regular file (a device, a

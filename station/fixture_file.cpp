@@ -1,5 +1,6 @@
 #include "fixture_file.h"
 
+#include "files.h"
 #include "printable.h"
 #include "targets.h"
 
@@ -22,7 +23,7 @@ struct Place {
     std::string &why;
     bool at(const toml::source_region &source, const std::string &key, const std::string &what)
     {
-        why = path + ":" + std::to_string(source.begin.line) + ": key '" + key + "': " + what;
+        why = printable(path) + ":" + std::to_string(source.begin.line) + ": key '" + printable(key) + "': " + what;
         return false;
     }
 };
@@ -87,11 +88,17 @@ bool read_fixture(const std::string &path, Fixture &fixture, std::string &why)
     fixture = Fixture{};
     fixture.path = path;
     Place place{path, why};
+    // A FIFO would hold the station before its first board, a device give
+    // anything: a fixture is a file.
+    if (is_special(path)) {
+        why = printable(path) + ": not a regular file: a fixture is a TOML file";
+        return false;
+    }
     toml::table file;
     try {
         file = toml::parse_file(path);
     } catch (const toml::parse_error &e) {
-        why = path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+        why = printable(path) + ":" + std::to_string(e.source().begin.line) + ": " + printable(e.description());
         return false;
     }
     static const std::set<std::string> known = {"id", "station_id", "lot", "operator", "slot"};

@@ -64,6 +64,9 @@ public:
     // A slot's live state; called from any board's thread, one at a time.
     // Nothing here may wait on anything but memory: a board's test waits on it.
     virtual void slot_event(const SlotEvent &event) { (void)event; }
+    // A fault of the station's own, as the screen says it; from any board's
+    // thread, one at a time, and as quick as slot_event.
+    virtual void station_fault(const std::string &why) { (void)why; }
     // After the last board; false with why ("" when said already).
     virtual bool end(SessionEnd &session, std::string &why)
     {

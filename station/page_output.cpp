@@ -104,6 +104,7 @@ public:
     }
 
     void slot_event(const SlotEvent &event) override { state_.apply(event); }
+    void station_fault(const std::string &why) override { state_.station_fault(why); }
 
     bool finished(const FinishedBoard &board, std::string &) override
     {

@@ -87,7 +87,7 @@ int reset_cycles(const RunOptions &options, const std::string &slot)
         }
     CycleCounts cycles;
     std::string why;
-    if (!cycles.load(options.fixture.path, why) || !cycles.reset(slot, why)) {
+    if (!cycles.load(options.fixture.path, false, why) || !cycles.reset(slot, why)) {
         fprintf(stderr, "wiretest-station: %s\n", why.c_str());
         return exit_station;
     }
@@ -145,7 +145,9 @@ bool Session::start(std::vector<Channel> &channels)
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
-    if (!options.fixture.path.empty() && !cycles_.load(options.fixture.path, error)) {
+    bool counted = std::any_of(options.fixture.slots.begin(), options.fixture.slots.end(),
+                               [](const FixtureSlot &slot) { return slot.rated_cycles > 0; });
+    if (!options.fixture.path.empty() && !cycles_.load(options.fixture.path, counted, error)) {
         fprintf(stderr, "wiretest-station: %s\n", error.c_str());
         return false;
     }
@@ -272,11 +274,20 @@ void Session::count_insertion(BoardResult &result, bool inserted)
     result.rated_cycles = slot->rated_cycles;
     result.insertions = cycles_.insertions(slot->name);
     if (inserted && !cycles_.insert(*slot, result.insertions, why))
-        screen.message(why);
+        station_fault(why + ": the slot's insertions are not being saved");
     result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);
     // Said once, when the board arrives; its line and record carry it too.
     if (inserted && !result.cycle_note.empty())
         screen.message(result.cycle_note);
+}
+
+void Session::station_fault(const std::string &why)
+{
+    screen.message(why);
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    station_faulted_ = true;
+    for (const std::unique_ptr<Output> &output : outputs_)
+        output->station_fault(why);
 }
 
 void Session::announce(const SlotEvent &event)
@@ -351,6 +362,11 @@ int Session::end(std::vector<std::string> notes)
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
     int status = records_lost_ ? exit_station : exit_status(results_);
+    {
+        std::lock_guard<std::mutex> events_lock(events_mutex_);
+        if (station_faulted_)
+            status = exit_station;
+    }
     SessionEnd session{results_, lost_why_, std::move(notes)};
     for (const std::unique_ptr<Output> &output : outputs_) {
         std::string why;

@@ -34,6 +34,10 @@ public:
     void finish(int live, BoardResult result, bool last = true, bool replaces = false);
     // A slot's live state, to every output.
     void announce(const SlotEvent &event);
+    // Something of the station's own went wrong while boards were tested
+    // (their insertions not saved): on the screen, to every output, and in
+    // the exit status.
+    void station_fault(const std::string &why);
     // The name of the fixture's slot the board sits in; "" without one.
     std::string slot_name(const Channel &board) const;
     // Returns the exit status; notes for the summary line.
@@ -61,6 +65,7 @@ private:
     std::mutex events_mutex_; // apart: an event never waits on a record being written
     std::vector<BoardResult> results_;
     bool records_lost_ = false;
+    bool station_faulted_ = false; // under events_mutex_
     std::string lost_why_; // the last record's
 };
 

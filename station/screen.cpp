@@ -97,9 +97,10 @@ int Screen::add_board(const std::string &label)
         fflush(stdout);
         result_shown_ = false;
     }
-    boards_.push_back({label, "starting", true});
+    int board = next_board_++;
+    boards_[board] = {label, "starting"};
     draw();
-    return int(boards_.size()) - 1;
+    return board;
 }
 
 void Screen::progress(int board, const std::string &text)
@@ -109,7 +110,10 @@ void Screen::progress(int board, const std::string &text)
     // next redraw.
     const auto redraw_interval = std::chrono::milliseconds(100);
     std::lock_guard<std::mutex> lock(mutex_);
-    boards_[size_t(board)].progress = text;
+    auto it = boards_.find(board);
+    if (it == boards_.end())
+        return;
+    it->second.progress = text;
     if (std::chrono::steady_clock::now() - drawn_at_ >= redraw_interval)
         draw();
 }
@@ -117,8 +121,7 @@ void Screen::progress(int board, const std::string &text)
 void Screen::finished(int board, const std::string &line, const BoardResult &result)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (board >= 0)
-        boards_[size_t(board)].active = false;
+    boards_.erase(board);
     erase();
     if (operator_)
         show_result(result);
@@ -132,7 +135,9 @@ void Screen::message(const std::string &line)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     erase();
-    fprintf(stderr, "wiretest-station: %s\n", line.c_str());
+    // Whatever a message quotes (a file's name, a key, a database's words)
+    // reaches the terminal as text, never as its escape sequences.
+    fprintf(stderr, "wiretest-station: %s\n", companions::printable(line).c_str());
     draw();
 }
 
@@ -151,7 +156,7 @@ void Screen::waiting(const std::string &where)
         return;
     waiting_ = where;
     erase();
-    fprintf(stdout, "waiting for a board %s\n", where.c_str());
+    fprintf(stdout, "waiting for a board %s\n", companions::printable(where).c_str());
     fflush(stdout);
     draw();
 }
@@ -168,9 +173,7 @@ void Screen::draw()
     if (!live_)
         return;
     erase();
-    for (const Board &b : boards_) {
-        if (!b.active)
-            continue;
+    for (const auto &[number, b] : boards_) {
         fprintf(stderr, "testing %s: %s\n", b.label.c_str(), b.progress.c_str());
         drawn_++;
     }
@@ -188,7 +191,7 @@ void Screen::records_lost(const std::string &why)
     show_big("RECORDS", "\x1b[1;31m");
     show_big("NOT WRITTEN", "\x1b[1;31m");
     fprintf(stdout, "\n  %s\n  The station has stopped: make the records folder writable, then start it again.\n\n",
-            why.c_str());
+            companions::printable(why).c_str());
     fflush(stdout);
 }
 
@@ -222,7 +225,8 @@ void Screen::show_result(const BoardResult &result)
         for (const std::string &line : lines)
             fprintf(stdout, "  %s\n", line.c_str());
     if (result.outcome == Outcome::error)
-        fprintf(stdout, "  %s: %s%s%s\n", result.reason.c_str(), on, what_to_do(result.reason), off);
+        fprintf(stdout, "  %s: %s%s%s\n", companions::printable(result.reason).c_str(), on, what_to_do(result.reason),
+                off);
     if (!result.cycle_note.empty())
         fprintf(stdout, "  %s\n", result.cycle_note.c_str());
     // In yellow, as a board to look at again: its label may be on the wrong board.

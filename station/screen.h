@@ -12,6 +12,7 @@
 #include "board_result.h"
 
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,7 +41,6 @@ private:
     struct Board {
         std::string label;
         std::string progress;
-        bool active;
     };
 
     void erase();
@@ -49,7 +49,8 @@ private:
     void show_big(const std::string &words, const char *colour);
 
     std::mutex mutex_;
-    std::vector<Board> boards_;
+    std::map<int, Board> boards_; // under test: a finished board's goes, so a day's boards leave none
+    int next_board_ = 0;
     bool live_;      // standard output and standard error are one terminal
     bool operator_;  // --wait with standard output on a terminal
     bool colour_;

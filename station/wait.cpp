@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -53,7 +54,9 @@ bool same_chip(const Slot &slot, const Channel &c)
 
 // The lines of standard input (a barcode scanner's labels, an operator's
 // commands), read on a thread of their own so that the loop stays free to
-// see boards and interrupts.
+// see boards and interrupts. Its memory stays bounded whatever comes: a
+// line longer than a label or command ever is is refused, and the reader
+// waits while many lines wait to be taken.
 class LineReader {
 public:
     // The thread keeps the lines' state as long as it reads: it is never
@@ -64,6 +67,8 @@ public:
         std::thread([shared = shared_] { read(*shared); }).detach();
     }
 
+    static constexpr size_t longest_line = 4096;
+
     // The next line, if one is waiting.
     bool take(std::string &line)
     {
@@ -72,7 +77,14 @@ public:
             return false;
         line = shared_->lines.front();
         shared_->lines.pop_front();
+        shared_->room.notify_one();
         return true;
+    }
+    // How many lines were refused as too long since the last call.
+    int take_refused()
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        return std::exchange(shared_->refused, 0);
     }
     // Input has ended and every line was taken.
     bool at_end()
@@ -84,28 +96,39 @@ public:
 private:
     struct Shared {
         std::mutex mutex;
+        std::condition_variable room;
         std::deque<std::string> lines;
+        int refused = 0;
         bool ended = false;
     };
+    static constexpr size_t most_waiting_lines = 256;
 
     // Scanners end a label with CR, LF or CR LF: each ends one line, and
     // the LF of a CR LF ends none.
     static void read(Shared &shared)
     {
         std::string line;
-        bool after_cr = false;
+        bool after_cr = false, too_long = false;
         for (int c; (c = getchar()) != EOF;) {
             bool lf_of_crlf = c == '\n' && after_cr;
             after_cr = c == '\r';
             if (lf_of_crlf)
                 continue;
             if (c != '\n' && c != '\r') {
-                line += char(c);
+                if (line.size() < longest_line)
+                    line += char(c);
+                else
+                    too_long = true; // read to its end, and kept no further
                 continue;
             }
-            std::lock_guard<std::mutex> lock(shared.mutex);
-            shared.lines.push_back(line);
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.room.wait(lock, [&] { return shared.lines.size() < most_waiting_lines; });
+            if (too_long)
+                shared.refused++;
+            else
+                shared.lines.push_back(line);
             line.clear();
+            too_long = false;
         }
         std::lock_guard<std::mutex> lock(shared.mutex);
         shared.ended = true;
@@ -226,6 +249,11 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
         for (std::string line; input && input->take(line);)
             if (std::optional<Retest> retest = labels.hear(line))
                 retests.push_back(*retest);
+        if (int refused = input ? input->take_refused() : 0; refused > 0)
+            session.screen.message(std::to_string(refused) + (refused == 1 ? " line" : " lines") +
+                                   " of standard input refused: longer than " +
+                                   std::to_string(LineReader::longest_line / 1024) +
+                                   " KiB, where a label or a command is one short line");
         if (!first && !list_channels(channels, error)) {
             session.screen.message(error);
             channels.clear();

@@ -21,7 +21,11 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -594,6 +598,145 @@ TEST_F(StationFixture, RetestOnStandardInputTestsTheBoardInTheSlotAgain)
         EXPECT_EQ(written[i]["insertions"], 1) << written[i];
     }
     EXPECT_EQ(read_file(file + ".cycles"), "{\n  \"1\": 1\n}\n");
+}
+
+// Whether process pid waits for a lock the system lists in /proc/locks.
+bool waits_for_a_lock(pid_t pid)
+{
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);)
+        if (line.find("->") != std::string::npos && line.find(" " + std::to_string(pid) + " ") != std::string::npos)
+            return true;
+    return false;
+}
+
+// What cannot hold counts, or a fixture, stops the station before its first
+// board: a file it cannot write, a FIFO (which would hold it for ever), a
+// device; what it names is shown as text, never as escape sequences.
+TEST_F(StationFixture, AFixtureOrCycleFileTheStationCannotUseStopsItAtOnce)
+{
+    const std::string rated = "id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n";
+    const std::string file = fixture(rated);
+    const fs::path cycles = file + ".cycles";
+    struct Case {
+        const char *what;
+        std::function<std::string()> prepare; // the fixture file to run with
+        std::string err;                      // the start of its one line on standard error
+    };
+    const Case cases[] = {
+        {"a cycle file in a folder that cannot be written",
+         [&] {
+             fs::create_symlink("/proc/wiretest-counts/fixture.toml.cycles", cycles);
+             return file;
+         },
+         "wiretest-station: cannot write " + cycles.string() + ": "},
+        {"a FIFO as the cycle file",
+         [&] {
+             mkfifo(cycles.c_str(), 0600);
+             return file;
+         },
+         "wiretest-station: " + cycles.string() + ": not a regular file"},
+        {"a FIFO as the fixture",
+         [&] {
+             std::string fifo = (scratch() / "fifo.toml").string();
+             mkfifo(fifo.c_str(), 0600);
+             return fifo;
+         },
+         "wiretest-station: usage error: " + (scratch() / "fifo.toml").string() + ": not a regular file"},
+        {"a device as the fixture", [] { return std::string("/dev/zero"); },
+         "wiretest-station: usage error: /dev/zero: not a regular file"},
+        {"an escape sequence in a key and the file's name",
+         [&] { return fixture("id = \"FX\"\n\"\\u001b[31mred\" = 1\n", "\x1b]0;title\a.toml"); },
+         "wiretest-station: usage error: " + (scratch() / "?]0;title?.toml").string() + ":2: key '?[31mred': not a key of a fixture"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(cycles);
+        process::Result r = process::run(program, {"--fixture", c.prepare(), "--fast"}, "", {}, 15000);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    }
+}
+
+// Counts that stop being saved while boards are tested are a fault of the
+// station: said on the screen and in its exit status, the board's result
+// kept.
+TEST_F(StationFixture, ACountThatCannotBeSavedIsAStationFault)
+{
+    const std::string file = fixture(three_slots);
+    const fs::path cycles = file + ".cycles";
+    process::Live live = process::start(
+        program, {"--wait", "--fast", "--scan", "--fixture", file, "--sim-plug", "1-1=1-1@0-"}, {}, true);
+    // Written at the start, before any board: the station knows it can.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!fs::exists(cycles) && std::chrono::steady_clock::now() < deadline)
+        process::read_until(live, "\x01", 50);
+    ASSERT_TRUE(fs::exists(cycles));
+    fs::remove(cycles);
+    fs::create_directory(cycles); // a name the counts cannot be written under
+    const std::string labels = "1\nL-1\n";
+    ASSERT_EQ(write(live.input, labels.data(), labels.size()), ssize_t(labels.size()));
+    close(live.input);
+    live.input = -1;
+    process::Result r = process::finish(live, 15000);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(process::lines_of(r.out),
+              (std::vector<std::string>{"wiretest-station: " + cycles.string() +
+                                            ": not a regular file: insertion counts are kept in one: the slot's "
+                                            "insertions are not being saved",
+                                        "PASS 1-1 A WTST0001 slot: 1 label: L-1 errors: 0",
+                                        "boards: 1, passed: 1, failed: 0, errors: 0"}));
+}
+
+// Stations sharing a fixture file wait for each other's lock and count on
+// from what the file has then, --reset-cycles too: no count is written over.
+TEST_F(StationFixture, StationsSharingACycleFileMergeTheirCountsUnderALock)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n"
+                                     "[[slot]]\nname = \"2\"\nlocation = \"1-4\"\nrated_cycles = 100\n");
+    const fs::path cycles = file + ".cycles";
+    struct Case {
+        std::vector<std::string> args;
+        std::string before, meanwhile, after; // the file before the run, written while it waits, after it
+    };
+    const Case cases[] = {
+        {{"--fast"}, "{\"1\": 5}", "{\"1\": 7, \"2\": 3}", "{\n  \"1\": 8,\n  \"2\": 4\n}\n"},
+        {{"--reset-cycles", "1"}, "{\"1\": 5}", "{\"1\": 7, \"2\": 3}", "{\n  \"1\": 0,\n  \"2\": 3\n}\n"},
+        // At the largest count a slot stays there, from the file or counted.
+        {{"--fast"}, "{}", "{\"1\": 18446744073709551615, \"2\": 9223372036854775806}",
+         "{\n  \"1\": 9223372036854775807,\n  \"2\": 9223372036854775807\n}\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.meanwhile);
+        std::ofstream(cycles) << c.before;
+        int held = open(file.c_str(), O_RDONLY | O_CLOEXEC); // the station must not inherit the lock
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0); // another station, counting
+        std::vector<std::string> args = {"--fixture", file};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        process::Live live = process::start(program, args, {}, true);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!waits_for_a_lock(live.pid) && std::chrono::steady_clock::now() < deadline)
+            process::read_until(live, "\x01", 20);
+        EXPECT_TRUE(waits_for_a_lock(live.pid)) << live.out;
+        std::ofstream(cycles) << c.meanwhile;
+        close(held);
+        process::Result r = process::finish(live, 15000);
+        EXPECT_EQ(r.exit_status, 0) << r.out;
+        EXPECT_EQ(read_file(cycles), c.after);
+    }
+    // The largest count reads as it is, past its rating.
+    process::Result r = process::run(program, {"--fixture", file, "--fast", "--json"});
+    for (const std::string &line : process::lines_of(r.out))
+        EXPECT_EQ(json::parse(line)["insertions"], INT64_MAX) << line;
+    EXPECT_NE(r.err.find("wiretest-station: slot 1: 9,223,372,036,854,775,807 of 100 rated insertions: the contacts "
+                         "are due\n"),
+              std::string::npos)
+        << r.err;
 }
 
 #ifdef WIRETEST_DATABASES

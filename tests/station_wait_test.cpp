@@ -243,6 +243,56 @@ TEST(StationWaitRetest, AnUnpluggedBoardIsNeverTestedAgain)
     EXPECT_EQ(r.exit_status, 3);
 }
 
+// A line far longer than any label or command is refused and said, and the
+// lines after it are read as ever.
+TEST(StationWaitScan, ALineOver4KiBIsRefusedAndTheNextIsRead)
+{
+    SimStation station(program, {"--wait", "--fast", "--scan", "--port", "1-1", "--count", "1"}, "plug 1-1=1-1\n",
+                       std::string(4097, 'x') + "\nB-1\n");
+    EXPECT_TRUE(station.printed("PASS 1-1 A WTST0001"));
+    process::Result r = station.finish();
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(process::lines_of(r.out), (std::vector<std::string>{"PASS 1-1 A WTST0001 label: B-1 errors: 0",
+                                                                  "boards: 1, passed: 1, failed: 0, errors: 0"}));
+    EXPECT_EQ(r.err, "wiretest-station: 1 line of standard input refused: longer than 4 KiB, where a label or a "
+                     "command is one short line\n");
+}
+
+// Resident memory of a process, in KiB.
+long resident_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Standard input without line ends, as a stuck scanner or a file sends it:
+// the station reads it all and stays its size.
+TEST(StationWaitInput, InputWithoutLineEndsKeepsTheStationItsSize)
+{
+    process::Live live = process::start(program, {"--wait", "--delay", "--port", "1-1"});
+    const std::string chunk(1 << 20, 'x');
+    auto send_mib = [&](int mib) {
+        for (int i = 0; i < mib; i++)
+            for (size_t sent = 0; sent < chunk.size();) {
+                ssize_t n = write(live.input, chunk.data() + sent, chunk.size() - sent);
+                ASSERT_GT(n, 0);
+                sent += size_t(n);
+            }
+    };
+    send_mib(1); // taken only once the station reads its input
+    long before = resident_kib(live.pid);
+    send_mib(64);
+    long after = resident_kib(live.pid);
+    kill(live.pid, SIGINT);
+    process::Result r = process::finish(live, 10000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_GT(before, 0);
+    EXPECT_LT(after - before, 8 * 1024) << before << " KiB before 64 MiB of input, " << after << " KiB after";
+}
+
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
 {
     char name[] = "/tmp/wiretest-wait-XXXXXX";

@@ -111,6 +111,9 @@ function render(state) {
     return row;
   }));
   document.body.dataset.ended = state.session_ended ? 'yes' : 'no';
+  const faults = document.getElementById('faults');
+  faults.replaceChildren(...(state.station_faults || []).map(why => el('li', '', 'STATION FAULT: ' + why)));
+  faults.hidden = faults.children.length === 0;
 }
 
 function setLink(up, words) {
@@ -124,14 +127,23 @@ function setLink(up, words) {
 // and the page starts it again.
 function connect() {
   const events = new EventSource('/api/events');
+  // The station serves so many screens at once; this one is let in when
+  // another closes, and says why it waits meanwhile.
+  let full = false;
+  events.addEventListener('full', message => {
+    full = true;
+    const most = JSON.parse(message.data).streams;
+    setLink(false, 'the station\'s page is open on ' + most + ' screens, all it serves: close one; trying again');
+  });
   events.onmessage = message => {
     const state = JSON.parse(message.data);
+    full = false;
     setLink(true, '');
     render(state);
     if (state.session_ended) setLink(false, 'the session has ended');
   };
   events.onerror = () => {
-    setLink(false, 'station not reachable');
+    if (!full) setLink(false, 'station not reachable');
     if (events.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
   };
 }

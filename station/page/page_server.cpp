@@ -1,67 +1,55 @@
+// The page's HTTP server: one thread, every connection a non-blocking socket
+// it polls. No client holds a thread, so a crowd of slow clients costs the
+// others nothing: each is dropped 2 s after the system accepted it, timed
+// from the moment the server takes it, which it does as soon as it is there.
 #include "page_server.h"
 
-#include "loaded_library.h"
 #include "page_assets.h"
 
-#include <civetweb.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <limits>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace station::page {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// civetweb, loaded by the first run that serves its page: every other start
-// of the station is spared the library.
-struct Civetweb {
-    decltype(&mg_init_library) init_library;
-    decltype(&mg_start2) start2;
-    decltype(&mg_set_request_handler) set_request_handler;
-    decltype(&mg_get_server_ports) get_server_ports;
-    decltype(&mg_get_request_info) get_request_info;
-    decltype(&mg_printf) printf;
-    decltype(&mg_write) write;
-};
-
-const Civetweb *load_civetweb(std::string &why)
-{
-    static const LoadedLibrary<Civetweb> loaded = load_library<Civetweb>(
-        "libcivetweb.so.1", "civetweb, Debian's package libcivetweb1", [](Civetweb &f, const auto &get) {
-            get("mg_init_library", f.init_library);
-            get("mg_start2", f.start2);
-            get("mg_set_request_handler", f.set_request_handler);
-            get("mg_get_server_ports", f.get_server_ports);
-            get("mg_get_request_info", f.get_request_info);
-            get("mg_printf", f.printf);
-            get("mg_write", f.write);
-        });
-    return library_functions(loaded, why);
-}
-
-// Set before the first server starts, and only then used.
-const Civetweb *web = nullptr;
-// A server stopped, whose threads may still answer until the process ends.
-const void *left_to_the_end = nullptr;
-
-// Each open page's stream holds one of the server's threads: a bounded
-// number of streams leaves threads for the API, whoever else connects.
-constexpr int most_streams = 8;
-const char server_threads[] = "12";
-// A client that sends slowly or reads nothing is dropped after this, not
-// waited on.
-const char request_timeout_ms[] = "2000";
-// A stream ends after this and the page reconnects by itself: a client that
-// stopped reading long ago gives its thread back.
+// Event streams open at once: a line's screens and a few more. A stream is
+// a socket and a buffer, not a thread.
+constexpr int most_streams = 32;
+// A client must have sent its whole request this long after it connected,
+// and a client that takes nothing of what it is sent for this long is
+// dropped (a stream whose messages wait unread with them).
+const auto client_patience = std::chrono::seconds(2);
+// A request's line and headers; the page's own are a few hundred bytes.
+constexpr size_t most_request_bytes = 8192;
+// Kept small so that a stream nobody reads shows as unsent bytes soon.
+constexpr int stream_send_buffer = 16384;
+// A stream ends after this and the page reconnects by itself.
 const auto stream_lifetime = std::chrono::minutes(10);
 // A comment line this often tells a page (and a proxy) the station is there.
 const auto keepalive_interval = std::chrono::seconds(15);
 // At most one message a stream this often: well inside what a person sees
 // as at once, and little for a small display to draw.
 const auto least_message_gap = std::chrono::milliseconds(100);
+// At the station's end, what its streams are still owed goes out this long at most.
+const auto last_words = std::chrono::milliseconds(500);
 
 struct Asset {
     const char *path;
@@ -82,14 +70,80 @@ const char page_headers[] = "Cache-Control: no-store\r\n"
                             "Content-Security-Policy: default-src 'none'; script-src 'self'; "
                             "style-src 'self'; connect-src 'self'; img-src 'self'\r\n";
 
-void send(mg_connection *conn, bool head, int status, const char *reason, const char *type, const std::string &body,
-          const char *extra_headers = "")
+std::string answer(bool head, int status, const char *reason, const char *type, const std::string &body,
+                   const char *extra_headers = "")
 {
-    web->printf(conn,
-                "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n%s%s\r\n",
-                status, reason, type, body.size(), page_headers, extra_headers);
-    if (!head)
-        web->write(conn, body.data(), body.size());
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Type: " + type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+                       page_headers + extra_headers + "\r\n";
+    return head ? text : text + body;
+}
+
+std::string plain(bool head, int status, const char *reason, const std::string &body, const char *extra = "")
+{
+    return answer(head, status, reason, "text/plain; charset=utf-8", body, extra);
+}
+
+struct Connection {
+    // closing: done with, dropped at once; draining: answered, its sending
+    // side shut, what it still sends read until it closes (a close with
+    // unread bytes would reset the connection and could cost it the answer).
+    enum Phase { reading, answering, streaming, draining, closing } phase = reading;
+    int fd = -1;
+    std::string in, out;      // the request so far; what is yet to be sent
+    bool peer_closed = false; // it sent its request and closed its side: answered all the same
+    Clock::time_point patience_ends; // dropped then, unless it got further
+    // A stream's: the state version it was last sent, and when what comes next may go.
+    uint64_t seen = 0;
+    Clock::time_point next_message, next_keepalive, ends_at;
+};
+
+void close_socket(int fd)
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+// Sends what it can of c.out; false when the client is gone.
+bool send_some(Connection &c, Clock::time_point now)
+{
+    while (!c.out.empty()) {
+        ssize_t sent = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (sent < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        c.out.erase(0, size_t(sent));
+        c.patience_ends = now + client_patience;
+    }
+    return true;
+}
+
+// Reads what the client sent; false when it closed or failed. A request is
+// kept up to its limit; anything else a client sends is read and let go.
+bool receive_some(Connection &c)
+{
+    char buffer[4096];
+    // A client that sends without end gets this much read a round: the
+    // others are served in between.
+    for (int reads = 0; reads < 16; reads++) {
+        ssize_t got = recv(c.fd, buffer, sizeof buffer, 0);
+        if (got == 0)
+            return false;
+        if (got < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (c.phase == Connection::reading && c.in.size() <= most_request_bytes)
+            c.in.append(buffer, size_t(got));
+    }
+    return true;
+}
+
+// Half the process's file descriptors for the page's clients at most: the
+// boards' processes and the records need theirs.
+size_t most_clients()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1000;
+    return std::max<size_t>(64, size_t(limit.rlim_cur) / 2);
 }
 
 } // namespace
@@ -98,116 +152,257 @@ bool available() { return true; }
 
 struct PageServer::Impl {
     explicit Impl(PageState &page_state) : state(page_state) {}
+    ~Impl()
+    {
+        for (Connection &c : connections)
+            close_socket(c.fd);
+        close_socket(listener);
+        close_socket(wake[0]);
+        close_socket(wake[1]);
+    }
 
-    static int handle_request(mg_connection *conn, void *data);
-    int handle(mg_connection *conn);
-    int stream(mg_connection *conn);
+    void run();
+    void accept_all(Clock::time_point now);
+    void handle_request(Connection &c, Clock::time_point now);
+    // A stream that has sent all it had: what is due to it now.
+    void feed(Connection &c, Clock::time_point now, bool last, uint64_t &version, std::string &message);
+    // Done with: closed at the next sweep, its place free now.
+    void drop(Connection &c);
+    void wake_up()
+    {
+        char byte = 0;
+        (void)!write(wake[1], &byte, 1); // a full pipe wakes the server as well
+    }
 
     PageState &state;
-    mg_context *context = nullptr;
-    std::atomic<int> streams{0};
+    int listener = -1;
+    int wake[2] = {-1, -1};
     int port = 0;
-    // Requests in the station's handler, and whether the station is ending:
-    // past then no request touches the page's state, which ends with it.
-    std::mutex handlers_lock;
-    std::condition_variable handlers_left;
-    int handlers = 0;
-    bool closing = false;
+    size_t client_limit = 0;
+    Clock::time_point accept_again; // the port is not polled before
+    std::list<Connection> connections;
+    int streams = 0;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
 };
 
-int PageServer::Impl::handle_request(mg_connection *conn, void *data)
+void PageServer::Impl::accept_all(Clock::time_point now)
 {
-    auto *impl = static_cast<Impl *>(data);
-    bool closing = false;
-    {
-        std::lock_guard<std::mutex> lock(impl->handlers_lock);
-        closing = impl->closing;
-        if (!closing)
-            impl->handlers++;
-    }
-    // Said outside the lock: a client that reads nothing holds only its own thread.
-    if (closing) {
-        send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 the station is ending\n");
-        return 503;
-    }
-    int status = impl->handle(conn);
-    std::lock_guard<std::mutex> lock(impl->handlers_lock);
-    if (--impl->handlers == 0)
-        impl->handlers_left.notify_all();
-    return status;
-}
-
-int PageServer::Impl::handle(mg_connection *conn)
-{
-    const mg_request_info *request = web->get_request_info(conn);
-    std::string method = request->request_method ? request->request_method : "";
-    bool head = method == "HEAD";
-    if (method != "GET" && !head) {
-        send(conn, head, 405, "Method Not Allowed", "text/plain; charset=utf-8",
-             "405 method not allowed: the station's page is read-only\n", "Allow: GET, HEAD\r\n");
-        return 405;
-    }
-    // The path as sent, decoded: only the page's own paths, exactly, so
-    // that "..", encoded or not, names none of them.
-    std::string path = request->local_uri_raw ? request->local_uri_raw : "";
-    for (const Asset &asset : assets)
-        if (path == asset.path) {
-            send(conn, head, 200, "OK", asset.type, asset.text);
-            return 200;
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors, the connection stays in the system's
+            // queue: the port is polled again a little later, not at once
+            // and for ever.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                accept_again = now + std::chrono::milliseconds(100);
+            return;
         }
-    if (path == "/api/state") {
-        uint64_t state_version = 0;
-        send(conn, head, 200, "OK", "application/json", state.json(state_version));
-        return 200;
-    }
-    if (path == "/api/events") {
-        if (head) {
-            send(conn, head, 200, "OK", "text/event-stream", "");
-            return 200;
-        }
-        return stream(conn);
-    }
-    send(conn, head, 404, "Not Found", "text/plain; charset=utf-8", "404 not found\n");
-    return 404;
-}
-
-// Server-Sent Events: the whole state at once, then at every change, so a
-// page that missed some changes is whole again with the next.
-int PageServer::Impl::stream(mg_connection *conn)
-{
-    if (streams.fetch_add(1) >= most_streams) {
-        streams--;
-        send(conn, false, 503, "Service Unavailable", "text/plain; charset=utf-8", "503 too many pages open\n",
-             "Retry-After: 10\r\n");
-        return 503;
-    }
-    web->printf(conn, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n%sConnection: close\r\n\r\n"
-                      "retry: 1000\n\n",
-                page_headers);
-    auto ends_at = Clock::now() + stream_lifetime;
-    uint64_t seen = 0;
-    auto next_message = Clock::now();
-    for (bool first = true;; first = false) {
-        if (!first && state.wait_past(seen, std::min(ends_at, Clock::now() + keepalive_interval)) <= seen) {
-            if (state.closed() || Clock::now() >= ends_at)
-                break;
-            static const char keepalive[] = ": the station is here\n\n";
-            if (web->write(conn, keepalive, sizeof keepalive - 1) <= 0)
-                break;
+        if (connections.size() >= client_limit) {
+            close(fd); // a flood: dropped at once, never queued
             continue;
         }
-        // Changes that come faster than a page draws them (a soak's runs,
-        // many slots' rows) go as one message; the station's last state
-        // goes at once.
-        state.wait_past(std::numeric_limits<uint64_t>::max(), next_message);
-        std::string message = "data: " + state.json(seen) + "\n\n";
-        // A client that reads nothing fails this once the request timeout passes.
-        if (web->write(conn, message.data(), message.size()) <= 0 || state.closed())
-            break;
-        next_message = Clock::now() + least_message_gap;
+        Connection c;
+        c.fd = fd;
+        c.patience_ends = now + client_patience;
+        connections.push_back(std::move(c));
     }
-    streams--;
-    return 200;
+}
+
+void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
+{
+    c.phase = Connection::answering;
+    size_t line_end = c.in.find('\n');
+    std::string line = c.in.substr(0, line_end);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    size_t first_space = line.find(' '), second_space = line.find(' ', first_space + 1);
+    std::string version = second_space == std::string::npos ? "" : line.substr(second_space + 1);
+    if (first_space == std::string::npos || (version != "HTTP/1.1" && version != "HTTP/1.0")) {
+        c.out = plain(false, 400, "Bad Request", "400 not an HTTP request\n");
+        return;
+    }
+    std::string method = line.substr(0, first_space);
+    bool head = method == "HEAD";
+    if (method != "GET" && !head) {
+        c.out = plain(false, 405, "Method Not Allowed", "405 method not allowed: the station's page is read-only\n",
+                      "Allow: GET, HEAD\r\n");
+        return;
+    }
+    // The path as sent, not decoded, without its query: only the page's own
+    // paths, exactly, so that "..", encoded or not, names none of them.
+    std::string path = line.substr(first_space + 1, second_space - first_space - 1);
+    path = path.substr(0, path.find('?'));
+    for (const Asset &asset : assets)
+        if (path == asset.path) {
+            c.out = answer(head, 200, "OK", asset.type, asset.text);
+            return;
+        }
+    if (path == "/api/state") {
+        uint64_t version = 0;
+        c.out = answer(head, 200, "OK", "application/json", state.json(version));
+        return;
+    }
+    if (path != "/api/events") {
+        c.out = plain(head, 404, "Not Found", "404 not found\n");
+        return;
+    }
+    std::string stream_head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n" +
+                              std::string(page_headers) + "\r\n";
+    if (head) {
+        c.out = stream_head;
+        return;
+    }
+    if (streams >= most_streams) {
+        // Said in the page, which tries again after the retry's delay.
+        c.out = stream_head + "retry: 10000\n\nevent: full\ndata: {\"streams\": " + std::to_string(most_streams) +
+                "}\n\n";
+        return;
+    }
+    streams++;
+    c.phase = Connection::streaming;
+    c.out = stream_head + "retry: 1000\n\n";
+    c.next_message = now;
+    c.next_keepalive = now + keepalive_interval;
+    c.ends_at = now + stream_lifetime;
+    int buffer = stream_send_buffer;
+    setsockopt(c.fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+}
+
+void PageServer::Impl::drop(Connection &c)
+{
+    if (c.phase == Connection::streaming)
+        streams--; // its place is free for the next page at once
+    c.phase = Connection::closing;
+}
+
+void PageServer::Impl::feed(Connection &c, Clock::time_point now, bool last, uint64_t &version, std::string &message)
+{
+    if (c.phase != Connection::streaming || !c.out.empty()) // the client has yet to take what it was sent
+        return;
+    if (!last && now >= c.ends_at)
+        return drop(c);
+    // Changes that come faster than a page draws them (a soak's runs, many
+    // slots' rows) go as one message; the station's last state goes at once.
+    if (c.seen < version && (last || now >= c.next_message)) {
+        if (message.empty()) // one text for every stream, of the state as it is now
+            message = "data: " + state.json(version) + "\n\n";
+        c.out = message;
+        c.seen = version;
+        c.next_message = now + least_message_gap;
+    } else if (!last && now >= c.next_keepalive) {
+        c.out = ": the station is here\n\n";
+    } else {
+        return;
+    }
+    c.next_keepalive = now + keepalive_interval;
+    c.patience_ends = now + client_patience;
+}
+
+void PageServer::Impl::run()
+{
+    std::vector<pollfd> polled;
+    std::vector<Connection *> polled_connections;
+    Clock::time_point stop_by = Clock::time_point::max();
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        bool last = stopping;
+        if (last && stop_by == Clock::time_point::max()) {
+            stop_by = now + last_words;
+            close_socket(listener);
+            listener = -1;
+            for (Connection &c : connections) // only streams and answers are still owed something
+                if (c.phase == Connection::reading)
+                    drop(c);
+        }
+        Clock::time_point wake_at = last ? stop_by : now + keepalive_interval;
+        uint64_t version = state.version();
+        std::string message;
+        // Sends what is due, drops who ran out of patience or is done.
+        for (auto it = connections.begin(); it != connections.end();) {
+            Connection &c = *it;
+            // A stream that took all it was sent gets what is due at once.
+            feed(c, now, last, version, message);
+            if (c.phase != Connection::closing && !send_some(c, now))
+                drop(c);
+            feed(c, now, last, version, message);
+            if (c.phase != Connection::closing && !send_some(c, now))
+                drop(c);
+            if (c.phase == Connection::answering && c.out.empty() && c.peer_closed)
+                drop(c);
+            if (c.phase == Connection::answering && c.out.empty()) { // one request a connection
+                shutdown(c.fd, SHUT_WR);
+                c.phase = Connection::draining;
+                c.patience_ends = now + client_patience;
+            }
+            bool idle_stream = c.phase == Connection::streaming && c.out.empty();
+            if (now >= c.patience_ends && !idle_stream) {
+                // Reset, not closed: what it did not take is thrown away
+                // now, not kept in the system to be offered for minutes.
+                linger at_once{1, 0};
+                setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+                drop(c);
+            }
+            if (last && (idle_stream || now >= stop_by))
+                drop(c);
+            if (c.phase == Connection::closing) {
+                close_socket(c.fd);
+                it = connections.erase(it);
+                continue;
+            }
+            if (!idle_stream)
+                wake_at = std::min(wake_at, c.patience_ends);
+            else
+                wake_at = std::min({wake_at, c.seen < version ? c.next_message : c.next_keepalive, c.ends_at});
+            ++it;
+        }
+        if (last && connections.empty())
+            return;
+
+        polled.clear();
+        polled_connections.clear();
+        polled.push_back({wake[0], POLLIN, 0});
+        bool accepting = listener >= 0 && now >= accept_again;
+        if (accepting)
+            polled.push_back({listener, POLLIN, 0});
+        else if (listener >= 0)
+            wake_at = std::min(wake_at, accept_again);
+        for (Connection &c : connections) {
+            polled.push_back({c.fd, short((c.peer_closed ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0});
+            polled_connections.push_back(&c);
+        }
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake_at - now).count() + 1;
+        if (poll(polled.data(), nfds_t(polled.size()), int(std::clamp<int64_t>(wait, 0, 60000))) < 0 && errno != EINTR)
+            return;
+        now = Clock::now();
+        if (polled[0].revents) {
+            char bytes[64];
+            while (read(wake[0], bytes, sizeof bytes) > 0) {
+            }
+        }
+        size_t first_connection = accepting ? 2 : 1;
+        if (accepting && polled[1].revents)
+            accept_all(now);
+        for (size_t i = first_connection; i < polled.size(); i++) {
+            Connection &c = *polled_connections[i - first_connection];
+            if (!(polled[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            bool open = receive_some(c);
+            if (c.phase == Connection::reading) {
+                if (c.in.find("\r\n\r\n") != std::string::npos || c.in.find("\n\n") != std::string::npos)
+                    handle_request(c, now);
+                else if (c.in.size() > most_request_bytes) {
+                    c.phase = Connection::answering;
+                    c.out = plain(false, 431, "Request Header Fields Too Large", "431 the request is too long\n");
+                }
+            }
+            // A stream's client that closed frees its place at once.
+            if (!open && c.phase == Connection::answering)
+                c.peer_closed = true;
+            else if (!open)
+                drop(c);
+        }
+    }
 }
 
 PageServer::PageServer(PageState &state) : impl_(std::make_unique<Impl>(state)) {}
@@ -218,52 +413,44 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
 {
     bool v6 = address.find(':') != std::string::npos;
     std::string listening = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
-    std::string load_why;
-    if (!web && !(web = load_civetweb(load_why))) {
-        why = "cannot serve the page at " + listening + ": " + load_why;
+    why = "cannot serve the page at " + listening + ": ";
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    int looked_up = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (looked_up != 0) {
+        why += gai_strerror(looked_up);
         return false;
     }
-    // No document_root: the server has no files to give, only the page's paths.
-    const char *options[] = {"listening_ports", listening.c_str(),
-                             "num_threads", server_threads,
-                             "request_timeout_ms", request_timeout_ms,
-                             // One request a connection: the page asks for
-                             // four things once, and a connection kept open
-                             // would hold a thread, and the station's end.
-                             "enable_keep_alive", "no",
-                             nullptr};
-    mg_callbacks callbacks{};
-    // The library's own messages would land on the operator's terminal: the
-    // station says what went wrong in its own words, from the first of them
-    // while it starts (why a port cannot be bound).
-    static thread_local std::string *start_log = nullptr;
-    std::string first_message;
-    start_log = &first_message;
-    callbacks.log_message = [](const mg_connection *, const char *message) {
-        if (start_log && start_log->empty() && message)
-            *start_log = message;
-        return 1;
-    };
-    char error_text[256] = "";
-    unsigned error_code = 0;
-    mg_error_data error{&error_code, error_text, sizeof error_text};
-    mg_init_data init{&callbacks, impl_.get(), options};
-    web->init_library(0);
-    impl_->context = web->start2(&init, &error);
-    start_log = nullptr;
-    if (!impl_->context) {
-        why = "cannot serve the page at " + listening;
-        std::string text = first_message.empty() ? error_text : first_message;
-        if (text.find("Address already in use") != std::string::npos)
-            why += ": the port is taken";
-        else if (!text.empty())
-            why += ": " + text;
+    Impl &impl = *impl_;
+    impl.listener = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
+    int yes = 1;
+    if (impl.listener >= 0) {
+        setsockopt(impl.listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes); // a restart binds at once
+        if (found->ai_family == AF_INET6)
+            setsockopt(impl.listener, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes); // [::1] is IPv6 only
+    }
+    bool bound = impl.listener >= 0 && bind(impl.listener, found->ai_addr, found->ai_addrlen) == 0 &&
+                 listen(impl.listener, SOMAXCONN) == 0;
+    int error = errno;
+    freeaddrinfo(found);
+    if (!bound) {
+        why += error == EADDRINUSE ? "the port is taken" : strerror(error);
         return false;
     }
-    web->set_request_handler(impl_->context, "**", Impl::handle_request, impl_.get());
-    mg_server_port ports[4] = {};
-    int n = web->get_server_ports(impl_->context, 4, ports);
-    impl_->port = n > 0 ? ports[0].port : port;
+    if (pipe2(impl.wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        why += strerror(errno);
+        return false;
+    }
+    sockaddr_storage bound_address{};
+    socklen_t length = sizeof bound_address;
+    getsockname(impl.listener, reinterpret_cast<sockaddr *>(&bound_address), &length);
+    impl.port = ntohs(bound_address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound_address).sin6_port
+                                                           : reinterpret_cast<sockaddr_in &>(bound_address).sin_port);
+    impl.client_limit = most_clients();
+    impl.state.watch([&impl] { impl.wake_up(); });
+    impl.thread = std::thread([&impl] { impl.run(); });
+    why.clear();
     return true;
 }
 
@@ -271,22 +458,12 @@ int PageServer::port() const { return impl_ ? impl_->port : 0; }
 
 void PageServer::stop()
 {
-    if (!impl_ || !impl_->context)
+    if (!impl_ || !impl_->thread.joinable())
         return;
-    {
-        std::lock_guard<std::mutex> lock(impl_->handlers_lock);
-        impl_->closing = true;
-    }
-    impl_->state.close(); // every stream ends now, not at its next keepalive
-    {
-        std::unique_lock<std::mutex> lock(impl_->handlers_lock);
-        impl_->handlers_left.wait(lock, [this] { return impl_->handlers == 0; });
-    }
-    // The server is left to end with the process: the library's own stop
-    // sleeps in steps of 10 ms until its threads are through, which every
-    // run with a page would add to its end. Its threads touch nothing of
-    // the station's now, and the server's own state is kept for them.
-    left_to_the_end = impl_.release();
+    impl_->stopping = true;
+    impl_->wake_up();
+    impl_->thread.join();
+    impl_->state.watch(nullptr);
 }
 
 } // namespace station::page

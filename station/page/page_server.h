@@ -1,4 +1,4 @@
-// The station's page over HTTP, on threads of the server's own: the page,
+// The station's page over HTTP, on a thread of the server's own: the page,
 // /api/state, /api/events (Server-Sent Events) and /healthz. Read-only:
 // nothing a client sends changes what the station does, and no client can
 // hold up a board's test, which never waits on the server.
@@ -24,9 +24,9 @@ public:
     // Binds address:port (0: a free port) and serves; false with why.
     bool serve(const std::string &address, int port, std::string &why);
     int port() const;
-    // Ends every stream, and answers every request from now on with 503
-    // without a look at the page's state, which may then end; the server
-    // itself ends with the process.
+    // Sends each stream the last state (for half a second at most), closes
+    // every connection and the port, and ends the server's thread: the
+    // page's state may then end.
     void stop();
 
 private:

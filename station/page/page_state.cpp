@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace station::page {
 
 namespace {
@@ -33,7 +35,8 @@ PageState::Tile &PageState::tile(const std::string &location, char channel, cons
 void PageState::changed()
 {
     version_++;
-    change_.notify_all();
+    if (watcher_)
+        watcher_();
 }
 
 void PageState::apply(const SlotEvent &event)
@@ -128,6 +131,17 @@ void PageState::first_pass_today(std::optional<double> yield)
     changed();
 }
 
+void PageState::station_fault(const std::string &why)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string shown = text(why);
+    faults_.erase(std::remove(faults_.begin(), faults_.end(), shown), faults_.end());
+    faults_.push_back(shown);
+    if (faults_.size() > faults_kept)
+        faults_.pop_front();
+    changed();
+}
+
 void PageState::session_ended()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -175,6 +189,7 @@ std::string PageState::json(uint64_t &version)
         {"version", identity_.version},
         {"fixture_id", text(identity_.fixture_id)},
         {"session_ended", ended_},
+        {"station_faults", faults_},
         {"slots", std::move(slots)},
         {"counters", std::move(counters)},
         {"last_results", std::move(recent)},
@@ -183,24 +198,16 @@ std::string PageState::json(uint64_t &version)
     return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-uint64_t PageState::wait_past(uint64_t seen, std::chrono::steady_clock::time_point until)
+uint64_t PageState::version()
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    change_.wait_until(lock, until, [&] { return version_ > seen || closed_; });
+    std::lock_guard<std::mutex> lock(mutex_);
     return version_;
 }
 
-void PageState::close()
+void PageState::watch(std::function<void()> changed)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    change_.notify_all();
-}
-
-bool PageState::closed()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
+    watcher_ = std::move(changed);
 }
 
 } // namespace station::page

@@ -8,7 +8,7 @@
 #include "outputs.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -38,15 +38,16 @@ public:
     // 0 to 1 as the report's; nullopt while it is not known.
     void first_pass_today(std::optional<double> yield);
     void session_ended();
+    // A fault of the station's own, shown until the session ends.
+    void station_fault(const std::string &why);
 
     // The state as JSON text and its version, which each change raises.
     std::string json(uint64_t &version);
-    // Until the version is past seen, the state is closed, or the time has
-    // come; returns the version then.
-    uint64_t wait_past(uint64_t seen, std::chrono::steady_clock::time_point until);
-    // Wakes every waiter for good: the server is going away.
-    void close();
-    bool closed();
+    // The version the state is at now.
+    uint64_t version();
+    // Called at every change, with the state locked: to wake the server,
+    // never to read the state. nullptr: none from now on.
+    void watch(std::function<void()> changed);
 
 private:
     struct Tile {
@@ -77,13 +78,15 @@ private:
 
     const Identity identity_;
     std::mutex mutex_;
-    std::condition_variable change_;
+    std::function<void()> watcher_;
     uint64_t version_ = 1;
-    bool closed_ = false, ended_ = false;
+    bool ended_ = false;
     std::vector<Tile> tiles_;           // in the order the station first named them
     std::deque<Recent> recent_;         // newest first
     int tested_ = 0, passed_ = 0, failed_ = 0, errors_ = 0;
     std::optional<double> first_pass_today_;
+    std::deque<std::string> faults_; // distinct, the latest last
+    static constexpr size_t faults_kept = 5;
 };
 
 } // namespace station::page

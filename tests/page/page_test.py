@@ -48,14 +48,15 @@ def wait_for(what, condition, timeout=DEADLINE, every=0.05):
 class Station:
     """wiretest-station-sim with --serve, its output read as it comes."""
 
-    def __init__(self, *args, port=0, stdin=subprocess.DEVNULL):
+    def __init__(self, *args, port=0, stdin=subprocess.DEVNULL, serve="127.0.0.1:%d"):
         self.process = subprocess.Popen(
-            [STATION, "--serve", "127.0.0.1:%d" % port] + list(args),
+            [STATION, "--serve", serve % port] + list(args),
             stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out, self.err = b"", b""
         line = self.wait_err(re.compile(rb"the station's page is at (http://[^\s]+)"))
         self.url = line.group(1).decode()
-        self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
+        self.host, self.port = self.url[len("http://"):].strip("/").rsplit(":", 1)
+        self.port = int(self.port)
 
     def _read(self, timeout):
         streams = [s for s in (self.process.stdout, self.process.stderr) if not s.closed]
@@ -221,6 +222,25 @@ PLUGS = ["--sim-plug", "1-1=1-1@0-", "--sim-plug", "1-2=1-2@0-"]
 PORTS = ["--port", "1-1", "--port", "1-2", "--port", "1-3"]
 
 
+def station_whose_counts_cannot_be_saved(test):
+    """A station on a fixture of one rated slot whose counts, written at its
+    start, cannot be written again, a board and its label on their way."""
+    folder = tempfile.mkdtemp(prefix="wiretest-page-cycles-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    fixture = os.path.join(folder, "fx.toml")
+    with open(fixture, "w") as f:
+        f.write('id = "FX"\n[[slot]]\nname = "1"\nlocation = "1-1"\nrated_cycles = 100\n')
+    station = Station("--wait", "--fast", "--scan", "--fixture", fixture, "--sim-plug", "1-1=1-1@0-",
+                      stdin=subprocess.PIPE)
+    test.addCleanup(station.end)
+    test.assertEqual([], station.state()["station_faults"])
+    os.remove(fixture + ".cycles")  # written at the start
+    os.mkdir(fixture + ".cycles")  # and now no file can be written there
+    station.process.stdin.write(b"1\nL-1\n")
+    station.process.stdin.flush()
+    return station, fixture
+
+
 class PageInBrowser(unittest.TestCase):
     def setUp(self):
         self.browser = Browser()
@@ -299,6 +319,30 @@ class PageInBrowser(unittest.TestCase):
         self.assertEqual([], b.dialogs)
 
 
+    def test_a_station_fault_and_a_full_page_are_said_in_the_page(self):
+        station, fixture = station_whose_counts_cannot_be_saved(self)
+        station.wait_out(re.compile(rb"PASS 1-1 A"))
+        b = self.browser
+        b.open(station.url)
+        self.assertIn("STATION FAULT: " + fixture + ".cycles: not a regular file", b.text("#faults"))
+        # Every place taken by other screens: this one says so, and why.
+        b.call("Page.navigate", url="about:blank")
+        streams = []
+        self.addCleanup(lambda: [s.close() for s in streams])
+
+        def take_a_place():  # the page's own stream leaves with it
+            s = open_stream(station.port)
+            if first_event(s) == "message":
+                streams.append(s)
+            else:
+                s.close()
+            return len(streams) == 32
+        wait_for("every place taken", take_a_place, every=0)
+        b.call("Page.navigate", url=station.url)
+        link = "(document.getElementById('link') || {}).textContent || ''"  # none while the page loads
+        wait_for("the page to say it is full", lambda: "open on 32 screens" in b.eval(link))
+
+
 class PageOverHttp(unittest.TestCase):
     def test_the_api_and_each_bad_request(self):
         station = Station("--wait", "--delay", "--station-id", "line2-st3", "--port", "1-2", *PLUGS)
@@ -339,6 +383,11 @@ class PageOverHttp(unittest.TestCase):
             status, _, headers = get(station.url + "api/state", method=method)
             self.assertEqual((405, "GET, HEAD"), (status, headers["Allow"]), method)
         self.assertEqual("HTTP/1.1 200 OK", raw_request(station.port, b"HEAD /api/state HTTP/1.1\r\nHost: x\r\n\r\n"))
+        # A client that closes its side once it has asked is answered all the same.
+        with socket.create_connection(("127.0.0.1", station.port), timeout=DEADLINE) as s:
+            s.sendall(b"GET /healthz HTTP/1.0\r\n\r\n")
+            s.shutdown(socket.SHUT_WR)
+            self.assertTrue(read_to_end(s).endswith(b"\r\n\r\nok\n"))
         # Too long: an error or the connection dropped, never served.
         long_url = b"GET /" + b"a" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n"
         long_header = b"GET /healthz HTTP/1.1\r\nHost: x\r\nX-Long: " + b"b" * 100000 + b"\r\n\r\n"
@@ -427,6 +476,14 @@ class PageOverHttp(unittest.TestCase):
         self.assertEqual(0.5, json.loads(report.stdout)["first_pass_yield"], report.stderr)
 
 
+    def test_counts_that_cannot_be_saved_are_a_station_fault_on_the_page(self):
+        station, fixture = station_whose_counts_cannot_be_saved(self)
+        station.process.stdin.close()
+        faults = wait_for("the fault on the page", lambda: station.state()["station_faults"])
+        self.assertEqual([fixture + ".cycles: not a regular file: insertion counts are kept in one: "
+                          "the slot's insertions are not being saved"], faults)
+        self.assertEqual(2, station.end())
+
     def test_a_board_tested_again_on_request_counts_once(self):
         station = Station("--wait", "--delay", "--port", "1-2", *PLUGS, stdin=subprocess.PIPE)
         self.addCleanup(station.end)
@@ -441,7 +498,122 @@ class PageOverHttp(unittest.TestCase):
         self.assertEqual([2, 0], [r["attempt"] for r in state["last_results"]])
 
 
+def open_stream(port, rcvbuf=None):
+    """An /api/events request sent; the socket, not read."""
+    s = socket.socket()
+    if rcvbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.settimeout(DEADLINE)
+    s.connect(("127.0.0.1", port))
+    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
+    return s
+
+
+def first_event(s):
+    """Reads a stream up to its first event; its name ('message' or 'full')."""
+    data = b""
+    while not re.search(rb"\n(event: (\w+)\n)?data: [^\n]*\n\n", data):
+        more = s.recv(65536)
+        if not more:
+            raise AssertionError("the stream ended before its first event: %r" % data)
+        data += more
+    name = re.search(rb"\n(event: (\w+)\n)?data: ", data).group(2)
+    return name.decode() if name else "message"
+
+
+def read_to_end(s):
+    """Reads until the server closes; the bytes read."""
+    data = b""
+    try:
+        while True:
+            more = s.recv(65536)
+            if not more:
+                return data
+            data += more
+    except ConnectionResetError:
+        return data
+
+
+class PageUnderLoad(unittest.TestCase):
+    """Clients that hold connections, measured: what every other screen meets meanwhile."""
+
+    def test_slow_clients_and_stalled_streams_leave_healthz_and_other_pages_served(self):
+        station = Station("--wait", "--delay", "--port", "1-1", "--port", "1-2", *PLUGS)
+        self.addCleanup(station.end)
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        stalled = [open_stream(station.port, rcvbuf=1024) for _ in range(20)]
+        slow = []
+        for i in range(200):  # half send one byte of a request, half nothing at all
+            s = socket.create_connection(("127.0.0.1", station.port), timeout=DEADLINE)
+            if i % 2:
+                s.sendall(b"G")
+            slow.append((time.monotonic(), s))
+        started = time.monotonic()
+        self.assertEqual("HTTP/1.1 200 OK", raw_request(station.port, b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"))
+        healthz = time.monotonic() - started
+        started = time.monotonic()
+        with open_stream(station.port) as page:
+            self.assertEqual("message", first_event(page))
+        first = time.monotonic() - started
+        # Every slow client is dropped, 2 s after it connected.
+        dropped_after = []
+        for connected, s in slow:
+            self.assertEqual(b"", read_to_end(s))
+            dropped_after.append(time.monotonic() - connected)
+            s.close()
+        print("\n/healthz in %.1f ms, a second page's first event in %.1f ms, while 200 slow or silent connections and "
+              "20 stalled streams were held; slow connections dropped after %.2f to %.2f s"
+              % (healthz * 1000, first * 1000, min(dropped_after), max(dropped_after)), file=sys.stderr)
+        # Far under the 2 s a slow client would have cost had it held up the others.
+        self.assertLess(healthz, 1.0)
+        self.assertLess(first, 1.0)
+        self.assertLess(max(dropped_after), 4.0)
+        for s in stalled:
+            s.close()
+
+    def test_a_full_page_says_so_and_a_closed_stream_frees_its_place_at_once(self):
+        station = Station("--wait", "--delay", "--port", "1-1", *PLUGS)
+        self.addCleanup(station.end)
+        streams = []
+        self.addCleanup(lambda: [s.close() for s in streams])
+        for _ in range(32):
+            streams.append(open_stream(station.port))
+            self.assertEqual("message", first_event(streams[-1]))
+        # One more is told why, in the page's words, and when to try again.
+        with open_stream(station.port) as refused:
+            answer = read_to_end(refused)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK"), answer)
+        self.assertIn(b"retry: 10000\n\nevent: full\ndata: {\"streams\": 32}\n\n", answer)
+        streams.pop(0).close()
+        with open_stream(station.port) as taken:
+            self.assertEqual("message", first_event(taken))
+
+    def test_a_stream_nobody_reads_is_dropped(self):
+        # A soak changes the state ten times a second: what a stream that
+        # stopped reading is sent piles up until it is dropped.
+        station = Station("--wait", "--fast", "--duration", "30", "--port", "1-1", *PLUGS, "--count", "1")
+        self.addCleanup(station.end)
+        stalled = open_stream(station.port, rcvbuf=1024)
+        # Dropped (reset) while the soak runs; seen without a read, which
+        # would make it a stream that reads. TCP_INFO's first byte: its state.
+        tcp_close = 7
+        wait_for("the stalled stream dropped",
+                 lambda: stalled.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == tcp_close)
+        stalled.close()
+        self.assertIsNone(station.process.poll())
+        with open_stream(station.port) as reader:  # and the page goes on for those who read
+            self.assertEqual("message", first_event(reader))
+
+
 class StationStart(unittest.TestCase):
+    def test_an_ipv6_address_is_served(self):
+        station = Station("--wait", "--delay", "--port", "1-1", serve="[::1]:%d")
+        self.addCleanup(station.end)
+        self.assertEqual("[::1]", station.host)
+        with socket.create_connection(("::1", station.port), timeout=DEADLINE) as s:
+            s.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertEqual(b"HTTP/1.1 200 OK", read_to_end(s).split(b"\r\n", 1)[0])
+
     def test_a_port_taken_stops_the_station_before_its_first_board(self):
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", 0))
