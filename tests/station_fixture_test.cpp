@@ -829,8 +829,10 @@ TEST_F(StationFixture, TheReportShowsEachRatedSlotsLatestCount)
         EXPECT_EQ(process::run(program, {"--fixture", file, "--fast", "--db", db}).exit_status, 1);
     process::Result text = process::run(program, {"report", "--db", db});
     EXPECT_EQ(text.exit_status, 0) << text.err;
-    for (const char *line : {"  1-1 (slot 1): 2 records, FAIL 0.0%, ERROR 0.0%, 45,210 of 50,000 rated insertions\n",
-                                    "  1-2 (slot 2): 2 records, FAIL 100.0%, ERROR 0.0%\n"})
+    for (const char *line : {"  station line2-st3, fixture FX-07, slot 1 at 1-1: 1 board (2 records), FAIL 0.0%, ERROR "
+                             "0.0%, 45,210 of 50,000 rated insertions\n",
+                             "  station line2-st3, fixture FX-07, slot 2 at 1-2: 1 board (2 records), FAIL 100.0%, "
+                             "ERROR 0.0%\n"})
         EXPECT_NE(text.out.find(line), std::string::npos) << line << text.out;
 
     json report = json::parse(process::run(program, {"report", "--db", db, "--json"}).out);
@@ -844,9 +846,10 @@ TEST_F(StationFixture, TheReportShowsEachRatedSlotsLatestCount)
     EXPECT_FALSE(slots["1-3.1"].contains("insertions") || slots["1-3.1"].contains("rated_cycles"));
 
     std::string csv = process::run(program, {"report", "--db", db, "--csv"}).out;
-    for (const char *line : {"slot,1-1,slot,1\n", "slot,1-1,insertions,45210\n", "slot,1-1,rated_cycles,50000\n"})
+    for (const char *line : {"slot,1-1,line2-st3,FX-07,1,insertions,45210\n",
+                             "slot,1-1,line2-st3,FX-07,1,rated_cycles,50000\n"})
         EXPECT_NE(csv.find(line), std::string::npos) << line << csv;
-    EXPECT_EQ(csv.find("slot,1-2,insertions"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find("slot,1-2,line2-st3,FX-07,2,insertions"), std::string::npos) << csv;
 }
 #endif
 

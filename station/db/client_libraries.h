@@ -60,4 +60,9 @@ struct Libsqlite3 {
 const Libpq *libpq(std::string &why);
 const Libsqlite3 *libsqlite3(std::string &why);
 
+struct Url;
+// A PostgreSQL URL as libpq's own parser reads it (free with
+// conninfo_free); nullptr with why, which never shows the password.
+PQconninfoOption *parse_conninfo(const Libpq &pq, const Url &url, std::string &why);
+
 } // namespace station::db

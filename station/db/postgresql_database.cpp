@@ -240,18 +240,25 @@ std::string without_passwords(std::string message, const Url &url)
 
 } // namespace
 
+PQconninfoOption *parse_conninfo(const Libpq &pq, const Url &url, std::string &why)
+{
+    char *error = nullptr;
+    PQconninfoOption *options = pq.conninfo_parse(url.text.c_str(), &error);
+    if (!options) {
+        why = without_passwords(error ? one_line(error) : "out of memory", url);
+        pq.freemem(error);
+    }
+    return options;
+}
+
 bool server_url_accepted(const Url &url, std::string &why)
 {
     const Libpq *pq = libpq(why);
     if (!pq)
         return false;
-    char *error = nullptr;
-    PQconninfoOption *options = pq->conninfo_parse(url.text.c_str(), &error);
-    if (!options) {
-        why = without_passwords(error ? one_line(error) : "out of memory", url);
-        pq->freemem(error);
+    PQconninfoOption *options = parse_conninfo(*pq, url, why);
+    if (!options)
         return false;
-    }
     for (const PQconninfoOption *option = options; option->keyword && why.empty(); option++)
         if (option->val)
             if (std::string refused = value_refused(option->keyword, option->val); !refused.empty())

@@ -66,15 +66,9 @@ bool server_identity(const Url &url, std::string &identity, std::string &why)
     const Libpq *pq = libpq(why);
     if (!pq)
         return false;
-    char *error = nullptr;
-    PQconninfoOption *parsed = pq->conninfo_parse(url.text.c_str(), &error);
-    if (!parsed) {
-        why = error ? error : "out of memory";
-        if (!why.empty() && why.back() == '\n')
-            why.pop_back();
-        pq->freemem(error);
+    PQconninfoOption *parsed = parse_conninfo(*pq, url, why);
+    if (!parsed)
         return false;
-    }
     Options given = options_of(*pq, parsed), defaults = options_of(*pq, pq->conndefaults());
     auto value = [&](const char *key) {
         auto it = given.find(key);
