@@ -44,8 +44,8 @@ std::string refused_note(long records, std::string reason)
 
 class DatabaseOutput : public Output {
 public:
-    DatabaseOutput(const RunOptions &options, Screen &screen)
-        : options_(options), screen_(screen), session_{{"session_id", db::new_uuid()},
+    DatabaseOutput(const RunOptions &options, Screen &screen, StationFault fault)
+        : options_(options), screen_(screen), fault_(std::move(fault)), session_{{"session_id", db::new_uuid()},
                                                        {"station_id", options.context.station_id},
                                                        {"started_millis", now_millis()},
                                                        {"ended_millis", nullptr},
@@ -179,10 +179,11 @@ private:
                 server = db::connect_server(url_, why);
             db::Sent sent;
             bool delivered = server && forwarder_outbox_->send(*server, sent, why);
+            // On the screen, the page and in the exit status.
             for (const std::string &line : sent.damaged)
-                screen_.message(line);
+                fault_(line);
             if (sent.refused > 0)
-                screen_.message(refused_note(sent.refused, sent.reason));
+                fault_(refused_note(sent.refused, sent.reason));
             std::unique_lock<std::mutex> lock(mutex_);
             damaged_ += long(sent.damaged.size());
             if (refused_ == 0)
@@ -220,6 +221,7 @@ private:
 
     const RunOptions &options_;
     Screen &screen_;
+    StationFault fault_;
     nlohmann::ordered_json session_;
     db::Url url_;
     std::unique_ptr<db::Database> database_;        // sqlite:
@@ -277,9 +279,9 @@ int forward_outbox(const RunOptions &options)
     return delivered && counts.waiting == 0 && counts.set_aside == 0 && damaged.empty() ? exit_passed : exit_station;
 }
 
-std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen)
+std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen, const StationFault &fault)
 {
-    return std::make_unique<DatabaseOutput>(options, screen);
+    return std::make_unique<DatabaseOutput>(options, screen, fault);
 }
 
 } // namespace station

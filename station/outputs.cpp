@@ -2,13 +2,14 @@
 
 namespace station {
 
-std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen)
+std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen,
+                                                    const StationFault &fault)
 {
     std::vector<std::unique_ptr<Output>> outputs;
     if (!options.records_dir.empty())
         outputs.push_back(record_files_output(options));
     if (!options.db_url.empty())
-        outputs.push_back(database_output(options, screen));
+        outputs.push_back(database_output(options, screen, fault));
     if (!options.junit_file.empty())
         outputs.push_back(junit_output(options));
     if (options.serve)

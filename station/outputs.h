@@ -7,6 +7,7 @@
 #include "run_options.h"
 #include "screen.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,12 +76,17 @@ public:
     }
 };
 
+// How an output tells of a fault of the station's own (a record the line's
+// database refused): on the screen, to every output, in the exit status.
+using StationFault = std::function<void(const std::string &why)>;
+
 // The outputs options ask for, in the order each result reaches them:
 // what keeps it first, what shows it last.
-std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen);
+std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen,
+                                                    const StationFault &fault);
 
 std::unique_ptr<Output> record_files_output(const RunOptions &options);
-std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen);
+std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen, const StationFault &fault);
 std::unique_ptr<Output> junit_output(const RunOptions &options);
 std::unique_ptr<Output> page_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> line_output(Screen &screen);

@@ -116,7 +116,7 @@ int list_station(bool json)
 
 Session::Session(const RunOptions &run_options, bool operator_view)
     : options(run_options), screen(operator_view), program(own_executable()), labels_(options),
-      outputs_(choose_outputs(options, screen))
+      outputs_(choose_outputs(options, screen, [this](const std::string &why) { station_fault(why); }))
 {
 }
 
