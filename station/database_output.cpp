@@ -105,6 +105,8 @@ public:
         return true;
     }
 
+    bool runs_threads() const override { return forwarder_.joinable(); }
+
     bool finished(const FinishedBoard &board, std::string &why) override
     {
         const std::string session = session_.dump();

@@ -68,6 +68,10 @@ public:
     // A fault of the station's own, as the screen says it; from any board's
     // thread, one at a time, and as quick as slot_event.
     virtual void station_fault(const std::string &why) { (void)why; }
+    // Whether it runs threads of its own once started (a server, a
+    // forwarder): a copy of the process made with fork() would take a
+    // snapshot of their locks.
+    virtual bool runs_threads() const { return false; }
     // After the last board; false with why ("" when said already).
     virtual bool end(SessionEnd &session, std::string &why)
     {

@@ -93,6 +93,8 @@ public:
             yield_ = std::make_unique<TodaysYield>(options, state_);
     }
 
+    bool runs_threads() const override { return true; } // the page's server, and today's yield
+
     bool start(std::string &why) override
     {
         if (!server_.serve(serve_.address, serve_.port, why))

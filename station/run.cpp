@@ -281,6 +281,12 @@ void Session::count_insertion(BoardResult &result, bool inserted)
         screen.message(result.cycle_note);
 }
 
+bool Session::outputs_run_threads() const
+{
+    return std::any_of(outputs_.begin(), outputs_.end(),
+                       [](const std::unique_ptr<Output> &output) { return output->runs_threads(); });
+}
+
 void Session::station_fault(const std::string &why)
 {
     screen.message(why);
@@ -410,9 +416,10 @@ int run_station(const RunOptions &options)
 #ifndef _WIN32
     // One board: the station has no thread but this one, and once the
     // listing lets go of the USB stack a copy of it can test the board
-    // without the start of a new program. The page's server has threads of
-    // its own, which a copy would take a snapshot of: not with --serve.
-    if (boards.size() == 1 && !options.serve) {
+    // without the start of a new program. Not where an output runs threads
+    // of its own (the page's server, the line's database's forwarder): a
+    // copy would take a snapshot of their locks, the allocator's among them.
+    if (boards.size() == 1 && !session.outputs_run_threads()) {
         ft_release_listings();
         if (!interrupted())
             session.test(boards[0]->board, "", true);

@@ -46,6 +46,8 @@ public:
     // A record could not be written: a line's loop must stop, not test
     // boards that leave no trace.
     bool records_lost();
+    // Whether an output runs threads of its own.
+    bool outputs_run_threads() const;
 
     const RunOptions &options;
     Screen screen;
