@@ -4,6 +4,7 @@
 #pragma once
 
 #include "diagnosis.h"
+#include "fault_model.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +31,11 @@ std::string problem_line(const Diagnosis &diagnosis);
 // each ill-formed sequence (a stray byte, an overlong form, a surrogate, a
 // cut-off sequence) replaced by one U+FFFD.
 std::string valid_utf8(std::string_view text);
+
+// A pattern set's dictionary as a table, one row per group of faults: in
+// words, and as one JSON document without a line end.
+std::string coverage_words(const Coverage &coverage, const std::string &set_name);
+std::string coverage_json(const Coverage &coverage, const std::string &set_name);
 
 extern const char usage_text[];
 
