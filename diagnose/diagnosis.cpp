@@ -305,6 +305,32 @@ std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows)
     return pins;
 }
 
+void name_faults(Diagnosis &d)
+{
+    std::vector<Step> steps;
+    std::vector<Observation> observed;
+    for (const Row &row : d.rows)
+        if (row.answered) {
+            steps.push_back({row.driven, 0xFF, false});
+            observed.push_back({row.read, 0});
+        }
+    d.candidates = candidates(steps, observed);
+    d.confidence = d.candidates.empty()       ? Confidence::detected_only
+                   : d.candidates.size() == 1 ? Confidence::located
+                                              : Confidence::one_of_n;
+}
+
+std::string confidence_text(const Diagnosis &d)
+{
+    switch (d.confidence) {
+    case Confidence::none: return "";
+    case Confidence::located: return "located";
+    case Confidence::one_of_n: return "one of " + std::to_string(d.candidates.size());
+    case Confidence::detected_only: return "detected only";
+    }
+    return "";
+}
+
 Diagnosis judge(const Report &report)
 {
     Diagnosis result;
@@ -389,6 +415,7 @@ Diagnosis judge(const Report &report)
     });
     if (wiring_fault) {
         result.verdict = Verdict::fail;
+        name_faults(result);
     } else if (n == 0) {
         result.verdict = Verdict::pass;
     } else {

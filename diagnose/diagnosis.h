@@ -3,6 +3,8 @@
 // first class of fault that explains what it read.
 #pragma once
 
+#include "fault_model.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -98,6 +100,15 @@ struct PinDiagnosis {
     std::vector<int> with; // partner low pins, lowest first
 };
 
+// How sure the diagnosis of a failed board is, from the fault dictionary of
+// the rows it answered.
+enum class Confidence {
+    none,          // a pass, or no judgement
+    located,       // exactly one modelled fault, or pair of faults, reads so
+    one_of_n,      // several do: every one is named
+    detected_only, // none does: the rows show a fault the model does not name
+};
+
 struct Diagnosis {
     Verdict verdict = Verdict::incomplete;
     Problem problem = Problem::none;
@@ -107,6 +118,8 @@ struct Diagnosis {
     std::vector<Row> rows;          // pass, fail and unanswered: every row, answered marked
     std::array<PinDiagnosis, 8> pins{};
     int failed_rows = 0;            // rows whose halves differ
+    Confidence confidence = Confidence::none;
+    std::vector<FaultCase> candidates; // the modelled faults that read as the answered rows did
     int reports = 1;                // reports in the input
     int judged = 1;                 // the one judged, from 1
 };
@@ -119,6 +132,12 @@ Diagnosis judge(const Report &report);
 
 // The class of every high pin from the answered rows alone.
 std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows);
+
+// The modelled faults that read as these answered rows did, and how sure that is.
+void name_faults(Diagnosis &diagnosis);
+
+// "located", "one of 3", "detected only"; empty for none.
+std::string confidence_text(const Diagnosis &diagnosis);
 
 const char *status_name(PinStatus status);
 const char *verdict_name(Verdict verdict);

@@ -315,10 +315,34 @@ std::vector<FaultCase> candidates(const std::vector<Step> &steps, const std::vec
     std::vector<FaultCase> found;
     if (observed == observations({}, steps))
         return found;
-    for (const FaultGroup &group : modelled_faults())
-        for (const FaultCase &c : group.cases)
-            if (observations(c.faults, steps) == observed)
-                found.push_back(c);
+    // The fewest faults that explain the reads: one fault of any class, else
+    // two on separate nets. Any fault read with a second that these steps
+    // cannot see (a resistive bridge) reads as the first alone, so a pair is
+    // looked for only when no single fault fits.
+    static const std::vector<Fault> singles = [] { // built once, read by any thread
+        std::vector<Fault> all;
+        for (const FaultGroup &group : modelled_faults())
+            if (group.cases[0].faults.size() == 1)
+                for (const FaultCase &c : group.cases)
+                    all.push_back(c.faults[0]);
+        return all;
+    }();
+    for (const Fault &f : singles)
+        if (observations({f}, steps) == observed)
+            found.push_back({{f}});
+    if (!found.empty())
+        return found;
+    auto nets_of = [](const Fault &f) {
+        unsigned mask = 0;
+        for (int i = 0; i < nets_touched(f.kind); i++)
+            mask |= 1u << f.nets[i];
+        return mask;
+    };
+    for (size_t i = 0; i < singles.size(); i++)
+        for (size_t j = i + 1; j < singles.size(); j++)
+            if (!(nets_of(singles[i]) & nets_of(singles[j])) &&
+                observations({singles[i], singles[j]}, steps) == observed)
+                found.push_back({{singles[i], singles[j]}});
     return found;
 }
 

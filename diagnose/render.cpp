@@ -89,6 +89,31 @@ std::string pin_line(const Diagnosis &d, int j)
     return line;
 }
 
+// The faults the dictionary names, and how sure: one line each when located,
+// every candidate on one line otherwise.
+std::string faults_text(const Diagnosis &d)
+{
+    std::string text;
+    switch (d.confidence) {
+    case Confidence::none:
+        break;
+    case Confidence::located:
+        for (const Fault &f : d.candidates[0].faults)
+            text += "located: " + fault_text(f) + "\n";
+        break;
+    case Confidence::one_of_n:
+        text = confidence_text(d) + ":";
+        for (size_t i = 0; i < d.candidates.size(); i++)
+            text += (i == 0 ? " " : " | ") + case_text(d.candidates[i]);
+        text += "\n";
+        break;
+    case Confidence::detected_only:
+        text = "detected only: no modelled fault, alone or with another on separate nets, reads like this\n";
+        break;
+    }
+    return text;
+}
+
 std::string verdict_summary(const Diagnosis &d)
 {
     if (d.verdict == Verdict::incomplete) {
@@ -244,6 +269,7 @@ std::string words(const Diagnosis &d)
         for (int j = 0; j < 8; j++)
             if (d.pins[j].status != PinStatus::ok)
                 text += pin_line(d, j) + "\n";
+        text += faults_text(d);
         if (d.test == Test::short_test)
             text += "note: the short test cannot tell pins 0, 2, 4 and 6 apart, nor pins 1, 3, 5 and 7: "
                     "pins crossed within one of these groups pass it\n";
@@ -267,6 +293,16 @@ std::string json(const Diagnosis &d)
     if (d.reports > 1) {
         doc["reports"] = d.reports;
         doc["judged"] = d.judged;
+    }
+    if (d.confidence != Confidence::none) {
+        nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+        for (const FaultCase &c : d.candidates) {
+            nlohmann::ordered_json faults = nlohmann::ordered_json::array();
+            for (const Fault &f : c.faults)
+                faults.push_back(fault_text(f));
+            candidates.push_back(faults);
+        }
+        doc["faults"] = {{"confidence", confidence_text(d)}, {"candidates", candidates}};
     }
     if (!d.rows.empty()) { // a pass, a fail, or a test whose rows went unanswered
         doc["rows"] = rows_json(d);
