@@ -115,6 +115,25 @@ std::vector<Observation> observations(const std::vector<Fault> &faults, const st
     return seen;
 }
 
+// Whether the faults read as observed, step by step: most candidates part
+// from the observations within a step or two.
+bool reads_as(const std::vector<Fault> &faults, const std::vector<Step> &steps,
+              const std::vector<Observation> &observed)
+{
+    for (size_t i = 0; i < steps.size(); i++)
+        if (!(observe(faults, steps[i]) == observed[i]))
+            return false;
+    return true;
+}
+
+unsigned nets_of(const Fault &f)
+{
+    unsigned mask = 0;
+    for (int i = 0; i < nets_touched(f.kind); i++)
+        mask |= 1u << f.nets[i];
+    return mask;
+}
+
 } // namespace
 
 const char *pattern_set_name(PatternSet set)
@@ -313,7 +332,8 @@ Coverage coverage(const std::vector<Step> &steps, std::vector<FaultGroup> groups
 std::vector<FaultCase> candidates(const std::vector<Step> &steps, const std::vector<Observation> &observed)
 {
     std::vector<FaultCase> found;
-    if (observed == observations({}, steps))
+    std::vector<Observation> good = observations({}, steps);
+    if (observed.size() != steps.size() || observed == good)
         return found;
     // The fewest faults that explain the reads: one fault of any class, else
     // two on separate nets. Any fault read with a second that these steps
@@ -328,21 +348,21 @@ std::vector<FaultCase> candidates(const std::vector<Step> &steps, const std::vec
         return all;
     }();
     for (const Fault &f : singles)
-        if (observations({f}, steps) == observed)
+        if (reads_as({f}, steps, observed))
             found.push_back({{f}});
     if (!found.empty())
         return found;
-    auto nets_of = [](const Fault &f) {
-        unsigned mask = 0;
-        for (int i = 0; i < nets_touched(f.kind); i++)
-            mask |= 1u << f.nets[i];
-        return mask;
-    };
+    // A fault changes what only the nets it touches read: a pair must touch
+    // every net that reads wrong.
+    unsigned wrong = 0;
+    for (size_t i = 0; i < steps.size(); i++)
+        wrong |= unsigned(observed[i].high ^ good[i].high) | unsigned(observed[i].low ^ good[i].low);
     for (size_t i = 0; i < singles.size(); i++)
-        for (size_t j = i + 1; j < singles.size(); j++)
-            if (!(nets_of(singles[i]) & nets_of(singles[j])) &&
-                observations({singles[i], singles[j]}, steps) == observed)
+        for (size_t j = i + 1; j < singles.size(); j++) {
+            unsigned a = nets_of(singles[i]), b = nets_of(singles[j]);
+            if (!(a & b) && (wrong & ~(a | b)) == 0 && reads_as({singles[i], singles[j]}, steps, observed))
                 found.push_back({{singles[i], singles[j]}});
+        }
     return found;
 }
 
