@@ -52,7 +52,12 @@ Wiring &Wiring::stick(int high_pin, int level)
 
 Wiring &Wiring::short_nets(int a, int b, bool wired_or)
 {
-    shorts.push_back({a, b, wired_or});
+    return bridge(a, b, wired_or ? Bridge::wired_or : Bridge::wired_and);
+}
+
+Wiring &Wiring::bridge(int a, int b, Bridge kind)
+{
+    shorts.push_back({a, b, kind});
     return *this;
 }
 
@@ -164,20 +169,49 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     }
 }
 
-// The level the wire of a high pin carries from the low side.
+int MpsseChannel::drive_of(int high_pin) const
+{
+    int low_pin = wiring.partner[high_pin];
+    return bit(low_dir_, low_pin) ? bit(low_value_, low_pin) : -1;
+}
+
 int MpsseChannel::net_level(int high_pin) const
 {
-    if (bit(flaky_open_, high_pin)) {
-        for (const Wiring::Flaky &f : wiring.flaky)
-            if (f.high_pin == high_pin)
-                return f.idle;
+    int level = net_drive(high_pin);
+    return level >= 0 ? level : bit(wiring.idle_level, high_pin);
+}
+
+int MpsseChannel::net_drive(int high_pin) const
+{
+    if (bit(wiring.stuck_low, high_pin))
+        return 0;
+    if (bit(wiring.stuck_high, high_pin))
+        return 1;
+    int own = drive_of(high_pin), level = own;
+    for (const Wiring::Short &s : wiring.shorts) {
+        int other = s.a == high_pin ? s.b : s.b == high_pin ? s.a : -1;
+        if (other < 0)
+            continue;
+        int theirs = drive_of(other);
+        switch (s.kind) {
+        case Wiring::Bridge::wired_and:
+            if (theirs >= 0)
+                level = level < 0 ? theirs : (level & theirs);
+            break;
+        case Wiring::Bridge::wired_or:
+            if (theirs >= 0)
+                level = level < 0 ? theirs : (level | theirs);
+            break;
+        case Wiring::Bridge::dominant:
+            level = drive_of(s.a) >= 0 ? drive_of(s.a) : drive_of(s.b);
+            break;
+        case Wiring::Bridge::resistive:
+            if (own < 0)
+                level = theirs;
+            break;
+        }
     }
-    if (bit(wiring.open, high_pin))
-        return bit(wiring.idle_level, high_pin);
-    int low_pin = wiring.partner[high_pin];
-    if (bit(low_dir_, low_pin))
-        return bit(low_value_, low_pin);
-    return bit(wiring.idle_level, high_pin);
+    return level;
 }
 
 uint8_t MpsseChannel::high_pins() const
@@ -193,11 +227,12 @@ uint8_t MpsseChannel::high_pins() const
             level = bit(high_value_, pin); // an output reads back its own level
         } else {
             level = net_level(pin);
-            for (const Wiring::Short &s : wiring.shorts) {
-                int other = s.a == pin ? s.b : s.b == pin ? s.a : -1;
-                if (other < 0)
-                    continue;
-                level = s.wired_or ? (level | net_level(other)) : (level & net_level(other));
+            if (bit(flaky_open_, pin)) {
+                for (const Wiring::Flaky &f : wiring.flaky)
+                    if (f.high_pin == pin)
+                        level = f.idle;
+            } else if (bit(wiring.open, pin)) {
+                level = bit(wiring.idle_level, pin);
             }
             if (bit(wiring.inverted, pin))
                 level = !level;
@@ -211,13 +246,15 @@ uint8_t MpsseChannel::low_pins() const
 {
     uint8_t levels = 0;
     for (int pin = 0; pin < 8; pin++) {
-        int level = 1; // pull-up
-        if (bit(low_dir_, pin)) {
-            level = bit(low_value_, pin);
-        } else {
-            for (int high = 0; high < 8; high++)
-                if (wiring.partner[high] == pin && !bit(wiring.open, high) && bit(high_dir_, high))
-                    level = bit(high_value_, high);
+        int level = bit(low_dir_, pin) ? bit(low_value_, pin) : 1; // undriven: the pull-up
+        for (int high = 0; high < 8; high++) {
+            if (wiring.partner[high] != pin)
+                continue;
+            if (!bit(low_dir_, pin) && !bit(wiring.open, high) && bit(high_dir_, high))
+                level = bit(high_value_, high); // driven from the high side
+            else if (net_drive(high) >= 0)
+                level = net_drive(high); // the net it drives, as shorts and bridges hold it
+            break;
         }
         levels |= uint8_t(level << pin);
     }
