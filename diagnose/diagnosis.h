@@ -22,6 +22,12 @@ struct Row {
     bool no_data = false;     // "no data ?!" stood inside the row
     bool failed_call = false; // a device call failed during the row (its status name was seen)
     bool answered = true;     // whether the row observes the board; set by judge()
+    // A planned set's row: which low pins were driven (the others inputs,
+    // written z, which a good board reads 1 through the pull-ups and which
+    // driven holds as 1), and the low byte read back (0x81).
+    uint8_t direction = 0xFF;
+    bool read_back = false;
+    uint8_t low = 0;
 };
 
 // What the lines of a report said, before any judgement.
@@ -33,6 +39,7 @@ struct Report {
     bool known_lines = false;      // any line wiretest itself prints
     bool unknown_lines = false;    // any other line that is not empty
     std::string last_error;        // the last "ERROR:" line
+    std::optional<PatternSet> planned; // "pattern set: NAME" stood before the rows (a station's planned set)
     int reports = 1;               // reports in the input, one after another (a log appended to)
     int judged = 1;                // which of them this is, from 1
 };
@@ -73,6 +80,7 @@ private:
     std::optional<Report> last_complete_; // the last earlier report that reached its count line
     int reports_ = 1;                     // reports begun so far
     bool listed_ = false;                 // the current report's device listing was seen
+    std::optional<PatternSet> planned_;   // the set a station's board process named, for every run after
     std::optional<Row> awaiting_bits_; // "no data ?!": the read bits follow on the next line
     bool status_pending_ = false;      // a status name, unless an ERROR: line follows at once
     bool status_since_row_ = false;    // a status name that stands for the next row
@@ -80,7 +88,17 @@ private:
 
 Report read_report(std::string_view text);
 
-enum class Test { full, short_test };
+// Which patterns a report's rows drive: wiretest's full or short test, or a
+// station's planned set.
+enum class Test { full, short_test, locate, deep };
+
+// The line a station's board process prints before the rows of a planned set.
+constexpr std::string_view planned_set_prefix = "pattern set: ";
+
+// A planned set's row as the board process prints it: driven (z for an
+// input), read, and the low byte read back; "\tzzzzzzz0\t11111110\t11111110".
+// A read of -1 (no answer) gives "\tzzzzzzz0\tno data ?!".
+std::string planned_row_text(const Step &step, int read, int low);
 
 enum class Verdict { pass, fail, incomplete };
 
@@ -126,6 +144,8 @@ struct Diagnosis {
 
 // The driven patterns of each test, from the table the tool drives.
 std::vector<uint8_t> patterns(Test test);
+// Each test's steps: its patterns with their directions and read-backs.
+std::vector<Step> test_steps(Test test);
 
 // Judge a report and, when it is complete and consistent, diagnose its pins.
 Diagnosis judge(const Report &report);

@@ -294,16 +294,8 @@ std::string json(const Diagnosis &d)
         doc["reports"] = d.reports;
         doc["judged"] = d.judged;
     }
-    if (d.confidence != Confidence::none) {
-        nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
-        for (const FaultCase &c : d.candidates) {
-            nlohmann::ordered_json faults = nlohmann::ordered_json::array();
-            for (const Fault &f : c.faults)
-                faults.push_back(fault_text(f));
-            candidates.push_back(faults);
-        }
-        doc["faults"] = {{"confidence", confidence_text(d)}, {"candidates", candidates}};
-    }
+    if (d.confidence != Confidence::none)
+        doc["faults"] = faults_json(d);
     if (!d.rows.empty()) { // a pass, a fail, or a test whose rows went unanswered
         doc["rows"] = rows_json(d);
         doc["pins"] = pins_json(d);
@@ -314,9 +306,26 @@ std::string json(const Diagnosis &d)
 nlohmann::ordered_json rows_json(const Diagnosis &d)
 {
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    for (const Row &row : d.rows)
+    for (const Row &row : d.rows) {
         rows.push_back({{"driven", row.driven}, {"read", row.read}, {"answered", row.answered}});
+        if (row.read_back) { // a planned set's row: which pins were driven, and the driven byte read back
+            rows.back()["direction"] = row.direction;
+            rows.back()["low"] = row.low;
+        }
+    }
     return rows;
+}
+
+nlohmann::ordered_json faults_json(const Diagnosis &d)
+{
+    nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+    for (const FaultCase &c : d.candidates) {
+        nlohmann::ordered_json faults = nlohmann::ordered_json::array();
+        for (const Fault &f : c.faults)
+            faults.push_back(fault_text(f));
+        candidates.push_back(faults);
+    }
+    return {{"confidence", confidence_text(d)}, {"candidates", candidates}};
 }
 
 nlohmann::ordered_json pins_json(const Diagnosis &d)

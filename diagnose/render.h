@@ -23,6 +23,8 @@ std::string json(const Diagnosis &diagnosis);
 // The document's rows and pins, for a record that holds them.
 nlohmann::ordered_json rows_json(const Diagnosis &diagnosis);
 nlohmann::ordered_json pins_json(const Diagnosis &diagnosis);
+// The faults named and how sure: {"confidence": "one of 2", "candidates": [[...], [...]]}.
+nlohmann::ordered_json faults_json(const Diagnosis &diagnosis);
 
 // Why the report cannot be judged, in one line; empty for a pass or a fail.
 std::string problem_line(const Diagnosis &diagnosis);
