@@ -181,6 +181,10 @@ void ReportReader::read_line(std::string_view line)
         add_row(*planned_row);
         return;
     }
+    if (planned_ && line == unsettled_line) {
+        report_.unsettled = report_.known_lines = true;
+        return;
+    }
     if (starts_with(line, planned_set_prefix)) {
         planned_ = pattern_set_named(line.substr(planned_set_prefix.size()));
         report_.known_lines = true;
@@ -510,6 +514,10 @@ Diagnosis judge(const Report &report)
         return cannot_judge(Problem::inconsistent, "the count does not match the rows");
     }
 
+    if (report.unsettled)
+        return cannot_judge(Problem::incomplete,
+                            "the undriven inputs did not settle in the wait before their read (pull-ups weak or "
+                            "missing): the wiring was not diagnosed");
     result.pins = classify_pins(result.rows);
     // Only an answered row measures the board. When every failed row went
     // unanswered (an unplug, a silent chip), the board was not measured, and

@@ -40,6 +40,7 @@ struct Report {
     bool unknown_lines = false;    // any other line that is not empty
     std::string last_error;        // the last "ERROR:" line
     std::optional<PatternSet> planned; // "pattern set: NAME" stood before the rows (a station's planned set)
+    bool unsettled = false;        // the inputs of a step read otherwise a settle wait later
     int reports = 1;               // reports in the input, one after another (a log appended to)
     int judged = 1;                // which of them this is, from 1
 };
@@ -94,6 +95,9 @@ enum class Test { full, short_test, locate, deep };
 
 // The line a station's board process prints before the rows of a planned set.
 constexpr std::string_view planned_set_prefix = "pattern set: ";
+// The line it prints before the count when a step's inputs read otherwise a
+// settle wait later: such a run's rows do not measure the wiring.
+constexpr std::string_view unsettled_line = "inputs did not settle";
 
 // A planned set's row as the board process prints it: driven (z for an
 // input), read, and the low byte read back; "\tzzzzzzz0\t11111110\t11111110".

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -72,18 +73,22 @@ std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t sett
 }
 
 // The stream of one run of a planned set: each step's low byte with its
-// direction, the receivers' read and the low byte's read. Steps with inputs
-// each begin a write of their own, after a host wait for the pull-ups.
+// direction, the receivers' read and the low byte's read. A step with inputs
+// is read in a write of its own after a host wait for the pull-ups, and read
+// again after another: reads that differ show inputs that had not settled.
 std::vector<std::vector<unsigned char>> planned_writes(const std::vector<diagnose::Step> &steps, uint32_t settle_us)
 {
     std::vector<std::vector<unsigned char>> writes(1);
     append(writes[0], put_preparation);
     for (const diagnose::Step &step : steps) {
         writes.back().insert(writes.back().end(), {MPSSE_SET_BITS_LOW, step.value, step.direction});
-        if (settle_us > 0 || step.direction != GPIO_ALL_OUTPUTS)
-            writes.emplace_back();
-        append(writes.back(), put_read_high_byte);
-        writes.back().push_back(MPSSE_GET_BITS_LOW);
+        bool inputs = step.direction != GPIO_ALL_OUTPUTS;
+        for (int read = 0; read < (inputs ? 2 : 1); read++) {
+            if (settle_us > 0 || inputs)
+                writes.emplace_back();
+            append(writes.back(), put_read_high_byte);
+            writes.back().push_back(MPSSE_GET_BITS_LOW);
+        }
     }
     writes.back().push_back(MPSSE_SEND_IMMEDIATE);
     return writes;
@@ -143,7 +148,11 @@ bool run_once(const FastOptions &options)
     bool planned = options.patterns != diagnose::PatternSet::standard;
     std::vector<diagnose::Step> steps = diagnose::pattern_steps(options.patterns);
     int first_step = first_test_step(options.short_test);
-    size_t wanted = planned ? 2 * steps.size() : size_t(FULL_TEST_STEPS - first_step);
+    size_t wanted = size_t(FULL_TEST_STEPS - first_step);
+    if (planned) // two answers a read; steps with inputs read twice
+        wanted = std::accumulate(steps.begin(), steps.end(), size_t(0), [](size_t n, const diagnose::Step &step) {
+            return n + (step.direction == GPIO_ALL_OUTPUTS ? 2 : 4);
+        });
     uint32_t settle_us = options.settle_us;
     if (options.patterns == diagnose::PatternSet::deep)
         settle_us = std::max(settle_us, diagnose::deep_settle_us);
@@ -173,15 +182,20 @@ bool run_once(const FastOptions &options)
     if (planned) {
         // Two answers a step: with any missing, which are missing is not
         // known, and no row counts as answered.
-        bool complete = bytes.size() >= wanted;
-        for (size_t row = 0; row < steps.size(); row++) {
-            size_t at = stale + 2 * row;
-            bool answered = complete;
-            int read = answered ? bytes[at] : 0xFF, low = answered ? bytes[at + 1] : 0xFF;
+        bool complete = bytes.size() >= wanted, settled = true;
+        for (size_t row = 0, at = stale; row < steps.size(); row++) {
+            int read = complete ? bytes[at] : 0xFF, low = complete ? bytes[at + 1] : 0xFF;
+            at += 2;
+            if (steps[row].direction != GPIO_ALL_OUTPUTS) { // the second read, a settle wait later
+                settled = settled && (!complete || (bytes[at] == read && bytes[at + 1] == low));
+                at += 2;
+            }
             uint8_t good = uint8_t(steps[row].value | ~steps[row].direction); // inputs read their pull-ups
-            printf("%s\n", diagnose::planned_row_text(steps[row], answered ? read : -1, low).c_str());
+            printf("%s\n", diagnose::planned_row_text(steps[row], complete ? read : -1, low).c_str());
             errors += read != good || low != good;
         }
+        if (!settled)
+            printf("%s\n", std::string(diagnose::unsettled_line).c_str());
         print_count(errors);
         fflush(stdout);
         return device_ok;

@@ -473,13 +473,30 @@ TEST_F(FastTest, PlannedSetsReadTheDrivenByteBackAndDeepWaitsForThePullUps)
     options.patterns = diagnose::PatternSet::deep;
     run = run_fast(options);
     w = writes();
-    ASSERT_EQ(w.size(), 10u); // the synchronisation, the driven steps, then one write per step with inputs
+    // The synchronisation, the driven steps, then two writes per step with
+    // inputs: its read after a settle wait, and again after another.
+    ASSERT_EQ(w.size(), 18u);
     EXPECT_EQ(w[1].substr(w[1].size() - 23), "80 53 FF 83 81 80 00 01");
-    EXPECT_EQ(w[2], "83 81 80 00 02");
-    EXPECT_EQ(w[9], "83 81 87");
-    EXPECT_EQ(vclock::wait_lengths(), std::vector<uint32_t>(8, 1));
+    EXPECT_EQ(w[2], "83 81");
+    EXPECT_EQ(w[3], "83 81 80 00 02");
+    EXPECT_EQ(w[17], "83 81 87");
+    EXPECT_EQ(vclock::wait_lengths(), std::vector<uint32_t>(16, 1));
     EXPECT_NE(run.out.find("\n\tzzzzzzz0\t11111110\t11111110\n"), std::string::npos) << run.out;
     EXPECT_EQ(conclude(run, false).outcome, station::Outcome::pass);
+
+    // Pull-ups too slow for the wait: the nets keep their last level at the
+    // first read. Reported as such, not diagnosed.
+    SetUp();
+    chip::Wiring slow;
+    slow.settle_reads = 1;
+    sim::attach_chip("1-1", "WTST0001", sim::ChipKind::FT2232H, slow);
+    run = run_fast(options);
+    EXPECT_NE(run.out.find("\ninputs did not settle\nTesting complete, errors: 8\n"), std::string::npos) << run.out;
+    station::BoardResult unsettled = conclude(run, false);
+    EXPECT_EQ(unsettled.outcome, station::Outcome::error);
+    EXPECT_EQ(unsettled.reason, "the undriven inputs did not settle in the wait before their read (pull-ups weak "
+                                "or missing): the wiring was not diagnosed");
+    EXPECT_EQ(unsettled.diagnosis.confidence, diagnose::Confidence::none);
 
     // One answer missing: no row can say which, and the board is not measured.
     SetUp();

@@ -99,6 +99,8 @@ void MpsseChannel::reset()
     mpsse_ = false;
     loopback_ = false;
     low_value_ = low_dir_ = high_value_ = high_dir_ = 0; // all pins inputs
+    held_ = 0;
+    reads_undriven_.fill(1 << 30); // settled long ago
     pending_.clear();
 }
 
@@ -121,6 +123,11 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     uint8_t opcode = pending_[0];
     switch (opcode) {
     case 0x80:
+        for (int pin = 0; pin < 8; pin++)
+            if (bit(low_dir_, pin) && !bit(pending_[2], pin)) { // made an input: its net holds on a while
+                reads_undriven_[pin] = 0;
+                held_ = uint8_t((held_ & ~(1u << pin)) | (bit(low_value_, pin) << pin));
+            }
         low_value_ = pending_[1];
         low_dir_ = pending_[2];
         return;
@@ -130,6 +137,7 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
         return;
     case 0x81:
         answers.push_back(low_pins());
+        count_read();
         return;
     case 0x83:
         high_reads_++;
@@ -149,6 +157,7 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
                 flaky_open_ |= uint8_t(1u << f.high_pin);
         }
         answers.push_back(high_pins());
+        count_read();
         flaky_open_ = 0;
         return;
     case 0x84:
@@ -169,10 +178,19 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     }
 }
 
+void MpsseChannel::count_read()
+{
+    for (int &reads : reads_undriven_)
+        reads += reads < (1 << 30); // long settled stays settled
+}
+
 int MpsseChannel::drive_of(int high_pin) const
 {
     int low_pin = wiring.partner[high_pin];
-    return bit(low_dir_, low_pin) ? bit(low_value_, low_pin) : -1;
+    if (bit(low_dir_, low_pin))
+        return bit(low_value_, low_pin);
+    // Not settled yet: the charge of the level last driven, which nothing overpowers here.
+    return reads_undriven_[low_pin] < wiring.settle_reads ? bit(held_, low_pin) : -1;
 }
 
 int MpsseChannel::net_level(int high_pin) const

@@ -47,6 +47,10 @@ struct Wiring {
         int idle;
     };
     std::vector<Flaky> flaky;
+    // Pull-ups too weak for the host's settle wait: a net its low pin stops
+    // driving keeps the level last driven for this many reads (0x81 or 0x83)
+    // before it reads what holds it. 0: settled by the first read.
+    int settle_reads = 0;
 
     Wiring &open_wire(int high_pin, int idle);
     Wiring &stick(int high_pin, int level);
@@ -95,6 +99,7 @@ public:
 
 private:
     void execute(std::deque<uint8_t> &answers);
+    void count_read();
     // The level a high pin's low pin drives; -1 when it is an input.
     int drive_of(int high_pin) const;
     // The level on a high pin's net at its driver's side: a short to a rail,
@@ -110,6 +115,8 @@ private:
     int send_immediates_ = 0;
     std::vector<uint8_t> pending_; // a command still waiting for its payload
     uint8_t flaky_open_ = 0;       // flaky wires open for the read under way
+    uint8_t held_ = 0;             // the level each low pin drove last, which an unsettled net keeps
+    std::array<int, 8> reads_undriven_{}; // reads since each low pin became an input
     std::vector<uint32_t> flaky_state_; // each flaky wire's generator, seeded at its first read
 };
 
