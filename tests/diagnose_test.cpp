@@ -542,6 +542,63 @@ TEST_F(Diagnose, EachFaultIsNamedWithHowSureTheRowsMakeIt)
     }
 }
 
+// A station's planned set, as its board process prints it: the set's name,
+// then rows of driven (z for an input), read and driven byte read back.
+TEST(DiagnosePlannedSet, ReportsAreReadAndJudgedByTheirSet)
+{
+    // A good board's report of a set, with the board's reads where given.
+    auto report = [](diagnose::PatternSet set, const std::vector<diagnose::Fault> &faults,
+                     const std::string &before_count = "") {
+        std::string text = "START TESTING\npattern set: " + std::string(diagnose::pattern_set_name(set)) + "\n";
+        int errors = 0;
+        for (const diagnose::Step &step : diagnose::pattern_steps(set)) {
+            diagnose::Observation seen = diagnose::observe(faults, step), good = diagnose::observe({}, step);
+            text += diagnose::planned_row_text(step, seen.high, seen.low) + "\n";
+            errors += !(seen == good);
+        }
+        return text + before_count + "Testing complete, errors: " + std::to_string(errors) + "\n";
+    };
+    using diagnose::Fault;
+    using diagnose::FaultClass;
+    struct Case {
+        const char *name;
+        std::string text;
+        Verdict verdict;
+        std::string test, confidence, reason;
+    };
+    const std::string deep_good = report(diagnose::PatternSet::deep, {});
+    const Case cases[] = {
+        {"locate, good", report(diagnose::PatternSet::locate, {}), Verdict::pass, "locate", "", ""},
+        {"deep, resistive bridge", report(diagnose::PatternSet::deep, {Fault{FaultClass::bridge_resistive, {1, 6, 0}}}),
+         Verdict::fail, "deep", "located", ""},
+        {"locate, stuck high", report(diagnose::PatternSet::locate, {Fault{FaultClass::stuck_1, {4, 0, 0}}}),
+         Verdict::fail, "locate", "located", ""},
+        {"deep, unsettled", report(diagnose::PatternSet::deep, {}, "inputs did not settle\n"), Verdict::incomplete,
+         "deep", "",
+         "the undriven inputs did not settle in the wait before their read (pull-ups weak or missing): the wiring "
+         "was not diagnosed"},
+        // Without the set's name its rows are no rows of any test.
+        {"no name", deep_good.substr(deep_good.find("\t")), Verdict::incomplete, "", "", "no rows"},
+        {"locate's rows named deep", replaced(report(diagnose::PatternSet::locate, {}), "locate", "deep"),
+         Verdict::incomplete, "deep", "", "rows missing: the report ends after 14 of 22 rows"},
+        {"no answer",
+         replaced(replaced(deep_good, "\tzzzzzzz0\t11111110\t11111110", "\tzzzzzzz0\tno data ?!"), "errors: 0",
+                  "errors: 1"),
+         Verdict::incomplete, "deep", "", "1 row without an answer"},
+        {"no answer, miscounted",
+         replaced(deep_good, "\tzzzzzzz0\t11111110\t11111110", "\tzzzzzzz0\tno data ?!"), Verdict::incomplete,
+         "deep", "", "the count does not match the rows"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        diagnose::Diagnosis d = diagnose::judge(diagnose::read_report(c.text));
+        EXPECT_EQ(d.verdict, c.verdict) << d.reason;
+        EXPECT_EQ(d.test ? diagnose::test_name(*d.test) : "", c.test);
+        EXPECT_EQ(diagnose::confidence_text(d), c.confidence);
+        EXPECT_EQ(d.reason.substr(0, c.reason.size()), c.reason);
+    }
+}
+
 TEST_F(Diagnose, AnIncompleteJsonDocumentHasRowsAndPinsOnlyWhenTheRowsWereJudged)
 {
     std::string report = run_board({}, true).out;
