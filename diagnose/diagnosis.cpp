@@ -50,7 +50,57 @@ bool is_tool_line(std::string_view line)
     return false;
 }
 
+// A planned set's row: blanks, eight of 0, 1 and z, blanks, eight bits,
+// blanks, eight bits.
+std::optional<Row> parse_planned_row(std::string_view line)
+{
+    size_t at = line.find_first_not_of(" \t");
+    if (at == 0 || at == std::string_view::npos || line.size() - at < 8)
+        return std::nullopt;
+    Row row;
+    row.read_back = true;
+    row.direction = 0;
+    for (int i = 0; i < 8; i++) {
+        char c = line[at + i];
+        int pin = 7 - i;
+        if (c != '0' && c != '1' && c != 'z')
+            return std::nullopt;
+        row.direction |= uint8_t(c != 'z') << pin;
+        row.driven |= uint8_t(c != '0') << pin; // an input reads its pull-up's 1
+    }
+    std::string_view rest = line.substr(at + 8);
+    size_t notice = rest.find_first_not_of(" \t");
+    if (notice != 0 && notice != std::string_view::npos && rest.substr(notice) == no_data) {
+        row.no_data = true;
+        row.read = row.low = 0xFF;
+        return row;
+    }
+    for (uint8_t *field : {&row.read, &row.low}) {
+        size_t bits = rest.find_first_not_of(" \t");
+        if (bits == 0 || bits == std::string_view::npos)
+            return std::nullopt;
+        std::optional<uint8_t> value = parse_byte(rest.substr(bits, 8));
+        if (!value)
+            return std::nullopt;
+        *field = *value;
+        rest = rest.substr(bits + 8);
+    }
+    if (!rest.empty())
+        return std::nullopt;
+    return row;
+}
+
 } // namespace
+
+std::string planned_row_text(const Step &step, int read, int low)
+{
+    std::string text = "\t";
+    for (int pin = 7; pin >= 0; pin--)
+        text += ((step.direction >> pin) & 1) ? char('0' + ((step.value >> pin) & 1)) : 'z';
+    if (read < 0)
+        return text + "\t" + std::string(no_data);
+    return text + "\t" + bits_text(uint8_t(read)) + "\t" + bits_text(uint8_t(low));
+}
 
 void ReportReader::take_status()
 {
@@ -121,6 +171,25 @@ void ReportReader::read_line(std::string_view line)
     if (status_pending_ && starts_with(line, "ERROR:"))
         status_pending_ = false;
     take_status();
+
+    // After a planned set's name, its rows; "\t00000001\tno data ?!" is
+    // wiretest's own row otherwise.
+    std::optional<Row> planned_row = planned_ ? parse_planned_row(line) : std::nullopt;
+    if (planned_row) {
+        begin_report_if(report_.errors.has_value());
+        report_.known_lines = true;
+        add_row(*planned_row);
+        return;
+    }
+    if (planned_ && line == unsettled_line) {
+        report_.unsettled = report_.known_lines = true;
+        return;
+    }
+    if (starts_with(line, planned_set_prefix)) {
+        planned_ = pattern_set_named(line.substr(planned_set_prefix.size()));
+        report_.known_lines = true;
+        return;
+    }
 
     size_t rest_at = 0;
     int driven = parse_row_start(line.data(), line.size(), &rest_at);
@@ -193,6 +262,7 @@ Report ReportReader::finish() const
     if (!report_.errors && last_complete_)
         result = *last_complete_;
     result.reports = reports_;
+    result.planned = planned_;
     return result;
 }
 
@@ -207,10 +277,30 @@ Report read_report(std::string_view text)
     return reader.finish();
 }
 
+std::vector<Step> test_steps(Test test)
+{
+    switch (test) {
+    case Test::locate: return pattern_steps(PatternSet::locate);
+    case Test::deep: return pattern_steps(PatternSet::deep);
+    default: break;
+    }
+    std::vector<Step> steps = pattern_steps(PatternSet::standard);
+    if (test == Test::short_test)
+        steps.erase(steps.begin(), steps.end() - SHORT_TEST_STEPS);
+    return steps;
+}
+
+namespace {
+// The byte a row shows as driven: the value, with inputs at their pull-up's 1.
+uint8_t shown_driven(const Step &step) { return uint8_t(step.value | ~step.direction); }
+} // namespace
+
 std::vector<uint8_t> patterns(Test test)
 {
-    int first = test == Test::short_test ? FULL_TEST_STEPS - SHORT_TEST_STEPS : 0;
-    return std::vector<uint8_t>(wiring_patterns + first, wiring_patterns + FULL_TEST_STEPS);
+    std::vector<uint8_t> driven;
+    for (const Step &step : test_steps(test))
+        driven.push_back(shown_driven(step));
+    return driven;
 }
 
 const char *status_name(PinStatus status)
@@ -239,7 +329,16 @@ const char *verdict_name(Verdict verdict)
     return "";
 }
 
-const char *test_name(Test test) { return test == Test::full ? "full" : "short"; }
+const char *test_name(Test test)
+{
+    switch (test) {
+    case Test::full: return "full";
+    case Test::short_test: return "short";
+    case Test::locate: return "locate";
+    case Test::deep: return "deep";
+    }
+    return "";
+}
 
 std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows)
 {
@@ -305,6 +404,32 @@ std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows)
     return pins;
 }
 
+void name_faults(Diagnosis &d)
+{
+    std::vector<Step> steps;
+    std::vector<Observation> observed;
+    for (const Row &row : d.rows)
+        if (row.answered) {
+            steps.push_back({row.driven, row.direction, row.read_back});
+            observed.push_back({row.read, row.read_back ? row.low : uint8_t(0)});
+        }
+    d.candidates = candidates(steps, observed);
+    d.confidence = d.candidates.empty()       ? Confidence::detected_only
+                   : d.candidates.size() == 1 ? Confidence::located
+                                              : Confidence::one_of_n;
+}
+
+std::string confidence_text(const Diagnosis &d)
+{
+    switch (d.confidence) {
+    case Confidence::none: return "";
+    case Confidence::located: return "located";
+    case Confidence::one_of_n: return "one of " + std::to_string(d.candidates.size());
+    case Confidence::detected_only: return "detected only";
+    }
+    return "";
+}
+
 Diagnosis judge(const Report &report)
 {
     Diagnosis result;
@@ -334,20 +459,28 @@ Diagnosis judge(const Report &report)
         return cannot_judge(Problem::incomplete, reason);
     }
 
-    for (Test test : {Test::full, Test::short_test})
-        if (rows[0].driven == patterns(test)[0])
-            result.test = test;
+    if (rows[0].read_back) {
+        if (report.planned == PatternSet::deep)
+            result.test = Test::deep;
+        else if (report.planned == PatternSet::locate)
+            result.test = Test::locate;
+    } else {
+        for (Test test : {Test::full, Test::short_test})
+            if (rows[0].driven == patterns(test)[0])
+                result.test = test;
+    }
     if (!result.test)
         return cannot_judge(Problem::unreadable,
                             "not a wiretest report: its first row drives " + bits_text(rows[0].driven));
-    std::vector<uint8_t> sequence = patterns(*result.test);
+    std::vector<Step> sequence = test_steps(*result.test);
     if (rows.size() > sequence.size())
         return cannot_judge(Problem::unreadable, "not a wiretest report: more rows than one run drives");
     for (size_t i = 0; i < rows.size(); i++)
-        if (rows[i].driven != sequence[i])
+        if (rows[i].driven != shown_driven(sequence[i]) || rows[i].direction != sequence[i].direction ||
+            rows[i].read_back != sequence[i].read_back)
             return cannot_judge(Problem::unreadable, "not a wiretest report: row " + std::to_string(i + 1) +
                                                          " drives " + bits_text(rows[i].driven) + ", not " +
-                                                         bits_text(sequence[i]));
+                                                         bits_text(shown_driven(sequence[i])));
     if (report.broken_row)
         return cannot_judge(Problem::unreadable, "not a wiretest report: a row without its read bits");
     if (rows.size() < sequence.size() && stopped)
@@ -362,7 +495,8 @@ Diagnosis judge(const Report &report)
     result.rows = rows;
     for (Row &row : result.rows) {
         row.answered = !row.no_data && !row.failed_call;
-        result.failed_rows += row.driven != row.read;
+        // A good board reads back what it drives, inputs at their pull-ups' 1.
+        result.failed_rows += row.driven != row.read || (row.read_back && row.low != row.driven);
     }
     Row &last = result.rows.back();
     int n = *report.errors;
@@ -380,6 +514,10 @@ Diagnosis judge(const Report &report)
         return cannot_judge(Problem::inconsistent, "the count does not match the rows");
     }
 
+    if (report.unsettled)
+        return cannot_judge(Problem::incomplete,
+                            "the undriven inputs did not settle in the wait before their read (pull-ups weak or "
+                            "missing): the wiring was not diagnosed");
     result.pins = classify_pins(result.rows);
     // Only an answered row measures the board. When every failed row went
     // unanswered (an unplug, a silent chip), the board was not measured, and
@@ -389,6 +527,7 @@ Diagnosis judge(const Report &report)
     });
     if (wiring_fault) {
         result.verdict = Verdict::fail;
+        name_faults(result);
     } else if (n == 0) {
         result.verdict = Verdict::pass;
     } else {

@@ -3,6 +3,8 @@
 // first class of fault that explains what it read.
 #pragma once
 
+#include "fault_model.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -20,6 +22,12 @@ struct Row {
     bool no_data = false;     // "no data ?!" stood inside the row
     bool failed_call = false; // a device call failed during the row (its status name was seen)
     bool answered = true;     // whether the row observes the board; set by judge()
+    // A planned set's row: which low pins were driven (the others inputs,
+    // written z, which a good board reads 1 through the pull-ups and which
+    // driven holds as 1), and the low byte read back (0x81).
+    uint8_t direction = 0xFF;
+    bool read_back = false;
+    uint8_t low = 0;
 };
 
 // What the lines of a report said, before any judgement.
@@ -31,6 +39,8 @@ struct Report {
     bool known_lines = false;      // any line wiretest itself prints
     bool unknown_lines = false;    // any other line that is not empty
     std::string last_error;        // the last "ERROR:" line
+    std::optional<PatternSet> planned; // "pattern set: NAME" stood before the rows (a station's planned set)
+    bool unsettled = false;        // the inputs of a step read otherwise a settle wait later
     int reports = 1;               // reports in the input, one after another (a log appended to)
     int judged = 1;                // which of them this is, from 1
 };
@@ -71,6 +81,7 @@ private:
     std::optional<Report> last_complete_; // the last earlier report that reached its count line
     int reports_ = 1;                     // reports begun so far
     bool listed_ = false;                 // the current report's device listing was seen
+    std::optional<PatternSet> planned_;   // the set a station's board process named, for every run after
     std::optional<Row> awaiting_bits_; // "no data ?!": the read bits follow on the next line
     bool status_pending_ = false;      // a status name, unless an ERROR: line follows at once
     bool status_since_row_ = false;    // a status name that stands for the next row
@@ -78,7 +89,20 @@ private:
 
 Report read_report(std::string_view text);
 
-enum class Test { full, short_test };
+// Which patterns a report's rows drive: wiretest's full or short test, or a
+// station's planned set.
+enum class Test { full, short_test, locate, deep };
+
+// The line a station's board process prints before the rows of a planned set.
+constexpr std::string_view planned_set_prefix = "pattern set: ";
+// The line it prints before the count when a step's inputs read otherwise a
+// settle wait later: such a run's rows do not measure the wiring.
+constexpr std::string_view unsettled_line = "inputs did not settle";
+
+// A planned set's row as the board process prints it: driven (z for an
+// input), read, and the low byte read back; "\tzzzzzzz0\t11111110\t11111110".
+// A read of -1 (no answer) gives "\tzzzzzzz0\tno data ?!".
+std::string planned_row_text(const Step &step, int read, int low);
 
 enum class Verdict { pass, fail, incomplete };
 
@@ -98,6 +122,15 @@ struct PinDiagnosis {
     std::vector<int> with; // partner low pins, lowest first
 };
 
+// How sure the diagnosis of a failed board is, from the fault dictionary of
+// the rows it answered.
+enum class Confidence {
+    none,          // a pass, or no judgement
+    located,       // exactly one modelled fault, or pair of faults, reads so
+    one_of_n,      // several do: every one is named
+    detected_only, // none does: the rows show a fault the model does not name
+};
+
 struct Diagnosis {
     Verdict verdict = Verdict::incomplete;
     Problem problem = Problem::none;
@@ -107,18 +140,28 @@ struct Diagnosis {
     std::vector<Row> rows;          // pass, fail and unanswered: every row, answered marked
     std::array<PinDiagnosis, 8> pins{};
     int failed_rows = 0;            // rows whose halves differ
+    Confidence confidence = Confidence::none;
+    std::vector<FaultCase> candidates; // the modelled faults that read as the answered rows did
     int reports = 1;                // reports in the input
     int judged = 1;                 // the one judged, from 1
 };
 
 // The driven patterns of each test, from the table the tool drives.
 std::vector<uint8_t> patterns(Test test);
+// Each test's steps: its patterns with their directions and read-backs.
+std::vector<Step> test_steps(Test test);
 
 // Judge a report and, when it is complete and consistent, diagnose its pins.
 Diagnosis judge(const Report &report);
 
 // The class of every high pin from the answered rows alone.
 std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows);
+
+// The modelled faults that read as these answered rows did, and how sure that is.
+void name_faults(Diagnosis &diagnosis);
+
+// "located", "one of 3", "detected only"; empty for none.
+std::string confidence_text(const Diagnosis &diagnosis);
 
 const char *status_name(PinStatus status);
 const char *verdict_name(Verdict verdict);

@@ -29,6 +29,8 @@ enum { exit_pass = 0, exit_fail = 1, exit_cannot_judge = 2 };
 struct Options {
     bool json = false;
     bool quiet = false;
+    bool coverage = false;
+    std::optional<std::string> patterns; // --patterns: a set's name or bytes
     std::optional<std::string> path; // absent or "-": standard input
 };
 
@@ -74,6 +76,22 @@ void echo(std::string_view text)
     fflush(stdout); // a live pipe shows the report as it arrives
 }
 
+int print_coverage(const Options &options)
+{
+    std::string name = options.patterns.value_or(diagnose::pattern_set_name(diagnose::PatternSet::standard));
+    std::optional<diagnose::PatternSet> set = diagnose::pattern_set_named(name);
+    std::vector<diagnose::Step> steps = set ? diagnose::pattern_steps(*set) : diagnose::pattern_steps_from_text(name);
+    if (steps.empty())
+        return cannot_judge("usage error: unknown pattern set " + companions::printable(name) +
+                            " (spec, locate, deep, or bytes in hexadecimal, comma-separated)");
+    diagnose::Coverage coverage = diagnose::coverage(steps);
+    if (options.json)
+        printf("%s\n", diagnose::coverage_json(coverage, name).c_str());
+    else
+        fputs(diagnose::coverage_words(coverage, name).c_str(), stdout);
+    return checked_output(exit_pass);
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter ; the signature of main is the language's
@@ -84,6 +102,12 @@ int main(int argc, char *argv[])
         std::string arg = argv[i];
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--coverage") {
+            options.coverage = true;
+        } else if (arg == "--patterns") {
+            if (i + 1 == argc)
+                return cannot_judge("usage error: --patterns needs a set (see --help)");
+            options.patterns = argv[++i];
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--help") {
@@ -99,6 +123,14 @@ int main(int argc, char *argv[])
         } else {
             options.path = arg;
         }
+    }
+
+    if (options.patterns && !options.coverage)
+        return cannot_judge("usage error: --patterns goes with --coverage (see --help)");
+    if (options.coverage) {
+        if (options.path)
+            return cannot_judge("usage error: --coverage reads no file (see --help)");
+        return print_coverage(options);
     }
 
     FILE *input = stdin;

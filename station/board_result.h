@@ -77,6 +77,7 @@ struct RunContext {
     // Initialised here so that contexts written as {id, short, waits, fast} stay whole.
     std::string lot{}, operator_name{}; // "" when not given
     std::string fixture_id{};           // with --fixture
+    diagnose::PatternSet patterns = diagnose::PatternSet::standard; // --patterns
 };
 
 // "label L-1 already used: PASS at slot 2 (1-2 A), 2024-05-02 14:03:11 UTC";

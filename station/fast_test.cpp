@@ -14,7 +14,11 @@
 #include "test_driver/wiring_patterns.h"
 #include "test_driver/wiring_run.h"
 
+#include "diagnosis.h"
+
+#include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -63,6 +67,28 @@ std::vector<std::vector<unsigned char>> run_writes(int first_step, uint32_t sett
         if (settle_us > 0)
             writes.emplace_back();
         append(writes.back(), put_read_high_byte);
+    }
+    writes.back().push_back(MPSSE_SEND_IMMEDIATE);
+    return writes;
+}
+
+// The stream of one run of a planned set: each step's low byte with its
+// direction, the receivers' read and the low byte's read. A step with inputs
+// is read in a write of its own after a host wait for the pull-ups, and read
+// again after another: reads that differ show inputs that had not settled.
+std::vector<std::vector<unsigned char>> planned_writes(const std::vector<diagnose::Step> &steps, uint32_t settle_us)
+{
+    std::vector<std::vector<unsigned char>> writes(1);
+    append(writes[0], put_preparation);
+    for (const diagnose::Step &step : steps) {
+        writes.back().insert(writes.back().end(), {MPSSE_SET_BITS_LOW, step.value, step.direction});
+        bool inputs = step.direction != GPIO_ALL_OUTPUTS;
+        for (int read = 0; read < (inputs ? 2 : 1); read++) {
+            if (settle_us > 0 || inputs)
+                writes.emplace_back();
+            append(writes.back(), put_read_high_byte);
+            writes.back().push_back(MPSSE_GET_BITS_LOW);
+        }
     }
     writes.back().push_back(MPSSE_SEND_IMMEDIATE);
     return writes;
@@ -119,14 +145,24 @@ bool sync_at_once()
 // when a device call failed (the device has likely gone).
 bool run_once(const FastOptions &options)
 {
+    bool planned = options.patterns != diagnose::PatternSet::standard;
+    std::vector<diagnose::Step> steps = diagnose::pattern_steps(options.patterns);
     int first_step = first_test_step(options.short_test);
     size_t wanted = size_t(FULL_TEST_STEPS - first_step);
-    std::vector<std::vector<unsigned char>> writes = run_writes(first_step, options.settle_us);
+    if (planned) // two answers a read; steps with inputs read twice
+        wanted = std::accumulate(steps.begin(), steps.end(), size_t(0), [](size_t n, const diagnose::Step &step) {
+            return n + (step.direction == GPIO_ALL_OUTPUTS ? 2 : 4);
+        });
+    uint32_t settle_us = options.settle_us;
+    if (options.patterns == diagnose::PatternSet::deep)
+        settle_us = std::max(settle_us, diagnose::deep_settle_us);
+    std::vector<std::vector<unsigned char>> writes =
+        planned ? planned_writes(steps, options.settle_us) : run_writes(first_step, options.settle_us);
     bool device_ok = true;
     auto began = std::chrono::steady_clock::now();
     for (size_t w = 0; w < writes.size() && device_ok; w++) {
         if (w > 0) // the settle time, rounded up to the platform sleep's milliseconds
-            platform_sleep_ms((options.settle_us + 999) / 1000);
+            platform_sleep_ms((settle_us + 999) / 1000);
         device_ok = write_all(writes[w]);
     }
     std::vector<unsigned char> bytes;
@@ -143,6 +179,27 @@ bool run_once(const FastOptions &options)
     for (size_t i = 0; i < stale; i++)
         print_stray_byte(int(i), bytes[i]);
     int errors = 0;
+    if (planned) {
+        // Two answers a step: with any missing, which are missing is not
+        // known, and no row counts as answered.
+        bool complete = bytes.size() >= wanted, settled = true;
+        for (size_t row = 0, at = stale; row < steps.size(); row++) {
+            int read = complete ? bytes[at] : 0xFF, low = complete ? bytes[at + 1] : 0xFF;
+            at += 2;
+            if (steps[row].direction != GPIO_ALL_OUTPUTS) { // the second read, a settle wait later
+                settled = settled && (!complete || (bytes[at] == read && bytes[at + 1] == low));
+                at += 2;
+            }
+            uint8_t good = uint8_t(steps[row].value | ~steps[row].direction); // inputs read their pull-ups
+            printf("%s\n", diagnose::planned_row_text(steps[row], complete ? read : -1, low).c_str());
+            errors += read != good || low != good;
+        }
+        if (!settled)
+            printf("%s\n", std::string(diagnose::unsettled_line).c_str());
+        print_count(errors);
+        fflush(stdout);
+        return device_ok;
+    }
     for (size_t row = 0; row < wanted; row++) {
         int pattern = wiring_patterns[size_t(first_step) + row];
         print_row_driven(pattern);
@@ -170,6 +227,8 @@ int test_board_fast(const char *location, char channel, const FastOptions &optio
     print_start();
     if (!sync_at_once())
         return -1;
+    if (options.patterns != diagnose::PatternSet::standard)
+        printf("%s%s\n", std::string(diagnose::planned_set_prefix).c_str(), diagnose::pattern_set_name(options.patterns));
 
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.duration_s);
     for (long run = 0; options.repeat == 0 || run < options.repeat; run++) {

@@ -141,6 +141,15 @@ int station_main(int argc, char *argv[])
     app.add_option("--channel", channel, "the channel tested on each chip, A or B (default A)")
         ->check(CLI::IsMember({"A", "B"}));
     app.add_flag("--short", options.context.short_test, "drive only the four fixed patterns");
+    std::string patterns = "spec";
+    app.add_option("--patterns", patterns,
+                   "the pattern set: spec (the thirteen patterns, the default), locate (walking ones and a "
+                   "constant-weight code, the driven byte read back: locates every modelled single and double "
+                   "fault), deep (locate, then each net driven low alone with the others as inputs held by the "
+                   "chip's weak pull-ups, read after a 1 ms settle wait: finds resistive bridges); locate and "
+                   "deep run with --fast")
+        ->type_name("SET")
+        ->check(CLI::IsMember({"spec", "locate", "deep"}));
     app.add_flag("--delay", options.context.short_waits, "make every settle wait 10 ms");
     app.add_flag("--fast", options.context.fast, "the whole test in one USB round trip, without settle waits");
     app.add_option("--settle-us", options.fast.settle_us, "with --fast: at least N us between setting a pattern and reading it")
@@ -322,6 +331,12 @@ int station_main(int argc, char *argv[])
             return usage_error(not_a_location("--port", port));
     options.selection.channel = channel[0];
     options.fast.short_test = options.context.short_test;
+    options.context.patterns = *diagnose::pattern_set_named(patterns);
+    options.fast.patterns = options.context.patterns;
+    if (options.context.patterns != diagnose::PatternSet::standard && !options.context.fast)
+        return usage_error("--patterns " + patterns + " runs in one USB round trip: add --fast");
+    if (options.context.patterns != diagnose::PatternSet::standard && options.context.short_test)
+        return usage_error("--short is a part of the thirteen patterns: it goes with --patterns spec only");
     if (*duration)
         options.fast.repeat = 0; // until the time is up
     if (!options.context.fast && (*repeat || *duration || options.fast.settle_us > 0))

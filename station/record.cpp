@@ -36,6 +36,7 @@ std::string record_json(const BoardResult &result, const RunContext &context)
         record["serial_shared"] = true;
     record["chip"] = result.board.chip;
     record["test"] = context.short_test ? "short" : "full";
+    record["patterns"] = diagnose::pattern_set_name(context.patterns);
     record["mode"] = context.fast ? "fast" : context.short_waits ? "delay" : "normal";
     record["start_time_millis"] = result.start_millis;
     record["end_time_millis"] = result.end_millis;
@@ -67,6 +68,8 @@ std::string record_json(const BoardResult &result, const RunContext &context)
             record["rows"] = diagnose::rows_json(result.diagnosis);
             record["pins"] = diagnose::pins_json(result.diagnosis);
         }
+        if (result.diagnosis.confidence != diagnose::Confidence::none)
+            record["faults"] = diagnose::faults_json(result.diagnosis);
     }
     if (result.soak) {
         const Soak &soak = *result.soak;

@@ -35,6 +35,8 @@ std::vector<std::string> board_arguments(const Channel &board, const RunOptions 
         args.emplace_back("--short");
     if (options.context.short_waits)
         args.emplace_back("--delay");
+    if (options.context.patterns != diagnose::PatternSet::standard)
+        args.insert(args.end(), {"--patterns", diagnose::pattern_set_name(options.context.patterns)});
     if (options.context.fast) {
         args.emplace_back("--fast");
         args.insert(args.end(), {"--settle-us", std::to_string(options.fast.settle_us)});

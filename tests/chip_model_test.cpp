@@ -67,6 +67,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, BoardWiring, ::testing::Values(
     WiringCase{"1 and 2 wired-AND", chip::Wiring{}.short_nets(1, 2, false), 0x06, 0x06},
     WiringCase{"1 and 2 wired-OR", chip::Wiring{}.short_nets(1, 2, true), 0x02, 0x06},
     WiringCase{"1 and 2 wired-OR", chip::Wiring{}.short_nets(1, 2, true), 0x00, 0x00},
+    WiringCase{"1 over 2 dominant", chip::Wiring{}.bridge(1, 2, chip::Wiring::Bridge::dominant), 0x02, 0x06},
+    WiringCase{"1 over 2 dominant", chip::Wiring{}.bridge(1, 2, chip::Wiring::Bridge::dominant), 0x04, 0x00},
+    WiringCase{"1 and 2 resistive", chip::Wiring{}.bridge(1, 2, chip::Wiring::Bridge::resistive), 0x02, 0x02},
     WiringCase{"4 and 5 swapped", chip::Wiring{}.swap(4, 5), 0x10, 0x20},
     WiringCase{"4 and 5 swapped", chip::Wiring{}.swap(4, 5), 0x30, 0x30},
     WiringCase{"0 inverted", chip::Wiring{}.invert(0), 0x00, 0x01},
@@ -136,6 +139,41 @@ TEST(MpsseEngine, LowByteReadGivesTheLowPins)
 {
     chip::MpsseChannel c = mpsse_channel();
     EXPECT_EQ(send(c, {0x80, 0xA5, 0xFF, 0x81}), Bytes{0xA5});
+}
+
+// 0x81 after each setting: a driven low pin reads its net, which a short to
+// a rail or a bridge overpowers; an undriven one follows a driven net bridged
+// to it, or its pull-up.
+TEST(MpsseEngine, TheLowByteReadShowsOverpoweredDriversAndPulledInputs)
+{
+    using Bridge = chip::Wiring::Bridge;
+    struct Case {
+        const char *board;
+        chip::Wiring wiring;
+        uint8_t value, direction, low, high;
+    };
+    const Case cases[] = {
+        {"stuck 3 at 0", chip::Wiring{}.stick(3, 0), 0xFF, 0xFF, 0xF7, 0xF7},
+        {"stuck 3 at 1", chip::Wiring{}.stick(3, 1), 0x00, 0xFF, 0x08, 0x08},
+        // Cut between the pins: the driver reads its own level, the receiver its pull-up.
+        {"open 3, pulled up", chip::Wiring{}.open_wire(3, 1), 0x00, 0xFF, 0x00, 0x08},
+        {"1 and 2 wired-AND", chip::Wiring{}.short_nets(1, 2, false), 0x02, 0xFF, 0x00, 0x00},
+        {"1 and 2 wired-OR", chip::Wiring{}.short_nets(1, 2, true), 0x02, 0xFF, 0x06, 0x06},
+        // A weak pull-up loses to a driver: net 2 undriven follows net 1 through any bridge.
+        {"1 and 2 wired-OR, 2 an input", chip::Wiring{}.short_nets(1, 2, true), 0x00, 0xFB, 0x00, 0x00},
+        {"1 and 2 resistive, 2 an input", chip::Wiring{}.bridge(1, 2, Bridge::resistive), 0x00, 0x02, 0xF9, 0xF9},
+        {"1 and 2 resistive, both driven", chip::Wiring{}.bridge(1, 2, Bridge::resistive), 0x02, 0xFF, 0x02, 0x02},
+        {"1 over 2 dominant", chip::Wiring{}.bridge(1, 2, Bridge::dominant), 0x04, 0xFF, 0x00, 0x00},
+        // A receiver fed by another net: both drivers keep their own levels.
+        {"6 wired to low 2", chip::Wiring{}.wire(6, 2), 0x40, 0xFF, 0x40, 0x00},
+        {"nothing driven", {}, 0x00, 0x00, 0xFF, 0xFF},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.board);
+        chip::MpsseChannel channel = mpsse_channel(c.wiring);
+        EXPECT_EQ(send(channel, {0x80, c.value, c.direction, 0x82, 0x00, 0x00, 0x83, 0x81}),
+                  (Bytes{c.high, c.low}));
+    }
 }
 
 TEST(MpsseEngine, DroppedHighReadsNeverAnswer)

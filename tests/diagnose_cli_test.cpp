@@ -22,8 +22,10 @@ namespace {
 
 const std::string program = WIRETEST_DIAGNOSE;
 
+// The pin's words, then the two faults that read alike.
 const std::string stuck_3 =
-    "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n";
+    "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+    "one of 2: stuck-0 on net 3 | open, input floating on net 3\n";
 
 class DiagnoseCli : public SimTest {
 protected:
@@ -386,7 +388,8 @@ TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
         "pin 4: reads-other with pin 5 (reads low pin 5 instead of low pin 4: crossed wires, or its net driven "
         "by another pin)\n"
         "pin 5: reads-other with pin 4 (reads low pin 4 instead of low pin 5: crossed wires, or its net driven "
-        "by another pin)\n";
+        "by another pin)\n"
+        "located: crossed pair on nets 4 and 5\n";
     struct Case {
         const char *board;
         std::string diagnosis;

@@ -401,6 +401,7 @@ TEST_F(Diagnose, OfReportsOneAfterAnotherTheLastCompleteOneIsJudged)
     EXPECT_EQ(diagnose::words(diagnose_text(open3 + stopped)),
               "note: the input holds 2 reports; the last complete one, report 1, is judged\n"
               "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+              "one of 2: stuck-0 on net 3 | open, input floating on net 3\n"
               "verdict: FAIL (full test, errors: 3; 1 pin not ok)\n");
 }
 
@@ -431,6 +432,8 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
          "pin 1: short-and with pin 3 (reads low pin 1 AND low pin 3: the nets touch and 0 wins)\n"
          "pin 3: short-and with pin 1 (reads low pin 3 AND low pin 1: the nets touch and 0 wins)\n"
          "pin 6: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+         "one of 2: stuck-0 on net 6 + bridge, wired-AND on nets 1 and 3 | open, input floating on net 6 + "
+         "bridge, wired-AND on nets 1 and 3\n"
          "verdict: FAIL (full test, errors: 5; 3 pins not ok)\n"},
         {"swap4-5+invert7+stick0:1", true,
          "pin 0: stuck-1 (reads 1 whatever is driven: open with a pull-up, or shorted to the supply)\n"
@@ -438,18 +441,22 @@ TEST_F(Diagnose, WordsNameEachFaultyPinAndEndWithTheVerdict)
          "4: crossed wires, or its net driven by another pin)\n"
          "pin 5: reads-other with pins 0, 2, 4 and 6 (reads any of low pins 0, 2, 4 and 6 instead of low pin "
          "5: crossed wires, or its net driven by another pin)\n"
-         "pin 7: inverted (reads the opposite of low pin 7)\n" +
+         "pin 7: inverted (reads the opposite of low pin 7)\n"
+         "detected only: no modelled fault, alone or with another on separate nets, reads like this\n" +
              short_note + "verdict: FAIL (short test, errors: 4; 4 pins not ok)\n"},
         // Pin 0 reads its own level AND another pin's, which the rows cannot name.
         {"short0-1:and+stick3:0", true,
          "pin 0: short-and with pins 1 and 3 (reads low pin 0 AND one of low pins 1 and 3: the nets touch and 0 "
          "wins)\n"
          "pin 1: short-and with pin 0 (reads low pin 1 AND low pin 0: the nets touch and 0 wins)\n"
-         "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n" +
+         "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)\n"
+         "one of 2: stuck-0 on net 3 + bridge, wired-AND on nets 0 and 1 | open, input floating on net 3 + "
+         "bridge, wired-AND on nets 0 and 1\n" +
              short_note + "verdict: FAIL (short test, errors: 3; 3 pins not ok)\n"},
         {"short3-4:or+invert3", false,
          "pin 3: unexplained (read 1110011110010 where 0001000001001 was driven)\n"
          "pin 4: short-or with pin 3 (reads low pin 4 OR low pin 3: the nets touch and 1 wins)\n"
+         "detected only: no modelled fault, alone or with another on separate nets, reads like this\n"
          "verdict: FAIL (full test, errors: 11; 2 pins not ok)\n"},
     };
     for (const Case &c : cases) {
@@ -489,6 +496,107 @@ TEST_F(Diagnose, TheJsonDocumentCarriesTheRowsAndThePins)
     EXPECT_EQ(doc["pins"][1]["with"], nlohmann::json::array({2}));
     EXPECT_EQ(doc["pins"][2]["with"], nlohmann::json::array({1}));
     EXPECT_EQ(doc["pins"][0]["with"], nlohmann::json::array());
+}
+
+TEST_F(Diagnose, EachFaultIsNamedWithHowSureTheRowsMakeIt)
+{
+    struct Case {
+        const char *board;
+        const char *confidence;
+        Strings candidates; // each a fault or a pair of faults, as the JSON document lists them
+    };
+    const Case cases[] = {
+        {"", "", {}},
+        {"swap4-5", "located", {"crossed pair on nets 4 and 5"}},
+        {"short2-6:or", "located", {"bridge, wired-OR on nets 2 and 6"}},
+        // Stuck high and an open wire pulled up read alike when every pin is driven.
+        {"stick5:1", "one of 2", {"stuck-1 on net 5", "open, input pulled up on net 5"}},
+        {"open5:1", "one of 2", {"stuck-1 on net 5", "open, input pulled up on net 5"}},
+        {"wire6-2", "one of 2", {"bridge, dominant: net 2 wins over net 6", "misroute: receiver 6 fed by net 2"}},
+        // Two AND bridges the thirteen patterns confound, and two they tell apart.
+        {"short0-1:and+short2-3:and", "one of 2",
+         {"bridge, wired-AND on nets 0 and 1 + bridge, wired-AND on nets 2 and 3",
+          "bridge, wired-AND on nets 0 and 3 + bridge, wired-AND on nets 1 and 2"}},
+        {"short0-2:and+short1-3:and", "located",
+         {"bridge, wired-AND on nets 0 and 2 + bridge, wired-AND on nets 1 and 3"}},
+        {"invert0", "detected only", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.board);
+        diagnose::Diagnosis d = diagnose_text(run_board(board_text::parse(c.board), false).out);
+        EXPECT_EQ(diagnose::confidence_text(d), c.confidence);
+        nlohmann::json doc = nlohmann::json::parse(diagnose::json(d));
+        if (*c.confidence == '\0') {
+            EXPECT_FALSE(doc.contains("faults"));
+            continue;
+        }
+        EXPECT_EQ(doc["faults"]["confidence"], c.confidence);
+        Strings listed;
+        for (const nlohmann::json &candidate : doc["faults"]["candidates"]) {
+            std::string text;
+            for (const nlohmann::json &fault : candidate)
+                text += (text.empty() ? "" : " + ") + fault.get<std::string>();
+            listed.push_back(text);
+        }
+        EXPECT_EQ(listed, c.candidates);
+    }
+}
+
+// A station's planned set, as its board process prints it: the set's name,
+// then rows of driven (z for an input), read and driven byte read back.
+TEST(DiagnosePlannedSet, ReportsAreReadAndJudgedByTheirSet)
+{
+    // A good board's report of a set, with the board's reads where given.
+    auto report = [](diagnose::PatternSet set, const std::vector<diagnose::Fault> &faults,
+                     const std::string &before_count = "") {
+        std::string text = "START TESTING\npattern set: " + std::string(diagnose::pattern_set_name(set)) + "\n";
+        int errors = 0;
+        for (const diagnose::Step &step : diagnose::pattern_steps(set)) {
+            diagnose::Observation seen = diagnose::observe(faults, step), good = diagnose::observe({}, step);
+            text += diagnose::planned_row_text(step, seen.high, seen.low) + "\n";
+            errors += !(seen == good);
+        }
+        return text + before_count + "Testing complete, errors: " + std::to_string(errors) + "\n";
+    };
+    using diagnose::Fault;
+    using diagnose::FaultClass;
+    struct Case {
+        const char *name;
+        std::string text;
+        Verdict verdict;
+        std::string test, confidence, reason;
+    };
+    const std::string deep_good = report(diagnose::PatternSet::deep, {});
+    const Case cases[] = {
+        {"locate, good", report(diagnose::PatternSet::locate, {}), Verdict::pass, "locate", "", ""},
+        {"deep, resistive bridge", report(diagnose::PatternSet::deep, {Fault{FaultClass::bridge_resistive, {1, 6, 0}}}),
+         Verdict::fail, "deep", "located", ""},
+        {"locate, stuck high", report(diagnose::PatternSet::locate, {Fault{FaultClass::stuck_1, {4, 0, 0}}}),
+         Verdict::fail, "locate", "located", ""},
+        {"deep, unsettled", report(diagnose::PatternSet::deep, {}, "inputs did not settle\n"), Verdict::incomplete,
+         "deep", "",
+         "the undriven inputs did not settle in the wait before their read (pull-ups weak or missing): the wiring "
+         "was not diagnosed"},
+        // Without the set's name its rows are no rows of any test.
+        {"no name", deep_good.substr(deep_good.find("\t")), Verdict::incomplete, "", "", "no rows"},
+        {"locate's rows named deep", replaced(report(diagnose::PatternSet::locate, {}), "locate", "deep"),
+         Verdict::incomplete, "deep", "", "rows missing: the report ends after 14 of 22 rows"},
+        {"no answer",
+         replaced(replaced(deep_good, "\tzzzzzzz0\t11111110\t11111110", "\tzzzzzzz0\tno data ?!"), "errors: 0",
+                  "errors: 1"),
+         Verdict::incomplete, "deep", "", "1 row without an answer"},
+        {"no answer, miscounted",
+         replaced(deep_good, "\tzzzzzzz0\t11111110\t11111110", "\tzzzzzzz0\tno data ?!"), Verdict::incomplete,
+         "deep", "", "the count does not match the rows"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        diagnose::Diagnosis d = diagnose::judge(diagnose::read_report(c.text));
+        EXPECT_EQ(d.verdict, c.verdict) << d.reason;
+        EXPECT_EQ(d.test ? diagnose::test_name(*d.test) : "", c.test);
+        EXPECT_EQ(diagnose::confidence_text(d), c.confidence);
+        EXPECT_EQ(d.reason.substr(0, c.reason.size()), c.reason);
+    }
 }
 
 TEST_F(Diagnose, AnIncompleteJsonDocumentHasRowsAndPinsOnlyWhenTheRowsWereJudged)

@@ -160,7 +160,10 @@ TEST_F(StationCli, BadValuesAreUsageErrorsThatNameThem)
              {{"--list", "--junit", "r.xml"}, "--list tests no board"},
              {{"--board", "x"}, "--board 'x': not a location"},
              {{"--board", ""}, "--board '': not a location"},
-             {{"--all", "--channel", "C"}, "--channel"}}) {
+             {{"--all", "--channel", "C"}, "--channel"},
+             {{"--all", "--patterns", "walk"}, "--patterns"},
+             {{"--all", "--patterns", "locate"}, "--patterns locate runs in one USB round trip: add --fast"},
+             {{"--all", "--fast", "--short", "--patterns", "deep"}, "--short is a part of the thirteen patterns"}}) {
         process::Result r = process::run(program, c.args);
         std::string shown;
         for (const std::string &a : c.args)
@@ -175,6 +178,34 @@ TEST_F(StationCli, BadValuesAreUsageErrorsThatNameThem)
     process::Result r = process::run(program, {"--all", "--sim-plug", "1-1=1-1@9223372036854775807-"});
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_EQ(r.err.rfind("wiretest-station-sim: --sim-plug takes ", 0), 0u) << r.err;
+}
+
+// Each set in the record, with the faults it names and how sure: the open
+// wire at 1-2 reads like a pin stuck at 0 to the thirteen patterns; the
+// driven byte read back tells them apart.
+TEST_F(StationCli, TheRecordNamesThePatternSetAndHowSureItsFaultsAre)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string patterns, confidence;
+        size_t rows;
+    };
+    for (const Case &c : std::vector<Case>{{{"--delay"}, "spec", "one of 2", 13},
+                                           {{"--fast"}, "spec", "one of 2", 13},
+                                           {{"--fast", "--patterns", "locate"}, "locate", "located", 14},
+                                           {{"--fast", "--patterns", "deep", "--repeat", "3"}, "deep", "located", 22}}) {
+        std::vector<std::string> args = {"--port", "1-2", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.patterns + " " + std::to_string(c.args.size()));
+        process::Result r = process::run(program, args);
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        nlohmann::json record = nlohmann::json::parse(r.out);
+        EXPECT_EQ(record["patterns"], c.patterns);
+        EXPECT_EQ(record["rows"].size(), c.rows);
+        EXPECT_EQ(record["faults"]["confidence"], c.confidence);
+        EXPECT_EQ(record["faults"]["candidates"][0][0], c.confidence == "located" ? "open, input floating on net 3"
+                                                                                   : "stuck-0 on net 3");
+    }
 }
 
 TEST_F(StationCli, AQuadChipIsNeverAPassNamedItIsAnErrorAndAllPassesItOver)

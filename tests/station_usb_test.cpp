@@ -322,6 +322,47 @@ TEST(StationUsb, FastGivesTheRowsOfANormalRunOnTheInstantAndTheLatencyFaithfulBu
         }
 }
 
+// Each set on the latency-faithful bus, the chip answering 0x81 as 0x83: what
+// it names of a board, and how sure. A resistive bridge only deep sees; two
+// AND bridges the thirteen patterns confound, locate does not.
+TEST(StationUsb, EachPatternSetNamesWhatItsDictionaryPromises)
+{
+    struct Case {
+        std::string board, patterns, confidence;
+        Strings first; // the first candidate's faults
+        size_t bytes;  // answered in the stream's one transfer
+    };
+    const Case cases[] = {
+        {"short2-5:res", "spec", "", {}, 13},
+        {"short2-5:res", "locate", "", {}, 28},
+        {"short2-5:res", "deep", "located", {"resistive bridge on nets 2 and 5"}, 44},
+        {"short0-1:and+short2-3:and", "spec", "one of 2",
+         {"bridge, wired-AND on nets 0 and 1", "bridge, wired-AND on nets 2 and 3"}, 13},
+        {"short0-1:and+short2-3:and", "locate", "located",
+         {"bridge, wired-AND on nets 0 and 1", "bridge, wired-AND on nets 2 and 3"}, 28},
+        {"stick6:1", "spec", "one of 2", {"stuck-1 on net 6"}, 13},
+        {"stick6:1", "locate", "located", {"stuck-1 on net 6"}, 28},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.board + " " + c.patterns);
+        BusRun run = run_on_bus("latency=1;board=" + c.board,
+                                {"--port", "1-1", "--json", "--fast", "--patterns", c.patterns}, "");
+        EXPECT_EQ(run.result.exit_status, c.confidence.empty() ? 0 : 1) << run.result.err;
+        nlohmann::json record = nlohmann::json::parse(run.result.out);
+        EXPECT_EQ(record["patterns"], c.patterns);
+        if (c.confidence.empty()) {
+            EXPECT_FALSE(record.contains("faults"));
+        } else {
+            EXPECT_EQ(record["faults"]["confidence"], c.confidence);
+            EXPECT_EQ(record["faults"]["candidates"][0], nlohmann::json(c.first));
+        }
+        std::vector<std::vector<size_t>> flushes = bytes_in_after_each_flush(run.logged);
+        if (c.patterns != "deep") { // deep writes its steps with inputs after host waits
+            EXPECT_EQ(flushes, (std::vector<std::vector<size_t>>{{2}, {c.bytes}}));
+        }
+    }
+}
+
 // --- --wait: hotplug events, and the listing where the bus has none ---------
 
 class StationUsbWait : public ::testing::TestWithParam<bool> {

@@ -52,7 +52,12 @@ Wiring &Wiring::stick(int high_pin, int level)
 
 Wiring &Wiring::short_nets(int a, int b, bool wired_or)
 {
-    shorts.push_back({a, b, wired_or});
+    return bridge(a, b, wired_or ? Bridge::wired_or : Bridge::wired_and);
+}
+
+Wiring &Wiring::bridge(int a, int b, Bridge kind)
+{
+    shorts.push_back({a, b, kind});
     return *this;
 }
 
@@ -94,6 +99,8 @@ void MpsseChannel::reset()
     mpsse_ = false;
     loopback_ = false;
     low_value_ = low_dir_ = high_value_ = high_dir_ = 0; // all pins inputs
+    held_ = 0;
+    reads_undriven_.fill(1 << 30); // settled long ago
     pending_.clear();
 }
 
@@ -116,6 +123,11 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     uint8_t opcode = pending_[0];
     switch (opcode) {
     case 0x80:
+        for (int pin = 0; pin < 8; pin++)
+            if (bit(low_dir_, pin) && !bit(pending_[2], pin)) { // made an input: its net holds on a while
+                reads_undriven_[pin] = 0;
+                held_ = uint8_t((held_ & ~(1u << pin)) | (bit(low_value_, pin) << pin));
+            }
         low_value_ = pending_[1];
         low_dir_ = pending_[2];
         return;
@@ -125,6 +137,7 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
         return;
     case 0x81:
         answers.push_back(low_pins());
+        count_read();
         return;
     case 0x83:
         high_reads_++;
@@ -144,6 +157,7 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
                 flaky_open_ |= uint8_t(1u << f.high_pin);
         }
         answers.push_back(high_pins());
+        count_read();
         flaky_open_ = 0;
         return;
     case 0x84:
@@ -164,20 +178,58 @@ void MpsseChannel::execute(std::deque<uint8_t> &answers)
     }
 }
 
-// The level the wire of a high pin carries from the low side.
-int MpsseChannel::net_level(int high_pin) const
+void MpsseChannel::count_read()
 {
-    if (bit(flaky_open_, high_pin)) {
-        for (const Wiring::Flaky &f : wiring.flaky)
-            if (f.high_pin == high_pin)
-                return f.idle;
-    }
-    if (bit(wiring.open, high_pin))
-        return bit(wiring.idle_level, high_pin);
+    for (int &reads : reads_undriven_)
+        reads += reads < (1 << 30); // long settled stays settled
+}
+
+int MpsseChannel::drive_of(int high_pin) const
+{
     int low_pin = wiring.partner[high_pin];
     if (bit(low_dir_, low_pin))
         return bit(low_value_, low_pin);
-    return bit(wiring.idle_level, high_pin);
+    // Not settled yet: the charge of the level last driven, which nothing overpowers here.
+    return reads_undriven_[low_pin] < wiring.settle_reads ? bit(held_, low_pin) : -1;
+}
+
+int MpsseChannel::net_level(int high_pin) const
+{
+    int level = net_drive(high_pin);
+    return level >= 0 ? level : bit(wiring.idle_level, high_pin);
+}
+
+int MpsseChannel::net_drive(int high_pin) const
+{
+    if (bit(wiring.stuck_low, high_pin))
+        return 0;
+    if (bit(wiring.stuck_high, high_pin))
+        return 1;
+    int own = drive_of(high_pin), level = own;
+    for (const Wiring::Short &s : wiring.shorts) {
+        int other = s.a == high_pin ? s.b : s.b == high_pin ? s.a : -1;
+        if (other < 0)
+            continue;
+        int theirs = drive_of(other);
+        switch (s.kind) {
+        case Wiring::Bridge::wired_and:
+            if (theirs >= 0)
+                level = level < 0 ? theirs : (level & theirs);
+            break;
+        case Wiring::Bridge::wired_or:
+            if (theirs >= 0)
+                level = level < 0 ? theirs : (level | theirs);
+            break;
+        case Wiring::Bridge::dominant:
+            level = drive_of(s.a) >= 0 ? drive_of(s.a) : drive_of(s.b);
+            break;
+        case Wiring::Bridge::resistive:
+            if (own < 0)
+                level = theirs;
+            break;
+        }
+    }
+    return level;
 }
 
 uint8_t MpsseChannel::high_pins() const
@@ -193,11 +245,12 @@ uint8_t MpsseChannel::high_pins() const
             level = bit(high_value_, pin); // an output reads back its own level
         } else {
             level = net_level(pin);
-            for (const Wiring::Short &s : wiring.shorts) {
-                int other = s.a == pin ? s.b : s.b == pin ? s.a : -1;
-                if (other < 0)
-                    continue;
-                level = s.wired_or ? (level | net_level(other)) : (level & net_level(other));
+            if (bit(flaky_open_, pin)) {
+                for (const Wiring::Flaky &f : wiring.flaky)
+                    if (f.high_pin == pin)
+                        level = f.idle;
+            } else if (bit(wiring.open, pin)) {
+                level = bit(wiring.idle_level, pin);
             }
             if (bit(wiring.inverted, pin))
                 level = !level;
@@ -211,13 +264,15 @@ uint8_t MpsseChannel::low_pins() const
 {
     uint8_t levels = 0;
     for (int pin = 0; pin < 8; pin++) {
-        int level = 1; // pull-up
-        if (bit(low_dir_, pin)) {
-            level = bit(low_value_, pin);
-        } else {
-            for (int high = 0; high < 8; high++)
-                if (wiring.partner[high] == pin && !bit(wiring.open, high) && bit(high_dir_, high))
-                    level = bit(high_value_, high);
+        int level = bit(low_dir_, pin) ? bit(low_value_, pin) : 1; // undriven: the pull-up
+        for (int high = 0; high < 8; high++) {
+            if (wiring.partner[high] != pin)
+                continue;
+            if (!bit(low_dir_, pin) && !bit(wiring.open, high) && bit(high_dir_, high))
+                level = bit(high_value_, high); // driven from the high side
+            else if (net_drive(high) >= 0)
+                level = net_drive(high); // the net it drives, as shorts and bridges hold it
+            break;
         }
         levels |= uint8_t(level << pin);
     }

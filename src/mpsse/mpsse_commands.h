@@ -4,6 +4,7 @@
 
 enum {
     MPSSE_SET_BITS_LOW = 0x80,     /* BYTE value, BYTE direction (1 = output); no answer */
+    MPSSE_GET_BITS_LOW = 0x81,     /* answers one byte: the low pins' levels */
     MPSSE_SET_BITS_HIGH = 0x82,    /* BYTE value, BYTE direction; no answer */
     MPSSE_GET_BITS_HIGH = 0x83,    /* answers one byte: the high pins' levels */
     MPSSE_LOOPBACK_ON = 0x84,      /* TDI wired to TDO inside the chip; no answer */

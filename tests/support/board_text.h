@@ -4,7 +4,8 @@
 //
 //   open3:0        high pin 3's wire cut, the pin reads 0 (open3:1 reads 1)
 //   stick0:1       high pin 0 stuck at 1
-//   short1-2:and   the nets of high pins 1 and 2 touch, wired-AND (or: wired-OR)
+//   short1-2:and   the nets of high pins 1 and 2 touch, wired-AND (or: wired-OR;
+//                  dom: net 1's driver wins; res: through a resistance)
 //   swap4-5        the wires of pins 4 and 5 crossed
 //   wire6-2        high pin 6 wired to low pin 2 (low pin 2 drives both nets)
 //   invert0        high pin 0 reads its net inverted
