@@ -67,6 +67,9 @@ public:
     // A fault of the station's own, as the screen says it; from any board's
     // thread, one at a time, and as quick as slot_event.
     virtual void station_fault(const std::string &why) { (void)why; }
+    // What the station's metrics count this output's write failures as
+    // (metrics::sinks); nullptr for an output that writes nothing kept.
+    virtual const char *sink() const { return nullptr; }
     // After the last board; false with why ("" when said already).
     virtual bool end(SessionEnd &session, std::string &why)
     {
@@ -83,6 +86,7 @@ std::unique_ptr<Output> record_files_output(const RunOptions &options);
 std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> junit_output(const RunOptions &options);
 std::unique_ptr<Output> page_output(const RunOptions &options, Screen &screen);
+std::unique_ptr<Output> metrics_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> line_output(Screen &screen);
 std::unique_ptr<Output> json_line_output(Screen &screen);
 

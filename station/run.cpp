@@ -4,6 +4,7 @@
 #include "board_test.h"
 #include "child_process.h"
 #include "interrupts.h"
+#include "metrics.h"
 #include "printable.h"
 #include "record.h"
 #include "db/database.h"
@@ -181,6 +182,8 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
         std::string why;
         if (output->finished(board, why))
             continue;
+        if (output->sink())
+            metrics::write_failed(output->sink());
         screen.message(why);
         if (lost_why_.empty())
             screen.message("records are not being written: no more boards are tested");
@@ -273,8 +276,10 @@ void Session::count_insertion(BoardResult &result, bool inserted)
     std::string why;
     result.rated_cycles = slot->rated_cycles;
     result.insertions = cycles_.insertions(slot->name);
-    if (inserted && !cycles_.insert(*slot, result.insertions, why))
+    if (inserted && !cycles_.insert(*slot, result.insertions, why)) {
+        metrics::write_failed("cycles");
         station_fault(why + ": the slot's insertions are not being saved");
+    }
     result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);
     // Said once, when the board arrives; its line and record carry it too.
     if (inserted && !result.cycle_note.empty())
@@ -372,6 +377,8 @@ int Session::end(std::vector<std::string> notes)
         std::string why;
         if (output->end(session, why))
             continue;
+        if (output->sink())
+            metrics::write_failed(output->sink());
         if (!why.empty())
             screen.message(why);
         status = exit_station;
@@ -411,8 +418,8 @@ int run_station(const RunOptions &options)
     // One board: the station has no thread but this one, and once the
     // listing lets go of the USB stack a copy of it can test the board
     // without the start of a new program. The page's server has threads of
-    // its own, which a copy would take a snapshot of: not with --serve.
-    if (boards.size() == 1 && !options.serve) {
+    // its own, which a copy would take a snapshot of: not with --serve or --metrics.
+    if (boards.size() == 1 && !options.serve && !options.metrics) {
         ft_release_listings();
         if (!interrupted())
             session.test(boards[0]->board, "", true);
