@@ -27,8 +27,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
                 libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev
 # What only the suite needs: a PostgreSQL server to start, a browser and a
-# WebSocket client for the page. The demo builds and runs without them.
-TEST_PACKAGES := postgresql chromium python3-websocket
+# WebSocket client for the page, a Prometheus to scrape the station's
+# metrics. The demo builds and runs without them.
+TEST_PACKAGES := postgresql chromium python3-websocket prometheus
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
