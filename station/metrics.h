@@ -23,6 +23,9 @@ void start(const RunContext &context);
 // A board's slot: its fixture's name for it, else its location.
 std::string slot_label(const std::string &slot, const std::string &location);
 
+// A slot the station tests or waits on: its boards' counters start at 0,
+// so that Prometheus's increase() counts the first board there too.
+void watched(const std::string &slot_label);
 // A slot whose board's test began.
 void testing(const std::string &slot_label);
 // A record: one attempt at a board. last: its board's last attempt for now.

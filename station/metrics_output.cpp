@@ -29,7 +29,9 @@ public:
 
     void slot_event(const SlotEvent &event) override
     {
-        if (event.kind == SlotEvent::testing)
+        if (event.kind == SlotEvent::watched)
+            metrics::watched(metrics::slot_label(event.slot, event.location));
+        else if (event.kind == SlotEvent::testing)
             metrics::testing(metrics::slot_label(event.slot, event.location));
     }
 

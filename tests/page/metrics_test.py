@@ -91,6 +91,10 @@ class Prometheus:
         data = self.api("query", query=promql) or {"result": []}
         return {tuple(sorted(r["metric"].items())): float(r["value"][1]) for r in data["result"]}
 
+    def samples(self, job):
+        """How many scrapes of the job Prometheus stored."""
+        return sum(self.query("count_over_time(wiretest_station_build_info{job='%s'}[1h])" % job).values())
+
     def scraped(self, job, metric, value):
         """Whether the job's last scrape summed metric to value."""
         return list(self.query("sum(%s{job='%s'})" % (metric, job)).values()) == [value]
@@ -114,21 +118,25 @@ class MetricsScraped(unittest.TestCase):
                           "--metrics", "127.0.0.1:%d" % metrics_port)
         self.addCleanup(station.end)
         station.wait_err(re.compile(rb"metrics are at http://127\.0\.0\.1:%d/metrics" % metrics_port))
+        prometheus = Prometheus(self, folder, {"page": "%s:%d" % (station.host, station.port),
+                                               "alone": "127.0.0.1:%d" % metrics_port})
+        for job in ("page", "alone"):
+            wait_for("Prometheus's first scrape of " + job, lambda: prometheus.samples(job))
         for step, count in zip(STEPS, RECORDS):
             with open(control, "a") as f:
                 f.write(step)
             wait_for("%d records" % count, lambda: len(glob.glob(os.path.join(records, "*.json"))) >= count)
         wanted = records_of(records)
         self.assertEqual(RECORDS[-1], len(wanted))
-
-        prometheus = Prometheus(self, folder, {"page": "%s:%d" % (station.host, station.port),
-                                               "alone": "127.0.0.1:%d" % metrics_port})
         for job in ("page", "alone"):
-            wait_for("Prometheus's scrape of " + job,
+            wait_for("Prometheus's scrape of " + job + " after the last board",
                      lambda: prometheus.scraped(job, "wiretest_station_boards_tested_total", float(len(wanted))))
+            # and one more, so that a rate over the last scrapes has two samples of the last counts
+            after = prometheus.samples(job)
+            wait_for("another scrape of " + job, lambda: prometheus.samples(job) > after)
 
         # The boards by outcome, on both ports, as the records count them.
-        by_outcome = {}
+        by_outcome = {"PASS": 0, "FAIL": 0, "ERROR": 0}  # each slot's counters start at 0
         for r in wanted:
             by_outcome[r["outcome"]] = by_outcome.get(r["outcome"], 0) + 1
         for job in ("page", "alone"):
@@ -180,6 +188,18 @@ class MetricsScraped(unittest.TestCase):
         self.assertLessEqual(ids, {r["record_id"] for r in wanted})
         series = prometheus.api("series", **{"match[]": "{job='alone'}", "start": "0", "end": "9999999999"})
         self.assertFalse([s for s in series if "record_id" in s or "serial" in s])
+
+        # Every query of the shipped dashboard runs, and finds the series
+        # it draws (the outbox's only with a PostgreSQL --db).
+        with open(os.path.join(SOURCE, "packaging", "grafana", "wiretest-station-dashboard.json")) as f:
+            dashboard = json.load(f)
+        for panel in dashboard["panels"]:
+            for t in panel["targets"]:
+                expr = t["expr"].replace("$job", ".*").replace("$instance", ".*")
+                expr = expr.replace("$__range", "5m").replace("$__rate_interval", "5m")
+                data = prometheus.api("query", query=expr)
+                self.assertIsNotNone(data, expr)
+                self.assertEqual("outbox" in expr, not data["result"], expr)
 
         # Each format as its Accept asks; Prometheus read the OpenMetrics one
         # (its exemplars above), promtool reads the older one and lints it.
