@@ -268,7 +268,7 @@ int station_main(int argc, char *argv[])
         station::page::ServeAddress address;
         std::string why;
         if (!station::page::parse_serve_address(serve_text, address, why))
-            return usage_error(why);
+            return usage_error("--serve " + why);
         if (!station::page::available())
             return usage_error("--serve is not available on this build of wiretest-station");
         options.serve = address;
@@ -277,7 +277,7 @@ int station_main(int argc, char *argv[])
         station::page::ServeAddress address;
         std::string why;
         if (!station::page::parse_serve_address(metrics_text, address, why))
-            return usage_error("--metrics: " + why);
+            return usage_error("--metrics " + why);
         if (!station::page::available())
             return usage_error("--metrics is not available on this build of wiretest-station");
         options.metrics = address;
