@@ -112,10 +112,13 @@ std::string quoted(const std::string &value)
 }
 
 // The board a record is an attempt at, as the report names it: its label,
-// else its serial; "" for neither.
+// else its serial unless another chip has it too; "" for neither: a board
+// of its own.
 std::string board_key(const BoardResult &result)
 {
-    return !result.label.empty() ? "l:" + result.label : !result.board.serial.empty() ? "s:" + result.board.serial : "";
+    if (!result.label.empty())
+        return "l:" + result.label;
+    return result.board.serial.empty() || result.board.serial_shared ? "" : "s:" + result.board.serial;
 }
 
 const char *attempt_name(int attempt) { return attempt <= 1 ? "first" : attempt == 2 ? "second" : "later"; }
