@@ -221,6 +221,51 @@ class MetricsScraped(unittest.TestCase):
         self.assertEqual(404, get("http://127.0.0.1:%d/api/state" % metrics_port)[0])
 
 
+def samples(url):
+    """{'name{labels}': value} of the station's /metrics, exemplars left out."""
+    status, text, _ = get(url + "metrics")
+    assert status == 200, status
+    found = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.split(" # ")[0].rsplit(" ", 1)
+            found[name] = float(value)
+    return found
+
+
+class MetricsOfFaults(unittest.TestCase):
+    def test_a_slot_count_not_saved_is_a_write_failure_of_cycles(self):
+        station, _ = page_test.station_whose_counts_cannot_be_saved(self)
+        station.wait_out(re.compile(rb"PASS "))
+        wait_for("the failure counted", lambda: samples(station.url).get(
+            'wiretest_station_write_failures_total{sink="cycles"}') == 1.0)
+        got = samples(station.url)
+        self.assertEqual(0.0, got['wiretest_station_write_failures_total{sink="records"}'])
+        self.assertEqual((1.0, 100.0), (got['wiretest_station_slot_insertions{slot="1"}'],
+                                        got['wiretest_station_slot_rated_insertions{slot="1"}']))
+
+    def test_records_the_line_cannot_take_wait_in_the_outbox_and_age(self):
+        folder = tempfile.mkdtemp(prefix="wiretest-metrics-outbox-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        # Nothing listens on port 1 of this computer: every send is refused at once.
+        station = Station("--port", "1-1", "--wait", "--fast", "--sim-plug", "1-1=1-1@0-",
+                          "--db", "postgresql://u@127.0.0.1:1/x?connect_timeout=5",
+                          "--outbox", os.path.join(folder, "outbox.db"))
+        self.addCleanup(station.end)
+        station.wait_out(re.compile(rb"PASS "))
+
+        def waiting():
+            got = samples(station.url)
+            return got if got.get("wiretest_station_outbox_records") == 1.0 else None
+        got = wait_for("the record waiting", waiting)
+        self.assertGreaterEqual(got['wiretest_station_write_failures_total{sink="database"}'], 1.0)
+        self.assertEqual(0.0, got["wiretest_station_outbox_refused_records"])
+        # Its age grows from the board's end.
+        first = got["wiretest_station_outbox_oldest_age_seconds"]
+        wait_for("the record older", lambda: samples(station.url)["wiretest_station_outbox_oldest_age_seconds"]
+                 > first)
+
+
 @unittest.skipUnless(PROMTOOL, "Debian's prometheus package is not installed")
 class AlertRules(unittest.TestCase):
     def test_the_shipped_rules_are_valid(self):
