@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include "board_result.h"
 #include "interrupts.h"
 #include "printable.h"
 

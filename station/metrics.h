@@ -7,10 +7,13 @@
 // series stay bounded by the slots, the pins and the fault classes.
 #pragma once
 
-#include "board_result.h"
-
 #include <cstdint>
 #include <string>
+
+namespace station {
+struct BoardResult;
+struct RunContext;
+} // namespace station
 
 namespace station::metrics {
 
