@@ -27,8 +27,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohmann-json3-dev \
                 libcli11-dev librapidxml-dev libtomlplusplus-dev libpugixml-dev libsqlite3-dev libpq-dev
 # What only the suite needs: a PostgreSQL server to start, a browser and a
-# WebSocket client for the page. The demo builds and runs without them.
-TEST_PACKAGES := postgresql chromium python3-websocket
+# WebSocket client for the page, a Prometheus to scrape the station's
+# metrics. The demo builds and runs without them.
+TEST_PACKAGES := postgresql chromium python3-websocket prometheus
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
@@ -40,7 +41,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:de
 
 FUZZ_TARGETS := entry driver
 
-.PHONY: all demo station-demo station-demo-line station-demo-db station-demo-page test deps deps-test configure build clean sanitize fuzz lint bench \
+.PHONY: all demo station-demo station-demo-line station-demo-db station-demo-page station-demo-metrics test deps deps-test configure build clean sanitize fuzz lint bench \
         deps-clang deps-lint deps-bench configure-asan build-asan \
         package deps-package tsan
 
@@ -118,6 +119,23 @@ station-demo-page: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
 	@echo "open http://127.0.0.1:8080/ to watch the station; Ctrl-C ends it"
 	$(BUILD_DIR)/wiretest-station-sim --wait --delay --serve 127.0.0.1:8080 || [ $$? -eq 1 ]
+
+# The demo line with its page and its metrics, and a Prometheus (Debian's
+# prometheus package) scraping them every second with the shipped alert
+# rules, until Ctrl-C: its own page at http://127.0.0.1:9091/.
+station-demo-metrics: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target wiretest-station-sim
+	@command -v prometheus >/dev/null || { echo "install Debian's prometheus package (make deps-test)"; exit 2; }
+	rm -rf $(BUILD_DIR)/demo-prometheus && mkdir -p $(BUILD_DIR)/demo-prometheus
+	printf '%s\n' 'global: {scrape_interval: 1s}' 'rule_files: [$(CURDIR)/packaging/prometheus/wiretest-station-rules.yml]' \
+	  'scrape_configs: [{job_name: wiretest-station, static_configs: [{targets: ["127.0.0.1:9101"]}]}]' \
+	  > $(BUILD_DIR)/demo-prometheus/prometheus.yml
+	@echo "the page: http://127.0.0.1:8080/  its metrics: http://127.0.0.1:9101/metrics  Prometheus: http://127.0.0.1:9091/"
+	@echo "Prometheus: prometheus --config.file $(BUILD_DIR)/demo-prometheus/prometheus.yml --storage.tsdb.path $(BUILD_DIR)/demo-prometheus/data --web.listen-address 127.0.0.1:9091"
+	prometheus --config.file $(BUILD_DIR)/demo-prometheus/prometheus.yml --storage.tsdb.path $(BUILD_DIR)/demo-prometheus/data \
+	  --web.listen-address 127.0.0.1:9091 --enable-feature=exemplar-storage --log.level=warn & prometheus=$$!; \
+	$(BUILD_DIR)/wiretest-station-sim --wait --delay --serve 127.0.0.1:8080 --metrics 127.0.0.1:9101; status=$$?; \
+	kill $$prometheus; wait $$prometheus; [ $$status -le 1 ]
 
 # Two tests at a time on two cores: the tests wait on events, not on time,
 # and hold under load.

@@ -55,7 +55,9 @@ usr/share/doc/wiretest/changelog.gz
 usr/share/doc/wiretest/copyright
 usr/share/man/man1/wiretest-diagnose.1.gz
 usr/share/man/man1/wiretest-station.1.gz
-usr/share/man/man1/wiretest.1.gz"
+usr/share/man/man1/wiretest.1.gz
+usr/share/wiretest/grafana/wiretest-station-dashboard.json
+usr/share/wiretest/prometheus/wiretest-station-rules.yml"
 
 # --- what the package holds ----------------------------------------------
 listing=$(dpkg-deb -c "$deb")

@@ -70,6 +70,20 @@ std::vector<std::string> soak_pin_lines(const BoardResult &result)
     return lines;
 }
 
+std::vector<std::string> pin_statuses(const BoardResult &result)
+{
+    std::vector<std::string> statuses;
+    if (result.soak) // a soak's pin is faulty when it failed in any run
+        for (const PinSoak &pin : result.soak->pins)
+            statuses.emplace_back(pin.failures == 0 ? "ok"
+                                  : pin.failures < result.soak->runs ? "intermittent"
+                                                                     : pin.failed_class);
+    else if (result.rows_ran)
+        for (const diagnose::PinDiagnosis &pin : result.diagnosis.pins)
+            statuses.emplace_back(diagnose::status_name(pin.status));
+    return statuses;
+}
+
 std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis)
 {
     std::vector<std::string> lines;

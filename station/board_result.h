@@ -91,6 +91,11 @@ bool board_left(const std::string &reason);
 // The faulty pins in wiretest-diagnose's words, one line each.
 std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis);
 
+// A finished board's eight pin statuses in wiretest-diagnose's words; a
+// soak's pin is "intermittent" when it failed in some runs, its class when
+// in all. None when no rows ran.
+std::vector<std::string> pin_statuses(const BoardResult &result);
+
 // A soak's line for each pin not ok in some run: the diagnosis's words for
 // one that failed every run, "pin 4: intermittent: stuck-0 in 37 of 1000
 // runs" for one that came and went.

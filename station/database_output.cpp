@@ -4,6 +4,7 @@
 // a board up.
 #include "db/database.h"
 #include "db/outbox.h"
+#include "metrics.h"
 #include "outputs.h"
 #include "printable.h"
 #include "run.h"
@@ -44,6 +45,7 @@ std::string refused_note(long records, std::string reason)
 
 class DatabaseOutput : public Output {
 public:
+    const char *sink() const override { return "database"; }
     DatabaseOutput(const RunOptions &options, Screen &screen, StationFault fault)
         : options_(options), screen_(screen), fault_(std::move(fault)), session_{{"session_id", db::new_uuid()},
                                                        {"station_id", options.context.station_id},
@@ -84,6 +86,7 @@ public:
         db::Outbox::Counts counts;
         if (!outbox_->counts(counts, why))
             return false;
+        metrics::outbox(counts.waiting, counts.oldest_millis, counts.set_aside);
         if (counts.set_aside > 0)
             screen_.message(db::counted(counts.set_aside, "record") + " refused by the line's database before " +
                             (counts.set_aside == 1 ? "is" : "are") +
@@ -186,6 +189,12 @@ private:
                 fault_(line);
             if (sent.refused > 0)
                 fault_(refused_note(sent.refused, sent.reason));
+            db::Outbox::Counts counts;
+            std::string unread;
+            if (forwarder_outbox_->counts(counts, unread))
+                metrics::outbox(counts.waiting, counts.oldest_millis, counts.set_aside);
+            if (!delivered)
+                metrics::write_failed(sink());
             std::unique_lock<std::mutex> lock(mutex_);
             damaged_ += long(sent.damaged.size());
             if (refused_ == 0)
@@ -207,9 +216,7 @@ private:
             if (why != said)
                 screen_.message("the line's database " + url_.shown + " cannot take the records: " + why);
             said = why;
-            db::Outbox::Counts counts;
-            std::string ignored;
-            long waiting = forwarder_outbox_->counts(counts, ignored) ? counts.waiting : 0;
+            long waiting = unread.empty() ? counts.waiting : 0;
             if (waiting > 0 && waiting != waiting_said)
                 screen_.message("records waiting for the line's database: " + std::to_string(waiting));
             waiting_said = waiting;

@@ -164,6 +164,7 @@ namespace {
 // --junit FILE: written once, after the last board, whole or not at all.
 class JUnitFile : public Output {
 public:
+    const char *sink() const override { return "junit"; }
     JUnitFile(std::string path, const RunContext &context) : path_(std::move(path)), context_(context) {}
 
     bool start(std::string &why) override { return file_writable(path_, why); }

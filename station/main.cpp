@@ -192,6 +192,11 @@ int station_main(int argc, char *argv[])
     auto *serve = app.add_option("--serve", serve_text,
                                  "serve the station's live page at [ADDR:]PORT while it tests (ADDR default: 127.0.0.1)")
                       ->type_name("[ADDR:]PORT");
+    std::string metrics_text;
+    auto *metrics = app.add_option("--metrics", metrics_text,
+                                   "serve the station's metrics alone (OpenMetrics, for Prometheus) at "
+                                   "[ADDR:]PORT/metrics while it tests; --serve serves them too")
+                        ->type_name("[ADDR:]PORT");
     bool forward = false;
     app.add_flag("--forward", forward, "send the records waiting in the outbox to the --db server, then exit");
     auto *retry_refused = app.add_flag("--retry-refused", options.retry_refused,
@@ -272,10 +277,19 @@ int station_main(int argc, char *argv[])
         station::page::ServeAddress address;
         std::string why;
         if (!station::page::parse_serve_address(serve_text, address, why))
-            return usage_error(why);
+            return usage_error("--serve " + why);
         if (!station::page::available())
             return usage_error("--serve is not available on this build of wiretest-station");
         options.serve = address;
+    }
+    if (*metrics) {
+        station::page::ServeAddress address;
+        std::string why;
+        if (!station::page::parse_serve_address(metrics_text, address, why))
+            return usage_error("--metrics " + why);
+        if (!station::page::available())
+            return usage_error("--metrics is not available on this build of wiretest-station");
+        options.metrics = address;
     }
     if (*station_id && is_blank(options.context.station_id))
         return usage_error("--station-id '" + companions::printable(options.context.station_id) + "': a blank name");
@@ -362,8 +376,9 @@ int station_main(int argc, char *argv[])
     if (list) {
         if (targeted)
             return usage_error("--list takes no targets");
-        if (*records || *junit || *db || *serve)
-            return usage_error("--list tests no board: it writes no --records, no --junit, no --db and serves no page");
+        if (*records || *junit || *db || *serve || *metrics)
+            return usage_error("--list tests no board: it writes no --records, no --junit, no --db and serves no "
+                               "page and no metrics");
         return checked_output(station::list_station(options.json));
     }
     if (!targeted)

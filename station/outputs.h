@@ -72,6 +72,9 @@ public:
     // forwarder): a copy of the process made with fork() would take a
     // snapshot of their locks.
     virtual bool runs_threads() const { return false; }
+    // What the station's metrics count this output's write failures as
+    // (metrics::sinks); nullptr for an output that writes nothing kept.
+    virtual const char *sink() const { return nullptr; }
     // After the last board; false with why ("" when said already).
     virtual bool end(SessionEnd &session, std::string &why)
     {
@@ -93,6 +96,7 @@ std::unique_ptr<Output> record_files_output(const RunOptions &options);
 std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen, const StationFault &fault);
 std::unique_ptr<Output> junit_output(const RunOptions &options);
 std::unique_ptr<Output> page_output(const RunOptions &options, Screen &screen);
+std::unique_ptr<Output> metrics_output(const RunOptions &options, Screen &screen);
 std::unique_ptr<Output> line_output(Screen &screen);
 std::unique_ptr<Output> json_line_output(Screen &screen);
 

@@ -87,7 +87,7 @@ public:
         : serve_(*options.serve), screen_(screen),
           state_({options.context.station_id, version, options.context.fixture_id,
                   options.context.short_test ? int(SHORT_TEST_STEPS) : int(FULL_TEST_STEPS)}),
-          server_(state_)
+          server_(&state_)
     {
         if (!options.db_url.empty())
             yield_ = std::make_unique<TodaysYield>(options, state_);

@@ -9,6 +9,7 @@ namespace {
 
 class RecordFiles : public Output {
 public:
+    const char *sink() const override { return "records"; }
     explicit RecordFiles(std::string dir) : dir_(std::move(dir)) {}
 
     bool start(std::string &why) override { return make_directories(dir_, why) && folder_writable(dir_, why); }

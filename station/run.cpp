@@ -4,6 +4,7 @@
 #include "board_test.h"
 #include "child_process.h"
 #include "interrupts.h"
+#include "metrics.h"
 #include "printable.h"
 #include "record.h"
 #include "db/database.h"
@@ -183,6 +184,8 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
         std::string why;
         if (output->finished(board, why))
             continue;
+        if (output->sink())
+            metrics::write_failed(output->sink());
         screen.message(why);
         if (lost_why_.empty())
             screen.message("records are not being written: no more boards are tested");
@@ -275,8 +278,10 @@ void Session::count_insertion(BoardResult &result, bool inserted)
     std::string why;
     result.rated_cycles = slot->rated_cycles;
     result.insertions = cycles_.insertions(slot->name);
-    if (inserted && !cycles_.insert(*slot, result.insertions, why))
+    if (inserted && !cycles_.insert(*slot, result.insertions, why)) {
+        metrics::write_failed("cycles");
         station_fault(why + ": the slot's insertions are not being saved");
+    }
     result.cycle_note = cycle_note(slot->name, result.insertions, slot->rated_cycles);
     // Said once, when the board arrives; its line and record carry it too.
     if (inserted && !result.cycle_note.empty())
@@ -380,6 +385,8 @@ int Session::end(std::vector<std::string> notes)
         std::string why;
         if (output->end(session, why))
             continue;
+        if (output->sink())
+            metrics::write_failed(output->sink());
         if (!why.empty())
             screen.message(why);
         status = exit_station;

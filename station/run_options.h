@@ -25,6 +25,7 @@ struct RunOptions {
     std::string outbox;      // the outbox of a PostgreSQL server's records; "": the default
     bool retry_refused = false; // --forward: the records the server refused, sent again
     std::optional<page::ServeAddress> serve; // --serve: the station's page
+    std::optional<page::ServeAddress> metrics; // --metrics: /metrics alone
     std::string command_line; // as the session's row in the database keeps it
     FastOptions fast; // with context.fast
     double board_timeout_s = 0; // a board's process is ended past this; 0: its mode's deadline

@@ -158,6 +158,8 @@ TEST_F(StationCli, BadValuesAreUsageErrorsThatNameThem)
              {{"--serial", "WTST0001", "extra"}, "not expected: extra"},
              {{"--list", "--records", "r"}, "--list tests no board"},
              {{"--list", "--junit", "r.xml"}, "--list tests no board"},
+             {{"--list", "--metrics", "9101"}, "--list tests no board"},
+             {{"--all", "--metrics", "0.0.0.0:port"}, "--metrics takes [ADDR:]PORT"},
              {{"--board", "x"}, "--board 'x': not a location"},
              {{"--board", ""}, "--board '': not a location"},
              {{"--all", "--channel", "C"}, "--channel"},

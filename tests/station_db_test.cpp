@@ -313,7 +313,9 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         if (url.rfind("sqlite:", 0) != 0)
             args.insert(args.end(), {"--outbox", dir / "outbox.db"});
         ASSERT_EQ(process::run(program, args).exit_status, 0);
-        // As version 1 left it: no column for the counts.
+        // As version 1 left it: no column for the counts, and no views.
+        for (const char *view : {"yield_by_day", "yield_by_station", "yield_by_lot", "yield_by_slot", "fault_pareto"})
+            exec_sql(url, std::string("DROP VIEW ") + view);
         exec_sql(url, "ALTER TABLE boards DROP COLUMN insertions");
         exec_sql(url, "ALTER TABLE boards DROP COLUMN rated_cycles");
         exec_sql(url, "ALTER TABLE boards DROP COLUMN serial_shared");
@@ -325,6 +327,9 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"3"}}));
         EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles, serial_shared FROM boards ORDER BY start_time_millis"),
                   (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt}, {"2", "100", std::nullopt}}));
+        // and the views made over it: one board, tested twice.
+        EXPECT_EQ(rows_of(url, "SELECT boards, records, last_pass FROM yield_by_station"),
+                  (std::vector<Row>{{"1", "2", "1"}}));
 
         exec_sql(url, "UPDATE schema_version SET version = 4");
         // Refused before the first board, the server as the file: no board is tested for nothing.

@@ -208,6 +208,76 @@ TEST_P(StationReport, TheLinesKnownAnswersComeOutAlikeInTextJsonAndCsv)
     EXPECT_NE(none.out.find("boards tested: 0 "), std::string::npos) << none.out;
 }
 
+// The yield as the schema's views gives it: the report's own figures, so
+// that a dashboard over the line's database and the report agree.
+TEST_P(StationReport, TheYieldViewsGiveTheReportsFigures)
+{
+    store_the_line(url);
+    process::Result json = report({"--json"});
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    const nlohmann::json doc = nlohmann::json::parse(json.out);
+    auto database = open_db(url);
+    ASSERT_TRUE(database);
+    std::string why;
+    std::vector<station::db::Row> rows;
+    const std::vector<std::string> counts = {"boards", "records", "first_pass", "second_pass", "last_pass", "fails",
+                                             "errors", "first_pass_yield", "second_pass_yield", "last_pass_yield"};
+    std::string columns;
+    for (const std::string &c : counts)
+        columns += ", " + c;
+    // Each view's groups, named as the report's JSON names them.
+    const struct {
+        const char *view, *key, *section;
+    } groups[] = {
+        {"yield_by_station", "station_id", "stations"},
+        {"yield_by_lot", "lot", "lots"},
+        {"yield_by_day", "CASE day_start_millis WHEN 1796774400000 THEN '2026-12-09' WHEN 1796860800000 THEN "
+                         "'2026-12-10' END",
+         "days"},
+    };
+    for (const auto &g : groups) {
+        ASSERT_TRUE(database->query(std::string("SELECT ") + g.key + columns + " FROM " + g.view, {}, rows, why))
+            << why;
+        ASSERT_EQ(rows.size(), doc[g.section].size()) << g.view;
+        for (const station::db::Row &row : rows) {
+            const nlohmann::json &wanted = doc[g.section].at(row[0].value_or("?"));
+            for (size_t i = 0; i < counts.size(); i++)
+                EXPECT_NEAR(std::stod(row[i + 1].value_or("nan")), wanted[counts[i]].get<double>(), 1e-12)
+                    << g.view << " " << *row[0] << " " << counts[i];
+        }
+    }
+    ASSERT_TRUE(database->query("SELECT station_id, fixture_id, location, slot, boards, records, fails, errors, "
+                                "first_pass, first_pass_yield FROM yield_by_slot",
+                                {}, rows, why))
+        << why;
+    ASSERT_EQ(rows.size(), doc["slots"].size());
+    for (const station::db::Row &row : rows) {
+        const nlohmann::json *wanted = nullptr;
+        for (const nlohmann::json &s : doc["slots"])
+            if (s["station"] == *row[0] && s["fixture"] == *row[1] && s["location"] == *row[2])
+                wanted = &s;
+        ASSERT_TRUE(wanted) << *row[0] << " " << *row[2];
+        EXPECT_EQ(row[3].value_or(""), (*wanted)["slot"]);
+        long boards = (*wanted)["boards"], fails = (*wanted)["fails"], errors = (*wanted)["errors"];
+        EXPECT_EQ(std::vector<std::string>(
+                      {*row[4], *row[5], *row[6], *row[7], std::to_string(boards - fails - errors)}),
+                  std::vector<std::string>({std::to_string(boards), (*wanted)["records"].dump(),
+                                            std::to_string(fails), std::to_string(errors), *row[8]}))
+            << *row[2];
+        EXPECT_NEAR(std::stod(*row[9]), 1 - (*wanted)["fail_rate"].get<double>() - (*wanted)["error_rate"].get<double>(),
+                    1e-12);
+    }
+    ASSERT_TRUE(database->query("SELECT pin, \"class\", boards, records FROM fault_pareto ORDER BY boards DESC, "
+                                "records DESC",
+                                {}, rows, why))
+        << why;
+    ASSERT_EQ(rows.size(), doc["pareto"].size());
+    for (size_t i = 0; i < rows.size(); i++)
+        EXPECT_EQ(nlohmann::json({std::stoi(*rows[i][0]), *rows[i][1], std::stol(*rows[i][2]), std::stol(*rows[i][3])}),
+                  nlohmann::json({doc["pareto"][i]["pin"], doc["pareto"][i]["class"], doc["pareto"][i]["boards"],
+                                  doc["pareto"][i]["records"]}));
+}
+
 // The line's database is read by a role that may only SELECT; one without
 // the station's tables is refused with exit 2, and left as it was.
 TEST_P(StationReport, AReaderNeedsOnlySelectAndADatabaseWithoutRecordsIsRefused)

@@ -206,16 +206,21 @@ bool Outbox::counts(Counts &counts, std::string &why)
     std::vector<Row> rows;
     if (!file_->query("SELECT (SELECT COUNT(*) FROM outbox WHERE kind = 'record' AND server = $1), "
                       "(SELECT COUNT(*) FROM outbox WHERE kind = 'record' AND server IS NOT $1), "
-                      "(SELECT COUNT(*) FROM quarantine WHERE kind = 'record' AND server = $1 AND damaged = 0)",
+                      "(SELECT COUNT(*) FROM quarantine WHERE kind = 'record' AND server = $1 AND damaged = 0), "
+                      "COALESCE((SELECT json_extract(record, '$.end_time_millis') FROM outbox "
+                      "WHERE kind = 'record' AND server = $1 AND json_valid(record) ORDER BY seq LIMIT 1), 0)",
                       {server_}, rows, why))
         return false;
-    long long waiting = 0, for_others = 0, set_aside = 0;
+    long long waiting = 0, for_others = 0, set_aside = 0, oldest = 0;
     if (rows.size() != 1 || !whole_number(rows[0].at(0), waiting) || !whole_number(rows[0].at(1), for_others) ||
         !whole_number(rows[0].at(2), set_aside)) {
         why = "the outbox's counts are no numbers";
         return false;
     }
-    counts = {long(waiting), long(for_others), long(set_aside)};
+    // A record whose finish time cannot be read ages from no time at all.
+    if (!whole_number(rows[0].at(3), oldest))
+        oldest = 0;
+    counts = {long(waiting), long(for_others), long(set_aside), int64_t(oldest)};
     return true;
 }
 

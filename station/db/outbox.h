@@ -44,9 +44,11 @@ public:
     bool send(Database &server, Sent &sent, std::string &why);
 
     // Records waiting for this server, for other servers, and refused by
-    // this one and set aside; false with why.
+    // this one and set aside, and when the oldest waiting for this server
+    // finished (Unix time, 0: none waits); false with why.
     struct Counts {
         long waiting = 0, for_others = 0, set_aside = 0;
+        int64_t oldest_millis = 0;
     };
     bool counts(Counts &counts, std::string &why);
 

@@ -83,6 +83,78 @@ const char *const create_tables[] = {
     R"(CREATE INDEX IF NOT EXISTS boards_by_station ON boards (station_id, start_time_millis))",
 };
 
+// The yield as views, the report's figures for a dashboard over the
+// database: a board is named by its label, else by its serial unless the
+// station saw it on two chips, else its record is a board of its own; a
+// group's attempts at a board are its records there in time order. Made
+// anew at each start, so that a station brings the views its version
+// defines (SQLite has no CREATE OR REPLACE VIEW, PostgreSQL no CREATE VIEW
+// IF NOT EXISTS).
+const char board_key[] = "CASE WHEN COALESCE(label, '') <> '' THEN 'l' || label "
+                         "WHEN COALESCE(serial, '') <> '' AND COALESCE(serial_shared, 0) = 0 THEN 's' || serial "
+                         "ELSE 'r' || record_id END";
+
+// Boards, records, and the boards whose first, first or second, and last
+// attempt in the group passed, for each group of columns.
+std::string yield_view(const std::string &name, const std::string &columns, const std::string &grouped)
+{
+    auto yield = [](const char *column) {
+        return std::string("CAST(SUM(") + column + ") AS DOUBLE PRECISION) / COUNT(*)";
+    };
+    return "CREATE VIEW " + name + " AS WITH attempts AS (SELECT " + columns + ", board, outcome, "
+           "ROW_NUMBER() OVER (PARTITION BY " + columns + ", board ORDER BY start_time_millis, record_id) AS n, "
+           "COUNT(*) OVER (PARTITION BY " + columns + ", board) AS tried "
+           "FROM (SELECT record_id, outcome, start_time_millis, " + board_key + " AS board, " + grouped +
+           " FROM boards) b), "
+           "units AS (SELECT " + columns + ", COUNT(*) AS records, "
+           "MAX(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS first_pass, "
+           "MAX(CASE WHEN n <= 2 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS second_pass, "
+           "MAX(CASE WHEN n = tried AND outcome = 'PASS' THEN 1 ELSE 0 END) AS last_pass, "
+           "SUM(CASE WHEN outcome = 'FAIL' THEN 1 ELSE 0 END) AS fails, "
+           "SUM(CASE WHEN outcome = 'ERROR' THEN 1 ELSE 0 END) AS errors "
+           "FROM attempts GROUP BY " + columns + ", board) "
+           "SELECT " + columns + ", COUNT(*) AS boards, SUM(records) AS records, SUM(first_pass) AS first_pass, "
+           "SUM(second_pass) AS second_pass, SUM(last_pass) AS last_pass, SUM(fails) AS fails, "
+           "SUM(errors) AS errors, " + yield("first_pass") + " AS first_pass_yield, " + yield("second_pass") +
+           " AS second_pass_yield, " + yield("last_pass") + " AS last_pass_yield FROM units GROUP BY " + columns;
+}
+
+std::vector<std::pair<std::string, std::string>> yield_views()
+{
+    return {
+        // Days in UTC, as the report's: the day's first millisecond, and
+        // its first second as the time column a dashboard wants.
+        {"yield_by_day", yield_view("yield_by_day", "day_start_millis, \"time\"",
+                                    "start_time_millis / 86400000 * 86400000 AS day_start_millis, "
+                                    "start_time_millis / 86400000 * 86400 AS \"time\"")},
+        {"yield_by_station", yield_view("yield_by_station", "station_id", "station_id")},
+        {"yield_by_lot", yield_view("yield_by_lot", "lot", "COALESCE(lot, '') AS lot")},
+        // A slot of a station's fixture: each board's first attempt there.
+        {"yield_by_slot",
+         "CREATE VIEW yield_by_slot AS WITH attempts AS (SELECT station_id, COALESCE(fixture_id, '') AS fixture_id, "
+         "location, outcome, ROW_NUMBER() OVER (PARTITION BY station_id, COALESCE(fixture_id, ''), location, " +
+             std::string(board_key) +
+             " ORDER BY start_time_millis, record_id) AS n FROM boards) "
+             "SELECT station_id, fixture_id, location, "
+             "(SELECT s.slot FROM boards s WHERE s.station_id = a.station_id AND COALESCE(s.fixture_id, '') = "
+             "a.fixture_id AND s.location = a.location AND COALESCE(s.slot, '') <> '' "
+             "ORDER BY s.start_time_millis DESC, s.record_id DESC LIMIT 1) AS slot, "
+             "SUM(CASE WHEN n = 1 THEN 1 ELSE 0 END) AS boards, COUNT(*) AS records, "
+             "SUM(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS first_pass, "
+             "SUM(CASE WHEN n = 1 AND outcome = 'FAIL' THEN 1 ELSE 0 END) AS fails, "
+             "SUM(CASE WHEN n = 1 AND outcome = 'ERROR' THEN 1 ELSE 0 END) AS errors, "
+             "CAST(SUM(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS DOUBLE PRECISION) / "
+             "SUM(CASE WHEN n = 1 THEN 1 ELSE 0 END) AS first_pass_yield "
+             "FROM attempts a GROUP BY station_id, fixture_id, location"},
+        // The faults of failed records, by pin and class: the boards and
+        // the records that had each.
+        {"fault_pareto", "CREATE VIEW fault_pareto AS SELECT p.pin, p.\"class\", COUNT(DISTINCT " +
+                             std::string(board_key) + ") AS boards, COUNT(*) AS records FROM pins p "
+                             "JOIN boards USING (record_id) WHERE outcome = 'FAIL' AND p.status <> 'ok' "
+                             "AND p.status <> 'untested' GROUP BY p.pin, p.\"class\""},
+    };
+}
+
 Value text(const nlohmann::json &object, const char *key)
 {
     auto it = object.find(key);
@@ -191,6 +263,16 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
     if (version > 0 && version < schema_version &&
         !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
         return rolled_back(database);
+    // Views a line built on ours keep ours as they were: the records go on.
+    std::string kept;
+    if (!database.exec("SAVEPOINT yield_views", why))
+        return rolled_back(database);
+    for (const auto &[name, view] : yield_views())
+        if (!database.exec("DROP VIEW IF EXISTS " + name, kept) || !database.exec(view, kept)) {
+            if (!database.exec("ROLLBACK TO SAVEPOINT yield_views", why))
+                return rolled_back(database);
+            break;
+        }
     return database.exec("COMMIT", why);
 }
 

@@ -7,12 +7,12 @@ bool available() { return false; }
 
 struct PageServer::Impl {};
 
-PageServer::PageServer(PageState &) {}
+PageServer::PageServer(PageState *) {}
 PageServer::~PageServer() = default;
 
 bool PageServer::serve(const std::string &, int, std::string &why)
 {
-    why = "--serve is not available on this build of wiretest-station";
+    why = "--serve and --metrics are not available on this build of wiretest-station";
     return false;
 }
 

@@ -6,6 +6,8 @@
 
 #include "page_assets.h"
 
+#include "metrics.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -136,6 +139,25 @@ bool receive_some(Connection &c)
     return true;
 }
 
+// A request header's value ("" for none), its name matched in any case.
+std::string header(const std::string &request, const std::string &name)
+{
+    size_t line = request.find('\n');
+    while (line != std::string::npos) {
+        size_t start = line + 1, end = request.find('\n', start);
+        std::string text = request.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        size_t colon = text.find(':');
+        if (colon == name.size() && std::equal(name.begin(), name.end(), text.begin(),
+                                               [](char a, char b) { return a == std::tolower((unsigned char)b); })) {
+            std::string value = text.substr(colon + 1);
+            size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t\r");
+            return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+        }
+        line = end;
+    }
+    return "";
+}
+
 // Half the process's file descriptors for the page's clients at most: the
 // boards' processes and the records need theirs.
 size_t most_clients()
@@ -151,7 +173,7 @@ size_t most_clients()
 bool available() { return true; }
 
 struct PageServer::Impl {
-    explicit Impl(PageState &page_state) : state(page_state) {}
+    explicit Impl(PageState *page_state) : state(page_state) {}
     ~Impl()
     {
         for (Connection &c : connections)
@@ -174,7 +196,7 @@ struct PageServer::Impl {
         (void)!write(wake[1], &byte, 1); // a full pipe wakes the server as well
     }
 
-    PageState &state;
+    PageState *state; // nullptr: /metrics alone
     int listener = -1;
     int wake[2] = {-1, -1};
     int port = 0;
@@ -233,6 +255,18 @@ void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
     // paths, exactly, so that "..", encoded or not, names none of them.
     std::string path = line.substr(first_space + 1, second_space - first_space - 1);
     path = path.substr(0, path.find('?'));
+    if (path == "/metrics") {
+        // Built at each scrape from counters held in memory: a scrape reads
+        // no file and waits on no board.
+        bool openmetrics = !metrics::wants_prometheus_text(header(c.in, "accept"));
+        c.out = answer(head, 200, "OK", openmetrics ? metrics::openmetrics_type : metrics::prometheus_type,
+                       metrics::exposition(openmetrics));
+        return;
+    }
+    if (!state) {
+        c.out = plain(head, 404, "Not Found", "404 not found: this port serves /metrics only\n");
+        return;
+    }
     for (const Asset &asset : assets)
         if (path == asset.path) {
             c.out = answer(head, 200, "OK", asset.type, asset.text);
@@ -240,7 +274,7 @@ void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
         }
     if (path == "/api/state") {
         uint64_t version = 0;
-        c.out = answer(head, 200, "OK", "application/json", state.json(version));
+        c.out = answer(head, 200, "OK", "application/json", state->json(version));
         return;
     }
     if (path != "/api/events") {
@@ -286,7 +320,7 @@ void PageServer::Impl::feed(Connection &c, Clock::time_point now, bool last, uin
     // slots' rows) go as one message; the station's last state goes at once.
     if (c.seen < version && (last || now >= c.next_message)) {
         if (message.empty()) // one text for every stream, of the state as it is now
-            message = "data: " + state.json(version) + "\n\n";
+            message = "data: " + state->json(version) + "\n\n";
         c.out = message;
         c.seen = version;
         c.next_message = now + least_message_gap;
@@ -316,7 +350,7 @@ void PageServer::Impl::run()
                     drop(c);
         }
         Clock::time_point wake_at = last ? stop_by : now + keepalive_interval;
-        uint64_t version = state.version();
+        uint64_t version = state ? state->version() : 0;
         std::string message;
         // Sends what is due, drops who ran out of patience or is done.
         for (auto it = connections.begin(); it != connections.end();) {
@@ -405,7 +439,7 @@ void PageServer::Impl::run()
     }
 }
 
-PageServer::PageServer(PageState &state) : impl_(std::make_unique<Impl>(state)) {}
+PageServer::PageServer(PageState *state) : impl_(std::make_unique<Impl>(state)) {}
 
 PageServer::~PageServer() { stop(); }
 
@@ -448,7 +482,8 @@ bool PageServer::serve(const std::string &address, int port, std::string &why)
     impl.port = ntohs(bound_address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound_address).sin6_port
                                                            : reinterpret_cast<sockaddr_in &>(bound_address).sin_port);
     impl.client_limit = most_clients();
-    impl.state.watch([&impl] { impl.wake_up(); });
+    if (impl.state)
+        impl.state->watch([&impl] { impl.wake_up(); });
     impl.thread = std::thread([&impl] { impl.run(); });
     why.clear();
     return true;
@@ -463,7 +498,8 @@ void PageServer::stop()
     impl_->stopping = true;
     impl_->wake_up();
     impl_->thread.join();
-    impl_->state.watch(nullptr);
+    if (impl_->state)
+        impl_->state->watch(nullptr);
 }
 
 } // namespace station::page

@@ -1,5 +1,6 @@
 // The station's page over HTTP, on a thread of the server's own: the page,
-// /api/state, /api/events (Server-Sent Events) and /healthz. Read-only:
+// /api/state, /api/events (Server-Sent Events), /metrics and /healthz; or
+// /metrics alone, for a station without a page. Read-only:
 // nothing a client sends changes what the station does, and no client can
 // hold up a board's test, which never waits on the server.
 #pragma once
@@ -16,7 +17,8 @@ bool available();
 
 class PageServer {
 public:
-    explicit PageServer(PageState &state);
+    // state: the page's; nullptr serves /metrics alone.
+    explicit PageServer(PageState *state);
     ~PageServer();
     PageServer(const PageServer &) = delete;
     PageServer &operator=(const PageServer &) = delete;

@@ -90,14 +90,7 @@ void PageState::apply(const BoardResult &result, bool last, bool replaces)
     if (result.outcome == Outcome::fail)
         for (const std::string &line : result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis))
             t.faults.push_back(text(line));
-    t.pins.clear();
-    if (result.soak) // a soak's pin is faulty when it failed in any run
-        for (const PinSoak &pin : result.soak->pins)
-            t.pins.emplace_back(pin.failures == 0 ? "ok" : pin.failures < result.soak->runs ? "intermittent"
-                                                                                          : pin.failed_class);
-    else if (result.rows_ran)
-        for (const diagnose::PinDiagnosis &pin : result.diagnosis.pins)
-            t.pins.emplace_back(diagnose::status_name(pin.status));
+    t.pins = pin_statuses(result);
     t.reason = result.outcome == Outcome::error ? text(result.reason) : "";
     t.advice = result.outcome == Outcome::error ? what_to_do(result.reason) : "";
     t.cycle_note = text(result.cycle_note);

@@ -16,7 +16,7 @@ bool parse_serve_address(const std::string &text, ServeAddress &serve, std::stri
     }
     bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
     if (address.empty() || !digits || std::stoi(port) > 65535) {
-        why = "--serve takes [ADDR:]PORT, a port from 0 to 65535 (0: a free one), as 8080 or 0.0.0.0:8080 or [::1]:8080";
+        why = "takes [ADDR:]PORT, a port from 0 to 65535 (0: a free one), as 8080 or 0.0.0.0:8080 or [::1]:8080";
         return false;
     }
     serve.address = address;
