@@ -110,6 +110,7 @@ std::vector<FaultCase> two_separate(FaultClass kind)
 std::vector<Observation> observations(const std::vector<Fault> &faults, const std::vector<Step> &steps)
 {
     std::vector<Observation> seen;
+    seen.reserve(steps.size());
     for (const Step &step : steps)
         seen.push_back(observe(faults, step));
     return seen;

@@ -321,14 +321,14 @@ nlohmann::ordered_json rows_json(const Diagnosis &d)
 
 nlohmann::ordered_json faults_json(const Diagnosis &d)
 {
-    nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
     for (const FaultCase &c : d.candidates) {
         nlohmann::ordered_json faults = nlohmann::ordered_json::array();
         for (const Fault &f : c.faults)
             faults.push_back(fault_text(f));
-        candidates.push_back(faults);
+        listed.push_back(faults);
     }
-    return {{"confidence", confidence_text(d)}, {"candidates", candidates}};
+    return {{"confidence", confidence_text(d)}, {"candidates", listed}};
 }
 
 nlohmann::ordered_json pins_json(const Diagnosis &d)

@@ -54,6 +54,7 @@ public:
     explicit FixtureLock(const std::string &path)
     {
 #ifdef _WIN32
+        // cppcheck-suppress useInitializationList ; each system's handle is made its own way
         handle_ = CreateFileW(std::filesystem::u8path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                               nullptr);

@@ -78,6 +78,7 @@ template <typename Key>
 std::vector<std::pair<Key, Counts>> count_each(const std::map<Key, Records> &groups)
 {
     std::vector<std::pair<Key, Counts>> counted;
+    counted.reserve(groups.size());
     for (const auto &[key, records] : groups)
         counted.emplace_back(key, count(records));
     return counted;
@@ -241,11 +242,11 @@ Report make_report(std::vector<ReportRecord> records, const std::vector<ReportPi
 
 bool read_report(db::Database &database, const ReportFilter &filter, Report &report, std::string &why)
 {
-    int version = 0;
-    if (!db::read_schema_version(database, version, why))
+    int found = 0;
+    if (!db::read_schema_version(database, found, why))
         return false;
-    if (version > db::schema_version) {
-        why = "the database's schema is version " + std::to_string(version) + ", newer than this report's (" +
+    if (found > db::schema_version) {
+        why = "the database's schema is version " + std::to_string(found) + ", newer than this report's (" +
               std::to_string(db::schema_version) + ")";
         return false;
     }
@@ -260,8 +261,8 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
                               " AND (CAST($3 AS TEXT) IS NULL OR b.station_id = CAST($3 AS TEXT))"
                               " AND (CAST($4 AS TEXT) IS NULL OR b.lot = CAST($4 AS TEXT))";
     // The columns an older schema lacks are NULL in its rows.
-    const std::string counted = version >= 2 ? "b.insertions, b.rated_cycles" : "NULL, NULL";
-    const std::string shared = version >= 3 ? "b.serial_shared" : "NULL";
+    const std::string counted = found >= 2 ? "b.insertions, b.rated_cycles" : "NULL, NULL";
+    const std::string shared = found >= 3 ? "b.serial_shared" : "NULL";
     std::vector<db::Row> rows;
     if (!database.query("SELECT b.record_id, b.label, b.serial, b.location, b.station_id, b.outcome, "
                         "b.start_time_millis, b.slot, b.fixture_id, b.lot, " +

@@ -315,12 +315,11 @@ bool parse_time(const std::string &text, int64_t &millis)
     std::tm t{};
     int fraction = 0;
     long offset = 0;
-    size_t at = 10;
     bool ok = text.size() >= 10 && digits(text, 0, 4, t.tm_year) && text[4] == '-' && digits(text, 5, 2, t.tm_mon) &&
               text[7] == '-' && digits(text, 8, 2, t.tm_mday);
     if (ok && text.size() > 10) {
         ok = text[10] == 'T' && digits(text, 11, 2, t.tm_hour) && text[13] == ':' && digits(text, 14, 2, t.tm_min);
-        at = 16;
+        size_t at = 16;
         if (ok && at < text.size() && text[at] == ':') {
             ok = digits(text, 17, 2, t.tm_sec);
             at = 19;

@@ -578,7 +578,7 @@ TEST(DiagnosePlannedSet, ReportsAreReadAndJudgedByTheirSet)
          "the undriven inputs did not settle in the wait before their read (pull-ups weak or missing): the wiring "
          "was not diagnosed"},
         // Without the set's name its rows are no rows of any test.
-        {"no name", deep_good.substr(deep_good.find("\t")), Verdict::incomplete, "", "", "no rows"},
+        {"no name", deep_good.substr(deep_good.find('\t')), Verdict::incomplete, "", "", "no rows"},
         {"locate's rows named deep", replaced(report(diagnose::PatternSet::locate, {}), "locate", "deep"),
          Verdict::incomplete, "deep", "", "rows missing: the report ends after 14 of 22 rows"},
         {"no answer",

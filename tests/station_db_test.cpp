@@ -569,7 +569,8 @@ TEST_F(StationDb, ADamagedOutboxRowIsSetAsideAtTheStart)
         std::vector<std::string> args;
         std::string out; // a line of standard output
         const char *boards;
-    } cases[] = {
+    };
+    const Case cases[] = {
         {"station", {"--port", "1-1", "--fast"}, "errors: 0, records waiting for the line's database: 0, 1 outbox "
                                                  "row set aside as damaged\n", "1"},
         {"forward", {"--forward"}, "records sent: 0, records waiting for the line's database: 0\n", "0"},
@@ -610,7 +611,8 @@ TEST_F(StationDb, ValuesTheStationDidNotWriteNeverCrashIt)
         std::vector<std::string> args; // after the --db
         int exit_status;
         std::string err;
-    } cases[] = {
+    };
+    const Case cases[] = {
         {server.url(), "UPDATE schema_version SET version = 2147483647", {"--port", "1-1", "--fast", "--outbox",
          dir / "outbox.db"}, 2, "cannot use " + server.url() + ": the database's schema is version 2147483647, "
          "newer than this station's (3)\n"},

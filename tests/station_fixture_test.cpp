@@ -627,13 +627,13 @@ TEST_F(StationFixture, AFixtureOrCycleFileTheStationCannotUseStopsItAtOnce)
         {"a cycle file in a folder that cannot be written",
          [&] {
              fs::create_symlink("/proc/wiretest-counts/fixture.toml.cycles", cycles);
-             return file;
+             return std::string(file);
          },
          "wiretest-station: cannot write " + cycles.string() + ": "},
         {"a FIFO as the cycle file",
          [&] {
              mkfifo(cycles.c_str(), 0600);
-             return file;
+             return std::string(file);
          },
          "wiretest-station: " + cycles.string() + ": not a regular file"},
         {"a FIFO as the fixture",

@@ -18,7 +18,7 @@
 namespace {
 
 const std::string program = WIRETEST_STATION_SIM;
-const int64_t dec_9 = 1796774400000LL, dec_10 = dec_9 + 24 * 3600 * 1000LL; // 2026, midnight UTC
+const int64_t dec_9 = 1796774400000LL, dec_10 = dec_9 + 24LL * 3600 * 1000; // 2026, midnight UTC
 
 std::unique_ptr<station::db::Database> open_db(const std::string &url_text)
 {
@@ -54,8 +54,8 @@ void store(const std::string &url, const std::vector<Attempt> &attempts, int64_t
         }
         nlohmann::json record = {{"record_id", "r" + std::to_string(n)}, {"dut_id", "-"}, {"station_id", a.station},
                                  {"location", a.location}, {"channel", "A"}, {"serial", a.serial},
-                                 {"test", "full"}, {"mode", "fast"}, {"start_time_millis", start + 1000 * n},
-                                 {"end_time_millis", start + 1000 * n}, {"outcome", a.outcome}, {"pins", pins},
+                                 {"test", "full"}, {"mode", "fast"}, {"start_time_millis", start + 1000L * n},
+                                 {"end_time_millis", start + 1000L * n}, {"outcome", a.outcome}, {"pins", pins},
                                  {"lot", a.station == "line2-st3" ? "41" : "42"}};
         n++;
         for (auto [key, value] : {std::pair{"fixture_id", a.fixture}, {"slot", a.slot}, {"label", a.label}})
@@ -83,6 +83,7 @@ void store(const std::string &url, const std::vector<Attempt> &attempts, int64_t
 void store_the_line(const std::string &url)
 {
     std::vector<Attempt> st3;
+    st3.reserve(300);
     for (int i = 0; i < 60; i++)
         st3.push_back({"line2-st3", "FX-07", "3", "1-4.2", "", "A" + std::to_string(i), false,
                        i < 14 ? "FAIL" : "PASS", i < 14 ? "3 stuck-0" : "", 99941 + i, 100000});
@@ -293,8 +294,8 @@ TEST_P(StationReport, AReaderNeedsOnlySelectAndADatabaseWithoutRecordsIsRefused)
     }
 
     store(url, {{"st", "", "", "1-1", "", "", false, "PASS", ""}}, dec_9);
-    std::string why;
     if (std::string(GetParam()) == "postgresql") {
+        std::string why;
         auto owner = open_db(url);
         ASSERT_TRUE(owner->exec("CREATE ROLE reader LOGIN", why) &&
                     owner->exec("GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader", why))

@@ -211,16 +211,16 @@ bool Outbox::counts(Counts &counts, std::string &why)
                       "WHERE kind = 'record' AND server = $1 AND json_valid(record) ORDER BY seq LIMIT 1), 0)",
                       {server_}, rows, why))
         return false;
-    long long waiting = 0, for_others = 0, set_aside = 0, oldest = 0;
+    long long waiting = 0, for_others = 0, refused = 0, oldest = 0;
     if (rows.size() != 1 || !whole_number(rows[0].at(0), waiting) || !whole_number(rows[0].at(1), for_others) ||
-        !whole_number(rows[0].at(2), set_aside)) {
+        !whole_number(rows[0].at(2), refused)) {
         why = "the outbox's counts are no numbers";
         return false;
     }
     // A record whose finish time cannot be read ages from no time at all.
     if (!whole_number(rows[0].at(3), oldest))
         oldest = 0;
-    counts = {long(waiting), long(for_others), long(set_aside), int64_t(oldest)};
+    counts = {long(waiting), long(for_others), long(refused), int64_t(oldest)};
     return true;
 }
 

@@ -137,7 +137,9 @@ public:
         std::vector<Row> rows;
         if (!query("SELECT setting FROM pg_settings WHERE name = 'statement_timeout'", {}, rows, why))
             return false;
-        long long ms = rows.empty() || !rows[0][0] ? 0 : std::atoll(rows[0][0]->c_str());
+        long long ms = 0;
+        if (!rows.empty() && !whole_number(rows[0][0], ms))
+            ms = 0; // a setting the server gives as no number: the station's own limit
         answer_limit_ = std::chrono::milliseconds(ms > 0 ? ms : default_statement_timeout_ms_value) + answer_grace;
         return true;
     }
@@ -163,7 +165,7 @@ private:
                 return false;
             }
             if (ready == 0) {
-                auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(answer_limit_).count() / 1000.0;
+                double seconds = double(std::chrono::duration_cast<std::chrono::milliseconds>(answer_limit_).count()) / 1000;
                 char text[96];
                 snprintf(text, sizeof text, "the server did not answer within %.3g s", seconds);
                 lost_ = why = text;

@@ -176,7 +176,7 @@ struct PageServer::Impl {
     explicit Impl(PageState *page_state) : state(page_state) {}
     ~Impl()
     {
-        for (Connection &c : connections)
+        for (const Connection &c : connections)
             close_socket(c.fd);
         close_socket(listener);
         close_socket(wake[0]);
@@ -239,8 +239,8 @@ void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     size_t first_space = line.find(' '), second_space = line.find(' ', first_space + 1);
-    std::string version = second_space == std::string::npos ? "" : line.substr(second_space + 1);
-    if (first_space == std::string::npos || (version != "HTTP/1.1" && version != "HTTP/1.0")) {
+    std::string protocol = second_space == std::string::npos ? "" : line.substr(second_space + 1);
+    if (first_space == std::string::npos || (protocol != "HTTP/1.1" && protocol != "HTTP/1.0")) {
         c.out = plain(false, 400, "Bad Request", "400 not an HTTP request\n");
         return;
     }
@@ -254,7 +254,8 @@ void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
     // The path as sent, not decoded, without its query: only the page's own
     // paths, exactly, so that "..", encoded or not, names none of them.
     std::string path = line.substr(first_space + 1, second_space - first_space - 1);
-    path = path.substr(0, path.find('?'));
+    if (size_t query = path.find('?'); query != std::string::npos)
+        path.resize(query);
     if (path == "/metrics") {
         // Built at each scrape from counters held in memory: a scrape reads
         // no file and waits on no board.
@@ -273,8 +274,8 @@ void PageServer::Impl::handle_request(Connection &c, Clock::time_point now)
             return;
         }
     if (path == "/api/state") {
-        uint64_t version = 0;
-        c.out = answer(head, 200, "OK", "application/json", state->json(version));
+        uint64_t shown = 0;
+        c.out = answer(head, 200, "OK", "application/json", state->json(shown));
         return;
     }
     if (path != "/api/events") {
@@ -350,16 +351,16 @@ void PageServer::Impl::run()
                     drop(c);
         }
         Clock::time_point wake_at = last ? stop_by : now + keepalive_interval;
-        uint64_t version = state ? state->version() : 0;
+        uint64_t current = state ? state->version() : 0;
         std::string message;
         // Sends what is due, drops who ran out of patience or is done.
         for (auto it = connections.begin(); it != connections.end();) {
             Connection &c = *it;
             // A stream that took all it was sent gets what is due at once.
-            feed(c, now, last, version, message);
+            feed(c, now, last, current, message);
             if (c.phase != Connection::closing && !send_some(c, now))
                 drop(c);
-            feed(c, now, last, version, message);
+            feed(c, now, last, current, message);
             if (c.phase != Connection::closing && !send_some(c, now))
                 drop(c);
             if (c.phase == Connection::answering && c.out.empty() && c.peer_closed)
@@ -387,7 +388,7 @@ void PageServer::Impl::run()
             if (!idle_stream)
                 wake_at = std::min(wake_at, c.patience_ends);
             else
-                wake_at = std::min({wake_at, c.seen < version ? c.next_message : c.next_keepalive, c.ends_at});
+                wake_at = std::min({wake_at, c.seen < current ? c.next_message : c.next_keepalive, c.ends_at});
             ++it;
         }
         if (last && connections.empty())
