@@ -430,7 +430,7 @@ std::string confidence_text(const Diagnosis &d)
     return "";
 }
 
-Diagnosis judge(const Report &report)
+Diagnosis judge(const Report &report, bool naming)
 {
     Diagnosis result;
     result.errors = report.errors;
@@ -527,7 +527,8 @@ Diagnosis judge(const Report &report)
     });
     if (wiring_fault) {
         result.verdict = Verdict::fail;
-        name_faults(result);
+        if (naming)
+            name_faults(result);
     } else if (n == 0) {
         result.verdict = Verdict::pass;
     } else {

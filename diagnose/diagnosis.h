@@ -151,8 +151,10 @@ std::vector<uint8_t> patterns(Test test);
 // Each test's steps: its patterns with their directions and read-backs.
 std::vector<Step> test_steps(Test test);
 
-// Judge a report and, when it is complete and consistent, diagnose its pins.
-Diagnosis judge(const Report &report);
+// Judge a report and, when it is complete and consistent, diagnose its pins;
+// with naming, a failed one's faults too (name_faults, the costly part: a
+// soak names only the run it shows).
+Diagnosis judge(const Report &report, bool naming = true);
 
 // The class of every high pin from the answered rows alone.
 std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows);

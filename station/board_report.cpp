@@ -27,7 +27,8 @@ void BoardReport::add_line(const std::string &text)
 void BoardReport::end_run()
 {
     // The reader begins the next run's report with its next row.
-    diagnose::Diagnosis d = diagnose::judge(reader_.finish());
+    // Each run's pins; the faults are named for the run shown alone.
+    diagnose::Diagnosis d = diagnose::judge(reader_.finish(), false);
     int run = ++soak_.runs;
     if (d.verdict == diagnose::Verdict::incomplete) {
         if (soak_.incomplete_runs++ == 0)
@@ -37,8 +38,11 @@ void BoardReport::end_run()
         return;
     }
     bool failed = d.verdict == diagnose::Verdict::fail;
-    if (!shown_ || (failed && failed_runs_ == 0))
+    if (!shown_ || (failed && failed_runs_ == 0)) {
         shown_ = d;
+        if (failed)
+            diagnose::name_faults(*shown_);
+    }
     failed_runs_ += failed;
     for (size_t pin = 0; pin < 8; pin++) {
         diagnose::PinStatus status = d.pins[pin].status;
