@@ -6,7 +6,6 @@
 #include "printable.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -132,12 +131,11 @@ void judge_slots(std::vector<Slot> &slots)
 // A whole number in a column; false where the row cannot be used.
 bool read_number(const db::Value &value, int64_t &number)
 {
-    if (!value || value->empty())
+    long long n = 0;
+    if (!db::whole_number(value, n))
         return false;
-    char *end = nullptr;
-    errno = 0;
-    number = std::strtoll(value->c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
+    number = n;
+    return true;
 }
 
 bool read_number(const db::Value &value, std::optional<int64_t> &number)

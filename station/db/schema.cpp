@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -283,13 +284,12 @@ bool read_schema_version(Database &database, int &version, std::string &why)
         why = "holds no station's records (" + why + ")";
         return false;
     }
-    const Value &found = rows.empty() ? std::nullopt : rows[0][0];
-    char *end = nullptr;
-    version = found ? int(std::strtol(found->c_str(), &end, 10)) : 0;
-    if (!found || *end || version <= 0) {
+    long long found = 0;
+    if (rows.empty() || !whole_number(rows[0][0], found) || found <= 0 || found > INT_MAX) {
         why = "holds no station's records (no schema version)";
         return false;
     }
+    version = int(found);
     return true;
 }
 
