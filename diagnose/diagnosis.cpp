@@ -419,16 +419,18 @@ void name_faults(Diagnosis &d)
                                               : Confidence::one_of_n;
 }
 
-std::string confidence_text(const Diagnosis &d)
+std::string confidence_text(Confidence confidence, size_t candidates)
 {
-    switch (d.confidence) {
+    switch (confidence) {
     case Confidence::none: return "";
     case Confidence::located: return "located";
-    case Confidence::one_of_n: return "one of " + std::to_string(d.candidates.size());
+    case Confidence::one_of_n: return "one of " + std::to_string(candidates);
     case Confidence::detected_only: return "detected only";
     }
     return "";
 }
+
+std::string confidence_text(const Diagnosis &d) { return confidence_text(d.confidence, d.candidates.size()); }
 
 Diagnosis judge(const Report &report, bool naming)
 {

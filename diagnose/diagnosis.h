@@ -163,6 +163,7 @@ std::array<PinDiagnosis, 8> classify_pins(const std::vector<Row> &rows);
 void name_faults(Diagnosis &diagnosis);
 
 // "located", "one of 3", "detected only"; empty for none.
+std::string confidence_text(Confidence confidence, size_t candidates);
 std::string confidence_text(const Diagnosis &diagnosis);
 
 const char *status_name(PinStatus status);

@@ -243,6 +243,11 @@ const char *fault_class_name(FaultClass kind)
     return "";
 }
 
+std::vector<int> fault_nets(const Fault &fault)
+{
+    return std::vector<int>(fault.nets.begin(), fault.nets.begin() + nets_touched(fault.kind));
+}
+
 std::string fault_text(const Fault &f)
 {
     switch (f.kind) {

@@ -80,6 +80,8 @@ constexpr uint32_t deep_settle_us = 1000;
 Observation observe(const std::vector<Fault> &faults, const Step &step);
 
 const char *fault_class_name(FaultClass kind);
+// The nets a fault touches, in the order its class's comment gives.
+std::vector<int> fault_nets(const Fault &fault);
 // "bridge wired-AND between nets 2 and 5".
 std::string fault_text(const Fault &fault);
 std::string case_text(const FaultCase &c);

@@ -1,6 +1,7 @@
 // The diagnosis in words and as JSON.
 #include "render.h"
 
+#include "pin_verdict.h"
 #include "printable.h"
 
 #include <nlohmann/json.hpp>
@@ -33,60 +34,6 @@ std::string escape_other_controls(const std::string &json)
         }
     }
     return text;
-}
-
-// "pin 2", "pins 1 and 2", "pins 1, 3, 5 and 7".
-std::string pins_text(const std::vector<int> &pins, const char *one = "pin", const char *many = "pins")
-{
-    std::string text = pins.size() == 1 ? one : many;
-    for (size_t i = 0; i < pins.size(); i++)
-        text += std::string(i == 0 ? " " : i + 1 == pins.size() ? " and " : ", ") + std::to_string(pins[i]);
-    return text;
-}
-
-// A pin's bits over the answered rows, in row order.
-std::string row_bits(const std::vector<Row> &rows, int pin, bool read)
-{
-    std::string text;
-    for (const Row &row : rows)
-        if (row.answered)
-            text += (((read ? row.read : row.driven) >> pin) & 1) ? '1' : '0';
-    return text;
-}
-
-std::string pin_line(const Diagnosis &d, int j)
-{
-    const PinDiagnosis &pin = d.pins[j];
-    std::string line = "pin " + std::to_string(j) + ": " + status_name(pin.status);
-    if (!pin.with.empty())
-        line += " with " + pins_text(pin.with);
-    std::string low_j = "low pin " + std::to_string(j);
-    std::string others = pins_text(pin.with, "low pin", "low pins");
-    // A short touches one other net; several partners are the rows not telling which.
-    std::string one_of_others = pin.with.size() > 1 ? "one of " + others : others;
-    switch (pin.status) {
-    case PinStatus::untested:
-        return line + " (no row got an answer)";
-    case PinStatus::stuck_0:
-        return line + " (reads 0 whatever is driven: open with a pull-down, or shorted to ground)";
-    case PinStatus::stuck_1:
-        return line + " (reads 1 whatever is driven: open with a pull-up, or shorted to the supply)";
-    case PinStatus::inverted:
-        return line + " (reads the opposite of " + low_j + ")";
-    case PinStatus::reads_other:
-        return line + " (reads " + (pin.with.size() == 1 ? others : "any of " + others) + " instead of " +
-               low_j + ": crossed wires, or its net driven by another pin)";
-    case PinStatus::short_and:
-        return line + " (reads " + low_j + " AND " + one_of_others + ": the nets touch and 0 wins)";
-    case PinStatus::short_or:
-        return line + " (reads " + low_j + " OR " + one_of_others + ": the nets touch and 1 wins)";
-    case PinStatus::unexplained:
-        return line + " (read " + row_bits(d.rows, j, true) + " where " + row_bits(d.rows, j, false) +
-               " was driven)";
-    case PinStatus::ok:
-        break;
-    }
-    return line;
 }
 
 // The faults the dictionary names, and how sure: one line each when located,
@@ -269,9 +216,10 @@ std::string words(const Diagnosis &d)
                                        : "the last complete one, report " + std::to_string(d.judged) + ",") +
                 " is judged\n";
     if (d.verdict != Verdict::incomplete) {
-        for (int j = 0; j < 8; j++)
-            if (d.pins[j].status != PinStatus::ok)
-                text += pin_line(d, j) + "\n";
+        std::array<PinVerdict, 8> pins = pin_verdicts(d);
+        for (size_t j = 0; j < pins.size(); j++)
+            if (pins[j].status != "ok")
+                text += "pin " + std::to_string(j) + ": " + pins[j].words + "\n";
         text += faults_text(d);
         if (d.test == Test::short_test)
             text += "note: the short test cannot tell pins 0, 2, 4 and 6 apart, nor pins 1, 3, 5 and 7: "

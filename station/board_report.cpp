@@ -94,6 +94,7 @@ void BoardReport::conclude(BoardResult &result, int exit_status, bool soak, cons
     result.diagnosis = *shown_;
     if (soak)
         result.soak = soak_;
+    decide_pins(result);
     if (soak_.incomplete_runs > 0) {
         // A row without an answer measured nothing: the board is to be
         // tested again, not judged.

@@ -2,7 +2,6 @@
 #include "board_result.h"
 
 #include "printable.h"
-#include "render.h"
 
 #include <cstring>
 #include <ctime>
@@ -46,57 +45,58 @@ const char *outcome_name(Outcome outcome)
     return "ERROR";
 }
 
-std::vector<std::string> soak_pin_lines(const BoardResult &result)
+diagnose::PinVerdict soak_pin_verdict(const Soak &soak, size_t pin, diagnose::PinVerdict shown)
+{
+    const PinSoak &p = soak.pins[pin];
+    if (p.failures == 0) {
+        diagnose::PinVerdict ok;
+        ok.status = "ok";
+        return ok;
+    }
+    if (p.failures == soak.runs) {
+        shown.status = p.failed_class;
+        return shown;
+    }
+    // The shown run is its first failed one: what it named of the pin stands,
+    // when the pin failed in it.
+    diagnose::PinVerdict v = shown.faulty() ? shown : diagnose::PinVerdict{};
+    v.status = "intermittent";
+    v.fault_class = p.failed_class;
+    v.words = "intermittent: " + p.failed_class + " in " + std::to_string(p.failures) + " of " +
+              std::to_string(soak.runs) + " runs";
+    return v;
+}
+
+void decide_pins(BoardResult &result)
+{
+    result.pins.clear();
+    if (!result.rows_ran)
+        return;
+    std::array<diagnose::PinVerdict, 8> shown = diagnose::pin_verdicts(result.diagnosis);
+    for (size_t pin = 0; pin < shown.size(); pin++)
+        result.pins.push_back(result.soak ? soak_pin_verdict(*result.soak, pin, shown[pin]) : shown[pin]);
+}
+
+std::string pin_line(size_t pin, const diagnose::PinVerdict &verdict)
+{
+    return "pin " + std::to_string(pin) + ": " + verdict.words + diagnose::confidence_note(verdict);
+}
+
+std::vector<std::string> pin_lines(const BoardResult &result)
 {
     std::vector<std::string> lines;
-    if (!result.soak)
-        return lines;
-    std::vector<std::string> words = pin_lines(result.diagnosis);
-    const Soak &soak = *result.soak;
-    for (size_t pin = 0; pin < 8; pin++) {
-        const PinSoak &p = soak.pins[pin];
-        if (p.failures == 0)
-            continue;
-        std::string prefix = "pin " + std::to_string(pin) + ":";
-        if (p.failures < soak.runs) {
-            lines.push_back(prefix + " intermittent: " + p.failed_class + " in " + std::to_string(p.failures) +
-                            " of " + std::to_string(soak.runs) + " runs");
-            continue;
-        }
-        for (const std::string &line : words)
-            if (starts_with(line, prefix))
-                lines.push_back(line);
-    }
+    for (size_t pin = 0; pin < result.pins.size(); pin++)
+        if (result.pins[pin].status != "ok")
+            lines.push_back(pin_line(pin, result.pins[pin]));
     return lines;
 }
 
 std::vector<std::string> pin_statuses(const BoardResult &result)
 {
     std::vector<std::string> statuses;
-    if (result.soak) // a soak's pin is faulty when it failed in any run
-        for (const PinSoak &pin : result.soak->pins)
-            statuses.emplace_back(pin.failures == 0 ? "ok"
-                                  : pin.failures < result.soak->runs ? "intermittent"
-                                                                     : pin.failed_class);
-    else if (result.rows_ran)
-        for (const diagnose::PinDiagnosis &pin : result.diagnosis.pins)
-            statuses.emplace_back(diagnose::status_name(pin.status));
+    for (const diagnose::PinVerdict &pin : result.pins)
+        statuses.push_back(pin.status);
     return statuses;
-}
-
-std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis)
-{
-    std::vector<std::string> lines;
-    std::string text = diagnose::words(diagnosis);
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (starts_with(line, "pin "))
-            lines.push_back(line);
-    }
-    return lines;
 }
 
 int exit_status(const std::vector<BoardResult> &results)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "diagnosis.h"
+#include "pin_verdict.h"
 #include "targets.h"
 
 #include <array>
@@ -49,6 +50,9 @@ struct BoardResult {
     std::string reason;              // for an ERROR
     diagnose::Diagnosis diagnosis;   // when the rows ran
     bool rows_ran = false;
+    // Each pin's verdict, decided once by decide_pins (a soak's over its
+    // runs); what every output shows of a pin. None when no rows ran.
+    std::vector<diagnose::PinVerdict> pins;
     int64_t start_millis = 0, end_millis = 0; // Unix time
     std::optional<Soak> soak;        // a soak run's counts
     std::string label;               // scanned from the board's label (--scan)
@@ -88,18 +92,22 @@ std::string label_reused_note(const BoardResult &result);
 // again would test nothing, or the next board plugged in its place.
 bool board_left(const std::string &reason);
 
-// The faulty pins in wiretest-diagnose's words, one line each.
-std::vector<std::string> pin_lines(const diagnose::Diagnosis &diagnosis);
+// A soak's verdict of one pin over its runs, from the verdict of the run it
+// shows: ok when it never failed, "intermittent" when it failed in some
+// runs, the shown run's verdict when it failed in all.
+diagnose::PinVerdict soak_pin_verdict(const Soak &soak, size_t pin, diagnose::PinVerdict shown);
 
-// A finished board's eight pin statuses in wiretest-diagnose's words; a
-// soak's pin is "intermittent" when it failed in some runs, its class when
-// in all. None when no rows ran.
+// Decides result.pins from its diagnosis and soak, once its rows ran.
+void decide_pins(BoardResult &result);
+
+// The pins not ok, one line each: "pin 3: " and the verdict's words, then
+// how sure (" [one of 2: ...]").
+std::vector<std::string> pin_lines(const BoardResult &result);
+std::string pin_line(size_t pin, const diagnose::PinVerdict &verdict);
+
+// A finished board's eight pin statuses ("ok", "stuck-0", "intermittent");
+// none when no rows ran.
 std::vector<std::string> pin_statuses(const BoardResult &result);
-
-// A soak's line for each pin not ok in some run: the diagnosis's words for
-// one that failed every run, "pin 4: intermittent: stuck-0 in 37 of 1000
-// runs" for one that came and went.
-std::vector<std::string> soak_pin_lines(const BoardResult &result);
 
 // A script tells "retest this board" (3) from "the station is broken" (2).
 enum ExitStatus {

@@ -5,7 +5,6 @@
 #include "outputs.h"
 
 #include "printable.h"
-#include "render.h"
 
 #include <rapidxml/rapidxml.hpp>
 #include <rapidxml/rapidxml_print.hpp>
@@ -100,30 +99,24 @@ std::string junit_xml(const std::vector<BoardResult> &results, const RunContext 
             attribute(error, "type", "ERROR");
             tests = errors = 1;
         } else {
-            std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
-            for (int pin = 0; pin < 8; pin++) {
+            const diagnose::PinVerdict unmeasured; // a result whose rows did not run measured no pin
+            for (size_t pin = 0; pin < 8; pin++) {
                 xml_node<> *testcase = element(suite, "testcase");
                 attribute(testcase, "name", "pin " + std::to_string(pin));
                 attribute(testcase, "classname", dut);
                 attribute(testcase, "time", "0");
                 tests++;
-                diagnose::PinStatus status = result.diagnosis.pins[size_t(pin)].status;
-                bool soak_failed = result.soak && result.soak->pins[size_t(pin)].failures > 0;
-                if (status == diagnose::PinStatus::ok && !soak_failed)
+                const diagnose::PinVerdict &verdict = pin < result.pins.size() ? result.pins[pin] : unmeasured;
+                if (verdict.status == "ok")
                     continue;
-                if (status == diagnose::PinStatus::untested) {
+                if (!verdict.faulty()) {
                     element(testcase, "skipped");
                     skipped++;
                     continue;
                 }
-                std::string message, prefix = "pin " + std::to_string(pin) + ": ";
-                for (const std::string &line : lines)
-                    if (line.compare(0, prefix.size(), prefix) == 0)
-                        message = line.substr(prefix.size());
                 xml_node<> *failure = element(testcase, "failure");
-                described(failure, message);
-                attribute(failure, "type", soak_failed ? result.soak->pins[size_t(pin)].failed_class
-                                                       : std::string(diagnose::status_name(status)));
+                described(failure, verdict.words + diagnose::confidence_note(verdict));
+                attribute(failure, "type", verdict.fault_class);
                 failures++;
             }
         }

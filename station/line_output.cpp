@@ -22,7 +22,7 @@ std::string result_line(const BoardResult &result)
     else if (result.rows_ran && result.diagnosis.errors)
         line += " errors: " + std::to_string(*result.diagnosis.errors);
     if (result.outcome == Outcome::fail) {
-        std::vector<std::string> pins = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
+        std::vector<std::string> pins = pin_lines(result);
         for (size_t i = 0; i < pins.size(); i++)
             line += (i == 0 ? ": " : "; ") + pins[i];
     } else if (result.outcome == Outcome::error) {

@@ -12,6 +12,43 @@ namespace station {
 
 using companions::printable;
 
+namespace {
+
+// Each pin's verdict as the board's result carries it, with the partners
+// the rows show (wiretest-diagnose's "with") and a soak's counts.
+nlohmann::ordered_json pins_json(const BoardResult &result)
+{
+    nlohmann::ordered_json pins = nlohmann::ordered_json::array();
+    for (size_t pin = 0; pin < result.pins.size(); pin++) {
+        const diagnose::PinVerdict &v = result.pins[pin];
+        nlohmann::ordered_json shown = {{"pin", pin}, {"status", v.status}, {"with", result.diagnosis.pins[pin].with}};
+        if (v.faulty()) {
+            shown["class"] = v.fault_class;
+            shown["partner"] = v.partners;
+            std::string confidence = diagnose::confidence_text(v);
+            if (!confidence.empty()) {
+                shown["confidence"] = confidence;
+                shown["candidates"] = v.candidates;
+            }
+        }
+        if (!v.words.empty())
+            shown["words"] = v.words;
+        if (result.soak) {
+            const PinSoak &p = result.soak->pins[pin];
+            shown["failures"] = p.failures;
+            shown["flips"] = p.flips;
+            if (v.status == "intermittent") {
+                shown["failed_runs"] = p.failed_runs;
+                shown["failed_runs_cut"] = size_t(p.failures) > p.failed_runs.size();
+            }
+        }
+        pins.push_back(std::move(shown));
+    }
+    return pins;
+}
+
+} // namespace
+
 std::string record_json(const BoardResult &result, const RunContext &context)
 {
     nlohmann::ordered_json record;
@@ -63,32 +100,16 @@ std::string record_json(const BoardResult &result, const RunContext &context)
     if (result.rows_ran && result.diagnosis.errors)
         record["errors"] = *result.diagnosis.errors;
     if (result.rows_ran) {
-        // The rows and pins as wiretest-diagnose --json gives them.
+        // The rows as wiretest-diagnose --json gives them.
         if (!result.diagnosis.rows.empty()) {
             record["rows"] = diagnose::rows_json(result.diagnosis);
-            record["pins"] = diagnose::pins_json(result.diagnosis);
+            record["pins"] = pins_json(result);
         }
         if (result.diagnosis.confidence != diagnose::Confidence::none)
             record["faults"] = diagnose::faults_json(result.diagnosis);
     }
-    if (result.soak) {
-        const Soak &soak = *result.soak;
-        record["runs"] = soak.runs;
-        nlohmann::ordered_json &pins = record["pins"];
-        for (size_t pin = 0; pin < 8 && pin < pins.size(); pin++) {
-            const PinSoak &p = soak.pins[pin];
-            pins[pin]["failures"] = p.failures;
-            pins[pin]["flips"] = p.flips;
-            if (p.failures > 0 && p.failures < soak.runs) {
-                pins[pin]["status"] = "intermittent";
-                pins[pin]["class"] = p.failed_class;
-                pins[pin]["failed_runs"] = p.failed_runs;
-                pins[pin]["failed_runs_cut"] = size_t(p.failures) > p.failed_runs.size();
-            } else if (p.failures == soak.runs && soak.runs > 0) {
-                pins[pin]["status"] = p.failed_class;
-            }
-        }
-    }
+    if (result.soak)
+        record["runs"] = result.soak->runs;
     if (result.outcome == Outcome::error)
         record["reason"] = printable(result.reason);
     record["version"] = std::string(version);

@@ -220,9 +220,8 @@ void Screen::show_result(const BoardResult &result)
     const char *on = colour_ ? colour : "", *off = colour_ ? "\x1b[0m" : "";
     const Channel &b = result.board;
     fprintf(stdout, "\n  %s at %s, channel %c\n", companions::printable(result.dut_id()).c_str(), b.location.c_str(), b.channel);
-    std::vector<std::string> lines = result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis);
     if (result.outcome == Outcome::fail)
-        for (const std::string &line : lines)
+        for (const std::string &line : pin_lines(result))
             fprintf(stdout, "  %s\n", line.c_str());
     if (result.outcome == Outcome::error)
         fprintf(stdout, "  %s: %s%s%s\n", companions::printable(result.reason).c_str(), on, what_to_do(result.reason),

@@ -28,12 +28,14 @@ const std::string program = WIRETEST_STATION_SIM;
 const std::string pass_1_1 = "PASS 1-1 A WTST0001 errors: 0";
 const std::string fail_1_2 =
     "FAIL 1-2 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or "
-    "shorted to ground)";
+    "shorted to ground) "
+    "[one of 2: stuck-0 on net 3 | open, input floating on net 3]";
 const std::string pass_1_3_1 = "PASS 1-3.1 A - errors: 0";
 const std::string fail_1_3_2 =
     "FAIL 1-3.2 A WTST0004 errors: 4: pin 5: reads-other with pin 6 (reads low pin 6 instead of low pin 5: "
-    "crossed wires, or its net driven by another pin); pin 6: reads-other with pin 5 (reads low pin 5 instead "
-    "of low pin 6: crossed wires, or its net driven by another pin)";
+    "crossed wires, or its net driven by another pin) [located: crossed pair on nets 5 and 6]; pin 6: reads-other "
+    "with pin 5 (reads low pin 5 instead of low pin 6: crossed wires, or its net driven by another pin) "
+    "[located: crossed pair on nets 5 and 6]";
 const std::string pass_1_4 = "PASS 1-4 A WTST0005 errors: 0";
 const std::string pass_1_5 = "PASS 1-5 A WTST0005 errors: 0";
 // Its pin 4 comes and goes: a single test happens to pass it.

@@ -104,7 +104,8 @@ TEST_F(StationFixture, EverySlotTestedAndNamedInItsLineRecordAndSuite)
     EXPECT_EQ(sorted(process::lines_of(r.out)),
               sorted({"PASS 1-1 A WTST0001 slot: 1 errors: 0",
                       "FAIL 1-2 A WTST0002 slot: 2 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a "
-                      "pull-down, or shorted to ground)",
+                      "pull-down, or shorted to ground) "
+                      "[one of 2: stuck-0 on net 3 | open, input floating on net 3]",
                       "PASS 1-3.1 A - slot: three errors: 0", "boards: 3, passed: 2, failed: 1, errors: 0"}));
 
     std::vector<json> written = records_in(records);
@@ -258,7 +259,8 @@ TEST_F(StationFixture, RetestAnErrorUntilItPassesNeverAFail)
     const std::string error_1_again = error_1 + " (attempt 1 of 3, testing again)";
     const std::string pass_1 = "PASS 1-1 A WTST0001 slot: 1 errors: 0";
     const std::string fail_2 = "FAIL 1-2 A WTST0002 slot: 2 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
-                               "open with a pull-down, or shorted to ground)";
+                               "open with a pull-down, or shorted to ground) "
+                               "[one of 2: stuck-0 on net 3 | open, input floating on net 3]";
     struct Case {
         std::vector<std::string> retest;
         int status;
@@ -362,7 +364,8 @@ TEST_F(StationFixture, ACycleNoteEndsTheBoardsLineAndTheRecordCarriesTheCount)
                                      "[[slot]]\nname = \"4\"\nlocation = \"1-2\"\nrated_cycles = 4\n"
                                      "[[slot]]\nname = \"5\"\nlocation = \"1-4\"\n");
     const std::string fail_4 = "FAIL 1-2 A WTST0002 slot: 4 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
-                               "open with a pull-down, or shorted to ground)";
+                               "open with a pull-down, or shorted to ground) "
+                               "[one of 2: stuck-0 on net 3 | open, input floating on net 3]";
     const std::string unrated = "PASS 1-4 A WTST0005 slot: 5 errors: 0";
     struct Case {
         std::string counts;             // before the run

@@ -7,8 +7,10 @@
 #include "fast_test.h"
 #include "fault_wiring.h"
 #include "fixture.h"
+#include "output_session.h"
 #include "single_faults.h"
 #include "station.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -173,9 +175,10 @@ TEST_F(StationBoard, ReadsAReportWithCrLfLineEndsAsWindowsChildrenWriteThem)
     station::BoardResult result;
     report.conclude(result, 0);
     EXPECT_EQ(result.outcome, station::Outcome::fail);
-    EXPECT_EQ(station::pin_lines(result.diagnosis),
+    EXPECT_EQ(station::pin_lines(result),
               std::vector<std::string>{
-                  "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground)"});
+                  "pin 3: stuck-0 (reads 0 whatever is driven: open with a pull-down, or shorted to ground) "
+                  "[one of 2: stuck-0 on net 3 | open, input floating on net 3]"});
 }
 
 TEST(StationRecords, JunitCountsAgreeWithItsContent)
@@ -198,6 +201,9 @@ TEST(StationRecords, JunitCountsAgreeWithItsContent)
     }
     for (int pin : {3, 6})
         results[0].diagnosis.pins[size_t(pin)].status = diagnose::PinStatus::ok;
+    results[0].rows_ran = true;
+    for (station::BoardResult &result : results)
+        station::decide_pins(result);
 
     pugi::xml_document doc;
     std::string xml = station::junit_xml(results, context);
@@ -596,12 +602,89 @@ TEST_F(FastTest, SoakCountsFailuresAndFlipsPerPin)
     EXPECT_EQ(record["pins"][4]["failed_runs_cut"], false); // fewer than the list keeps
     EXPECT_EQ(record["pins"][2]["status"], "stuck-0");
     EXPECT_EQ(record["pins"][2]["failures"], 300);
-    std::vector<std::string> lines_out = station::soak_pin_lines(result);
+    std::vector<std::string> lines_out = station::pin_lines(result);
     ASSERT_EQ(lines_out.size(), 2u);
-    EXPECT_EQ(lines_out[1], "pin 4: intermittent: " + pin4.failed_class + " in " +
-                                std::to_string(pin4.failures) + " of 300 runs");
+    std::string intermittent = "pin 4: intermittent: " + pin4.failed_class + " in " + std::to_string(pin4.failures) +
+                               " of 300 runs";
+    EXPECT_EQ(lines_out[1].substr(0, intermittent.size()), intermittent);
 }
 
+
+// What a user reads of a planted fault in each output: the pin's words and
+// how sure the station is, on its line, in the JUnit file and in the record.
+struct PinShown {
+    const char *name;
+    std::vector<diagnose::Fault> faults; // none: the wiring is flipped at pin 4, which no modelled fault reads as
+    diagnose::PatternSet set;
+    size_t pin;
+    std::string status, fault_class, confidence;
+    std::vector<std::string> candidates;
+    std::vector<int> partner;
+};
+
+TEST_F(FastTest, EveryOutputShowsEachPinsVerdictAndHowSureItIs)
+{
+    using diagnose::FaultClass;
+    using diagnose::PatternSet;
+    const diagnose::Fault open3{FaultClass::open_floating, {3, 0, 0}};
+    const std::vector<diagnose::Fault> two_bridges{{FaultClass::bridge_and, {0, 1, 0}}, {FaultClass::bridge_and, {2, 3, 0}}};
+    const PinShown cases[] = {
+        {"open, the thirteen", {open3}, PatternSet::standard, 3, "stuck-0", "stuck-0", "one of 2",
+         {"stuck-0 on net 3", "open, input floating on net 3"}, {}},
+        {"open, locate", {open3}, PatternSet::locate, 3, "stuck-0", "open, input floating", "located",
+         {"open, input floating on net 3"}, {}},
+        {"bridge, the thirteen", {{FaultClass::bridge_or, {2, 5, 0}}}, PatternSet::standard, 5, "short-or",
+         "bridge, wired-OR", "located", {"bridge, wired-OR on nets 2 and 5"}, {2}},
+        {"two bridges, the thirteen", two_bridges, PatternSet::standard, 0, "short-and", "bridge, wired-AND",
+         "one of 2", {"bridge, wired-AND on nets 0 and 1", "bridge, wired-AND on nets 0 and 3"}, {1, 3}},
+        {"two bridges, locate", two_bridges, PatternSet::locate, 0, "short-and", "bridge, wired-AND", "located",
+         {"bridge, wired-AND on nets 0 and 1"}, {1}},
+        {"inverted", {}, PatternSet::standard, 4, "inverted", "inverted", "detected only", {}, {}},
+    };
+    for (const PinShown &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        chip::Wiring wiring = c.faults.empty() ? chip::Wiring{}.invert(4) : wiring_of(c.faults);
+        sim::attach_chip("1-1", "WTST0001", sim::ChipKind::FT2232H, wiring);
+        station::FastOptions fast;
+        fast.patterns = c.set;
+        TempDir dir;
+        station::RunOptions options;
+        options.context = {"bench-1", false, false, true};
+        options.junit_file = dir / "junit.xml";
+        station::BoardResult result = conclude(run_fast(fast), false);
+        result.board = {"1-1", 'A', "WTST0001", "FT2232H", true, ""};
+        OutputSession session = run_outputs(options, {result});
+        ASSERT_EQ(session.why, "");
+
+        nlohmann::json pins = nlohmann::json::parse(session.records.at(0))["pins"];
+        ASSERT_EQ(pins.size(), 8u);
+        const nlohmann::json &pin = pins[c.pin];
+        EXPECT_EQ(pin["status"], c.status);
+        EXPECT_EQ(pin["class"], c.fault_class);
+        EXPECT_EQ(pin["confidence"], c.confidence);
+        EXPECT_EQ(pin["candidates"], c.candidates);
+        EXPECT_EQ(pin["partner"], c.partner);
+        for (const nlohmann::json &other : pins)
+            EXPECT_EQ(other["status"] != "ok", other.contains("class") && other.contains("words")) << other;
+
+        std::string note = " [" + c.confidence;
+        for (size_t i = 0; i < c.candidates.size(); i++)
+            note += (i == 0 ? ": " : " | ") + c.candidates[i];
+        std::string shown = pin["words"].get<std::string>() + note + "]";
+        std::string where = "pin " + std::to_string(c.pin) + ": ";
+        EXPECT_EQ(session.run.out.rfind("FAIL 1-1 A WTST0001 ", 0), 0u) << session.run.out;
+        EXPECT_NE(session.run.out.find(where + shown), std::string::npos) << session.run.out;
+
+        pugi::xml_document junit;
+        ASSERT_TRUE(junit.load_file(options.junit_file.c_str()));
+        pugi::xml_node failure = junit.child("testsuites").child("testsuite")
+                                     .find_child_by_attribute("testcase", "name", ("pin " + std::to_string(c.pin)).c_str())
+                                     .child("failure");
+        EXPECT_EQ(failure.attribute("message").value(), shown);
+        EXPECT_EQ(failure.attribute("type").value(), c.fault_class);
+    }
+}
 } // namespace
 
 // --- the files the station writes, and what it makes of odd text ------------
@@ -645,6 +728,7 @@ TEST(StationRecords, JunitStaysWellFormedAndNamesEverySuiteOnceWhateverTheLabels
         for (auto &pin : results[i].diagnosis.pins)
             pin.status = diagnose::PinStatus::ok;
         results[i].diagnosis.pins[2].status = diagnose::PinStatus::stuck_1;
+        station::decide_pins(results[i]);
     }
     results[2].reason = results[3].reason = "nothing is plugged at 9-9 \xef\xbf\xbe";
 

@@ -76,7 +76,8 @@ TEST_P(StationWait, EachBoardOnceWhileItStaysInTheOrderTheyCome)
     process::Result r = station.finish();
     EXPECT_EQ(r.exit_status, 1); // 1-2's board fails
     const std::string fail_1_2 = "FAIL 1-1 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: "
-                                 "open with a pull-down, or shorted to ground)";
+                                 "open with a pull-down, or shorted to ground) "
+                                 "[one of 2: stuck-0 on net 3 | open, input floating on net 3]";
     EXPECT_EQ(process::lines_of(r.out), (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "PASS 1-2 A WTST0005 errors: 0",
                                                          fail_1_2, "PASS 1-1 A - errors: 0",
                                                          "boards: 4, passed: 3, failed: 1, errors: 0"}));

@@ -467,7 +467,8 @@ TEST_F(StationExe, TestsBoardsAtOnceAsOnLinux)
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "FAIL 0x121 A WTST0002 errors: 3: pin 3: stuck-0 (reads 0 whatever is driven: open with a "
-                         "pull-down, or shorted to ground)",
+                         "pull-down, or shorted to ground) "
+                         "[one of 2: stuck-0 on net 3 | open, input floating on net 3]",
                          "PASS 0x111 A WTST0001 errors: 0", "boards: 2, passed: 1, failed: 1, errors: 0"}));
     process::Result fast = run_windows(folder() / "wiretest-station.exe", {"--port", "0x111", "--fast", "--json"},
                                        std::nullopt, folder());

@@ -14,6 +14,17 @@ namespace {
 // sets it with textContent), and printable, as on the terminal.
 std::string text(const std::string &s) { return companions::printable(s); }
 
+// A pin as the page draws it: its status and fault, where the fault is, and
+// how sure; the words as a tooltip.
+nlohmann::json pin_json(const diagnose::PinVerdict &v)
+{
+    return {{"status", v.status},
+            {"class", v.fault_class},
+            {"partner", v.partners},
+            {"confidence", diagnose::confidence_text(v)},
+            {"candidates", v.candidates},
+            {"words", v.words}};
+}
 
 } // namespace
 
@@ -88,9 +99,9 @@ void PageState::apply(const BoardResult &result, bool last, bool replaces)
     t.soak = bool(result.soak);
     t.faults.clear();
     if (result.outcome == Outcome::fail)
-        for (const std::string &line : result.soak ? soak_pin_lines(result) : pin_lines(result.diagnosis))
+        for (const std::string &line : pin_lines(result))
             t.faults.push_back(text(line));
-    t.pins = pin_statuses(result);
+    t.pins = result.pins;
     t.reason = result.outcome == Outcome::error ? text(result.reason) : "";
     t.advice = result.outcome == Outcome::error ? what_to_do(result.reason) : "";
     t.cycle_note = text(result.cycle_note);
@@ -147,6 +158,9 @@ std::string PageState::json(uint64_t &version)
     std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::json slots = nlohmann::json::array();
     for (const Tile &t : tiles_) {
+        nlohmann::json pins = nlohmann::json::array();
+        for (const diagnose::PinVerdict &pin : t.pins)
+            pins.push_back(pin_json(pin));
         nlohmann::json shown = {
             {"location", t.location},   {"channel", std::string(1, t.channel)},
             {"slot", text(t.slot)},     {"state", t.state},
@@ -156,7 +170,7 @@ std::string PageState::json(uint64_t &version)
             {"rows", identity_.rows},   {"soak", t.soak},
             {"runs", t.runs},           {"failed_runs", t.failed_runs},
             {"faults", t.faults},
-            {"pins", t.pins},
+            {"pins", pins},
             {"reason", t.reason},       {"advice", t.advice},
             {"cycle_note", t.cycle_note},
             {"label_reused", t.label_reused},

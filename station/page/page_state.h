@@ -60,7 +60,7 @@ private:
         bool soak = false;
         int runs = 0, failed_runs = 0;
         std::vector<std::string> faults; // a FAIL's pins in wiretest-diagnose's words
-        std::vector<std::string> pins;   // a finished board's eight pin statuses; none when no rows ran
+        std::vector<diagnose::PinVerdict> pins; // a finished board's eight pin verdicts; none when no rows ran
         std::string reason, advice, cycle_note, label_reused;
         int64_t finished_millis = 0;
         std::string counted; // the outcome of the last board here that the counters hold; "" for none
