@@ -17,25 +17,50 @@ function svg(tag, attributes) {
   return e;
 }
 
+// A pin's verdict in words: its status and how sure the station is of it.
+function pinWords(i, pin) {
+  let words = 'pin ' + i + ': ' + (pin.words || pin.status);
+  if (pin.confidence)
+    words += ' [' + pin.confidence + (pin.candidates.length ? ': ' + pin.candidates.join(' | ') : '') + ']';
+  return words;
+}
+
 // The eight pin pairs: each low-byte pin above the high-byte pin it is
-// wired to, the faulty ones marked with a broken wire and a cross.
+// wired to. A located fault is drawn where it is: a broken wire and a
+// cross on its pin, and a bridge drawn to each partner; a fault that is
+// one of several is drawn uncertain (a question mark, its wire dashed in
+// amber); a fault detected only keeps the cross alone.
 function pinPicture(pins) {
   const picture = svg('svg', { class: 'pins', viewBox: '0 0 320 70', role: 'img' });
   const faulty = [];
-  pins.forEach((status, i) => {
-    const x = 20 + i * 40, bad = status !== 'ok';
-    if (bad) faulty.push(i);
-    const pair = svg('g', { class: bad ? 'pair bad' : 'pair ok', 'data-pin': i });
+  const x = i => 20 + i * 40;
+  pins.forEach((pin, i) => {
+    const bad = pin.status !== 'ok' && pin.status !== 'untested';
+    const sure = pin.confidence === 'located' ? 'located' : pin.confidence.startsWith('one of') ? 'uncertain'
+      : pin.confidence === 'detected only' ? 'detected' : '';
+    if (bad) faulty.push(i + (pin.confidence ? ' (' + pin.confidence + ')' : ''));
+    const pair = svg('g', { class: 'pair ' + (bad ? 'bad ' + sure : pin.status), 'data-pin': i,
+                            'data-confidence': pin.confidence });
     const title = svg('title', {});
-    title.textContent = 'pin ' + i + ': ' + status;
+    title.textContent = pinWords(i, pin);
     pair.append(title,
-      svg('line', { class: 'wire', x1: x, y1: 18, x2: x, y2: 48 }),
-      svg('circle', { class: 'pin', cx: x, cy: 12, r: 7 }),
-      svg('circle', { class: 'pin', cx: x, cy: 54, r: 7 }));
-    if (bad)
-      pair.append(svg('line', { class: 'mark', x1: x - 9, y1: 24, x2: x + 9, y2: 42 }),
-                  svg('line', { class: 'mark', x1: x + 9, y1: 24, x2: x - 9, y2: 42 }));
-    const number = svg('text', { x: x, y: 70 });
+      svg('line', { class: 'wire', x1: x(i), y1: 18, x2: x(i), y2: 48 }),
+      svg('circle', { class: 'pin', cx: x(i), cy: 12, r: 7 }),
+      svg('circle', { class: 'pin', cx: x(i), cy: 54, r: 7 }));
+    if (bad && sure === 'uncertain') {
+      const mark = svg('text', { class: 'mark', x: x(i), y: 39 });
+      mark.textContent = '?';
+      pair.append(mark);
+    } else if (bad) {
+      pair.append(svg('line', { class: 'mark', x1: x(i) - 9, y1: 24, x2: x(i) + 9, y2: 42 }),
+                  svg('line', { class: 'mark', x1: x(i) + 9, y1: 24, x2: x(i) - 9, y2: 42 }));
+    }
+    // A located fault of two or three nets joins them, drawn once from the lower pin.
+    if (bad && sure === 'located')
+      for (const other of pin.partner.filter(p => p > i))
+        pair.append(svg('path', { class: 'link', 'data-to': other,
+                                  d: 'M' + x(i) + ' 33 Q' + (x(i) + x(other)) / 2 + ' 20 ' + x(other) + ' 33' }));
+    const number = svg('text', { x: x(i), y: 70 });
     number.textContent = String(i);
     pair.append(number);
     picture.append(pair);

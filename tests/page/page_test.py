@@ -287,6 +287,28 @@ class PageInBrowser(unittest.TestCase):
         self.assertTrue(b.eval("document.querySelector('.tile').getBoundingClientRect().bottom <= 480"))
         b.screenshot("page-800x480.png")
 
+    def test_a_located_fault_is_drawn_where_it_is_and_one_of_several_as_uncertain(self):
+        # 1-2's cut wire is one of two faults to the thirteen patterns; 1-3.2's crossed pair is located.
+        station = Station("--wait", "--delay", "--port", "1-2", "--port", "1-3.2", "--sim-plug", "1-2=1-2@0-",
+                          "--sim-plug", "1-3.2=1-3.2@0-")
+        self.addCleanup(station.end)
+        station.wait_out(re.compile(rb"FAIL 1-2 A"))
+        station.wait_out(re.compile(rb"FAIL 1-3.2 A"))
+        b = self.browser
+        b.open(station.url)
+        drawn = lambda location: b.eval("""[...document.querySelectorAll('[data-location="%s"] .pins .pair')].map(p => ({
+            pin: Number(p.dataset.pin), classes: p.getAttribute('class'), title: p.querySelector('title').textContent,
+            links: [...p.querySelectorAll('.link')].map(l => Number(l.dataset.to))}))""" % location)
+        uncertain = [p for p in drawn("1-2") if "uncertain" in p["classes"]]
+        self.assertEqual([3], [p["pin"] for p in uncertain])
+        self.assertIn("[one of 2: stuck-0 on net 3 | open, input floating on net 3]", uncertain[0]["title"])
+        crossed = drawn("1-3.2")
+        self.assertEqual([5, 6], [p["pin"] for p in crossed if "located" in p["classes"]])
+        self.assertEqual([[]] * 5 + [[6], [], []], [p["links"] for p in crossed])  # joined once, from the lower pin
+        self.assertEqual("faulty pins: 5 (located), 6 (located)",
+                         b.eval("document.querySelector('[data-location=\"1-3.2\"] .pins').getAttribute('aria-label')"))
+        b.screenshot("page-pin-verdicts.png")
+
     def test_a_page_opened_late_shows_the_results_at_once_and_reconnects_to_a_new_station(self):
         station = Station("--wait", "--delay", "--port", "1-2", *PLUGS)
         station.wait_out(re.compile(rb"FAIL 1-2 A"))
@@ -358,7 +380,11 @@ class PageOverHttp(unittest.TestCase):
                           "first_pass_yield_today": None}, state["counters"])
         (tile,) = state["slots"]
         self.assertEqual(("1-2", "A", "FAIL", "WTST0002"), (tile["location"], tile["channel"], tile["state"], tile["dut_id"]))
-        self.assertEqual(["ok", "ok", "ok", "stuck-0", "ok", "ok", "ok", "ok"], tile["pins"])
+        self.assertEqual(["ok", "ok", "ok", "stuck-0", "ok", "ok", "ok", "ok"], [p["status"] for p in tile["pins"]])
+        # The thirteen patterns cannot tell a pin stuck at 0 from a cut wire whose input floats.
+        self.assertEqual(("one of 2", ["stuck-0 on net 3", "open, input floating on net 3"]),
+                         (tile["pins"][3]["confidence"], tile["pins"][3]["candidates"]))
+        self.assertEqual("", tile["pins"][0]["confidence"])
         self.assertEqual(["WTST0002"], [r["dut_id"] for r in state["last_results"]])
         self.assertEqual((200, "ok\n"), get(station.url + "healthz")[:2])
         status, body, headers = get(station.url)
