@@ -357,11 +357,13 @@ TEST(StationReportSqlite, ADamagedRowIsSkippedWithALineNamingIt)
         << r.err;
     EXPECT_NE(r.out.find("boards tested: 1 "), std::string::npos) << r.out;
 
-    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = 4", why)) << why;
+    const std::string newer_version = std::to_string(station::db::schema_version + 1);
+    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = " + newer_version, why)) << why;
     process::Result newer = process::run(program, {"report", "--db", url});
     EXPECT_EQ(newer.exit_status, 2);
     EXPECT_EQ(newer.err, "wiretest-station report: " + url +
-                             ": the database's schema is version 4, newer than this report's (3)\n");
+                             ": the database's schema is version " + newer_version + ", newer than this report's (" +
+                             std::to_string(station::db::schema_version) + ")\n");
 }
 
 // The demo station's chips, tested twice: a blank EEPROM and the two chips
