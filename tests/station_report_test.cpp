@@ -277,6 +277,26 @@ TEST_P(StationReport, TheYieldViewsGiveTheReportsFigures)
         EXPECT_EQ(nlohmann::json({std::stoi(*rows[i][0]), *rows[i][1], std::stol(*rows[i][2]), std::stol(*rows[i][3])}),
                   nlohmann::json({doc["pareto"][i]["pin"], doc["pareto"][i]["class"], doc["pareto"][i]["boards"],
                                   doc["pareto"][i]["records"]}));
+
+    // The shipped dashboard's panels over the line's PostgreSQL draw these views.
+    if (std::string(GetParam()) == "postgresql") {
+        std::ifstream file(std::string(WIRETEST_SOURCE_DIR) + "/packaging/grafana/wiretest-station-dashboard.json");
+        const nlohmann::json dashboard = nlohmann::json::parse(file);
+        int panels = 0;
+        for (const nlohmann::json &panel : dashboard["panels"])
+            if (panel["datasource"]["type"] == "postgres") {
+                // Grafana's one macro there, as it expands it for the days stored.
+                std::string sql = panel["targets"][0]["rawSql"];
+                const std::string macro = "$__unixEpochFilter(\"time\")";
+                if (size_t at = sql.find(macro); at != std::string::npos)
+                    sql.replace(at, macro.size(), "\"time\" BETWEEN " + std::to_string(dec_9 / 1000) + " AND " +
+                                                      std::to_string(dec_10 / 1000));
+                ASSERT_TRUE(database->query(sql, {}, rows, why)) << panel["title"] << ": " << why;
+                EXPECT_FALSE(rows.empty()) << panel["title"];
+                panels++;
+            }
+        EXPECT_EQ(panels, 5);
+    }
 }
 
 // The line's database is read by a role that may only SELECT; one without
