@@ -151,9 +151,6 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
     auto skipped = [&](const std::string &table, const std::string &key) {
         r.skipped.push_back("skipped a row of " + table + " (" + key + "): " + read.not_whole());
     };
-    std::map<std::string, Counts> stations, days, lots;
-    const std::pair<db::YieldGroup, std::map<std::string, Counts> *> groups[] = {
-        {db::YieldGroup::station, &stations}, {db::YieldGroup::day, &days}, {db::YieldGroup::lot, &lots}};
     bool ok = read.rows(db::skipped_boards(found, condition),
                         [&] { skipped("boards", "record_id " + companions::printable(read.text("record_id"))); }) &&
               read.rows(db::skipped_pins(counted),
@@ -166,13 +163,21 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
                   r.records_without_identity = read.number("records_without_identity");
                   r.failed_boards = read.number("failed_boards");
               });
-    for (const auto &g : groups)
-        ok = ok && read.rows(db::yield_query(g.first, counted), [&] {
-                 const std::string name = g.first == db::YieldGroup::day
-                                              ? utc_time(read.number("day_start_millis"), "%Y-%m-%d")
-                                              : read.text(g.first == db::YieldGroup::station ? "station_id" : "lot");
-                 (*g.second)[name] = read.counts();
+    const struct {
+        db::YieldGroup group;
+        const char *column;
+        std::vector<std::pair<std::string, Counts>> *into;
+    } groups[] = {{db::YieldGroup::station, "station_id", &r.stations},
+                  {db::YieldGroup::day, "day_start_millis", &r.days},
+                  {db::YieldGroup::lot, "lot", &r.lots}};
+    for (const auto &g : groups) {
+        std::map<std::string, Counts> named; // in the order of their bytes, whatever the database's collation
+        ok = ok && read.rows(db::yield_query(g.group, counted), [&] {
+                 named[g.group == db::YieldGroup::day ? utc_time(read.number(g.column), "%Y-%m-%d")
+                                                      : read.text(g.column)] = read.counts();
              });
+        g.into->assign(named.begin(), named.end());
+    }
     ok = ok && read.rows(db::slot_query(counted), [&] {
              Slot s;
              s.station_id = read.text("station_id");
@@ -203,9 +208,6 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
          });
     if (!ok)
         return false;
-    for (const auto &[group, counts] : groups)
-        (group == db::YieldGroup::station ? r.stations : group == db::YieldGroup::day ? r.days : r.lots)
-            .assign(counts->begin(), counts->end());
     std::sort(r.slots.begin(), r.slots.end(), [](const Slot &a, const Slot &b) {
         return std::tie(a.station_id, a.fixture_id, a.location) < std::tie(b.station_id, b.fixture_id, b.location);
     });
