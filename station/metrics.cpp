@@ -43,12 +43,14 @@ struct Exemplar {
 struct Counter {
     uint64_t value = 0;
     Exemplar exemplar;
+    int64_t created_millis = 0; // when the series began: a scraper tells a restart from a count that fell
 };
 
 struct Histogram {
     std::array<uint64_t, buckets.size()> counts{}; // each bucket's own, summed when written
     uint64_t count = 0;
     double sum = 0;
+    int64_t created_millis = 0;
 };
 
 struct Slot {
@@ -141,6 +143,15 @@ int count_attempt(Registry &r, const BoardResult &result)
     return ++it->second;
 }
 
+// A series of counts, begun now where it is new.
+template <typename Key, typename Series> Series &series(std::map<Key, Series> &all, const Key &key)
+{
+    auto [it, added] = all.try_emplace(key);
+    if (added)
+        it->second.created_millis = now_millis();
+    return it->second;
+}
+
 class Writer {
 public:
     explicit Writer(bool openmetrics) : om_(openmetrics) {}
@@ -179,6 +190,13 @@ public:
         text_ += "\n";
     }
 
+    // When a counter's or a histogram's series began: OpenMetrics only.
+    void created(const std::string &family, const std::string &labels, int64_t millis)
+    {
+        if (om_)
+            sample(family + "_created", labels, seconds(millis));
+    }
+
     std::string done() { return om_ ? text_ + "# EOF\n" : text_; }
 
 private:
@@ -210,7 +228,7 @@ void watched(const std::string &slot)
     std::lock_guard<std::mutex> lock(r.mutex);
     for (Outcome outcome : {Outcome::pass, Outcome::fail, Outcome::error})
         for (int attempt = 1; attempt <= 3; attempt++)
-            r.boards[{slot, outcome_name(outcome), attempt_name(attempt)}]; // 0 unless counted already
+            series(r.boards, {slot, outcome_name(outcome), attempt_name(attempt)}); // 0 unless counted already
 }
 
 void testing(const std::string &slot)
@@ -228,11 +246,11 @@ void finished(const BoardResult &result, bool last)
     std::lock_guard<std::mutex> lock(r.mutex);
     if (last)
         r.busy.erase(slot);
-    Counter &boards = r.boards[{slot, outcome_name(result.outcome), attempt_name(count_attempt(r, result))}];
+    Counter &boards = series(r.boards, {slot, outcome_name(result.outcome), attempt_name(count_attempt(r, result))});
     boards.value++;
     boards.exemplar = exemplar;
 
-    Histogram &time = r.times[{result.soak ? "soak" : r.mode, r.patterns}];
+    Histogram &time = series(r.times, {result.soak ? "soak" : r.mode, r.patterns});
     double took = double(std::max<int64_t>(0, result.end_millis - result.start_millis)) / 1000;
     auto bucket = std::lower_bound(buckets.begin(), buckets.end(), took);
     if (bucket != buckets.end())
@@ -244,7 +262,7 @@ void finished(const BoardResult &result, bool last)
         std::vector<std::string> statuses = pin_statuses(result);
         for (size_t pin = 0; pin < statuses.size(); pin++)
             if (statuses[pin] != "ok" && statuses[pin] != "untested") {
-                Counter &fault = r.pin_faults[{slot, int(pin), statuses[pin]}];
+                Counter &fault = series(r.pin_faults, {slot, int(pin), statuses[pin]});
                 fault.value++;
                 fault.exemplar = exemplar;
             }
@@ -306,9 +324,10 @@ std::string exposition(bool openmetrics)
              "Records of boards tested, by slot, outcome and attempt at the board (first, second, later).");
     for (const auto &[key, counter] : r.boards) {
         const auto &[slot, outcome, attempt] = key;
-        w.sample("wiretest_station_boards_tested_total",
-                 station + ",slot=" + quoted(slot) + ",outcome=" + quoted(outcome) + ",attempt=" + quoted(attempt),
-                 std::to_string(counter.value), &counter.exemplar);
+        const std::string labels =
+            station + ",slot=" + quoted(slot) + ",outcome=" + quoted(outcome) + ",attempt=" + quoted(attempt);
+        w.sample("wiretest_station_boards_tested_total", labels, std::to_string(counter.value), &counter.exemplar);
+        w.created("wiretest_station_boards_tested", labels, counter.created_millis);
     }
 
     w.family("wiretest_station_board_test_seconds", "histogram",
@@ -325,15 +344,17 @@ std::string exposition(bool openmetrics)
                  std::to_string(histogram.count));
         w.sample("wiretest_station_board_test_seconds_sum", labels, number(histogram.sum, 15));
         w.sample("wiretest_station_board_test_seconds_count", labels, std::to_string(histogram.count));
+        w.created("wiretest_station_board_test_seconds", labels, histogram.created_millis);
     }
 
     w.family("wiretest_station_pin_faults", "counter",
              "Faulty pins of failed boards, by slot, pin (0 to 7) and fault class.");
     for (const auto &[key, counter] : r.pin_faults) {
         const auto &[slot, pin, fault_class] = key;
-        w.sample("wiretest_station_pin_faults_total",
-                 "slot=" + quoted(slot) + ",pin=" + quoted(std::to_string(pin)) + ",class=" + quoted(fault_class),
-                 std::to_string(counter.value), &counter.exemplar);
+        const std::string labels =
+            "slot=" + quoted(slot) + ",pin=" + quoted(std::to_string(pin)) + ",class=" + quoted(fault_class);
+        w.sample("wiretest_station_pin_faults_total", labels, std::to_string(counter.value), &counter.exemplar);
+        w.created("wiretest_station_pin_faults", labels, counter.created_millis);
     }
 
     w.family("wiretest_station_slot_insertions", "gauge", "Insertions counted at a rated slot since its contacts changed.");
@@ -361,6 +382,7 @@ std::string exposition(bool openmetrics)
         auto it = r.write_failures.find(sink);
         w.sample("wiretest_station_write_failures_total", "sink=" + quoted(sink),
                  std::to_string(it == r.write_failures.end() ? 0 : it->second));
+        w.created("wiretest_station_write_failures", "sink=" + quoted(sink), r.started_millis); // shown from the start
     }
     return w.done();
 }

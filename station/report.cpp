@@ -1,15 +1,16 @@
-// The report's figures: boards and their attempts counted from the records
-// in a database. Its text, JSON and CSV are in report_output.cpp.
+// The report's figures: the database's yield statements, those its views
+// are made of, run over the records asked for and gathered into a Report;
+// what SQL does not judge (a slot against chance) is judged here. Its
+// text, JSON and CSV are in report_output.cpp.
 #include "report.h"
 
 #include "board_result.h"
+#include "db/yield_queries.h"
 #include "printable.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <map>
-#include <set>
 #include <tuple>
 
 namespace station {
@@ -23,89 +24,6 @@ const double suspect_below = 0.01;
 double log_choose(long n, long k)
 {
     return std::lgamma(double(n) + 1) - std::lgamma(double(k) + 1) - std::lgamma(double(n - k) + 1);
-}
-
-// The board a record is an attempt at: its label, else its serial where
-// that names one chip; else the record alone, never merged with another.
-// The kinds are apart, so that a label never meets a serial of its text.
-std::string board_key(const ReportRecord &r)
-{
-    if (!r.label.empty())
-        return "l" + r.label;
-    if (!r.serial.empty() && !r.serial_shared)
-        return "s" + r.serial;
-    return "r" + r.record_id;
-}
-
-bool has_identity(const ReportRecord &r) { return board_key(r)[0] != 'r'; }
-
-std::string board_name(const ReportRecord &r)
-{
-    return !r.label.empty() ? r.label : has_identity(r) ? r.serial : "record " + r.record_id;
-}
-
-using Records = std::vector<const ReportRecord *>; // in time order
-
-// Each board's attempts among records, in time order.
-std::map<std::string, Records> by_board(const Records &records)
-{
-    std::map<std::string, Records> boards;
-    for (const ReportRecord *r : records)
-        boards[board_key(*r)].push_back(r);
-    return boards;
-}
-
-Counts count(const Records &records)
-{
-    Counts c;
-    for (const ReportRecord *r : records) {
-        c.records++;
-        c.errors += r->outcome == "ERROR";
-        c.fails += r->outcome == "FAIL";
-    }
-    for (const auto &[key, attempts] : by_board(records)) {
-        c.boards++;
-        const bool first = attempts[0]->outcome == "PASS";
-        c.first_pass += first;
-        c.second_pass += first || (attempts.size() > 1 && attempts[1]->outcome == "PASS");
-        c.last_pass += attempts.back()->outcome == "PASS";
-    }
-    return c;
-}
-
-template <typename Key>
-std::vector<std::pair<Key, Counts>> count_each(const std::map<Key, Records> &groups)
-{
-    std::vector<std::pair<Key, Counts>> counted;
-    counted.reserve(groups.size());
-    for (const auto &[key, records] : groups)
-        counted.emplace_back(key, count(records));
-    return counted;
-}
-
-// A slot's figures from its records alone; the others' come after.
-Slot slot_of(const Records &records)
-{
-    Slot slot;
-    slot.station_id = records[0]->station_id;
-    slot.fixture_id = records[0]->fixture_id;
-    slot.location = records[0]->location;
-    slot.records = long(records.size());
-    for (const auto &[key, attempts] : by_board(records)) {
-        slot.boards++;
-        slot.fails += attempts[0]->outcome == "FAIL";
-        slot.errors += attempts[0]->outcome == "ERROR";
-    }
-    for (const ReportRecord *r : records) { // in time order: the latest stays
-        if (!r->slot.empty())
-            slot.name = r->slot;
-        if (r->insertions && r->rated_cycles) {
-            slot.insertions = r->insertions;
-            slot.rated_cycles = r->rated_cycles;
-        }
-    }
-    slot.due = slot.insertions && *slot.rated_cycles > 0 && *slot.insertions >= *slot.rated_cycles;
-    return slot;
 }
 
 // Each slot against the other slots of its station's fixture.
@@ -128,44 +46,68 @@ void judge_slots(std::vector<Slot> &slots)
     }
 }
 
-// A whole number in a column; false where the row cannot be used.
-bool read_number(const db::Value &value, int64_t &number)
-{
-    long long n = 0;
-    if (!db::whole_number(value, n))
-        return false;
-    number = n;
-    return true;
-}
-
-bool read_number(const db::Value &value, std::optional<int64_t> &number)
-{
-    int64_t n = 0;
-    if (value && !read_number(value, n))
-        return false;
-    number = value ? std::optional<int64_t>(n) : std::nullopt;
-    return true;
-}
-
-// Reads a row's numbers, and says which row it could not use and why.
-class RowNumbers {
+// A query's rows, read by column name. A figure the database gave that is
+// no whole number fails the report rather than be counted wrong.
+class Reading {
 public:
-    RowNumbers(const db::Row &row, std::string table, std::string key)
-        : row_(row), table_(std::move(table)), key_(std::move(key))
+    Reading(db::Database &database, std::vector<db::Value> params, std::string &why)
+        : database_(database), params_(std::move(params)), why_(why)
     {
     }
-    template <typename Number> void read(size_t at, const char *column, Number &number)
+    // The query's rows, each handed to each in turn; false with why.
+    template <typename Each> bool rows(const db::Query &query, Each each)
     {
-        if (why_.empty() && !read_number(row_[at], number))
-            why_ = "skipped a row of " + table_ + " (" + key_ + "): its " + column + " is " +
-                   (row_[at] ? "'" + companions::printable(*row_[at]) + "'" : std::string("NULL")) +
-                   ", not a whole number";
+        std::vector<db::Row> rows;
+        if (!database_.query(query.sql, params_, rows, why_))
+            return false;
+        for (const db::Row &row : rows) {
+            query_ = &query;
+            row_ = &row;
+            each();
+            if (!why_.empty())
+                return false;
+        }
+        return true;
     }
-    const std::string &why() const { return why_; }
+    std::string text(const std::string &column) const { return value(column).value_or(""); }
+    const db::Value &value(const std::string &column) const { return query_->at(*row_, column); }
+    // NULL, a SUM over no rows, is none.
+    long number(const std::string &column) { return long(optional_number(column).value_or(0)); }
+    std::optional<int64_t> optional_number(const std::string &column)
+    {
+        long long n = 0;
+        const db::Value &v = value(column);
+        if (!v)
+            return std::nullopt;
+        if (!db::whole_number(v, n) && why_.empty())
+            why_ = "the database gave '" + companions::printable(*v) + "' as " + column + ", not a whole number";
+        return n;
+    }
+    Counts counts()
+    {
+        return {number("boards"), number("records"), number("first_pass"), number("second_pass"),
+                number("last_pass"), number("fails"), number("errors")};
+    }
+    // "its pin is 'x', not a whole number": the first number of the row
+    // that the statement found not whole.
+    std::string not_whole() const
+    {
+        const std::string suffix = "_whole";
+        for (const std::string &c : query_->columns)
+            if (c.size() > suffix.size() && c.compare(c.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+                text(c) == "0") {
+                const std::string number = c.substr(0, c.size() - suffix.size());
+                return "its " + number + " is '" + companions::printable(text(number)) + "', not a whole number";
+            }
+        return "a number that is not whole";
+    }
 
 private:
-    const db::Row &row_;
-    std::string table_, key_, why_;
+    db::Database &database_;
+    std::vector<db::Value> params_;
+    std::string &why_;
+    const db::Query *query_ = nullptr;
+    const db::Row *row_ = nullptr;
 };
 
 } // namespace
@@ -183,61 +125,6 @@ double fisher_greater(long k, long n, long failures, long total)
     return std::min(p, 1.0);
 }
 
-Report make_report(std::vector<ReportRecord> records, const std::vector<ReportPin> &pins)
-{
-    std::sort(records.begin(), records.end(), [](const ReportRecord &a, const ReportRecord &b) {
-        return a.start_millis != b.start_millis ? a.start_millis < b.start_millis : a.record_id < b.record_id;
-    });
-    Report report;
-    Records all;
-    std::map<std::string, Records> by_station, by_day, by_lot;
-    std::map<std::tuple<std::string, std::string, std::string>, Records> by_slot;
-    std::map<std::string, const ReportRecord *> by_id;
-    for (const ReportRecord &r : records) {
-        all.push_back(&r);
-        by_station[r.station_id].push_back(&r);
-        by_day[utc_time(r.start_millis, "%Y-%m-%d")].push_back(&r);
-        by_lot[r.lot].push_back(&r);
-        by_slot[{r.station_id, r.fixture_id, r.location}].push_back(&r);
-        by_id[r.record_id] = &r;
-        report.records_without_identity += !has_identity(r);
-    }
-    report.all = count(all);
-    report.stations = count_each(by_station);
-    report.days = count_each(by_day);
-    report.lots = count_each(by_lot);
-    for (const auto &[key, here] : by_slot)
-        report.slots.push_back(slot_of(here));
-    judge_slots(report.slots);
-
-    std::map<std::pair<int, std::string>, std::pair<std::set<std::string>, long>> faults; // boards, records
-    std::set<std::string> failed_boards;
-    for (const ReportPin &pin : pins) {
-        auto found = by_id.find(pin.record_id);
-        if (found == by_id.end())
-            continue;
-        const ReportRecord &r = *found->second;
-        if (pin.status == "intermittent")
-            report.intermittents.push_back({board_name(r), r.location, r.record_id, pin});
-        if (r.outcome == "FAIL") {
-            auto &fault = faults[{pin.pin, pin.fault_class}];
-            fault.first.insert(board_key(r));
-            fault.second++;
-        }
-    }
-    for (const ReportRecord *r : all)
-        if (r->outcome == "FAIL")
-            failed_boards.insert(board_key(*r));
-    report.failed_boards = long(failed_boards.size());
-    report.failed_records = report.all.fails;
-    for (const auto &[key, fault] : faults)
-        report.pareto.push_back({key.first, key.second, long(fault.first.size()), fault.second});
-    std::stable_sort(report.pareto.begin(), report.pareto.end(), [](const Fault &a, const Fault &b) {
-        return a.boards != b.boards ? a.boards > b.boards : a.records > b.records;
-    });
-    return report;
-}
-
 bool read_report(db::Database &database, const ReportFilter &filter, Report &report, std::string &why)
 {
     int found = 0;
@@ -249,69 +136,87 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
         return false;
     }
     // Parameters typed, as PostgreSQL cannot tell a NULL's type by itself.
-    std::vector<db::Value> params{
-        filter.since_millis ? db::Value(std::to_string(*filter.since_millis)) : std::nullopt,
-        filter.until_millis ? db::Value(std::to_string(*filter.until_millis)) : std::nullopt,
-        filter.station_id.empty() ? std::nullopt : db::Value(filter.station_id),
-        filter.lot.empty() ? std::nullopt : db::Value(filter.lot)};
-    const std::string where = " WHERE (CAST($1 AS BIGINT) IS NULL OR b.start_time_millis >= CAST($1 AS BIGINT))"
-                              " AND (CAST($2 AS BIGINT) IS NULL OR b.start_time_millis < CAST($2 AS BIGINT))"
-                              " AND (CAST($3 AS TEXT) IS NULL OR b.station_id = CAST($3 AS TEXT))"
-                              " AND (CAST($4 AS TEXT) IS NULL OR b.lot = CAST($4 AS TEXT))";
-    // The columns an older schema lacks are NULL in its rows.
-    const std::string counted = found >= 2 ? "b.insertions, b.rated_cycles" : "NULL, NULL";
-    const std::string shared = found >= 3 ? "b.serial_shared" : "NULL";
-    std::vector<db::Row> rows;
-    if (!database.query("SELECT b.record_id, b.label, b.serial, b.location, b.station_id, b.outcome, "
-                        "b.start_time_millis, b.slot, b.fixture_id, b.lot, " +
-                            shared + ", " + counted + " FROM boards b" + where,
-                        params, rows, why))
-        return false;
-    std::vector<std::string> skipped;
-    std::vector<ReportRecord> records;
-    records.reserve(rows.size());
-    for (const db::Row &row : rows) {
-        ReportRecord r{row[0].value_or(""), row[1].value_or(""), row[2].value_or(""),
-                       row[3].value_or(""), row[4].value_or(""), row[5].value_or("")};
-        r.slot = row[7].value_or("");
-        r.fixture_id = row[8].value_or("");
-        r.lot = row[9].value_or("");
-        r.serial_shared = row[10] && *row[10] != "0";
-        RowNumbers numbers(row, "boards", "record_id " + companions::printable(r.record_id));
-        numbers.read(6, "start_time_millis", r.start_millis);
-        numbers.read(11, "insertions", r.insertions);
-        numbers.read(12, "rated_cycles", r.rated_cycles);
-        if (numbers.why().empty())
-            records.push_back(std::move(r));
-        else
-            skipped.push_back(numbers.why());
+    const std::string condition = "(CAST($1 AS BIGINT) IS NULL OR b.start_time_millis >= CAST($1 AS BIGINT))"
+                                  " AND (CAST($2 AS BIGINT) IS NULL OR b.start_time_millis < CAST($2 AS BIGINT))"
+                                  " AND (CAST($3 AS TEXT) IS NULL OR b.station_id = CAST($3 AS TEXT))"
+                                  " AND (CAST($4 AS TEXT) IS NULL OR b.lot = CAST($4 AS TEXT))";
+    Reading read(database,
+                 {filter.since_millis ? db::Value(std::to_string(*filter.since_millis)) : std::nullopt,
+                  filter.until_millis ? db::Value(std::to_string(*filter.until_millis)) : std::nullopt,
+                  filter.station_id.empty() ? std::nullopt : db::Value(filter.station_id),
+                  filter.lot.empty() ? std::nullopt : db::Value(filter.lot)},
+                 why);
+    const std::string counted = db::counted_boards(found, condition);
+    Report r;
+    auto skipped = [&](const std::string &table, const std::string &key) {
+        r.skipped.push_back("skipped a row of " + table + " (" + key + "): " + read.not_whole());
+    };
+    bool ok = read.rows(db::skipped_boards(found, condition),
+                        [&] { skipped("boards", "record_id " + companions::printable(read.text("record_id"))); }) &&
+              read.rows(db::skipped_pins(counted),
+                        [&] {
+                            skipped("pins", "record_id " + companions::printable(read.text("record_id")) +
+                                                ", pin " + companions::printable(read.value("pin").value_or("NULL")));
+                        }) &&
+              read.rows(db::yield_query(db::YieldGroup::line, counted), [&] { r.all = read.counts(); }) &&
+              read.rows(db::identity_query(counted), [&] {
+                  r.records_without_identity = read.number("records_without_identity");
+                  r.failed_boards = read.number("failed_boards");
+              });
+    const struct {
+        db::YieldGroup group;
+        const char *column;
+        std::vector<std::pair<std::string, Counts>> *into;
+    } groups[] = {{db::YieldGroup::station, "station_id", &r.stations},
+                  {db::YieldGroup::day, "day_start_millis", &r.days},
+                  {db::YieldGroup::lot, "lot", &r.lots}};
+    for (const auto &g : groups) {
+        std::map<std::string, Counts> named; // in the order of their bytes, whatever the database's collation
+        ok = ok && read.rows(db::yield_query(g.group, counted), [&] {
+                 named[g.group == db::YieldGroup::day ? utc_time(read.number(g.column), "%Y-%m-%d")
+                                                      : read.text(g.column)] = read.counts();
+             });
+        g.into->assign(named.begin(), named.end());
     }
-    if (!database.query("SELECT p.record_id, p.pin, p.status, p.\"class\", p.failures, b.runs FROM pins p "
-                        "JOIN boards b ON b.record_id = p.record_id" + where +
-                        " AND p.status <> 'ok' AND p.status <> 'untested'",
-                        params, rows, why))
+    ok = ok && read.rows(db::slot_query(counted), [&] {
+             Slot s;
+             s.station_id = read.text("station_id");
+             s.fixture_id = read.text("fixture_id");
+             s.location = read.text("location");
+             s.name = read.text("slot");
+             s.insertions = read.optional_number("insertions");
+             s.rated_cycles = read.optional_number("rated_cycles");
+             s.due = s.insertions && s.rated_cycles && *s.rated_cycles > 0 && *s.insertions >= *s.rated_cycles;
+             s.boards = read.number("boards");
+             s.records = read.number("records");
+             s.fails = read.number("fails");
+             s.errors = read.number("errors");
+             r.slots.push_back(s);
+         });
+    ok = ok && read.rows(db::pareto_query(counted), [&] {
+             r.pareto.push_back({int(read.number("pin")), read.text("class"), read.number("boards"),
+                                 read.number("records")});
+         });
+    ok = ok && read.rows(db::intermittent_query(counted), [&] {
+             // The board's key: a label or a serial after its kind's letter, else the record alone.
+             const std::string key = read.text("board"), record_id = read.text("record_id");
+             r.intermittents.push_back({key.rfind('r', 0) == 0 ? "record " + record_id : key.substr(1),
+                                        read.text("location"), record_id,
+                                        ReportPin{record_id, int(read.number("pin")), "intermittent",
+                                                  read.text("class"), read.optional_number("failures"),
+                                                  read.optional_number("runs")}});
+         });
+    if (!ok)
         return false;
-    std::vector<ReportPin> pins;
-    for (const db::Row &row : rows) {
-        ReportPin pin{row[0].value_or(""), 0, row[2].value_or(""), row[3].value_or(""), std::nullopt, std::nullopt};
-        int64_t number = 0;
-        std::optional<int64_t> failures, runs;
-        RowNumbers numbers(row, "pins", "record_id " + companions::printable(pin.record_id) + ", pin " +
-                                            companions::printable(row[1].value_or("NULL")));
-        numbers.read(1, "pin", number);
-        numbers.read(4, "failures", failures);
-        numbers.read(5, "runs", runs);
-        if (!numbers.why().empty()) {
-            skipped.push_back(numbers.why());
-            continue;
-        }
-        pin.pin = int(number);
-        pin.failures = failures;
-        pin.runs = runs;
-        pins.push_back(pin);
-    }
-    report = make_report(std::move(records), pins);
-    report.skipped = std::move(skipped);
+    std::sort(r.slots.begin(), r.slots.end(), [](const Slot &a, const Slot &b) {
+        return std::tie(a.station_id, a.fixture_id, a.location) < std::tie(b.station_id, b.fixture_id, b.location);
+    });
+    judge_slots(r.slots);
+    std::sort(r.pareto.begin(), r.pareto.end(), [](const Fault &a, const Fault &b) {
+        return std::tie(b.boards, b.records, a.pin, a.fault_class) < std::tie(a.boards, a.records, b.pin, b.fault_class);
+    });
+    r.failed_records = r.all.fails;
+    report = std::move(r);
     return true;
 }
 

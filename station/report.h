@@ -21,16 +21,6 @@ struct ReportFilter {
     std::string station_id, lot;                       // "": any
 };
 
-// One record as the report reads it: an attempt at a board.
-struct ReportRecord {
-    std::string record_id, label, serial, location, station_id, outcome;
-    int64_t start_millis = 0;
-    // Initialised here so that records written as {id, ..., start} stay whole.
-    std::string slot{}, fixture_id{}, lot{};          // "" where the record has none
-    bool serial_shared = false;                        // the station saw its serial on another chip
-    std::optional<int64_t> insertions{}, rated_cycles{}; // a rated slot's count with this board
-};
-
 // A pin that was not ok in a record.
 struct ReportPin {
     std::string record_id;
@@ -83,14 +73,13 @@ struct Report {
     std::vector<std::string> skipped; // a line for each row the report could not use
 };
 
-// The report of records and their not-ok pins, records in any order.
-Report make_report(std::vector<ReportRecord> records, const std::vector<ReportPin> &pins);
-
 // The chance of k or more failures among n when K of N failed in all and
 // the n were drawn from them at random (Fisher's exact test, one-sided).
 double fisher_greater(long k, long n, long failures, long total);
 
-// Reads without writing; false with why.
+// The figures of the records that the filter takes, counted by the
+// database's yield statements (db/yield_queries.h), those its views are
+// made of; reads without writing; false with why.
 bool read_report(db::Database &database, const ReportFilter &filter, Report &report, std::string &why);
 
 // The share of part in whole, 0 to 1: the one unit of every yield the

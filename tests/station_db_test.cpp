@@ -3,6 +3,7 @@
 // record, stations sharing one file, a server that goes away mid-loop, a
 // kill -9 inside a board's transaction, hostile labels and URLs. The
 // report's numbers: station_report_test.cpp.
+#include "db/columns.h"
 #include "db/database.h"
 #include "postgres_server.h"
 #include "process.h"
@@ -27,6 +28,8 @@ using station::db::Row;
 using station::db::Value;
 
 const std::string program = WIRETEST_STATION_SIM;
+const std::string version = std::to_string(station::db::schema_version),
+                  newer_version = std::to_string(station::db::schema_version + 1);
 
 std::vector<Row> rows_of(const std::string &url_text, const std::string &sql, const std::vector<Value> &params = {})
 {
@@ -53,15 +56,18 @@ Value text_of(const nlohmann::json &value)
 void expect_stored(const std::string &url, const nlohmann::json &record)
 {
     SCOPED_TRACE(record.dump());
-    const char *fields[] = {"dut_id", "label", "serial", "location", "channel", "chip", "station_id", "test",
-                            "mode", "start_time_millis", "end_time_millis", "outcome", "errors", "reason", "runs"};
+    // Every column taken from the record's field of its name.
+    std::vector<const char *> fields;
     std::string columns;
-    for (const char *f : fields)
-        columns += std::string(columns.empty() ? "" : ", ") + f;
+    for (const station::db::Column &c : station::db::board_columns)
+        if (c.taken == station::db::record_field) {
+            fields.push_back(c.name);
+            columns += std::string(columns.empty() ? "\"" : ", \"") + c.name + "\"";
+        }
     std::vector<Row> board = rows_of(url, "SELECT " + columns + " FROM boards WHERE record_id = $1",
                                      {record["record_id"].get<std::string>()});
     ASSERT_EQ(board.size(), 1u);
-    for (size_t i = 0; i < std::size(fields); i++)
+    for (size_t i = 0; i < fields.size(); i++)
         EXPECT_EQ(board[0][i], record.contains(fields[i]) ? text_of(record[fields[i]]) : std::nullopt) << fields[i];
 
     std::vector<Row> pins = rows_of(url, "SELECT pin, status, partner FROM pins WHERE record_id = $1 ORDER BY pin",
@@ -129,7 +135,7 @@ TEST_F(StationDb, EveryDemoChipsRecordInBothDatabasesIsItsJsonRecord)
         for (const nlohmann::json &record : json)
             expect_stored(url, record);
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards")[0][0], "7");
-        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"3"}}));
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{version}}));
         std::vector<Row> session = rows_of(url, "SELECT COUNT(*), MIN(ended_millis) IS NOT NULL FROM sessions");
         EXPECT_EQ(session[0][0], "1");
         EXPECT_TRUE(session[0][1] == "1" || session[0][1] == "t") << *session[0][1];
@@ -309,34 +315,41 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
     std::ofstream(fixture) << "id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-1\"\nrated_cycles = 100\n";
     for (const std::string &url : {"sqlite:" + dir / "line.db", server.url()}) {
         SCOPED_TRACE(url);
-        std::vector<std::string> args = {"--fixture", fixture, "--fast", "--db", url};
+        std::vector<std::string> args = {"--fixture", fixture, "--fast", "--station-id", "st9", "--db", url};
         if (url.rfind("sqlite:", 0) != 0)
             args.insert(args.end(), {"--outbox", dir / "outbox.db"});
         ASSERT_EQ(process::run(program, args).exit_status, 0);
-        // As version 1 left it: no column for the counts, and no views.
+        // As version 1 left it: no column added since, and no views.
         for (const char *view : {"yield_by_day", "yield_by_station", "yield_by_lot", "yield_by_slot", "fault_pareto"})
             exec_sql(url, std::string("DROP VIEW ") + view);
-        exec_sql(url, "ALTER TABLE boards DROP COLUMN insertions");
-        exec_sql(url, "ALTER TABLE boards DROP COLUMN rated_cycles");
-        exec_sql(url, "ALTER TABLE boards DROP COLUMN serial_shared");
-        exec_sql(url, "ALTER TABLE boards DROP COLUMN label_reused");
+        for (const station::db::Column &c : station::db::board_columns)
+            if (c.since > 1)
+                exec_sql(url, std::string("ALTER TABLE boards DROP COLUMN ") + c.name);
         exec_sql(url, "UPDATE schema_version SET version = 1");
+        // Read as it is, the columns it lacks none of the report's figures.
+        process::Result old = process::run(program, {"report", "--db", url});
+        EXPECT_EQ(old.exit_status, 0) << old.err;
+        EXPECT_NE(old.out.find("\n  station st9, fixture FX, slot 1 at 1-1: 1 board (1 record)"), std::string::npos)
+            << old.out;
 
         process::Result r = process::run(program, args);
         EXPECT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{"3"}}));
-        EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles, serial_shared FROM boards ORDER BY start_time_millis"),
-                  (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt}, {"2", "100", std::nullopt}}));
+        EXPECT_EQ(rows_of(url, "SELECT version FROM schema_version"), (std::vector<Row>{{version}}));
+        EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles, serial_shared, patterns FROM boards "
+                               "ORDER BY start_time_millis"),
+                  (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                                    {"2", "100", std::nullopt, "spec"}}));
         // and the views made over it: one board, tested twice.
         EXPECT_EQ(rows_of(url, "SELECT boards, records, last_pass FROM yield_by_station"),
                   (std::vector<Row>{{"1", "2", "1"}}));
 
-        exec_sql(url, "UPDATE schema_version SET version = 4");
+        exec_sql(url, "UPDATE schema_version SET version = " + newer_version);
         // Refused before the first board, the server as the file: no board is tested for nothing.
         process::Result newer = process::run(program, args);
         EXPECT_EQ(newer.exit_status, 2) << newer.out << newer.err;
         EXPECT_EQ(newer.out, "");
-        EXPECT_NE(newer.err.find("the database's schema is version 4, newer than this station's (3)"),
+        EXPECT_NE(newer.err.find("the database's schema is version " + newer_version + ", newer than this station's (" +
+                                 version + ")"),
                   std::string::npos)
             << newer.err;
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"2"}}));
@@ -615,10 +628,10 @@ TEST_F(StationDb, ValuesTheStationDidNotWriteNeverCrashIt)
     const Case cases[] = {
         {server.url(), "UPDATE schema_version SET version = 2147483647", {"--port", "1-1", "--fast", "--outbox",
          dir / "outbox.db"}, 2, "cannot use " + server.url() + ": the database's schema is version 2147483647, "
-         "newer than this station's (3)\n"},
+         "newer than this station's (" + version + ")\n"},
         {sqlite, "UPDATE schema_version SET version = 99999999999999999999", {"--port", "1-1", "--fast"}, 2,
          "cannot use " + sqlite + ": the database's schema_version holds '1.0e+20', not a version number: this "
-         "station writes version 3\n"},
+         "station writes version " + version + "\n"},
         {sqlite, "UPDATE schema_version SET version = 'two'", {"--port", "1-1", "--fast"}, 2,
          "the database's schema_version holds 'two', not a version number"},
         // Read by the page's yield, which once ended the station.

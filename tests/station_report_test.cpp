@@ -277,6 +277,26 @@ TEST_P(StationReport, TheYieldViewsGiveTheReportsFigures)
         EXPECT_EQ(nlohmann::json({std::stoi(*rows[i][0]), *rows[i][1], std::stol(*rows[i][2]), std::stol(*rows[i][3])}),
                   nlohmann::json({doc["pareto"][i]["pin"], doc["pareto"][i]["class"], doc["pareto"][i]["boards"],
                                   doc["pareto"][i]["records"]}));
+
+    // The shipped dashboard's panels over the line's PostgreSQL draw these views.
+    if (std::string(GetParam()) == "postgresql") {
+        std::ifstream file(std::string(WIRETEST_SOURCE_DIR) + "/packaging/grafana/wiretest-station-dashboard.json");
+        const nlohmann::json dashboard = nlohmann::json::parse(file);
+        int panels = 0;
+        for (const nlohmann::json &panel : dashboard["panels"])
+            if (panel["datasource"]["type"] == "postgres") {
+                // Grafana's one macro there, as it expands it for the days stored.
+                std::string sql = panel["targets"][0]["rawSql"];
+                const std::string macro = "$__unixEpochFilter(\"time\")";
+                if (size_t at = sql.find(macro); at != std::string::npos)
+                    sql.replace(at, macro.size(), "\"time\" BETWEEN " + std::to_string(dec_9 / 1000) + " AND " +
+                                                      std::to_string(dec_10 / 1000));
+                ASSERT_TRUE(database->query(sql, {}, rows, why)) << panel["title"] << ": " << why;
+                EXPECT_FALSE(rows.empty()) << panel["title"];
+                panels++;
+            }
+        EXPECT_EQ(panels, 5);
+    }
 }
 
 // The line's database is read by a role that may only SELECT; one without
@@ -357,11 +377,13 @@ TEST(StationReportSqlite, ADamagedRowIsSkippedWithALineNamingIt)
         << r.err;
     EXPECT_NE(r.out.find("boards tested: 1 "), std::string::npos) << r.out;
 
-    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = 4", why)) << why;
+    const std::string newer_version = std::to_string(station::db::schema_version + 1);
+    ASSERT_TRUE(database->exec("UPDATE schema_version SET version = " + newer_version, why)) << why;
     process::Result newer = process::run(program, {"report", "--db", url});
     EXPECT_EQ(newer.exit_status, 2);
     EXPECT_EQ(newer.err, "wiretest-station report: " + url +
-                             ": the database's schema is version 4, newer than this report's (3)\n");
+                             ": the database's schema is version " + newer_version + ", newer than this report's (" +
+                             std::to_string(station::db::schema_version) + ")\n");
 }
 
 // The demo station's chips, tested twice: a blank EEPROM and the two chips

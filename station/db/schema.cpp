@@ -2,6 +2,9 @@
 // into them.
 #include "database.h"
 
+#include "columns.h"
+#include "yield_queries.h"
+
 #include "printable.h"
 
 #include <nlohmann/json.hpp>
@@ -17,151 +20,56 @@
 
 namespace station::db {
 
-// 2: boards.insertions and boards.rated_cycles, a rated fixture slot's count.
-// 3: boards.serial_shared, 1 where the station saw the serial on another chip;
-//    boards.label_reused, the record_id of an earlier board with its label.
-const int schema_version = 3;
+// The newest of the columns' versions (columns.h says what each brought).
+const int schema_version = newest_column_version();
 
 namespace {
 
-// Quoted where a name is a keyword in one of the two dialects.
-const char *const create_tables[] = {
-    R"(CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL))",
-    R"(CREATE TABLE IF NOT EXISTS sessions (
-        session_id TEXT PRIMARY KEY,
-        station_id TEXT NOT NULL,
-        started_millis BIGINT NOT NULL,
-        ended_millis BIGINT,
-        version TEXT NOT NULL,
-        options TEXT NOT NULL))",
-    R"(CREATE TABLE IF NOT EXISTS boards (
-        record_id TEXT PRIMARY KEY,
-        session_id TEXT NOT NULL REFERENCES sessions (session_id),
-        dut_id TEXT NOT NULL,
-        label TEXT,
-        serial TEXT,
-        location TEXT NOT NULL,
-        channel TEXT NOT NULL,
-        chip TEXT,
-        station_id TEXT NOT NULL,
-        test TEXT NOT NULL,
-        mode TEXT NOT NULL,
-        start_time_millis BIGINT NOT NULL,
-        end_time_millis BIGINT NOT NULL,
-        outcome TEXT NOT NULL,
-        errors INTEGER,
-        reason TEXT,
-        runs INTEGER,
-        slot TEXT,
-        fixture_id TEXT,
-        lot TEXT,
-        "operator" TEXT,
-        attempt INTEGER,
-        insertions BIGINT,
-        rated_cycles BIGINT,
-        serial_shared INTEGER,
-        label_reused TEXT))",
-    R"(CREATE TABLE IF NOT EXISTS pins (
-        record_id TEXT NOT NULL REFERENCES boards (record_id),
-        pin INTEGER NOT NULL,
-        status TEXT NOT NULL,
-        "class" TEXT,
-        partner TEXT,
-        failures INTEGER,
-        flips INTEGER,
-        PRIMARY KEY (record_id, pin)))",
-    R"(CREATE TABLE IF NOT EXISTS "rows" (
-        record_id TEXT NOT NULL REFERENCES boards (record_id),
-        "row" INTEGER NOT NULL,
-        driven INTEGER NOT NULL,
-        "read" INTEGER NOT NULL,
-        answered INTEGER NOT NULL,
-        PRIMARY KEY (record_id, "row")))",
-    // The report's questions: a period, a board's records, a slot, a station.
-    R"(CREATE INDEX IF NOT EXISTS boards_by_time ON boards (start_time_millis))",
-    R"(CREATE INDEX IF NOT EXISTS boards_by_dut ON boards (dut_id, start_time_millis))",
-    R"(CREATE INDEX IF NOT EXISTS boards_by_location ON boards (location, start_time_millis))",
-    R"(CREATE INDEX IF NOT EXISTS boards_by_station ON boards (station_id, start_time_millis))",
-};
-
-// The yield as views, the report's figures for a dashboard over the
-// database: a board is named by its label, else by its serial unless the
-// station saw it on two chips, else its record is a board of its own; a
-// group's attempts at a board are its records there in time order. Made
-// anew at each start, so that a station brings the views its version
-// defines (SQLite has no CREATE OR REPLACE VIEW, PostgreSQL no CREATE VIEW
-// IF NOT EXISTS).
-const char board_key[] = "CASE WHEN COALESCE(label, '') <> '' THEN 'l' || label "
-                         "WHEN COALESCE(serial, '') <> '' AND COALESCE(serial_shared, 0) = 0 THEN 's' || serial "
-                         "ELSE 'r' || record_id END";
-
-// Boards, records, and the boards whose first, first or second, and last
-// attempt in the group passed, for each group of columns.
-std::string yield_view(const std::string &name, const std::string &columns, const std::string &grouped)
+// The boards table, from its columns.
+std::string create_boards()
 {
-    auto yield = [](const char *column) {
-        return std::string("CAST(SUM(") + column + ") AS DOUBLE PRECISION) / COUNT(*)";
-    };
-    return "CREATE VIEW " + name + " AS WITH attempts AS (SELECT " + columns + ", board, outcome, "
-           "ROW_NUMBER() OVER (PARTITION BY " + columns + ", board ORDER BY start_time_millis, record_id) AS n, "
-           "COUNT(*) OVER (PARTITION BY " + columns + ", board) AS tried "
-           "FROM (SELECT record_id, outcome, start_time_millis, " + board_key + " AS board, " + grouped +
-           " FROM boards) b), "
-           "units AS (SELECT " + columns + ", COUNT(*) AS records, "
-           "MAX(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS first_pass, "
-           "MAX(CASE WHEN n <= 2 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS second_pass, "
-           "MAX(CASE WHEN n = tried AND outcome = 'PASS' THEN 1 ELSE 0 END) AS last_pass, "
-           "SUM(CASE WHEN outcome = 'FAIL' THEN 1 ELSE 0 END) AS fails, "
-           "SUM(CASE WHEN outcome = 'ERROR' THEN 1 ELSE 0 END) AS errors "
-           "FROM attempts GROUP BY " + columns + ", board) "
-           "SELECT " + columns + ", COUNT(*) AS boards, SUM(records) AS records, SUM(first_pass) AS first_pass, "
-           "SUM(second_pass) AS second_pass, SUM(last_pass) AS last_pass, SUM(fails) AS fails, "
-           "SUM(errors) AS errors, " + yield("first_pass") + " AS first_pass_yield, " + yield("second_pass") +
-           " AS second_pass_yield, " + yield("last_pass") + " AS last_pass_yield FROM units GROUP BY " + columns;
+    std::string sql = "CREATE TABLE IF NOT EXISTS boards (";
+    for (const Column &c : board_columns)
+        sql += (&c == board_columns ? "" : ", ") + quoted(c.name) + " " + c.type;
+    return sql + ")";
 }
 
-std::vector<std::pair<std::string, std::string>> yield_views()
+// Each table after those it refers to. Quoted where a name is a keyword in
+// one of the two dialects.
+std::vector<std::string> create_tables()
 {
     return {
-        // Days in UTC, as the report's: the day's first millisecond, and
-        // its first second as the time column a dashboard wants.
-        {"yield_by_day", yield_view("yield_by_day", "day_start_millis, \"time\"",
-                                    "start_time_millis / 86400000 * 86400000 AS day_start_millis, "
-                                    "start_time_millis / 86400000 * 86400 AS \"time\"")},
-        {"yield_by_station", yield_view("yield_by_station", "station_id", "station_id")},
-        {"yield_by_lot", yield_view("yield_by_lot", "lot", "COALESCE(lot, '') AS lot")},
-        // A slot of a station's fixture: each board's first attempt there.
-        {"yield_by_slot",
-         "CREATE VIEW yield_by_slot AS WITH attempts AS (SELECT station_id, COALESCE(fixture_id, '') AS fixture_id, "
-         "location, outcome, ROW_NUMBER() OVER (PARTITION BY station_id, COALESCE(fixture_id, ''), location, " +
-             std::string(board_key) +
-             " ORDER BY start_time_millis, record_id) AS n FROM boards) "
-             "SELECT station_id, fixture_id, location, "
-             "(SELECT s.slot FROM boards s WHERE s.station_id = a.station_id AND COALESCE(s.fixture_id, '') = "
-             "a.fixture_id AND s.location = a.location AND COALESCE(s.slot, '') <> '' "
-             "ORDER BY s.start_time_millis DESC, s.record_id DESC LIMIT 1) AS slot, "
-             "SUM(CASE WHEN n = 1 THEN 1 ELSE 0 END) AS boards, COUNT(*) AS records, "
-             "SUM(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS first_pass, "
-             "SUM(CASE WHEN n = 1 AND outcome = 'FAIL' THEN 1 ELSE 0 END) AS fails, "
-             "SUM(CASE WHEN n = 1 AND outcome = 'ERROR' THEN 1 ELSE 0 END) AS errors, "
-             "CAST(SUM(CASE WHEN n = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END) AS DOUBLE PRECISION) / "
-             "SUM(CASE WHEN n = 1 THEN 1 ELSE 0 END) AS first_pass_yield "
-             "FROM attempts a GROUP BY station_id, fixture_id, location"},
-        // The faults of failed records, by pin and class: the boards and
-        // the records that had each.
-        {"fault_pareto", "CREATE VIEW fault_pareto AS SELECT p.pin, p.\"class\", COUNT(DISTINCT " +
-                             std::string(board_key) + ") AS boards, COUNT(*) AS records FROM pins p "
-                             "JOIN boards USING (record_id) WHERE outcome = 'FAIL' AND p.status <> 'ok' "
-                             "AND p.status <> 'untested' GROUP BY p.pin, p.\"class\""},
+        R"(CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL))",
+        R"(CREATE TABLE IF NOT EXISTS sessions (
+            session_id TEXT PRIMARY KEY,
+            station_id TEXT NOT NULL,
+            started_millis BIGINT NOT NULL,
+            ended_millis BIGINT,
+            version TEXT NOT NULL,
+            options TEXT NOT NULL))",
+        create_boards(),
+        R"(CREATE TABLE IF NOT EXISTS pins (
+            record_id TEXT NOT NULL REFERENCES boards (record_id),
+            pin INTEGER NOT NULL,
+            status TEXT NOT NULL,
+            "class" TEXT,
+            partner TEXT,
+            failures INTEGER,
+            flips INTEGER,
+            PRIMARY KEY (record_id, pin)))",
+        R"(CREATE TABLE IF NOT EXISTS "rows" (
+            record_id TEXT NOT NULL REFERENCES boards (record_id),
+            "row" INTEGER NOT NULL,
+            driven INTEGER NOT NULL,
+            "read" INTEGER NOT NULL,
+            answered INTEGER NOT NULL,
+            PRIMARY KEY (record_id, "row")))",
+        // The report's questions: a period, a board's records, a slot, a station.
+        R"(CREATE INDEX IF NOT EXISTS boards_by_time ON boards (start_time_millis))",
+        R"(CREATE INDEX IF NOT EXISTS boards_by_dut ON boards (dut_id, start_time_millis))",
+        R"(CREATE INDEX IF NOT EXISTS boards_by_location ON boards (location, start_time_millis))",
+        R"(CREATE INDEX IF NOT EXISTS boards_by_station ON boards (station_id, start_time_millis))",
     };
-}
-
-Value text(const nlohmann::json &object, const char *key)
-{
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null())
-        return std::nullopt;
-    return it->is_string() ? it->get<std::string>() : it->dump();
 }
 
 Value number(long long value) { return std::to_string(value); }
@@ -202,8 +110,8 @@ const char insert_session[] =
 
 std::vector<Value> session_values(const nlohmann::json &session)
 {
-    return {text(session, "session_id"), text(session, "station_id"), text(session, "started_millis"),
-            text(session, "ended_millis"), text(session, "version"), text(session, "options")};
+    return {field_text(session, "session_id"), field_text(session, "station_id"), field_text(session, "started_millis"),
+            field_text(session, "ended_millis"), field_text(session, "version"), field_text(session, "options")};
 }
 
 } // namespace
@@ -224,7 +132,7 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
         *incompatible = false;
     if (!database.begin(why))
         return false;
-    for (const char *sql : create_tables)
+    for (const std::string &sql : create_tables())
         if (!database.exec(sql, why))
             return rolled_back(database);
     std::vector<Row> rows;
@@ -255,12 +163,10 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
         return rolled_back(database);
     // An older schema brought up in place, one version at a time, in the
     // transaction that read its version: all of it or none.
-    if (version == 1 && !(database.exec("ALTER TABLE boards ADD COLUMN insertions BIGINT", why) &&
-                          database.exec("ALTER TABLE boards ADD COLUMN rated_cycles BIGINT", why)))
-        return rolled_back(database);
-    if (version > 0 && version < 3 && !(database.exec("ALTER TABLE boards ADD COLUMN serial_shared INTEGER", why) &&
-                                        database.exec("ALTER TABLE boards ADD COLUMN label_reused TEXT", why)))
-        return rolled_back(database);
+    for (const Column &c : board_columns)
+        if (version > 0 && c.since > version &&
+            !database.exec("ALTER TABLE boards ADD COLUMN " + quoted(c.name) + " " + c.type, why))
+            return rolled_back(database);
     if (version > 0 && version < schema_version &&
         !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
         return rolled_back(database);
@@ -299,7 +205,7 @@ bool store_record(Database &database, const std::string &session_json, const std
     nlohmann::json session, record;
     if (!parse(session_json, session, why) || !parse(record_json, record, why))
         return false;
-    Value record_id = text(record, "record_id");
+    Value record_id = field_text(record, "record_id");
     if (!record_id) {
         why = "a record without its record_id";
         return false;
@@ -312,33 +218,24 @@ bool store_record(Database &database, const std::string &session_json, const std
         return rolled_back(database);
     if (!present.empty()) // sent before, its answer lost
         return database.exec("COMMIT", why);
-    const char *board_fields[] = {"record_id", "dut_id", "label", "serial", "location", "channel", "chip",
-                                  "station_id", "test", "mode", "start_time_millis", "end_time_millis",
-                                  "outcome", "errors", "reason", "runs", "slot", "fixture_id", "lot",
-                                  "operator", "attempt", "insertions", "rated_cycles"};
-    std::vector<Value> values{text(session, "session_id")};
-    for (const char *field : board_fields)
-        values.push_back(text(record, field));
-    auto shared = record.find("serial_shared");
-    values.push_back(shared != record.end() && *shared == true ? Value("1") : std::nullopt);
-    auto reused = record.find("label_reused");
-    values.push_back(reused != record.end() && reused->is_object() ? text(*reused, "record_id") : std::nullopt);
-    if (!database.exec("INSERT INTO boards (session_id, record_id, dut_id, label, serial, location, channel, chip, "
-                       "station_id, test, mode, start_time_millis, end_time_millis, outcome, errors, reason, runs, "
-                       "slot, fixture_id, lot, \"operator\", attempt, insertions, rated_cycles, serial_shared, label_reused) "
-                       "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, "
-                       "$20, $21, $22, $23, $24, $25, $26)",
-                       values, why))
+    std::string columns, places;
+    std::vector<Value> values;
+    for (const Column &c : board_columns) {
+        values.push_back(c.taken(record, session, c.name));
+        columns += (columns.empty() ? "" : ", ") + quoted(c.name);
+        places += (places.empty() ? "$" : ", $") + std::to_string(values.size());
+    }
+    if (!database.exec("INSERT INTO boards (" + columns + ") VALUES (" + places + ")", values, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
         for (const auto &pin : *pins) {
-            Value status = text(pin, "status");
+            Value status = field_text(pin, "status");
             bool fault = status && *status != "ok" && *status != "untested";
-            Value fault_class = pin.contains("class") ? text(pin, "class") : fault ? status : std::nullopt;
+            Value fault_class = pin.contains("class") ? field_text(pin, "class") : fault ? status : std::nullopt;
             if (!database.exec("INSERT INTO pins (record_id, pin, status, \"class\", partner, failures, flips) "
                                "VALUES ($1, $2, $3, $4, $5, $6, $7)",
-                               {record_id, text(pin, "pin"), status, fault_class, partners(pin),
-                                text(pin, "failures"), text(pin, "flips")},
+                               {record_id, field_text(pin, "pin"), status, fault_class, partners(pin),
+                                field_text(pin, "failures"), field_text(pin, "flips")},
                                why))
                 return rolled_back(database);
         }
@@ -348,7 +245,7 @@ bool store_record(Database &database, const std::string &session_json, const std
             bool answered = row.value("answered", false);
             if (!database.exec("INSERT INTO \"rows\" (record_id, \"row\", driven, \"read\", answered) "
                                "VALUES ($1, $2, $3, $4, $5)",
-                               {record_id, number((long long)i), text(row, "driven"), text(row, "read"),
+                               {record_id, number((long long)i), field_text(row, "driven"), field_text(row, "read"),
                                 number(answered)},
                                why))
                 return rolled_back(database);
@@ -364,7 +261,7 @@ bool store_session(Database &database, const std::string &session_json, std::str
     if (!database.exec(insert_session, session_values(session), why))
         return false;
     return database.exec("UPDATE sessions SET ended_millis = $1 WHERE session_id = $2",
-                         {text(session, "ended_millis"), text(session, "session_id")}, why);
+                         {field_text(session, "ended_millis"), field_text(session, "session_id")}, why);
 }
 
 std::string new_uuid()

@@ -20,6 +20,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.parse
 
@@ -189,11 +190,14 @@ class MetricsScraped(unittest.TestCase):
         series = prometheus.api("series", **{"match[]": "{job='alone'}", "start": "0", "end": "9999999999"})
         self.assertFalse([s for s in series if "record_id" in s or "serial" in s])
 
-        # Every query of the shipped dashboard runs, and finds the series
-        # it draws (the outbox's only with a PostgreSQL --db).
+        # Every Prometheus query of the shipped dashboard runs, and finds the
+        # series it draws (the outbox's only with a PostgreSQL --db); its SQL
+        # panels are run by the report's tests.
         with open(os.path.join(SOURCE, "packaging", "grafana", "wiretest-station-dashboard.json")) as f:
             dashboard = json.load(f)
         for panel in dashboard["panels"]:
+            if panel["datasource"]["type"] != "prometheus":
+                continue
             for t in panel["targets"]:
                 expr = t["expr"].replace("$job", ".*").replace("$instance", ".*")
                 expr = expr.replace("$__range", "5m").replace("$__rate_interval", "5m")
@@ -241,6 +245,12 @@ class MetricsOfFaults(unittest.TestCase):
             'wiretest_station_write_failures_total{sink="cycles"}') == 1.0)
         got = samples(station.url)
         self.assertEqual(0.0, got['wiretest_station_write_failures_total{sink="records"}'])
+        # Each counter's series says when it began: from the start on, not later than now.
+        totals = [name for name in got if re.match(r"\w+_total\{", name)]
+        self.assertTrue(totals)
+        for name in totals:
+            created = got.get(name.replace("_total{", "_created{"))
+            self.assertTrue(got["wiretest_station_start_time_seconds"] <= created <= time.time(), name)
         self.assertEqual((1.0, 100.0), (got['wiretest_station_slot_insertions{slot="1"}'],
                                         got['wiretest_station_slot_rated_insertions{slot="1"}']))
 
