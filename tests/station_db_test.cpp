@@ -70,17 +70,24 @@ void expect_stored(const std::string &url, const nlohmann::json &record)
     for (size_t i = 0; i < fields.size(); i++)
         EXPECT_EQ(board[0][i], record.contains(fields[i]) ? text_of(record[fields[i]]) : std::nullopt) << fields[i];
 
-    std::vector<Row> pins = rows_of(url, "SELECT pin, status, partner FROM pins WHERE record_id = $1 ORDER BY pin",
+    std::vector<Row> pins = rows_of(url,
+                                    "SELECT pin, status, partner, confidence, candidates, words FROM pins "
+                                    "WHERE record_id = $1 ORDER BY pin",
                                     {record["record_id"].get<std::string>()});
     ASSERT_EQ(pins.size(), record["pins"].size());
     for (size_t i = 0; i < pins.size(); i++) {
         const nlohmann::json &pin = record["pins"][i];
         EXPECT_EQ(pins[i][0], pin["pin"].dump());
         EXPECT_EQ(pins[i][1], pin["status"].get<std::string>());
-        std::string partners;
-        for (const auto &p : pin["with"])
+        std::string partners, candidates;
+        for (const auto &p : pin.value("partner", pin["with"]))
             partners += (partners.empty() ? "" : ",") + p.dump();
         EXPECT_EQ(pins[i][2], partners.empty() ? std::nullopt : Value(partners));
+        EXPECT_EQ(pins[i][3], pin.contains("confidence") ? text_of(pin["confidence"]) : std::nullopt);
+        for (const auto &c : pin.value("candidates", nlohmann::json::array()))
+            candidates += (candidates.empty() ? "" : " | ") + c.get<std::string>();
+        EXPECT_EQ(pins[i][4], candidates.empty() ? std::nullopt : Value(candidates));
+        EXPECT_EQ(pins[i][5], pin.contains("words") ? text_of(pin["words"]) : std::nullopt);
     }
     std::vector<Row> rows = rows_of(url, "SELECT driven, \"read\", answered FROM \"rows\" WHERE record_id = $1 "
                                          "ORDER BY \"row\"",
@@ -325,6 +332,9 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         for (const station::db::Column &c : station::db::board_columns)
             if (c.since > 1)
                 exec_sql(url, std::string("ALTER TABLE boards DROP COLUMN ") + c.name);
+        for (const station::db::Column &c : station::db::pin_columns)
+            if (c.since > 1)
+                exec_sql(url, std::string("ALTER TABLE pins DROP COLUMN ") + c.name);
         exec_sql(url, "UPDATE schema_version SET version = 1");
         // Read as it is, the columns it lacks none of the report's figures.
         process::Result old = process::run(program, {"report", "--db", url});

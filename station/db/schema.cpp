@@ -25,13 +25,42 @@ const int schema_version = newest_column_version();
 
 namespace {
 
-// The boards table, from its columns.
-std::string create_boards()
+// A table from its columns, and what follows them (a key).
+template <size_t N>
+std::string create_table(const char *table, const Column (&columns)[N], const char *after = "")
 {
-    std::string sql = "CREATE TABLE IF NOT EXISTS boards (";
-    for (const Column &c : board_columns)
-        sql += (&c == board_columns ? "" : ", ") + quoted(c.name) + " " + c.type;
-    return sql + ")";
+    std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table + " (";
+    for (const Column &c : columns)
+        sql += (&c == columns ? "" : ", ") + quoted(c.name) + " " + c.type;
+    return sql + after + ")";
+}
+
+// Brings an older table up in place: the columns its version lacks.
+template <size_t N>
+bool add_missing_columns(Database &database, int version, const char *table, const Column (&columns)[N],
+                         std::string &why)
+{
+    for (const Column &c : columns)
+        if (c.since > version &&
+            !database.exec(std::string("ALTER TABLE ") + table + " ADD COLUMN " + quoted(c.name) + " " + c.type, why))
+            return false;
+    return true;
+}
+
+// One row of a table, its values taken from the object and its owner.
+template <size_t N>
+bool insert_row(Database &database, const char *table, const Column (&columns)[N], const nlohmann::json &object,
+                const nlohmann::json &owner, std::string &why)
+{
+    std::string names, places;
+    std::vector<Value> values;
+    for (const Column &c : columns) {
+        values.push_back(c.taken(object, owner, c.name));
+        names += (names.empty() ? "" : ", ") + quoted(c.name);
+        places += (places.empty() ? "$" : ", $") + std::to_string(values.size());
+    }
+    return database.exec(std::string("INSERT INTO ") + table + " (" + names + ") VALUES (" + places + ")", values,
+                         why);
 }
 
 // Each table after those it refers to. Quoted where a name is a keyword in
@@ -47,16 +76,8 @@ std::vector<std::string> create_tables()
             ended_millis BIGINT,
             version TEXT NOT NULL,
             options TEXT NOT NULL))",
-        create_boards(),
-        R"(CREATE TABLE IF NOT EXISTS pins (
-            record_id TEXT NOT NULL REFERENCES boards (record_id),
-            pin INTEGER NOT NULL,
-            status TEXT NOT NULL,
-            "class" TEXT,
-            partner TEXT,
-            failures INTEGER,
-            flips INTEGER,
-            PRIMARY KEY (record_id, pin)))",
+        create_table("boards", board_columns),
+        create_table("pins", pin_columns, ", PRIMARY KEY (record_id, pin)"),
         R"(CREATE TABLE IF NOT EXISTS "rows" (
             record_id TEXT NOT NULL REFERENCES boards (record_id),
             "row" INTEGER NOT NULL,
@@ -73,18 +94,6 @@ std::vector<std::string> create_tables()
 }
 
 Value number(long long value) { return std::to_string(value); }
-
-// "1,3": a pin's partners.
-Value partners(const nlohmann::json &pin)
-{
-    auto it = pin.find("with");
-    if (it == pin.end() || !it->is_array() || it->empty())
-        return std::nullopt;
-    std::string list;
-    for (const auto &p : *it)
-        list += (list.empty() ? "" : ",") + p.dump();
-    return list;
-}
 
 // Ends a transaction that failed; its first why stays.
 bool rolled_back(Database &database)
@@ -163,10 +172,9 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
         return rolled_back(database);
     // An older schema brought up in place, one version at a time, in the
     // transaction that read its version: all of it or none.
-    for (const Column &c : board_columns)
-        if (version > 0 && c.since > version &&
-            !database.exec("ALTER TABLE boards ADD COLUMN " + quoted(c.name) + " " + c.type, why))
-            return rolled_back(database);
+    if (version > 0 && (!add_missing_columns(database, int(version), "boards", board_columns, why) ||
+                        !add_missing_columns(database, int(version), "pins", pin_columns, why)))
+        return rolled_back(database);
     if (version > 0 && version < schema_version &&
         !database.exec("UPDATE schema_version SET version = $1", {std::to_string(schema_version)}, why))
         return rolled_back(database);
@@ -218,27 +226,12 @@ bool store_record(Database &database, const std::string &session_json, const std
         return rolled_back(database);
     if (!present.empty()) // sent before, its answer lost
         return database.exec("COMMIT", why);
-    std::string columns, places;
-    std::vector<Value> values;
-    for (const Column &c : board_columns) {
-        values.push_back(c.taken(record, session, c.name));
-        columns += (columns.empty() ? "" : ", ") + quoted(c.name);
-        places += (places.empty() ? "$" : ", $") + std::to_string(values.size());
-    }
-    if (!database.exec("INSERT INTO boards (" + columns + ") VALUES (" + places + ")", values, why))
+    if (!insert_row(database, "boards", board_columns, record, session, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
-        for (const auto &pin : *pins) {
-            Value status = field_text(pin, "status");
-            bool fault = status && *status != "ok" && *status != "untested";
-            Value fault_class = pin.contains("class") ? field_text(pin, "class") : fault ? status : std::nullopt;
-            if (!database.exec("INSERT INTO pins (record_id, pin, status, \"class\", partner, failures, flips) "
-                               "VALUES ($1, $2, $3, $4, $5, $6, $7)",
-                               {record_id, field_text(pin, "pin"), status, fault_class, partners(pin),
-                                field_text(pin, "failures"), field_text(pin, "flips")},
-                               why))
+        for (const auto &pin : *pins)
+            if (!insert_row(database, "pins", pin_columns, pin, record, why))
                 return rolled_back(database);
-        }
     if (auto rows = record.find("rows"); rows != record.end() && rows->is_array())
         for (size_t i = 0; i < rows->size(); i++) {
             const auto &row = (*rows)[i];
