@@ -76,3 +76,15 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND BUILD_TESTING AND TARGET GTest::gte
     set_target_properties(${target} PROPERTIES PRECOMPILE_HEADERS_REUSE_FROM suite_headers)
   endforeach()
 endif()
+
+# make lint-windows's choice of units (windows_lint_files.py), checked on a
+# scratch tree with g++, the preprocessor of both builds it compares.
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
+  find_program(WIRETEST_PYTHON3 python3)
+  find_program(WIRETEST_GXX g++)
+  if(WIRETEST_PYTHON3 AND WIRETEST_GXX)
+    add_test(NAME Lint.WindowsPassTakesTheUnitsThatDifferThere
+      COMMAND ${WIRETEST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/windows_lint_files_test.py
+              ${CMAKE_BINARY_DIR}/windows-lint-files-test ${WIRETEST_GXX})
+  endif()
+endif()

@@ -13,7 +13,9 @@ the same type widths, which clang-tidy has judged already.
   windows_lint_files.py LINUX_BUILD WINDOWS_BUILD SOURCE_DIR DIR...
 
 DIR... are the source folders checked (src drivers ...). Without the Linux
-build's compile commands every Windows unit is listed.
+build's compile commands every Windows unit is listed. Both builds compile
+with gcc (g++ and mingw-w64's), whose -fdirectives-only this reads; a unit
+either cannot preprocess is listed.
 """
 import concurrent.futures
 import json
