@@ -3,7 +3,7 @@
 // record, stations sharing one file, a server that goes away mid-loop, a
 // kill -9 inside a board's transaction, hostile labels and URLs. The
 // report's numbers: station_report_test.cpp.
-#include "db/database.h"
+#include "database.h"
 #include "postgres_server.h"
 #include "process.h"
 #include "temp_dir.h"

@@ -1,9 +1,9 @@
 // The station's page as one more output: each board's live state and result
 // into the page's state, which the server pushes to every page open.
-#include "outputs.h"
+#include "sinks.h"
 
-#include "page/page_server.h"
-#include "page/page_state.h"
+#include "page_server.h"
+#include "page_state.h"
 #include "report.h"
 
 #include "test_driver/wiring_patterns.h"
