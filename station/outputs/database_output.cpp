@@ -8,7 +8,7 @@
 #include "outputs.h"
 #include "printable.h"
 #include "sinks.h"
-#include "uuid.h"
+#include "stamps.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,12 +20,6 @@
 
 namespace station {
 namespace {
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // The server's retries: at once, then after a growing pause, never longer
 // than a minute.

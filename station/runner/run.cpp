@@ -8,7 +8,7 @@
 #include "metrics.h"
 #include "printable.h"
 #include "record.h"
-#include "uuid.h"
+#include "stamps.h"
 
 #include "device_link/ft_locations.h"
 
@@ -22,12 +22,6 @@
 
 namespace station {
 namespace {
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 std::vector<std::string> board_arguments(const Channel &board, const RunOptions &options)
 {
@@ -97,12 +91,6 @@ bool Session::records_lost()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
     return records_lost_;
-}
-
-int Session::boards_done()
-{
-    std::lock_guard<std::mutex> lock(results_mutex_);
-    return int(results_.size());
 }
 
 bool Session::start(std::vector<Channel> &channels)

@@ -42,7 +42,6 @@ public:
     std::string slot_name(const Channel &board) const;
     // Returns the exit status; notes for the summary line.
     int end(std::vector<std::string> notes = {});
-    int boards_done();
     // A record could not be written: a line's loop must stop, not test
     // boards that leave no trace.
     bool records_lost();

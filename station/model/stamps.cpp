@@ -1,5 +1,6 @@
-#include "uuid.h"
+#include "stamps.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -19,6 +20,12 @@ std::string new_uuid()
     snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", unsigned(high >> 32), unsigned(high >> 16) & 0xFFFF,
              unsigned(high) & 0xFFFF, unsigned(low >> 48), (unsigned long long)(low & 0xFFFFFFFFFFFFull));
     return text;
+}
+
+int64_t now_millis()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 } // namespace station
