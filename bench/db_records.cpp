@@ -3,7 +3,7 @@
 // into a throwaway PostgreSQL server where one is installed. Prints one
 // line per database: "sqlite records=N seconds=S" (or "postgresql
 // unavailable: why").
-#include "db/database.h"
+#include "database.h"
 #include "postgres_server.h"
 
 #include <nlohmann/json.hpp>

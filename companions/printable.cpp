@@ -62,4 +62,8 @@ std::string printable(std::string_view text)
     return out;
 }
 
+bool is_blank(std::string_view text) { return text.find_first_not_of(" \t") == std::string_view::npos; }
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
 } // namespace companions

@@ -25,4 +25,9 @@ struct Utf8Sequence {
 };
 Utf8Sequence utf8_sequence(std::string_view text);
 
+// Whether text is empty or holds spaces and tabs alone.
+bool is_blank(std::string_view text);
+
+bool starts_with(std::string_view text, std::string_view prefix);
+
 } // namespace companions

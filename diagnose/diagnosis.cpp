@@ -1,6 +1,7 @@
 // Reading a wiretest report, judging it, and classifying its pins.
 #include "diagnosis.h"
 
+#include "printable.h"
 #include "test_driver/report_format.h"
 #include "test_driver/wiring_patterns.h"
 
@@ -28,10 +29,7 @@ std::string bits_text(uint8_t value)
     return text;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
+using companions::starts_with;
 
 // A status name as the tool prints it: FT_ and capitals, alone on its line.
 bool is_status_name(std::string_view line)

@@ -1,5 +1,6 @@
-// wiretest-station's model, whole: which channels to test, what a board's
-// report comes to, its record, and the files it is kept in.
+// The station's parts that its in-process tests reach in one include: the
+// model (the channels to test, what a board's report comes to, its record),
+// the files records are kept in, and the outputs with their sinks.
 #pragma once
 
 #include "board_report.h"
@@ -7,6 +8,7 @@
 #include "files.h"
 #include "junit.h"
 #include "outputs.h"
+#include "sinks.h"
 #include "printable.h"
 #include "record.h"
 #include "targets.h"

@@ -3,6 +3,7 @@
 // JUnit file read back, and what a kill or an unwritable folder leaves.
 #include "process.h"
 #include "sim_station.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -56,22 +57,10 @@ std::string read_file(const fs::path &path)
 
 class StationCli : public ::testing::Test {
 protected:
-    fs::path scratch()
-    {
-        if (dir_.empty()) {
-            char name[] = "/tmp/wiretest-station-XXXXXX";
-            dir_ = mkdtemp(name);
-        }
-        return dir_;
-    }
-    void TearDown() override
-    {
-        if (!dir_.empty())
-            fs::remove_all(dir_);
-    }
+    fs::path scratch() { return temp_.path; }
 
 private:
-    fs::path dir_;
+    TempDir temp_{"wiretest-station"};
 };
 
 TEST_F(StationCli, AllTestsEveryDemoChipOnceEachBoardOnItsLine)

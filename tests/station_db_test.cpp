@@ -3,8 +3,8 @@
 // record, stations sharing one file, a server that goes away mid-loop, a
 // kill -9 inside a board's transaction, hostile labels and URLs. The
 // report's numbers: station_report_test.cpp.
-#include "db/columns.h"
-#include "db/database.h"
+#include "columns.h"
+#include "database.h"
 #include "postgres_server.h"
 #include "process.h"
 #include "temp_dir.h"

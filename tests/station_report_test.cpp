@@ -4,7 +4,7 @@
 // JSON and CSV; boards without identity, a retested bad board beside a bad
 // slot, a reader that may only SELECT, and databases the report must not
 // create or trust.
-#include "db/database.h"
+#include "database.h"
 #include "postgres_server.h"
 #include "process.h"
 #include "temp_dir.h"

@@ -701,13 +701,8 @@ std::string read_file(const fs::path &path)
 
 class StationFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/wiretest-station-files-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    TempDir temp{"wiretest-station-files"};
+    fs::path dir{temp.path};
 };
 
 TEST(StationRecords, JunitStaysWellFormedAndNamesEverySuiteOnceWhateverTheLabels)

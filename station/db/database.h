@@ -120,7 +120,4 @@ bool store_record(Database &database, const std::string &session_json, const std
 // The session's end time, once it ended.
 bool store_session(Database &database, const std::string &session_json, std::string &why);
 
-// A new random UUID (version 4), as text.
-std::string new_uuid();
-
 } // namespace station::db

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
-#include <random>
 
 namespace station::db {
 
@@ -255,21 +254,6 @@ bool store_session(Database &database, const std::string &session_json, std::str
         return false;
     return database.exec("UPDATE sessions SET ended_millis = $1 WHERE session_id = $2",
                          {field_text(session, "ended_millis"), field_text(session, "session_id")}, why);
-}
-
-std::string new_uuid()
-{
-    thread_local std::mt19937_64 random{[] {
-        std::random_device device;
-        return (uint64_t(device()) << 32) ^ device();
-    }()};
-    uint64_t high = random(), low = random();
-    high = (high & ~0xF000ull) | 0x4000ull;              // version 4
-    low = (low & ~(0xC0ull << 56)) | (0x80ull << 56);   // the variant of RFC 4122
-    char text[37];
-    snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", unsigned(high >> 32), unsigned(high >> 16) & 0xFFFF,
-             unsigned(high) & 0xFFFF, unsigned(low >> 48), (unsigned long long)(low & 0xFFFFFFFFFFFFull));
-    return text;
 }
 
 bool parse_url(const std::string &text, Url &url, std::string &why)

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "board_result.h"
-#include "outputs.h"
+#include "events.h"
 
 #include <chrono>
 #include <functional>

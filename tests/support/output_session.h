@@ -5,7 +5,7 @@
 #pragma once
 
 #include "console.h"
-#include "outputs.h"
+#include "sinks.h"
 
 #include <string>
 #include <vector>

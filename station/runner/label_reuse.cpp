@@ -1,5 +1,7 @@
 #include "label_reuse.h"
 
+#include "stamps.h"
+
 #include <algorithm>
 
 namespace station {
@@ -9,12 +11,6 @@ const int64_t day_millis = int64_t(24) * 3600 * 1000;
 // A database that could not answer is asked again after this long, so that
 // a server away holds no board up at each test.
 const auto quiet_after_failure = std::chrono::seconds(60);
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // The newest first: the last earlier test is the one named.
 const char last_tests_of_label[] =

@@ -2,7 +2,7 @@
 #include "junit.h"
 
 #include "files.h"
-#include "outputs.h"
+#include "sinks.h"
 
 #include "printable.h"
 

@@ -6,7 +6,7 @@
 
 #include "board_result.h"
 #include "run_options.h"
-#include "db/database.h"
+#include "database.h"
 
 #include <chrono>
 #include <deque>

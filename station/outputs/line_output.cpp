@@ -1,5 +1,5 @@
 // The line of each board on standard output, and the summary line.
-#include "outputs.h"
+#include "sinks.h"
 
 #include "printable.h"
 

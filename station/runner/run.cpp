@@ -3,11 +3,12 @@
 #include "board_report.h"
 #include "board_test.h"
 #include "child_process.h"
+#include "fast_test.h"
 #include "interrupts.h"
 #include "metrics.h"
 #include "printable.h"
 #include "record.h"
-#include "db/database.h"
+#include "stamps.h"
 
 #include "device_link/ft_locations.h"
 
@@ -21,12 +22,6 @@
 
 namespace station {
 namespace {
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 std::vector<std::string> board_arguments(const Channel &board, const RunOptions &options)
 {
@@ -80,43 +75,6 @@ std::chrono::milliseconds board_deadline(const RunOptions &options)
     return std::chrono::duration_cast<std::chrono::milliseconds>(seconds(schedule * 1.25 + 10));
 }
 
-int reset_cycles(const RunOptions &options, const std::string &slot)
-{
-    for (const FixtureSlot &unrated : options.fixture.slots)
-        if (unrated.name == slot && unrated.rated_cycles <= 0) {
-            printf("slot %s: no rated_cycles in %s: its insertions are not counted, there is nothing to reset\n",
-                   companions::printable(slot).c_str(), companions::printable(options.fixture.path).c_str());
-            return exit_passed;
-        }
-    CycleCounts cycles;
-    std::string why;
-    if (!cycles.load(options.fixture.path, false, why) || !cycles.reset(slot, why)) {
-        fprintf(stderr, "wiretest-station: %s\n", why.c_str());
-        return exit_station;
-    }
-    printf("slot %s: insertions counted from 0\n", companions::printable(slot).c_str());
-    return exit_passed;
-}
-
-int list_station(bool json)
-{
-    std::vector<Channel> channels;
-    std::string error;
-    if (!list_channels(channels, error)) {
-        fprintf(stderr, "wiretest-station: %s\n", error.c_str());
-        return exit_station;
-    }
-    if (json) {
-        printf("%s\n", listing_json(channels).c_str());
-    } else {
-        for (const Channel &c : channels)
-            printf("%s\n", listing_line(c).c_str());
-        if (channels.empty())
-            fprintf(stderr, "wiretest-station: no chip with an MPSSE is plugged in\n");
-    }
-    return 0;
-}
-
 Session::Session(const RunOptions &run_options, bool operator_view)
     : options(run_options), screen(operator_view), program(own_executable()), labels_(options),
       outputs_(choose_outputs(options, screen, [this](const std::string &why) { station_fault(why); }))
@@ -133,12 +91,6 @@ bool Session::records_lost()
 {
     std::lock_guard<std::mutex> lock(results_mutex_);
     return records_lost_;
-}
-
-int Session::boards_done()
-{
-    std::lock_guard<std::mutex> lock(results_mutex_);
-    return int(results_.size());
 }
 
 bool Session::start(std::vector<Channel> &channels)
@@ -171,7 +123,7 @@ bool Session::start(std::vector<Channel> &channels)
 void Session::finish(int live, BoardResult result, bool last, bool replaces)
 {
     if (result.record_id.empty())
-        result.record_id = db::new_uuid();
+        result.record_id = new_uuid();
     labels_.finished(result);
     std::string record = record_json(result, options.context);
     std::lock_guard<std::mutex> lock(results_mutex_);
@@ -229,7 +181,7 @@ int Session::test(const Channel &board, const std::string &label, bool forked, i
     result.last_attempt = first_attempt + options.retest;
     // Its first record's id is known now: a board after it with its label
     // names it.
-    const std::string first_record = db::new_uuid();
+    const std::string first_record = new_uuid();
     std::future<std::optional<EarlierTest>> asked;
     if (!label.empty() && first_attempt == 1) {
         result.label_reused = labels_.begin(result, first_record);

@@ -1,10 +1,11 @@
 // The station's page as one more output: each board's live state and result
 // into the page's state, which the server pushes to every page open.
-#include "outputs.h"
+#include "sinks.h"
 
-#include "page/page_server.h"
-#include "page/page_state.h"
+#include "page_server.h"
+#include "page_state.h"
 #include "report.h"
+#include "stamps.h"
 
 #include "test_driver/wiring_patterns.h"
 
@@ -60,8 +61,7 @@ private:
             Report report;
             ReportFilter today;
             today.station_id = options_.context.station_id;
-            using namespace std::chrono;
-            int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+            int64_t now = now_millis();
             today.since_millis = now - now % (int64_t(24) * 3600 * 1000); // midnight, UTC, as the report's days
             if (!database || !read_report(*database, today, report, why)) {
                 database.reset(); // connected again at the next board

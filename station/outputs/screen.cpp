@@ -1,21 +1,12 @@
 #include "screen.h"
 
 #include "printable.h"
+#include "terminal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace station {
 namespace {
@@ -46,40 +37,11 @@ const char *big_letter(char c, int row)
     return "     ";
 }
 
-// Live lines are redrawn on standard error by moving the cursor up over
-// them: only where standard output shares the terminal can that erase
-// nothing but themselves. A pipe or tee keeps every line it was given.
-bool one_terminal()
-{
-    if (isatty(fileno(stdout)) == 0 || isatty(fileno(stderr)) == 0)
-        return false;
-#ifdef _WIN32
-    return true; // both on the console
-#else
-    struct stat out{}, err{};
-    return fstat(fileno(stdout), &out) == 0 && fstat(fileno(stderr), &err) == 0 && out.st_dev == err.st_dev &&
-           out.st_rdev == err.st_rdev;
-#endif
-}
-
-bool enable_terminal_escapes(const FILE *stream)
-{
-#ifdef _WIN32
-    HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    return GetConsoleMode(handle, &mode) &&
-           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    (void)stream;
-    return true;
-#endif
-}
-
 } // namespace
 
 Screen::Screen(bool operator_view)
     : live_(one_terminal() && enable_terminal_escapes(stderr)),
-      operator_(operator_view && isatty(fileno(stdout)) != 0 && enable_terminal_escapes(stdout)),
+      operator_(operator_view && is_terminal(stdout) && enable_terminal_escapes(stdout)),
       colour_(true)
 {
     // no-color.org: set and not empty turns the colours off.

@@ -4,7 +4,7 @@
 
 #include "cycle_counts.h"
 #include "label_reuse.h"
-#include "outputs.h"
+#include "sinks.h"
 #include "run_options.h"
 #include "screen.h"
 
@@ -42,7 +42,6 @@ public:
     std::string slot_name(const Channel &board) const;
     // Returns the exit status; notes for the summary line.
     int end(std::vector<std::string> notes = {});
-    int boards_done();
     // A record could not be written: a line's loop must stop, not test
     // boards that leave no trace.
     bool records_lost();
@@ -82,16 +81,5 @@ int run_station(const RunOptions &options);
 // A board's own process: its test, as options say, with the board's
 // interrupt handlers; the exit status.
 int board_main(const std::string &location, char channel, const RunOptions &options);
-
-// --forward: sends what waits in the outbox to the --db server; returns
-// the exit status.
-int forward_outbox(const RunOptions &options);
-
-// --reset-cycles SLOT: the slot's insertions counted from 0; returns the
-// exit status.
-int reset_cycles(const RunOptions &options, const std::string &slot);
-
-// --list: returns the exit status.
-int list_station(bool json);
 
 } // namespace station

@@ -3,6 +3,7 @@
 #include "board_result.h"
 #include "interrupts.h"
 #include "printable.h"
+#include "stamps.h"
 
 #include <algorithm>
 #include <array>
@@ -79,12 +80,6 @@ Registry &registry()
 {
     static Registry r;
     return r;
-}
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 // Shortest for a bucket's bound ("0.025"), to the microsecond for a sum.

@@ -1,11 +1,10 @@
 // Where a session's results go. Every output gets the same board results,
 // one at a time as the boards finish, each with its record; an output is
-// one file of its own and one line in choose_outputs.
+// one file of its own and one line in choose_outputs (sinks.h).
 #pragma once
 
 #include "board_result.h"
-#include "run_options.h"
-#include "screen.h"
+#include "events.h"
 
 #include <functional>
 #include <memory>
@@ -20,27 +19,6 @@ struct FinishedBoard {
     int screen_line;           // its live line on the screen; -1 for none
     bool last;                 // false for an attempt that is tested again
     bool replaces;             // its board's result before, tested again on request
-};
-
-// What is happening at a slot before its board's result: for the outputs
-// that show the station as it works.
-struct SlotEvent {
-    enum Kind {
-        watched,       // a slot the station tests or waits on, before any board
-        testing,       // a board's test began or moved on
-        label_waiting, // a scanned label waits there for the slot's next board
-    };
-    Kind kind = watched;
-    std::string location;
-    char channel = 'A';
-    std::string slot;     // the fixture's name for it; "" without one
-    // Initialised here so that events written as {kind, location, channel, slot} stay whole.
-    std::string serial{}; // testing: the board's
-    std::string label{};  // testing: the board's, scanned; label_waiting: the label ("" once taken)
-    int attempt = 0;      // testing, as BoardResult's
-    int row = 0;        // testing: rows answered so far
-    bool soak = false;  // testing: runs over and over, counted below
-    int runs = 0, failed_runs = 0;
 };
 
 struct SessionEnd {
@@ -82,23 +60,6 @@ public:
         return true;
     }
 };
-
-// How an output tells of a fault of the station's own (a record the line's
-// database refused): on the screen, to every output, in the exit status.
-using StationFault = std::function<void(const std::string &why)>;
-
-// The outputs options ask for, in the order each result reaches them:
-// what keeps it first, what shows it last.
-std::vector<std::unique_ptr<Output>> choose_outputs(const RunOptions &options, Screen &screen,
-                                                    const StationFault &fault);
-
-std::unique_ptr<Output> record_files_output(const RunOptions &options);
-std::unique_ptr<Output> database_output(const RunOptions &options, Screen &screen, const StationFault &fault);
-std::unique_ptr<Output> junit_output(const RunOptions &options);
-std::unique_ptr<Output> page_output(const RunOptions &options, Screen &screen);
-std::unique_ptr<Output> metrics_output(const RunOptions &options, Screen &screen);
-std::unique_ptr<Output> line_output(Screen &screen);
-std::unique_ptr<Output> json_line_output(Screen &screen);
 
 // "PASS 1-1 A WTST0001 errors: 0" and the like, without a line end; a
 // scanned label follows the serial number as "label: X".

@@ -1,7 +1,7 @@
 // --records DIR: each board's record in a file of its own, never over
 // another's.
 #include "files.h"
-#include "outputs.h"
+#include "sinks.h"
 #include "record.h"
 
 namespace station {

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "board_result.h"
-#include "fast_test.h"
+#include "fast_options.h"
 #include "fixture_file.h"
 #include "targets.h"
-#include "page/serve_address.h"
+#include "serve_address.h"
 
 #include <optional>
 #include <string>

@@ -2,12 +2,13 @@
 // is written at once; a PostgreSQL server gets it through the outbox, sent
 // by a thread of its own so that a server that is slow or away never holds
 // a board up.
-#include "db/database.h"
-#include "db/outbox.h"
+#include "database.h"
+#include "outbox.h"
 #include "metrics.h"
 #include "outputs.h"
 #include "printable.h"
-#include "run.h"
+#include "sinks.h"
+#include "stamps.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,12 +20,6 @@
 
 namespace station {
 namespace {
-
-int64_t now_millis()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // The server's retries: at once, then after a growing pause, never longer
 // than a minute.
@@ -47,7 +42,7 @@ class DatabaseOutput : public Output {
 public:
     const char *sink() const override { return "database"; }
     DatabaseOutput(const RunOptions &options, Screen &screen, StationFault fault)
-        : options_(options), screen_(screen), fault_(std::move(fault)), session_{{"session_id", db::new_uuid()},
+        : options_(options), screen_(screen), fault_(std::move(fault)), session_{{"session_id", new_uuid()},
                                                        {"station_id", options.context.station_id},
                                                        {"started_millis", now_millis()},
                                                        {"ended_millis", nullptr},

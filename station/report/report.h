@@ -7,7 +7,7 @@
 // Counts of boards are distinct boards, counts of records are records.
 #pragma once
 
-#include "db/database.h"
+#include "database.h"
 
 #include <cstdint>
 #include <optional>

@@ -5,7 +5,7 @@
 #include "report.h"
 
 #include "board_result.h"
-#include "db/yield_queries.h"
+#include "yield_queries.h"
 #include "printable.h"
 
 #include <algorithm>

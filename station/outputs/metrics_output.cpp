@@ -1,9 +1,9 @@
 // The station's metrics as one more output: each board's result into the
 // registry /metrics reads, and with --metrics a port serving it alone.
 #include "metrics.h"
-#include "outputs.h"
+#include "sinks.h"
 
-#include "page/page_server.h"
+#include "page_server.h"
 
 namespace station {
 namespace {

@@ -1,4 +1,4 @@
-#include "outputs.h"
+#include "sinks.h"
 
 namespace station {
 

@@ -28,7 +28,7 @@ struct Place {
     }
 };
 
-bool is_blank(const std::string &text) { return text.find_first_not_of(" \t") == std::string::npos; }
+using companions::is_blank;
 
 // A string key: absent (false with why empty, unless required) or a
 // non-blank string.

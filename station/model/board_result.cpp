@@ -17,7 +17,7 @@ const char version[] = WIRETEST_STATION_VERSION;
 
 namespace {
 
-bool starts_with(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+using companions::starts_with;
 
 } // namespace
 
