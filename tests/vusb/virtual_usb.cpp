@@ -130,6 +130,7 @@
 #include "board_text.h"
 #include "device_link/chip_kinds.h"
 #include "mpsse_chip.h"
+#include "stepped_clock.h"
 #include "vusb_control.h"
 
 #include <libusb.h>
@@ -163,7 +164,7 @@ struct HotplugCallback {
     int events, vendor, product;
     libusb_hotplug_callback_fn fn;
     void *user_data;
-    std::chrono::steady_clock::time_point delivered_until;
+    stepped_clock::Clock::time_point delivered_until;
 };
 
 // libftdi1 only hands a context back; the layer's hotplug watch keeps its
@@ -240,7 +241,7 @@ struct Port {
 void stamp_new_bytes(Port &port)
 {
     while (port.produced.size() < port.to_host.size())
-        port.produced.push_back(Clock::now());
+        port.produced.push_back(stepped_clock::now());
 }
 
 void send_from_front(Port &port, size_t n)
@@ -269,7 +270,7 @@ void release_at(Port &port, Clock::time_point at, uint8_t byte, bool on_its_own 
 // Bytes whose time has come join what the chip will send, stamped with it.
 void release_due(Port &port)
 {
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     while (!port.later.empty() && port.later.front().at <= now) {
         const HeldByte &held = port.later.front();
         port.to_host.push_back(held.byte);
@@ -347,7 +348,7 @@ Clock::time_point load_time = [] {
     const char *inherited = std::getenv("WIRETEST_VUSB_T0");
     if (inherited && *inherited)
         return Clock::time_point(Clock::duration(std::stoll(inherited)));
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     setenv("WIRETEST_VUSB_T0", std::to_string(now.time_since_epoch().count()).c_str(), 1);
     return now;
 }();
@@ -473,7 +474,7 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         for (int i = 1; i <= n; i++) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "VU%02d", i);
-            add_chip(bus, 0x6010, 0, serial, times_from);
+            add_chip(bus, dual, 0, serial, times_from);
         }
     } else {
         for (const std::string &item : pieces(chips, ','))
@@ -510,7 +511,8 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         size_t colon = unrequested.find(':');
         if (colon == std::string::npos)
             throw std::invalid_argument("unrequested without ':'");
-        Clock::time_point at = Clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
+        Clock::time_point at =
+            stepped_clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
         for (uint8_t byte : parse_hex(unrequested.substr(colon + 1)))
             for (const auto &c : bus.chips)
                 for (Port &p : c->ports)
@@ -553,6 +555,7 @@ std::vector<Bus *> replaced_buses;
 std::mutex &bus_lock = *new std::mutex; // taken by every libusb function
 std::condition_variable &bus_change = *new std::condition_variable; // a transfer, a reset, an unplug
 int contexts_open = 0;              // libusb_init's, not yet ended
+int events_waiting = 0;             // threads in libusb_handle_events_*
 using Hold = std::unique_lock<std::mutex>;
 
 void start_control(Bus &b);
@@ -614,7 +617,7 @@ bool unplugged(const Bus &b = bus())
     return b.pulled_out || (b.unplug_after >= 0 && b.transfers >= b.unplug_after);
 }
 
-bool present(const Chip &c, Clock::time_point now = Clock::now())
+bool present(const Chip &c, Clock::time_point now = stepped_clock::now())
 {
     return now >= c.arrive && now < c.leave;
 }
@@ -678,7 +681,7 @@ void apply_control(Bus &b)
         b.control_read += long(n);
     }
     std::fclose(f);
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     for (size_t end; (end = b.control_partial.find('\n')) != std::string::npos;) {
         std::string line = b.control_partial.substr(0, end);
         b.control_partial.erase(0, end + 1);
@@ -712,7 +715,7 @@ void start_control(Bus &b)
         while (read(watch, events, sizeof events) > 0 || errno == EINTR) {
             Hold hold(bus_lock);
             apply_control(b);
-            bus_change.notify_all();
+            stepped_clock::notify(bus_change);
         }
     }).detach();
 }
@@ -816,7 +819,7 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
             break;
         }
         release_due(port);
-        Clock::time_point now = Clock::now(), wake = std::min(give_up, chip.leave);
+        Clock::time_point now = stepped_clock::now(), wake = std::min(give_up, chip.leave);
         if (!port.later.empty())
             wake = std::min(wake, port.later.front().at);
         if (!b.silent) {
@@ -832,9 +835,9 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
         if (now >= give_up)
             break;
         if (wake == Clock::time_point::max())
-            bus_change.wait(hold);
+            stepped_clock::wait_until(hold, bus_change, Clock::time_point::max());
         else
-            bus_change.wait_until(hold, wake);
+            stepped_clock::wait_until(hold, bus_change, wake);
     }
     b.ins_waiting--;
     return result;
@@ -1164,7 +1167,7 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                             unsigned int timeout)
 {
     Hold hold(bus_lock);
-    bus_change.notify_all(); // a reset or a new timer length; an unplug
+    stepped_clock::notify(bus_change); // a reset or a new timer length; an unplug
     Bus &b = bus();
     b.last_control_timeout = timeout;
     if (!begin_transfer(handle->device)) {
@@ -1185,8 +1188,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                          int length, int *actual_length, unsigned int timeout)
 {
     Hold hold(bus_lock);
-    bus_change.notify_all(); // new bytes for the host; an unplug
-    Clock::time_point began = Clock::now();
+    stepped_clock::notify(bus_change); // new bytes for the host; an unplug
+    Clock::time_point began = stepped_clock::now();
     Bus &b = bus();
     b.last_bulk_timeout = timeout;
     *actual_length = 0;
@@ -1204,7 +1207,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         Chip &target = chip_of(dev_handle->device);
         if (++target.outs == target.hold_out) {
             log_line("held %s", target.location.c_str());
-            bus_change.wait(hold, [&] { return gone(dev_handle->device); });
+            while (!gone(dev_handle->device))
+                stepped_clock::wait_until(hold, bus_change, Clock::time_point::max());
             log_line("out %02X -> gone", endpoint);
             return LIBUSB_ERROR_NO_DEVICE;
         }
@@ -1234,11 +1238,11 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
             port.to_host.insert(port.to_host.end(), answers.begin(), answers.end());
             stamp_new_bytes(port);
             if (flush)
-                port.flush_at = Clock::now();
+                port.flush_at = stepped_clock::now();
         } else {
-            Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
+            Clock::time_point at = stepped_clock::now() + std::chrono::milliseconds(b.delay_ms);
             if (flush && flushed == 0)
-                port.flush_at = Clock::now();
+                port.flush_at = stepped_clock::now();
             for (size_t i = 0; i < answers.size(); i++) {
                 if (b.trickle)
                     at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
@@ -1281,7 +1285,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         delivered += int(n);
         packets++;
     } while (!port.to_host.empty() && packets < b.max_packets && *actual_length + packet <= length);
-    if (port.flush_at <= Clock::now())
+    if (port.flush_at <= stepped_clock::now())
         port.flush_at = Clock::time_point::max(); // sent
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
@@ -1293,8 +1297,8 @@ void vusb_configure(const char *settings)
     Hold hold(bus_lock);
     if (current_bus)
         replaced_buses.push_back(current_bus);
-    current_bus = make_bus(settings, Clock::now());
-    bus_change.notify_all();
+    current_bus = make_bus(settings, stepped_clock::now());
+    stepped_clock::notify(bus_change);
 }
 
 int vusb_serial_driver_bound(const char *location, int interface_number)
@@ -1331,7 +1335,7 @@ void vusb_unplug()
 {
     Hold hold(bus_lock);
     bus().pulled_out = true;
-    bus_change.notify_all();
+    stepped_clock::notify(bus_change);
 }
 
 int vusb_transfers()
@@ -1344,6 +1348,12 @@ int vusb_contexts_open()
 {
     Hold hold(bus_lock);
     return contexts_open;
+}
+
+int vusb_events_waiting()
+{
+    Hold hold(bus_lock);
+    return events_waiting;
 }
 
 int vusb_reads_waiting()
@@ -1468,7 +1478,7 @@ int libusb_hotplug_register_callback(libusb_context *ctx, int events, int flags,
             return LIBUSB_ERROR_NOT_SUPPORTED;
         libusb_context &context = context_of(ctx);
         handle = context.next_handle++;
-        Clock::time_point now = Clock::now();
+        Clock::time_point now = stepped_clock::now();
         context.callbacks.push_back({handle, events, vendor_id, product_id, cb_fn, user_data, now});
         if ((flags & LIBUSB_HOTPLUG_ENUMERATE) && (events & LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) &&
             !unplugged())
@@ -1503,16 +1513,20 @@ void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotplug_call
 int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *tv, int *completed)
 {
     Hold hold(bus_lock);
+    struct Counted { // under the bus's lock, at the start and at every return
+        Counted() { events_waiting++; }
+        ~Counted() { events_waiting--; }
+    } counted;
     libusb_context &context = context_of(ctx);
     Clock::time_point deadline =
-        tv ? Clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
-           : Clock::now() + std::chrono::seconds(60);
+        tv ? stepped_clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
+           : stepped_clock::now() + std::chrono::seconds(60);
     // As in libusb, a thread that finds another handling events waits for it
     // to finish, its callbacks included, and returns: the events are told of
     // once, and what the callbacks did is seen when any thread returns.
     const unsigned long seen = context.deliveries;
     for (;;) {
-        Clock::time_point now = Clock::now();
+        Clock::time_point now = stepped_clock::now();
         if (context.deliveries != seen)
             return 0;
         std::vector<Delivery> due = due_events(context, now);
@@ -1525,12 +1539,12 @@ int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *
                 d.fn(ctx, d.device, d.event, d.user_data);
             hold.lock();
             context.deliveries++;
-            bus_change.notify_all();
+            stepped_clock::notify(bus_change);
             return 0;
         }
         if ((completed && *completed) || now >= deadline)
             return 0;
-        bus_change.wait_until(hold, std::min(deadline, next_event(now)));
+        stepped_clock::wait_until(hold, bus_change, std::min(deadline, next_event(now)));
     }
 }
 
