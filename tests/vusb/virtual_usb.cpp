@@ -1,12 +1,13 @@
 // A virtual USB bus for the tests: the libusb-1.0 functions that libftdi1
-// calls, built as a library named libusb-1.0.so.0, behind which FTDI
-// high-speed chips are emulated at the USB level. Put first on the library
+// calls, built as a library named libusb-1.0.so.0, behind which FTDI chips
+// with an MPSSE are emulated at the USB level. Put first on the library
 // path, it lets the real build/wiretest, linked to the real libftdi1, run
 // without hardware.
 //
 // Each chip has its device and configuration descriptors and strings, takes
 // the vendor control requests libftdi1 sends, and answers bulk IN transfers
-// in 512-byte packets that start with the two modem status bytes. Its MPSSE
+// in packets that start with the two modem status bytes: 512 bytes at high
+// speed, 64 on the full-speed FT2232D (src/device_link/chip_kinds.h). Its MPSSE
 // channels are chip::MpsseChannel, the engine and board model of the
 // simulated driver. The quad chip's channels A and B are modelled with a
 // high byte, as the dual chip's are: a real FT4232H has none there, and what
@@ -187,9 +188,8 @@ struct libusb_device_handle {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = stepped_clock::Clock;
 
-constexpr int PACKET_SIZE = 512; // high speed
 constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
 // The pieces of text between the separators, as std::getline reads them
@@ -280,8 +280,8 @@ void release_due(Port &port)
 }
 
 struct Chip {
-    uint16_t product = 0x6010;
-    uint16_t release = 0x0700;
+    uint16_t product = 0; // USB idProduct and bcdDevice
+    uint16_t release = 0;
     std::string serial;
     uint8_t bus_number = 1;
     std::vector<uint8_t> port_path; // hub ports from the root, as in 1-4.2
@@ -339,6 +339,19 @@ const chip_facts &kind_of(uint16_t product, uint16_t release)
     const chip_facts *kind = chip_by_usb(FTDI_VENDOR_ID, product, release);
     return kind ? *kind : chip_facts_of(ChipKind::FT2232H);
 }
+
+// The product string a chip of this kind enumerates with, as FTDI names
+// them: "Dual RS232-HS", "Single RS232-HS", "Quad RS232-HS"; the full-speed
+// FT2232D's "Dual RS232".
+std::string product_string(const Chip &c)
+{
+    const chip_facts &kind = kind_of(c.product, c.release);
+    const char *how_many = kind.channels == 1 ? "Single" : kind.channels == 4 ? "Quad" : "Dual";
+    return std::string(how_many) + " RS232" + (kind.high_speed ? "-HS" : "");
+}
+
+// The bulk pipes' packet size: USB's largest at the chip's speed.
+int packet_size(const Chip &c) { return kind_of(c.product, c.release).high_speed ? 512 : 64; }
 
 // The moment the chips' arrive and leave times count from: this library's
 // load in the first process of a run, which passes it on to the processes it
@@ -468,8 +481,12 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         return value;
     };
 
-    std::string chips = items.count("chips") ? take("chips") : "6010:WTVUSB01";
-    if (!chips.empty() && chips.find(':') == std::string::npos) {
+    const uint16_t dual = chip_facts_of(ChipKind::FT2232H).product_id;
+    bool chips_given = items.count("chips") > 0;
+    std::string chips = take("chips");
+    if (!chips_given) {
+        add_chip(bus, dual, 0, "WTVUSB01", times_from);
+    } else if (!chips.empty() && chips.find(':') == std::string::npos) {
         int n = std::stoi(chips);
         for (int i = 1; i <= n; i++) {
             char serial[16];
@@ -960,7 +977,7 @@ int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_confi
             ep[k].bDescriptorType = LIBUSB_DT_ENDPOINT;
             ep[k].bEndpointAddress = uint8_t(k == 0 ? 0x81 + 2 * i : 0x02 + 2 * i);
             ep[k].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-            ep[k].wMaxPacketSize = PACKET_SIZE;
+            ep[k].wMaxPacketSize = uint16_t(packet_size(c));
         }
         libusb_interface_descriptor &s = block->settings[i];
         s.bLength = LIBUSB_DT_INTERFACE_SIZE;
@@ -1031,9 +1048,7 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     const Chip &c = chip_of(handle->device);
-    const char *product = c.product == 0x6011 ? "Quad RS232-HS"
-                        : c.product == 0x6014 ? "Single RS232-HS" : "Dual RS232-HS";
-    std::string text = index == 1 ? "FTDI" : index == 2 ? product : index == 3 ? c.serial : "";
+    std::string text = index == 1 ? "FTDI" : index == 2 ? product_string(c) : index == 3 ? c.serial : "";
     if (text.empty() || length <= 0)
         return LIBUSB_ERROR_INVALID_PARAM;
     int n = std::min<int>(int(text.size()), length - 1);
@@ -1263,7 +1278,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         return LIBUSB_ERROR_IO;
     }
     release_due(port);
-    int packet = std::min(PACKET_SIZE, length);
+    int packet = std::min(packet_size(chip_of(dev_handle->device)), length);
     int waited = b.latency ? wait_for_latency_timer(hold, b, chip_of(dev_handle->device), port, began, timeout, packet) : 0;
     if (waited != 0) {
         log_line("in %02X -> %s", endpoint, waited == LIBUSB_ERROR_NO_DEVICE ? "gone" : "timeout");
