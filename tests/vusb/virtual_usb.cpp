@@ -65,10 +65,19 @@
 //   fail_ctrl=REQ:N           the Nth vendor request REQ (hex; N=0: every one)
 //                             stalls
 //   fail_out=N, fail_in=N     the Nth bulk OUT / IN transfer fails (I/O error)
+//   fail_answer=N             the Nth bulk IN transfer that brings data fails
+//                             (I/O error), and the data stays in the chip.
+//                             Unlike fail_in's, its count leaves out the reads
+//                             that find nothing: how many of those a run makes
+//                             depends on when the reader's thread gets its
+//                             turn, the answers do not
 //   stale=N:HEX               bytes the chip sends just before the Nth bulk
 //                             OUT transfer reaches it: "AB12", or "AB*1200"
 //                             for 1200 bytes 0xAB
 //   unplug_after=N            after N transfers the chips are gone
+//   unplug_at_out=N           the chips are gone when the Nth bulk OUT
+//                             transfer comes: a place in the commands that
+//                             the reads that find nothing do not move
 //   unplug_at_open=N          the chips are gone when the Nth libusb_open
 //                             of the run comes (after a listing, say)
 //   delay=N                   the chip produces each answer N ms after the
@@ -307,6 +316,7 @@ struct Bus {
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
     int unplug_after = -1, unplug_at_open = 0, max_packets = 8, delay_ms = 0;
+    int fail_answer = 0, answers = 0, unplug_at_out = 0;
     bool trickle = false;
     bool silent = false, latency = false, sio = false;
     bool hotplug = true; // libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
@@ -517,6 +527,8 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
     bus.fail_in = number("fail_in", 0);
+    bus.fail_answer = number("fail_answer", 0);
+    bus.unplug_at_out = number("unplug_at_out", 0);
     bus.unplug_after = number("unplug_after", -1);
     bus.max_packets = number("max_packets", 8);
     bus.unplug_at_open = number("unplug_at_open", 0);
@@ -1212,6 +1224,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
     if (!dev_handle->claimed.count(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
+    if (!in && b.outs + 1 == b.unplug_at_out)
+        b.pulled_out = true;
     if (!begin_transfer(dev_handle->device)) {
         log_line("%s %02X -> gone", in ? "in" : "out", endpoint);
         return LIBUSB_ERROR_NO_DEVICE;
@@ -1287,6 +1301,10 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     if (b.silent) {
         log_line("in %02X -> timeout", endpoint);
         return LIBUSB_ERROR_TIMEOUT;
+    }
+    if (!port.to_host.empty() && ++b.answers == b.fail_answer) {
+        log_line("in %02X -> error", endpoint);
+        return LIBUSB_ERROR_IO;
     }
     // Whole packets of status and data; an empty queue still gives the status.
     int packets = 0, delivered = 0;
