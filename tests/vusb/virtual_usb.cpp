@@ -137,6 +137,11 @@
 //
 // The bus may be called from several threads, as libusb may: one lock guards
 // it, and a transfer waiting for a latency timer waits without it.
+//
+// Its times (latency timers, delay, trickle, unrequested bytes, a chip's
+// ~FROM-TO) go by the steady clock, or by the stepped clock a test in this
+// process turns on (stepped_clock.cpp, vusb_control.h): then a wait of the
+// bus takes no time on a loaded machine that it would not take on an idle one.
 #include "board_text.h"
 #include "device_link/chip_kinds.h"
 #include "mpsse_chip.h"
