@@ -411,8 +411,9 @@ TEST(DiagnosePipe, FromWiretestOnTheVirtualUsbBus)
         // A board that was not measured, in part or at all, is neither passed nor failed.
         {"board=;drop_read=5", one_dropped, 2, "", one_dropped_err},
         {"board=open3:0;silent=1", silent, 2, "", silent_err},
-        // Unplugged after the fourth row: each later row has its status name.
-        {"board=;unplug_after=42", unplugged, 2, "\t00001000\t00001000\nFT_DEVICE_NOT_FOUND\n", unplugged_err},
+        // Unplugged at the fifth row's drive, the 15th write: each later row
+        // has its status name.
+        {"board=;unplug_at_out=15", unplugged, 2, "\t00001000\t00001000\nFT_DEVICE_NOT_FOUND\n", unplugged_err},
         // The 22nd write asks for the high byte after 0x80 is driven, and fails.
         {"board=swap4-5;fail_out=22",
          swapped_4_5 + "verdict: FAIL (full test, errors: 5; 2 pins not ok; 1 row without an answer)\n", 1,

@@ -5,6 +5,7 @@
 #include "mpsse/mpsse_commands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <system_error>
 #include <vector>
 
@@ -30,6 +31,28 @@ constexpr int UNBEGUN_ROUND_GRACE_MS = 1000;
 using Hold = std::unique_lock<std::mutex>;
 using std::chrono::milliseconds;
 
+std::atomic<const ClockHooks *> clock_for_new_channels{nullptr};
+
+Clock::time_point now(const Receiver &r) { return r.clock ? r.clock->now() : Clock::now(); }
+
+// Wait on r.changed, or through the test's clock: until woken or deadline.
+void wait_until(Receiver &r, Hold &hold, Clock::time_point deadline)
+{
+    if (r.clock)
+        r.clock->wait_until(hold, deadline);
+    else if (deadline == Clock::time_point::max())
+        r.changed.wait(hold);
+    else
+        r.changed.wait_until(hold, deadline);
+}
+
+void wake(Receiver &r)
+{
+    r.changed.notify_all();
+    if (r.clock)
+        r.clock->wake();
+}
+
 // The reader's next step: a transfer of a round that may start now, or the
 // end. Waits for it on the condition variable.
 bool wait_for_round(Receiver &r, Hold &hold)
@@ -38,12 +61,10 @@ bool wait_for_round(Receiver &r, Hold &hold)
         if (r.closing)
             return false;
         bool wanted = r.rounds_done < r.rounds_asked && !r.gone;
-        if (wanted && Clock::now() >= r.round_start)
+        if (wanted && now(r) >= r.round_start)
             return true;
-        if (wanted && r.round_start != Clock::time_point::max())
-            r.changed.wait_until(hold, r.round_start);
-        else
-            r.changed.wait(hold); // idle: a call or stop() wakes it
+        // Idle (no round wanted): a call or stop() wakes it.
+        wait_until(r, hold, wanted ? r.round_start : Clock::time_point::max());
     }
 }
 
@@ -70,11 +91,11 @@ void read_in_background(Receiver &r)
     Hold hold(r.lock);
     while (wait_for_round(r, hold)) {
         uint64_t covers = r.rounds_asked; // what an empty answer to this transfer proves
-        Clock::time_point began = Clock::now();
+        Clock::time_point began = now(r);
         if (transfers_in_round == 0) {
             r.round_began = began;
             r.round_began_covers = covers;
-            r.changed.notify_all();
+            wake(r);
         }
         size_t data = 0;
         FT_STATUS failure = FT_OK;
@@ -115,7 +136,7 @@ void read_in_background(Receiver &r)
             r.rounds_done = covers;
             transfers_in_round = 0;
         }
-        r.changed.notify_all();
+        wake(r);
     }
 }
 
@@ -134,8 +155,8 @@ milliseconds wait_limit(const Receiver &r)
 bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point called)
 {
     if (r.rounds_done < target) {
-        r.round_start = std::min(r.round_start, Clock::now());
-        r.changed.notify_all();
+        r.round_start = std::min(r.round_start, now(r));
+        wake(r);
     }
     // The chip sent what it held at the send-immediate: data after it is the answer.
     auto answered_at_once = [&] {
@@ -145,9 +166,9 @@ bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point c
         Clock::time_point deadline = r.round_began_covers >= target
                                          ? std::max(called, r.round_began) + wait_limit(r)
                                          : called + wait_limit(r) + milliseconds(UNBEGUN_ROUND_GRACE_MS);
-        if (Clock::now() >= deadline)
+        if (now(r) >= deadline)
             break;
-        r.changed.wait_until(hold, deadline);
+        wait_until(r, hold, deadline);
     }
     return !r.gone;
 }
@@ -157,8 +178,8 @@ bool finish_rounds(Receiver &r, Hold &hold, uint64_t target, Clock::time_point c
 void ask_paced_round(Receiver &r)
 {
     r.rounds_asked++;
-    r.round_start = std::max(Clock::now(), r.last_empty_began + milliseconds(r.latency_ms));
-    r.changed.notify_all();
+    r.round_start = std::max(now(r), r.last_empty_began + milliseconds(r.latency_ms));
+    wake(r);
 }
 
 // Whether the chip may answer these bytes in MPSSE mode: anything but a run
@@ -203,11 +224,22 @@ FT_STATUS take_failure(Receiver &r)
 
 } // namespace
 
+void use_clock(const ClockHooks *hooks) { clock_for_new_channels = hooks; }
+
 bool start(Receiver &r)
 {
+    r.clock = clock_for_new_channels;
+    if (r.clock)
+        r.clock->thread_begins();
     try {
-        r.thread = std::thread(read_in_background, std::ref(r));
+        r.thread = std::thread([&r] {
+            read_in_background(r);
+            if (r.clock)
+                r.clock->thread_ends();
+        });
     } catch (const std::system_error &) {
+        if (r.clock)
+            r.clock->thread_ends();
         return false;
     }
     return true;
@@ -219,7 +251,9 @@ void stop(Receiver &r)
         std::lock_guard<std::mutex> hold(r.lock);
         r.closing = true;
     }
-    r.changed.notify_all();
+    wake(r);
+    if (r.clock)
+        r.clock->joining();
     r.thread.join();
 }
 
@@ -231,7 +265,7 @@ FT_STATUS failure_status(Receiver &r, int libusb_error)
     std::lock_guard<std::mutex> hold(r.lock);
     r.gone = r.gone || gone_now;
     if (r.gone)
-        r.changed.notify_all(); // waiting calls end at once
+        wake(r); // waiting calls end at once
     return r.gone ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
 }
 
@@ -261,9 +295,9 @@ void wrote(Receiver &r, const uint8_t *bytes, size_t count)
     bool immediate = ends_in_send_immediate(r, bytes, count);
     if (immediate)
         r.immediate_round = r.rounds_asked;
-    r.round_start = Clock::now() + milliseconds(immediate ? 0 : r.latency_ms);
+    r.round_start = now(r) + milliseconds(immediate ? 0 : r.latency_ms);
     r.wrote_since_look = true;
-    r.changed.notify_all();
+    wake(r);
 }
 
 void chip_reset(Receiver &r)
@@ -310,8 +344,8 @@ FT_STATUS query(Receiver &r, uint32_t *count)
     if (!r.wrote_since_look && !pending) {
         ask_paced_round(r);
     } else {
-        bool round_due = Clock::now() >= r.round_start;
-        finish_rounds(r, hold, round_due ? r.rounds_asked : r.rounds_owed, Clock::now());
+        Clock::time_point called = now(r);
+        finish_rounds(r, hold, called >= r.round_start ? r.rounds_asked : r.rounds_owed, called);
     }
     r.wrote_since_look = false;
     FT_STATUS status = take_failure(r);
@@ -326,16 +360,16 @@ FT_STATUS query(Receiver &r, uint32_t *count)
 FT_STATUS read(Receiver &r, uint8_t *buffer, uint32_t count, uint32_t *delivered)
 {
     Hold hold(r.lock);
-    Clock::time_point called = Clock::now();
+    Clock::time_point called = now(r);
     bool attached = finish_rounds(r, hold, r.rounds_asked, called);
     Clock::time_point deadline = called + wait_limit(r);
-    while (attached && r.failure == FT_OK && r.queue.size() < count && Clock::now() < deadline) {
+    while (attached && r.failure == FT_OK && r.queue.size() < count && now(r) < deadline) {
         if (r.rounds_done >= r.rounds_asked)
             ask_paced_round(r);
         uint64_t target = r.rounds_asked;
-        r.changed.wait_until(hold, deadline, [&] {
-            return r.rounds_done >= target || r.queue.size() >= count || r.gone || r.failure != FT_OK;
-        });
+        while (!(r.rounds_done >= target || r.queue.size() >= count || r.gone || r.failure != FT_OK) &&
+               now(r) < deadline)
+            wait_until(r, hold, deadline);
         attached = !r.gone;
     }
     r.wrote_since_look = false;

@@ -56,6 +56,7 @@
 #define WIRETEST_LIBFTDI_BACKGROUND_READER_H
 
 #include "device_link/ft_driver.h"
+#include "layer_clock.h"
 
 #include <libusb.h>
 
@@ -69,8 +70,6 @@
 #include <thread>
 
 namespace libftdi_layer {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int DEFAULT_LATENCY_MS = 16; // the chip's own, until set
 constexpr int DEFAULT_TIMEOUT_MS = 5000; // libftdi1's, until set
@@ -126,6 +125,7 @@ struct Receiver {
     bool gone = false;         // the chip was unplugged: every later call says so
     bool closing = false;
 
+    const ClockHooks *clock = nullptr; // a test's clock (layer_clock.h); null: the steady clock
     std::thread thread;
 };
 

@@ -1,12 +1,13 @@
 // A virtual USB bus for the tests: the libusb-1.0 functions that libftdi1
-// calls, built as a library named libusb-1.0.so.0, behind which FTDI
-// high-speed chips are emulated at the USB level. Put first on the library
+// calls, built as a library named libusb-1.0.so.0, behind which FTDI chips
+// with an MPSSE are emulated at the USB level. Put first on the library
 // path, it lets the real build/wiretest, linked to the real libftdi1, run
 // without hardware.
 //
 // Each chip has its device and configuration descriptors and strings, takes
 // the vendor control requests libftdi1 sends, and answers bulk IN transfers
-// in 512-byte packets that start with the two modem status bytes. Its MPSSE
+// in packets that start with the two modem status bytes: 512 bytes at high
+// speed, 64 on the full-speed FT2232D (src/device_link/chip_kinds.h). Its MPSSE
 // channels are chip::MpsseChannel, the engine and board model of the
 // simulated driver. The quad chip's channels A and B are modelled with a
 // high byte, as the dual chip's are: a real FT4232H has none there, and what
@@ -64,10 +65,19 @@
 //   fail_ctrl=REQ:N           the Nth vendor request REQ (hex; N=0: every one)
 //                             stalls
 //   fail_out=N, fail_in=N     the Nth bulk OUT / IN transfer fails (I/O error)
+//   fail_answer=N             the Nth bulk IN transfer that brings data fails
+//                             (I/O error), and the data stays in the chip.
+//                             Unlike fail_in's, its count leaves out the reads
+//                             that find nothing: how many of those a run makes
+//                             depends on when the reader's thread gets its
+//                             turn, the answers do not
 //   stale=N:HEX               bytes the chip sends just before the Nth bulk
 //                             OUT transfer reaches it: "AB12", or "AB*1200"
 //                             for 1200 bytes 0xAB
 //   unplug_after=N            after N transfers the chips are gone
+//   unplug_at_out=N           the chips are gone when the Nth bulk OUT
+//                             transfer comes: a place in the commands that
+//                             the reads that find nothing do not move
 //   unplug_at_open=N          the chips are gone when the Nth libusb_open
 //                             of the run comes (after a listing, say)
 //   delay=N                   the chip produces each answer N ms after the
@@ -127,9 +137,15 @@
 //
 // The bus may be called from several threads, as libusb may: one lock guards
 // it, and a transfer waiting for a latency timer waits without it.
+//
+// Its times (latency timers, delay, trickle, unrequested bytes, a chip's
+// ~FROM-TO) go by the steady clock, or by the stepped clock a test in this
+// process turns on (stepped_clock.cpp, vusb_control.h): then a wait of the
+// bus takes no time on a loaded machine that it would not take on an idle one.
 #include "board_text.h"
 #include "device_link/chip_kinds.h"
 #include "mpsse_chip.h"
+#include "stepped_clock.h"
 #include "vusb_control.h"
 
 #include <libusb.h>
@@ -163,7 +179,7 @@ struct HotplugCallback {
     int events, vendor, product;
     libusb_hotplug_callback_fn fn;
     void *user_data;
-    std::chrono::steady_clock::time_point delivered_until;
+    stepped_clock::Clock::time_point delivered_until;
 };
 
 // libftdi1 only hands a context back; the layer's hotplug watch keeps its
@@ -186,9 +202,8 @@ struct libusb_device_handle {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = stepped_clock::Clock;
 
-constexpr int PACKET_SIZE = 512; // high speed
 constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60};
 
 // The pieces of text between the separators, as std::getline reads them
@@ -240,7 +255,7 @@ struct Port {
 void stamp_new_bytes(Port &port)
 {
     while (port.produced.size() < port.to_host.size())
-        port.produced.push_back(Clock::now());
+        port.produced.push_back(stepped_clock::now());
 }
 
 void send_from_front(Port &port, size_t n)
@@ -269,7 +284,7 @@ void release_at(Port &port, Clock::time_point at, uint8_t byte, bool on_its_own 
 // Bytes whose time has come join what the chip will send, stamped with it.
 void release_due(Port &port)
 {
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     while (!port.later.empty() && port.later.front().at <= now) {
         const HeldByte &held = port.later.front();
         port.to_host.push_back(held.byte);
@@ -279,8 +294,8 @@ void release_due(Port &port)
 }
 
 struct Chip {
-    uint16_t product = 0x6010;
-    uint16_t release = 0x0700;
+    uint16_t product = 0; // USB idProduct and bcdDevice
+    uint16_t release = 0;
     std::string serial;
     uint8_t bus_number = 1;
     std::vector<uint8_t> port_path; // hub ports from the root, as in 1-4.2
@@ -306,6 +321,7 @@ struct Bus {
     std::set<std::string> denied, busy;
     int open_fail = 0, fail_ctrl_request = -1, fail_ctrl_nth = 0, fail_out = 0, fail_in = 0;
     int unplug_after = -1, unplug_at_open = 0, max_packets = 8, delay_ms = 0;
+    int fail_answer = 0, answers = 0, unplug_at_out = 0;
     bool trickle = false;
     bool silent = false, latency = false, sio = false;
     bool hotplug = true; // libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
@@ -339,6 +355,19 @@ const chip_facts &kind_of(uint16_t product, uint16_t release)
     return kind ? *kind : chip_facts_of(ChipKind::FT2232H);
 }
 
+// The product string a chip of this kind enumerates with, as FTDI names
+// them: "Dual RS232-HS", "Single RS232-HS", "Quad RS232-HS"; the full-speed
+// FT2232D's "Dual RS232".
+std::string product_string(const Chip &c)
+{
+    const chip_facts &kind = kind_of(c.product, c.release);
+    const char *how_many = kind.channels == 1 ? "Single" : kind.channels == 4 ? "Quad" : "Dual";
+    return std::string(how_many) + " RS232" + (kind.high_speed ? "-HS" : "");
+}
+
+// The bulk pipes' packet size: USB's largest at the chip's speed.
+int packet_size(const Chip &c) { return kind_of(c.product, c.release).high_speed ? 512 : 64; }
+
 // The moment the chips' arrive and leave times count from: this library's
 // load in the first process of a run, which passes it on to the processes it
 // starts (the station's board processes) in WIRETEST_VUSB_T0, so that all
@@ -347,7 +376,7 @@ Clock::time_point load_time = [] {
     const char *inherited = std::getenv("WIRETEST_VUSB_T0");
     if (inherited && *inherited)
         return Clock::time_point(Clock::duration(std::stoll(inherited)));
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     setenv("WIRETEST_VUSB_T0", std::to_string(now.time_since_epoch().count()).c_str(), 1);
     return now;
 }();
@@ -467,13 +496,17 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         return value;
     };
 
-    std::string chips = items.count("chips") ? take("chips") : "6010:WTVUSB01";
-    if (!chips.empty() && chips.find(':') == std::string::npos) {
+    const uint16_t dual = chip_facts_of(ChipKind::FT2232H).product_id;
+    bool chips_given = items.count("chips") > 0;
+    std::string chips = take("chips");
+    if (!chips_given) {
+        add_chip(bus, dual, 0, "WTVUSB01", times_from);
+    } else if (!chips.empty() && chips.find(':') == std::string::npos) {
         int n = std::stoi(chips);
         for (int i = 1; i <= n; i++) {
             char serial[16];
             std::snprintf(serial, sizeof serial, "VU%02d", i);
-            add_chip(bus, 0x6010, 0, serial, times_from);
+            add_chip(bus, dual, 0, serial, times_from);
         }
     } else {
         for (const std::string &item : pieces(chips, ','))
@@ -499,6 +532,8 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
     bus.open_fail = number("open_fail", 0);
     bus.fail_out = number("fail_out", 0);
     bus.fail_in = number("fail_in", 0);
+    bus.fail_answer = number("fail_answer", 0);
+    bus.unplug_at_out = number("unplug_at_out", 0);
     bus.unplug_after = number("unplug_after", -1);
     bus.max_packets = number("max_packets", 8);
     bus.unplug_at_open = number("unplug_at_open", 0);
@@ -510,7 +545,8 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
         size_t colon = unrequested.find(':');
         if (colon == std::string::npos)
             throw std::invalid_argument("unrequested without ':'");
-        Clock::time_point at = Clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
+        Clock::time_point at =
+            stepped_clock::now() + std::chrono::milliseconds(std::stoi(unrequested.substr(0, colon)));
         for (uint8_t byte : parse_hex(unrequested.substr(colon + 1)))
             for (const auto &c : bus.chips)
                 for (Port &p : c->ports)
@@ -553,6 +589,7 @@ std::vector<Bus *> replaced_buses;
 std::mutex &bus_lock = *new std::mutex; // taken by every libusb function
 std::condition_variable &bus_change = *new std::condition_variable; // a transfer, a reset, an unplug
 int contexts_open = 0;              // libusb_init's, not yet ended
+int events_waiting = 0;             // threads in libusb_handle_events_*
 using Hold = std::unique_lock<std::mutex>;
 
 void start_control(Bus &b);
@@ -614,7 +651,7 @@ bool unplugged(const Bus &b = bus())
     return b.pulled_out || (b.unplug_after >= 0 && b.transfers >= b.unplug_after);
 }
 
-bool present(const Chip &c, Clock::time_point now = Clock::now())
+bool present(const Chip &c, Clock::time_point now = stepped_clock::now())
 {
     return now >= c.arrive && now < c.leave;
 }
@@ -678,7 +715,7 @@ void apply_control(Bus &b)
         b.control_read += long(n);
     }
     std::fclose(f);
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = stepped_clock::now();
     for (size_t end; (end = b.control_partial.find('\n')) != std::string::npos;) {
         std::string line = b.control_partial.substr(0, end);
         b.control_partial.erase(0, end + 1);
@@ -712,7 +749,7 @@ void start_control(Bus &b)
         while (read(watch, events, sizeof events) > 0 || errno == EINTR) {
             Hold hold(bus_lock);
             apply_control(b);
-            bus_change.notify_all();
+            stepped_clock::notify(bus_change);
         }
     }).detach();
 }
@@ -816,7 +853,7 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
             break;
         }
         release_due(port);
-        Clock::time_point now = Clock::now(), wake = std::min(give_up, chip.leave);
+        Clock::time_point now = stepped_clock::now(), wake = std::min(give_up, chip.leave);
         if (!port.later.empty())
             wake = std::min(wake, port.later.front().at);
         if (!b.silent) {
@@ -832,9 +869,9 @@ int wait_for_latency_timer(Hold &hold, Bus &b, const Chip &chip, Port &port, Clo
         if (now >= give_up)
             break;
         if (wake == Clock::time_point::max())
-            bus_change.wait(hold);
+            stepped_clock::wait_until(hold, bus_change, Clock::time_point::max());
         else
-            bus_change.wait_until(hold, wake);
+            stepped_clock::wait_until(hold, bus_change, wake);
     }
     b.ins_waiting--;
     return result;
@@ -957,7 +994,7 @@ int libusb_get_config_descriptor(libusb_device *dev, uint8_t index, libusb_confi
             ep[k].bDescriptorType = LIBUSB_DT_ENDPOINT;
             ep[k].bEndpointAddress = uint8_t(k == 0 ? 0x81 + 2 * i : 0x02 + 2 * i);
             ep[k].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-            ep[k].wMaxPacketSize = PACKET_SIZE;
+            ep[k].wMaxPacketSize = uint16_t(packet_size(c));
         }
         libusb_interface_descriptor &s = block->settings[i];
         s.bLength = LIBUSB_DT_INTERFACE_SIZE;
@@ -1028,9 +1065,7 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle *handle, uint8_t ind
     if (gone(handle->device))
         return LIBUSB_ERROR_NO_DEVICE;
     const Chip &c = chip_of(handle->device);
-    const char *product = c.product == 0x6011 ? "Quad RS232-HS"
-                        : c.product == 0x6014 ? "Single RS232-HS" : "Dual RS232-HS";
-    std::string text = index == 1 ? "FTDI" : index == 2 ? product : index == 3 ? c.serial : "";
+    std::string text = index == 1 ? "FTDI" : index == 2 ? product_string(c) : index == 3 ? c.serial : "";
     if (text.empty() || length <= 0)
         return LIBUSB_ERROR_INVALID_PARAM;
     int n = std::min<int>(int(text.size()), length - 1);
@@ -1164,7 +1199,7 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
                             unsigned int timeout)
 {
     Hold hold(bus_lock);
-    bus_change.notify_all(); // a reset or a new timer length; an unplug
+    stepped_clock::notify(bus_change); // a reset or a new timer length; an unplug
     Bus &b = bus();
     b.last_control_timeout = timeout;
     if (!begin_transfer(handle->device)) {
@@ -1185,8 +1220,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                          int length, int *actual_length, unsigned int timeout)
 {
     Hold hold(bus_lock);
-    bus_change.notify_all(); // new bytes for the host; an unplug
-    Clock::time_point began = Clock::now();
+    stepped_clock::notify(bus_change); // new bytes for the host; an unplug
+    Clock::time_point began = stepped_clock::now();
     Bus &b = bus();
     b.last_bulk_timeout = timeout;
     *actual_length = 0;
@@ -1194,6 +1229,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     int interface_number = in ? (endpoint & 0x7F) / 2 : (endpoint - 2) / 2;
     if (!dev_handle->claimed.count(interface_number))
         return LIBUSB_ERROR_NOT_FOUND;
+    if (!in && b.outs + 1 == b.unplug_at_out)
+        b.pulled_out = true;
     if (!begin_transfer(dev_handle->device)) {
         log_line("%s %02X -> gone", in ? "in" : "out", endpoint);
         return LIBUSB_ERROR_NO_DEVICE;
@@ -1204,7 +1241,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         Chip &target = chip_of(dev_handle->device);
         if (++target.outs == target.hold_out) {
             log_line("held %s", target.location.c_str());
-            bus_change.wait(hold, [&] { return gone(dev_handle->device); });
+            while (!gone(dev_handle->device))
+                stepped_clock::wait_until(hold, bus_change, Clock::time_point::max());
             log_line("out %02X -> gone", endpoint);
             return LIBUSB_ERROR_NO_DEVICE;
         }
@@ -1234,11 +1272,11 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
             port.to_host.insert(port.to_host.end(), answers.begin(), answers.end());
             stamp_new_bytes(port);
             if (flush)
-                port.flush_at = Clock::now();
+                port.flush_at = stepped_clock::now();
         } else {
-            Clock::time_point at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
+            Clock::time_point at = stepped_clock::now() + std::chrono::milliseconds(b.delay_ms);
             if (flush && flushed == 0)
-                port.flush_at = Clock::now();
+                port.flush_at = stepped_clock::now();
             for (size_t i = 0; i < answers.size(); i++) {
                 if (b.trickle)
                     at = std::max(at, port.last_release + std::chrono::milliseconds(port.latency_ms));
@@ -1259,7 +1297,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         return LIBUSB_ERROR_IO;
     }
     release_due(port);
-    int packet = std::min(PACKET_SIZE, length);
+    int packet = std::min(packet_size(chip_of(dev_handle->device)), length);
     int waited = b.latency ? wait_for_latency_timer(hold, b, chip_of(dev_handle->device), port, began, timeout, packet) : 0;
     if (waited != 0) {
         log_line("in %02X -> %s", endpoint, waited == LIBUSB_ERROR_NO_DEVICE ? "gone" : "timeout");
@@ -1268,6 +1306,10 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     if (b.silent) {
         log_line("in %02X -> timeout", endpoint);
         return LIBUSB_ERROR_TIMEOUT;
+    }
+    if (!port.to_host.empty() && ++b.answers == b.fail_answer) {
+        log_line("in %02X -> error", endpoint);
+        return LIBUSB_ERROR_IO;
     }
     // Whole packets of status and data; an empty queue still gives the status.
     int packets = 0, delivered = 0;
@@ -1281,7 +1323,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
         delivered += int(n);
         packets++;
     } while (!port.to_host.empty() && packets < b.max_packets && *actual_length + packet <= length);
-    if (port.flush_at <= Clock::now())
+    if (port.flush_at <= stepped_clock::now())
         port.flush_at = Clock::time_point::max(); // sent
     log_line("in %02X -> %d packets, %d bytes", endpoint, packets, delivered);
     return 0;
@@ -1293,8 +1335,8 @@ void vusb_configure(const char *settings)
     Hold hold(bus_lock);
     if (current_bus)
         replaced_buses.push_back(current_bus);
-    current_bus = make_bus(settings, Clock::now());
-    bus_change.notify_all();
+    current_bus = make_bus(settings, stepped_clock::now());
+    stepped_clock::notify(bus_change);
 }
 
 int vusb_serial_driver_bound(const char *location, int interface_number)
@@ -1331,7 +1373,7 @@ void vusb_unplug()
 {
     Hold hold(bus_lock);
     bus().pulled_out = true;
-    bus_change.notify_all();
+    stepped_clock::notify(bus_change);
 }
 
 int vusb_transfers()
@@ -1344,6 +1386,12 @@ int vusb_contexts_open()
 {
     Hold hold(bus_lock);
     return contexts_open;
+}
+
+int vusb_events_waiting()
+{
+    Hold hold(bus_lock);
+    return events_waiting;
 }
 
 int vusb_reads_waiting()
@@ -1468,7 +1516,7 @@ int libusb_hotplug_register_callback(libusb_context *ctx, int events, int flags,
             return LIBUSB_ERROR_NOT_SUPPORTED;
         libusb_context &context = context_of(ctx);
         handle = context.next_handle++;
-        Clock::time_point now = Clock::now();
+        Clock::time_point now = stepped_clock::now();
         context.callbacks.push_back({handle, events, vendor_id, product_id, cb_fn, user_data, now});
         if ((flags & LIBUSB_HOTPLUG_ENUMERATE) && (events & LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) &&
             !unplugged())
@@ -1503,16 +1551,20 @@ void libusb_hotplug_deregister_callback(libusb_context *ctx, libusb_hotplug_call
 int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *tv, int *completed)
 {
     Hold hold(bus_lock);
+    struct Counted { // under the bus's lock, at the start and at every return
+        Counted() { events_waiting++; }
+        ~Counted() { events_waiting--; }
+    } counted;
     libusb_context &context = context_of(ctx);
     Clock::time_point deadline =
-        tv ? Clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
-           : Clock::now() + std::chrono::seconds(60);
+        tv ? stepped_clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
+           : stepped_clock::now() + std::chrono::seconds(60);
     // As in libusb, a thread that finds another handling events waits for it
     // to finish, its callbacks included, and returns: the events are told of
     // once, and what the callbacks did is seen when any thread returns.
     const unsigned long seen = context.deliveries;
     for (;;) {
-        Clock::time_point now = Clock::now();
+        Clock::time_point now = stepped_clock::now();
         if (context.deliveries != seen)
             return 0;
         std::vector<Delivery> due = due_events(context, now);
@@ -1525,12 +1577,12 @@ int libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *
                 d.fn(ctx, d.device, d.event, d.user_data);
             hold.lock();
             context.deliveries++;
-            bus_change.notify_all();
+            stepped_clock::notify(bus_change);
             return 0;
         }
         if ((completed && *completed) || now >= deadline)
             return 0;
-        bus_change.wait_until(hold, std::min(deadline, next_event(now)));
+        stepped_clock::wait_until(hold, bus_change, std::min(deadline, next_event(now)));
     }
 }
 
