@@ -1,0 +1,156 @@
+// A board's identity programmed on the simulated chips: every part, a
+// retest, a foreign image, and a fault at every step.
+#include "programming.h"
+#include "sim_control.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using eeprom::Part;
+
+const eeprom::Strings profile{"Wiretest Line", "Bench board", ""};
+
+struct Programming : testing::Test {
+    int allocated = 0;
+    identity::Request request;
+
+    void SetUp() override
+    {
+        sim::reset();
+        allocated = 0;
+        request = identity::Request{};
+        request.location = "1-1";
+        request.chip = "FT2232H";
+        request.profile = profile;
+        request.comeback_ms = 5000;
+        request.allocate = [this](std::string &) { return "WT2650-" + std::to_string(100 + ++allocated); };
+    }
+
+    void plug(Part part, const std::string &serial = "", ChipKind kind = ChipKind::FT2232H)
+    {
+        sim::attach_chip("1-1", serial, kind);
+        if (serial.empty())
+            sim::fit_eeprom("1-1", part);
+        request.chip = chip_facts_of(kind).name;
+    }
+
+    // The serial the chip at 1-1 is listed with now.
+    static std::string listed_serial()
+    {
+        ft_channel_info list[8];
+        uint32_t count = 0;
+        EXPECT_EQ(ft_list_channels(list, 8, &count), FT_OK);
+        for (uint32_t i = 0; i < count && i < 8; i++)
+            if (std::string(list[i].location) == "1-1" && list[i].channel == 'A')
+                return list[i].serial;
+        return "(not listed)";
+    }
+};
+
+TEST_F(Programming, ABlankChipOfEachPartIsFoundAgainWithItsNewSerial)
+{
+    for (Part part : {Part::c46, Part::c56, Part::c66}) {
+        for (ChipKind kind : {ChipKind::FT2232H, ChipKind::FT232H}) {
+            SCOPED_TRACE(std::string(eeprom::part_facts(part).name) + " on " + chip_facts_of(kind).name);
+            SetUp();
+            plug(part, "", kind);
+            ASSERT_EQ(listed_serial(), "");
+            identity::Outcome out = identity::program(request);
+            ASSERT_FALSE(out.failure.failed()) << out.failure.describe();
+            EXPECT_EQ(out.part, eeprom::part_facts(part).name);
+            EXPECT_EQ(out.state, "blank");
+            EXPECT_EQ(out.serial_before, "");
+            EXPECT_EQ(out.serial_after, "WT2650-101");
+            EXPECT_TRUE(out.written && out.verified && !out.kept);
+            EXPECT_EQ(listed_serial(), "WT2650-101");
+            // The part holds the image, the checksum valid, and its words past
+            // the checked area untouched.
+            std::vector<uint16_t> words = sim::eeprom_words("1-1");
+            eeprom::Decoded held = eeprom::decode(part, words, &profile);
+            EXPECT_EQ(held.state, eeprom::State::ours);
+            EXPECT_EQ(held.checksum, out.checksum);
+            for (size_t i = size_t(eeprom::part_facts(part).checked_words); i < words.size(); i++)
+                ASSERT_EQ(words[i], 0xFFFF) << "word " << i;
+        }
+    }
+}
+
+TEST_F(Programming, ARetestKeepsItsSerialAndAForeignImageIsRefusedUnlessAsked)
+{
+    plug(Part::c56);
+    ASSERT_FALSE(identity::program(request).failure.failed());
+    identity::Outcome again = identity::program(request);
+    EXPECT_FALSE(again.failure.failed()) << again.failure.describe();
+    EXPECT_TRUE(again.kept);
+    EXPECT_FALSE(again.written);
+    EXPECT_EQ(again.serial_after, "WT2650-101");
+    EXPECT_EQ(allocated, 1);
+
+    SetUp();
+    plug(Part::c56, "COPIED01"); // an image of another maker, serial COPIED01
+    std::vector<uint16_t> before = sim::eeprom_words("1-1");
+    identity::Outcome refused = identity::program(request);
+    EXPECT_EQ(refused.failure.step, "refused");
+    EXPECT_EQ(refused.state, "foreign");
+    EXPECT_EQ(refused.serial_before, "COPIED01");
+    EXPECT_NE(refused.advice.find("--reprogram"), std::string::npos);
+    EXPECT_EQ(sim::eeprom_words("1-1"), before);
+    EXPECT_EQ(allocated, 0);
+    request.reprogram = true;
+    identity::Outcome rewritten = identity::program(request);
+    EXPECT_FALSE(rewritten.failure.failed()) << rewritten.failure.describe();
+    EXPECT_EQ(rewritten.serial_before, "COPIED01");
+    EXPECT_EQ(listed_serial(), "WT2650-101");
+}
+
+TEST_F(Programming, EachFaultIsAFailureWithItsStepAndWordAndTheSerialSpent)
+{
+    struct Fault {
+        const char *name;
+        std::function<void()> inject;
+        const char *step;
+        int word;
+        bool spent;
+    } faults[] = {
+        {"no EEPROM", [] { sim::fit_eeprom("1-1", Part::none); }, "detect", -1, false},
+        {"write refused at word 5", [] { sim::fail_eeprom_write("1-1", 5); }, "write", 5, true},
+        {"power cut before the checksum", [] { sim::fail_eeprom_write("1-1", 63); }, "write", 63, true},
+        {"read-back differs", [] { sim::flip_eeprom_bits("1-1", 0x20, 0x0400); }, "verify", 0x20, true},
+        {"never comes back", [] { sim::eeprom_return_after("1-1", 0, true); }, "find again", -1, true},
+        {"comes back too late", [] { sim::eeprom_return_after("1-1", 60000); }, "find again", -1, true},
+        {"read fails", [] { sim::inject(sim::fail(sim::Op::ReadEE, 3, FT_EEPROM_READ_FAILED)); }, "read", 2,
+         false},
+        {"reset fails", [] { sim::inject(sim::fail(sim::Op::CyclePort, 1, FT_IO_ERROR)); }, "reset", -1, true},
+    };
+    for (const Fault &f : faults) {
+        SCOPED_TRACE(f.name);
+        SetUp();
+        request.comeback_ms = 300;
+        plug(Part::c46);
+        f.inject();
+        identity::Outcome out = identity::program(request);
+        EXPECT_EQ(out.failure.step, f.step) << out.failure.describe();
+        EXPECT_EQ(out.failure.word, f.word);
+        EXPECT_FALSE(out.advice.empty());
+        EXPECT_EQ(out.allocated, f.spent ? "WT2650-101" : "");
+    }
+    // Cut off before its checksum, the image is invalid: the chip starts
+    // with its defaults and no serial, never with half an image.
+    SetUp();
+    plug(Part::c46);
+    sim::fail_eeprom_write("1-1", 63);
+    identity::program(request);
+    EXPECT_EQ(eeprom::decode(Part::c46, sim::eeprom_words("1-1"), &profile).state, eeprom::State::invalid);
+}
+
+TEST_F(Programming, AChipSlowToComeBackIsWaitedFor)
+{
+    plug(Part::c66);
+    sim::eeprom_return_after("1-1", 150);
+    identity::Outcome out = identity::program(request);
+    EXPECT_FALSE(out.failure.failed()) << out.failure.describe();
+    EXPECT_EQ(out.serial_after, "WT2650-101");
+}
+
+} // namespace
