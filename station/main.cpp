@@ -10,6 +10,7 @@
 #include "db/outbox.h"
 #include "page/page_server.h"
 #include "report.h"
+#include "identity/eeprom_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -114,6 +115,10 @@ int station_main(int argc, char *argv[])
 #endif
     if (argc > 1 && std::string(argv[1]) == "report")
         return checked_output(station::report_main(argc - 1, argv + 1));
+    if (argc > 1 && std::string(argv[1]) == "eeprom") {
+        station::take_driver_options(argc, argv);
+        return checked_output(station::eeprom_main(argc - 1, argv + 1));
+    }
 #ifndef _WIN32
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif

@@ -1,9 +1,11 @@
 // A board's identity programmed on the simulated chips: every part, a
 // retest, a foreign image, and a fault at every step.
+#include "process.h"
 #include "programming.h"
 #include "sim_control.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -151,6 +153,53 @@ TEST_F(Programming, AChipSlowToComeBackIsWaitedFor)
     identity::Outcome out = identity::program(request);
     EXPECT_FALSE(out.failure.failed()) << out.failure.describe();
     EXPECT_EQ(out.serial_after, "WT2650-101");
+}
+
+} // namespace
+
+namespace {
+
+// wiretest-station eeprom as a shell runs it, on the station's simulated chips.
+process::Result station_eeprom(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "eeprom");
+    return process::run(WIRETEST_STATION_SIM, args);
+}
+
+TEST(EepromCommand, ReadsAndDecodesWithoutWritingAndErasesOnlyWhenConfirmed)
+{
+    process::Result json = station_eeprom({"--port", "1-2", "--json"});
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["serial"], "WTST0002");
+    EXPECT_EQ(doc["part"], "93C56");
+    EXPECT_EQ(doc["state"], "programmed");
+    EXPECT_EQ(doc["checksum_valid"], true);
+    EXPECT_EQ(doc["product_id"], "0x6010");
+
+    struct Run {
+        std::vector<std::string> args;
+        int exit_status;
+        const char *out, *err;
+    } runs[] = {
+        {{"--port", "1-1"}, 0, "1-1 A FT2232H: EEPROM 93C56, programmed\n  manufacturer  FTDI", ""},
+        {{"--port", "1-1", "--sim-eeprom", "1-1=93C46"}, 0, "EEPROM blank: every word reads 0xFFFF", ""},
+        {{"--port", "1-1", "--sim-eeprom", "1-1=none"}, 0, "EEPROM blank", ""},
+        {{"--port", "1-1", "--erase"}, 2, "", "add --yes to confirm"},
+        {{"--port", "1-1", "--erase", "--yes"}, 0, "EEPROM erased\n1-1 A FT2232H: EEPROM blank", ""},
+        {{"--port", "9-9"}, 2, "", "no chip is plugged at 9-9"},
+        {{}, 2, "", "--port is required"},
+    };
+    for (const Run &r : runs) {
+        process::Result result = station_eeprom(r.args);
+        SCOPED_TRACE(testing::PrintToString(r.args));
+        EXPECT_EQ(result.exit_status, r.exit_status) << result.err;
+        EXPECT_NE(result.out.find(r.out), std::string::npos) << result.out;
+        EXPECT_NE(result.err.find(r.err), std::string::npos) << result.err;
+        if (r.exit_status != 0) {
+            EXPECT_EQ(result.out, "");
+        }
+    }
 }
 
 } // namespace
