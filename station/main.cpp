@@ -222,6 +222,14 @@ int station_main(int argc, char *argv[])
     std::string fixture_file;
     auto *fixture = app.add_option("--fixture", fixture_file, "test the slots of the fixture described in FILE (TOML)")
         ->type_name("FILE");
+    // Each board's identity programmed into its chip's EEPROM.
+    std::string product_file;
+    auto *product = app.add_option("--product", product_file,
+                                   "program each board that passes (or every tested board, as FILE's [product] "
+                                   "says) with the product's strings and a serial of the line; needs --db")
+                        ->type_name("FILE");
+    bool reprogram = false;
+    app.add_flag("--reprogram", reprogram, "with --product: write over an image another maker left in the EEPROM");
     std::string reset_slot;
     auto *reset = app.add_option("--reset-cycles", reset_slot,
                                  "with --fixture: count the slot's insertions from 0 after its contacts were changed, "
@@ -256,6 +264,7 @@ int station_main(int argc, char *argv[])
                            " '': an empty path");
     if (*retry_refused && !forward)
         return usage_error("--retry-refused belongs to --forward");
+
     if (*db || forward) {
         if (!url_parsed)
             return usage_error(url_refused);
@@ -362,6 +371,21 @@ int station_main(int argc, char *argv[])
         return usage_error("--repeat, --duration and --settle-us run the fast test: add --fast");
     if (options.context.fast && options.context.short_waits)
         return usage_error("--fast makes no settle waits: --delay has nothing to shorten");
+
+    // Checked against the EEPROM now, with the lot and station the serials carry.
+    if (*product) {
+        if (!*db)
+            return usage_error("--product takes its serials from --db: give --db");
+        identity::StationIdentity identity;
+        identity.reprogram = reprogram;
+        std::string why;
+        if (!identity::load_station_identity(product_file, {options.context.lot, options.context.station_id, time(nullptr)},
+                                             identity, why))
+            return usage_error("--product " + why);
+        options.identity = identity;
+    } else if (reprogram) {
+        return usage_error("--reprogram belongs to --product");
+    }
 
     if (!board.empty() || app.count("--board") > 0) {
         if (!station::is_location(board))

@@ -368,6 +368,7 @@ int Session::test_once(BoardResult &result, bool forked)
         result.outcome = Outcome::error;
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
     }
+    identity::program_after_test(options, result);
     return live;
 }
 

@@ -1,11 +1,15 @@
 // A board's identity programmed on the simulated chips: every part, a
 // retest, a foreign image, and a fault at every step.
+#include "db/database.h"
 #include "process.h"
 #include "programming.h"
 #include "sim_control.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <fstream>
 
 namespace {
 
@@ -200,6 +204,76 @@ TEST(EepromCommand, ReadsAndDecodesWithoutWritingAndErasesOnlyWhenConfirmed)
             EXPECT_EQ(result.out, "");
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// wiretest-station-sim --product: the station programs each board after its
+// test, records what became of it, and keeps the serials in --db.
+TEST(StationProduct, ABoardThatPassesIsProgrammedAndEveryFailureIsAnErrorWithItsSerialSpent)
+{
+    TempDir dir{"wiretest-product"};
+    {
+        std::ofstream profile(dir / "product.toml");
+        profile << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n";
+    }
+    struct Run {
+        std::vector<std::string> args;
+        int exit_status;
+        const char *outcome;
+        const char *failed_step; // "" when it did not fail; nullptr: not programmed at all
+        bool allocated;
+    } runs[] = {
+        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C46"}, 0, "PASS", "", true},
+        {{"--port", "1-1"}, 3, "ERROR", "refused", false},
+        {{"--port", "1-2"}, 1, "FAIL", nullptr, false},
+        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C66,fail-write=7"}, 3, "ERROR", "write", true},
+    };
+    std::vector<std::string> allocated;
+    for (const Run &r : runs) {
+        SCOPED_TRACE(testing::PrintToString(r.args));
+        std::vector<std::string> args = {"--fast", "--json", "--db", "sqlite:" + dir / "line.db", "--product",
+                                         dir / "product.toml"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        process::Result result = process::run(WIRETEST_STATION_SIM, args);
+        EXPECT_EQ(result.exit_status, r.exit_status) << result.err;
+        nlohmann::json record = nlohmann::json::parse(result.out);
+        EXPECT_EQ(record["outcome"], r.outcome);
+        if (!r.failed_step) {
+            EXPECT_FALSE(record.contains("identity"));
+            continue;
+        }
+        nlohmann::json identity = record["identity"];
+        EXPECT_EQ(identity.value("failed_step", ""), r.failed_step);
+        EXPECT_EQ(identity.contains("allocated"), r.allocated);
+        if (r.allocated)
+            allocated.push_back(identity["allocated"]);
+        if (std::string(r.failed_step).empty()) {
+            EXPECT_EQ(identity["serial_after"], identity["allocated"]);
+            EXPECT_EQ(record["serial"], identity["allocated"]);
+            EXPECT_EQ(identity["eeprom"], "93C46");
+            EXPECT_EQ(identity["state"], "blank");
+            EXPECT_EQ(identity["verified"], true);
+        } else {
+            EXPECT_NE(record["reason"].get<std::string>().find("EEPROM " + std::string(r.failed_step)),
+                      std::string::npos)
+                << record["reason"];
+        }
+    }
+    // Two serials, one after the other, the second spent by its failed write.
+    ASSERT_EQ(allocated.size(), 2u);
+    EXPECT_EQ(allocated[0].substr(allocated[0].size() - 7), "-000001");
+    EXPECT_EQ(allocated[1].substr(allocated[1].size() - 7), "-000002");
+    std::string why;
+    auto db = station::db::open_sqlite(dir / "line.db", why);
+    ASSERT_TRUE(db) << why;
+    std::vector<station::db::Row> rows;
+    ASSERT_TRUE(db->query("SELECT serial, state FROM serial_assignments ORDER BY seq", {}, rows, why)) << why;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (station::db::Row{allocated[0], "programmed"}));
+    EXPECT_EQ(rows[1], (station::db::Row{allocated[1], "spent"}));
 }
 
 } // namespace
