@@ -274,6 +274,16 @@ TEST(StationProduct, ABoardThatPassesIsProgrammedAndEveryFailureIsAnErrorWithIts
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], (station::db::Row{allocated[0], "programmed"}));
     EXPECT_EQ(rows[1], (station::db::Row{allocated[1], "spent"}));
+    // And each board's identity beside its record.
+    ASSERT_TRUE(db->query("SELECT b.outcome, i.state, i.serial_after, i.verified, i.failed_step, i.failed_word "
+                          "FROM board_identities i JOIN boards b ON b.record_id = i.record_id "
+                          "ORDER BY b.start_time_millis",
+                          {}, rows, why))
+        << why;
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (station::db::Row{"PASS", "blank", allocated[0], "1", std::nullopt, std::nullopt}));
+    EXPECT_EQ(rows[1], (station::db::Row{"ERROR", "foreign", "", "0", "refused", std::nullopt}));
+    EXPECT_EQ(rows[2], (station::db::Row{"ERROR", "blank", "", "0", "write", "7"}));
 }
 
 } // namespace

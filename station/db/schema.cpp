@@ -2,6 +2,7 @@
 // into them.
 #include "database.h"
 
+#include "identity/serials.h"
 #include "printable.h"
 
 #include <nlohmann/json.hpp>
@@ -227,6 +228,8 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
     for (const char *sql : create_tables)
         if (!database.exec(sql, why))
             return rolled_back(database);
+    if (!identity::prepare_serial_tables(database, why)) // the boards' identities and the serials
+        return rolled_back(database);
     std::vector<Row> rows;
     if (!database.query("SELECT version FROM schema_version", {}, rows, why))
         return rolled_back(database);
@@ -329,6 +332,8 @@ bool store_record(Database &database, const std::string &session_json, const std
                        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, "
                        "$20, $21, $22, $23, $24, $25, $26)",
                        values, why))
+        return rolled_back(database);
+    if (!identity::store_board_identity(database, record, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
         for (const auto &pin : *pins) {

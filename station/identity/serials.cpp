@@ -25,6 +25,11 @@ const char *const tables[] = {
     "assigned_at BIGINT NOT NULL, PRIMARY KEY (series, seq))",
     // The last guard: one serial, one board, whatever the series.
     "CREATE UNIQUE INDEX IF NOT EXISTS serial_assignments_serial ON serial_assignments (serial)",
+    // What a board's programming found and did, by its record (its
+    // record's "identity").
+    "CREATE TABLE IF NOT EXISTS board_identities (record_id TEXT PRIMARY KEY, serial_before TEXT, "
+    "serial_after TEXT, eeprom TEXT, state TEXT, checksum TEXT, written INTEGER, verified INTEGER, kept INTEGER, "
+    "allocated TEXT, failed_step TEXT, failed_word BIGINT)",
 };
 
 std::string now_ms()
@@ -70,6 +75,26 @@ bool prepare_serial_tables(Database &database, std::string &why)
         if (!database.exec(sql, why))
             return false;
     return true;
+}
+
+bool store_board_identity(Database &database, const nlohmann::json &record, std::string &why)
+{
+    auto found = record.find("identity");
+    if (found == record.end() || !found->is_object())
+        return true;
+    const nlohmann::json &id = *found;
+    auto text = [&](const char *key) -> Value {
+        auto v = id.find(key);
+        return v == id.end() || v->is_null() ? Value() : Value(v->is_string() ? v->get<std::string>() : v->dump());
+    };
+    auto flag = [&](const char *key) -> Value { return id.value(key, false) ? "1" : "0"; };
+    return database.exec("INSERT INTO board_identities (record_id, serial_before, serial_after, eeprom, state, "
+                         "checksum, written, verified, kept, allocated, failed_step, failed_word) VALUES "
+                         "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+                         {record.value("record_id", ""), text("serial_before"), text("serial_after"), text("eeprom"),
+                          text("state"), text("checksum"), flag("written"), flag("verified"), flag("kept"),
+                          text("allocated"), text("failed_step"), text("failed_word")},
+                         why);
 }
 
 bool SerialAllocator::reserve_block(const std::string &series, std::string &why)

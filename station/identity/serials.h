@@ -13,6 +13,8 @@
 
 #include "db/database.h"
 
+#include <nlohmann/json.hpp>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +24,9 @@ namespace identity {
 // The tables, in a database where they are missing: the counters, the
 // blocks reserved from them, and the serials handed out.
 bool prepare_serial_tables(station::db::Database &database, std::string &why);
+
+// A board record's "identity", into board_identities, when it has one.
+bool store_board_identity(station::db::Database &database, const nlohmann::json &record, std::string &why);
 
 class SerialAllocator {
 public:
