@@ -39,6 +39,14 @@ TEST(SerialTemplate, FieldsExpandAndMalformedTemplatesAreRefused)
         std::string why;
         EXPECT_EQ(identity::expand_serial(c.serial_template, c.seq, context, why), c.serial);
         EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }    // ISO weeks at the turn of a year.
+    struct Week {
+        std::time_t when;
+        const char *serial;
+    } weeks[] = {{1798804800, "2753-1"}, {1798459200, "2653-1"}, {1609675200, "2153-1"}};
+    for (const Week &w : weeks) {
+        std::string why;
+        EXPECT_EQ(identity::expand_serial("{yy}{ww}-{seq}", 1, {"", "", w.when}, why), w.serial) << w.when;
     }
 }
 

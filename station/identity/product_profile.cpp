@@ -23,12 +23,22 @@ std::string two_digits(int value)
     return text;
 }
 
-// The ISO 8601 week of the year of a UTC date.
+// The ISO 8601 week of the year of a UTC date: weeks start on Monday, and
+// week 1 holds the year's first Thursday. Computed here: the Windows C
+// library's strftime has no %V.
 int iso_week(const std::tm &day)
 {
-    char text[4];
-    std::strftime(text, sizeof text, "%V", &day);
-    return std::atoi(text);
+    const int monday_based = (day.tm_wday + 6) % 7;
+    const int week = (day.tm_yday - monday_based + 10) / 7;
+    // A year has 53 weeks when it starts on a Thursday, or is a leap year starting on a Wednesday.
+    auto weeks_in = [](int year) {
+        auto p = [](int y) { return (y + y / 4 - y / 100 + y / 400) % 7; };
+        return p(year) == 4 || p(year - 1) == 3 ? 53 : 52;
+    };
+    const int year = day.tm_year + 1900;
+    if (week < 1)
+        return weeks_in(year - 1);
+    return week > weeks_in(year) ? 1 : week;
 }
 
 } // namespace
