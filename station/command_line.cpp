@@ -4,9 +4,12 @@
 #include "outbox.h"
 #include "page_server.h"
 #include "printable.h"
+#include "station_programming.h"
 #include "targets.h"
 
 #include <CLI/CLI.hpp>
+
+#include <ctime>
 
 #include <cstdio>
 
@@ -199,6 +202,12 @@ bool parse_command_line(int argc, char **argv, CommandLine &line, int &status)
                                  "with --fixture: count the slot's insertions from 0 after its contacts were changed, "
                                  "and exit")
         ->type_name("SLOT");
+    // Each board's identity programmed into its chip's EEPROM.
+    auto *product = app.add_option("--product", line.product_file,
+                                   "program each board that passes (or every tested board, as FILE's [product] "
+                                   "says) with the product's strings and a serial of the line; needs --db")
+                        ->type_name("FILE");
+    app.add_flag("--reprogram", line.reprogram, "with --product: write over an image another maker left in the EEPROM");
     auto *board = app.add_option("--board", line.board)->group("");
     app.footer("Exit status: 0 every board passed, 1 a board failed and none had an ERROR,\n"
                "3 a board had an ERROR or a target matched nothing (test again),\n"
@@ -221,7 +230,7 @@ bool parse_command_line(int argc, char **argv, CommandLine &line, int &status)
     auto at = [](const CLI::Option *option) { return option->count() > 0; };
     line.given = {at(board),  at(records),       at(junit),      at(db),         at(outbox),  at(serve),
                   at(metrics), at(retry_refused), at(station_id), at(lot),        at(operator_name),
-                  at(fixture), at(reset),         at(repeat),     at(duration),   at(count)};
+                  at(fixture), at(reset),         at(repeat),     at(duration),   at(count),    at(product)};
     options.count_attempts = retest->count() > 0;
     bool url_parsed = !(line.given.db || line.forward) || db::parse_url(options.db_url, line.url, line.url_refused);
     options.command_line = command_line(argc, argv, url_parsed ? options.db_url : "", line.url.shown);
@@ -337,6 +346,14 @@ bool validate(CommandLine &line, Mode &mode, std::string &why)
         why = "--fast makes no settle waits: --delay has nothing to shorten";
         return false;
     }
+    if (given.product && !given.db) {
+        why = "--product takes its serials from --db: give --db";
+        return false;
+    }
+    if (line.reprogram && !given.product) {
+        why = "--reprogram belongs to --product";
+        return false;
+    }
 
     if (!line.board.empty() || given.board) {
         if (!is_location(line.board)) {
@@ -387,6 +404,21 @@ bool validate(CommandLine &line, Mode &mode, std::string &why)
         return false;
     }
     mode = Mode::run;
+    return true;
+}
+
+bool load_product(CommandLine &line, std::string &why)
+{
+    RunOptions &options = line.options;
+    identity::StationIdentity identity;
+    identity.reprogram = line.reprogram;
+    if (!identity::load_station_identity(line.product_file,
+                                         {options.context.lot, options.context.station_id, std::time(nullptr)},
+                                         identity, why)) {
+        why = "--product " + why;
+        return false;
+    }
+    options.identity = identity;
     return true;
 }
 

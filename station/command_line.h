@@ -23,12 +23,14 @@ struct CommandLine {
     std::string serve_text, metrics_text;
     std::string fixture_file;
     std::string reset_slot;
+    std::string product_file; // --product: each board's identity programmed
+    bool reprogram = false;
     db::Url url;            // --db, parsed
     std::string url_refused; // why --db is no URL; "" when it is one or not given
     struct Given {
         bool board = false, records = false, junit = false, db = false, outbox = false, serve = false,
              metrics = false, retry_refused = false, station_id = false, lot = false, operator_name = false,
-             fixture = false, reset = false, repeat = false, duration = false, count = false;
+             fixture = false, reset = false, repeat = false, duration = false, count = false, product = false;
     } given;
 };
 
@@ -47,6 +49,10 @@ bool validate(CommandLine &line, Mode &mode, std::string &why);
 // Reads the --fixture file: its slots become the ports, and its station,
 // lot and operator fill what the command line left unsaid; false with why.
 bool merge_fixture(CommandLine &line, std::string &why);
+
+// Reads the --product file, checked against the EEPROM with the lot and
+// station the serials carry (the fixture's, once merged); false with why.
+bool load_product(CommandLine &line, std::string &why);
 
 // Says why on standard error as a usage error; returns the exit status.
 int usage_error(const std::string &why);

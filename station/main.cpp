@@ -5,6 +5,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "driver_options.h"
+#include "eeprom_command.h"
 #include "report.h"
 #include "run.h"
 #include "sinks.h"
@@ -42,6 +43,10 @@ int station_main(int argc, char *argv[])
 #endif
     if (argc > 1 && std::string(argv[1]) == "report")
         return checked_output(station::report_main(argc - 1, argv + 1));
+    if (argc > 1 && std::string(argv[1]) == "eeprom") {
+        station::take_driver_options(argc, argv);
+        return checked_output(station::eeprom_main(argc - 1, argv + 1));
+    }
 #ifndef _WIN32
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
@@ -64,6 +69,9 @@ int station_main(int argc, char *argv[])
         return station::exit_station;
     }
     if (line.given.fixture && !station::merge_fixture(line, why))
+        return station::usage_error(why);
+    // The board's own process leaves the programming to the station.
+    if (line.given.product && mode != station::Mode::board && !station::load_product(line, why))
         return station::usage_error(why);
     switch (mode) {
     case station::Mode::forward:

@@ -71,16 +71,17 @@ endfunction()
 # The station's parts, each a folder of station/, and the parts each may
 # include besides itself; "program" is the files at station/ itself, above
 # them all. The same order as the libraries of CMakeLists.txt.
-set(station_parts platform model db report page outputs runner sim program)
+set(station_parts platform model db identity report page outputs runner sim program)
 set(station_may_include_platform "")
 set(station_may_include_model platform)
 set(station_may_include_db platform model)
+set(station_may_include_identity platform model db)
 set(station_may_include_report platform model db)
 set(station_may_include_page platform model)
 set(station_may_include_outputs platform model db report page)
-set(station_may_include_runner platform model db outputs)
+set(station_may_include_runner platform model db identity outputs)
 set(station_may_include_sim platform model program)
-set(station_may_include_program platform model db report page outputs runner sim)
+set(station_may_include_program platform model db identity report page outputs runner sim)
 
 # Sets ${out} to the part of the station a path below station/ is in.
 function(station_part path out)

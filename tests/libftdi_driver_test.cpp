@@ -2,8 +2,10 @@
 // real libftdi1 and the virtual USB bus linked in place of libusb-1.0: the
 // contracts of ft_driver.h that the system's fixed arguments never reach.
 #include "device_link/ft_driver.h"
+#include "device_link/ft_eeprom.h"
 #include "device_link/ft_locations.h"
 #include "drivers/libftdi/layer_clock.h"
+#include "eeprom_image.h"
 #include "vusb_control.h"
 
 #include <gtest/gtest.h>
@@ -356,6 +358,41 @@ TEST_F(LibftdiDriver, AFailedCallLeavesItsLibrarysCauseOnItsThread)
     FT_HANDLE h = nullptr;
     EXPECT_EQ(ft_open_by_location("1-1", 'A', &h), FT_DEVICE_NOT_OPENED);
     EXPECT_STREQ(ft_last_cause(), "");
+}
+
+// The EEPROM through the chip's vendor requests: a 93C46 wraps word 0xC0 to
+// word 0, a refused request is the EEPROM's failure, and after the port
+// cycle the chip is listed at its place with the serial just written.
+TEST_F(LibftdiDriver, EepromWordsGoThroughTheChipAndACycledChipComesBackWithItsNewSerial)
+{
+    vusb_configure("chips=6010:@1-1;eeprom=46;fail_ctrl=91:2");
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(ft_open_by_location("1-1", 'A', &h), FT_OK);
+    uint16_t word = 0;
+    ASSERT_EQ(FT_ReadEE(h, 0, &word), FT_OK);
+    EXPECT_EQ(word, 0xFFFF);
+    ASSERT_EQ(FT_WriteEE(h, 0xC0, 0x1234), FT_OK);
+    ASSERT_EQ(FT_ReadEE(h, 0x00, &word), FT_OK);
+    EXPECT_EQ(word, 0x1234);
+    EXPECT_EQ(FT_WriteEE(h, 0x01, 0x5678), FT_EEPROM_WRITE_FAILED); // the second write stalls
+    EXPECT_EQ(FT_EraseEE(h), FT_OK);
+    ASSERT_EQ(FT_ReadEE(h, 0x00, &word), FT_OK);
+    EXPECT_EQ(word, 0xFFFF);
+
+    std::string problem;
+    std::vector<uint16_t> image =
+        eeprom::build(ChipKind::FT2232H, eeprom::Part::c46, {"Maker", "Board", "VUNEW1"}, &problem);
+    ASSERT_FALSE(image.empty()) << problem;
+    for (size_t address = 0; address < image.size(); address++)
+        ASSERT_EQ(FT_WriteEE(h, uint32_t(address), image[address]), FT_OK) << address;
+    EXPECT_EQ(FT_CyclePort(h), FT_OK);
+    FT_Close(h);
+    ft_channel_info list[4];
+    uint32_t count = 0;
+    ASSERT_EQ(ft_list_channels(list, 4, &count), FT_OK);
+    ASSERT_GE(count, 1u);
+    EXPECT_STREQ(list[0].location, "1-1");
+    EXPECT_STREQ(list[0].serial, "VUNEW1");
 }
 
 // --- the latency-faithful chip and the background reader ---------------------

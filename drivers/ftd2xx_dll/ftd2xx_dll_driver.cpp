@@ -10,10 +10,13 @@
 // two list operations are optional: a library without them still serves
 // wiretest, and only the station's two functions fail, with FT_NOT_SUPPORTED.
 // The library tells of no arrivals, so the station's wait for one is not
-// supported either.
+// supported either. The EEPROM's words and the port cycle (ft_eeprom.h) are
+// optional too: without them the station's programming fails with
+// FT_NOT_SUPPORTED.
 #include "device_link/chip_kinds.h"
 #include "device_link/ft_device_info.h"
 #include "device_link/ft_driver.h"
+#include "device_link/ft_eeprom.h"
 #include "device_link/ft_locations.h"
 
 #include <windows.h>
@@ -46,7 +49,11 @@ namespace {
 // Those the station's listing needs, which a library may lack: null then.
 #define WIRETEST_OPTIONAL_OPERATIONS(X) \
     X(FT_CreateDeviceInfoList)          \
-    X(FT_GetDeviceInfoDetail)
+    X(FT_GetDeviceInfoDetail)           \
+    X(FT_ReadEE)                        \
+    X(FT_WriteEE)                       \
+    X(FT_EraseEE)                       \
+    X(FT_CyclePort)
 
 struct Operations {
 // NOLINTNEXTLINE(bugprone-macro-parentheses): name is a member's name here
@@ -403,5 +410,38 @@ FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)
 void ft_release_listings(void) {} // Windows has no fork()
 
 const char *ft_last_cause(void) { return ""; } // the chip maker's library gives only its status
+
+// The EEPROM and the port cycle, where the library has them.
+FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
+{
+    const Operations *ops = operations();
+    if (!ops)
+        return NO_LIBRARY;
+    return ops->FT_ReadEE ? ops->FT_ReadEE(handle, word_address, value) : FT_NOT_SUPPORTED;
+}
+
+FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
+{
+    const Operations *ops = operations();
+    if (!ops)
+        return NO_LIBRARY;
+    return ops->FT_WriteEE ? ops->FT_WriteEE(handle, word_address, value) : FT_NOT_SUPPORTED;
+}
+
+FT_STATUS FT_EraseEE(FT_HANDLE handle)
+{
+    const Operations *ops = operations();
+    if (!ops)
+        return NO_LIBRARY;
+    return ops->FT_EraseEE ? ops->FT_EraseEE(handle) : FT_NOT_SUPPORTED;
+}
+
+FT_STATUS FT_CyclePort(FT_HANDLE handle)
+{
+    const Operations *ops = operations();
+    if (!ops)
+        return NO_LIBRARY;
+    return ops->FT_CyclePort ? ops->FT_CyclePort(handle) : FT_NOT_SUPPORTED;
+}
 
 } // extern "C"

@@ -11,6 +11,7 @@
 // that fails is reported by the next query or read; an unplugged chip fails
 // every call after it, FT_Close included. FT_Close stops the reader before
 // it releases the chip.
+#include "device_link/ft_eeprom.h"
 #include "device_link/ft_locations.h"
 #include "libftdi_layer.h"
 
@@ -153,6 +154,28 @@ FT_STATUS open_channel(libusb_device *device, ftdi_interface interface, const st
     }
     *handle = c;
     return FT_OK;
+}
+
+// The EEPROM through the chip's own vendor requests, one control transfer a
+// word: libftdi1's word writer refuses the words below 0x80, where the
+// image the station writes lives.
+enum : uint8_t {
+    EEPROM_READ_WORD = 0x90,  // IN, index: word address; 2 bytes back, low first
+    EEPROM_WRITE_WORD = 0x91, // OUT, value: the word, index: word address
+    EEPROM_ERASE = 0x92,      // OUT: the whole part to 0xFFFF
+};
+
+// One EEPROM request on the chip behind handle; a failed transfer is the
+// EEPROM's failure of its kind.
+template <typename Request>
+FT_STATUS eeprom_request(FT_HANDLE handle, FT_STATUS failed, Request request)
+{
+    FT_STATUS status;
+    Channel *c = usable(handle, status);
+    if (!c)
+        return status;
+    status = control(*c, request);
+    return status == FT_IO_ERROR ? failed : status;
 }
 
 } // namespace libftdi_layer
@@ -379,6 +402,55 @@ FT_STATUS FT_Close(FT_HANDLE handle)
         status = gone || !still_attached(location_in(key)) ? FT_DEVICE_NOT_FOUND : FT_IO_ERROR;
     give_back_key(key);
     return status;
+}
+
+FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
+{
+    if (!value || word_address > 0xFFFF)
+        return FT_INVALID_PARAMETER;
+    unsigned char answer[2] = {0, 0};
+    FT_STATUS status = eeprom_request(handle, FT_EEPROM_READ_FAILED, [&](ftdi_context *f) {
+        int got = libusb_control_transfer(f->usb_dev, FTDI_DEVICE_IN_REQTYPE, EEPROM_READ_WORD, 0,
+                                          uint16_t(word_address), answer, sizeof answer, CONTROL_TIMEOUT_MS);
+        return got == int(sizeof answer) ? 0 : got < 0 ? got : -1;
+    });
+    if (status == FT_OK)
+        *value = uint16_t(answer[0] | answer[1] << 8);
+    return status;
+}
+
+FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
+{
+    if (word_address > 0xFFFF)
+        return FT_INVALID_PARAMETER;
+    return eeprom_request(handle, FT_EEPROM_WRITE_FAILED, [&](ftdi_context *f) {
+        return libusb_control_transfer(f->usb_dev, FTDI_DEVICE_OUT_REQTYPE, EEPROM_WRITE_WORD, value,
+                                       uint16_t(word_address), nullptr, 0, CONTROL_TIMEOUT_MS);
+    });
+}
+
+FT_STATUS FT_EraseEE(FT_HANDLE handle)
+{
+    return eeprom_request(handle, FT_EEPROM_ERASE_FAILED, [&](ftdi_context *f) {
+        return libusb_control_transfer(f->usb_dev, FTDI_DEVICE_OUT_REQTYPE, EEPROM_ERASE, 0, 0, nullptr, 0,
+                                       CONTROL_TIMEOUT_MS);
+    });
+}
+
+// A reset of the whole device through libusb: the chip enumerates again and
+// reads its EEPROM anew. libusb says "not found" when the descriptors
+// changed, the very point here: the device is new, the handle spent.
+FT_STATUS FT_CyclePort(FT_HANDLE handle)
+{
+    FT_STATUS status;
+    Channel *c = usable(handle, status);
+    if (!c)
+        return status;
+    int result = libusb_reset_device(c->context->usb_dev);
+    if (result == 0 || result == LIBUSB_ERROR_NOT_FOUND || result == LIBUSB_ERROR_NO_DEVICE)
+        return FT_OK;
+    failure_cause() = std::string("libusb: ") + libusb_error_name(result);
+    return FT_IO_ERROR;
 }
 
 const char *ft_last_cause(void)

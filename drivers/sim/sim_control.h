@@ -6,7 +6,9 @@
 
 #include "device_link/chip_kinds.h"
 #include "device_link/ft_driver.h"
+#include "device_link/ft_eeprom.h"
 #include "device_link/ft_locations.h"
+#include "eeprom_image.h"
 #include "mpsse_chip.h"
 
 #include <cstdint>
@@ -21,6 +23,7 @@ enum class Op {
     ListDevices, OpenEx, ResetDevice, SetUSBParameters, SetChars, SetTimeouts,
     SetLatencyTimer, SetFlowControl, SetBitMode, Write, GetQueueStatus, Read, Close,
     ListChannels, OpenByLocation, // the station's listing and opening
+    ReadEE, WriteEE, EraseEE, CyclePort, // the station's programming of the EEPROM
     Any, // in a Fault: every operation
 };
 
@@ -123,6 +126,26 @@ void report_hotplug_events(bool on);
 // The chip at location may be listed but not opened: another program holds
 // it, or the user lacks permission. The listing gives note as the reason.
 void refuse_access(const std::string &location, const std::string &note);
+
+// The EEPROM of the chip at location. Every chip attached has one: a 93C56
+// holding an image that gives it the serial it was attached with (maker
+// "FTDI", its kind as product), or a blank one where it has no serial or
+// that serial does not fit an image. fit_eeprom puts another part in its
+// place, Part::none for none at all (reads give 0xFFFF, writes vanish),
+// with contents from word 0 on and 0xFFFF after them.
+void fit_eeprom(const std::string &location, eeprom::Part part, const std::vector<uint16_t> &contents = {});
+
+// The words the EEPROM of the chip at location holds now.
+std::vector<uint16_t> eeprom_words(const std::string &location);
+
+// Faults of that EEPROM: a write at word address that the chip refuses
+// (FT_EEPROM_WRITE_FAILED); a word whose bits in flip come out inverted
+// when written, so that a read-back differs; how long the chip stays away
+// after FT_CyclePort before it enumerates again, in ms (default 0), or
+// never to come back.
+void fail_eeprom_write(const std::string &location, uint32_t word_address);
+void flip_eeprom_bits(const std::string &location, uint32_t word_address, uint16_t flip);
+void eeprom_return_after(const std::string &location, int64_t away_ms, bool never = false);
 
 // The engine of an attached device, to set its faults or look at its pins.
 chip::MpsseChannel &channel(int device);

@@ -1,7 +1,8 @@
 // The thirteen driver operations over simulated chips held in memory. Each
 // call is recorded, then checked against the injected faults, then carried out.
 // Beside them, the station's listing and opening by location, and the chip
-// maker's device-information list that the Windows loader builds those on.
+// maker's device-information list that the Windows loader builds those on;
+// and each chip's EEPROM, which the station programs.
 #include "sim_control.h"
 
 #include "device_link/chip_kinds.h"
@@ -13,7 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <set>
+#include <stdexcept>
 #include <thread>
 
 #ifndef _WIN32
@@ -23,6 +28,16 @@
 
 namespace sim {
 namespace {
+
+// A chip's EEPROM, shared by its channels and kept across its enumerations.
+struct ChipEeprom {
+    eeprom::Part part = eeprom::Part::c56;
+    std::vector<uint16_t> words;            // the part's size; empty with no part fitted
+    std::set<uint32_t> refused_writes;      // word addresses (within the part)
+    std::map<uint32_t, uint16_t> flips;     // word address: bits inverted when written
+    int64_t away_ms = 0;                    // after FT_CyclePort
+    bool never_returns = false;
+};
 
 struct Device {
     std::string serial;           // as FT_ListDevices lists it; "" when not listed there
@@ -38,6 +53,7 @@ struct Device {
     bool open = false;
     int writes = 0;               // FT_Write calls that reached it
     int hold_write = 0;           // the write held until it leaves; 0: none
+    std::shared_ptr<ChipEeprom> eeprom;
 };
 
 // An entry of the device-information list: a device's own channel, or one
@@ -305,7 +321,8 @@ const char *op_name(Op op)
         "FT_ListDevices", "FT_OpenEx", "FT_ResetDevice", "FT_SetUSBParameters",
         "FT_SetChars", "FT_SetTimeouts", "FT_SetLatencyTimer", "FT_SetFlowControl",
         "FT_SetBitMode", "FT_Write", "FT_GetQueueStatus", "FT_Read", "FT_Close",
-        "ft_list_channels", "ft_open_by_location", "any",
+        "ft_list_channels", "ft_open_by_location", "FT_ReadEE", "FT_WriteEE", "FT_EraseEE",
+        "FT_CyclePort", "any",
     };
     return names[int(op)];
 }
@@ -368,8 +385,15 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
                  const chip::Wiring &wiring)
 {
     const chip_facts &facts = chip_facts_of(kind);
+    auto chip_eeprom = std::make_shared<ChipEeprom>();
+    std::string unused;
+    chip_eeprom->words = eeprom::build(kind, chip_eeprom->part, {"FTDI", facts.name, serial}, &unused);
+    chip_eeprom->words.resize(size_t(eeprom::part_facts(chip_eeprom->part).words), 0xFFFF);
+    if (serial.empty())
+        std::fill(chip_eeprom->words.begin(), chip_eeprom->words.end(), uint16_t(0xFFFF));
     for (char letter = 'A'; chip_channel_has_mpsse(facts, letter); letter++) {
         Device d;
+        d.eeprom = chip_eeprom;
         d.location = location;
         d.channel = letter;
         d.chip_serial = serial;
@@ -405,6 +429,64 @@ void refuse_access(const std::string &location, const std::string &note)
 
 chip::MpsseChannel &channel(int device) { return world().devices.at(size_t(device)).engine; }
 
+namespace {
+
+// The EEPROM of the chip plugged at location; the caller holds the lock.
+ChipEeprom &eeprom_at(const std::string &location)
+{
+    std::vector<Device *> there = plugged_devices_at(location);
+    if (there.empty())
+        throw std::runtime_error("simulated driver: no chip plugged at " + location);
+    return *there.front()->eeprom;
+}
+
+// The serial an image gives the chip as it enumerates: none when the
+// image is blank or its checksum wrong, as the chip then takes its defaults.
+std::string serial_of(const ChipEeprom &e)
+{
+    if (e.words.empty())
+        return "";
+    eeprom::Decoded d = eeprom::decode(e.part, e.words);
+    return d.checksum_valid && d.state != eeprom::State::blank ? d.strings.serial : "";
+}
+
+} // namespace
+
+void fit_eeprom(const std::string &location, eeprom::Part part, const std::vector<uint16_t> &contents)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    ChipEeprom &e = eeprom_at(location);
+    e.part = part;
+    e.words.assign(part == eeprom::Part::none ? 0 : size_t(eeprom::part_facts(part).words), 0xFFFF);
+    std::copy_n(contents.begin(), std::min(contents.size(), e.words.size()), e.words.begin());
+}
+
+std::vector<uint16_t> eeprom_words(const std::string &location)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    return eeprom_at(location).words;
+}
+
+void fail_eeprom_write(const std::string &location, uint32_t word_address)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    eeprom_at(location).refused_writes.insert(word_address);
+}
+
+void flip_eeprom_bits(const std::string &location, uint32_t word_address, uint16_t flip)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    eeprom_at(location).flips[word_address] = flip;
+}
+
+void eeprom_return_after(const std::string &location, int64_t away_ms, bool never)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    ChipEeprom &e = eeprom_at(location);
+    e.away_ms = away_ms;
+    e.never_returns = never;
+}
+
 void inject(const Fault &fault) { world().faults.push_back(fault); }
 
 const std::vector<Call> &calls() { return world().calls; }
@@ -417,6 +499,25 @@ void forget_calls()
     world().calls_made = 0;
     std::fill(std::begin(world().calls_per_op), std::end(world().calls_per_op), 0);
 }
+
+namespace {
+
+// The EEPROM operations: each recorded and checked as the others, then
+// carried out on the chip's part, which wraps addresses past its end.
+template <typename Action>
+FT_STATUS on_eeprom(Call call, FT_HANDLE handle, Action action)
+{
+    std::lock_guard<std::mutex> hold(world_lock());
+    Hit hit = begin_call(std::move(call), handle);
+    if (hit.status != FT_OK)
+        return finish(hit.status);
+    Device *d = nullptr;
+    if (FT_STATUS status = check_handle(handle, d); status != FT_OK)
+        return finish(status);
+    return finish(action(*d));
+}
+
+} // namespace
 
 } // namespace sim
 
@@ -744,6 +845,67 @@ FT_STATUS FT_Close(FT_HANDLE handle)
     d->open = false;
     d->engine.reset();
     return finish(FT_OK);
+}
+
+FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
+{
+    return on_eeprom(Call(Op::ReadEE, {word_address}), handle, [&](Device &d) {
+        if (!value)
+            return FT_STATUS(FT_INVALID_PARAMETER);
+        const std::vector<uint16_t> &words = d.eeprom->words;
+        *value = words.empty() ? 0xFFFF : words[word_address % words.size()];
+        return FT_STATUS(FT_OK);
+    });
+}
+
+FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
+{
+    return on_eeprom(Call(Op::WriteEE, {word_address, value}), handle, [&](Device &d) {
+        ChipEeprom &e = *d.eeprom;
+        if (e.words.empty())
+            return FT_STATUS(FT_OK); // the chip clocks the word out to no part at all
+        auto at = uint32_t(word_address % e.words.size());
+        if (e.refused_writes.count(at))
+            return FT_STATUS(FT_EEPROM_WRITE_FAILED);
+        auto flip = e.flips.find(at);
+        e.words[at] = uint16_t(value ^ (flip == e.flips.end() ? 0 : flip->second));
+        return FT_STATUS(FT_OK);
+    });
+}
+
+FT_STATUS FT_EraseEE(FT_HANDLE handle)
+{
+    return on_eeprom(Call(Op::EraseEE), handle, [&](Device &d) {
+        std::fill(d.eeprom->words.begin(), d.eeprom->words.end(), uint16_t(0xFFFF));
+        return FT_STATUS(FT_OK);
+    });
+}
+
+// The chip leaves at once and enumerates again after its time away, a new
+// device at the same place, with the serial its EEPROM now gives it. The
+// handle stays open to be closed.
+FT_STATUS FT_CyclePort(FT_HANDLE handle)
+{
+    return on_eeprom(Call(Op::CyclePort), handle, [&](Device &d) {
+        const std::shared_ptr<ChipEeprom> chip_eeprom = d.eeprom;
+        const std::string location = d.location;
+        const ChipKind kind = d.kind;
+        chip::Wiring wiring;
+        const int64_t now = now_ms();
+        for (Device &other : world().devices)
+            if (other.eeprom == chip_eeprom && plugged(other, now)) {
+                if (other.channel == 'A')
+                    wiring = other.engine.wiring;
+                other.unplugged_at = now;
+            }
+        if (!chip_eeprom->never_returns) {
+            size_t first = world().devices.size();
+            attach_chip_locked(location, serial_of(*chip_eeprom), kind, wiring, now + chip_eeprom->away_ms, 0);
+            for (size_t i = first; i < world().devices.size(); i++)
+                world().devices[i].eeprom = chip_eeprom;
+        }
+        return FT_STATUS(FT_OK);
+    });
 }
 
 FT_STATUS ft_wait_for_change(uint32_t timeout_ms, int *changed)

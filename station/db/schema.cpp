@@ -3,6 +3,7 @@
 #include "database.h"
 
 #include "columns.h"
+#include "serials.h"
 #include "yield_queries.h"
 
 #include "printable.h"
@@ -143,6 +144,8 @@ bool prepare_schema(Database &database, std::string &why, bool *incompatible)
     for (const std::string &sql : create_tables())
         if (!database.exec(sql, why))
             return rolled_back(database);
+    if (!identity::prepare_serial_tables(database, why)) // the boards' identities and the serials
+        return rolled_back(database);
     std::vector<Row> rows;
     if (!database.query("SELECT version FROM schema_version", {}, rows, why))
         return rolled_back(database);
@@ -226,6 +229,8 @@ bool store_record(Database &database, const std::string &session_json, const std
     if (!present.empty()) // sent before, its answer lost
         return database.exec("COMMIT", why);
     if (!insert_row(database, "boards", board_columns, record, session, why))
+        return rolled_back(database);
+    if (!identity::store_board_identity(database, record, why))
         return rolled_back(database);
     if (auto pins = record.find("pins"); pins != record.end() && pins->is_array())
         for (const auto &pin : *pins)

@@ -2,6 +2,7 @@
 // the model every output is written from.
 #pragma once
 
+#include "identity_outcome.h"
 #include "diagnosis.h"
 #include "pin_verdict.h"
 #include "targets.h"
@@ -66,6 +67,8 @@ struct BoardResult {
     // Its label was another board's in the last 24 hours: one tested at
     // another slot, or one that passed.
     std::optional<EarlierTest> label_reused;
+    // Its identity programmed into its chip's EEPROM (--product), when that was tried.
+    std::optional<identity::Outcome> identity;
     std::string dut_id() const
     {
         return !label.empty() ? label : board.serial.empty() ? board.location : board.serial;

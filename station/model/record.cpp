@@ -93,6 +93,28 @@ std::string record_json(const BoardResult &result, const RunContext &context)
         if (!e.outcome.empty()) // none while it was under test
             earlier["outcome"] = e.outcome;
     }
+    if (result.identity) {
+        // What the EEPROM held and became (--product).
+        const identity::Outcome &id = *result.identity;
+        nlohmann::ordered_json &eeprom = record["identity"];
+        eeprom["serial_before"] = id.serial_before;
+        eeprom["serial_after"] = id.serial_after;
+        eeprom["eeprom"] = id.part;
+        eeprom["state"] = id.state;
+        char checksum[8];
+        snprintf(checksum, sizeof checksum, "0x%04X", unsigned(id.checksum));
+        eeprom["checksum"] = checksum;
+        eeprom["written"] = id.written;
+        eeprom["verified"] = id.verified;
+        eeprom["kept"] = id.kept;
+        if (!id.allocated.empty())
+            eeprom["allocated"] = id.allocated;
+        if (id.failure.failed()) {
+            eeprom["failed_step"] = id.failure.step;
+            if (id.failure.word >= 0)
+                eeprom["failed_word"] = id.failure.word;
+        }
+    }
     if (result.rated_cycles > 0) {
         record["insertions"] = result.insertions;
         record["rated_cycles"] = result.rated_cycles;

@@ -5,6 +5,7 @@
 #include "fast_options.h"
 #include "fixture_file.h"
 #include "targets.h"
+#include "product_profile.h"
 #include "serve_address.h"
 
 #include <optional>
@@ -32,6 +33,7 @@ struct RunOptions {
     std::vector<std::string> driver_options; // handed on to each board's process
     int retest = 0;              // an ERROR tested again up to this many times
     bool count_attempts = false; // every record says its attempt (--retest given)
+    std::optional<identity::StationIdentity> identity; // --product: each board's EEPROM programmed
 };
 
 } // namespace station

@@ -9,6 +9,7 @@
 #include "printable.h"
 #include "record.h"
 #include "stamps.h"
+#include "station_programming.h"
 
 #include "device_link/ft_locations.h"
 
@@ -320,6 +321,7 @@ int Session::test_once(BoardResult &result, bool forked)
         result.outcome = Outcome::error;
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
     }
+    identity::program_after_test(options, result);
     return live;
 }
 

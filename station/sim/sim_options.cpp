@@ -43,12 +43,24 @@
 //                                say so; the processes after it open it. A
 //                                forked copy of the station is no such
 //                                process: give the run two boards or more.
+//   --sim-eeprom LOC=PART[,FAULT...]
+//                                the chip plugged at LOC from the start has
+//                                a blank EEPROM of PART (93C46, 93C56,
+//                                93C66) or none at all (none); FAULTs:
+//                                fail-write=W (a write at word W refused),
+//                                flip=W/BITS (word W's BITS come out
+//                                inverted, hex), away=MS (after its port
+//                                cycle the chip comes back MS ms later),
+//                                never (it never comes back). Each process
+//                                has its own EEPROM: what one writes, the
+//                                others do not see.
 #include "control_file.h"
 #include "demo_chips.h"
 #include "driver_options.h"
 
 #include "sim_control.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -128,6 +140,53 @@ std::vector<Plug> demo_line(int argc, char **argv)
     return line;
 }
 
+// "1-1=93C46,fail-write=5,away=300": the EEPROM of the chip at 1-1 and its
+// faults; false with why.
+bool fit_eeprom(const std::string &spec, std::string &why)
+{
+    size_t equals = spec.find('=');
+    if (equals == std::string::npos) {
+        why = "takes LOC=PART[,FAULT...]";
+        return false;
+    }
+    std::string location = spec.substr(0, equals);
+    std::vector<std::string> items;
+    for (size_t from = equals + 1; from <= spec.size();) {
+        size_t comma = std::min(spec.find(',', from), spec.size());
+        items.push_back(spec.substr(from, comma - from));
+        from = comma + 1;
+    }
+    const eeprom::PartFacts *part = eeprom::part_by_name(items[0]);
+    if (!part && items[0] != "none") {
+        why = "the part is 93C46, 93C56, 93C66 or none";
+        return false;
+    }
+    try {
+        sim::fit_eeprom(location, part ? part->part : eeprom::Part::none);
+        for (size_t i = 1; i < items.size(); i++) {
+            const std::string &item = items[i];
+            std::string value = item.substr(std::min(item.find('=') + 1, item.size()));
+            if (item.rfind("fail-write=", 0) == 0) {
+                sim::fail_eeprom_write(location, uint32_t(std::stoul(value, nullptr, 0)));
+            } else if (item.rfind("flip=", 0) == 0 && value.find('/') != std::string::npos) {
+                sim::flip_eeprom_bits(location, uint32_t(std::stoul(value, nullptr, 0)),
+                                      uint16_t(std::stoul(value.substr(value.find('/') + 1), nullptr, 16)));
+            } else if (item.rfind("away=", 0) == 0) {
+                sim::eeprom_return_after(location, std::stoll(value));
+            } else if (item == "never") {
+                sim::eeprom_return_after(location, 0, true);
+            } else {
+                why = "no such fault: " + item;
+                return false;
+            }
+        }
+    } catch (const std::exception &e) { // no chip there, a number that is none
+        why = e.what();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::vector<std::string> take_driver_options(int &argc, char **argv)
@@ -142,6 +201,7 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     int64_t epoch = -1;
     int kept = 1;
     std::pair<std::string, std::string> fail_open; // location, file
+    std::vector<std::string> eeproms;              // LOC=PART[,FAULT...]
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         bool has_value = i + 1 < argc;
@@ -165,6 +225,9 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
             if (equals != std::string::npos)
                 fail_open = {value.substr(0, equals), value.substr(equals + 1)};
             forwarded.insert(forwarded.end(), {arg, value});
+        } else if (arg == "--sim-eeprom" && has_value) {
+            eeproms.push_back(argv[++i]);
+            forwarded.insert(forwarded.end(), {arg, eeproms.back()});
         } else if (arg == "--sim-no-hotplug") {
             hotplug = false;
             forwarded.push_back(arg);
@@ -206,13 +269,16 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
         forwarded.push_back("--sim-line");
         plugs = demo_line(argc, argv);
     }
-    if (plugs.empty() && control.empty()) {
+    if (plugs.empty() && control.empty())
         attach_demo_chips();
-        return forwarded;
-    }
     for (const Plug &p : plugs)
         sim::plug_chip(p.location, p.board->serial, p.kind, p.board->wiring, epoch + p.from_ms,
                        p.to_ms < 0 ? 0 : epoch + p.to_ms);
+    for (const std::string &spec : eeproms)
+        if (!fit_eeprom(spec, why)) {
+            std::fprintf(stderr, "wiretest-station-sim: --sim-eeprom %s: %s\n", spec.c_str(), why.c_str());
+            std::exit(2);
+        }
     return forwarded;
 }
 

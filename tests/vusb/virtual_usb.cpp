@@ -99,6 +99,21 @@
 //                             the answers of the commands before it, as a
 //                             real chip sends what it holds. Otherwise every
 //                             transfer completes at once.
+//   eeprom=46, eeprom=66, eeprom=none
+//                             the EEPROM part of every chip: a 93C46 or
+//                             93C66 instead of the default 93C56, or none
+//                             (reads give 0xFFFF, writes vanish). Each
+//                             part holds an image giving the chip its
+//                             serial (maker "FTDI", its kind as product),
+//                             blank for a chip without one. The chip takes
+//                             the vendor requests 0x90 (read a word), 0x91
+//                             (write one) and 0x92 (erase); after
+//                             libusb_reset_device it enumerates again at
+//                             once, a new device at the same path, with the
+//                             serial its image now gives it (none when the
+//                             image is blank or its checksum wrong). The
+//                             part is this process's alone, as the chips'
+//                             control lines are not.
 //   log=PATH                  append a line to PATH for every transfer, and
 //                             for every open, claim, release and close,
 //                             every detach and attach of the serial driver,
@@ -144,6 +159,7 @@
 // bus takes no time on a loaded machine that it would not take on an idle one.
 #include "board_text.h"
 #include "device_link/chip_kinds.h"
+#include "eeprom_image.h"
 #include "mpsse_chip.h"
 #include "stepped_clock.h"
 #include "vusb_control.h"
@@ -226,7 +242,8 @@ enum Request : uint8_t {
     RESET = 0x00, MODEM_CTRL = 0x01, SET_FLOW_CTRL = 0x02, SET_BAUDRATE = 0x03,
     SET_DATA = 0x04, POLL_MODEM_STATUS = 0x05, SET_EVENT_CHAR = 0x06,
     SET_ERROR_CHAR = 0x07, SET_LATENCY_TIMER = 0x09, GET_LATENCY_TIMER = 0x0A,
-    SET_BITMODE = 0x0B, READ_PINS = 0x0C, READ_EEPROM = 0x90,
+    SET_BITMODE = 0x0B, READ_PINS = 0x0C, READ_EEPROM = 0x90, WRITE_EEPROM = 0x91,
+    ERASE_EEPROM = 0x92,
 };
 
 // A byte the chip does not release before its time.
@@ -307,6 +324,8 @@ struct Chip {
     Clock::time_point arrive = Clock::time_point::min(), leave = Clock::time_point::max();
     int outs = 0;     // bulk OUT transfers to it in this process
     int hold_out = 0; // the one that waits for the unplug (hold), if any
+    std::vector<uint16_t> eeprom; // the part's words; empty with none fitted
+    bool eeprom_ready = false;    // filled, at the first preparation
 };
 
 struct Stale {
@@ -325,6 +344,7 @@ struct Bus {
     bool trickle = false;
     bool silent = false, latency = false, sio = false;
     bool hotplug = true; // libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
+    eeprom::Part eeprom_part = eeprom::Part::c56;
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
@@ -446,9 +466,17 @@ std::vector<uint8_t> parse_hex(const std::string &text)
     return bytes;
 }
 
-// A chip's wiring, dropped reads and serial driver, as the settings say.
+// A chip's wiring, dropped reads, serial driver and EEPROM, as the settings say.
 void prepare_chip(const Bus &bus, Chip &c)
 {
+    if (!c.eeprom_ready && bus.eeprom_part != eeprom::Part::none) {
+        const chip_facts &kind = kind_of(c.product, c.release);
+        std::string unused;
+        c.eeprom = c.serial.empty() ? std::vector<uint16_t>{}
+                                    : eeprom::build(kind.kind, bus.eeprom_part, {"FTDI", kind.name, c.serial}, &unused);
+        c.eeprom.resize(size_t(eeprom::part_facts(bus.eeprom_part).words), 0xFFFF);
+    }
+    c.eeprom_ready = true;
     for (size_t p = 0; p < c.ports.size(); p++) {
         chip::MpsseChannel &engine = c.ports[p].engine;
         engine.wiring = bus.wiring_of[p].empty() ? bus.wiring : board_text::parse(bus.wiring_of[p]);
@@ -540,6 +568,15 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
     bus.delay_ms = number("delay", 0);
     bus.trickle = number("trickle", 0) != 0;
     bus.hotplug = number("hotplug", 1) != 0;
+    std::string part = take("eeprom");
+    if (part == "none")
+        bus.eeprom_part = eeprom::Part::none;
+    else if (!part.empty()) {
+        const eeprom::PartFacts *facts = eeprom::part_by_name("93C" + part);
+        if (!facts)
+            throw std::invalid_argument("eeprom is 46, 56, 66 or none: " + part);
+        bus.eeprom_part = facts->part;
+    }
     std::string unrequested = take("unrequested");
     if (!unrequested.empty()) {
         size_t colon = unrequested.find(':');
@@ -788,6 +825,24 @@ Port *port_of(Chip &c, uint16_t index)
 int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                    unsigned char *data, uint16_t length)
 {
+    // The EEPROM's requests are the chip's: their index is a word address.
+    // The part wraps an address past its end.
+    if (type == 0xC0 && request == READ_EEPROM) {
+        uint16_t word = c.eeprom.empty() ? 0xFFFF : c.eeprom[index % c.eeprom.size()];
+        uint8_t answer[2] = {uint8_t(word), uint8_t(word >> 8)};
+        int size = std::min<int>(2, length);
+        std::memcpy(data, answer, size_t(size));
+        return size;
+    }
+    if (type == 0x40 && request == WRITE_EEPROM) {
+        if (!c.eeprom.empty())
+            c.eeprom[index % c.eeprom.size()] = value;
+        return 0;
+    }
+    if (type == 0x40 && request == ERASE_EEPROM) {
+        std::fill(c.eeprom.begin(), c.eeprom.end(), uint16_t(0xFFFF));
+        return 0;
+    }
     Port *port = port_of(c, index);
     if (!port)
         return LIBUSB_ERROR_PIPE;
@@ -821,7 +876,6 @@ int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint1
         case GET_LATENCY_TIMER: answer[0] = port->latency_ms; size = 1; break;
         case POLL_MODEM_STATUS: answer[0] = MODEM_STATUS[0]; answer[1] = MODEM_STATUS[1]; size = 2; break;
         case READ_PINS: answer[0] = port->engine.low_pins(); size = 1; break;
-        case READ_EEPROM: answer[0] = answer[1] = 0xFF; size = 2; break; // blank
         default: return LIBUSB_ERROR_PIPE;
         }
         size = std::min<int>(size, length);
@@ -1214,6 +1268,43 @@ int libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, 
     int result = vendor_request(chip_of(handle->device), request_type, request, value, index, data, length);
     log_line("ctrl %02X %02X %04X %04X -> %d", request_type, request, value, index, result);
     return result;
+}
+
+// The chip leaves and enumerates again at once: a new device at the same
+// path, with the serial its EEPROM gives it now. As libusb says when the
+// descriptors changed, the handle's device is then not found.
+int libusb_reset_device(libusb_device_handle *handle)
+{
+    Hold hold(bus_lock);
+    bus_change.notify_all();
+    if (gone(handle->device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    Bus &b = bus();
+    Chip &old = chip_of(handle->device);
+    Clock::time_point now = Clock::now();
+    old.leave = now;
+    auto c = std::make_unique<Chip>();
+    c->product = old.product;
+    c->release = old.release;
+    c->bus_number = old.bus_number;
+    c->port_path = old.port_path;
+    c->location = old.location;
+    c->ports.resize(old.ports.size());
+    c->eeprom = old.eeprom;
+    c->eeprom_ready = true;
+    c->arrive = now;
+    c->device.chip = b.chips.size();
+    if (!c->eeprom.empty()) {
+        const eeprom::Part part = c->eeprom.size() == 64 ? eeprom::Part::c46
+                                : c->eeprom.size() == 128 ? eeprom::Part::c56 : eeprom::Part::c66;
+        eeprom::Decoded image = eeprom::decode(part, c->eeprom);
+        if (image.checksum_valid && image.state != eeprom::State::blank)
+            c->serial = image.strings.serial;
+    }
+    prepare_chip(b, *c);
+    log_line("reset %s -> %s", old.location.c_str(), c->serial.c_str());
+    b.chips.push_back(std::move(c));
+    return LIBUSB_ERROR_NOT_FOUND;
 }
 
 int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint, unsigned char *data,
