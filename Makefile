@@ -29,7 +29,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libftdi1-dev nlohm
 # What only the suite needs: a PostgreSQL server to start, a browser and a
 # WebSocket client for the page, a Prometheus to scrape the station's
 # metrics. The demo builds and runs without them.
-TEST_PACKAGES := postgresql chromium python3-websocket prometheus
+TEST_PACKAGES := postgresql chromium python3-websocket prometheus umockdev libumockdev-dev
 CLANG_PACKAGES := clang libclang-rt-dev
 LINT_PACKAGES := clang-tidy cppcheck
 BENCH_PACKAGES := python3 valgrind binutils
