@@ -83,6 +83,104 @@ TEST_F(Usbfs, ListsEveryMpsseChannelAtThePortPathLibusbReadsFromSysfs)
                                               "1-4.3.1:A FT232H 'WT03' ok"}));
 }
 
+
+// The high byte drives out, the low byte reads back through the board: each
+// channel is the simulated chip's model, wired as the test says.
+TEST_F(Usbfs, EachChannelAnswersThroughTheBoardOnItsOwnEndpoints)
+{
+    usbfs::ChipPlug plug = usbfs::chip_at("1-4.2", ChipKind::FT2232H, "WT01");
+    plug.wiring.stick(3, 0).open_wire(5, 1);
+    bus_->plug(plug);
+    for (char channel : {'A', 'B'}) {
+        FT_HANDLE h = open("1-4.2", channel);
+        ASSERT_NE(h, nullptr);
+        mpsse_on(h);
+        // Low byte out as 0xFF, high byte in, read it, and flush.
+        std::vector<uint8_t> answer = exchange(h, {0x80, 0xFF, 0xFF, 0x82, 0x00, 0x00, 0x83, 0x87}, 1);
+        ASSERT_EQ(answer.size(), 1u) << channel;
+        EXPECT_EQ(answer[0], 0xF7) << channel; // pin 3 stuck low
+        answer = exchange(h, {0x80, 0x00, 0xFF, 0x83, 0x87}, 1);
+        ASSERT_EQ(answer.size(), 1u) << channel;
+        EXPECT_EQ(answer[0], 0x20) << channel; // pin 5 open, pulled up
+        // A bad command is answered 0xFA and the command, as a chip does.
+        EXPECT_EQ(exchange(h, {0xAB, 0x87}, 2), (std::vector<uint8_t>{0xFA, 0xAB})) << channel;
+    }
+}
+
+// libusb asks usbfs which driver holds the interface, detaches the serial
+// driver as it claims and attaches it again at the release: the board's
+// /dev/ttyUSB port comes back after the station lets go. The virtual bus
+// only mirrored libusb's calls; here the kernel side sees them.
+TEST_F(Usbfs, TheSerialDriverIsDetachedAtTheClaimAndGivenBackAtClose)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT2232H, "WT01"));
+    ASSERT_TRUE(bus_->serial_driver_bound("1-1", 1));
+    FT_HANDLE h = open("1-1", 'B');
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(bus_->serial_driver_bound("1-1", 1));
+    EXPECT_TRUE(bus_->claimed("1-1", 1));
+    EXPECT_TRUE(bus_->serial_driver_bound("1-1", 0)); // the other channel keeps its port
+    EXPECT_GE(bus_->calls("1-1", "DISCONNECT_CLAIM") + bus_->calls("1-1", "DISCONNECT"), 1);
+    ASSERT_EQ(FT_Close(h), FT_OK);
+    handles_.clear();
+    EXPECT_FALSE(bus_->claimed("1-1", 1));
+    EXPECT_TRUE(bus_->serial_driver_bound("1-1", 1));
+    EXPECT_EQ(bus_->calls("1-1", "CONNECT"), 1);
+}
+
+// A failed request names libusb's cause, as the kernel gave it.
+TEST_F(Usbfs, ARefusedLatencyRequestNamesLibusbsCause)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT232H, "WT01"));
+    FT_HANDLE h = open("1-1", 'A');
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    EXPECT_EQ(bus_->latency_ms("1-1", 0), 2);
+    usbfs::UsbFaults stall;
+    stall.stall_request = 0x09;
+    bus_->set_faults("1-1", stall);
+    EXPECT_EQ(FT_SetLatencyTimer(h, 4), FT_IO_ERROR);
+    EXPECT_NE(std::string(ft_last_cause()).find("LIBUSB_ERROR_PIPE"), std::string::npos) << ft_last_cause();
+    EXPECT_EQ(bus_->latency_ms("1-1", 0), 2);
+}
+
+// The chip leaves as a command reaches it: the write fails as no device,
+// with libusb's cause, and so does every later call.
+TEST_F(Usbfs, AChipGoneMidTransferFailsAsNotFoundWithLibusbsCause)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT2232H, "WT01"));
+    FT_HANDLE h = open("1-1", 'A');
+    ASSERT_NE(h, nullptr);
+    mpsse_on(h);
+    usbfs::UsbFaults gone;
+    gone.gone_at_out = 1;
+    bus_->set_faults("1-1", gone);
+    uint8_t command[] = {0x83, 0x87};
+    uint32_t written = 0;
+    EXPECT_EQ(FT_Write(h, command, sizeof command, &written), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(written, 0u);
+    EXPECT_NE(std::string(ft_last_cause()).find("LIBUSB_ERROR_NO_DEVICE"), std::string::npos) << ft_last_cause();
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_DEVICE_NOT_FOUND);
+}
+
+// A chip that answers short: what came is delivered, and the rest is read
+// by a later transfer, never lost.
+TEST_F(Usbfs, ShortAnswersAreGatheredAcrossTransfers)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT232H, "WT01"));
+    FT_HANDLE h = open("1-1", 'A');
+    ASSERT_NE(h, nullptr);
+    mpsse_on(h);
+    usbfs::UsbFaults short_in;
+    short_in.short_in = 1;
+    bus_->set_faults("1-1", short_in);
+    std::vector<uint8_t> commands;
+    for (int i = 0; i < 5; i++)
+        commands.insert(commands.end(), {0x80, uint8_t(1 << i), 0xFF, 0x83});
+    commands.push_back(0x87);
+    EXPECT_EQ(exchange(h, commands, 5), (std::vector<uint8_t>{0x01, 0x02, 0x04, 0x08, 0x10}));
+}
+
 } // namespace
 
 // The bus answers usbfs only to a program under umockdev's preload: start

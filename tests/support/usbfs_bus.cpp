@@ -153,6 +153,12 @@ struct Bus::State {
                                const std::vector<uint8_t> &descriptors,
                                const std::vector<std::string> &more_attributes);
     void hub(const std::string &name);
+    // A departed chip's sysfs entry goes, with a "remove" uevent, as the kernel's does.
+    void leave_sysfs(const Chip &c)
+    {
+        umockdev_testbed_uevent(testbed, c.syspath.c_str(), "remove");
+        umockdev_testbed_remove_device(testbed, c.syspath.c_str());
+    }
 };
 
 namespace {
@@ -339,6 +345,7 @@ int submit(Chip &c, std::mutex &lock, UMockdevIoctlClient *client, UMockdevIoctl
     }
     if (c.faults.gone_at_out > 0 && ++c.outs == c.faults.gone_at_out) {
         depart(c);
+        c.bus->leave_sysfs(c);
         free_urb(u);
         return -ENODEV;
     }
@@ -687,15 +694,13 @@ void Bus::unplug(const std::string &port_path)
 {
     State &s = *state_;
     s.on_loop([&] {
-        std::unique_ptr<Chip> c;
-        {
-            std::lock_guard<std::mutex> hold(s.lock);
-            c = std::move(s.chips.at(port_path));
-            s.chips.erase(port_path);
+        std::lock_guard<std::mutex> hold(s.lock);
+        std::unique_ptr<Chip> c = std::move(s.chips.at(port_path));
+        s.chips.erase(port_path);
+        if (!c->gone) {
             depart(*c);
+            s.leave_sysfs(*c);
         }
-        umockdev_testbed_uevent(s.testbed, c->syspath.c_str(), "remove");
-        umockdev_testbed_remove_device(s.testbed, c->syspath.c_str());
         s.departed.push_back(std::move(c)); // open files may still ask it, and hear ENODEV
     });
 }
