@@ -4,11 +4,14 @@
 // itself, cannot show.
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
+#include "process.h"
 #include "usbfs_bus.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -179,6 +182,52 @@ TEST_F(Usbfs, ShortAnswersAreGatheredAcrossTransfers)
         commands.insert(commands.end(), {0x80, uint8_t(1 << i), 0xFF, 0x83});
     commands.push_back(0x87);
     EXPECT_EQ(exchange(h, commands, 5), (std::vector<uint8_t>{0x01, 0x02, 0x04, 0x08, 0x10}));
+}
+
+
+// Arrivals and departures reach the layer through libusb's udev hotplug,
+// from the testbed's uevents, as a plugged board's do from the kernel's.
+TEST_F(Usbfs, WaitingSeesChipsPluggedAndUnpluggedThroughUdevHotplug)
+{
+    int changed = -1;
+    ASSERT_EQ(ft_wait_for_change(0, &changed), FT_OK); // watching from here on
+    bus_->plug(usbfs::chip_at("1-2", ChipKind::FT232H, "HP01"));
+    ASSERT_EQ(ft_wait_for_change(30000, &changed), FT_OK);
+    EXPECT_EQ(changed, 1);
+    std::vector<ft_channel_info> now = listing();
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_STREQ(now[0].location, "1-2");
+    bus_->unplug("1-2");
+    ASSERT_EQ(ft_wait_for_change(30000, &changed), FT_OK);
+    EXPECT_EQ(changed, 1);
+    EXPECT_TRUE(listing().empty());
+}
+
+// The station, another process, on three boards at once by port path over
+// the real libusb; a board with a fault fails, named by its place.
+TEST_F(Usbfs, TheStationTestsSeveralBoardsAtOnceByPortPath)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT2232H, "WT01"));
+    usbfs::ChipPlug faulty = usbfs::chip_at("1-4.2", ChipKind::FT232H, "");
+    faulty.wiring.open_wire(2, 1);
+    bus_->plug(faulty);
+    bus_->plug(usbfs::chip_at("1-4.3", ChipKind::FT2232H, "WT03"));
+    auto began = std::chrono::steady_clock::now();
+    process::Result run = process::run(WIRETEST_STATION, {"--all", "--fast"});
+    RecordProperty("station_run_ms", int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - began).count()));
+    std::vector<std::string> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "FAIL 1-4.2 A - errors: 10: pin 2: stuck-1 (reads 1 whatever is driven: open with a "
+                         "pull-up, or shorted to the supply)",
+                         "PASS 1-1 A WT01 errors: 0", "PASS 1-4.3 A WT03 errors: 0",
+                         "boards: 3, passed: 2, failed: 1, errors: 0"}))
+        << run.err;
+    EXPECT_EQ(run.exit_status, 1) << run.err;
 }
 
 } // namespace

@@ -619,21 +619,26 @@ Bus::~Bus()
 {
     State &s = *state_;
     s.on_loop([&s] {
-        for (auto *list : {&s.chips})
-            for (auto &entry : *list)
-                if (entry.second->handler) {
-                    umockdev_testbed_detach_ioctl(s.testbed, entry.second->devnode.c_str(), nullptr);
-                    g_object_unref(entry.second->handler);
-                }
-        for (auto &c : s.departed) {
+        std::vector<Chip *> all;
+        for (auto &entry : s.chips)
+            all.push_back(entry.second.get());
+        for (auto &c : s.departed)
+            all.push_back(c.get());
+        for (Chip *c : all) {
             umockdev_testbed_detach_ioctl(s.testbed, c->devnode.c_str(), nullptr);
             g_object_unref(c->handler);
+            for (Port &p : c->ports)
+                for (Urb *u : p.ins) {
+                    if (u->timer) {
+                        g_source_destroy(u->timer);
+                        g_source_unref(u->timer);
+                    }
+                    free_urb(u);
+                }
+            for (auto &client : c->reapable)
+                for (Urb *u : client.second)
+                    free_urb(u);
         }
-        for (auto *list : {&s.chips})
-            for (auto &entry : *list)
-                for (auto &client : entry.second->reapable)
-                    for (Urb *u : client.second)
-                        free_urb(u);
     });
     g_main_loop_quit(s.loop);
     s.thread.join();
