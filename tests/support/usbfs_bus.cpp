@@ -60,10 +60,32 @@ struct Chip {
     std::vector<Port> ports;
     UsbFaults faults;
     int outs = 0;
+    std::map<int, int> vendor_requests; // arrivals per request, for stall_nth
     bool gone = false;
     std::map<std::string, int> calls;
     std::map<UMockdevIoctlClient *, std::deque<Urb *>> reapable; // completed, per open file
 };
+
+// The open file that claims the port. The kernel releases a file's claims
+// as it closes; the testbed tells of a closed file only by its client no
+// longer being connected, so a claim is looked at through this.
+UMockdevIoctlClient *claim_holder(Port &p)
+{
+    if (p.claimed_by && !umockdev_ioctl_client_get_connected(p.claimed_by)) {
+        g_object_unref(p.claimed_by);
+        p.claimed_by = nullptr;
+    }
+    return p.claimed_by;
+}
+
+void set_claim(Port &p, UMockdevIoctlClient *client)
+{
+    if (client)
+        g_object_ref(client);
+    if (p.claimed_by)
+        g_object_unref(p.claimed_by);
+    p.claimed_by = client;
+}
 
 std::vector<uint8_t> le16(unsigned v) { return {uint8_t(v & 0xFF), uint8_t(v >> 8)}; }
 
@@ -213,7 +235,9 @@ void serve_ins(Chip &c, Port &p)
 int vendor_request(Chip &c, const usb_ctrlrequest &setup, uint8_t *data)
 {
     size_t index = size_t(std::max((setup.wIndex & 0xFF) - 1, 0));
-    if (index >= c.ports.size() || setup.bRequest == c.faults.stall_request)
+    int arrival = ++c.vendor_requests[setup.bRequest];
+    if (index >= c.ports.size() ||
+        (setup.bRequest == c.faults.stall_request && (c.faults.stall_nth == 0 || arrival == c.faults.stall_nth)))
         return -EPIPE;
     Port &p = c.ports[index];
     if (setup.bRequestType == (USB_DIR_IN | USB_TYPE_VENDOR | USB_RECIP_DEVICE)) {
@@ -300,7 +324,7 @@ void depart(Chip &c)
             complete_urb(c, p.ins.front(), -ESHUTDOWN, 0);
             p.ins.pop_front();
         }
-        p.claimed_by = nullptr;
+        set_claim(p, nullptr);
     }
 }
 
@@ -404,9 +428,10 @@ int claim(Chip &c, UMockdevIoctlClient *client, unsigned interface)
     if (interface >= c.ports.size())
         return -EINVAL;
     Port &p = c.ports[interface];
-    if (p.serial_driver || (p.claimed_by && p.claimed_by != client))
+    UMockdevIoctlClient *holder = claim_holder(p);
+    if (p.serial_driver || (holder && holder != client))
         return -EBUSY;
-    p.claimed_by = client;
+    set_claim(p, client);
     return 0;
 }
 
@@ -438,9 +463,9 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
     case USBDEVFS_RELEASEINTERFACE: {
         count("RELEASEINTERFACE");
         auto *interface = resolved<unsigned>(arg);
-        if (!interface || *interface >= c.ports.size() || c.ports[*interface].claimed_by != client)
+        if (!interface || *interface >= c.ports.size() || claim_holder(c.ports[*interface]) != client)
             return -EINVAL;
-        c.ports[*interface].claimed_by = nullptr;
+        set_claim(c.ports[*interface], nullptr);
         return 0;
     }
     case USBDEVFS_GETDRIVER: {
@@ -448,8 +473,8 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
         auto *query = resolved<usbdevfs_getdriver>(arg);
         if (!query || query->interface >= c.ports.size())
             return -EINVAL;
-        const Port &p = c.ports[query->interface];
-        if (!p.serial_driver && !p.claimed_by)
+        Port &p = c.ports[query->interface];
+        if (!p.serial_driver && !claim_holder(p))
             return -ENODATA;
         std::strcpy(query->driver, p.serial_driver ? "ftdi_sio" : "usbfs");
         return 0;
@@ -480,7 +505,7 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
         }
         if (command->ioctl_code == int(USBDEVFS_CONNECT)) {
             count("CONNECT");
-            if (p.claimed_by)
+            if (claim_holder(p))
                 return -EBUSY;
             p.serial_driver = true;
             return 0;
@@ -515,7 +540,7 @@ void on_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpoint
     std::lock_guard<std::mutex> hold(*static_cast<std::mutex *>(g_object_get_data(G_OBJECT(handler), "lock")));
     for (Port &port : c->ports) {
         if (port.claimed_by == client)
-            port.claimed_by = nullptr;
+            set_claim(port, nullptr);
         for (auto it = port.ins.begin(); it != port.ins.end();)
             if ((*it)->client == client) {
                 if ((*it)->timer) {
@@ -627,7 +652,8 @@ Bus::~Bus()
         for (Chip *c : all) {
             umockdev_testbed_detach_ioctl(s.testbed, c->devnode.c_str(), nullptr);
             g_object_unref(c->handler);
-            for (Port &p : c->ports)
+            for (Port &p : c->ports) {
+                set_claim(p, nullptr);
                 for (Urb *u : p.ins) {
                     if (u->timer) {
                         g_source_destroy(u->timer);
@@ -635,6 +661,7 @@ Bus::~Bus()
                     }
                     free_urb(u);
                 }
+            }
             for (auto &client : c->reapable)
                 for (Urb *u : client.second)
                     free_urb(u);
@@ -725,7 +752,7 @@ bool Bus::serial_driver_bound(const std::string &port_path, int interface_number
 bool Bus::claimed(const std::string &port_path, int interface_number)
 {
     std::lock_guard<std::mutex> hold(state_->lock);
-    return state_->chip_at(port_path).ports.at(size_t(interface_number)).claimed_by != nullptr;
+    return claim_holder(state_->chip_at(port_path).ports.at(size_t(interface_number))) != nullptr;
 }
 
 int Bus::calls(const std::string &port_path, const std::string &kind)
@@ -740,6 +767,34 @@ int Bus::latency_ms(const std::string &port_path, int interface_number)
 {
     std::lock_guard<std::mutex> hold(state_->lock);
     return state_->chip_at(port_path).ports.at(size_t(interface_number)).latency_ms;
+}
+
+int Bus::transfers()
+{
+    std::lock_guard<std::mutex> hold(state_->lock);
+    int n = 0;
+    for (auto &entry : state_->chips)
+        n += entry.second->calls["SUBMITURB"];
+    return n;
+}
+
+int Bus::reads_waiting()
+{
+    std::lock_guard<std::mutex> hold(state_->lock);
+    int n = 0;
+    for (auto &entry : state_->chips)
+        for (const Port &p : entry.second->ports)
+            n += int(p.ins.size());
+    return n;
+}
+
+std::vector<std::string> Bus::port_paths()
+{
+    std::lock_guard<std::mutex> hold(state_->lock);
+    std::vector<std::string> paths;
+    for (auto &entry : state_->chips)
+        paths.push_back(entry.first);
+    return paths;
 }
 
 std::string Bus::root() const

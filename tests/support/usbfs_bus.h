@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace usbfs {
 
@@ -44,6 +45,7 @@ inline ChipPlug chip_at(const std::string &port_path, ChipKind kind, const std::
 // What the chip does wrong at the USB level, counted per chip from its plug.
 struct UsbFaults {
     int stall_request = -1;      // this vendor request (SIO_*) stalls: EPIPE
+    int stall_nth = 0;           // only its Nth arrival stalls (0: every one)
     int short_in = 0;            // bulk IN transfers carry at most this many data bytes (0: no limit)
     bool silent_in = false;      // bulk IN transfers never complete (the host's timeout ends them)
     int gone_at_out = 0;         // the chip leaves as its Nth bulk OUT arrives (0: never)
@@ -73,6 +75,12 @@ public:
     int calls(const std::string &port_path, const std::string &kind);
     // The latency timer the host set on a channel (16 after power-up).
     int latency_ms(const std::string &port_path, int interface_number);
+    // Transfers submitted to the chips plugged now, and bulk IN transfers
+    // that wait at them for an answer or a latency timer.
+    int transfers();
+    int reads_waiting();
+    // Where chips are plugged now.
+    std::vector<std::string> port_paths();
 
     // The testbed's root, for the environment of programs started here.
     std::string root() const;
