@@ -293,7 +293,7 @@ int control_request(Chip &c, uint8_t *buffer, int length)
         std::memcpy(data, d.data(), n);
         return int(n);
     }
-    return setup.bRequestType & USB_DIR_IN ? -EPIPE : 0;
+    return (setup.bRequestType & USB_DIR_IN) ? -EPIPE : 0;
 }
 
 gboolean latency_expired(gpointer p)
@@ -400,7 +400,7 @@ int reap(Chip &c, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
     return result;
 }
 
-int discard(Chip &c, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+int discard(Chip &c, const UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     gulong address = *reinterpret_cast<gulong *>(arg->data);
     for (Port &p : c.ports)
@@ -476,7 +476,7 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
         Port &p = c.ports[query->interface];
         if (!p.serial_driver && !claim_holder(p))
             return -ENODATA;
-        std::strcpy(query->driver, p.serial_driver ? "ftdi_sio" : "usbfs");
+        std::snprintf(query->driver, sizeof query->driver, "%s", p.serial_driver ? "ftdi_sio" : "usbfs");
         return 0;
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
@@ -574,7 +574,7 @@ std::string Bus::State::add_usb_device(const std::string &name, const std::strin
                                        const std::vector<std::string> &more_attributes)
 {
     std::string bus = name.rfind("usb", 0) == 0 ? name.substr(3) : bus_of(name);
-    std::string devnode = "/dev/bus/usb/" + three_digits(std::atoi(bus.c_str())) + "/" + three_digits(address);
+    std::string devnode = "/dev/bus/usb/" + three_digits(std::stoi(bus)) + "/" + three_digits(address);
     std::vector<std::string> attributes = {"busnum", bus, "devnum", std::to_string(address), "speed", "480",
                                            "bConfigurationValue", "1"};
     attributes.insert(attributes.end(), more_attributes.begin(), more_attributes.end());
@@ -582,7 +582,7 @@ std::string Bus::State::add_usb_device(const std::string &name, const std::strin
     for (const std::string &s : attributes)
         a.push_back(s.c_str());
     a.push_back(nullptr);
-    std::string busnum = "BUSNUM=" + three_digits(std::atoi(bus.c_str())), devnum = "DEVNUM=" + three_digits(address);
+    std::string busnum = "BUSNUM=" + three_digits(std::stoi(bus)), devnum = "DEVNUM=" + three_digits(address);
     std::vector<std::string> properties = {"DEVNAME", devnode, "DEVTYPE", "usb_device", "BUSNUM", busnum.substr(7),
                                            "DEVNUM", devnum.substr(7)};
     for (const std::string &s : properties)
@@ -594,7 +594,7 @@ std::string Bus::State::add_usb_device(const std::string &name, const std::strin
     g_free(syspath);
     if (path.empty())
         throw std::runtime_error("umockdev refused the device " + name);
-    umockdev_testbed_set_attribute_binary(testbed, path.c_str(), "descriptors", const_cast<guint8 *>(descriptors.data()), gssize(descriptors.size()));
+    umockdev_testbed_set_attribute_binary(testbed, path.c_str(), "descriptors", const_cast<guint8 *>(descriptors.data()), gint(descriptors.size()));
     return path;
 }
 
@@ -662,7 +662,7 @@ Bus::~Bus()
                     free_urb(u);
                 }
             }
-            for (auto &client : c->reapable)
+            for (const auto &client : c->reapable)
                 for (Urb *u : client.second)
                     free_urb(u);
         }
@@ -698,7 +698,7 @@ int Bus::plug(const ChipPlug &plug)
         if (!plug.serial.empty())
             strings.insert(strings.end(), {"serial", plug.serial});
         c->syspath = s.add_usb_device(plug.port_path, s.hubs[parent], address, d, strings);
-        c->devnode = "/dev/bus/usb/" + three_digits(std::atoi(bus_of(plug.port_path).c_str())) + "/" + three_digits(address);
+        c->devnode = "/dev/bus/usb/" + three_digits(std::stoi(bus_of(plug.port_path))) + "/" + three_digits(address);
         // The node the ioctl handler takes over, which the testbed does not make.
         gchar *root = umockdev_testbed_get_root_dir(s.testbed);
         std::string node = root + c->devnode;
@@ -758,7 +758,7 @@ bool Bus::claimed(const std::string &port_path, int interface_number)
 int Bus::calls(const std::string &port_path, const std::string &kind)
 {
     std::lock_guard<std::mutex> hold(state_->lock);
-    auto &calls = state_->chip_at(port_path).calls;
+    const auto &calls = state_->chip_at(port_path).calls;
     auto it = calls.find(kind);
     return it == calls.end() ? 0 : it->second;
 }
@@ -773,7 +773,7 @@ int Bus::transfers()
 {
     std::lock_guard<std::mutex> hold(state_->lock);
     int n = 0;
-    for (auto &entry : state_->chips)
+    for (const auto &entry : state_->chips)
         n += entry.second->calls["SUBMITURB"];
     return n;
 }
@@ -782,7 +782,7 @@ int Bus::reads_waiting()
 {
     std::lock_guard<std::mutex> hold(state_->lock);
     int n = 0;
-    for (auto &entry : state_->chips)
+    for (const auto &entry : state_->chips)
         for (const Port &p : entry.second->ports)
             n += int(p.ins.size());
     return n;
@@ -792,7 +792,7 @@ std::vector<std::string> Bus::port_paths()
 {
     std::lock_guard<std::mutex> hold(state_->lock);
     std::vector<std::string> paths;
-    for (auto &entry : state_->chips)
+    for (const auto &entry : state_->chips)
         paths.push_back(entry.first);
     return paths;
 }

@@ -60,7 +60,7 @@ public:
 
     // A chip arrives (the hubs on its path too): sysfs, its usbfs node and
     // an "add" uevent, as the kernel makes them. Returns its USB address.
-    int plug(const ChipPlug &chip);
+    int plug(const ChipPlug &plug);
     // The chip at port_path leaves: its transfers fail with ENODEV, its node
     // and sysfs entry go and a "remove" uevent is sent.
     void unplug(const std::string &port_path);
