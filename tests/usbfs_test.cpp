@@ -8,6 +8,7 @@
 #include "usbfs_bus.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -225,3 +226,28 @@ TEST_F(Usbfs, TheStationTestsSeveralBoardsAtOnceByPortPath)
 }
 
 } // namespace
+
+// A soak on one board over the real libusb: every run is one bulk OUT and
+// one bulk IN on the same open handle, and a wire that is cut fails in every
+// one of them while the other pins stay good.
+TEST_F(Usbfs, ASoakRunsEveryRoundTripThroughUsbfsAndNamesTheCutWire)
+{
+    usbfs::ChipPlug board = usbfs::chip_at("1-3", ChipKind::FT232H, "SOAK1");
+    board.wiring.open_wire(6, 0);
+    bus_->plug(board);
+    const int runs = 200;
+    process::Result run = process::run(WIRETEST_STATION, {"--port", "1-3", "--fast", "--repeat", std::to_string(runs), "--json"});
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    nlohmann::json record = nlohmann::json::parse(run.out);
+    EXPECT_EQ(record["outcome"], "FAIL");
+    EXPECT_EQ(record["mode"], "fast");
+    EXPECT_EQ(record["runs"], runs);
+    for (const nlohmann::json &pin : record["pins"])
+        EXPECT_EQ(pin["failures"], pin["pin"] == 6 ? runs : 0) << pin;
+    // Opening took one SUBMITURB per control request; each run adds its two.
+    EXPECT_GE(bus_->calls("1-3", "SUBMITURB"), 2 * runs);
+    // The whole soak, opening included, over its runs: one round trip's cost here.
+    RecordProperty("fast_round_trip_us",
+                   int((record["end_time_millis"].get<long long>() - record["start_time_millis"].get<long long>()) *
+                       1000 / runs));
+}
