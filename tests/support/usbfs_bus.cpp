@@ -43,6 +43,7 @@ struct Urb {
 struct Port {
     chip::MpsseChannel engine;
     std::deque<uint8_t> to_host;
+    gint64 oldest_produced_us = 0; // when the oldest byte in to_host was made (monotonic)
     int latency_ms = 16;
     bool flush = false;  // a send-immediate ran: what the chip holds goes at once
     bool serial_driver = false;
@@ -361,7 +362,13 @@ int submit(Chip &c, std::mutex &lock, UMockdevIoctlClient *client, UMockdevIoctl
     Port &p = c.ports[port];
     if (urb->endpoint & USB_DIR_IN) {
         p.ins.push_back(u);
-        u->timer = g_timeout_source_new(guint(std::max(p.latency_ms, 1)));
+        // The chip's timer runs from the oldest byte it holds, or from now
+        // when it holds none: bytes made before this transfer came go out
+        // when their time is up, not a whole timer after it.
+        gint64 due_ms = std::max(p.latency_ms, 1);
+        if (!p.to_host.empty())
+            due_ms = std::max<gint64>(0, due_ms - (g_get_monotonic_time() - p.oldest_produced_us) / 1000);
+        u->timer = g_timeout_source_new(guint(due_ms));
         g_source_set_callback(u->timer, latency_expired, u, nullptr);
         g_source_attach(u->timer, g_main_context_get_thread_default());
         serve_ins(c, p);
@@ -376,6 +383,8 @@ int submit(Chip &c, std::mutex &lock, UMockdevIoctlClient *client, UMockdevIoctl
     std::deque<uint8_t> answers;
     int flushes = p.engine.send_immediates();
     p.engine.write(u->buffer->data, size_t(urb->buffer_length), answers);
+    if (p.to_host.empty() && !answers.empty())
+        p.oldest_produced_us = g_get_monotonic_time();
     p.to_host.insert(p.to_host.end(), answers.begin(), answers.end());
     p.flush = p.flush || p.engine.send_immediates() != flushes;
     complete_urb(c, u, 0, urb->buffer_length);
