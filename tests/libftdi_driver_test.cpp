@@ -326,8 +326,8 @@ TEST_F(LibftdiDriver, AFailedCallLeavesItsLibrarysCauseOnItsThread)
         const char *settings;
         std::string cause;
     };
-    for (const Case &c : {Case{"fail_ctrl=9:1", "libftdi1: unable to set latency timer"},
-                          Case{"fail_out=1", "libftdi1: usb bulk write failed"},
+    for (const Case &c : {Case{"fail_ctrl=9:1", "libftdi1: unable to set latency timer (libusb: LIBUSB_ERROR_PIPE)"},
+                          Case{"fail_out=1", "libftdi1: usb bulk write failed (libusb: LIBUSB_ERROR_IO)"},
                           Case{"fail_in=1", "libusb: LIBUSB_ERROR_IO"}}) {
         SCOPED_TRACE(c.settings);
         attach(std::string("chips=1;") + c.settings);

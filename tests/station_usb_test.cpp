@@ -199,7 +199,7 @@ TEST(StationUsb, AFailedTransferNamesItsLibrarysCause)
     for (const auto &[failure, reason] :
          {std::pair<std::string, std::string>{"fail_in=2", "a device call failed (FT_IO_ERROR (libusb: LIBUSB_ERROR_IO))"},
           {"fail_ctrl=0B:1", "can not reset MPSSE (FT_IO_ERROR (libftdi1: unable to configure bitbang mode. "
-                             "Perhaps not a BM/2232C type chip?))"}}) {
+                             "Perhaps not a BM/2232C type chip? (libusb: LIBUSB_ERROR_PIPE)))"}}) {
         SCOPED_TRACE(failure);
         BusRun run = run_on_bus("chips=6010:WT01@1-1;" + failure, {"--port", "1-1"});
         EXPECT_EQ(run.result.out, "ERROR 1-1 A WT01: " + reason + "\nboards: 1, passed: 0, failed: 0, errors: 1\n");
