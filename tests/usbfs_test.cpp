@@ -218,7 +218,7 @@ TEST_F(Usbfs, TheStationTestsSeveralBoardsAtOnceByPortPath)
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "FAIL 1-4.2 A - errors: 10: pin 2: stuck-1 (reads 1 whatever is driven: open with a "
-                         "pull-up, or shorted to the supply)",
+                         "pull-up, or shorted to the supply) [one of 2: stuck-1 on net 2 | open, input pulled up on net 2]",
                          "PASS 1-1 A WT01 errors: 0", "PASS 1-4.3 A WT03 errors: 0",
                          "boards: 3, passed: 2, failed: 1, errors: 0"}))
         << run.err;

@@ -164,4 +164,10 @@ int vusb_contexts_open()
     not_modelled("counting libusb contexts");
     return 0;
 }
+
+int vusb_events_waiting()
+{
+    not_modelled("counting the threads in libusb's event handling");
+    return 0;
+}
 }
