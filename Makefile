@@ -156,24 +156,29 @@ sanitize: deps-test build-asan
 	cd $(ASAN_DIR) && $(SANITIZER_ENV) ctest -j$(JOBS) --output-on-failure
 
 # Each target runs for FUZZ_SECONDS from its seed corpus (fuzz/corpus/NAME)
-# into a work corpus in the build tree; a crash, a sanitizer report, a broken
-# promise or an input running past 10 s fails, and the input is kept under
+# into a work corpus in the build tree, all of them at once (each fuzzer is
+# one process on one core); a crash, a sanitizer report, a broken promise or
+# an input running past 10 s fails, and the input is kept under
 # $(ASAN_DIR)/fuzz-findings/ to be added to fuzz/corpus/NAME as a regression.
 fuzz: build-asan
-	@mkdir -p $(ASAN_DIR)/fuzz-findings
+	@mkdir -p $(ASAN_DIR)/fuzz-findings; rm -f $(ASAN_DIR)/fuzz-*.status
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(ASAN_DIR)/fuzz-corpus/$$t; \
 	  dict=""; [ -f fuzz/$$t.dict ] && dict="-dict=fuzz/$$t.dict"; \
 	  echo "fuzz target $$t: $(FUZZ_SECONDS) s"; \
-	  if ! $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_$$t $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  { $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_$$t $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	      -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
 	      -artifact_prefix=$(ASAN_DIR)/fuzz-findings/$$t- \
-	      $(ASAN_DIR)/fuzz-corpus/$$t fuzz/corpus/$$t > $(ASAN_DIR)/fuzz-$$t.log 2>&1; then \
+	      $(ASAN_DIR)/fuzz-corpus/$$t fuzz/corpus/$$t > $(ASAN_DIR)/fuzz-$$t.log 2>&1; \
+	    echo $$? > $(ASAN_DIR)/fuzz-$$t.status; } & \
+	done; wait; \
+	for t in $(FUZZ_TARGETS); do \
+	  if [ "$$(cat $(ASAN_DIR)/fuzz-$$t.status)" != 0 ]; then \
 	    tail -n 60 $(ASAN_DIR)/fuzz-$$t.log; \
 	    echo "fuzz target $$t found a fault; the input is in $(ASAN_DIR)/fuzz-findings/"; \
 	    exit 1; \
 	  fi; \
-	  grep -E '^stat::(number_of_executed_units|new_units_added)' $(ASAN_DIR)/fuzz-$$t.log; \
+	  echo "fuzz target $$t:"; grep -E '^stat::(number_of_executed_units|new_units_added)' $(ASAN_DIR)/fuzz-$$t.log; \
 	done
 
 # clang-tidy with the checked-in .clang-tidy, over the compile commands of
