@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "fixture_file.h"
+#include "host_name.h"
 #include "outbox.h"
 #include "page_server.h"
 #include "printable.h"
@@ -13,28 +14,10 @@
 
 #include <cstdio>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace station {
 namespace {
 
 using companions::is_blank;
-
-std::string host_name()
-{
-#ifdef _WIN32
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    return GetComputerNameA(name, &size) ? std::string(name, size) : "unknown";
-#else
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : "unknown";
-#endif
-}
 
 // A number of seconds in range; CLI11's Range lets NaN through.
 CLI::Validator seconds_between(double low, double high)

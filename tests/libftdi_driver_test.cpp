@@ -6,6 +6,7 @@
 #include "device_link/ft_locations.h"
 #include "drivers/libftdi/layer_clock.h"
 #include "eeprom_image.h"
+#include "temp_dir.h"
 #include "vusb_control.h"
 
 #include <gtest/gtest.h>
@@ -1010,14 +1011,8 @@ TEST(LibftdiThreads, ListingBesideOpeningAndUsing)
 // The bus's control file, in a folder of its own: the test plugs and
 // unplugs chips by writing lines to it.
 struct ControlFile {
-    char dir[40] = "/tmp/wiretest-vusb-control-XXXXXX";
-    std::string path;
-    ControlFile() : path(std::string(mkdtemp(dir) ? dir : "/nonexistent") + "/control") {}
-    ~ControlFile()
-    {
-        std::remove(path.c_str());
-        rmdir(dir);
-    }
+    TempDir dir{"wiretest-vusb-control"};
+    std::string path = dir / "control";
     void command(const std::string &lines) const { std::ofstream(path, std::ios::app) << lines << std::flush; }
 };
 

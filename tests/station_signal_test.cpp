@@ -4,6 +4,7 @@
 // line and its record, and the station ends.
 #include "process.h"
 #include "sim_station.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -88,13 +89,8 @@ void wait_until_blocked_writing(const std::vector<pid_t> &pids)
 
 class StationSignals : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/wiretest-signals-XXXXXX";
-        dir_ = mkdtemp(name);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    TempDir temp_{"wiretest-signals"};
+    fs::path dir_ = temp_.path;
 
     // The station in a process group of its own, as a service manager or a
     // shell's job starts it, with its standard error into a file.

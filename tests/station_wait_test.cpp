@@ -7,6 +7,7 @@
 #include "process.h"
 #include "sanitized.h"
 #include "sim_station.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -296,8 +297,8 @@ TEST(StationWaitInput, InputWithoutLineEndsKeepsTheStationItsSize)
 
 TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
 {
-    char name[] = "/tmp/wiretest-wait-XXXXXX";
-    fs::path dir = mkdtemp(name);
+    TempDir temp("wiretest-wait");
+    fs::path dir = temp.path;
     process::Live live = process::start(program, {"--wait", "--delay", "--records", (dir / "records").string(),
                                                   "--junit", (dir / "run.xml").string(), "--sim-plug",
                                                   "1-1=1-1@0-"});
@@ -314,7 +315,6 @@ TEST(StationWaitInterrupt, CtrlCFinishesTheBoardUnderTestWithItsRecordAndJunit)
               (std::vector<std::string>{"PASS 1-1 A WTST0001 errors: 0", "boards: 1, passed: 1, failed: 0, errors: 0"}));
     EXPECT_TRUE(fs::exists(dir / "run.xml"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), fs::directory_iterator()), 1);
-    fs::remove_all(dir);
 }
 
 // The lines of /proc/PID/maps: a thread never joined keeps its stack and

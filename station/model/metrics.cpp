@@ -1,6 +1,7 @@
 #include "metrics.h"
 
 #include "board_result.h"
+#include "fault_model.h"
 #include "interrupts.h"
 #include "printable.h"
 #include "stamps.h"
@@ -60,12 +61,12 @@ struct Slot {
 
 struct Registry {
     std::mutex mutex;
-    std::string station_id, mode = "normal", patterns = "full";
+    std::string station_id, mode = "normal", patterns = "full", pattern_set;
     int64_t started_millis = 0;
     bool stopping = false;
     std::set<std::string> busy; // slots whose board is under test
     std::map<std::tuple<std::string, std::string, std::string>, Counter> boards; // slot, outcome, attempt
-    std::map<std::pair<std::string, std::string>, Histogram> times;              // mode, patterns
+    std::map<std::tuple<std::string, std::string, std::string>, Histogram> times; // mode, patterns, pattern set
     std::map<std::tuple<std::string, int, std::string>, Counter> pin_faults;    // slot, pin, class
     std::map<std::string, Slot> rated_slots;
     std::map<std::string, uint64_t> write_failures;
@@ -208,6 +209,7 @@ void start(const RunContext &context)
     r.station_id = context.station_id;
     r.mode = context.fast ? "fast" : context.short_waits ? "delay" : "normal";
     r.patterns = context.short_test ? "short" : "full";
+    r.pattern_set = diagnose::pattern_set_name(context.patterns);
     r.started_millis = now_millis();
     r.stopping = false;
 }
@@ -245,7 +247,7 @@ void finished(const BoardResult &result, bool last)
     boards.value++;
     boards.exemplar = exemplar;
 
-    Histogram &time = series(r.times, {result.soak ? "soak" : r.mode, r.patterns});
+    Histogram &time = series(r.times, {result.soak ? "soak" : r.mode, r.patterns, r.pattern_set});
     double took = double(std::max<int64_t>(0, result.end_millis - result.start_millis)) / 1000;
     auto bucket = std::lower_bound(buckets.begin(), buckets.end(), took);
     if (bucket != buckets.end())
@@ -326,9 +328,13 @@ std::string exposition(bool openmetrics)
     }
 
     w.family("wiretest_station_board_test_seconds", "histogram",
-             "Each board's test time, by mode (normal, delay, fast, soak) and pattern set (full, short).", "seconds");
+             "Each board's test time, by mode (normal, delay, fast, soak), test length (patterns: full, short) "
+             "and pattern set (pattern_set: the record's patterns).",
+             "seconds");
     for (const auto &[key, histogram] : r.times) {
-        const std::string labels = "mode=" + quoted(key.first) + ",patterns=" + quoted(key.second);
+        const auto &[mode, length, pattern_set] = key;
+        const std::string labels =
+            "mode=" + quoted(mode) + ",patterns=" + quoted(length) + ",pattern_set=" + quoted(pattern_set);
         uint64_t below = 0;
         for (size_t i = 0; i < buckets.size(); i++) {
             below += histogram.counts[i];

@@ -144,6 +144,14 @@ class MetricsScraped(unittest.TestCase):
             got = prometheus.query("sum by (outcome) (wiretest_station_boards_tested_total{job='%s'})" % job)
             self.assertEqual({(("outcome", o),): float(n) for o, n in by_outcome.items()}, got)
 
+        # Each board's test time, by mode and by the pattern set its record names.
+        by_set = {}
+        for r in wanted:
+            key = (("mode", "fast"), ("pattern_set", r["patterns"]))
+            by_set[key] = by_set.get(key, 0) + 1.0
+        self.assertEqual(by_set, prometheus.query(
+            "sum by (mode, pattern_set) (wiretest_station_board_test_seconds_count{job='alone'})"))
+
         # Each slot's first-pass yield: of the boards whose first record
         # was there, the share that passed then.
         first = {}
