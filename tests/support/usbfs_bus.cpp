@@ -486,11 +486,13 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     auto count = [&](const char *name) { c.calls[name]++; };
+    // As the kernel's: a file reaps its transfers even after the chip left
+    // (they ended with ESHUTDOWN), every other call hears ENODEV.
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
+        return reap(c, client, arg);
     if (c.gone)
         return -ENODEV;
     switch (request) {
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: return reap(c, client, arg);
     case USBDEVFS_GET_CAPABILITIES: {
         count("GET_CAPABILITIES");
         auto *caps = resolved<uint32_t>(arg);
