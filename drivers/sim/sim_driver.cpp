@@ -5,6 +5,8 @@
 // and each chip's EEPROM, which the station programs.
 #include "sim_control.h"
 
+#include "chip_eeprom.h"
+
 #include "device_link/chip_kinds.h"
 #include "device_link/ft_device_info.h"
 
@@ -30,11 +32,7 @@ namespace sim {
 namespace {
 
 // A chip's EEPROM, shared by its channels and kept across its enumerations.
-struct ChipEeprom {
-    eeprom::Part part = eeprom::Part::c56;
-    std::vector<uint16_t> words;            // the part's size; empty with no part fitted
-    std::set<uint32_t> refused_writes;      // word addresses (within the part)
-    std::map<uint32_t, uint16_t> flips;     // word address: bits inverted when written
+struct ChipEeprom : chip::Eeprom {
     int64_t away_ms = 0;                    // after FT_CyclePort
     bool never_returns = false;
 };
@@ -386,11 +384,7 @@ void attach_chip(const std::string &location, const std::string &serial, ChipKin
 {
     const chip_facts &facts = chip_facts_of(kind);
     auto chip_eeprom = std::make_shared<ChipEeprom>();
-    std::string unused;
-    chip_eeprom->words = eeprom::build(kind, chip_eeprom->part, {"FTDI", facts.name, serial}, &unused);
-    chip_eeprom->words.resize(size_t(eeprom::part_facts(chip_eeprom->part).words), 0xFFFF);
-    if (serial.empty())
-        std::fill(chip_eeprom->words.begin(), chip_eeprom->words.end(), uint16_t(0xFFFF));
+    static_cast<chip::Eeprom &>(*chip_eeprom) = chip::Eeprom::programmed(kind, eeprom::Part::c56, serial);
     for (char letter = 'A'; chip_channel_has_mpsse(facts, letter); letter++) {
         Device d;
         d.eeprom = chip_eeprom;
@@ -438,16 +432,6 @@ ChipEeprom &eeprom_at(const std::string &location)
     if (there.empty())
         throw std::runtime_error("simulated driver: no chip plugged at " + location);
     return *there.front()->eeprom;
-}
-
-// The serial an image gives the chip as it enumerates: none when the
-// image is blank or its checksum wrong, as the chip then takes its defaults.
-std::string serial_of(const ChipEeprom &e)
-{
-    if (e.words.empty())
-        return "";
-    eeprom::Decoded d = eeprom::decode(e.part, e.words);
-    return d.checksum_valid && d.state != eeprom::State::blank ? d.strings.serial : "";
 }
 
 } // namespace
@@ -852,8 +836,7 @@ FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
     return on_eeprom(Call(Op::ReadEE, {word_address}), handle, [&](Device &d) {
         if (!value)
             return FT_STATUS(FT_INVALID_PARAMETER);
-        const std::vector<uint16_t> &words = d.eeprom->words;
-        *value = words.empty() ? 0xFFFF : words[word_address % words.size()];
+        *value = d.eeprom->read(word_address);
         return FT_STATUS(FT_OK);
     });
 }
@@ -861,22 +844,14 @@ FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
 FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
 {
     return on_eeprom(Call(Op::WriteEE, {word_address, value}), handle, [&](Device &d) {
-        ChipEeprom &e = *d.eeprom;
-        if (e.words.empty())
-            return FT_STATUS(FT_OK); // the chip clocks the word out to no part at all
-        auto at = uint32_t(word_address % e.words.size());
-        if (e.refused_writes.count(at))
-            return FT_STATUS(FT_EEPROM_WRITE_FAILED);
-        auto flip = e.flips.find(at);
-        e.words[at] = uint16_t(value ^ (flip == e.flips.end() ? 0 : flip->second));
-        return FT_STATUS(FT_OK);
+        return FT_STATUS(d.eeprom->write(word_address, value) ? FT_OK : FT_EEPROM_WRITE_FAILED);
     });
 }
 
 FT_STATUS FT_EraseEE(FT_HANDLE handle)
 {
     return on_eeprom(Call(Op::EraseEE), handle, [&](Device &d) {
-        std::fill(d.eeprom->words.begin(), d.eeprom->words.end(), uint16_t(0xFFFF));
+        d.eeprom->erase();
         return FT_STATUS(FT_OK);
     });
 }
@@ -900,7 +875,7 @@ FT_STATUS FT_CyclePort(FT_HANDLE handle)
             }
         if (!chip_eeprom->never_returns) {
             size_t first = world().devices.size();
-            attach_chip_locked(location, serial_of(*chip_eeprom), kind, wiring, now + chip_eeprom->away_ms, 0);
+            attach_chip_locked(location, chip_eeprom->serial(), kind, wiring, now + chip_eeprom->away_ms, 0);
             for (size_t i = first; i < world().devices.size(); i++)
                 world().devices[i].eeprom = chip_eeprom;
         }

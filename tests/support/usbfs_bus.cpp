@@ -28,7 +28,8 @@ constexpr uint8_t MODEM_STATUS[2] = {0x31, 0x60}; // leads every bulk IN packet
 constexpr int HIGH_SPEED_PACKET = 512;
 
 // The chip's vendor requests (libftdi1's SIO_* values) that change a channel.
-enum Request : uint8_t { RESET = 0x00, SET_LATENCY_TIMER = 0x09, GET_LATENCY_TIMER = 0x0A, SET_BITMODE = 0x0B, READ_PINS = 0x0C };
+enum Request : uint8_t { RESET = 0x00, SET_LATENCY_TIMER = 0x09, GET_LATENCY_TIMER = 0x0A, SET_BITMODE = 0x0B, READ_PINS = 0x0C,
+                         READ_EEPROM = 0x90, WRITE_EEPROM = 0x91, ERASE_EEPROM = 0x92 };
 
 struct Urb {
     UMockdevIoctlData *data = nullptr;   // the client's struct usbdevfs_urb
@@ -59,6 +60,7 @@ struct Chip {
     std::string syspath, devnode;
     UMockdevIoctlBase *handler = nullptr;
     std::vector<Port> ports;
+    chip::Eeprom eeprom; // the chip's, kept as it enumerates again
     UsbFaults faults;
     int outs = 0;
     std::map<int, int> vendor_requests; // arrivals per request, for stall_nth
@@ -192,6 +194,10 @@ struct Bus::State {
                                const std::vector<uint8_t> &descriptors,
                                const std::vector<std::string> &more_attributes);
     void hub(const std::string &name);
+    // On the loop thread: a chip made, in sysfs and at its node, not yet in
+    // chips; and a chip that leaves and comes back at once (the caller holds lock).
+    std::unique_ptr<Chip> arrive(const ChipPlug &plug, const chip::Eeprom &eeprom);
+    void enumerate_again(Chip &c);
     // A departed chip's sysfs entry goes, with a "remove" uevent, as the kernel's does.
     void leave_sysfs(const Chip &c)
     {
@@ -253,8 +259,23 @@ int vendor_request(Chip &c, const usb_ctrlrequest &setup, uint8_t *data)
 {
     size_t index = size_t(std::max((setup.wIndex & 0xFF) - 1, 0));
     int arrival = ++c.vendor_requests[setup.bRequest];
-    if (index >= c.ports.size() ||
-        (setup.bRequest == c.faults.stall_request && (c.faults.stall_nth == 0 || arrival == c.faults.stall_nth)))
+    if (setup.bRequest == c.faults.stall_request && (c.faults.stall_nth == 0 || arrival == c.faults.stall_nth))
+        return -EPIPE;
+    // The EEPROM's requests are the chip's, not a channel's: their index is a word address.
+    const uint8_t vendor_in = USB_DIR_IN | USB_TYPE_VENDOR | USB_RECIP_DEVICE, vendor_out = USB_TYPE_VENDOR | USB_RECIP_DEVICE;
+    if (setup.bRequestType == vendor_in && setup.bRequest == READ_EEPROM && setup.wLength >= 2) {
+        uint16_t word = c.eeprom.read(setup.wIndex);
+        data[0] = uint8_t(word);
+        data[1] = uint8_t(word >> 8);
+        return 2;
+    }
+    if (setup.bRequestType == vendor_out && setup.bRequest == WRITE_EEPROM)
+        return c.eeprom.write(setup.wIndex, setup.wValue) ? 0 : -EPIPE;
+    if (setup.bRequestType == vendor_out && setup.bRequest == ERASE_EEPROM) {
+        c.eeprom.erase();
+        return 0;
+    }
+    if (index >= c.ports.size())
         return -EPIPE;
     Port &p = c.ports[index];
     if (setup.bRequestType == (USB_DIR_IN | USB_TYPE_VENDOR | USB_RECIP_DEVICE)) {
@@ -465,6 +486,10 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     auto count = [&](const char *name) { c.calls[name]++; };
+    // As the kernel's: a file reaps its transfers even after the chip left
+    // (they ended with ESHUTDOWN), every other call hears ENODEV.
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
+        return reap(c, client, arg);
     if (c.gone)
         return -ENODEV;
     switch (request) {
@@ -477,8 +502,6 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
         return 0;
     }
     case USBDEVFS_SUBMITURB: count("SUBMITURB"); return submit(c, lock, client, arg);
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: return reap(c, client, arg);
     case USBDEVFS_DISCARDURB: count("DISCARDURB"); return discard(c, client, arg);
     case USBDEVFS_CLAIMINTERFACE: {
         count("CLAIMINTERFACE");
@@ -537,7 +560,12 @@ int usbfs_ioctl(Chip &c, std::mutex &lock, UMockdevIoctlClient *client)
         }
         return -ENOTTY;
     }
-    case USBDEVFS_RESET: count("RESET"); return 0;
+    case USBDEVFS_RESET:
+        // The chip reads its EEPROM again and comes back as another device:
+        // the kernel ends this one, as when its descriptors changed.
+        count("RESET");
+        c.bus->enumerate_again(c);
+        return -ENODEV;
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_CLEAR_HALT: return 0;
@@ -699,48 +727,69 @@ Bus::~Bus()
     g_main_context_unref(s.context);
 }
 
+std::unique_ptr<Chip> Bus::State::arrive(const ChipPlug &plug, const chip::Eeprom &eeprom)
+{
+    State &s = *this;
+    auto c = std::make_unique<Chip>();
+    c->bus = &s;
+    c->eeprom = eeprom;
+    c->facts = &chip_facts_of(plug.kind);
+    c->plug = plug;
+    c->ports.resize(size_t(c->facts->channels));
+    for (Port &p : c->ports) {
+        p.engine.wiring = plug.wiring;
+        p.serial_driver = plug.serial_driver;
+    }
+    auto dot = plug.port_path.rfind('.');
+    std::string parent = dot == std::string::npos ? "usb" + bus_of(plug.port_path) : plug.port_path.substr(0, dot);
+    s.hub(parent);
+    c->address = s.next_address++;
+    std::vector<uint8_t> d = device_descriptor(*c), config = configuration_descriptor(*c);
+    d.insert(d.end(), config.begin(), config.end());
+    std::vector<std::string> strings = {"idVendor", "0403", "product", c->facts->name, "manufacturer", "FTDI"};
+    if (!plug.serial.empty())
+        strings.insert(strings.end(), {"serial", plug.serial});
+    c->syspath = s.add_usb_device(plug.port_path, s.hubs[parent], c->address, d, strings);
+    c->devnode = "/dev/bus/usb/" + three_digits(std::stoi(bus_of(plug.port_path))) + "/" + three_digits(c->address);
+    // The node the ioctl handler takes over, which the testbed does not make.
+    gchar *root = umockdev_testbed_get_root_dir(s.testbed);
+    std::string node = root + c->devnode;
+    g_free(root);
+    g_mkdir_with_parents(node.substr(0, node.rfind('/')).c_str(), 0755);
+    g_file_set_contents(node.c_str(), "", 0, nullptr);
+    c->handler = umockdev_ioctl_base_new();
+    g_object_set_data(G_OBJECT(c->handler), "lock", &s.lock);
+    g_signal_connect(c->handler, "handle-ioctl", G_CALLBACK(on_ioctl), c.get());
+    g_signal_connect(c->handler, "client-vanished", G_CALLBACK(on_vanished), c.get());
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(s.testbed, c->devnode.c_str(), c->handler, &error)) {
+        std::string why = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("umockdev could not serve " + c->devnode + ": " + why);
+    }
+    umockdev_testbed_uevent(s.testbed, c->syspath.c_str(), "add");
+    return c;
+}
+
+void Bus::State::enumerate_again(Chip &c)
+{
+    std::unique_ptr<Chip> old = std::move(chips.at(c.plug.port_path));
+    depart(c);
+    leave_sysfs(c);
+    ChipPlug plug = c.plug;
+    plug.serial = c.eeprom.serial(); // the serial driver binds it as it bound the chip at its plug
+    chips[plug.port_path] = arrive(plug, c.eeprom);
+    chips[plug.port_path]->faults = c.faults;
+    departed.push_back(std::move(old)); // its open files hear ENODEV from now on
+}
+
 int Bus::plug(const ChipPlug &plug)
 {
     State &s = *state_;
     int address = 0;
     s.on_loop([&] {
-        auto c = std::make_unique<Chip>();
-        c->bus = &s;
-        c->facts = &chip_facts_of(plug.kind);
-        c->plug = plug;
-        c->ports.resize(size_t(c->facts->channels));
-        for (Port &p : c->ports) {
-            p.engine.wiring = plug.wiring;
-            p.serial_driver = plug.serial_driver;
-        }
-        auto dot = plug.port_path.rfind('.');
-        std::string parent = dot == std::string::npos ? "usb" + bus_of(plug.port_path) : plug.port_path.substr(0, dot);
-        s.hub(parent);
-        c->address = address = s.next_address++;
-        std::vector<uint8_t> d = device_descriptor(*c), config = configuration_descriptor(*c);
-        d.insert(d.end(), config.begin(), config.end());
-        std::vector<std::string> strings = {"idVendor", "0403", "product", c->facts->name, "manufacturer", "FTDI"};
-        if (!plug.serial.empty())
-            strings.insert(strings.end(), {"serial", plug.serial});
-        c->syspath = s.add_usb_device(plug.port_path, s.hubs[parent], address, d, strings);
-        c->devnode = "/dev/bus/usb/" + three_digits(std::stoi(bus_of(plug.port_path))) + "/" + three_digits(address);
-        // The node the ioctl handler takes over, which the testbed does not make.
-        gchar *root = umockdev_testbed_get_root_dir(s.testbed);
-        std::string node = root + c->devnode;
-        g_free(root);
-        g_mkdir_with_parents(node.substr(0, node.rfind('/')).c_str(), 0755);
-        g_file_set_contents(node.c_str(), "", 0, nullptr);
-        c->handler = umockdev_ioctl_base_new();
-        g_object_set_data(G_OBJECT(c->handler), "lock", &s.lock);
-        g_signal_connect(c->handler, "handle-ioctl", G_CALLBACK(on_ioctl), c.get());
-        g_signal_connect(c->handler, "client-vanished", G_CALLBACK(on_vanished), c.get());
-        GError *error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(s.testbed, c->devnode.c_str(), c->handler, &error)) {
-            std::string why = error ? error->message : "?";
-            g_clear_error(&error);
-            throw std::runtime_error("umockdev could not serve " + c->devnode + ": " + why);
-        }
-        umockdev_testbed_uevent(s.testbed, c->syspath.c_str(), "add");
+        std::unique_ptr<Chip> c = s.arrive(plug, chip::Eeprom::programmed(plug.kind, plug.eeprom_part, plug.serial));
+        address = c->address;
         std::lock_guard<std::mutex> hold(s.lock);
         s.chips[plug.port_path] = std::move(c);
     });

@@ -11,6 +11,7 @@
 // from chip_kinds.
 #pragma once
 
+#include "chip_eeprom.h"
 #include "device_link/chip_kinds.h"
 #include "mpsse_chip.h"
 
@@ -31,6 +32,7 @@ struct ChipPlug {
     std::string port_path = "1-1";  // sysfs name: bus, '-', hub ports joined by '.'
     bool serial_driver = true;      // Linux's ftdi_sio holds every interface at plug time
     chip::Wiring wiring;            // every channel's board
+    eeprom::Part eeprom_part = eeprom::Part::c56; // holding the image of the serial, blank without one
 };
 
 inline ChipPlug chip_at(const std::string &port_path, ChipKind kind, const std::string &serial)
@@ -61,6 +63,8 @@ public:
     // A chip arrives (the hubs on its path too): sysfs, its usbfs node and
     // an "add" uevent, as the kernel makes them. Returns its USB address.
     int plug(const ChipPlug &plug);
+    // A USBDEVFS_RESET makes the chip leave and enumerate again at once at
+    // its port path, a new device with the serial its EEPROM holds now.
     // The chip at port_path leaves: its transfers fail with ENODEV, its node
     // and sysfs entry go and a "remove" uevent is sent.
     void unplug(const std::string &port_path);

@@ -69,6 +69,7 @@ void configure(const std::string &settings)
     chip::Wiring wiring;
     usbfs::UsbFaults faults;
     bool serial_driver = false;
+    eeprom::Part eeprom_part = eeprom::Part::c56;
     for (const std::string &item : pieces(settings, ';')) {
         size_t equals = item.find('=');
         std::string key = item.substr(0, equals), value = equals == std::string::npos ? "" : item.substr(equals + 1);
@@ -78,7 +79,12 @@ void configure(const std::string &settings)
             wiring = board_text::parse(value);
         else if (key == "sio")
             serial_driver = value == "1";
-        else if (key == "silent")
+        else if (key == "eeprom") { // 46, 56, 66 or none
+            const eeprom::PartFacts *part = eeprom::part_by_name("93C" + value);
+            if (value != "none" && !part)
+                throw std::invalid_argument("no EEPROM part " + item);
+            eeprom_part = part ? part->part : eeprom::Part::none;
+        } else if (key == "silent")
             faults.silent_in = value == "1";
         else if (key == "fail_ctrl") { // REQ:N, the request in hex
             faults.stall_request = std::stoi(value.substr(0, value.find(':')), nullptr, 16);
@@ -92,6 +98,7 @@ void configure(const std::string &settings)
     for (usbfs::ChipPlug &chip : chips) {
         chip.wiring = wiring;
         chip.serial_driver = serial_driver;
+        chip.eeprom_part = eeprom_part;
         bus()->plug(chip);
         bus()->set_faults(chip.port_path, faults);
     }
