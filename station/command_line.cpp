@@ -333,7 +333,7 @@ bool validate(CommandLine &line, Mode &mode, std::string &why)
         why = "--product takes its serials from --db: give --db";
         return false;
     }
-    if (line.reprogram && !given.product) {
+    if (line.reprogram && !given.product && !given.fixture) { // a fixture's [product] is checked as it is read
         why = "--reprogram belongs to --product";
         return false;
     }
@@ -416,6 +416,18 @@ bool merge_fixture(CommandLine &line, std::string &why)
         options.selection.port_channels.push_back(slot.channel);
     }
     options.context.fixture_id = companions::printable(f.id);
+    // --product says what this run programs, the fixture's [product] what is usual.
+    if (!line.given.product && f.product) {
+        if (!line.given.db) {
+            why = companions::printable(line.fixture_file) + ": [product] takes its serials from --db: give --db";
+            return false;
+        }
+        line.product_file = line.fixture_file;
+    }
+    if (line.reprogram && line.product_file.empty()) {
+        why = "--reprogram belongs to --product or a fixture's [product]";
+        return false;
+    }
     // The command line says what this run is, the file what is usual; each
     // kept as every output shows it.
     if (!line.given.station_id && !f.station_id.empty())

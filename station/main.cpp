@@ -71,7 +71,7 @@ int station_main(int argc, char *argv[])
     if (line.given.fixture && !station::merge_fixture(line, why))
         return station::usage_error(why);
     // The board's own process leaves the programming to the station.
-    if (line.given.product && mode != station::Mode::board && !station::load_product(line, why))
+    if (!line.product_file.empty() && mode != station::Mode::board && !station::load_product(line, why))
         return station::usage_error(why);
     switch (mode) {
     case station::Mode::forward:

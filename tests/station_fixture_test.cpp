@@ -191,6 +191,9 @@ TEST_F(StationFixture, UsageErrorsTestNothing)
              {{"--fixture", file, "--retest", "11"}, "--retest"},
              {{"--fixture", file, "--retest", "-1"}, "--retest"},
              {{"--fixture", (scratch() / "absent.toml").string()}, "absent.toml"},
+             {{"--fixture", file, "--reprogram"}, "--reprogram belongs to --product or a fixture's [product]"},
+             {{"--fixture", fixture(three_slots + "[product]\nmanufacturer = \"W\"\nproduct = \"B\"\n", "p.toml")},
+              "p.toml: [product] takes its serials from --db"},
          }) {
         process::Result r = process::run(program, c.args);
         EXPECT_EQ(r.exit_status, 2) << c.said;
@@ -218,6 +221,7 @@ TEST_F(StationFixture, EveryBadFixtureFileIsRefusedWithItsLineAndKey)
              {"id = \"FX\"\nstation_id = []\n" + slot, "2: key 'station_id': not a string"},
              {"id = \"FX\"\ncolour = \"red\"\n" + slot, "2: key 'colour': not a key of a fixture"},
              {"id = \"FX\"\n", "1: key 'slot': no [[slot]]"},
+             {"id = \"FX\"\nproduct = \"Bench\"\n" + slot, "2: key 'product': not a table"},
              {"id = \"FX\"\nslot = \"1-1\"\n", "2: key 'slot': not an array of tables"},
              {"id = \"FX\"\n[[slot]]\nname = \"1\"\n", "2: key 'slot[1].location': missing"},
              {"id = \"FX\"\n[[slot]]\nlocation = \"1-1\"\n", "2: key 'slot[1].name': missing"},
@@ -248,6 +252,35 @@ TEST_F(StationFixture, EveryBadFixtureFileIsRefusedWithItsLineAndKey)
             << c.text << "\n" << r.err;
     }
 }
+
+#ifdef WIRETEST_DATABASES
+// A fixture's [product] programs its boards as --product would, and a
+// --product given on the command line is programmed in its place.
+TEST_F(StationFixture, TheFixturesProductProgramsItsBoardsUnlessProductIsGiven)
+{
+    const std::string file = fixture("id = \"FX\"\n[[slot]]\nname = \"1\"\nlocation = \"1-3.1\"\n"
+                                      "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n"
+                                      "serial = \"FX{seq:04}\"\n");
+    const std::string other = fixture("[product]\nmanufacturer = \"Other\"\nproduct = \"Bench\"\n"
+                                      "serial = \"CL{seq:04}\"\n",
+                                      "product.toml");
+    struct Case {
+        std::vector<std::string> args;
+        const char *serial;
+    };
+    for (const Case &c : std::vector<Case>{{{}, "FX0001"}, {{"--product", other}, "CL0001"}}) {
+        std::vector<std::string> args = {"--fixture", file, "--fast", "--json", "--sim-eeprom", "1-3.1=93C46",
+                                         "--db", "sqlite:" + (scratch() / "line.db").string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        process::Result r = process::run(program, args);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        json record = json::parse(r.out);
+        EXPECT_EQ(record["identity"]["allocated"], c.serial) << r.out;
+        EXPECT_EQ(record["identity"]["serial_after"], c.serial) << r.out;
+        EXPECT_EQ(record["serial"], c.serial) << r.out;
+    }
+}
+#endif
 
 TEST_F(StationFixture, RetestAnErrorUntilItPassesNeverAFail)
 {

@@ -37,6 +37,7 @@ struct Attempt {
     const char *outcome;
     std::string fault;
     int64_t insertions = 0, rated_cycles = 0;
+    nlohmann::json identity = nullptr; // the record's "identity", where the station programmed the EEPROM
 };
 
 // Stores the attempts in order, a second apart from start.
@@ -63,6 +64,8 @@ void store(const std::string &url, const std::vector<Attempt> &attempts, int64_t
                 record[key] = value;
         if (a.serial_shared)
             record["serial_shared"] = true;
+        if (!a.identity.is_null())
+            record["identity"] = a.identity;
         if (a.rated_cycles) {
             record["insertions"] = a.insertions;
             record["rated_cycles"] = a.rated_cycles;
@@ -207,6 +210,70 @@ TEST_P(StationReport, TheLinesKnownAnswersComeOutAlikeInTextJsonAndCsv)
     EXPECT_EQ(one_station.out.find("without a label"), std::string::npos) << one_station.out;
     process::Result none = report({"--station", "other", "--since", "2026-12-09"});
     EXPECT_NE(none.out.find("boards tested: 0 "), std::string::npos) << none.out;
+}
+
+// The programming of EEPROMs counted from the records' identities: boards
+// programmed, retests that kept their serial, serials spent on failures
+// and the failures by step; a station or a database without identities
+// reports as it did before them.
+TEST_P(StationReport, ProgrammedBoardsSpentSerialsAndFailuresByStepAreCounted)
+{
+    auto id = [](const char *allocated, bool written, bool verified, bool kept, const char *failed_step) {
+        nlohmann::json i = {{"serial_before", ""}, {"written", written}, {"verified", verified}, {"kept", kept}};
+        if (*allocated)
+            i["allocated"] = allocated;
+        if (*failed_step)
+            i["failed_step"] = failed_step, i["failed_word"] = 5;
+        return i;
+    };
+    auto at = [](const char *station, const char *serial, const char *outcome, nlohmann::json identity) {
+        return Attempt{station, "", "", "1-1", "", serial, false, outcome, "", 0, 0, std::move(identity)};
+    };
+    store(url,
+          {at("st1", "WT1", "PASS", id("WT1", true, true, false, "")),
+           at("st1", "WT2", "PASS", id("WT2", true, true, false, "")),
+           at("st1", "WT1", "PASS", id("", false, false, true, "")),
+           at("st1", "", "ERROR", id("WT3", true, false, false, "verify")),
+           at("st1", "", "ERROR", id("WT4", false, false, false, "write")),
+           at("st1", "", "ERROR", id("WT5", true, false, false, "verify")),
+           at("st1", "", "ERROR", id("", false, false, false, "read")), // no EEPROM: no serial taken
+           at("plain", "P1", "PASS", nullptr)},
+          dec_9);
+    const Figure figures[] = {
+        {"boards programmed: 2 (EEPROM written and verified; 1 retested kept their serial)", "/programming/programmed",
+         2, "programming,,,,,programmed,2"},
+        {"serials spent: 3 (taken for boards whose programming failed)", "/programming/serials_spent", 3,
+         "programming,,,,,serials_spent,3"},
+        {"programming failures: 4 (verify 2, read 1, write 1)", "/programming/failures",
+         {{"verify", 2}, {"read", 1}, {"write", 1}}, "programming_failure,verify,,,,records,2"},
+    };
+    process::Result text = report({}), json = report({"--json"}), csv = report({"--csv"});
+    for (const process::Result *r : {&text, &json, &csv})
+        EXPECT_EQ(r->exit_status, 0) << r->err;
+    nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["programming"]["identity_records"], 7);
+    for (const Figure &f : figures) {
+        EXPECT_NE(("\n" + text.out).find("\n" + f.text_line + "\n"), std::string::npos) << f.text_line << "\n" << text.out;
+        EXPECT_EQ(doc.at(nlohmann::json::json_pointer(f.json_pointer)), f.json) << f.json_pointer;
+        EXPECT_NE(csv.out.find("\n" + f.csv_line + "\n"), std::string::npos) << f.csv_line << "\n" << csv.out;
+    }
+
+    // A station that programs nothing: no programming in any output.
+    process::Result plain = report({"--station", "plain"}), plain_json = report({"--station", "plain", "--json"}),
+                    plain_csv = report({"--station", "plain", "--csv"});
+    EXPECT_EQ(plain.out.find("programm"), std::string::npos) << plain.out;
+    EXPECT_FALSE(nlohmann::json::parse(plain_json.out).contains("programming")) << plain_json.out;
+    EXPECT_EQ(plain_csv.out.find("programm"), std::string::npos) << plain_csv.out;
+
+    // A database from before identities: the same report without their lines.
+    std::string why;
+    ASSERT_TRUE(open_db(url)->exec("DROP TABLE board_identities", why)) << why;
+    process::Result before = report({});
+    EXPECT_EQ(before.exit_status, 0) << before.err;
+    std::string expected = text.out;
+    for (const Figure &f : figures)
+        expected.erase(expected.find(f.text_line + "\n"), f.text_line.size() + 1);
+    EXPECT_EQ(before.out, expected);
 }
 
 // The yield as the schema's views gives it: the report's own figures, so

@@ -186,6 +186,29 @@ Query identity_query(const std::string &counted)
                   "FROM keyed");
 }
 
+// The counted boards' rows of board_identities, as i.
+const char identities_of_counted[] = "FROM board_identities i JOIN counted USING (record_id)";
+const char programming_failed[] = "COALESCE(i.failed_step, '') <> ''";
+
+Query programming_query(const std::string &counted)
+{
+    const std::string succeeded = std::string("NOT (") + programming_failed + ")";
+    return select(with_counted(counted) + " ",
+                  {{"identity_records", "COUNT(*)"},
+                   {"programmed",
+                    "SUM(CASE WHEN i.written = 1 AND i.verified = 1 AND " + succeeded + " THEN 1 ELSE 0 END)"},
+                   {"kept", "SUM(CASE WHEN i.kept = 1 AND " + succeeded + " THEN 1 ELSE 0 END)"},
+                   {"spent", std::string("SUM(CASE WHEN COALESCE(i.allocated, '') <> '' AND ") + programming_failed +
+                                 " THEN 1 ELSE 0 END)"}},
+                  identities_of_counted);
+}
+
+Query programming_failures_query(const std::string &counted)
+{
+    return select(with_counted(counted) + " ", {{"step", "i.failed_step"}, {"records", "COUNT(*)"}},
+                  std::string(identities_of_counted) + " WHERE " + programming_failed + " GROUP BY i.failed_step");
+}
+
 Query intermittent_query(const std::string &counted)
 {
     return select(with_counted(counted) + " ",

@@ -50,6 +50,15 @@ Query pareto_query(const std::string &counted);
 // Records without a label or a unique serial, and the boards that failed.
 Query identity_query(const std::string &counted);
 
+// What the station's programming of the counted boards' EEPROMs did (their
+// rows of board_identities): identity_records, programmed (written and
+// verified without a failure), kept (a retest kept its serial) and spent
+// (serials taken for a programming that failed).
+Query programming_query(const std::string &counted);
+
+// The programmings that failed, by the step that failed: step, records.
+Query programming_failures_query(const std::string &counted);
+
 // Pins that came and went in a soak, in time order: record_id, board (its
 // key: 'l' label, 's' serial, 'r' record_id), location, pin, class,
 // failures, runs.

@@ -101,7 +101,7 @@ bool read_fixture(const std::string &path, Fixture &fixture, std::string &why)
         why = printable(path) + ":" + std::to_string(e.source().begin.line) + ": " + printable(e.description());
         return false;
     }
-    static const std::set<std::string> known = {"id", "station_id", "lot", "operator", "slot"};
+    static const std::set<std::string> known = {"id", "station_id", "lot", "operator", "slot", "product"};
     for (const auto &entry : file)
         if (!known.count(std::string(entry.first.str())))
             return place.at(entry.second.source(), std::string(entry.first.str()), "not a key of a fixture");
@@ -112,6 +112,11 @@ bool read_fixture(const std::string &path, Fixture &fixture, std::string &why)
         !string_key(file, "lot", "lot", false, top, place, fixture.lot) ||
         !string_key(file, "operator", "operator", false, top, place, fixture.operator_name))
         return false;
+    if (const toml::node *product = file.get("product")) {
+        if (!product->is_table())
+            return place.at(product->source(), "product", "not a table: write it as [product]");
+        fixture.product = true;
+    }
     const toml::node *slots = file.get("slot");
     if (!slots)
         return place.at(top, "slot", "no [[slot]]: a fixture has at least one");

@@ -21,6 +21,7 @@ struct Fixture {
     std::string id;
     std::string station_id, lot, operator_name; // "" where the file gives none
     std::vector<FixtureSlot> slots;
+    bool product = false; // the file has a [product] table, read as --product reads its file
 };
 
 // Reads the TOML file at path; false with why ("FILE:LINE: key 'K': ...")

@@ -100,6 +100,8 @@ function tile(slot) {
     t.append(el('div', 'advice', slot.advice));
   }
   if ((slot.state === 'PASS' || slot.state === 'FAIL') && slot.pins.length === 8) t.append(pinPicture(slot.pins));
+  if (slot.eeprom_serial)
+    t.append(el('div', 'eeprom-serial', (slot.serial_kept ? 'serial kept: ' : 'new serial: ') + slot.eeprom_serial));
   if (slot.label_waiting) t.append(el('div', 'note label-waiting', 'label waiting: ' + slot.label_waiting));
   if (slot.cycle_note) t.append(el('div', 'note cycle-note', slot.cycle_note));
   if (slot.label_reused) t.append(el('div', 'note label-reused', slot.label_reused));

@@ -106,6 +106,10 @@ void PageState::apply(const BoardResult &result, bool last, bool replaces)
     t.advice = result.outcome == Outcome::error ? what_to_do(result.reason) : "";
     t.cycle_note = text(result.cycle_note);
     t.label_reused = text(label_reused_note(result));
+    const identity::Outcome *id = result.identity ? &*result.identity : nullptr;
+    const bool programmed = id && !id->failure.failed() && ((id->written && id->verified) || id->kept);
+    t.eeprom_serial = programmed ? text(id->serial_after) : "";
+    t.serial_kept = programmed && id->kept;
     t.finished_millis = result.end_millis;
 
     recent_.push_front({result.end_millis, t.slot, b.location, t.dut_id, t.state, b.channel, result.attempt});
@@ -174,6 +178,8 @@ std::string PageState::json(uint64_t &version)
             {"reason", t.reason},       {"advice", t.advice},
             {"cycle_note", t.cycle_note},
             {"label_reused", t.label_reused},
+            {"eeprom_serial", t.eeprom_serial},
+            {"serial_kept", t.serial_kept},
             {"finished_millis", t.finished_millis},
         };
         slots.push_back(std::move(shown));

@@ -62,6 +62,8 @@ private:
         std::vector<std::string> faults; // a FAIL's pins in wiretest-diagnose's words
         std::vector<diagnose::PinVerdict> pins; // a finished board's eight pin verdicts; none when no rows ran
         std::string reason, advice, cycle_note, label_reused;
+        std::string eeprom_serial; // its EEPROM's serial after this test's programming; "" when none was
+        bool serial_kept = false;  // the EEPROM already held it: a retest
         int64_t finished_millis = 0;
         std::string counted; // the outcome of the last board here that the counters hold; "" for none
     };

@@ -110,6 +110,22 @@ private:
     const db::Row *row_ = nullptr;
 };
 
+// Whether the database has the table: a file or a server from before it
+// holds none, and is read all the same.
+bool has_table(db::Database &database, const std::string &table, bool &found, std::string &why)
+{
+    std::vector<db::Row> rows;
+    std::string not_sqlite;
+    if (!database.query("SELECT name FROM sqlite_master WHERE type = 'table' AND name = $1", {table}, rows,
+                        not_sqlite) &&
+        !database.query("SELECT table_name FROM information_schema.tables WHERE table_name = $1 AND "
+                        "table_schema = current_schema()",
+                        {table}, rows, why))
+        return false;
+    found = !rows.empty();
+    return true;
+}
+
 } // namespace
 
 double share(long part, long whole) { return whole == 0 ? 0 : double(part) / double(whole); }
@@ -206,6 +222,20 @@ bool read_report(db::Database &database, const ReportFilter &filter, Report &rep
                                                   read.text("class"), read.optional_number("failures"),
                                                   read.optional_number("runs")}});
          });
+    bool identities = false;
+    ok = ok && has_table(database, "board_identities", identities, why);
+    if (identities) {
+        Programming &p = r.programming;
+        ok = ok && read.rows(db::programming_query(counted), [&] {
+                 p = {read.number("identity_records"), read.number("programmed"), read.number("kept"),
+                      read.number("spent"), {}};
+             });
+        ok = ok && read.rows(db::programming_failures_query(counted),
+                             [&] { p.failures.emplace_back(read.text("step"), read.number("records")); });
+        std::sort(p.failures.begin(), p.failures.end(), [](const auto &a, const auto &b) {
+            return std::tie(b.second, a.first) < std::tie(a.second, b.first);
+        });
+    }
     if (!ok)
         return false;
     std::sort(r.slots.begin(), r.slots.end(), [](const Slot &a, const Slot &b) {

@@ -62,8 +62,20 @@ struct Intermittent {
     ReportPin pin;
 };
 
+// What the station's programming of the boards' EEPROMs did, from the
+// records that carry an identity (--product): none, in a database from
+// before identities or of a line that programs none.
+struct Programming {
+    long identity_records = 0;
+    long programmed = 0; // written and verified
+    long kept = 0;       // retests that kept their serial
+    long spent = 0;      // serials taken for programmings that failed
+    std::vector<std::pair<std::string, long>> failures; // records by failed step, most first
+};
+
 struct Report {
     Counts all;
+    Programming programming;
     long records_without_identity = 0;
     std::vector<Fault> pareto; // most boards first
     long failed_boards = 0, failed_records = 0; // the Pareto's whole

@@ -117,6 +117,15 @@ nlohmann::ordered_json object_of(const std::vector<std::pair<const char *, nlohm
     return object;
 }
 
+// The programming's figures, in the order JSON and CSV give them.
+std::vector<std::pair<const char *, nlohmann::ordered_json>> programming_fields(const Programming &p)
+{
+    return {{"identity_records", p.identity_records},
+            {"programmed", p.programmed},
+            {"kept", p.kept},
+            {"serials_spent", p.spent}};
+}
+
 // The named groups of a report: per station, day and lot.
 struct Groups {
     const char *section, *title, *heading;
@@ -156,6 +165,19 @@ std::string report_text(const Report &r)
          counted(r.all.records, "record") + ")");
     if (r.records_without_identity > 0)
         line(no_identity_line(r.records_without_identity));
+    const Programming &p = r.programming;
+    if (p.identity_records > 0) { // only where the station programs EEPROMs
+        long failed = 0;
+        std::string steps;
+        for (const auto &[step, records] : p.failures) {
+            failed += records;
+            steps += (steps.empty() ? "" : ", ") + step + " " + std::to_string(records);
+        }
+        line("boards programmed: " + std::to_string(p.programmed) + " (EEPROM written and verified; " +
+             std::to_string(p.kept) + " retested kept their serial)");
+        line("serials spent: " + std::to_string(p.spent) + " (taken for boards whose programming failed)");
+        line("programming failures: " + std::to_string(failed) + (steps.empty() ? "" : " (" + steps + ")"));
+    }
     line("");
     line("faults, most boards first (of " + counted(r.failed_boards, "failed board") + ", " +
          counted(r.failed_records, "failed record") + "):");
@@ -198,6 +220,12 @@ std::string report_json(const Report &r)
     doc["records_without_identity"] = r.records_without_identity;
     doc["failed_boards"] = r.failed_boards;
     doc["failed_records"] = r.failed_records;
+    if (r.programming.identity_records > 0) {
+        nlohmann::ordered_json &programming = doc["programming"] = object_of(programming_fields(r.programming));
+        programming["failures"] = nlohmann::ordered_json::object();
+        for (const auto &[step, records] : r.programming.failures)
+            programming["failures"][step] = records;
+    }
     doc["pareto"] = nlohmann::ordered_json::array();
     for (const Fault &f : r.pareto)
         doc["pareto"].push_back(object_of(fault_fields(f, r)));
@@ -245,6 +273,11 @@ std::string report_csv(const Report &r)
     add("line", "", nullptr, "records_without_identity", r.records_without_identity);
     add("line", "", nullptr, "failed_boards", r.failed_boards);
     add("line", "", nullptr, "failed_records", r.failed_records);
+    if (r.programming.identity_records > 0)
+        for (const auto &[key, value] : programming_fields(r.programming))
+            add("programming", "", nullptr, key, value);
+    for (const auto &[step, records] : r.programming.failures)
+        add("programming_failure", step, nullptr, "records", records);
     for (const Fault &f : r.pareto)
         for (const auto &[key, value] : fault_fields(f, r))
             if (key != std::string("pin") && key != std::string("class"))
