@@ -165,6 +165,28 @@ TEST_P(StationWait, WaitingUsesNoProcessorTime)
     EXPECT_LT(used, 0.1) << used << " s of processor time in 2 s of waiting";
 }
 
+TEST_P(StationWait, ABoardWhoseEepromItsTestWroteComesBackAsTheSameBoard)
+{
+    // Programmed after its PASS, the chip at 1-1 enumerates again under its
+    // new serial and a new USB address while the station watches; the
+    // board plugged at 1-2 afterwards is the second of --count 2.
+    TempDir dir{"wiretest-wait-product"};
+    std::ofstream(dir / "product.toml") << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n";
+    SimStation station(program,
+                       args({"--fast", "--count", "2", "--db", "sqlite:" + dir / "line.db", "--product",
+                             dir / "product.toml", "--sim-plug", "1-1=1-3.1@0-", "--sim-eeprom", "1-1=93C46"}),
+                       "\n");
+    ASSERT_TRUE(station.printed("PASS 1-1 A WT")) << station.finish().err;
+    station.command("plug 1-2=1-2\n");
+    process::Result r = station.finish();
+    EXPECT_FALSE(r.timed_out);
+    std::vector<std::string> lines = process::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0].rfind("PASS 1-1 A WT", 0), 0u) << r.out;
+    EXPECT_EQ(lines[1].rfind("FAIL 1-2 A ", 0), 0u) << r.out;
+    EXPECT_EQ(lines[2], "boards: 2, passed: 1, failed: 1, errors: 0");
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, StationWait, ::testing::Values(true, false),
                          [](const auto &info) { return info.param ? "Hotplug" : "Polling"; });
 

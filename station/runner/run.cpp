@@ -163,6 +163,16 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
         results_.push_back(std::move(result));
 }
 
+bool Session::take_reenumerated(const std::string &location, const std::string &serial)
+{
+    std::lock_guard<std::mutex> lock(reenumerated_mutex_);
+    auto it = reenumerated_.find(location);
+    if (it == reenumerated_.end() || it->second != serial)
+        return false;
+    reenumerated_.erase(it);
+    return true;
+}
+
 int Session::test(const Channel &board, const std::string &label, bool forked, int first_attempt)
 {
     // A board tested again on request counts its attempts, --retest or not.
@@ -322,6 +332,10 @@ int Session::test_once(BoardResult &result, bool forked)
         result.reason = "the test did not finish in " + seconds_text(double(limit.count()) / 1000) + " s";
     }
     identity::program_after_test(options, result);
+    if (result.identity && result.identity->written && !result.identity->serial_after.empty()) {
+        std::lock_guard<std::mutex> lock(reenumerated_mutex_);
+        reenumerated_[result.board.location] = result.identity->serial_after;
+    }
     return live;
 }
 

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +48,11 @@ public:
     bool records_lost();
     // Whether an output runs threads of its own.
     bool outputs_run_threads() const;
+    // A chip whose EEPROM the station wrote enumerates again, under its new
+    // serial and a new USB address: true once, for the chip at location
+    // with that serial, when it is such a board come back rather than a
+    // board plugged in.
+    bool take_reenumerated(const std::string &location, const std::string &serial);
 
     const RunOptions &options;
     Screen screen;
@@ -68,6 +74,8 @@ private:
     bool records_lost_ = false;
     bool station_faulted_ = false; // under events_mutex_
     std::string lost_why_; // the last record's
+    std::mutex reenumerated_mutex_;
+    std::map<std::string, std::string> reenumerated_; // the new serial, by location
 };
 
 // How long a board's process may run before the station ends it: what its

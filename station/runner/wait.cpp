@@ -280,10 +280,15 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
                 slot.tested = true;
                 session.screen.message(passed_over_note(c));
             }
+            // One test at a slot at a time. A board whose EEPROM its test
+            // wrote comes back at once under its new serial: the same board.
+            bool slot_busy = !slot.tested && under_test(tests, key);
+            if (!slot_busy && !slot.tested && session.take_reenumerated(c.location, c.serial))
+                slot.tested = true;
             if (!slot.tested && now - slot.seen_at < settle_time)
                 next_settled = std::min(next_settled, slot.seen_at + settle_time);
             // A board waits for its slot's label; a label, for its slot's board.
-            bool may_start = !slot.tested && now - slot.seen_at >= settle_time &&
+            bool may_start = !slot_busy && !slot.tested && now - slot.seen_at >= settle_time &&
                              (wait.count == 0 || started < wait.count) && labels.take(c.location, c.channel, slot.label);
             if (may_start) {
                 slot.tested = true;
