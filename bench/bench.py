@@ -16,6 +16,10 @@ chip's latency timer as a real chip's do, build/wiretest is measured against a
 process that makes the same waits and nothing else (bench_waits), in the same
 sitting, runs alternating; BENCH_VUSB_BEFORE_EXE names an older build of it to
 measure beside it.
+
+`bench.py programming` measures only the rows of programming a board's
+EEPROM (wiretest-station --product on the latency-faithful bus) and puts them
+into the RESULTS.md of an earlier sitting, in place of the ones it held.
 """
 
 import bisect
@@ -114,8 +118,10 @@ def machine():
 
 # --- timing ------------------------------------------------------------------
 
-def time_runs(command, runs, output="pipe", env=None, expect_status=0, expect_text=None):
-    """Walls and first-line times (ms) of `runs` spawns of command."""
+def time_runs(command, runs, output="pipe", env=None, expect_status=0, expect_text=None,
+              check_output=None):
+    """Walls and first-line times (ms) of `runs` spawns of command;
+    check_output, when given, is called with the last run's output."""
     with tempfile.TemporaryDirectory() as tmp:
         saved = os.path.join(tmp, "out")
         result = run([TIMER, str(runs), output, saved, "--"] + command, env=env)
@@ -134,6 +140,8 @@ def time_runs(command, runs, output="pipe", env=None, expect_status=0, expect_te
         fail("%s exited %s (expected %d)" % (" ".join(command), bad[0], expect_status))
     if expect_text and expect_text not in last_output:
         fail("%s: output lacks %r:\n%s" % (" ".join(command), expect_text, last_output))
+    if check_output:
+        check_output(last_output)
     return walls, firsts
 
 
@@ -477,6 +485,70 @@ def station_fast_rows(vusb, runs_note, schedule):
     return rows
 
 
+PROGRAMMING_FIGURE = "wiretest-station --fast --port 1-1 --db sqlite"
+
+
+def board_record(command, output):
+    """The board's record of a --json run (its first line)."""
+    try:
+        return json.loads(output.splitlines()[0])
+    except (IndexError, ValueError):
+        fail("%s: no board record in its output:\n%s" % (" ".join(command), output))
+
+
+def programming_rows(vusb, runs_note):
+    """Programming and verifying one blank board's EEPROM (--product) on the
+    latency-faithful virtual USB bus: the whole --fast process with it against
+    the same without, runs alternating, both into one SQLite file; and the
+    boards an hour one station programs, one at a time. A run that did not
+    write and verify the EEPROM fails the bench."""
+    if not vusb or not os.path.exists(STATION_USB):
+        return [[PROGRAMMING_FIGURE + " --product, latency-faithful virtual USB",
+                 "not built (%s or the virtual USB bus missing)" % os.path.relpath(STATION_USB, ROOT),
+                 "-"]]
+    env = dict(vusb["env"])
+    # One chip at 1-1 with a blank 93C46: no serial, so the EEPROM holds no image.
+    env["WIRETEST_VUSB"] = "latency=1;chips=6010:@1-1;eeprom=46"
+    with tempfile.TemporaryDirectory() as tmp:
+        product = os.path.join(tmp, "product.toml")
+        with open(product, "w") as f:
+            f.write('[product]\nmanufacturer = "Wiretest"\nproduct = "Bench board"\n')
+        plain = [STATION_USB, "--fast", "--port", "1-1", "--json", "--db", "sqlite:" + os.path.join(tmp, "line.db")]
+        programming = plain + ["--product", product]
+        serials = set()
+
+        def passed(output):
+            record = board_record(plain, output)
+            if record.get("outcome") != "PASS" or "identity" in record:
+                fail("%s: not a plain PASS:\n%s" % (" ".join(plain), output))
+
+        def programmed(output):
+            record = board_record(programming, output)
+            identity = record.get("identity", {})
+            if (record.get("outcome") != "PASS" or identity.get("written") is not True
+                    or identity.get("verified") is not True or not identity.get("serial_after")
+                    or identity.get("serial_before")):
+                fail("%s: the blank board was not programmed and verified:\n%s"
+                     % (" ".join(programming), output))
+            serials.add(identity["serial_after"])
+
+        without, with_product = [], []
+        for _ in range(RUNS):  # alternating, so that load falls on both alike
+            without += time_runs(plain, 1, env=env, check_output=passed)[0]
+            with_product += time_runs(programming, 1, env=env, check_output=programmed)[0]
+        if len(serials) != RUNS:
+            fail("%d runs into one database gave %d serials" % (RUNS, len(serials)))
+    whole, bare = median(with_product), median(without)
+    return [
+        [PROGRAMMING_FIGURE + " --product, blank 93C46, latency-faithful virtual USB, wall",
+         "%s (%s, %s); without --product: %s (%s)" % (ms(whole), runs_note, spread(with_product),
+                                                       ms(bare), spread(without)), "-"],
+        ["programming and verifying one board (difference of the medians)", ms(whole - bare), "-"],
+        ["boards an hour one station programs, one at a time (3600 s / the whole process with "
+         "--product)", "%.0f" % (3600e3 / whole), "-"],
+    ]
+
+
 def process_row(figure, walls, beside, beside_walls, runs_note, schedule):
     """A whole --fast process beside wiretest -delay, runs alternating."""
     med, other = median(walls), median(beside_walls)
@@ -655,6 +727,20 @@ def measure_station_fast(vusb, schedule, runs_note):
     return rows, note
 
 
+def measure_programming(vusb, runs_note):
+    """Programming one board: its rows and the note on how they were taken."""
+    print("bench: wiretest-station --fast --product ...", flush=True)
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_before = loadavg()
+    rows = programming_rows(vusb, runs_note)
+    note = ("%s --product: %s UTC; WIRETEST_VUSB=latency=1;chips=6010:@1-1;eeprom=46 (one chip "
+            "at 1-1, its 93C46 blank); --json; every run of both into one SQLite file, each run "
+            "with --product a new serial, its record's identity written and verified; load "
+            "average %s before these rows, %s after."
+            % (PROGRAMMING_FIGURE, started.strftime("%Y-%m-%d %H:%M"), load_before, loadavg()))
+    return rows, note
+
+
 def measure_database(runs_note):
     """The cost of --db sqlite: per board of a --fast run, and records per
     second into each database."""
@@ -830,6 +916,10 @@ def measure():
     fast_rows, fast_note = measure_station_fast(vusb, schedule, runs_note)
     if vusb:
         notes.append(fast_note)
+    programming, programming_note = measure_programming(vusb, runs_note)
+    fast_rows += programming
+    if vusb:
+        notes.append(programming_note)
     db_rows = measure_database(runs_note)
     page_rows = measure_page(runs_note)
 
@@ -888,7 +978,50 @@ def markdown(r):
     return "\n".join(out).rstrip() + "\n"
 
 
+FAST_SECTION = "## wiretest-station --fast: the test phase, the whole process, soak runs"
+
+
+def replace_programming(text, rows, note):
+    """RESULTS.md with the programming rows of an earlier sitting replaced
+    by rows (at the end of the --fast table) and their note by note."""
+    programming_figures = [row[0] for row in rows] + [PROGRAMMING_FIGURE + " --product"]
+    lines = [line for line in text.splitlines()
+             if not any(line.startswith("| " + f) or line.startswith("- " + f)
+                        for f in programming_figures)]
+    try:
+        at = lines.index(FAST_SECTION) + 2  # the table starts after a blank line
+    except ValueError:
+        fail("%s has no %r section: run `make bench`" % (RESULTS, FAST_SECTION))
+    while at < len(lines) and lines[at].startswith("|"):
+        at += 1
+    fresh = table(["figure", "measured", "goal"], rows).splitlines()[2:]
+    lines[at:at] = fresh
+    return "\n".join(lines).rstrip() + "\n- " + note + "\n"
+
+
+def main_programming():
+    """Only the programming rows, into RESULTS.md of an earlier sitting."""
+    for path in (TIMER, STATION_USB):
+        if not os.path.exists(path):
+            fail("%s is missing: build it in build-release" % path)
+    vusb, why_not = find_virtual_usb()
+    if not vusb:
+        fail("the virtual USB bus: " + why_not)
+    rows, note = measure_programming(vusb, "median of %d" % RUNS)
+    with open(RESULTS) as f:
+        text = replace_programming(f.read(), rows, note)
+    with open(RESULTS, "w") as f:
+        f.write(text)
+    print(table(["figure", "measured", "goal"], rows))
+    print("- " + note)
+    print("bench: written into %s" % os.path.relpath(RESULTS, ROOT))
+
+
 def main():
+    if sys.argv[1:] == ["programming"]:
+        return main_programming()
+    if sys.argv[1:]:
+        fail("usage: bench.py [programming]  (programming: only the rows of programming a board)")
     for path in (SIM, STATION, TIMER, PROBE, EMPTY, COUNTER, WAITS, SCHEDULE):
         if not os.path.exists(path):
             fail("%s is missing: run `make bench`" % path)
