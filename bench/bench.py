@@ -738,6 +738,9 @@ def measure_programming(vusb, runs_note):
             "with --product a new serial, its record's identity written and verified; load "
             "average %s before these rows, %s after."
             % (PROGRAMMING_FIGURE, started.strftime("%Y-%m-%d %H:%M"), load_before, loadavg()))
+    if float(load_before.split()[0]) >= (os.cpu_count() or 1) or os.nice(0) > 0:
+        note += (" Taken on a busy machine (niceness %d, load average beside %d processors): "
+                 "the walls are longer than on an idle one." % (os.nice(0), os.cpu_count() or 1))
     return rows, note
 
 
