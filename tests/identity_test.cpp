@@ -221,15 +221,15 @@ TEST(StationProduct, ABoardThatPassesIsProgrammedAndEveryFailureIsAnErrorWithIts
     }
     struct Run {
         std::vector<std::string> args;
-        int exit_status;
         const char *outcome;
         const char *failed_step; // "" when it did not fail; nullptr: not programmed at all
+        int exit_status;
         bool allocated;
     } runs[] = {
-        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C46"}, 0, "PASS", "", true},
-        {{"--port", "1-1"}, 3, "ERROR", "refused", false},
-        {{"--port", "1-2"}, 1, "FAIL", nullptr, false},
-        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C66,fail-write=7"}, 3, "ERROR", "write", true},
+        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C46"}, "PASS", "", 0, true},
+        {{"--port", "1-1"}, "ERROR", "refused", 3, false},
+        {{"--port", "1-2"}, "FAIL", nullptr, 1, false},
+        {{"--port", "1-3.1", "--sim-eeprom", "1-3.1=93C66,fail-write=7"}, "ERROR", "write", 3, true},
     };
     std::vector<std::string> allocated;
     for (const Run &r : runs) {

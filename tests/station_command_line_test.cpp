@@ -17,6 +17,7 @@ std::string check(std::vector<std::string> args, station::CommandLine &line, sta
 {
     args.insert(args.begin(), "wiretest-station");
     std::vector<char *> argv;
+    argv.reserve(args.size());
     for (std::string &arg : args)
         argv.push_back(arg.data());
     int status = -1;

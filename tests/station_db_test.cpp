@@ -358,8 +358,9 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         process::Result newer = process::run(program, args);
         EXPECT_EQ(newer.exit_status, 2) << newer.out << newer.err;
         EXPECT_EQ(newer.out, "");
-        EXPECT_NE(newer.err.find("the database's schema is version " + newer_version + ", newer than this station's (" +
-                                 version + ")"),
+        std::string refusal = "the database's schema is version " + newer_version;
+        refusal += ", newer than this station's (" + version + ")";
+        EXPECT_NE(newer.err.find(refusal),
                   std::string::npos)
             << newer.err;
         EXPECT_EQ(rows_of(url, "SELECT COUNT(*) FROM boards"), (std::vector<Row>{{"2"}}));

@@ -37,21 +37,21 @@ int noted(int result)
 
 extern "C" {
 
-int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *handle, uint8_t request_type, uint8_t request,
-                                        uint16_t value, uint16_t index, unsigned char *data, uint16_t length,
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_t request_type, uint8_t bRequest,
+                                        uint16_t wValue, uint16_t wIndex, unsigned char *data, uint16_t wLength,
                                         unsigned int timeout)
 {
     using Function = int (*)(libusb_device_handle *, uint8_t, uint8_t, uint16_t, uint16_t, unsigned char *,
                              uint16_t, unsigned int);
     static const Function next = libftdi_layer::next_definition<Function>("libusb_control_transfer");
-    return libftdi_layer::noted(next(handle, request_type, request, value, index, data, length, timeout));
+    return libftdi_layer::noted(next(dev_handle, request_type, bRequest, wValue, wIndex, data, wLength, timeout));
 }
 
-int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data,
-                                     int length, int *transferred, unsigned int timeout)
+int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoint, unsigned char *data,
+                                     int length, int *actual_length, unsigned int timeout)
 {
     using Function = int (*)(libusb_device_handle *, unsigned char, unsigned char *, int, int *, unsigned int);
     static const Function next = libftdi_layer::next_definition<Function>("libusb_bulk_transfer");
-    return libftdi_layer::noted(next(handle, endpoint, data, length, transferred, timeout));
+    return libftdi_layer::noted(next(dev_handle, endpoint, data, length, actual_length, timeout));
 }
 }

@@ -85,7 +85,8 @@ std::string expand_serial(const std::string &serial_template, long long seq, con
         else if (field == "seq" || field.rfind("seq:", 0) == 0) {
             std::string width = field.size() > 4 ? field.substr(4) : "0";
             if (width.empty() || width.size() > 2 || width.find_first_not_of("0123456789") != std::string::npos) {
-                why = "serial template '" + serial_template + "': {" + field + "}: the width is 1 to 99 digits";
+                why = "serial template '" + serial_template + "': {";
+                why += field + "}: the width is 1 to 99 digits";
                 return "";
             }
             std::string digits = std::to_string(seq);
@@ -93,8 +94,8 @@ std::string expand_serial(const std::string &serial_template, long long seq, con
             serial += std::string(pad > digits.size() ? pad - digits.size() : 0, '0') + digits;
             counted = true;
         } else {
-            why = "serial template '" + serial_template + "': no field {" + field +
-                  "} (yy, yyyy, ww, mm, dd, lot, station, seq, seq:06)";
+            why = "serial template '" + serial_template + "': no field {";
+            why += field + "} (yy, yyyy, ww, mm, dd, lot, station, seq, seq:06)";
             return "";
         }
     }
@@ -124,7 +125,8 @@ bool parse_product_profile(const std::string &text, const std::string &file, con
     }
     for (const auto &[key, value] : *table) {
         const std::string name(key.str());
-        const std::string shown = file + ": [product] " + name;
+        std::string shown = file + ": [product] ";
+        shown += name;
         if (name == "program") {
             std::optional<std::string> when = value.value<std::string>();
             if (!when || (*when != "pass" && *when != "always")) {
