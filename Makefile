@@ -190,7 +190,7 @@ lint: build deps-lint
 	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
-	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station $(addprefix -I station/,platform model db report page outputs runner sim) -I companions \
+	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station $(addprefix -I station/,platform model db identity report page outputs runner sim) -I companions \
 	  --suppress=missingIncludeSystem --suppress=useStlAlgorithm $(LINT_DIRS)
 	@echo "cppcheck: no findings in $(LINT_DIRS)"
 

@@ -114,7 +114,7 @@ TEST(EepromImage, EveryChangedWordBreaksTheChecksumAndTheStateFollows)
 
 TEST(EepromImage, StringsThatDoNotFitAreRefusedWithTheReason)
 {
-    struct Refusal {
+    const struct Refusal {
         eeprom::Strings strings;
         const char *reason;
     } refusals[] = {

@@ -112,7 +112,7 @@ TEST_F(Programming, ARetestKeepsItsSerialAndAForeignImageIsRefusedUnlessAsked)
 
 TEST_F(Programming, EachFaultIsAFailureWithItsStepAndWordAndTheSerialSpent)
 {
-    struct Fault {
+    const struct Fault {
         const char *name;
         std::function<void()> inject;
         const char *step;
@@ -181,7 +181,7 @@ TEST(EepromCommand, ReadsAndDecodesWithoutWritingAndErasesOnlyWhenConfirmed)
     EXPECT_EQ(doc["checksum_valid"], true);
     EXPECT_EQ(doc["product_id"], "0x6010");
 
-    struct Run {
+    const struct Run {
         std::vector<std::string> args;
         int exit_status;
         const char *out, *err;
@@ -219,7 +219,7 @@ TEST(StationProduct, ABoardThatPassesIsProgrammedAndEveryFailureIsAnErrorWithIts
         std::ofstream profile(dir / "product.toml");
         profile << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n";
     }
-    struct Run {
+    const struct Run {
         std::vector<std::string> args;
         const char *outcome;
         const char *failed_step; // "" when it did not fail; nullptr: not programmed at all

@@ -20,7 +20,7 @@ const identity::SerialContext context{"L7", "st2", 1796880600};
 
 TEST(SerialTemplate, FieldsExpandAndMalformedTemplatesAreRefused)
 {
-    struct Case {
+    const struct Case {
         const char *serial_template;
         long long seq;
         const char *serial; // "" when refused
@@ -40,7 +40,7 @@ TEST(SerialTemplate, FieldsExpandAndMalformedTemplatesAreRefused)
         EXPECT_EQ(identity::expand_serial(c.serial_template, c.seq, context, why), c.serial);
         EXPECT_NE(why.find(c.why), std::string::npos) << why;
     }    // ISO weeks at the turn of a year.
-    struct Week {
+    const struct Week {
         std::time_t when;
         const char *serial;
     } weeks[] = {{1798804800, "2753-1"}, {1798459200, "2653-1"}, {1609675200, "2153-1"}};
@@ -60,7 +60,7 @@ TEST(ProductProfile, IsCheckedAgainstTheEepromWhenRead)
         << why;
     EXPECT_TRUE(profile.always);
     EXPECT_EQ(profile.serial_template, "WT{yy}{ww}-{seq:06}");
-    struct Refusal {
+    const struct Refusal {
         const char *toml, *why;
     } refusals[] = {
         {"[fixture]\n", "p.toml: no [product] table"},

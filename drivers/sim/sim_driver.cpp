@@ -861,7 +861,7 @@ FT_STATUS FT_EraseEE(FT_HANDLE handle)
 // handle stays open to be closed.
 FT_STATUS FT_CyclePort(FT_HANDLE handle)
 {
-    return on_eeprom(Call(Op::CyclePort), handle, [&](Device &d) {
+    return on_eeprom(Call(Op::CyclePort), handle, [&](const Device &d) {
         const std::shared_ptr<ChipEeprom> chip_eeprom = d.eeprom;
         const std::string location = d.location;
         const ChipKind kind = d.kind;

@@ -135,8 +135,8 @@ bool SerialAllocator::take(const std::string &series, const std::string &locatio
                                 "AND next_seq <= last_seq ORDER BY first_seq LIMIT 1",
                                 {series, station_}, rows, why))
                 return roll_back(journal_, why);
-            long long first = 0;
             if (!rows.empty()) {
+                long long first = 0;
                 if (!station::db::whole_number(rows[0].at(0), first) ||
                     !station::db::whole_number(rows[0].at(1), seq)) {
                     why = "a block of series '" + series + "' holds no number";

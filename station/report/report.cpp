@@ -96,8 +96,8 @@ public:
         for (const std::string &c : query_->columns)
             if (c.size() > suffix.size() && c.compare(c.size() - suffix.size(), suffix.size(), suffix) == 0 &&
                 text(c) == "0") {
-                const std::string number = c.substr(0, c.size() - suffix.size());
-                return "its " + number + " is '" + companions::printable(text(number)) + "', not a whole number";
+                const std::string field = c.substr(0, c.size() - suffix.size());
+                return "its " + field + " is '" + companions::printable(text(field)) + "', not a whole number";
             }
         return "a number that is not whole";
     }
