@@ -415,7 +415,7 @@ def latency_rows(vusb, runs_note, schedule):
     return rows
 
 
-def fast_phase_row(figure, exe, env, patterns="spec"):
+def fast_phase_row(figure, exe, env, patterns="standard"):
     """The test phase of --fast, in-process: FAST_RUNS spans in ms. The goal
     is the thirteen patterns'; a planned set's time is shown beside it."""
     spans = sorted(int(x) / 1e6 for x in run([exe, str(FAST_RUNS), patterns], env=env).stdout.split())
@@ -423,12 +423,12 @@ def fast_phase_row(figure, exe, env, patterns="spec"):
         fail("%s gave %d spans for %d runs" % (exe, len(spans), FAST_RUNS))
     med = median(spans)
     goal = ("<= %.1f ms (median): %s" % (GOAL_PHASE_MS, "met" if med <= GOAL_PHASE_MS else "NOT met")
-            if patterns == "spec" else "-")
+            if patterns == "standard" else "-")
     return [figure, "%.3f ms (median of %d; p90 %.3f, p99 %.3f, max %.3f)"
             % (med, FAST_RUNS, spans[len(spans) * 9 // 10], spans[len(spans) * 99 // 100], spans[-1]), goal]
 
 
-def soak_row(figure, exe, env, patterns="spec"):
+def soak_row(figure, exe, env, patterns="standard"):
     """Full tests a second of one board in a --duration soak, from its record."""
     result = run([exe, "--fast", "--port", "1-1", "--duration", str(SOAK_SECONDS), "--json",
                   "--patterns", patterns], env=env)
@@ -438,7 +438,7 @@ def soak_row(figure, exe, env, patterns="spec"):
     seconds = (record["end_time_millis"] - record["start_time_millis"]) / 1000.0
     rate = record["runs"] / seconds
     goal = (">= %d/s: %s" % (GOAL_SOAK_PER_S, "met" if rate >= GOAL_SOAK_PER_S else "NOT met")
-            if patterns == "spec" else "-")
+            if patterns == "standard" else "-")
     return [figure, "%.0f full tests/s (%d runs in %.2f s, opening and setup included)"
             % (rate, record["runs"], seconds), goal]
 

@@ -1,6 +1,6 @@
 // The test phase of wiretest-station --fast, in-process: the board at 1-1 is
 // opened, set up and synchronised as the station does, then tested RUNS
-// times with the pattern set SET (spec by default: bench_fast_phase RUNS [SET]); each run's span from just before the stream's write to the end of
+// times with the pattern set SET (standard by default: bench_fast_phase RUNS [SET]); each run's span from just before the stream's write to the end of
 // the reading of its answers is printed in ns, one a line, on standard
 // output (the report goes to /dev/null). Built twice: on the simulated
 // driver with the station's demo chips, and on the libftdi1 layer, run with
@@ -36,7 +36,7 @@ int main(int argc, char **argv)
         return 2;
     station::FastOptions options;
     options.repeat = runs;
-    std::optional<diagnose::PatternSet> set = diagnose::pattern_set_named(argc > 2 ? argv[2] : "spec");
+    std::optional<diagnose::PatternSet> set = diagnose::pattern_set_named(argc > 2 ? argv[2] : "standard");
     if (!set)
         return 2;
     options.patterns = *set;

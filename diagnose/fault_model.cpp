@@ -140,7 +140,7 @@ unsigned nets_of(const Fault &f)
 const char *pattern_set_name(PatternSet set)
 {
     switch (set) {
-    case PatternSet::standard: return "spec";
+    case PatternSet::standard: return "standard";
     case PatternSet::locate: return "locate";
     case PatternSet::deep: return "deep";
     }

@@ -63,7 +63,7 @@ enum class PatternSet {
     deep,     // locate, then each net driven low alone with the others as inputs
 };
 
-// The name a user gives a set ("spec", "locate", "deep") and back.
+// The name a user gives a set ("standard", "locate", "deep") and back.
 const char *pattern_set_name(PatternSet set);
 std::optional<PatternSet> pattern_set_named(std::string_view name);
 std::vector<Step> pattern_steps(PatternSet set);

@@ -83,7 +83,7 @@ int print_coverage(const Options &options)
     std::vector<diagnose::Step> steps = set ? diagnose::pattern_steps(*set) : diagnose::pattern_steps_from_text(name);
     if (steps.empty())
         return cannot_judge("usage error: unknown pattern set " + companions::printable(name) +
-                            " (spec, locate, deep, or bytes in hexadecimal, comma-separated)");
+                            " (standard, locate, deep, or bytes in hexadecimal, comma-separated)");
     diagnose::Coverage coverage = diagnose::coverage(steps);
     if (options.json)
         printf("%s\n", diagnose::coverage_json(coverage, name).c_str());

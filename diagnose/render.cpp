@@ -196,7 +196,7 @@ const char usage_text[] =
     "             modelled fault, how many it detects, how many it locates (no other\n"
     "             fault reads alike) and which it confounds; then every set of faults\n"
     "             that read alike, and every fault it does not detect\n"
-    "  --patterns SET  with --coverage: spec (the wiring test's thirteen patterns,\n"
+    "  --patterns SET  with --coverage: standard (the wiring test's thirteen patterns,\n"
     "             the default), locate, deep, or bytes in hexadecimal, comma-separated\n"
     "  --help     print this text\n"
     "  --version  print the version\n"

@@ -111,13 +111,13 @@ bool parse_command_line(int argc, char **argv, CommandLine &line, int &status)
         ->check(CLI::IsMember({"A", "B"}));
     app.add_flag("--short", options.context.short_test, "drive only the four fixed patterns");
     app.add_option("--patterns", line.patterns,
-                   "the pattern set: spec (the thirteen patterns, the default), locate (walking ones and a "
+                   "the pattern set: standard (the thirteen patterns, the default), locate (walking ones and a "
                    "constant-weight code, the driven byte read back: locates every modelled single and double "
                    "fault), deep (locate, then each net driven low alone with the others as inputs held by the "
                    "chip's weak pull-ups, read after a 1 ms settle wait: finds resistive bridges); locate and "
                    "deep run with --fast")
         ->type_name("SET")
-        ->check(CLI::IsMember({"spec", "locate", "deep"}));
+        ->check(CLI::IsMember({"standard", "locate", "deep"}));
     app.add_flag("--delay", options.context.short_waits, "make every settle wait 10 ms");
     app.add_flag("--fast", options.context.fast, "the whole test in one USB round trip, without settle waits");
     app.add_option("--settle-us", options.fast.settle_us, "with --fast: at least N us between setting a pattern and reading it")
@@ -316,7 +316,7 @@ bool validate(CommandLine &line, Mode &mode, std::string &why)
         return false;
     }
     if (options.context.patterns != diagnose::PatternSet::standard && options.context.short_test) {
-        why = "--short is a part of the thirteen patterns: it goes with --patterns spec only";
+        why = "--short is a part of the thirteen patterns: it goes with --patterns standard only";
         return false;
     }
     if (given.duration)

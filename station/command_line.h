@@ -19,7 +19,7 @@ struct CommandLine {
     bool list = false, waiting = false, forward = false;
     std::string channel = "A";
     std::string board; // a board's own test, in the process started for it
-    std::string patterns = "spec";
+    std::string patterns = "standard";
     std::string serve_text, metrics_text;
     std::string fixture_file;
     std::string reset_slot;

@@ -113,7 +113,7 @@ TEST(CoverageCli, PrintsTheTableInWordsAndJson)
     EXPECT_EQ(words.exit_status, 0);
     EXPECT_EQ(words.err, "");
     EXPECT_EQ(words.out.substr(0, words.out.find('\n')),
-              "pattern set spec: 13 steps, all pins driven; the receivers read");
+              "pattern set standard: 13 steps, all pins driven; the receivers read");
     EXPECT_NE(words.out.find("\ntwo separate wired-AND bridges      210       210      132        78  "
                              "two separate wired-AND bridges\n"),
               std::string::npos)
@@ -135,7 +135,7 @@ TEST(CoverageCli, PrintsTheTableInWordsAndJson)
     process::Result unknown = process::run(WIRETEST_DIAGNOSE, {"--coverage", "--patterns", "walk"});
     EXPECT_EQ(unknown.exit_status, 2);
     EXPECT_EQ(unknown.out, "");
-    EXPECT_EQ(unknown.err, "wiretest-diagnose: usage error: unknown pattern set walk (spec, locate, deep, or "
+    EXPECT_EQ(unknown.err, "wiretest-diagnose: usage error: unknown pattern set walk (standard, locate, deep, or "
                            "bytes in hexadecimal, comma-separated)\n");
     process::Result alone = process::run(WIRETEST_DIAGNOSE, {"--patterns", "locate"});
     EXPECT_EQ(alone.exit_status, 2);

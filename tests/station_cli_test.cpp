@@ -183,8 +183,8 @@ TEST_F(StationCli, TheRecordNamesThePatternSetAndHowSureItsFaultsAre)
         std::string patterns, confidence;
         size_t rows;
     };
-    for (const Case &c : std::vector<Case>{{{"--delay"}, "spec", "one of 2", 13},
-                                           {{"--fast"}, "spec", "one of 2", 13},
+    for (const Case &c : std::vector<Case>{{{"--delay"}, "standard", "one of 2", 13},
+                                           {{"--fast"}, "standard", "one of 2", 13},
                                            {{"--fast", "--patterns", "locate"}, "locate", "located", 14},
                                            {{"--fast", "--patterns", "deep", "--repeat", "3"}, "deep", "located", 22}}) {
         std::vector<std::string> args = {"--port", "1-2", "--json"};

@@ -348,7 +348,7 @@ TEST_F(StationDb, AVersionOneDatabaseIsUpgradedInPlaceAndANewerOneRefused)
         EXPECT_EQ(rows_of(url, "SELECT insertions, rated_cycles, serial_shared, patterns FROM boards "
                                "ORDER BY start_time_millis"),
                   (std::vector<Row>{{std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                                    {"2", "100", std::nullopt, "spec"}}));
+                                    {"2", "100", std::nullopt, "standard"}}));
         // and the views made over it: one board, tested twice.
         EXPECT_EQ(rows_of(url, "SELECT boards, records, last_pass FROM yield_by_station"),
                   (std::vector<Row>{{"1", "2", "1"}}));

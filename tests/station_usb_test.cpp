@@ -333,14 +333,14 @@ TEST(StationUsb, EachPatternSetNamesWhatItsDictionaryPromises)
         size_t bytes;  // answered in the stream's one transfer
     };
     const Case cases[] = {
-        {"short2-5:res", "spec", "", {}, 13},
+        {"short2-5:res", "standard", "", {}, 13},
         {"short2-5:res", "locate", "", {}, 28},
         {"short2-5:res", "deep", "located", {"resistive bridge on nets 2 and 5"}, 44},
-        {"short0-1:and+short2-3:and", "spec", "one of 2",
+        {"short0-1:and+short2-3:and", "standard", "one of 2",
          {"bridge, wired-AND on nets 0 and 1", "bridge, wired-AND on nets 2 and 3"}, 13},
         {"short0-1:and+short2-3:and", "locate", "located",
          {"bridge, wired-AND on nets 0 and 1", "bridge, wired-AND on nets 2 and 3"}, 28},
-        {"stick6:1", "spec", "one of 2", {"stuck-1 on net 6"}, 13},
+        {"stick6:1", "standard", "one of 2", {"stuck-1 on net 6"}, 13},
         {"stick6:1", "locate", "located", {"stuck-1 on net 6"}, 28},
     };
     for (const Case &c : cases) {

@@ -142,18 +142,18 @@ std::vector<Plug> demo_line(int argc, char **argv)
 
 // "1-1=93C46,fail-write=5,away=300": the EEPROM of the chip at 1-1 and its
 // faults; false with why.
-bool fit_eeprom(const std::string &spec, std::string &why)
+bool fit_eeprom(const std::string &setting, std::string &why)
 {
-    size_t equals = spec.find('=');
+    size_t equals = setting.find('=');
     if (equals == std::string::npos) {
         why = "takes LOC=PART[,FAULT...]";
         return false;
     }
-    std::string location = spec.substr(0, equals);
+    std::string location = setting.substr(0, equals);
     std::vector<std::string> items;
-    for (size_t from = equals + 1; from <= spec.size();) {
-        size_t comma = std::min(spec.find(',', from), spec.size());
-        items.push_back(spec.substr(from, comma - from));
+    for (size_t from = equals + 1; from <= setting.size();) {
+        size_t comma = std::min(setting.find(',', from), setting.size());
+        items.push_back(setting.substr(from, comma - from));
         from = comma + 1;
     }
     const eeprom::PartFacts *part = eeprom::part_by_name(items[0]);
@@ -274,9 +274,9 @@ std::vector<std::string> take_driver_options(int &argc, char **argv)
     for (const Plug &p : plugs)
         sim::plug_chip(p.location, p.board->serial, p.kind, p.board->wiring, epoch + p.from_ms,
                        p.to_ms < 0 ? 0 : epoch + p.to_ms);
-    for (const std::string &spec : eeproms)
-        if (!fit_eeprom(spec, why)) {
-            std::fprintf(stderr, "wiretest-station-sim: --sim-eeprom %s: %s\n", spec.c_str(), why.c_str());
+    for (const std::string &setting : eeproms)
+        if (!fit_eeprom(setting, why)) {
+            std::fprintf(stderr, "wiretest-station-sim: --sim-eeprom %s: %s\n", setting.c_str(), why.c_str());
             std::exit(2);
         }
     return forwarded;
