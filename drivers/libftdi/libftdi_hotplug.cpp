@@ -29,9 +29,10 @@ struct Watch {
     std::atomic<uint64_t> changes{0};
 };
 
+// Never destroyed: a waiting thread may still be handling its events at exit.
 Watch &watch()
 {
-    static Watch w;
+    static Watch &w = *new Watch;
     return w;
 }
 

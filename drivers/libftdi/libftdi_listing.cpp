@@ -47,9 +47,13 @@ struct Listing {
     bool done = false;
 };
 
+// Never destroyed: a channel left open at exit still has its reader thread
+// on the listing's libusb context, and the devices listed stay referenced
+// (once libusb has handled a chip's departure, the listing's reference is
+// the only one left) until the process ends.
 Listing &listing()
 {
-    static Listing l;
+    static Listing &l = *new Listing;
     return l;
 }
 

@@ -21,9 +21,11 @@
 
 namespace libftdi_layer {
 
+// Never destroyed, like the listing: reader threads of channels left open
+// at exit still look their channels up in it.
 Registry &registry()
 {
-    static Registry r;
+    static Registry &r = *new Registry;
     return r;
 }
 
