@@ -1,28 +1,38 @@
 #include "fault_wiring.h"
 
+#include "board_text.h"
+
 #include <gtest/gtest.h>
 
 using diagnose::FaultClass;
 
-chip::Wiring wiring_of(const std::vector<diagnose::Fault> &faults)
+std::string board_text_of(const std::vector<diagnose::Fault> &faults)
 {
-    chip::Wiring w;
+    std::string text;
     for (const diagnose::Fault &f : faults) {
-        int a = f.nets[0], b = f.nets[1];
+        std::string a = std::to_string(f.nets[0]), b = std::to_string(f.nets[1]);
+        std::string item;
         switch (f.kind) {
-        case FaultClass::stuck_0: w.stick(a, 0); break;
-        case FaultClass::stuck_1: w.stick(a, 1); break;
-        case FaultClass::open_pulled_up: w.open_wire(a, 1); break;
-        case FaultClass::open_floating: w.open_wire(a, 0); break;
-        case FaultClass::bridge_and: w.bridge(a, b, chip::Wiring::Bridge::wired_and); break;
-        case FaultClass::bridge_or: w.bridge(a, b, chip::Wiring::Bridge::wired_or); break;
-        case FaultClass::bridge_dominant: w.bridge(a, b, chip::Wiring::Bridge::dominant); break;
-        case FaultClass::bridge_resistive: w.bridge(a, b, chip::Wiring::Bridge::resistive); break;
-        case FaultClass::crossed: w.swap(a, b); break;
-        case FaultClass::misroute: w.wire(b, a); break;
+        case FaultClass::stuck_0: item = "stick" + a + ":0"; break;
+        case FaultClass::stuck_1: item = "stick" + a + ":1"; break;
+        case FaultClass::open_pulled_up: item = "open" + a + ":1"; break;
+        case FaultClass::open_floating: item = "open" + a + ":0"; break;
+        case FaultClass::bridge_and: item = "short" + a + "-" + b + ":and"; break;
+        case FaultClass::bridge_or: item = "short" + a + "-" + b + ":or"; break;
+        case FaultClass::bridge_dominant: item = "short" + a + "-" + b + ":dom"; break;
+        case FaultClass::bridge_resistive: item = "short" + a + "-" + b + ":res"; break;
+        case FaultClass::crossed: item = "swap" + a + "-" + b; break;
+        case FaultClass::misroute: item = "wire" + b + "-" + a; break; // high pin b on low pin a
         case FaultClass::bridge3_and: case FaultClass::bridge3_or:
             ADD_FAILURE() << "a bridge of three nets is not planted";
+            continue;
         }
+        text += (text.empty() ? "" : "+") + item;
     }
-    return w;
+    return text;
+}
+
+chip::Wiring wiring_of(const std::vector<diagnose::Fault> &faults)
+{
+    return board_text::parse(board_text_of(faults));
 }

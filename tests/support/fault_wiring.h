@@ -5,7 +5,11 @@
 #include "fault_model.h"
 #include "mpsse_chip.h"
 
+#include <string>
 #include <vector>
 
-// A bridge of three nets has no board of its own: a test fails when given one.
+// The faults as board text (board_text.h), which the virtual USB bus also
+// reads. A bridge of three nets has no board of its own: a test fails when
+// given one.
+std::string board_text_of(const std::vector<diagnose::Fault> &faults);
 chip::Wiring wiring_of(const std::vector<diagnose::Fault> &faults);
