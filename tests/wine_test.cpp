@@ -475,3 +475,23 @@ TEST_F(StationExe, TestsBoardsAtOnceAsOnLinux)
     EXPECT_EQ(fast.exit_status, 0);
     EXPECT_NE(fast.out.find("\"outcome\":\"PASS\""), std::string::npos) << fast.out;
 }
+
+// The station's EEPROM command through the loader's word functions: the demo
+// chip's image read and decoded, and an erase read back blank, as on Linux.
+TEST_F(StationExe, ReadsAChipsEepromAndErasesItThroughTheLibrary)
+{
+    process::Result read = run_windows(folder() / "wiretest-station.exe", {"eeprom", "--port", "0x111", "--json"},
+                                       std::nullopt, folder());
+    EXPECT_EQ(read.exit_status, 0) << read.err;
+    std::string json = from_crlf(read.out, "standard output");
+    for (const char *field : {"\"serial\":\"WTST0001\"", "\"state\":\"programmed\"", "\"checksum_valid\":true",
+                              "\"part\":\"93C56\"", "\"location\":\"0x111\""})
+        EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
+    process::Result erase = run_windows(folder() / "wiretest-station.exe",
+                                        {"eeprom", "--port", "0x111", "--erase", "--yes"}, std::nullopt, folder());
+    EXPECT_EQ(erase.exit_status, 0) << erase.err;
+    EXPECT_EQ(process::lines_of(from_crlf(erase.out, "standard output")),
+              (std::vector<std::string>{"0x111 A FT2232H: EEPROM erased",
+                                        "0x111 A FT2232H: EEPROM blank: every word reads 0xFFFF; its size cannot be "
+                                        "told without writing"}));
+}
