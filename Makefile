@@ -309,8 +309,9 @@ $(addprefix deps-,$(CROSS_ARCHES)): deps-%: deps architecture-%
 # package lists and runs dpkg's triggers (man-db, ldconfig) again, and CI
 # would otherwise make nine. The arm architectures are added to dpkg first,
 # so that their libraries come in the same round. The stages' own deps-*
-# then find everything installed.
-CI_PACKAGES = $(sort $(DEB_PACKAGES) $(TEST_PACKAGES) $(CLANG_PACKAGES) $(LINT_PACKAGES) $(PACKAGE_PACKAGES) \
+# then find everything installed. ccache keeps the objects of one run for
+# the next on the same machine (cmake/build_speed.cmake).
+CI_PACKAGES = $(sort ccache $(DEB_PACKAGES) $(TEST_PACKAGES) $(CLANG_PACKAGES) $(LINT_PACKAGES) $(PACKAGE_PACKAGES) \
                      $(WINDOWS_PACKAGES) $(WINE_PACKAGES) $(foreach a,$(CROSS_ARCHES),$(call cross_packages,$(a))))
 deps-ci: $(addprefix architecture-,$(CROSS_ARCHES))
 	$(call install_missing,$(CI_PACKAGES),what CI needs)

@@ -41,6 +41,30 @@ if(WIRETEST_MOLD AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
+# Compiles through Debian's ccache where it is installed (make deps-ci
+# installs it): a machine that builds the same sources again, as CI does on
+# one machine run after run, or a developer between branches, takes the
+# objects from its cache instead of compiling them. The precompiled headers
+# of the clang builds are cached too, which ccache does only when told that
+# their macros and __TIME__ may be taken as they are. A launcher given on the
+# command line is kept; WIRETEST_CCACHE=OFF compiles directly.
+option(WIRETEST_CCACHE "Compile through ccache where it is installed" ON)
+if(WIRETEST_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  find_program(WIRETEST_CCACHE_PROGRAM ccache)
+  find_program(WIRETEST_ENV_PROGRAM env)
+  if(WIRETEST_CCACHE_PROGRAM AND WIRETEST_ENV_PROGRAM)
+    set(launcher ${WIRETEST_ENV_PROGRAM} CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime ${WIRETEST_CCACHE_PROGRAM})
+    wiretest_targets_below(${PROJECT_SOURCE_DIR} targets)
+    foreach(target ${targets})
+      get_target_property(type ${target} TYPE)
+      if(NOT type MATCHES "^(INTERFACE_LIBRARY|UTILITY)$")
+        set_target_properties(${target} PROPERTIES C_COMPILER_LAUNCHER "${launcher}" CXX_COMPILER_LAUNCHER "${launcher}")
+      endif()
+    endforeach()
+    message(STATUS "Compiling through ${WIRETEST_CCACHE_PROGRAM}")
+  endif()
+endif()
+
 # The sanitizer builds make only what their suites run: the Windows build's
 # tests under Wine run from the plain build alone (make test-windows).
 if((WIRETEST_SANITIZE OR WIRETEST_TSAN) AND TARGET wine_tests)
