@@ -184,10 +184,13 @@ fuzz: build-asan
 # clang-tidy with the checked-in .clang-tidy, over the compile commands of
 # the plain build; cppcheck over the same folders. Any finding fails.
 # useStlAlgorithm is left out: plain loops are the code's own style.
+# clang-tidy judges again only the units whose preprocessed text, command or
+# configuration changed since it last found them clean on this machine
+# (cmake/clang_tidy_cached.py; WIRETEST_LINT_CACHE=/a/new/folder judges all).
 LINT_DIRS := src drivers tests fuzz diagnose station companions
 lint: build deps-lint
-	run-clang-tidy -p $(BUILD_DIR) -j$(JOBS) -quiet '$(CURDIR)/($(subst $(eval) ,|,$(LINT_DIRS)))/' \
-	  > $(BUILD_DIR)/clang-tidy.log 2>&1 || { grep -E 'warning:|error:' -A3 $(BUILD_DIR)/clang-tidy.log; exit 1; }
+	python3 cmake/clang_tidy_cached.py $(BUILD_DIR) $(CURDIR) --jobs $(JOBS) --dirs $(LINT_DIRS) \
+	  --log $(BUILD_DIR)/clang-tidy.log
 	@echo "clang-tidy: no findings in $(LINT_DIRS)"
 	cppcheck --library=googletest --std=c++17 --language=c++ --enable=warning,style,performance,portability \
 	  --inline-suppr --error-exitcode=1 --quiet -I src -I drivers/sim -I tests/support -I diagnose -I station $(addprefix -I station/,platform model db identity report page outputs runner sim) -I companions \
@@ -254,10 +257,9 @@ lint-windows: windows configure deps-lint
 	  > $(WINDOWS_DIR)/lint-files.txt
 	@echo "clang-tidy over $$(wc -l < $(WINDOWS_DIR)/lint-files.txt) of the Windows build's units (the rest are make lint's)"
 	cxx_include=/usr/lib/gcc/x86_64-w64-mingw32/$$(x86_64-w64-mingw32-g++-posix -dumpversion)/include/c++; \
-	run-clang-tidy -p $(WINDOWS_DIR) -j$(JOBS) -quiet -extra-arg=--target=x86_64-w64-mingw32 \
-	  -extra-arg=-isystem$$cxx_include -extra-arg=-isystem$$cxx_include/x86_64-w64-mingw32 \
-	  $$(cat $(WINDOWS_DIR)/lint-files.txt) > $(WINDOWS_DIR)/clang-tidy.log 2>&1 || \
-	  { grep -E 'warning:|error:' -A3 $(WINDOWS_DIR)/clang-tidy.log; exit 1; }
+	python3 cmake/clang_tidy_cached.py $(WINDOWS_DIR) $(CURDIR) --jobs $(JOBS) --extra-arg=--target=x86_64-w64-mingw32 \
+	  --extra-arg=-isystem$$cxx_include --extra-arg=-isystem$$cxx_include/x86_64-w64-mingw32 \
+	  --log $(WINDOWS_DIR)/clang-tidy.log --files $$(cat $(WINDOWS_DIR)/lint-files.txt)
 	@echo "clang-tidy: no findings in the Windows build"
 
 # The package's files come from the install rules (packaging/packages.cmake);

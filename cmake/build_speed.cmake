@@ -102,7 +102,8 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND BUILD_TESTING AND TARGET GTest::gte
 endif()
 
 # make lint-windows's choice of units (windows_lint_files.py), checked on a
-# scratch tree with g++, the preprocessor of both builds it compares.
+# scratch tree with g++, the preprocessor of both builds it compares; and
+# make lint's memory of clean units (clang_tidy_cached.py).
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
   find_program(WIRETEST_PYTHON3 python3)
   find_program(WIRETEST_GXX g++)
@@ -110,5 +111,12 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
     add_test(NAME Lint.WindowsPassTakesTheUnitsThatDifferThere
       COMMAND ${WIRETEST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/windows_lint_files_test.py
               ${CMAKE_BINARY_DIR}/windows-lint-files-test ${WIRETEST_GXX})
+  endif()
+  # make lint's memory of clean units, where clang-tidy is installed (make deps-lint).
+  find_program(WIRETEST_CLANG_TIDY clang-tidy)
+  if(WIRETEST_PYTHON3 AND WIRETEST_GXX AND WIRETEST_CLANG_TIDY)
+    add_test(NAME Lint.UnitsAreJudgedAgainOnlyWhenWhatTheyReadChanged
+      COMMAND ${WIRETEST_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/clang_tidy_cached_test.py
+              ${CMAKE_BINARY_DIR}/clang-tidy-cached-test ${PROJECT_SOURCE_DIR}/.clang-tidy)
   endif()
 endif()
