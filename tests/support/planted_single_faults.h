@@ -18,6 +18,7 @@ using DiagnoseBoard = std::function<std::vector<diagnose::FaultCase>(const diagn
 // Checks each single fault with gtest's expectations; returns how many were planted.
 int check_every_single_fault(diagnose::PatternSet set, const DiagnoseBoard &diagnose_board);
 
-// Single faults of each kind: 8 nets x 4 classes, 28 pairs x 4 bridge
-// classes, 56 ordered pairs x 2 (crossed, misrouted).
+// The single faults: 8 nets x 4 (stuck at 0 or 1, open pulled up or
+// floating), 28 pairs x 4 (AND, OR and resistive bridges, crossed pairs),
+// 56 ordered pairs x 2 (dominant bridges, misroutes).
 constexpr int single_faults_planted = 8 * 4 + 28 * 4 + 56 * 2;
