@@ -44,16 +44,20 @@ endif()
 # Compiles through Debian's ccache where it is installed (make deps-ci
 # installs it): a machine that builds the same sources again, as CI does on
 # one machine run after run, or a developer between branches, takes the
-# objects from its cache instead of compiling them. The precompiled headers
-# of the clang builds are cached too, which ccache does only when told that
-# their macros and __TIME__ may be taken as they are. A launcher given on the
-# command line is kept; WIRETEST_CCACHE=OFF compiles directly.
+# objects from its cache instead of compiling them. Paths below the source
+# folder count relative to it, so that two clones in other folders (CI's
+# clean one each run) share their objects; their debug information then
+# names the folder that compiled first. The precompiled headers of the clang
+# builds are cached too, which ccache does only when told that their macros
+# and __TIME__ may be taken as they are. A launcher given on the command line
+# is kept; WIRETEST_CCACHE=OFF compiles directly.
 option(WIRETEST_CCACHE "Compile through ccache where it is installed" ON)
 if(WIRETEST_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
   find_program(WIRETEST_CCACHE_PROGRAM ccache)
   find_program(WIRETEST_ENV_PROGRAM env)
   if(WIRETEST_CCACHE_PROGRAM AND WIRETEST_ENV_PROGRAM)
-    set(launcher ${WIRETEST_ENV_PROGRAM} CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime ${WIRETEST_CCACHE_PROGRAM})
+    set(launcher ${WIRETEST_ENV_PROGRAM} CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1
+        CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime ${WIRETEST_CCACHE_PROGRAM})
     wiretest_targets_below(${PROJECT_SOURCE_DIR} targets)
     foreach(target ${targets})
       get_target_property(type ${target} TYPE)

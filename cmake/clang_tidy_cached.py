@@ -5,7 +5,8 @@ again only when what clang-tidy would read of it has changed.
 A unit that clang-tidy found clean is remembered by a key made of everything
 its verdict depends on: clang-tidy's version, the checked-in .clang-tidy, the
 extra arguments, the unit's compile command and its preprocessed text (the
-unit with every header it reads, ours and the system's). A run whose key is
+unit with every header it reads, ours and the system's), the path of the
+source folder taken out of both. A run whose key is
 remembered is skipped; any other runs, and a finding fails the whole pass as
 before. Units with findings are never remembered. CI on one machine then
 judges only what a change touched; a new machine judges everything.
@@ -61,17 +62,19 @@ def command_words(entry):
     return words
 
 
-def unit_key(entry, common):
+def unit_key(entry, common, source_dir):
     """The key of a unit's verdict; None when it cannot be preprocessed
-    (clang-tidy then runs and says why)."""
+    (clang-tidy then runs and says why). The source folder's own path is
+    left out, so that clones elsewhere (CI's, each run) share verdicts."""
     words = command_words(entry)
     preprocessed = subprocess.run([w for w in words if w != "-c"] + ["-E", "-o", "-"], cwd=entry["directory"],
                                   capture_output=True)
     if preprocessed.returncode != 0:
         return None
+    here = source_dir.encode()
     digest = hashlib.sha256(common)
-    digest.update("\0".join(words).encode())
-    digest.update(preprocessed.stdout)
+    digest.update("\0".join(words + [entry["directory"]]).encode().replace(here, b"<source>"))
+    digest.update(preprocessed.stdout.replace(here, b"<source>"))
     return digest.hexdigest()
 
 
@@ -106,7 +109,7 @@ def main():
     os.makedirs(store, exist_ok=True)
 
     def one(path):
-        key = unit_key(chosen[path], common)
+        key = unit_key(chosen[path], common, source_dir)
         if key and os.path.exists(os.path.join(store, key)):
             return path, "", True, True
         output, clean = judge(path, build_dir, args.extra_arg)
