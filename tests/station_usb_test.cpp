@@ -513,6 +513,31 @@ TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
     EXPECT_EQ(run.result.exit_status, 3);
 }
 
+// A board whose EEPROM the station programmed comes back at once under its
+// new serial: the same board, not tested again. Replugged as soon as its
+// line is out, before the station looked again, it is another enumeration
+// under the same serial: tested again, keeping its serial. The next blank
+// board gets the next number.
+TEST_P(StationUsbWait, AProgrammedBoardIsTestedOnceAndKeepsItsSerialWhenReplugged)
+{
+    TempDir dir{"wiretest-station-vusb-identity"};
+    std::ofstream(dir / "product.toml") << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n"
+                                           "serial = \"VB-{seq:04}\"\n";
+    LiveBus live(bus("6010:@1-2") + ";eeprom_dir=" + dir.path,
+                 {"--wait", "--fast", "--count", "3", "--product", dir / "product.toml", "--db",
+                  "sqlite:" + dir / "line.db"});
+    ASSERT_TRUE(live.printed("PASS 1-2 A VB-0001"));
+    live.command("unplug 1-2\nplug 6010:@1-2\n"); // the same board: the port's EEPROM is its own
+    ASSERT_TRUE(live.printed("PASS 1-2 A VB-0001 errors: 0\nPASS 1-2 A VB-0001"));
+    live.command("plug 6010:@1-3\n");
+    BusRun run = live.finish();
+    EXPECT_EQ(lines_of(run.result.out), (Strings{"PASS 1-2 A VB-0001 errors: 0", "PASS 1-2 A VB-0001 errors: 0",
+                                                 "PASS 1-3 A VB-0002 errors: 0",
+                                                 "boards: 3, passed: 3, failed: 0, errors: 0"}))
+        << run.result.err;
+    EXPECT_EQ(run.result.exit_status, 0);
+}
+
 TEST_P(StationUsbWait, WaitingUsesNoProcessorTime)
 {
     // Measured from the station's first board on, when it is surely past its
