@@ -363,6 +363,75 @@ TEST(StationUsb, EachPatternSetNamesWhatItsDictionaryPromises)
     }
 }
 
+// --- a board's identity programmed into its chip's EEPROM ------------------
+
+// Fresh boards with a blank EEPROM of each part: the station programs the
+// serial after the test, the chip is found again at its port path with it,
+// another program reads the image back, and a retest keeps the serial. The
+// bus keeps each port's EEPROM in a file, as the board keeps it between
+// two programs.
+TEST(StationUsb, ABlankChipIsProgrammedFoundAgainWithItsSerialAndKeepsItWhenRetested)
+{
+    const struct Case {
+        std::string chip, part, kind;
+    } cases[] = {{"6014:@1-2", "46", "FT232H"}, {"6010:@1-2", "56", "FT2232H"}, {"6010:@1-2", "66", "FT2232H"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.kind + " with a 93C" + c.part);
+        TempDir dir{"wiretest-station-vusb-identity"};
+        std::ofstream(dir / "product.toml") << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n"
+                                               "serial = \"VB-{seq:04}\"\n";
+        const std::string bus = "chips=" + c.chip + ";eeprom=" + c.part + ";eeprom_dir=" + dir.path;
+        // A station run on the board, with its line and the record it wrote.
+        auto test = [&](const std::string &name, const std::string &logged) {
+            std::filesystem::create_directory(dir / name);
+            BusRun run = run_on_bus(bus,
+                                    {"--port", "1-2", "--fast", "--product", dir / "product.toml", "--db",
+                                     "sqlite:" + dir / "line.db", "--records", dir / name},
+                                    logged);
+            nlohmann::json record;
+            for (const auto &entry : std::filesystem::directory_iterator(dir / name))
+                record = nlohmann::json::parse(std::ifstream(entry.path()));
+            return std::make_pair(run, record);
+        };
+
+        auto [first, record] = test("first", "reset ");
+        EXPECT_EQ(first.result.out, "PASS 1-2 A VB-0001 errors: 0\nboards: 1, passed: 1, failed: 0, errors: 0\n")
+            << first.result.err;
+        EXPECT_EQ(first.result.exit_status, 0);
+        EXPECT_EQ(first.logged, (Strings{"reset 1-2 -> VB-0001"})); // one re-enumeration, at its port
+        const nlohmann::json identity = record["identity"];
+        EXPECT_EQ(record["serial"], "VB-0001");
+        EXPECT_EQ(identity["serial_before"], "");
+        EXPECT_EQ(identity["serial_after"], "VB-0001");
+        EXPECT_EQ(identity["allocated"], "VB-0001");
+        EXPECT_EQ(identity["eeprom"], "93C" + c.part);
+        EXPECT_EQ(identity["state"], "blank");
+        EXPECT_EQ(identity["written"], true);
+        EXPECT_EQ(identity["verified"], true);
+
+        // What the chip holds now, read by another program.
+        BusRun read = run_on_bus(bus, {"eeprom", "--port", "1-2", "--json"});
+        ASSERT_EQ(read.result.exit_status, 0) << read.result.err;
+        nlohmann::json image = nlohmann::json::parse(read.result.out);
+        EXPECT_EQ(image["serial"], "VB-0001");
+        EXPECT_EQ(image["manufacturer"], "Wiretest");
+        EXPECT_EQ(image["product"], "Bench");
+        EXPECT_EQ(image["part"], "93C" + c.part);
+        EXPECT_EQ(image["checksum_valid"], true);
+        EXPECT_EQ(image["checksum"], identity["checksum"]);
+        EXPECT_EQ(run_on_bus(bus, {"--list"}).result.out.rfind("1-2 A VB-0001 " + c.kind + "\n", 0), 0u);
+
+        // The same board again: its serial is kept, no number is taken, no word is written.
+        auto [again, retested] = test("again", "ctrl 40 91 ");
+        EXPECT_EQ(again.result.out, first.result.out) << again.result.err;
+        EXPECT_EQ(again.logged, Strings{});
+        EXPECT_EQ(retested["identity"]["kept"], true);
+        EXPECT_EQ(retested["identity"]["serial_before"], "VB-0001");
+        EXPECT_EQ(retested["identity"]["written"], false);
+        EXPECT_FALSE(retested["identity"].contains("allocated"));
+    }
+}
+
 // --- --wait: hotplug events, and the listing where the bus has none ---------
 
 class StationUsbWait : public ::testing::TestWithParam<bool> {
@@ -442,6 +511,31 @@ TEST_P(StationUsbWait, AReplugIsTestedAgainAndAnUnplugDuringTheTestIsAnError)
     EXPECT_EQ(lines[2], "PASS 1-1 A WT01 errors: 0");
     EXPECT_EQ(lines[3], "boards: 3, passed: 2, failed: 0, errors: 1");
     EXPECT_EQ(run.result.exit_status, 3);
+}
+
+// A board whose EEPROM the station programmed comes back at once under its
+// new serial: the same board, not tested again. Replugged as soon as its
+// line is out, before the station looked again, it is another enumeration
+// under the same serial: tested again, keeping its serial. The next blank
+// board gets the next number.
+TEST_P(StationUsbWait, AProgrammedBoardIsTestedOnceAndKeepsItsSerialWhenReplugged)
+{
+    TempDir dir{"wiretest-station-vusb-identity"};
+    std::ofstream(dir / "product.toml") << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n"
+                                           "serial = \"VB-{seq:04}\"\n";
+    LiveBus live(bus("6010:@1-2") + ";eeprom_dir=" + dir.path,
+                 {"--wait", "--fast", "--count", "3", "--product", dir / "product.toml", "--db",
+                  "sqlite:" + dir / "line.db"});
+    ASSERT_TRUE(live.printed("PASS 1-2 A VB-0001"));
+    live.command("unplug 1-2\nplug 6010:@1-2\n"); // the same board: the port's EEPROM is its own
+    ASSERT_TRUE(live.printed("PASS 1-2 A VB-0001 errors: 0\nPASS 1-2 A VB-0001"));
+    live.command("plug 6010:@1-3\n");
+    BusRun run = live.finish();
+    EXPECT_EQ(lines_of(run.result.out), (Strings{"PASS 1-2 A VB-0001 errors: 0", "PASS 1-2 A VB-0001 errors: 0",
+                                                 "PASS 1-3 A VB-0002 errors: 0",
+                                                 "boards: 3, passed: 3, failed: 0, errors: 0"}))
+        << run.result.err;
+    EXPECT_EQ(run.result.exit_status, 0);
 }
 
 TEST_P(StationUsbWait, WaitingUsesNoProcessorTime)

@@ -5,6 +5,7 @@
 #include "device_link/ft_driver.h"
 #include "device_link/ft_locations.h"
 #include "process.h"
+#include "temp_dir.h"
 #include "usbfs_bus.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <cstring>
 #include <string>
@@ -223,6 +225,53 @@ TEST_F(Usbfs, TheStationTestsSeveralBoardsAtOnceByPortPath)
                          "boards: 3, passed: 2, failed: 1, errors: 0"}))
         << run.err;
     EXPECT_EQ(run.exit_status, 1) << run.err;
+}
+
+// The station programs a blank chip after its test: the chip's reset makes
+// the kernel end it and enumerate it again at its port path, which the
+// station, another process, hears of through libusb's udev hotplug and
+// finds with its new serial. A retest keeps the serial, and another program
+// reads the image back.
+TEST_F(Usbfs, TheStationProgramsABlankChipAndFindsItAgainAtItsPortPath)
+{
+    for (const auto &[kind, part] : {std::pair{ChipKind::FT232H, eeprom::Part::c46},
+                                     std::pair{ChipKind::FT2232H, eeprom::Part::c66}}) {
+        SCOPED_TRACE(std::string(chip_facts_of(kind).name) + " with a " + eeprom::part_facts(part).name);
+        TempDir dir{"wiretest-usbfs-identity"};
+        std::ofstream(dir / "product.toml") << "[product]\nmanufacturer = \"Wiretest\"\nproduct = \"Bench\"\n"
+                                               "serial = \"UB-{seq:04}\"\n";
+        usbfs::ChipPlug blank = usbfs::chip_at("1-2", kind, "");
+        blank.eeprom_part = part;
+        bus_->plug(blank);
+        auto test = [&] {
+            return process::run(WIRETEST_STATION, {"--port", "1-2", "--fast", "--json", "--product",
+                                                   dir / "product.toml", "--db", "sqlite:" + dir / "line.db"});
+        };
+
+        process::Result first = test();
+        ASSERT_EQ(first.exit_status, 0) << first.out << first.err;
+        nlohmann::json record = nlohmann::json::parse(first.out);
+        EXPECT_EQ(record["serial"], "UB-0001");
+        EXPECT_EQ(record["identity"]["state"], "blank");
+        EXPECT_EQ(record["identity"]["serial_after"], "UB-0001");
+        EXPECT_EQ(record["identity"]["eeprom"], eeprom::part_facts(part).name);
+        EXPECT_EQ(record["identity"]["verified"], true);
+        EXPECT_EQ(bus_->port_paths(), std::vector<std::string>{"1-2"});
+
+        process::Result read = process::run(WIRETEST_STATION, {"eeprom", "--port", "1-2", "--json"});
+        ASSERT_EQ(read.exit_status, 0) << read.err;
+        nlohmann::json image = nlohmann::json::parse(read.out);
+        EXPECT_EQ(image["serial"], "UB-0001");
+        EXPECT_EQ(image["checksum_valid"], true);
+
+        process::Result again = test();
+        ASSERT_EQ(again.exit_status, 0) << again.out << again.err;
+        nlohmann::json retested = nlohmann::json::parse(again.out);
+        EXPECT_EQ(retested["serial"], "UB-0001");
+        EXPECT_EQ(retested["identity"]["kept"], true);
+        EXPECT_EQ(retested["identity"]["written"], false);
+        bus_->unplug("1-2");
+    }
 }
 
 } // namespace

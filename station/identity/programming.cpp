@@ -17,8 +17,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The serial the chip at location enumerates with, once it is there with
-// one; *seen gets the last serial it was listed with, "" when it was not.
-bool find_again(const Request &request, const std::string &serial, std::string &seen, Failure &failure)
+// one; seen gets the last serial it was listed with, "" when it was not,
+// and instance that enumeration.
+bool find_again(const Request &request, const std::string &serial, std::string &seen, uint32_t &instance,
+                Failure &failure)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(request.comeback_ms);
     bool hotplug = true;
@@ -29,6 +31,7 @@ bool find_again(const Request &request, const std::string &serial, std::string &
             for (const station::Channel &c : channels)
                 if (c.location == request.location && c.channel == request.channel) {
                     seen = c.serial;
+                    instance = c.instance;
                     if (c.serial == serial)
                         return true;
                 }
@@ -156,7 +159,7 @@ Outcome program(const Request &request)
         return finish(failure);
     }
     close();
-    if (!find_again(request, out.allocated, out.serial_after, failure))
+    if (!find_again(request, out.allocated, out.serial_after, out.instance_after, failure))
         return finish(failure);
     return finish(failure);
 }

@@ -23,6 +23,7 @@ struct Failure {
 struct Outcome {
     std::string serial_before;     // as the EEPROM held it ("" blank or invalid)
     std::string serial_after;      // as the chip enumerates after the programming
+    uint32_t instance_after = 0;   // that enumeration, as the listing tells them apart (not recorded)
     std::string part;              // "93C46"; "" where none was found
     std::string state;             // of the image found: blank, invalid, ours, foreign
     std::string allocated;         // the serial taken for this board, "" when none was

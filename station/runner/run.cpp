@@ -163,11 +163,11 @@ void Session::finish(int live, BoardResult result, bool last, bool replaces)
         results_.push_back(std::move(result));
 }
 
-bool Session::take_reenumerated(const std::string &location, const std::string &serial)
+bool Session::take_reenumerated(const Channel &chip)
 {
     std::lock_guard<std::mutex> lock(reenumerated_mutex_);
-    auto it = reenumerated_.find(location);
-    if (it == reenumerated_.end() || it->second != serial)
+    auto it = reenumerated_.find(chip.location);
+    if (it == reenumerated_.end() || it->second.serial != chip.serial || it->second.instance != chip.instance)
         return false;
     reenumerated_.erase(it);
     return true;
@@ -334,7 +334,9 @@ int Session::test_once(BoardResult &result, bool forked)
     identity::program_after_test(options, result);
     if (result.identity && result.identity->written && !result.identity->serial_after.empty()) {
         std::lock_guard<std::mutex> lock(reenumerated_mutex_);
-        reenumerated_[result.board.location] = result.identity->serial_after;
+        Channel &found = reenumerated_[result.board.location];
+        found.serial = result.identity->serial_after;
+        found.instance = result.identity->instance_after;
     }
     return live;
 }

@@ -49,10 +49,11 @@ public:
     // Whether an output runs threads of its own.
     bool outputs_run_threads() const;
     // A chip whose EEPROM the station wrote enumerates again, under its new
-    // serial and a new USB address: true once, for the chip at location
-    // with that serial, when it is such a board come back rather than a
-    // board plugged in.
-    bool take_reenumerated(const std::string &location, const std::string &serial);
+    // serial and a new USB address: true once, for the chip the programming
+    // found again (its location, serial and enumeration), when it is such a
+    // board come back rather than a board plugged in. The same board
+    // replugged before the station looked is another enumeration: tested.
+    bool take_reenumerated(const Channel &chip);
 
     const RunOptions &options;
     Screen screen;
@@ -75,7 +76,7 @@ private:
     bool station_faulted_ = false; // under events_mutex_
     std::string lost_why_; // the last record's
     std::mutex reenumerated_mutex_;
-    std::map<std::string, std::string> reenumerated_; // the new serial, by location
+    std::map<std::string, Channel> reenumerated_; // the chip found again, by location
 };
 
 // How long a board's process may run before the station ends it: what its

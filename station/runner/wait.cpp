@@ -283,7 +283,7 @@ int wait_station(const RunOptions &options, const WaitOptions &wait)
             // One test at a slot at a time. A board whose EEPROM its test
             // wrote comes back at once under its new serial: the same board.
             bool slot_busy = !slot.tested && under_test(tests, key);
-            if (!slot_busy && !slot.tested && session.take_reenumerated(c.location, c.serial))
+            if (!slot_busy && !slot.tested && session.take_reenumerated(c))
                 slot.tested = true;
             if (!slot.tested && now - slot.seen_at < settle_time)
                 next_settled = std::min(next_settled, slot.seen_at + settle_time);

@@ -113,7 +113,16 @@
 //                             serial its image now gives it (none when the
 //                             image is blank or its checksum wrong). The
 //                             part is this process's alone, as the chips'
-//                             control lines are not.
+//                             control lines are not, unless eeprom_dir says
+//                             where it is kept.
+//   eeprom_dir=DIR            the EEPROM of the chip at each port path is
+//                             the file DIR/PATH, shared by every process of
+//                             the run and by the runs after it, as a board
+//                             keeps its EEPROM between two programs: a chip
+//                             there takes the image the file holds (its
+//                             serial with it), and each write and erase is
+//                             saved to it. A port without a file has the
+//                             image eeprom= gives.
 //   log=PATH                  append a line to PATH for every transfer, and
 //                             for every open, claim, release and close,
 //                             every detach and attach of the serial driver,
@@ -158,8 +167,8 @@
 // process turns on (stepped_clock.cpp, vusb_control.h): then a wait of the
 // bus takes no time on a loaded machine that it would not take on an idle one.
 #include "board_text.h"
+#include "chip_eeprom.h"
 #include "device_link/chip_kinds.h"
-#include "eeprom_image.h"
 #include "mpsse_chip.h"
 #include "stepped_clock.h"
 #include "vusb_control.h"
@@ -324,8 +333,8 @@ struct Chip {
     Clock::time_point arrive = Clock::time_point::min(), leave = Clock::time_point::max();
     int outs = 0;     // bulk OUT transfers to it in this process
     int hold_out = 0; // the one that waits for the unplug (hold), if any
-    std::vector<uint16_t> eeprom; // the part's words; empty with none fitted
-    bool eeprom_ready = false;    // filled, at the first preparation
+    chip::Eeprom eeprom;
+    bool eeprom_ready = false; // filled, at the first preparation
 };
 
 struct Stale {
@@ -345,6 +354,7 @@ struct Bus {
     bool silent = false, latency = false, sio = false;
     bool hotplug = true; // libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
     eeprom::Part eeprom_part = eeprom::Part::c56;
+    std::string eeprom_dir; // where each port's EEPROM is kept, if anywhere
     bool pulled_out = false; // vusb_unplug
     std::vector<Stale> stale;
     std::string log_path;
@@ -466,15 +476,57 @@ std::vector<uint8_t> parse_hex(const std::string &text)
     return bytes;
 }
 
+// The file that keeps the EEPROM of the chip at that port (eeprom_dir): ""
+// when the words are this process's alone or there is no part.
+std::string eeprom_file(const Bus &bus, const Chip &c)
+{
+    return bus.eeprom_dir.empty() || c.eeprom.words.empty() ? "" : bus.eeprom_dir + "/" + c.location;
+}
+
+// The words as the file holds them, two bytes each, low byte first; a
+// file of another part's size is not this chip's and is left alone.
+void load_eeprom(const Bus &bus, Chip &c)
+{
+    std::string path = eeprom_file(bus, c);
+    FILE *file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+    if (!file)
+        return;
+    std::vector<uint8_t> bytes(c.eeprom.words.size() * 2 + 1);
+    size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    if (got != c.eeprom.words.size() * 2)
+        return;
+    for (size_t i = 0; i < c.eeprom.words.size(); i++)
+        c.eeprom.words[i] = uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    c.serial = c.eeprom.serial();
+}
+
+// Written whole under another name and renamed, so that a process reading
+// it meanwhile finds the old image or the new, never half of each.
+void save_eeprom(const Bus &bus, const Chip &c)
+{
+    std::string path = eeprom_file(bus, c);
+    if (path.empty())
+        return;
+    std::vector<uint8_t> bytes;
+    for (uint16_t word : c.eeprom.words)
+        bytes.insert(bytes.end(), {uint8_t(word), uint8_t(word >> 8)});
+    std::string part_written = path + "." + std::to_string(getpid());
+    FILE *file = std::fopen(part_written.c_str(), "wb");
+    bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file)
+        written = std::fclose(file) == 0 && written;
+    if (!written || std::rename(part_written.c_str(), path.c_str()) != 0)
+        std::fprintf(stderr, "virtual USB: the EEPROM at %s could not be saved in %s\n", c.location.c_str(),
+                     path.c_str());
+}
+
 // A chip's wiring, dropped reads, serial driver and EEPROM, as the settings say.
 void prepare_chip(const Bus &bus, Chip &c)
 {
-    if (!c.eeprom_ready && bus.eeprom_part != eeprom::Part::none) {
-        const chip_facts &kind = kind_of(c.product, c.release);
-        std::string unused;
-        c.eeprom = c.serial.empty() ? std::vector<uint16_t>{}
-                                    : eeprom::build(kind.kind, bus.eeprom_part, {"FTDI", kind.name, c.serial}, &unused);
-        c.eeprom.resize(size_t(eeprom::part_facts(bus.eeprom_part).words), 0xFFFF);
+    if (!c.eeprom_ready) {
+        c.eeprom = chip::Eeprom::programmed(kind_of(c.product, c.release).kind, bus.eeprom_part, c.serial);
+        load_eeprom(bus, c);
     }
     c.eeprom_ready = true;
     for (size_t p = 0; p < c.ports.size(); p++) {
@@ -577,6 +629,7 @@ void configure(Bus &bus, const std::string &settings, Clock::time_point times_fr
             throw std::invalid_argument("eeprom is 46, 56, 66 or none: " + part);
         bus.eeprom_part = facts->part;
     }
+    bus.eeprom_dir = take("eeprom_dir");
     std::string unrequested = take("unrequested");
     if (!unrequested.empty()) {
         size_t colon = unrequested.find(':');
@@ -828,19 +881,21 @@ int vendor_request(Chip &c, uint8_t type, uint8_t request, uint16_t value, uint1
     // The EEPROM's requests are the chip's: their index is a word address.
     // The part wraps an address past its end.
     if (type == 0xC0 && request == READ_EEPROM) {
-        uint16_t word = c.eeprom.empty() ? 0xFFFF : c.eeprom[index % c.eeprom.size()];
+        uint16_t word = c.eeprom.read(index);
         uint8_t answer[2] = {uint8_t(word), uint8_t(word >> 8)};
         int size = std::min<int>(2, length);
         std::memcpy(data, answer, size_t(size));
         return size;
     }
     if (type == 0x40 && request == WRITE_EEPROM) {
-        if (!c.eeprom.empty())
-            c.eeprom[index % c.eeprom.size()] = value;
+        if (!c.eeprom.write(index, value))
+            return LIBUSB_ERROR_PIPE;
+        save_eeprom(bus(), c);
         return 0;
     }
     if (type == 0x40 && request == ERASE_EEPROM) {
-        std::fill(c.eeprom.begin(), c.eeprom.end(), uint16_t(0xFFFF));
+        c.eeprom.erase();
+        save_eeprom(bus(), c);
         return 0;
     }
     Port *port = port_of(c, index);
@@ -1294,13 +1349,7 @@ int libusb_reset_device(libusb_device_handle *handle)
     c->eeprom_ready = true;
     c->arrive = now;
     c->device.chip = b.chips.size();
-    if (!c->eeprom.empty()) {
-        const eeprom::Part part = c->eeprom.size() == 64 ? eeprom::Part::c46
-                                : c->eeprom.size() == 128 ? eeprom::Part::c56 : eeprom::Part::c66;
-        eeprom::Decoded image = eeprom::decode(part, c->eeprom);
-        if (image.checksum_valid && image.state != eeprom::State::blank)
-            c->serial = image.strings.serial;
-    }
+    c->serial = c->eeprom.serial();
     prepare_chip(b, *c);
     log_line("reset %s -> %s", old.location.c_str(), c->serial.c_str());
     b.chips.push_back(std::move(c));
