@@ -16,7 +16,6 @@
 
 namespace {
 
-using diagnose::FaultClass;
 using diagnose::PatternSet;
 
 // Each step as the station sends it; the answers as it reads them.
