@@ -37,6 +37,7 @@ Clock::time_point bus_now()
 
 milliseconds since(Clock::time_point start) { return std::chrono::duration_cast<milliseconds>(bus_now() - start); }
 
+#ifndef WIRETEST_BUS_ON_REAL_TIME
 // The layer keeps time by the bus's stepped clock: its reader and callers
 // wait and wake through it.
 const libftdi_layer::ClockHooks stepped_hooks = {
@@ -50,6 +51,7 @@ const libftdi_layer::ClockHooks stepped_hooks = {
                         [](void *h) { static_cast<Hold *>(h)->lock(); }, &hold);
     },
     vusb_clock_notify, vusb_clock_thread_begins, vusb_clock_thread_ends, vusb_clock_joining};
+#endif
 
 // The bus alone on the stepped clock, for the life of the object.
 struct SteppedBus {

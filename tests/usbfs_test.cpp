@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <cstring>
@@ -272,6 +273,34 @@ TEST_F(Usbfs, TheStationProgramsABlankChipAndFindsItAgainAtItsPortPath)
         EXPECT_EQ(retested["identity"]["written"], false);
         bus_->unplug("1-2");
     }
+}
+
+// --wait over the real libusb and its udev hotplug: a chip plugged while the
+// station waits is tested, one pulled out and plugged in again is a new
+// board, each once. (umockdev's uevents reach the station only with each
+// process's socket named apart: support/usbfs_socket_names.c.)
+TEST_F(Usbfs, TheStationWaitingTestsEachChipPluggedWhileItWaits)
+{
+    bus_->plug(usbfs::chip_at("1-1", ChipKind::FT2232H, "WT01"));
+    process::Live station = process::start(WIRETEST_STATION, {"--wait", "--count", "3", "--fast"});
+    struct StopIfLeft { // a test that ends early leaves no station waiting
+        pid_t &pid;
+        ~StopIfLeft() { if (pid > 0) kill(pid, SIGKILL); }
+    } stop_if_left{station.pid};
+    std::string seen = process::read_until(station, "PASS 1-1 A WT01", 30000);
+    ASSERT_NE(seen.find("PASS 1-1 A WT01"), std::string::npos) << seen;
+    bus_->plug(usbfs::chip_at("1-3", ChipKind::FT232H, "WT03"));
+    seen = process::read_until(station, "PASS 1-3 A WT03", 30000);
+    ASSERT_NE(seen.find("PASS 1-3 A WT03"), std::string::npos) << seen;
+    bus_->unplug("1-3");
+    bus_->plug(usbfs::chip_at("1-3", ChipKind::FT232H, "WT03"));
+    process::Result run = process::finish(station, 30000);
+    station.pid = -1; // waited for
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(process::lines_of(run.out),
+              (std::vector<std::string>{"PASS 1-1 A WT01 errors: 0", "PASS 1-3 A WT03 errors: 0",
+                                        "PASS 1-3 A WT03 errors: 0", "boards: 3, passed: 3, failed: 0, errors: 0"}))
+        << run.err;
 }
 
 } // namespace

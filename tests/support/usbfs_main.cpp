@@ -24,12 +24,18 @@ public:
 } // namespace
 
 // The bus answers usbfs only to a program under umockdev's preload: start
-// again under umockdev-wrapper where it is installed.
+// again under umockdev-wrapper where it is installed, the uevent sockets'
+// names (usbfs_socket_names.c) preloaded before umockdev's library, which
+// the wrapper would put first.
 int main(int argc, char **argv)
 {
     if (!usbfs::unavailable_because().empty() && !std::getenv("WIRETEST_USBFS_WRAPPED")) {
         setenv("WIRETEST_USBFS_WRAPPED", "1", 1);
-        std::vector<char *> args = {const_cast<char *>("umockdev-wrapper")};
+        std::string preload = std::string("LD_PRELOAD=") + USBFS_SOCKET_NAMES + ":libumockdev-preload.so.0";
+        if (const char *given = std::getenv("LD_PRELOAD"))
+            preload.append(":").append(given);
+        std::vector<char *> args = {const_cast<char *>("umockdev-wrapper"), const_cast<char *>("env"),
+                                    preload.data()};
         args.insert(args.end(), argv, argv + argc);
         args.push_back(nullptr);
         execvp(args[0], args.data()); // returns only where there is no umockdev
