@@ -278,7 +278,7 @@ TEST_F(Usbfs, TheStationProgramsABlankChipAndFindsItAgainAtItsPortPath)
 // --wait over the real libusb and its udev hotplug: a chip plugged while the
 // station waits is tested, one pulled out and plugged in again is a new
 // board, each once. (umockdev's uevents reach the station only with each
-// process's socket named apart: support/usbfs_socket_names.c.)
+// process's socket named apart: support/usbfs_socket_names.cpp.)
 TEST_F(Usbfs, TheStationWaitingTestsEachChipPluggedWhileItWaits)
 {
     bus_->plug(usbfs::chip_at("1-1", ChipKind::FT2232H, "WT01"));

@@ -25,7 +25,7 @@ public:
 
 // The bus answers usbfs only to a program under umockdev's preload: start
 // again under umockdev-wrapper where it is installed, the uevent sockets'
-// names (usbfs_socket_names.c) preloaded before umockdev's library, which
+// names (usbfs_socket_names.cpp) preloaded before umockdev's library, which
 // the wrapper would put first.
 int main(int argc, char **argv)
 {
