@@ -4,7 +4,7 @@
 // back and judged as the station judges its boards. What each set makes of
 // each fault must be what its coverage table promises, as on the chip's own
 // engine (planted_faults_test.cpp).
-#include "board_report.h"
+#include "board_reading.h"
 #include "console.h"
 #include "fast_test.h"
 #include "fault_wiring.h"
@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 namespace {
 
@@ -28,12 +27,7 @@ std::vector<diagnose::FaultCase> station_candidates(const diagnose::FaultCase &p
     int status = -2;
     console::Run run = console::capture([&] { status = station::test_board_fast("1-1", 'A', options); });
     EXPECT_EQ(status, 0) << run.err;
-    station::BoardReport report;
-    for (const auto &part : run.sequence) {
-        std::istringstream lines(part.second);
-        for (std::string line; std::getline(lines, line);)
-            report.add_line(line);
-    }
+    station::BoardReport report = read_report(run);
     EXPECT_EQ(report.runs(), 1);
     station::BoardResult result;
     report.conclude(result, status == 0 ? 0 : 255);

@@ -2,6 +2,7 @@
 // driver and the virtual clock: a board opened by its location gets the same
 // device calls, bytes and waits as wiretest makes on it; a board's report
 // comes to the right outcome and reason; and the records say so.
+#include "board_reading.h"
 #include "board_test.h"
 #include "demo_chips.h"
 #include "fast_test.h"
@@ -119,22 +120,6 @@ struct FaultCase {
     station::Outcome outcome; // cppcheck-suppress unusedStructMember ; read through GetParam()
     const char *reason;       // cppcheck-suppress unusedStructMember ; read through GetParam()
 };
-
-// The board's result as the station reads it from the run's report, both
-// streams in the order they were written.
-station::BoardResult conclude(const console::Run &run, bool soak, int exit_status = 0)
-{
-    station::BoardReport report;
-    std::string all;
-    for (const auto &piece : run.sequence)
-        all += piece.second;
-    std::istringstream lines(all);
-    for (std::string line; std::getline(lines, line);)
-        report.add_line(line);
-    station::BoardResult result;
-    report.conclude(result, exit_status, soak);
-    return result;
-}
 
 class StationOutcome : public SimTest, public ::testing::WithParamInterface<FaultCase> {};
 
