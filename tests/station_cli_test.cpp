@@ -43,17 +43,7 @@ const std::string pass_1_5 = "PASS 1-5 A WTST0005 errors: 0";
 const std::string pass_1_6 = "PASS 1-6 A WTST0006 errors: 0";
 
 
-std::vector<std::string> sorted(std::vector<std::string> v)
-{
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using process::sorted;
 
 class StationCli : public ::testing::Test {
 protected:

@@ -57,17 +57,7 @@ location = "1-3.1"
 scan = "SLOT-3"
 )";
 
-std::vector<std::string> sorted(std::vector<std::string> v)
-{
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using process::sorted;
 
 std::vector<json> records_in(const fs::path &dir)
 {

@@ -29,12 +29,6 @@ namespace fs = std::filesystem;
 
 const std::string program = WIRETEST_STATION_SIM;
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 long count_files(const fs::path &dir)
 {
     return fs::exists(dir) ? std::distance(fs::directory_iterator(dir), fs::directory_iterator()) : 0;

@@ -678,12 +678,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class StationFiles : public ::testing::Test {
 protected:
     TempDir temp{"wiretest-station-files"};

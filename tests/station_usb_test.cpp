@@ -29,14 +29,7 @@ using Strings = std::vector<std::string>;
 
 const std::string station = WIRETEST_STATION;
 
-Strings lines_of(const std::string &text)
-{
-    Strings lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using process::lines_of;
 
 // A run on the virtual bus, and the lines of the bus's log (every process's)
 // that start with prefix.
@@ -61,11 +54,7 @@ BusRun run_on_bus(const std::string &settings, const Strings &args, const std::s
     return run;
 }
 
-Strings sorted(Strings v)
-{
-    std::sort(v.begin(), v.end());
-    return v;
-}
+using process::sorted;
 
 // A station run on a bus the test plugs and unplugs by command (the bus's
 // control file), its standard output read as it comes: each step waits for

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -211,6 +212,12 @@ std::vector<std::string> lines_of(const std::string &text)
         lines.push_back(text.substr(from, end - from));
         from = end + 1;
     }
+    return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines)
+{
+    std::sort(lines.begin(), lines.end());
     return lines;
 }
 

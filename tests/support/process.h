@@ -57,16 +57,19 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args,
             const std::vector<std::string> &extra_env, const int (&standard)[3],
             const std::vector<int> &close_in_child);
 
-// Wait for the process: its exit status (0 to 255), or -1 with the signal
-// that ended it.
 // Reads both fds (-1: none) into their sinks until each reaches its end,
 // then closes them; past limit_ms kills pid and returns true.
 bool read_both(pid_t pid, const int fds[2], std::string *const sinks[2], int limit_ms);
 
+// Wait for the process: its exit status (0 to 255), or -1 with the signal
+// that ended it.
 int exit_status_of(pid_t pid, int &signal);
 
 // The lines of a run's output, without their line ends.
 std::vector<std::string> lines_of(const std::string &text);
+
+// Lines in order, for output whose order does not matter (boards tested at once).
+std::vector<std::string> sorted(std::vector<std::string> lines);
 
 // The processor time a running process has used so far (/proc/PID/stat).
 double cpu_seconds_of(pid_t pid);

@@ -5,19 +5,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 #include <unistd.h>
-
-namespace {
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-} // namespace
 
 SimStation::SimStation(const std::string &program, const std::vector<std::string> &args, const std::string &control,
                        const std::optional<std::string> &input)

@@ -1,10 +1,19 @@
 // A folder of a test's own under /tmp, removed with all it holds when the
-// test ends.
+// test ends, and the reading back of the files a program wrote there.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+// The whole file, byte for byte; empty when there is none.
+inline std::string read_file(const std::filesystem::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 struct TempDir {
     explicit TempDir(const std::string &prefix = "wiretest")
