@@ -1213,16 +1213,24 @@ Port *interface_port(libusb_device_handle *handle, int interface_number)
     return &c.ports[size_t(interface_number)];
 }
 
+// The interface's port on a chip still on the bus: 0, or libusb's error
+// for a chip gone or an interface it does not have.
+int port_of(libusb_device_handle *handle, int interface_number, Port *&port)
+{
+    if (gone(handle->device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    port = interface_port(handle, interface_number);
+    return port ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
 } // namespace
 
 int libusb_claim_interface(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
-        return LIBUSB_ERROR_NO_DEVICE;
-    Port *port = interface_port(handle, interface_number);
-    if (!port)
-        return LIBUSB_ERROR_NOT_FOUND;
+    Port *port = nullptr;
+    if (int error = port_of(handle, interface_number, port))
+        return error;
     if (held_elsewhere(chip_of(handle->device)) || (port->claimed_by && port->claimed_by != handle))
         return LIBUSB_ERROR_BUSY;
     if (port->serial_driver) {
@@ -1260,21 +1268,19 @@ int libusb_release_interface(libusb_device_handle *handle, int interface_number)
 int libusb_kernel_driver_active(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
-        return LIBUSB_ERROR_NO_DEVICE;
-    Port *port = interface_port(handle, interface_number);
-    if (!port)
-        return LIBUSB_ERROR_NOT_FOUND;
+    Port *port = nullptr;
+    if (int error = port_of(handle, interface_number, port))
+        return error;
     return port->serial_driver ? 1 : 0;
 }
 
 int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
-        return LIBUSB_ERROR_NO_DEVICE;
-    Port *port = interface_port(handle, interface_number);
-    if (!port || !port->serial_driver)
+    Port *port = nullptr;
+    if (int error = port_of(handle, interface_number, port))
+        return error;
+    if (!port->serial_driver)
         return LIBUSB_ERROR_NOT_FOUND;
     port->serial_driver = false;
     log_line("detach %d", interface_number);
@@ -1284,10 +1290,10 @@ int libusb_detach_kernel_driver(libusb_device_handle *handle, int interface_numb
 int libusb_attach_kernel_driver(libusb_device_handle *handle, int interface_number)
 {
     Hold hold(bus_lock);
-    if (gone(handle->device))
-        return LIBUSB_ERROR_NO_DEVICE;
-    Port *port = interface_port(handle, interface_number);
-    if (!port || !bus().sio)
+    Port *port = nullptr;
+    if (int error = port_of(handle, interface_number, port))
+        return error;
+    if (!bus().sio)
         return LIBUSB_ERROR_NOT_FOUND; // no driver in the kernel for it
     if (port->serial_driver || port->claimed_by || held_elsewhere(chip_of(handle->device)))
         return LIBUSB_ERROR_BUSY;
