@@ -417,7 +417,9 @@ FT_STATUS FT_ReadEE(FT_HANDLE handle, uint32_t word_address, uint16_t *value)
     const Operations *ops = operations();
     if (!ops)
         return NO_LIBRARY;
-    return ops->FT_ReadEE ? ops->FT_ReadEE(handle, word_address, value) : FT_NOT_SUPPORTED;
+    if (!ops->FT_ReadEE)
+        return FT_NOT_SUPPORTED;
+    return ops->FT_ReadEE(handle, word_address, value);
 }
 
 FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
@@ -425,7 +427,9 @@ FT_STATUS FT_WriteEE(FT_HANDLE handle, uint32_t word_address, uint16_t value)
     const Operations *ops = operations();
     if (!ops)
         return NO_LIBRARY;
-    return ops->FT_WriteEE ? ops->FT_WriteEE(handle, word_address, value) : FT_NOT_SUPPORTED;
+    if (!ops->FT_WriteEE)
+        return FT_NOT_SUPPORTED;
+    return ops->FT_WriteEE(handle, word_address, value);
 }
 
 FT_STATUS FT_EraseEE(FT_HANDLE handle)
@@ -433,7 +437,9 @@ FT_STATUS FT_EraseEE(FT_HANDLE handle)
     const Operations *ops = operations();
     if (!ops)
         return NO_LIBRARY;
-    return ops->FT_EraseEE ? ops->FT_EraseEE(handle) : FT_NOT_SUPPORTED;
+    if (!ops->FT_EraseEE)
+        return FT_NOT_SUPPORTED;
+    return ops->FT_EraseEE(handle);
 }
 
 FT_STATUS FT_CyclePort(FT_HANDLE handle)
@@ -441,7 +447,9 @@ FT_STATUS FT_CyclePort(FT_HANDLE handle)
     const Operations *ops = operations();
     if (!ops)
         return NO_LIBRARY;
-    return ops->FT_CyclePort ? ops->FT_CyclePort(handle) : FT_NOT_SUPPORTED;
+    if (!ops->FT_CyclePort)
+        return FT_NOT_SUPPORTED;
+    return ops->FT_CyclePort(handle);
 }
 
 } // extern "C"
