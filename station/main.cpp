@@ -6,19 +6,16 @@
 #include "commands.h"
 #include "driver_options.h"
 #include "eeprom_command.h"
+#include "files.h"
 #include "report.h"
 #include "run.h"
 #include "sinks.h"
+#include "terminal.h"
 #include "wait.h"
 
 #include <cstdio>
 #include <string>
 
-#ifndef _WIN32
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -35,21 +32,17 @@ int checked_output(int status)
 
 int station_main(int argc, char *argv[])
 {
-#ifndef _WIN32
     // Started with standard input closed, the first file the station opened
     // would take its place, and --wait would read it as commands.
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != STDIN_FILENO)
+    if (!station::hold_standard_input())
         return station::exit_station;
-#endif
     if (argc > 1 && std::string(argv[1]) == "report")
         return checked_output(station::report_main(argc - 1, argv + 1));
     if (argc > 1 && std::string(argv[1]) == "eeprom") {
         station::take_driver_options(argc, argv);
         return checked_output(station::eeprom_main(argc - 1, argv + 1));
     }
-#ifndef _WIN32
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-#endif
+    station::line_buffered_output();
     station::CommandLine line;
     line.options.driver_options = station::take_driver_options(argc, argv);
     int status = 0;

@@ -703,4 +703,36 @@ TEST(StationOutbox, RecordsAreForwardedByTheServersIdentityNotTheURLsSpelling)
               (std::vector<Row>{{"1", "t"}}));
 }
 
+// Without --outbox, the records wait in the user's data folder, as the
+// README says: $XDG_DATA_HOME, else ~/.local/share.
+TEST(StationOutbox, WaitsInTheUsersDataFolderWhenNoneIsNamed)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> env; // HOME in a value is the test's folder
+        const char *outbox;           // below the test's folder
+    };
+    const Case cases[] = {
+        {"XDG_DATA_HOME", {"XDG_DATA_HOME=HOME/data", "HOME=HOME/home"}, "data/wiretest-station/outbox.sqlite"},
+        {"HOME", {"XDG_DATA_HOME=", "HOME=HOME/home"}, "home/.local/share/wiretest-station/outbox.sqlite"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir{"wiretest-outbox-home"};
+        std::vector<std::string> env;
+        for (std::string setting : c.env) {
+            if (size_t at = setting.find("HOME/"); at != std::string::npos)
+                setting.replace(at, 4, dir.path);
+            env.push_back(setting);
+        }
+        process::Result r = process::run(program, {"--port", "1-1", "--fast", "--db", "postgresql://line@127.0.0.1:1/line"},
+                                         std::nullopt, env);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("records waiting for the line's database: 1\n"), npos) << r.out;
+        const std::string outbox = dir / c.outbox;
+        ASSERT_TRUE(fs::exists(outbox)) << r.out << r.err;
+        EXPECT_EQ(rows_of("sqlite:" + outbox, "SELECT COUNT(record_id) FROM outbox"), (std::vector<Row>{{"1"}}));
+    }
+}
+
 } // namespace

@@ -1,10 +1,10 @@
 #include "outbox.h"
 
+#include "files.h"
 #include "printable.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace station::db {
@@ -247,15 +247,7 @@ long Outbox::retry_set_aside(std::string &why)
 
 std::string default_outbox_path()
 {
-    namespace fs = std::filesystem;
-#ifdef _WIN32
-    const char *base = std::getenv("LOCALAPPDATA");
-    fs::path data = base && *base ? fs::u8path(base) : fs::path(".");
-#else
-    const char *xdg = std::getenv("XDG_DATA_HOME"), *home = std::getenv("HOME");
-    fs::path data = xdg && *xdg ? fs::u8path(xdg) : home && *home ? fs::u8path(home) / ".local/share" : fs::path(".");
-#endif
-    return (data / "wiretest-station" / "outbox.sqlite").u8string();
+    return (std::filesystem::u8path(user_data_folder()) / "wiretest-station" / "outbox.sqlite").u8string();
 }
 
 std::unique_ptr<Database> connect_server(const Url &url, std::string &why, bool *incompatible)

@@ -2,6 +2,7 @@
 #include "board_result.h"
 
 #include "printable.h"
+#include "utc_time.h"
 
 #include <cstring>
 #include <ctime>
@@ -23,13 +24,7 @@ using companions::starts_with;
 
 std::string utc_time(int64_t millis, const char *format)
 {
-    std::time_t seconds = std::time_t(millis / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
+    const std::tm utc = utc_calendar(std::time_t(millis / 1000));
     char text[64];
     std::strftime(text, sizeof text, format, &utc);
     return text;

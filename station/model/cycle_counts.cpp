@@ -1,22 +1,14 @@
 #include "cycle_counts.h"
 
+#include "file_lock.h"
 #include "files.h"
 #include "printable.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <limits>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-#endif
 
 namespace station {
 
@@ -44,67 +36,6 @@ std::string cycle_note(const std::string &slot, int64_t count, int64_t rated)
                        " rated insertions";
     return count > rated ? note + ": the contacts are due" : note;
 }
-
-namespace {
-
-// An exclusive lock on the fixture file while it is held: the file every
-// station of the fixture reads, never replaced, so all of them lock the same.
-class FixtureLock {
-public:
-    explicit FixtureLock(const std::string &path)
-    {
-#ifdef _WIN32
-        // cppcheck-suppress useInitializationList ; each system's handle is made its own way
-        handle_ = CreateFileW(std::filesystem::u8path(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-        // A byte far past the end: Windows' locks keep others from reading
-        // what they cover, and the fixture's text must stay readable.
-        locked_ = handle_ != INVALID_HANDLE_VALUE &&
-                  LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte()) != 0;
-#else
-        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        int status;
-        while (fd_ >= 0 && (status = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        locked_ = fd_ >= 0 && status == 0;
-#endif
-        error_ = locked_ ? 0 : errno;
-    }
-    ~FixtureLock()
-    {
-#ifdef _WIN32
-        if (locked_)
-            UnlockFileEx(handle_, 0, 1, 0, &far_byte());
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-#else
-        if (fd_ >= 0)
-            close(fd_); // the lock goes with it
-#endif
-    }
-    FixtureLock(const FixtureLock &) = delete;
-    FixtureLock &operator=(const FixtureLock &) = delete;
-    bool locked() const { return locked_; }
-    int error() const { return error_; }
-
-private:
-#ifdef _WIN32
-    static OVERLAPPED &far_byte()
-    {
-        static OVERLAPPED at{};
-        at.OffsetHigh = 0x7fffffff;
-        return at;
-    }
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-#else
-    int fd_ = -1;
-#endif
-    bool locked_ = false;
-    int error_ = 0;
-};
-
-} // namespace
 
 bool CycleCounts::read(Counts &read_counts, std::string &why)
 {
@@ -143,7 +74,9 @@ bool CycleCounts::read(Counts &read_counts, std::string &why)
 
 bool CycleCounts::update(const std::function<void(Counts &)> &change, std::string &why)
 {
-    FixtureLock lock(fixture_path_);
+    // The fixture file every station of the fixture reads, never replaced,
+    // so all of them lock the same.
+    FileLock lock(fixture_path_);
     if (!lock.locked()) {
         why = "cannot lock " + printable(fixture_path_) + " to count its insertions: " +
               std::error_code(lock.error(), std::generic_category()).message();

@@ -3,6 +3,7 @@
 
 #include "eeprom_image.h"
 #include "printable.h"
+#include "utc_time.h"
 
 #if __has_include(<toml++/toml.hpp>)
 #include <toml++/toml.hpp>
@@ -46,13 +47,7 @@ int iso_week(const std::tm &day)
 std::string expand_serial(const std::string &serial_template, long long seq, const SerialContext &context,
                           std::string &why)
 {
-    std::tm day{};
-    std::time_t when = context.when;
-#ifdef _WIN32
-    gmtime_s(&day, &when);
-#else
-    gmtime_r(&when, &day);
-#endif
+    const std::tm day = station::utc_calendar(context.when);
     std::string serial;
     bool counted = false;
     for (size_t at = 0; at < serial_template.size(); at++) {

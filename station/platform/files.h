@@ -32,4 +32,13 @@ bool folder_writable(const std::string &dir, std::string &error);
 // Whether write_atomically can write path; false with why.
 bool file_writable(const std::string &path, std::string &error);
 
+// Where a user's programs keep their data: $XDG_DATA_HOME, else
+// ~/.local/share; %LOCALAPPDATA% on Windows; "." where none is set.
+std::string user_data_folder();
+
+// A process started with standard input closed gets the null device there,
+// so that the first file it opens does not take its place (and get read as
+// commands); false when that fails.
+bool hold_standard_input();
+
 } // namespace station

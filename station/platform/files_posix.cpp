@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,19 @@ namespace station {
 
 using companions::printable;
 using namespace files_detail;
+
+std::string user_data_folder()
+{
+    const char *xdg = std::getenv("XDG_DATA_HOME"), *home = std::getenv("HOME");
+    if (xdg && *xdg)
+        return xdg;
+    return home && *home ? std::string(home) + "/.local/share" : ".";
+}
+
+bool hold_standard_input()
+{
+    return fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF || open("/dev/null", O_RDONLY) == STDIN_FILENO;
+}
 
 bool files_detail::is_device_name(const std::string &path)
 {

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -16,6 +17,14 @@ namespace station {
 
 using companions::printable;
 using namespace files_detail;
+
+std::string user_data_folder()
+{
+    const char *base = std::getenv("LOCALAPPDATA");
+    return base && *base ? base : ".";
+}
+
+bool hold_standard_input() { return true; } // a console program always has its three handles
 
 bool files_detail::is_device_name(const std::string &path)
 {

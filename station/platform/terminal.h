@@ -17,4 +17,13 @@ bool one_terminal();
 // cannot.
 bool enable_terminal_escapes(const FILE *stream);
 
+// Whether standard input can be read now without stopping the process: it
+// is no terminal, or the terminal's foreground is this process's group.
+bool standard_input_in_foreground();
+
+// Standard output written line by line also to a pipe or a file, so that a
+// reader sees each line as it ends. Windows' C runtime has no line
+// buffering (it would buffer whole blocks): there it is left as it is.
+void line_buffered_output();
+
 } // namespace station

@@ -23,4 +23,11 @@ bool enable_terminal_escapes(const FILE *stream)
     return true;
 }
 
+bool standard_input_in_foreground()
+{
+    return isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+void line_buffered_output() { setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+
 } // namespace station

@@ -17,4 +17,8 @@ bool enable_terminal_escapes(const FILE *stream)
     return GetConsoleMode(handle, &mode) && SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+bool standard_input_in_foreground() { return true; } // a console has no background jobs
+
+void line_buffered_output() {}
+
 } // namespace station

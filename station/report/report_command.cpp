@@ -3,6 +3,7 @@
 #include "report.h"
 
 #include "board_result.h"
+#include "utc_time.h"
 
 #include <CLI/CLI.hpp>
 
@@ -79,11 +80,7 @@ bool parse_time(const std::string &text, int64_t &millis)
         return false;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
-#ifdef _WIN32
-    millis = int64_t(_mkgmtime(&t)) * 1000;
-#else
-    millis = int64_t(timegm(&t)) * 1000;
-#endif
+    millis = int64_t(utc_seconds(t)) * 1000;
     millis += fraction - int64_t(offset) * 1000;
     return true;
 }

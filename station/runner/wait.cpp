@@ -2,6 +2,7 @@
 
 #include "device_link/ft_locations.h"
 #include "interrupts.h"
+#include "terminal.h"
 #include "printable.h"
 #include "slot_labels.h"
 
@@ -16,9 +17,6 @@
 #include <thread>
 #include <utility>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace station {
 namespace {
@@ -141,14 +139,7 @@ private:
 // started where it has none to give: at the end of a file or /dev/null it
 // ends at once. A terminal is read only while the station is in its
 // foreground: a read in the background would stop the station.
-bool reads_commands()
-{
-#ifdef _WIN32
-    return true;
-#else
-    return isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
-#endif
-}
+bool reads_commands() { return standard_input_in_foreground(); }
 
 // A board's test on a thread of its own. Each is joined as soon as it is
 // done: a day's loop holds only the threads of the boards under test, not
