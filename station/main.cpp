@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <string>
 
-
 namespace {
 
 // Standard output lost (a full disk, a closed descriptor) is a run whose

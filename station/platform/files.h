@@ -1,4 +1,5 @@
-// Files written whole or not at all, and the folders they go into.
+// Files written whole or not at all, the folders they go into (the user's
+// data folder among them), and a standard input that is never a stray file.
 #pragma once
 
 #include <string>
